@@ -1,0 +1,98 @@
+#include "platform/files.h"
+
+#include <fcntl.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <climits>
+#include <mutex>
+#include <vector>
+
+namespace qv {
+namespace {
+std::mutex overrideMutex;
+std::string settingsOverride;
+
+std::string WithSlash(std::string folder) {
+  if (folder.empty() || folder.back() != '/') folder += '/';
+  return folder;
+}
+}  // namespace
+
+std::string TempFolder() {
+  const char* env = getenv("TMPDIR");
+  return WithSlash(env && *env ? env : "/tmp");
+}
+
+std::string MakeTempFile(const std::string& folder, const std::string& prefix) {
+  std::string pattern = WithSlash(folder) + prefix + "XXXXXX";
+  std::vector<char> buffer(pattern.begin(), pattern.end());
+  buffer.push_back('\0');
+  int fd = mkstemp(buffer.data());
+  if (fd < 0) return {};
+  close(fd);
+  return buffer.data();
+}
+
+std::string MakeWorkFolder(const std::string& prefix) {
+  std::string pattern = TempFolder() + prefix + "XXXXXX";
+  std::vector<char> buffer(pattern.begin(), pattern.end());
+  buffer.push_back('\0');
+  if (!mkdtemp(buffer.data())) return {};
+  return WithSlash(buffer.data());
+}
+
+std::string ProgramPath() {
+  char buffer[PATH_MAX];
+  ssize_t n = readlink("/proc/self/exe", buffer, sizeof buffer - 1);
+  if (n <= 0) return {};
+  return std::string(buffer, n);
+}
+
+std::string ProgramFolder() { return FolderOf(ProgramPath()); }
+
+std::string SettingsPathFor(const std::string& programPath) {
+  size_t slash = programPath.rfind('/');
+  size_t nameStart = slash == std::string::npos ? 0 : slash + 1;
+  size_t dot = programPath.rfind('.');
+  if (dot != std::string::npos && dot > nameStart) return programPath.substr(0, dot) + ".ini";
+  return programPath + ".ini";
+}
+
+std::string UserConfigFolder() {
+  const char* xdg = getenv("XDG_CONFIG_HOME");
+  if (xdg && *xdg) return WithSlash(xdg) + "quorvex/";
+  const char* home = getenv("HOME");
+  return WithSlash(home && *home ? home : "/tmp") + ".config/quorvex/";
+}
+
+std::string SettingsPath() {
+  {
+    std::lock_guard lock(overrideMutex);
+    if (!settingsOverride.empty()) return settingsOverride;
+  }
+  std::string own = SettingsPathFor(ProgramPath());
+  if (access(FolderOf(own).c_str(), W_OK) == 0) return own;
+  std::string name = own.substr(own.rfind('/') + 1);
+  return UserConfigFolder() + name;
+}
+
+void SetSettingsPathOverride(const std::string& path) {
+  std::lock_guard lock(overrideMutex);
+  settingsOverride = path;
+}
+
+std::string FolderOf(const std::string& path) {
+  size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return {};
+  return path.substr(0, slash + 1);
+}
+
+long long FileSize(const std::string& path) {
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return -1;
+  return st.st_size;
+}
+
+}  // namespace qv

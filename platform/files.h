@@ -1,0 +1,44 @@
+// Temporary names, the program folder and the settings path.
+#pragma once
+
+#include <string>
+
+namespace qv {
+
+// The system temporary folder: $TMPDIR when set and non-empty, else "/tmp"; always ends in '/'.
+[[nodiscard]] std::string TempFolder();
+
+// Creates a new empty file named `prefix` + six unique characters in `folder` (with or without
+// a trailing '/') and returns its path; empty on failure. The file is closed again.
+[[nodiscard]] std::string MakeTempFile(const std::string& folder, const std::string& prefix);
+
+// Creates a private folder named `prefix` + six unique characters in the temporary folder,
+// readable only by the user, and returns its path with a trailing '/'; empty on failure.
+[[nodiscard]] std::string MakeWorkFolder(const std::string& prefix);
+
+// Path of the running program file (from /proc/self/exe).
+[[nodiscard]] std::string ProgramPath();
+// Folder of the running program file, with a trailing '/'.
+[[nodiscard]] std::string ProgramFolder();
+
+// Settings path rule: `programPath` with its extension replaced by ".ini", or ".ini" appended
+// when the file name has no extension ("/opt/q/Quorvex" -> "/opt/q/Quorvex.ini").
+[[nodiscard]] std::string SettingsPathFor(const std::string& programPath);
+
+// The user's configuration folder for Quorvex, "$XDG_CONFIG_HOME/quorvex/" or
+// "~/.config/quorvex/", with a trailing '/'. Not created here.
+[[nodiscard]] std::string UserConfigFolder();
+
+// The settings file of this process: the path set by SetSettingsPathOverride when one was
+// set (--ini); else the program's settings path when the program folder is writable; else the
+// same file name in UserConfigFolder(), as a system-wide install keeps per-user settings.
+[[nodiscard]] std::string SettingsPath();
+void SetSettingsPathOverride(const std::string& path);
+
+// Folder part of `path` with a trailing '/' ("" when `path` has no '/').
+[[nodiscard]] std::string FolderOf(const std::string& path);
+
+// Size of a regular file in bytes, or -1 when it cannot be read.
+[[nodiscard]] long long FileSize(const std::string& path);
+
+}  // namespace qv

@@ -1,0 +1,43 @@
+#include "platform/files.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace qv {
+namespace {
+
+TEST(Files, SettingsPathReplacesOrAppendsExtension) {
+  EXPECT_EQ(SettingsPathFor("/opt/q/Quorvex"), "/opt/q/Quorvex.ini");
+  EXPECT_EQ(SettingsPathFor("/opt/q/Quorvex.bin"), "/opt/q/Quorvex.ini");
+  EXPECT_EQ(SettingsPathFor("/opt/q.d/Quorvex"), "/opt/q.d/Quorvex.ini");
+  EXPECT_EQ(FolderOf("/opt/q/Quorvex"), "/opt/q/");
+  EXPECT_EQ(FolderOf("Quorvex"), "");
+}
+
+TEST(Files, OverrideWins) {
+  SetSettingsPathOverride("/tmp/x/own.ini");
+  EXPECT_EQ(SettingsPath(), "/tmp/x/own.ini");
+  SetSettingsPathOverride("");
+  EXPECT_NE(SettingsPath(), "/tmp/x/own.ini");
+}
+
+TEST(Files, TemporaryNamesAreUniqueAndCreated) {
+  std::string folder = MakeWorkFolder("SS");
+  ASSERT_FALSE(folder.empty());
+  EXPECT_EQ(folder.back(), '/');
+  std::string a = MakeTempFile(folder, "B64");
+  std::string b = MakeTempFile(folder, "B64");
+  ASSERT_FALSE(a.empty());
+  EXPECT_NE(a, b);
+  EXPECT_EQ(a.substr(folder.size(), 3), "B64");
+  EXPECT_EQ(FileSize(a), 0);
+  EXPECT_EQ(FileSize(folder + "missing"), -1);
+  EXPECT_TRUE(MakeTempFile(folder + "no/such/folder", "B64").empty());
+  unlink(a.c_str());
+  unlink(b.c_str());
+  EXPECT_EQ(rmdir(folder.c_str()), 0);
+}
+
+}  // namespace
+}  // namespace qv

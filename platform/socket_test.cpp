@@ -1,0 +1,67 @@
+#include "platform/socket.h"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "platform/timing.h"
+
+namespace qv {
+namespace {
+
+// A listening loopback socket on a free port.
+struct Listener {
+  int fd = -1;
+  int port = 0;
+  Listener() {
+    fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    listen(fd, 4);
+    socklen_t n = sizeof a;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &n);
+    port = ntohs(a.sin_port);
+  }
+  ~Listener() { ::close(fd); }
+};
+
+TEST(Socket, SendsReceivesAndTimesOut) {
+  Timings saved = GetTimings();
+  Timings fast;
+  fast.socketReceiveTimeoutMs = 50;
+  SetTimings(fast);
+  Listener listener;
+  TcpConnection connection;
+  ASSERT_TRUE(connection.Connect("127.0.0.1", listener.port));
+  int peer = accept(listener.fd, nullptr, nullptr);
+  ASSERT_GE(peer, 0);
+  ASSERT_TRUE(connection.SendAll("USER a\r\n"));
+  char buffer[64];
+  EXPECT_EQ(recv(peer, buffer, sizeof buffer, 0), 8);
+  send(peer, "+OK\r\n", 5, 0);
+  EXPECT_EQ(connection.Receive(buffer, sizeof buffer), 5);
+  EXPECT_EQ(connection.Receive(buffer, sizeof buffer), -1);  // silent peer: time-out
+  ::close(peer);
+  EXPECT_EQ(connection.Receive(buffer, sizeof buffer), 0);  // closed
+  SetTimings(saved);
+}
+
+TEST(Socket, RefusesBadTargets) {
+  TcpConnection connection;
+  EXPECT_FALSE(connection.Connect("", 110));
+  EXPECT_FALSE(connection.Connect("127.0.0.1", 0));
+  EXPECT_FALSE(connection.Connect("no-such-host.invalid", 110));
+  int port;
+  { Listener closed; port = closed.port; }
+  EXPECT_FALSE(connection.Connect("127.0.0.1", port));
+  EXPECT_FALSE(connection.SendAll("x"));
+  char c;
+  EXPECT_EQ(connection.Receive(&c, 1), -1);
+}
+
+}  // namespace
+}  // namespace qv

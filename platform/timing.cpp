@@ -1,0 +1,56 @@
+#include "platform/timing.h"
+
+#include <algorithm>
+#include <chrono>
+#include <mutex>
+#include <thread>
+
+namespace qv {
+namespace {
+std::mutex timingsMutex;
+Timings currentTimings;
+}  // namespace
+
+uint32_t GetTickCount32() {
+  auto now = std::chrono::steady_clock::now().time_since_epoch();
+  return static_cast<uint32_t>(std::chrono::duration_cast<std::chrono::milliseconds>(now).count());
+}
+
+void SleepMs(int64_t ms) {
+  if (ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+const Timings& GetTimings() {
+  // The record is written only at start-up (before any worker runs) and by tests.
+  return currentTimings;
+}
+
+void SetTimings(const Timings& timings) {
+  std::lock_guard lock(timingsMutex);
+  currentTimings = timings;
+}
+
+void ScaleTimings(double factor) {
+  if (factor < 0) factor = 0;
+  std::lock_guard lock(timingsMutex);
+  Timings t = currentTimings;
+  auto scale = [factor](int64_t& ms) { ms = static_cast<int64_t>(static_cast<double>(ms) * factor); };
+  for (int64_t* field : {&t.workerPollMs, &t.deletePauseMs, &t.popBeforeSmtpPauseMs, &t.hangUpPauseMs,
+                         &t.siblingPollMs, &t.shutdownPollMs, &t.splashMs, &t.windowTimerMs,
+                         &t.grabDeadlineMs, &t.captureStopPauseMs, &t.driverDisconnectPauseMs,
+                         &t.socketConnectTimeoutMs, &t.socketReceiveTimeoutMs, &t.converterTimeoutMs}) {
+    scale(*field);
+  }
+  t.socketConnectTimeoutMs = std::max<int64_t>(t.socketConnectTimeoutMs, 1000);
+  t.socketReceiveTimeoutMs = std::max<int64_t>(t.socketReceiveTimeoutMs, 1000);
+  t.converterTimeoutMs = std::max<int64_t>(t.converterTimeoutMs, 1000);
+  t.grabDeadlineMs = std::max<int64_t>(t.grabDeadlineMs, 1000);
+  // Polling loops keep a few milliseconds so a zero factor never spins a core.
+  t.workerPollMs = std::max<int64_t>(t.workerPollMs, 5);
+  t.windowTimerMs = std::max<int64_t>(t.windowTimerMs, 5);
+  t.siblingPollMs = std::max<int64_t>(t.siblingPollMs, 1);
+  t.shutdownPollMs = std::max<int64_t>(t.shutdownPollMs, 1);
+  currentTimings = t;
+}
+
+}  // namespace qv

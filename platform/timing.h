@@ -1,0 +1,49 @@
+// Ticks, sleeps and the one record of every fixed wait of the system.
+#pragma once
+
+#include <cstdint>
+
+namespace qv {
+
+// Milliseconds of the monotonic clock, cut to 32 bits like the system's tick count.
+// Compare ticks only through TickDiff, so wrap-around after 49.7 days is harmless.
+[[nodiscard]] uint32_t GetTickCount32();
+
+// Signed difference a - b of two ticks.
+[[nodiscard]] constexpr int32_t TickDiff(uint32_t a, uint32_t b) {
+  return static_cast<int32_t>(a - b);
+}
+
+// Sleeps `ms` milliseconds; 0 or less returns at once.
+void SleepMs(int64_t ms);
+
+// Every fixed wait of the system, in milliseconds, with the system's own values as defaults.
+// Tests and benchmarks shrink them (ScaleTimings); nothing else changes them.
+struct Timings {
+  int64_t workerPollMs = 500;          // both workers' polls and pauses between passes
+  int64_t deletePauseMs = 3000;        // between fetching and deleting the accepted mails
+  int64_t popBeforeSmtpPauseMs = 1000; // after a POP-before-SMTP log-in
+  int64_t hangUpPauseMs = 2000;        // after hanging up a dial-up connection
+  int64_t siblingPollMs = 500;         // sibling picture wait: one test every poll ...
+  int siblingPollCount = 361;          // ... this many times (about 180 s)
+  int64_t shutdownPollMs = 100;        // exit stage: poll of the worker markers
+  int64_t splashMs = 3000;             // splash picture on start-up
+  int64_t windowTimerMs = 500;         // the window's scheduling timer
+  int64_t grabDeadlineMs = 1000;       // single-frame grab deadline
+  int64_t captureStopPauseMs = 500;    // device clean-up: wait for a running capture
+  int64_t driverDisconnectPauseMs = 200;  // device clean-up: before disconnecting the driver
+  int64_t socketConnectTimeoutMs = 60000; // TCP connect
+  int64_t socketReceiveTimeoutMs = 60000; // one receive
+  int64_t converterTimeoutMs = 120000;    // the external picture converter
+};
+
+// The process-wide timings record.
+[[nodiscard]] const Timings& GetTimings();
+void SetTimings(const Timings& timings);
+// Multiplies every wait by `factor` (>= 0). The socket time-outs keep a floor of one second
+// so a zero factor never turns a blocking receive into a busy failure; the grab deadline and
+// converter time-out keep one second too; polling loops keep a few milliseconds so they never
+// spin a core; the sibling poll count is kept.
+void ScaleTimings(double factor);
+
+}  // namespace qv

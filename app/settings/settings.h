@@ -1,0 +1,104 @@
+// The settings records of Quorvex.ini and their load and save routines.
+//
+// Every routine takes the settings file path. Load routines read each key of their section
+// (missing or empty keys take the defaults below, integers are read as by atoi, texts are cut
+// to their field) and return 1. Save routines write every key of their section in the fixed
+// write order and return 1. Texts are CP932 bytes.
+#pragma once
+
+#include <string>
+
+struct BasicSettings {
+  int PreviewRate = 6;  // index 0..6 into the preview rates 1, 5, 10, 15, 20, 30, 60 fps
+  int MailTimer = 5;    // minutes between mail checks
+  int WakeUpMail = 0;   // 1 = the patrol is on at start
+  int StartIcon = 0;    // 1 = start in the notification area
+  int LogOutput = 1;    // 1 = daily log files too
+  char DeviceName[256] = "";
+  char LogFolder[256] = "";
+};
+
+struct MailSettings {
+  int BeforeSMTP = 0;
+  int PopPort = 110;
+  int SmtpPort = 25;
+  int ConnMode = 0;  // 0 LAN, otherwise dial-up through DialName
+  char UserName[256] = "";
+  char MailAddr[256] = "";
+  char PopServer[256] = "";
+  char SmtpServer[256] = "";
+  char UserID[64] = "";
+  char Passwd[64] = "";  // decoded in memory, unpadded base64 in the file
+  char DialName[256] = "";
+};
+
+struct SendSettings {
+  char Title[256] = "";     // default "Quorvex画像" (CP932), set by LoadSendSettings
+  char MailText[4096] = ""; // "<BR>" for line breaks; at most 255 bytes are loaded
+  char SendName[256] = "";  // signature, "<BR>" for line breaks
+};
+
+struct FilterSettings {
+  int MailFill = 0;   // 1 = the sender address list is applied
+  int FiltMode = 0;   // how the address list is applied
+  int TitleFilt = 0;  // 1 = the subject filter is applied
+  int TextFilt = 0;   // stored only
+  int RcvDelete = 1;  // 1 = refused mails are deleted from the server
+  char TitleFiltText[256] = "";
+  char TextFiltText[256] = "";  // stored only
+};
+
+// One picture profile; the profile number is the carrier class (0 au, 1 J-PHONE / Vodafone,
+// 2 Docomo, 3 other).
+struct PictSettings {
+  int Type = 0;         // 0 PNG, 1 JPEG, 2 BMP, 3 GIF
+  int PictQuality = 0;  // JPEG 1..20 (encoder quality 5x), PNG 0..9
+  int Width = 0;
+  int Height = 0;
+  int Aspect = 0;       // 1 = keep the aspect ratio (cover and crop)
+  int ColQuality = 0;
+  int ColorNum = 0;     // colour-count code of the picture page
+  int Contrast = 0;
+  int Light = 0;
+};
+
+enum PictType { PICT_PNG = 0, PICT_JPEG = 1, PICT_BMP = 2, PICT_GIF = 3 };
+
+// Window placement (section Window); `valid` is false when either key is missing or empty.
+struct WindowPlacement {
+  bool valid = false;
+  int MainLeft = 0;
+  int MainTop = 0;
+};
+
+// Everything LoadAllSettings fills.
+struct AllSettings {
+  WindowPlacement window;
+  BasicSettings basic;
+  MailSettings mail;
+  SendSettings send;
+  FilterSettings filter;
+  PictSettings pict[4];
+  bool converterInstalled = false;
+  std::string converterPath;  // the GIF converter program, empty when not installed
+};
+
+int LoadBasicSettings(const char* path, BasicSettings* record);
+int LoadMailSettings(const char* path, MailSettings* record);
+int LoadSendSettings(const char* path, SendSettings* record);
+int LoadFilterSettings(const char* path, FilterSettings* record);
+// Profiles 0..3 have their own defaults; any other number reads missing keys as 0.
+int LoadPictSettings(const char* path, int profile, PictSettings* record);
+int LoadWindowPlacement(const char* path, WindowPlacement* record);
+
+int SaveBasicSettings(const char* path, const BasicSettings* record);
+int SaveMailSettings(const char* path, const MailSettings* record);
+int SaveSendSettings(const char* path, const SendSettings* record);
+int SaveFilterSettings(const char* path, const FilterSettings* record);
+int SavePictSettings(const char* path, int profile, const PictSettings* record);
+int SaveWindowPlacement(const char* path, const WindowPlacement* record);
+
+// Loads the window placement, the four records, looks up the GIF converter and loads the four
+// picture profiles; a GIF profile becomes JPEG in memory when no converter is installed (the
+// file keeps its value). The address list is loaded by the caller afterwards. Returns 1.
+int LoadAllSettings(const char* path, AllSettings* settings);

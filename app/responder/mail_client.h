@@ -1,0 +1,157 @@
+// The mail client: POP3 (RFC 1939, USER/PASS) to fetch and delete request mails, and SMTP
+// (RFC 5321, HELO, no authentication) to send one reply mail per connection.
+//
+// POP3 session order (every exchange opens its own connection and closes it before it
+// returns; no connection outlives a call):
+//   fetch            CheckMail:     greeting, USER, PASS, LIST, RETR n ..., QUIT
+//   delete           DeleteMarked:  greeting, USER, PASS, DELE n (marked entries) ..., QUIT
+//   POP-before-SMTP  PopBeforeSmtp: greeting, USER, PASS, QUIT
+// The entries made by CheckMail live until the next CheckMail or the object's end; the request
+// parser reads them and sets their delete marks in between, DeleteMarked consumes the marks.
+//
+// SMTP session order (one connection per recipient):
+//   SmtpConnect (greeting) -> SmtpSendMail (HELO, MAIL FROM, RCPT TO, DATA, the mail, ".",
+//   QUIT) -> SmtpClose.
+//
+// Everything a server sends is untrusted: counts, sizes and message numbers are checked and
+// capped, and every receive waits at most the socket time-out of the timings record.
+//
+// Threads: the POP3 exchanges run on the mail-check worker, PopBeforeSmtp and the SMTP calls on
+// the capture-and-reply worker, never at the same time. SetPopParams may be called from any
+// thread at any time: each exchange copies the parameters once when it logs in.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "platform/socket.h"
+
+class LogSink;
+
+// One fetched message.
+struct MAILENTRY {
+  int number = 0;            // message number from the LIST scan line (used for RETR and DELE)
+  int size = 0;              // size in octets announced by the LIST scan line
+  std::string text;          // the RETR response as received: status line, message (still
+                             // dot-stuffed) and the terminating ".\r\n" line; may end early
+                             // when the connection broke during the message
+  unsigned char deleteMark = 0;  // 0 when fetched; 1 = delete in the next DeleteMarked
+};
+
+class CMailClient {
+ public:
+  // Most messages taken from one listing; a larger announced count is cut to this.
+  static constexpr int kMaxEntryCount = 100000;
+  // Largest message fetched; a larger one is skipped (not fetched, not deleted) with a log line.
+  static constexpr long long kMaxMessageSize = 64LL * 1024 * 1024;
+
+  // `log` receives the client's diagnostic lines (category LOG_RECV / LOG_SEND); it may be
+  // null, and must outlive the client otherwise.
+  explicit CMailClient(LogSink* log = nullptr);
+  ~CMailClient();
+  CMailClient(const CMailClient&) = delete;
+  CMailClient& operator=(const CMailClient&) = delete;
+
+  // ---- POP3 ----
+
+  // Stores the POP3 server, user ID, password (plain text) and port (low 16 bits are used).
+  // Null pointers count as empty texts. Thread-safe.
+  void SetPopParams(const char* server, const char* userId, const char* password, int port);
+
+  // Connects to the POP3 server and logs in with USER / PASS. Returns the open connection, or
+  // null on any failure (empty server, user or password; resolution, connection, a greeting,
+  // USER or PASS reply that is not "+OK", time-out), after sending QUIT on and closing what it
+  // opened. Copies the parameters once, under the lock.
+  [[nodiscard]] std::unique_ptr<qv::TcpConnection> PopLogin();
+  // Sends "QUIT", reads one reply (not judged) and closes the connection. Harmless on a
+  // connection that is already broken.
+  void PopQuit(qv::TcpConnection& connection);
+  // Reads one single-line reply, up to its CR LF (a reply arriving in several segments is
+  // collected; at most 1024 bytes are judged). Returns 1 when it begins with "+OK", else 0
+  // (negative reply, closed connection, time-out).
+  [[nodiscard]] int ReadPopReply(qv::TcpConnection& connection);
+
+  // One fetch exchange: releases the previous entries, logs in, lists the mailbox and fetches
+  // every listed message, each response read to its terminator line. Returns 1 when at least
+  // one message was fetched, 0 otherwise (log-in failure, empty or unreadable listing).
+  // A connection lost inside the listing fetches nothing; lost inside a message, that message
+  // keeps what arrived and the exchange ends. Messages whose announced size is negative,
+  // non-numeric or above kMaxMessageSize, or whose RETR is refused, are not kept (log line).
+  int CheckMail();
+  // One delete exchange: "DELE n" for every entry with its delete mark set, in index order;
+  // the replies are read but not judged. Nothing happens when the log-in fails (the mails
+  // are then fetched again at the next check).
+  void DeleteMarked();
+  // Log-in followed by QUIT; 1 when the log-in succeeded, else 0.
+  int PopBeforeSmtp();
+
+  // Number of entries of the last CheckMail (0 before the first).
+  [[nodiscard]] int GetEntryCount() const;
+  // The entry at `index` (0-based), or null when out of range. Owned by the client; valid
+  // until the next CheckMail or the client's end.
+  [[nodiscard]] MAILENTRY* GetEntry(int index);
+
+  // ---- SMTP ----
+
+  // Stores the SMTP server, the sender address, the sender display name (Shift_JIS, may be
+  // empty) and the port (low 16 bits are used). Null pointers count as empty texts.
+  void SetSmtpParams(const char* server, const char* senderAddress, const char* senderName,
+                     int port);
+  // Stores the subject and the body text (Shift_JIS; "<BR>" marks line breaks).
+  void SetReplyText(const char* subject, const char* bodyText);
+  // Stores the base64 file to attach (empty: no picture part) and the attachment's name.
+  void SetAttachment(const char* base64File, const char* attachmentName);
+
+  // Connects to the SMTP server and reads the greeting. Returns the open connection after an
+  // accepted greeting, or null on any failure (after closing what it opened).
+  [[nodiscard]] std::unique_ptr<qv::TcpConnection> SmtpConnect();
+  // Sends one reply mail to `address` (display name `name`, Shift_JIS, may be empty or null)
+  // over an open connection: HELO, MAIL FROM, RCPT TO, DATA, the mail, ".", QUIT. Returns 0
+  // when the server accepted every step including QUIT, non-zero on any failure. Does not
+  // close the connection.
+  [[nodiscard]] int SmtpSendMail(qv::TcpConnection& connection, const char* address,
+                                 const char* name);
+  // Closes and releases the connection; null is allowed.
+  void SmtpClose(std::unique_ptr<qv::TcpConnection> connection);
+  // Reads one reply; 1 when it begins with "220", "250", "354" or "221", else 0.
+  [[nodiscard]] int CheckSmtpReply(qv::TcpConnection& connection);
+  // Sends the picture part: its headers, the base64 file in lines of 64 characters and the
+  // closing boundary. Sends nothing when the file cannot be opened. False when a send failed.
+  bool SendAttachmentPart(qv::TcpConnection& connection, const std::string& base64File,
+                          const std::string& boundary, const std::string& attachmentName);
+  // The multipart boundary for the current local time.
+  [[nodiscard]] static std::string MakeBoundary();
+
+ private:
+  struct PopParams {
+    std::string server;
+    std::string userId;
+    std::string password;
+    int port = 110;
+  };
+
+  [[nodiscard]] PopParams CopyPopParams() const;
+  void Log(int category, const std::string& message) const;
+  void ReleaseEntries();
+
+  LogSink* log_ = nullptr;
+
+  // POP3 half.
+  mutable std::mutex popParamsMutex_;
+  PopParams popParams_;
+  std::vector<MAILENTRY> entries_;
+
+  // SMTP half.
+  std::string smtpServer_;
+  std::string senderAddress_;
+  std::string senderName_;
+  int smtpPort_ = 25;
+  std::string subject_;
+  std::string bodyText_;
+  std::string base64File_;
+  std::string attachmentName_;
+  char mailerName_[64] = "Quorvex";
+};

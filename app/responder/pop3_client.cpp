@@ -1,0 +1,282 @@
+// CMailClient's POP3 half (RFC 1939) and the parts of the object both halves share.
+#include <cerrno>
+#include <cstdlib>
+#include <limits>
+#include <string_view>
+
+#include "app/responder/mail_client.h"
+#include "app/settings/activity_log.h"
+#include "platform/text.h"
+
+namespace {
+
+constexpr size_t kReceiveChunk = 16384;
+// A single-line reply is at most 512 bytes (RFC 1939); more than this is not a reply.
+constexpr size_t kReplyLineLimit = 8192;
+// A scan line is at most a few dozen bytes; this bounds a listing of kMaxEntryCount lines.
+constexpr size_t kListingLimit = 16 * 1024 * 1024;
+// Room for the status line, the terminator and dot-stuffing beyond the message itself.
+constexpr size_t kResponseSlack = 64 * 1024;
+
+enum class Response { kComplete, kNegative, kBroken, kTooLarge };
+
+// Reads one multi-line response (status line, lines, "." line) into `text`, whole: the
+// terminator is looked for in the accumulated text, so it may arrive split over receives.
+// A status line other than "+OK" ends the response (kNegative). kBroken: the connection ended
+// or timed out (the connection is then closed; `text` keeps what arrived). kTooLarge: more
+// than `limit` bytes (the rest is left unread).
+Response ReadMultiline(qv::TcpConnection& connection, size_t limit, std::string* text) {
+  text->clear();
+  std::string chunk(kReceiveChunk, '\0');
+  size_t statusEnd = std::string::npos;
+  size_t searchFrom = 0;
+  for (;;) {
+    long n = connection.Receive(chunk.data(), chunk.size());
+    if (n <= 0) {
+      connection.Close();
+      return Response::kBroken;
+    }
+    text->append(chunk.data(), static_cast<size_t>(n));
+    if (statusEnd == std::string::npos) {
+      statusEnd = text->find("\r\n");
+      if (statusEnd != std::string::npos) {
+        if (text->compare(0, 3, "+OK") != 0) {
+          text->resize(statusEnd + 2);
+          return Response::kNegative;
+        }
+        searchFrom = statusEnd;
+      }
+    }
+    if (statusEnd != std::string::npos) {
+      // The terminator is CR LF "." CR LF; the CR LF ending the status line counts as the
+      // first CR LF, so an empty response "+OK\r\n.\r\n" ends too.
+      size_t end = text->find("\r\n.\r\n", searchFrom);
+      if (end != std::string::npos) {
+        text->resize(end + 5);
+        return Response::kComplete;
+      }
+      searchFrom = text->size() >= 4 ? text->size() - 4 : 0;
+      if (searchFrom < statusEnd) searchFrom = statusEnd;
+    }
+    if (text->size() > limit) return Response::kTooLarge;
+  }
+}
+
+// A decimal integer with an optional sign and nothing else; false when `text` is not one or
+// does not fit in a long long.
+bool ParseInteger(std::string_view text, long long* value) {
+  if (text.empty()) return false;
+  std::string copy(text);
+  char* end = nullptr;
+  errno = 0;
+  long long parsed = std::strtoll(copy.c_str(), &end, 10);
+  if (errno != 0 || end == copy.c_str() || *end != '\0') return false;
+  if (copy[0] != '-' && copy[0] != '+' && (copy[0] < '0' || copy[0] > '9')) return false;
+  *value = parsed;
+  return true;
+}
+
+bool HasLineBreak(const std::string& text) {
+  return text.find_first_of("\r\n") != std::string::npos;
+}
+
+}  // namespace
+
+CMailClient::CMailClient(LogSink* log) : log_(log) {}
+
+CMailClient::~CMailClient() = default;
+
+void CMailClient::Log(int category, const std::string& message) const {
+  if (log_) log_->Log(category, message);
+}
+
+void CMailClient::SetPopParams(const char* server, const char* userId, const char* password,
+                               int port) {
+  PopParams params;
+  params.server = server ? server : "";
+  params.userId = userId ? userId : "";
+  params.password = password ? password : "";
+  params.port = port;
+  std::lock_guard lock(popParamsMutex_);
+  popParams_ = std::move(params);
+}
+
+CMailClient::PopParams CMailClient::CopyPopParams() const {
+  std::lock_guard lock(popParamsMutex_);
+  return popParams_;
+}
+
+int CMailClient::ReadPopReply(qv::TcpConnection& connection) {
+  std::string reply;
+  char chunk[1024];
+  while (reply.find('\n') == std::string::npos && reply.size() < kReplyLineLimit) {
+    long n = connection.Receive(chunk, sizeof chunk);
+    if (n <= 0) {
+      connection.Close();
+      break;
+    }
+    reply.append(chunk, static_cast<size_t>(n));
+  }
+  return reply.compare(0, 3, "+OK") == 0 ? 1 : 0;
+}
+
+void CMailClient::PopQuit(qv::TcpConnection& connection) {
+  if (connection.SendAll("QUIT\r\n")) (void)ReadPopReply(connection);
+  connection.Close();
+}
+
+std::unique_ptr<qv::TcpConnection> CMailClient::PopLogin() {
+  PopParams params = CopyPopParams();
+  if (params.server.empty() || params.userId.empty() || params.password.empty()) {
+    Log(LOG_RECV, SJIS("POP3サーバー、ユーザーID、パスワードのいずれかが設定されていません。"));
+    return nullptr;
+  }
+  // A line break would end the command early and let the rest pass as a command of its own.
+  if (HasLineBreak(params.userId) || HasLineBreak(params.password)) {
+    Log(LOG_RECV, SJIS("ユーザーIDまたはパスワードに改行文字が含まれています。"));
+    return nullptr;
+  }
+  auto connection = std::make_unique<qv::TcpConnection>();
+  int port = params.port & 0xFFFF;
+  if (!connection->Connect(params.server, port)) {
+    Log(LOG_RECV, SJIS("POP3サーバーに接続できませんでした。") + " (" + params.server + ":" +
+                      std::to_string(port) + ")");
+    return nullptr;
+  }
+  bool accepted = ReadPopReply(*connection) == 1 &&
+                  connection->SendAll("USER " + params.userId + "\r\n") &&
+                  ReadPopReply(*connection) == 1 &&
+                  connection->SendAll("PASS " + params.password + "\r\n") &&
+                  ReadPopReply(*connection) == 1;
+  if (!accepted) {
+    Log(LOG_RECV, SJIS("POP3サーバーにログインできませんでした。"));
+    PopQuit(*connection);
+    return nullptr;
+  }
+  return connection;
+}
+
+void CMailClient::ReleaseEntries() {
+  entries_.clear();
+  entries_.shrink_to_fit();
+}
+
+int CMailClient::CheckMail() {
+  ReleaseEntries();
+  std::unique_ptr<qv::TcpConnection> connection = PopLogin();
+  if (!connection) return 0;
+
+  std::string listing;
+  Response listed = connection->SendAll("LIST\r\n")
+                        ? ReadMultiline(*connection, kListingLimit, &listing)
+                        : Response::kBroken;
+  if (listed != Response::kComplete) {
+    Log(LOG_RECV, SJIS("メール一覧を受信できませんでした。"));
+    PopQuit(*connection);
+    return 0;
+  }
+
+  // The count is the first word after "+OK " in the status line.
+  size_t statusEnd = listing.find("\r\n");
+  std::string_view status(listing.data(), statusEnd);
+  std::string_view countText = status.size() > 4 ? status.substr(4) : std::string_view();
+  countText = countText.substr(0, countText.find(' '));
+  long long count = 0;
+  if (!ParseInteger(countText, &count) || count < 0) {
+    Log(LOG_RECV, SJIS("メール一覧のメール数が読めませんでした。"));
+    PopQuit(*connection);
+    return 0;
+  }
+  if (count == 0) {
+    PopQuit(*connection);
+    return 0;
+  }
+  if (count > kMaxEntryCount) {
+    Log(LOG_RECV, SJIS("メール数が多すぎるため、先頭の") + std::to_string(kMaxEntryCount) +
+                      SJIS("個だけを受信します。"));
+    count = kMaxEntryCount;
+  }
+
+  // The listing ends with "\r\n.\r\n"; scan lines lie between the status line and that.
+  std::string_view scan(listing);
+  scan = scan.substr(statusEnd + 2, scan.size() - (statusEnd + 2) - 3);
+  size_t position = 0;
+  for (long long index = 0; index < count; ++index) {
+    if (position >= scan.size()) {
+      Log(LOG_RECV, SJIS("メール一覧の行数が告知されたメール数より少なくなっています。"));
+      break;
+    }
+    size_t lineEnd = scan.find("\r\n", position);
+    if (lineEnd == std::string_view::npos) lineEnd = scan.size();
+    std::string_view line = scan.substr(position, lineEnd - position);
+    position = lineEnd + 2;
+
+    size_t blank = line.find(' ');
+    long long number = 0;
+    long long size = -1;
+    bool readable = blank != std::string_view::npos && ParseInteger(line.substr(0, blank), &number) &&
+                    ParseInteger(line.substr(blank + 1), &size);
+    if (!readable || number <= 0 || number > std::numeric_limits<int>::max() || size < 0) {
+      Log(LOG_RECV, SJIS("メール一覧の読めない行を飛ばしました。"));
+      continue;
+    }
+    if (size > kMaxMessageSize) {
+      Log(LOG_RECV, SJIS("サイズが大きすぎるメールを受信しませんでした。") + " (#" +
+                        std::to_string(number) + ", " + std::to_string(size) + " bytes)");
+      continue;
+    }
+
+    MAILENTRY entry;
+    entry.number = static_cast<int>(number);
+    entry.size = static_cast<int>(size);
+    Response fetched = connection->SendAll("RETR " + std::to_string(number) + "\r\n")
+                           ? ReadMultiline(*connection, kMaxMessageSize + kResponseSlack,
+                                           &entry.text)
+                           : Response::kBroken;
+    if (fetched == Response::kComplete) {
+      entries_.push_back(std::move(entry));
+      continue;
+    }
+    if (fetched == Response::kNegative) {
+      Log(LOG_RECV, SJIS("メールを受信できませんでした。") + " (#" + std::to_string(number) + ")");
+      continue;
+    }
+    if (fetched == Response::kTooLarge) {
+      // The rest of the message is still on its way: this connection cannot go on.
+      Log(LOG_RECV, SJIS("サイズが大きすぎるメールを受信しませんでした。") + " (#" +
+                        std::to_string(number) + ")");
+      break;
+    }
+    Log(LOG_RECV, SJIS("メールの受信中に接続が切れました。") + " (#" + std::to_string(number) + ")");
+    if (!entry.text.empty()) entries_.push_back(std::move(entry));
+    break;
+  }
+  PopQuit(*connection);
+  return entries_.empty() ? 0 : 1;
+}
+
+void CMailClient::DeleteMarked() {
+  std::unique_ptr<qv::TcpConnection> connection = PopLogin();
+  if (!connection) return;
+  for (const MAILENTRY& entry : entries_) {
+    if (!entry.deleteMark) continue;
+    if (!connection->SendAll("DELE " + std::to_string(entry.number) + "\r\n")) break;
+    (void)ReadPopReply(*connection);
+    if (!connection->IsOpen()) break;
+  }
+  PopQuit(*connection);
+}
+
+int CMailClient::PopBeforeSmtp() {
+  std::unique_ptr<qv::TcpConnection> connection = PopLogin();
+  if (!connection) return 0;
+  PopQuit(*connection);
+  return 1;
+}
+
+int CMailClient::GetEntryCount() const { return static_cast<int>(entries_.size()); }
+
+MAILENTRY* CMailClient::GetEntry(int index) {
+  if (index < 0 || static_cast<size_t>(index) >= entries_.size()) return nullptr;
+  return &entries_[static_cast<size_t>(index)];
+}

@@ -1,9 +1,14 @@
 // The settings records of Quorvex.ini and their load and save routines.
 //
-// Every routine takes the settings file path. Load routines read each key of their section
-// (missing or empty keys take the defaults below, integers are read as by atoi, texts are cut
-// to their field) and return 1. Save routines write every key of their section in the fixed
-// write order and return 1. Texts are CP932 bytes.
+// Every routine takes the settings file path (read and written through ini.h). Load routines
+// read each key of their section into a 256-byte buffer (missing or empty keys take the
+// defaults below; integers are read as by atoi, values beyond the int range clamped; texts
+// are cut at a character boundary to their field, so MailText gets at most 255 bytes) and
+// return 1. Values are not range-checked: a hand-edited file can hold what the settings pages
+// would refuse, and the users of a value guard against harm. Save routines write every key
+// of their section in the fixed write order (so a key that begins another key, TitleFilt /
+// TitleFiltText, always comes first in a new file) and return 1, or 0 when a write failed.
+// Texts are CP932 bytes; Passwd is stored as base64 without '=' padding.
 #pragma once
 
 #include <string>
@@ -64,7 +69,8 @@ struct PictSettings {
 
 enum PictType { PICT_PNG = 0, PICT_JPEG = 1, PICT_BMP = 2, PICT_GIF = 3 };
 
-// Window placement (section Window); `valid` is false when either key is missing or empty.
+// Window placement (section Window); `valid` is false when MainLeft is missing or empty (an
+// empty MainTop reads as 0).
 struct WindowPlacement {
   bool valid = false;
   int MainLeft = 0;
@@ -98,7 +104,9 @@ int SaveFilterSettings(const char* path, const FilterSettings* record);
 int SavePictSettings(const char* path, int profile, const PictSettings* record);
 int SaveWindowPlacement(const char* path, const WindowPlacement* record);
 
-// Loads the window placement, the four records, looks up the GIF converter and loads the four
-// picture profiles; a GIF profile becomes JPEG in memory when no converter is installed (the
-// file keeps its value). The address list is loaded by the caller afterwards. Returns 1.
+// Loads the window placement, the four records, looks up the GIF converter (converterPath
+// and converterInstalled) and loads the four picture profiles; a GIF profile becomes JPEG in
+// memory when no converter is installed (the file keeps its value). The address list is
+// loaded by the caller afterwards. A settings file that exists but cannot be read gives
+// defaults and one line on standard error. Returns 1.
 int LoadAllSettings(const char* path, AllSettings* settings);

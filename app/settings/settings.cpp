@@ -1,0 +1,315 @@
+#include "app/settings/settings.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string_view>
+
+#include "app/image/converter.h"
+#include "app/settings/ini.h"
+#include "platform/text.h"
+
+namespace {
+
+const char kBasic[] = "BasicSettings";
+const char kMail[] = "MailSettings";
+const char kSend[] = "SendSettings";
+const char kFilter[] = "FilterSettings";
+const char kWindow[] = "Window";
+
+// The value of a key, or `defaultValue` when it is missing or empty. Every caller reads into a
+// 256-byte buffer, so at most 255 bytes come back.
+std::string ReadValue(const char* path, const char* section, const char* key, const char* defaultValue) {
+  char buffer[256];
+  GetIniString(section, key, defaultValue, buffer, sizeof buffer, path);
+  return buffer[0] ? std::string(buffer) : std::string(defaultValue);
+}
+
+// Integers read as by atoi (blanks, sign, digits up to the first non-digit, 0 for text), but
+// values beyond the int range are clamped instead of being undefined.
+int ToInt(const std::string& text) {
+  long value = std::strtol(text.c_str(), nullptr, 10);
+  if (value > INT_MAX) return INT_MAX;
+  if (value < INT_MIN) return INT_MIN;
+  return static_cast<int>(value);
+}
+
+int ReadInt(const char* path, const char* section, const char* key, int defaultValue) {
+  return ToInt(ReadValue(path, section, key, std::to_string(defaultValue).c_str()));
+}
+
+// Texts are cut at a character boundary: the 255-byte read may have split a double-byte
+// character, and a lone lead byte at the end would make later character walks step over
+// the terminator.
+template <size_t N>
+void ReadText(const char* path, const char* section, const char* key, const char* defaultValue, char (&field)[N]) {
+  std::string text = ReadValue(path, section, key, defaultValue);
+  size_t i = 0;
+  while (i < text.size()) {
+    bool lead = qv::IsSjisLeadByte(static_cast<unsigned char>(text[i]));
+    if (lead && i + 1 == text.size()) {
+      text.resize(i);
+      break;
+    }
+    i += lead ? 2 : 1;
+  }
+  qv::CopySjisField(field, N, text);
+}
+
+// Writes every (key, value) pair in order; 1 only when all of them were written.
+class SectionWriter {
+ public:
+  SectionWriter(const char* path, const char* section) : path_(path), section_(section) {}
+  void Int(const char* key, int value) { Text(key, std::to_string(value)); }
+  template <size_t N>
+  void Field(const char* key, const char (&field)[N]) {
+    Text(key, std::string(field, strnlen(field, N)));
+  }
+  void Text(const char* key, const std::string& value) {
+    if (WriteIniString(section_, key, value.c_str(), path_) != 1) ok_ = false;
+  }
+  int result() const { return ok_ ? 1 : 0; }
+
+ private:
+  const char* path_;
+  const char* section_;
+  bool ok_ = true;
+};
+
+const char kBase64Alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+
+// Standard base64 without '=' padding: the last group has 2 or 3 characters.
+std::string EncodePassword(std::string_view bytes) {
+  std::string out;
+  for (size_t i = 0; i < bytes.size(); i += 3) {
+    uint32_t group = static_cast<unsigned char>(bytes[i]) << 16;
+    if (i + 1 < bytes.size()) group |= static_cast<unsigned char>(bytes[i + 1]) << 8;
+    if (i + 2 < bytes.size()) group |= static_cast<unsigned char>(bytes[i + 2]);
+    size_t characters = std::min<size_t>(bytes.size() - i, 3) + 1;
+    for (size_t k = 0; k < characters; ++k) out.push_back(kBase64Alphabet[(group >> (18 - 6 * k)) & 63]);
+  }
+  return out;
+}
+
+// Each group of four characters gives three bytes; a missing character at the end or any
+// character outside the alphabet counts as 0; the text ends at its first zero byte.
+std::string DecodePassword(std::string_view text) {
+  auto sextet = [](char c) -> uint32_t {
+    const char* at = c ? std::strchr(kBase64Alphabet, c) : nullptr;
+    return at ? static_cast<uint32_t>(at - kBase64Alphabet) : 0;
+  };
+  std::string out;
+  for (size_t i = 0; i < text.size(); i += 4) {
+    uint32_t group = 0;
+    for (size_t k = 0; k < 4; ++k) group = (group << 6) | (i + k < text.size() ? sextet(text[i + k]) : 0);
+    out.push_back(static_cast<char>((group >> 16) & 0xFF));
+    out.push_back(static_cast<char>((group >> 8) & 0xFF));
+    out.push_back(static_cast<char>(group & 0xFF));
+  }
+  size_t zero = out.find('\0');
+  if (zero != std::string::npos) out.resize(zero);
+  return out;
+}
+
+struct PictDefaults {
+  const char* values[9];
+};
+
+// Per carrier class: Type, PictQuality, Width, Height, Aspect, ColQuality, ColorNum, Contrast, Light.
+const PictDefaults kPictDefaults[4] = {
+    {{"0", "7", "120", "120", "1", "4", "24", "0", "0"}},
+    {{"1", "12", "120", "128", "1", "4", "36", "0", "0"}},
+    {{"3", "3", "96", "80", "1", "4", "32", "0", "0"}},
+    {{"1", "20", "320", "240", "1", "4", "36", "0", "0"}},
+};
+const char* const kPictKeys[9] = {"Type",       "PictQuality", "Width",    "Height", "Aspect",
+                                  "ColQuality", "ColorNum",    "Contrast", "Light"};
+
+int* PictField(PictSettings* record, int index) {
+  int* fields[9] = {&record->Type,       &record->PictQuality, &record->Width,    &record->Height, &record->Aspect,
+                    &record->ColQuality, &record->ColorNum,    &record->Contrast, &record->Light};
+  return fields[index];
+}
+
+std::string PictSection(int profile) {
+  char name[32];
+  std::snprintf(name, sizeof name, "PictSettings%d", profile);
+  return name;
+}
+
+// A settings file that exists but cannot be read gives defaults; say so once per load.
+void ReportUnreadable(const char* path) {
+  struct stat st;
+  if (stat(path, &st) != 0) {
+    if (errno != ENOENT) std::fprintf(stderr, "Quorvex: the settings file %s cannot be read (%s); defaults are used\n",
+                                      path, std::strerror(errno));
+    return;
+  }
+  if (!S_ISREG(st.st_mode)) {
+    std::fprintf(stderr, "Quorvex: the settings file %s is not a file; defaults are used\n", path);
+    return;
+  }
+  int fd = open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    std::fprintf(stderr, "Quorvex: the settings file %s cannot be read (%s); defaults are used\n", path,
+                 std::strerror(errno));
+    return;
+  }
+  close(fd);
+}
+
+}  // namespace
+
+int LoadBasicSettings(const char* path, BasicSettings* record) {
+  record->PreviewRate = ReadInt(path, kBasic, "PreviewRate", 6);
+  record->WakeUpMail = ReadInt(path, kBasic, "WakeUpMail", 0);
+  record->StartIcon = ReadInt(path, kBasic, "StartIcon", 0);
+  record->MailTimer = ReadInt(path, kBasic, "MailTimer", 5);
+  ReadText(path, kBasic, "DeviceName", "", record->DeviceName);
+  record->LogOutput = ReadInt(path, kBasic, "LogOutput", 1);
+  ReadText(path, kBasic, "LogFolder", "", record->LogFolder);
+  return 1;
+}
+
+int LoadMailSettings(const char* path, MailSettings* record) {
+  ReadText(path, kMail, "UserName", "", record->UserName);
+  ReadText(path, kMail, "MailAddr", "", record->MailAddr);
+  ReadText(path, kMail, "PopServer", "", record->PopServer);
+  ReadText(path, kMail, "SmtpServer", "", record->SmtpServer);
+  ReadText(path, kMail, "UserID", "", record->UserID);
+  qv::CopySjisField(record->Passwd, sizeof record->Passwd, DecodePassword(ReadValue(path, kMail, "Passwd", "")));
+  record->BeforeSMTP = ReadInt(path, kMail, "BeforeSMTP", 0);
+  record->ConnMode = ReadInt(path, kMail, "ConnMode", 0);
+  record->PopPort = ReadInt(path, kMail, "PopPort", 110);
+  record->SmtpPort = ReadInt(path, kMail, "SmtpPort", 25);
+  ReadText(path, kMail, "DialName", "", record->DialName);
+  return 1;
+}
+
+int LoadSendSettings(const char* path, SendSettings* record) {
+  ReadText(path, kSend, "Title", SJIS("Quorvex画像").c_str(), record->Title);
+  ReadText(path, kSend, "MailText", "", record->MailText);
+  ReadText(path, kSend, "SendName", "", record->SendName);
+  return 1;
+}
+
+int LoadFilterSettings(const char* path, FilterSettings* record) {
+  record->MailFill = ReadInt(path, kFilter, "MailFill", 0);
+  record->FiltMode = ReadInt(path, kFilter, "FiltMode", 0);
+  record->TitleFilt = ReadInt(path, kFilter, "TitleFilt", 0);
+  record->TextFilt = ReadInt(path, kFilter, "TextFilt", 0);
+  record->RcvDelete = ReadInt(path, kFilter, "RcvDelete", 1);
+  ReadText(path, kFilter, "TitleFiltText", "", record->TitleFiltText);
+  ReadText(path, kFilter, "TextFiltText", "", record->TextFiltText);
+  return 1;
+}
+
+int LoadPictSettings(const char* path, int profile, PictSettings* record) {
+  std::string section = PictSection(profile);
+  bool known = profile >= 0 && profile <= 3;
+  for (int i = 0; i < 9; ++i) {
+    const char* defaultValue = known ? kPictDefaults[profile].values[i] : "";
+    *PictField(record, i) = ToInt(ReadValue(path, section.c_str(), kPictKeys[i], defaultValue));
+  }
+  return 1;
+}
+
+int LoadWindowPlacement(const char* path, WindowPlacement* record) {
+  std::string left = ReadValue(path, kWindow, "MainLeft", "");
+  std::string top = ReadValue(path, kWindow, "MainTop", "");
+  record->valid = !left.empty();
+  record->MainLeft = ToInt(left);
+  record->MainTop = ToInt(top);
+  return 1;
+}
+
+int SaveBasicSettings(const char* path, const BasicSettings* record) {
+  SectionWriter writer(path, kBasic);
+  writer.Int("PreviewRate", record->PreviewRate);
+  writer.Int("WakeUpMail", record->WakeUpMail);
+  writer.Int("StartIcon", record->StartIcon);
+  writer.Int("MailTimer", record->MailTimer);
+  writer.Field("DeviceName", record->DeviceName);
+  writer.Int("LogOutput", record->LogOutput);
+  writer.Field("LogFolder", record->LogFolder);
+  return writer.result();
+}
+
+int SaveMailSettings(const char* path, const MailSettings* record) {
+  SectionWriter writer(path, kMail);
+  writer.Field("UserName", record->UserName);
+  writer.Field("MailAddr", record->MailAddr);
+  writer.Field("PopServer", record->PopServer);
+  writer.Field("SmtpServer", record->SmtpServer);
+  writer.Field("UserID", record->UserID);
+  writer.Text("Passwd", EncodePassword(std::string_view(record->Passwd, strnlen(record->Passwd, sizeof record->Passwd))));
+  writer.Int("BeforeSMTP", record->BeforeSMTP);
+  writer.Int("ConnMode", record->ConnMode);
+  writer.Int("PopPort", record->PopPort);
+  writer.Int("SmtpPort", record->SmtpPort);
+  writer.Field("DialName", record->DialName);
+  return writer.result();
+}
+
+int SaveSendSettings(const char* path, const SendSettings* record) {
+  SectionWriter writer(path, kSend);
+  writer.Field("Title", record->Title);
+  writer.Field("MailText", record->MailText);
+  writer.Field("SendName", record->SendName);
+  return writer.result();
+}
+
+int SaveFilterSettings(const char* path, const FilterSettings* record) {
+  SectionWriter writer(path, kFilter);
+  writer.Int("MailFill", record->MailFill);
+  writer.Int("FiltMode", record->FiltMode);
+  writer.Int("TitleFilt", record->TitleFilt);
+  writer.Int("TextFilt", record->TextFilt);
+  writer.Int("RcvDelete", record->RcvDelete);
+  writer.Field("TitleFiltText", record->TitleFiltText);
+  writer.Field("TextFiltText", record->TextFiltText);
+  return writer.result();
+}
+
+int SavePictSettings(const char* path, int profile, const PictSettings* record) {
+  std::string section = PictSection(profile);
+  SectionWriter writer(path, section.c_str());
+  PictSettings copy = *record;
+  for (int i = 0; i < 9; ++i) writer.Int(kPictKeys[i], *PictField(&copy, i));
+  return writer.result();
+}
+
+int SaveWindowPlacement(const char* path, const WindowPlacement* record) {
+  SectionWriter writer(path, kWindow);
+  writer.Int("MainLeft", record->MainLeft);
+  writer.Int("MainTop", record->MainTop);
+  return writer.result();
+}
+
+int LoadAllSettings(const char* path, AllSettings* settings) {
+  ReportUnreadable(path);
+  // 1. Window placement; the window applies it (it is read here so that one call gives all).
+  LoadWindowPlacement(path, &settings->window);
+  // 2. The four plain records.
+  LoadBasicSettings(path, &settings->basic);
+  LoadMailSettings(path, &settings->mail);
+  LoadSendSettings(path, &settings->send);
+  LoadFilterSettings(path, &settings->filter);
+  // 3. The GIF converter, looked up afresh at every load.
+  settings->converterInstalled = LocateConverter(&settings->converterPath);
+  // 4. Picture profiles; without a converter GIF becomes JPEG in memory, the file keeps GIF.
+  for (int profile = 0; profile < 4; ++profile) {
+    LoadPictSettings(path, profile, &settings->pict[profile]);
+    if (!settings->converterInstalled && settings->pict[profile].Type == PICT_GIF) {
+      settings->pict[profile].Type = PICT_JPEG;
+    }
+  }
+  // 5. The sender address list is loaded by the caller (it lives beside the settings file).
+  return 1;
+}

@@ -1,0 +1,256 @@
+#include "app/settings/settings.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <array>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <sstream>
+
+#include "app/settings/ini.h"
+#include "platform/files.h"
+#include "platform/registry.h"
+#include "platform/text.h"
+
+namespace {
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+void WriteFile(const std::string& path, const std::string& text) {
+  std::ofstream(path, std::ios::binary) << text;
+}
+
+// A private settings file and a private, empty registry (so no converter is registered).
+class SettingsTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    folder_ = qv::MakeWorkFolder("ST");
+    ASSERT_FALSE(folder_.empty());
+    path_ = folder_ + "Quorvex.ini";
+    setenv("QUORVEX_REGISTRY", (folder_ + "registry.reg").c_str(), 1);
+  }
+  void TearDown() override {
+    unsetenv("QUORVEX_REGISTRY");
+    std::filesystem::remove_all(folder_);
+  }
+
+  std::string folder_;
+  std::string path_;
+};
+
+void ExpectProfile(const PictSettings& p, std::array<int, 9> expected) {
+  std::array<int, 9> actual = {p.Type,       p.PictQuality, p.Width,    p.Height, p.Aspect,
+                               p.ColQuality, p.ColorNum,    p.Contrast, p.Light};
+  EXPECT_EQ(actual, expected);
+}
+
+TEST_F(SettingsTest, EmptyFileLoadsEveryDefault) {
+  WriteFile(path_, "");
+  AllSettings all;
+  std::memset(all.basic.DeviceName, 'x', sizeof all.basic.DeviceName);  // must be overwritten
+  all.basic.PreviewRate = all.basic.MailTimer = all.mail.PopPort = -99;
+  ASSERT_EQ(LoadAllSettings(path_.c_str(), &all), 1);
+  EXPECT_FALSE(all.window.valid);
+  EXPECT_EQ(all.basic.PreviewRate, 6);
+  EXPECT_EQ(all.basic.MailTimer, 5);
+  EXPECT_EQ(all.basic.WakeUpMail, 0);
+  EXPECT_EQ(all.basic.StartIcon, 0);
+  EXPECT_EQ(all.basic.LogOutput, 1);
+  EXPECT_STREQ(all.basic.DeviceName, "");
+  EXPECT_STREQ(all.basic.LogFolder, "");
+  EXPECT_EQ(all.mail.PopPort, 110);
+  EXPECT_EQ(all.mail.SmtpPort, 25);
+  EXPECT_EQ(all.mail.BeforeSMTP, 0);
+  EXPECT_EQ(all.mail.ConnMode, 0);
+  EXPECT_STREQ(all.mail.Passwd, "");
+  EXPECT_STREQ(all.mail.UserID, "");
+  EXPECT_EQ(std::string(all.send.Title), "Quorvex\x89\xE6\x91\x9C");  // Quorvex画像
+  EXPECT_STREQ(all.send.MailText, "");
+  EXPECT_EQ(all.filter.RcvDelete, 1);
+  EXPECT_EQ(all.filter.MailFill, 0);
+  EXPECT_FALSE(all.converterInstalled);
+  EXPECT_EQ(all.converterPath, "");
+  ExpectProfile(all.pict[0], {0, 7, 120, 120, 1, 4, 24, 0, 0});
+  ExpectProfile(all.pict[1], {1, 12, 120, 128, 1, 4, 36, 0, 0});
+  ExpectProfile(all.pict[2], {1, 3, 96, 80, 1, 4, 32, 0, 0});  // GIF without converter: JPEG
+  ExpectProfile(all.pict[3], {1, 20, 320, 240, 1, 4, 36, 0, 0});
+  // A missing file gives the same, and is not created.
+  std::filesystem::remove(path_);
+  AllSettings fresh;
+  LoadAllSettings(path_.c_str(), &fresh);
+  EXPECT_EQ(fresh.basic.MailTimer, 5);
+  EXPECT_FALSE(std::filesystem::exists(path_));
+  // A profile number without defaults reads missing keys as 0.
+  PictSettings other;
+  other.Width = 77;
+  LoadPictSettings(path_.c_str(), 4, &other);
+  ExpectProfile(other, {0, 0, 0, 0, 0, 0, 0, 0, 0});
+}
+
+TEST_F(SettingsTest, HandEditedValuesLoadUncheckedButNeverOverrun) {
+  std::string longId(100, 'u');
+  std::string longTitle = std::string(254, 'a') + "\x89\xE6";  // a double-byte character across the cut
+  WriteFile(path_,
+            "[BasicSettings]\r\nMailTimer=-3\r\nPreviewRate=99999999999\r\nWakeUpMail= 1x\r\nLogOutput=\r\n"
+            "[MailSettings]\r\nPopPort=abc\r\nUserID=" +
+                longId + "\r\nSmtpPort=-99999999999\r\n[SendSettings]\r\nTitle=" + longTitle +
+                "\r\nMailText=one<BR>two\r\n[Window]\r\nMainLeft=10\r\n");
+  AllSettings all;
+  LoadAllSettings(path_.c_str(), &all);
+  EXPECT_EQ(all.basic.MailTimer, -3);
+  EXPECT_EQ(all.basic.PreviewRate, 2147483647);
+  EXPECT_EQ(all.basic.WakeUpMail, 1);
+  EXPECT_EQ(all.basic.LogOutput, 1);  // empty value: default
+  EXPECT_EQ(all.mail.PopPort, 0);
+  EXPECT_EQ(all.mail.SmtpPort, -2147483647 - 1);
+  EXPECT_EQ(std::string(all.mail.UserID), longId.substr(0, 63));
+  EXPECT_EQ(std::string(all.send.Title), std::string(254, 'a'));  // 255 bytes would split 画
+  EXPECT_STREQ(all.send.MailText, "one<BR>two");
+  EXPECT_TRUE(all.window.valid);
+  EXPECT_EQ(all.window.MainLeft, 10);
+  EXPECT_EQ(all.window.MainTop, 0);
+}
+
+TEST_F(SettingsTest, PasswordRoundTripsForEveryLength) {
+  std::mt19937 random(2003);
+  for (int length = 0; length <= 63; ++length) {
+    MailSettings saved;
+    for (int i = 0; i < length; ++i) saved.Passwd[i] = static_cast<char>(1 + random() % 255);
+    saved.Passwd[length] = '\0';
+    ASSERT_EQ(SaveMailSettings(path_.c_str(), &saved), 1);
+    char stored[256];
+    GetIniString("MailSettings", "Passwd", "", stored, sizeof stored, path_.c_str());
+    EXPECT_EQ(std::strlen(stored), static_cast<size_t>((length * 4 + 2) / 3)) << length;
+    EXPECT_EQ(std::strchr(stored, '='), nullptr);
+    MailSettings loaded;
+    LoadMailSettings(path_.c_str(), &loaded);
+    EXPECT_STREQ(loaded.Passwd, saved.Passwd) << "length " << length;
+  }
+}
+
+TEST_F(SettingsTest, PasswordDecodingIsLenient) {
+  MailSettings saved;
+  std::strcpy(saved.Passwd, "pass");
+  ASSERT_EQ(SaveMailSettings(path_.c_str(), &saved), 1);
+  EXPECT_NE(ReadFile(path_).find("\r\nPasswd=cGFzcw\r\n"), std::string::npos);
+
+  auto decode = [&](const std::string& stored) {
+    WriteFile(path_, "[MailSettings]\r\nPasswd=" + stored + "\r\n");
+    MailSettings loaded;
+    LoadMailSettings(path_.c_str(), &loaded);
+    return std::string(loaded.Passwd);
+  };
+  EXPECT_EQ(decode("cGFzcw=="), "pass");    // padding is outside the alphabet: zero, cut
+  EXPECT_EQ(decode("cGFz!3Nw"), "pas\x03sp");  // a stray character counts as 0
+  EXPECT_EQ(decode("cGFzAAAAcw"), "pas");     // the text ends at its first zero byte
+  EXPECT_EQ(decode("QUJD"), "ABC");
+  EXPECT_EQ(decode("Q"), "@");                // missing characters count as 0
+  // A long stored value is cut to the field at a character boundary.
+  EXPECT_EQ(decode(std::string(120, 'Q')).size(), 63u);
+}
+
+TEST_F(SettingsTest, FileCreatedFromNothingListsKeysInWriteOrder) {
+  BasicSettings basic;
+  MailSettings mail;
+  SendSettings send;
+  std::strcpy(send.Title, "T");
+  FilterSettings filter;
+  PictSettings pict;
+  WindowPlacement window;
+  window.MainLeft = -5;
+  window.MainTop = 12;
+  ASSERT_EQ(SaveBasicSettings(path_.c_str(), &basic), 1);
+  ASSERT_EQ(SaveMailSettings(path_.c_str(), &mail), 1);
+  ASSERT_EQ(SaveSendSettings(path_.c_str(), &send), 1);
+  ASSERT_EQ(SaveFilterSettings(path_.c_str(), &filter), 1);
+  ASSERT_EQ(SavePictSettings(path_.c_str(), 2, &pict), 1);
+  ASSERT_EQ(SaveWindowPlacement(path_.c_str(), &window), 1);
+  EXPECT_EQ(ReadFile(path_),
+            "[BasicSettings]\r\nPreviewRate=6\r\nWakeUpMail=0\r\nStartIcon=0\r\nMailTimer=5\r\nDeviceName=\r\n"
+            "LogOutput=1\r\nLogFolder=\r\n"
+            "[MailSettings]\r\nUserName=\r\nMailAddr=\r\nPopServer=\r\nSmtpServer=\r\nUserID=\r\nPasswd=\r\n"
+            "BeforeSMTP=0\r\nConnMode=0\r\nPopPort=110\r\nSmtpPort=25\r\nDialName=\r\n"
+            "[SendSettings]\r\nTitle=T\r\nMailText=\r\nSendName=\r\n"
+            "[FilterSettings]\r\nMailFill=0\r\nFiltMode=0\r\nTitleFilt=0\r\nTextFilt=0\r\nRcvDelete=1\r\n"
+            "TitleFiltText=\r\nTextFiltText=\r\n"
+            "[PictSettings2]\r\nType=0\r\nPictQuality=0\r\nWidth=0\r\nHeight=0\r\nAspect=0\r\nColQuality=0\r\n"
+            "ColorNum=0\r\nContrast=0\r\nLight=0\r\n"
+            "[Window]\r\nMainLeft=-5\r\nMainTop=12\r\n");
+}
+
+TEST_F(SettingsTest, SavedRecordsLoadBackAndResavingKeepsTheFile) {
+  BasicSettings basic;
+  basic.MailTimer = 10;
+  basic.WakeUpMail = 1;
+  std::strcpy(basic.DeviceName, "Test Camera");
+  std::strcpy(basic.LogFolder, "/var/log/quorvex");
+  MailSettings mail;
+  std::strcpy(mail.PopServer, "pop.example.com");
+  std::strcpy(mail.UserID, "user");
+  std::strcpy(mail.Passwd, "s3cret!");
+  mail.ConnMode = 1;
+  std::strcpy(mail.DialName, "Modem");
+  SendSettings send;
+  std::strcpy(send.Title, SJIS("カメラ").c_str());
+  std::strcpy(send.MailText, "line one<BR>line two");
+  FilterSettings filter;
+  filter.TitleFilt = 1;
+  std::strcpy(filter.TitleFiltText, "cam");
+  PictSettings pict{2, 5, 160, 120, 0, 3, 16, -10, 20};
+  ASSERT_EQ(SaveBasicSettings(path_.c_str(), &basic), 1);
+  ASSERT_EQ(SaveMailSettings(path_.c_str(), &mail), 1);
+  ASSERT_EQ(SaveSendSettings(path_.c_str(), &send), 1);
+  ASSERT_EQ(SaveFilterSettings(path_.c_str(), &filter), 1);
+  for (int profile = 0; profile < 4; ++profile) ASSERT_EQ(SavePictSettings(path_.c_str(), profile, &pict), 1);
+  std::string first = ReadFile(path_);
+
+  AllSettings all;
+  LoadAllSettings(path_.c_str(), &all);
+  EXPECT_EQ(all.basic.MailTimer, 10);
+  EXPECT_EQ(all.basic.WakeUpMail, 1);
+  EXPECT_STREQ(all.basic.DeviceName, "Test Camera");
+  EXPECT_STREQ(all.basic.LogFolder, "/var/log/quorvex");
+  EXPECT_STREQ(all.mail.Passwd, "s3cret!");
+  EXPECT_STREQ(all.mail.DialName, "Modem");
+  EXPECT_EQ(all.mail.ConnMode, 1);
+  EXPECT_EQ(std::string(all.send.Title), SJIS("カメラ"));
+  EXPECT_STREQ(all.send.MailText, "line one<BR>line two");
+  EXPECT_EQ(all.filter.TitleFilt, 1);
+  EXPECT_STREQ(all.filter.TitleFiltText, "cam");
+  for (const PictSettings& p : all.pict) ExpectProfile(p, {2, 5, 160, 120, 0, 3, 16, -10, 20});
+
+  // Saving what was loaded changes nothing.
+  SaveBasicSettings(path_.c_str(), &all.basic);
+  SaveMailSettings(path_.c_str(), &all.mail);
+  SaveSendSettings(path_.c_str(), &all.send);
+  SaveFilterSettings(path_.c_str(), &all.filter);
+  for (int profile = 0; profile < 4; ++profile) SavePictSettings(path_.c_str(), profile, &all.pict[profile]);
+  EXPECT_EQ(ReadFile(path_), first);
+}
+
+TEST_F(SettingsTest, GifProfileFallsBackToJpegOnlyWithoutConverter) {
+  WriteFile(path_, "[PictSettings0]\r\nType=3\r\n");
+  AllSettings all;
+  LoadAllSettings(path_.c_str(), &all);
+  EXPECT_EQ(all.pict[0].Type, PICT_JPEG);
+  EXPECT_EQ(all.pict[2].Type, PICT_JPEG);
+  EXPECT_EQ(ReadFile(path_), "[PictSettings0]\r\nType=3\r\n");
+
+  ASSERT_TRUE(qv::WriteRegistryString("HKEY_CLASSES_ROOT\\IrfanView\\shell\\open\\command", "",
+                                      "\"/opt/quorvex/qvconvert\" \"%1\""));
+  LoadAllSettings(path_.c_str(), &all);
+  EXPECT_TRUE(all.converterInstalled);
+  EXPECT_EQ(all.converterPath, "/opt/quorvex/qvconvert");
+  EXPECT_EQ(all.pict[0].Type, PICT_GIF);
+  EXPECT_EQ(all.pict[2].Type, PICT_GIF);
+}
+
+}  // namespace

@@ -1,0 +1,112 @@
+#include "app/image/converter.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "platform/files.h"
+#include "platform/registry.h"
+#include "platform/timing.h"
+
+namespace {
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+class ConverterTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    folder_ = qv::MakeWorkFolder("CV");
+    ASSERT_FALSE(folder_.empty());
+    setenv("QUORVEX_REGISTRY", (folder_ + "registry.reg").c_str(), 1);
+    saved_ = qv::GetTimings();
+  }
+  void TearDown() override {
+    qv::SetTimings(saved_);
+    unsetenv("QUORVEX_REGISTRY");
+    std::filesystem::remove_all(folder_);
+  }
+
+  // Writes an executable shell script and returns its path.
+  std::string Script(const std::string& name, const std::string& body) {
+    std::string path = folder_ + name;
+    std::ofstream(path) << "#!/bin/sh\n" << body;
+    chmod(path.c_str(), 0755);
+    return path;
+  }
+
+  std::string folder_;
+  qv::Timings saved_;
+};
+
+TEST(ConverterPath, CutFromTheRegisteredCommand) {
+  EXPECT_EQ(ConverterPathFromCommand("\"/opt/my tools/qvconvert\" \"%1\""), "/opt/my tools/qvconvert");
+  EXPECT_EQ(ConverterPathFromCommand("/opt/q/qvconvert \"%1\""), "/opt/q/qvconvert");
+  EXPECT_EQ(ConverterPathFromCommand("  /opt/q/qvconvert"), "/opt/q/qvconvert");
+  // Without a leading quote a blank ends the path.
+  EXPECT_EQ(ConverterPathFromCommand("C:\\Program Files\\i_view32.exe \"%1\""), "C:\\Program");
+  EXPECT_EQ(ConverterPathFromCommand("\"/opt/unterminated %1"), "/opt/unterminated");
+  EXPECT_EQ(ConverterPathFromCommand("/a\"b\"c %1"), "/abc");
+  EXPECT_EQ(ConverterPathFromCommand(""), "");
+  EXPECT_EQ(ConverterPathFromCommand("\"\" x"), "");
+}
+
+TEST_F(ConverterTest, LocatedOnlyWhenRegisteredWithAPath) {
+  std::string path = "stale";
+  EXPECT_FALSE(LocateConverter(&path));
+  EXPECT_EQ(path, "");
+  ASSERT_TRUE(qv::WriteRegistryString(kConverterCommandKey, "Other", "x"));
+  EXPECT_FALSE(LocateConverter(&path));  // the key opens, but has no default value
+  ASSERT_TRUE(qv::WriteRegistryString(kConverterCommandKey, "", ""));
+  EXPECT_FALSE(LocateConverter(&path));
+  ASSERT_TRUE(qv::WriteRegistryString(kConverterCommandKey, "", "\"/opt/q v/qvconvert\" \"%1\""));
+  EXPECT_TRUE(LocateConverter(&path));
+  EXPECT_EQ(path, "/opt/q v/qvconvert");
+}
+
+TEST_F(ConverterTest, RunsWithTheFourArgumentsAndNoShell) {
+  std::string record = folder_ + "arguments";
+  std::string converter =
+      Script("conv dir x", "for a in \"$0\" \"$@\"; do printf '%s\\n' \"$a\"; done > '" + record + "'\nexit 0\n");
+  std::string source = folder_ + "QVTmp002.___";
+  std::string destination = folder_ + "it's $HOME;QVTmp005.gif";
+  EXPECT_EQ(RunConverter(converter, source, destination), 1);
+  EXPECT_EQ(ReadFile(record), converter + "\n" + source + "\n/convert=" + destination + "\n/silent\n");
+
+  EXPECT_EQ(RunConverter(Script("failing", "exit 2\n"), source, destination), 0);
+  EXPECT_EQ(RunConverter(folder_ + "missing-converter", source, destination), 0);
+  EXPECT_FALSE(std::filesystem::exists(destination));
+}
+
+TEST_F(ConverterTest, ConverterThatNeverEndsIsKilledAndLeavesNoPicture) {
+  qv::Timings timings = qv::GetTimings();
+  timings.converterTimeoutMs = 200;
+  qv::SetTimings(timings);
+  std::string pidFile = folder_ + "pid";
+  std::string destination = folder_ + "QVTmp005.gif";
+  std::string converter = Script("hanging", "echo $$ > '" + pidFile + "'\nprintf 'GIF8' > '" + destination +
+                                                "'\nwhile :; do sleep 1; done\n");
+  uint32_t start = qv::GetTickCount32();
+  EXPECT_EQ(RunConverter(converter, folder_ + "QVTmp002.___", destination), 0);
+  int32_t elapsed = qv::TickDiff(qv::GetTickCount32(), start);
+  EXPECT_GE(elapsed, 150);
+  EXPECT_LT(elapsed, 10000);
+  EXPECT_FALSE(std::filesystem::exists(destination));
+  pid_t pid = std::atoi(ReadFile(pidFile).c_str());
+  ASSERT_GT(pid, 0);
+  // Killed and reaped: not even a zombie is left.
+  EXPECT_EQ(kill(pid, 0), -1);
+  EXPECT_EQ(errno, ESRCH);
+}
+
+}  // namespace

@@ -1,0 +1,164 @@
+#include "app/responder/reply_dispatch.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string_view>
+
+#include "app/responder/encodings.h"
+#include "app/responder/mail_client.h"
+#include "app/settings/activity_log.h"
+#include "platform/files.h"
+#include "platform/text.h"
+#include "platform/timing.h"
+
+const CarrierDomain kCarrierDomains[kCarrierDomainCount] = {
+    {"ezweb.ne.jp", CARRIER_AU},
+    // J-PHONE's regional companies before the change of name ...
+    {"jp-d.ne.jp", CARRIER_VODAFONE},
+    {"jp-h.ne.jp", CARRIER_VODAFONE},
+    {"jp-t.ne.jp", CARRIER_VODAFONE},
+    {"jp-c.ne.jp", CARRIER_VODAFONE},
+    {"jp-k.ne.jp", CARRIER_VODAFONE},
+    {"jp-r.ne.jp", CARRIER_VODAFONE},
+    {"jp-n.ne.jp", CARRIER_VODAFONE},
+    {"jp-s.ne.jp", CARRIER_VODAFONE},
+    {"jp-q.ne.jp", CARRIER_VODAFONE},
+    // ... and the same companies after it; both namings stay in use side by side.
+    {"d.vodafone.ne.jp", CARRIER_VODAFONE},
+    {"h.vodafone.ne.jp", CARRIER_VODAFONE},
+    {"t.vodafone.ne.jp", CARRIER_VODAFONE},
+    {"c.vodafone.ne.jp", CARRIER_VODAFONE},
+    {"k.vodafone.ne.jp", CARRIER_VODAFONE},
+    {"r.vodafone.ne.jp", CARRIER_VODAFONE},
+    {"n.vodafone.ne.jp", CARRIER_VODAFONE},
+    {"s.vodafone.ne.jp", CARRIER_VODAFONE},
+    {"q.vodafone.ne.jp", CARRIER_VODAFONE},
+    {"docomo.ne.jp", CARRIER_DOCOMO},
+};
+
+int ClassifyCarrier(const char* address) {
+  if (!address) return CARRIER_OTHER;
+  const char* at = std::strchr(address, '@');
+  if (!at) return CARRIER_OTHER;
+  std::string_view domain(at + 1);
+  for (const CarrierDomain& entry : kCarrierDomains) {
+    if (domain == entry.domain) return entry.carrierClass;
+  }
+  return CARRIER_OTHER;
+}
+
+const std::string& CarrierLabel(int carrierClass) {
+  switch (carrierClass) {
+    case CARRIER_AU:
+      return SJIS("ａｕ");
+    case CARRIER_VODAFONE:
+      return SJIS("Vodafone");
+    case CARRIER_DOCOMO:
+      return SJIS("Docomo");
+    default:
+      return SJIS("その他");
+  }
+}
+
+namespace {
+
+// A settings text up to its terminating zero, never past its field.
+template <size_t N>
+std::string FieldText(const char (&field)[N]) {
+  return std::string(field, strnlen(field, N));
+}
+
+bool HasControlCharacter(std::string_view text) {
+  for (unsigned char c : text) {
+    if (c < 0x20 || c == 0x7F) return true;
+  }
+  return false;
+}
+
+std::string KiloBytes(long long bytes) {
+  char buffer[64];
+  std::snprintf(buffer, sizeof buffer, "%3.1fKByte", static_cast<double>(bytes) / 1024.0);
+  return buffer;
+}
+
+}  // namespace
+
+int SendReplies(CMailClient& client, const MailSettings& mail, const SendSettings& send,
+                const RequestList& requests, const ReplyFiles& files, LogSink& log) {
+  const std::string senderAddress = FieldText(mail.MailAddr);
+  const std::string bodyText = FieldText(send.MailText) + "<BR>" + FieldText(send.SendName);
+
+  log.Log(LOG_PICT, SJIS("画像をメールデータへコンバートします。"));
+  // The base64 text is made once per class, whether or not a request of the class came, and
+  // shared by every request of the class.
+  std::array<std::string, kCarrierClassCount> base64Files;
+  for (int k = 0; k < kCarrierClassCount; ++k) {
+    base64Files[k] = qv::MakeTempFile(files.workFolder, "B64");
+    if (base64Files[k].empty()) continue;
+    // A picture that could not be read leaves the file empty; its size line then shows 0.0.
+    (void)FileToBase64(files.pictures[k].c_str(), base64Files[k].c_str());
+    long long size = qv::FileSize(base64Files[k]);
+    if (size >= 0) {
+      log.Log(LOG_PICT,
+              CarrierLabel(k) + SJIS("用コンバート後ファイズサイズ ") + KiloBytes(size));
+    }
+  }
+
+  int accepted = 0;
+  bool loggedIn = true;
+  if (mail.BeforeSMTP == 1) {
+    log.Log(LOG_SEND, SJIS("POP認証"));
+    if (client.PopBeforeSmtp() == 1) {
+      qv::SleepMs(qv::GetTimings().popBeforeSmtpPauseMs);
+    } else {
+      log.Log(LOG_SEND, SJIS("POP認証失敗"));
+      loggedIn = false;
+    }
+  }
+
+  if (loggedIn) {
+    log.Log(LOG_SEND, SJIS("メール送信開始"));
+    client.SetSmtpParams(mail.SmtpServer, senderAddress.c_str(), mail.UserName, mail.SmtpPort);
+    client.SetReplyText(FieldText(send.Title).c_str(), bodyText.c_str());
+    for (const auto& request : requests) {
+      if (!request) continue;
+      const std::string address = FieldText(request->address);
+      const std::string name = FieldText(request->name);
+      if (address == senderAddress) {
+        log.Log(LOG_SEND,
+                SJIS("差出人メールアドレスと受信メールアドレスが同じな為送信しません。"));
+        continue;
+      }
+      int carrierClass = ClassifyCarrier(address.c_str());
+      client.SetAttachment(base64Files[carrierClass].c_str(),
+                           files.attachmentNames[carrierClass].c_str());
+      // A line break in an address or name would end a command or header line early, and
+      // would break the log line below as well: such a request is a failed send.
+      if (HasControlCharacter(address) || HasControlCharacter(name)) {
+        log.Log(LOG_SEND, SJIS("メール送信に失敗しました。"));
+        continue;
+      }
+      auto connection = client.SmtpConnect();
+      if (!connection) {
+        log.Log(LOG_SEND, SJIS("メール送信に失敗しました。"));
+        continue;
+      }
+      // The message ends in a line feed, so the log shows an empty line after it.
+      log.Log(LOG_SEND, name + "<" + address + ">" + SJIS("にメール送信") + "\n");
+      if (client.SmtpSendMail(*connection, address.c_str(), name.c_str()) == 0) {
+        ++accepted;
+      } else {
+        log.Log(LOG_SEND, SJIS("メール送信に失敗しました。"));
+      }
+      client.SmtpClose(std::move(connection));
+    }
+    log.Log(LOG_SEND, SJIS("メール送信終了"));
+  }
+
+  for (const std::string& path : base64Files) {
+    if (!path.empty()) unlink(path.c_str());
+  }
+  return accepted;
+}

@@ -1,0 +1,366 @@
+#include "tools/picture.h"
+
+#include <gif_lib.h>
+#include <jpeglib.h>
+#include <png.h>
+
+#include <csetjmp>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <unordered_map>
+
+namespace qvconvert {
+namespace {
+
+// Nothing the pipeline makes comes near these; they keep a hostile header from asking for
+// gigabytes.
+constexpr int64_t kMaxSide = 32768;
+constexpr int64_t kMaxPixels = int64_t{1} << 26;
+constexpr int64_t kMaxFileBytes = int64_t{1} << 30;
+
+uint32_t U32(const std::vector<uint8_t>& data, size_t at) {
+  return data[at] | (data[at + 1] << 8) | (data[at + 2] << 16) | (static_cast<uint32_t>(data[at + 3]) << 24);
+}
+uint16_t U16(const std::vector<uint8_t>& data, size_t at) { return static_cast<uint16_t>(data[at] | (data[at + 1] << 8)); }
+
+void PutU32(std::vector<uint8_t>* out, uint32_t value) {
+  for (int i = 0; i < 4; ++i) out->push_back(static_cast<uint8_t>(value >> (8 * i)));
+}
+void PutU16(std::vector<uint8_t>* out, uint16_t value) {
+  out->push_back(static_cast<uint8_t>(value));
+  out->push_back(static_cast<uint8_t>(value >> 8));
+}
+
+bool Fail(std::string* error, const std::string& message) {
+  *error = message;
+  return false;
+}
+
+// Rows of red, green, blue bytes, whatever the picture holds.
+std::vector<uint8_t> RgbRows(const Picture& picture) {
+  if (!picture.paletted) return picture.pixels;
+  std::vector<uint8_t> rgb;
+  rgb.reserve(picture.pixels.size() * 3);
+  for (uint8_t index : picture.pixels) {
+    const Rgb& c = picture.palette[index];
+    rgb.insert(rgb.end(), {c.red, c.green, c.blue});
+  }
+  return rgb;
+}
+
+}  // namespace
+
+Rgb Picture::ColourAt(int x, int y) const {
+  size_t at = static_cast<size_t>(y) * width + x;
+  if (paletted) return palette[pixels[at]];
+  return Rgb{pixels[at * 3], pixels[at * 3 + 1], pixels[at * 3 + 2]};
+}
+
+bool ReadBmpFile(const std::string& path, Picture* picture, std::string* error) {
+  std::ifstream in(path, std::ios::binary | std::ios::ate);
+  if (!in) return Fail(error, "cannot open " + path);
+  std::streamoff size = in.tellg();
+  if (size < 0) return Fail(error, "cannot read " + path);
+  if (size > kMaxFileBytes) return Fail(error, path + " is too large for a picture");
+  std::vector<uint8_t> data(static_cast<size_t>(size));
+  in.seekg(0);
+  if (!in.read(reinterpret_cast<char*>(data.data()), size)) return Fail(error, "cannot read " + path);
+
+  if (data.size() < 14 + 40 || data[0] != 'B' || data[1] != 'M') return Fail(error, path + " is not a BMP file");
+  uint32_t pixelOffset = U32(data, 10);
+  uint32_t headerSize = U32(data, 14);
+  if (headerSize < 40 || headerSize > data.size() - 14) return Fail(error, path + ": unsupported BMP header");
+  int32_t width = static_cast<int32_t>(U32(data, 18));
+  int32_t rawHeight = static_cast<int32_t>(U32(data, 22));
+  uint16_t planes = U16(data, 26);
+  uint16_t bits = U16(data, 28);
+  uint32_t compression = U32(data, 30);
+  uint32_t coloursUsed = U32(data, 46);
+  if (compression != 0) return Fail(error, path + ": compressed BMP files are not supported");
+  if (planes != 1 || (bits != 8 && bits != 24)) {
+    return Fail(error, path + ": only 8-bit and 24-bit BMP files are supported");
+  }
+  bool bottomUp = rawHeight > 0;
+  int64_t height = bottomUp ? rawHeight : -static_cast<int64_t>(rawHeight);
+  if (width <= 0 || height <= 0 || width > kMaxSide || height > kMaxSide || int64_t{width} * height > kMaxPixels) {
+    return Fail(error, path + ": unusable picture size");
+  }
+
+  Picture result;
+  result.width = width;
+  result.height = static_cast<int>(height);
+  result.paletted = bits == 8;
+  if (result.paletted) {
+    if (coloursUsed > 256) return Fail(error, path + ": colour table larger than 256 entries");
+    size_t count = coloursUsed == 0 ? 256 : coloursUsed;
+    size_t tableAt = 14 + headerSize;
+    if (tableAt + count * 4 > data.size()) return Fail(error, path + ": truncated colour table");
+    for (size_t i = 0; i < count; ++i) {
+      const uint8_t* entry = &data[tableAt + i * 4];  // blue, green, red, reserved
+      result.palette.push_back(Rgb{entry[2], entry[1], entry[0]});
+    }
+  }
+  // Rows are padded to a multiple of 4 bytes.
+  size_t stride = ((static_cast<size_t>(width) * bits + 31) / 32) * 4;
+  if (pixelOffset > data.size() || stride * height > data.size() - pixelOffset) {
+    return Fail(error, path + ": truncated pixel data");
+  }
+  size_t rowBytes = static_cast<size_t>(width) * (bits / 8);
+  result.pixels.resize(rowBytes * height);
+  for (int64_t row = 0; row < height; ++row) {
+    const uint8_t* source = &data[pixelOffset + stride * (bottomUp ? height - 1 - row : row)];
+    uint8_t* target = &result.pixels[rowBytes * row];
+    if (result.paletted) {
+      for (int32_t x = 0; x < width; ++x) {
+        if (source[x] >= result.palette.size()) return Fail(error, path + ": colour index outside the colour table");
+        target[x] = source[x];
+      }
+    } else {
+      for (int32_t x = 0; x < width; ++x) {  // stored blue, green, red
+        target[x * 3] = source[x * 3 + 2];
+        target[x * 3 + 1] = source[x * 3 + 1];
+        target[x * 3 + 2] = source[x * 3];
+      }
+    }
+  }
+  *picture = std::move(result);
+  return true;
+}
+
+// ---- GIF --------------------------------------------------------------------------------
+
+namespace {
+
+int AppendToVector(GifFileType* gif, const GifByteType* bytes, int length) {
+  auto* out = static_cast<std::vector<uint8_t>*>(gif->UserData);
+  out->insert(out->end(), bytes, bytes + length);
+  return length;
+}
+
+// A table with exactly the picture's colours when there are at most 256 of them.
+bool ExactTable(const Picture& picture, std::vector<Rgb>* table, std::vector<uint8_t>* indexes) {
+  std::unordered_map<uint32_t, uint8_t> seen;
+  indexes->resize(static_cast<size_t>(picture.width) * picture.height);
+  for (size_t i = 0; i < indexes->size(); ++i) {
+    const uint8_t* p = &picture.pixels[i * 3];
+    uint32_t key = (p[0] << 16) | (p[1] << 8) | p[2];
+    auto found = seen.find(key);
+    if (found == seen.end()) {
+      if (seen.size() == 256) return false;
+      found = seen.emplace(key, static_cast<uint8_t>(seen.size())).first;
+      table->push_back(Rgb{p[0], p[1], p[2]});
+    }
+    (*indexes)[i] = found->second;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool EncodeGif(const Picture& picture, std::vector<uint8_t>* out, std::string* error) {
+  std::vector<Rgb> table;
+  std::vector<uint8_t> indexes;
+  if (picture.paletted) {
+    table = picture.palette;
+    indexes = picture.pixels;
+  } else if (!ExactTable(picture, &table, &indexes)) {
+    size_t count = static_cast<size_t>(picture.width) * picture.height;
+    std::vector<GifByteType> red(count), green(count), blue(count);
+    for (size_t i = 0; i < count; ++i) {
+      red[i] = picture.pixels[i * 3];
+      green[i] = picture.pixels[i * 3 + 1];
+      blue[i] = picture.pixels[i * 3 + 2];
+    }
+    int tableSize = 256;
+    std::vector<GifColorType> quantized(256);
+    indexes.assign(count, 0);
+    if (GifQuantizeBuffer(picture.width, picture.height, &tableSize, red.data(), green.data(), blue.data(),
+                          indexes.data(), quantized.data()) != GIF_OK) {
+      return Fail(error, "cannot reduce the picture to 256 colours");
+    }
+    table.clear();
+    for (int i = 0; i < tableSize; ++i) table.push_back(Rgb{quantized[i].Red, quantized[i].Green, quantized[i].Blue});
+  }
+  // A GIF colour table has a power-of-two size from 2 to 256 entries.
+  int tableSize = 2;
+  while (tableSize < static_cast<int>(table.size())) tableSize *= 2;
+  std::vector<GifColorType> colours(tableSize, GifColorType{0, 0, 0});
+  for (size_t i = 0; i < table.size(); ++i) colours[i] = GifColorType{table[i].red, table[i].green, table[i].blue};
+
+  out->clear();
+  int status = 0;
+  GifFileType* gif = EGifOpen(out, AppendToVector, &status);
+  if (!gif) return Fail(error, std::string("GIF writer: ") + GifErrorString(status));
+  ColorMapObject* map = GifMakeMapObject(tableSize, colours.data());
+  bool ok = map && EGifPutScreenDesc(gif, picture.width, picture.height, 8, 0, map) == GIF_OK &&
+            EGifPutImageDesc(gif, 0, 0, picture.width, picture.height, false, nullptr) == GIF_OK;
+  for (int row = 0; ok && row < picture.height; ++row) {
+    ok = EGifPutLine(gif, &indexes[static_cast<size_t>(row) * picture.width], picture.width) == GIF_OK;
+  }
+  std::string message = ok ? std::string() : std::string("GIF writer: ") + GifErrorString(gif->Error);
+  if (map) GifFreeMapObject(map);
+  if (EGifCloseFile(gif, &status) != GIF_OK && ok) {
+    ok = false;
+    message = std::string("GIF writer: ") + GifErrorString(status);
+  }
+  if (!ok) return Fail(error, message);
+  return true;
+}
+
+// ---- PNG --------------------------------------------------------------------------------
+
+namespace {
+
+void PngWrite(png_structp png, png_bytep bytes, png_size_t length) {
+  auto* out = static_cast<std::vector<uint8_t>*>(png_get_io_ptr(png));
+  out->insert(out->end(), bytes, bytes + length);
+}
+void PngFlush(png_structp) {}
+
+// Runs the libpng calls; libpng reports errors by longjmp, so this frame holds no objects
+// with destructors.
+bool WritePngRows(png_structp png, png_infop info, const Picture& picture, const png_color* palette, int paletteSize,
+                  png_bytep* rows) {
+  if (setjmp(png_jmpbuf(png))) return false;
+  png_set_IHDR(png, info, picture.width, picture.height, 8,
+               picture.paletted ? PNG_COLOR_TYPE_PALETTE : PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE,
+               PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+  if (picture.paletted) png_set_PLTE(png, info, palette, paletteSize);
+  png_write_info(png, info);
+  png_write_image(png, rows);
+  png_write_end(png, info);
+  return true;
+}
+
+}  // namespace
+
+bool EncodePng(const Picture& picture, std::vector<uint8_t>* out, std::string* error) {
+  out->clear();
+  std::vector<png_color> palette;
+  for (const Rgb& c : picture.palette) palette.push_back(png_color{c.red, c.green, c.blue});
+  size_t rowBytes = static_cast<size_t>(picture.width) * (picture.paletted ? 1 : 3);
+  std::vector<png_bytep> rows(picture.height);
+  for (int y = 0; y < picture.height; ++y) {
+    rows[y] = const_cast<png_bytep>(&picture.pixels[rowBytes * y]);
+  }
+  png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+  png_infop info = png ? png_create_info_struct(png) : nullptr;
+  if (!png || !info) {
+    png_destroy_write_struct(&png, &info);
+    return Fail(error, "PNG writer: out of memory");
+  }
+  png_set_write_fn(png, out, PngWrite, PngFlush);
+  bool ok = WritePngRows(png, info, picture, palette.data(), static_cast<int>(palette.size()), rows.data());
+  png_destroy_write_struct(&png, &info);
+  if (!ok) return Fail(error, "PNG writer failed");
+  return true;
+}
+
+// ---- JPEG -------------------------------------------------------------------------------
+
+namespace {
+
+struct JpegError {
+  jpeg_error_mgr manager;
+  jmp_buf jump;
+  char message[JMSG_LENGTH_MAX];
+};
+
+// The library's own exit would end the program; come back to the caller instead.
+void JpegErrorExit(j_common_ptr info) {
+  auto* error = reinterpret_cast<JpegError*>(info->err);
+  (*info->err->format_message)(info, error->message);
+  longjmp(error->jump, 1);
+}
+
+// libjpeg reports errors by longjmp, so this frame holds no objects with destructors.
+bool CompressJpeg(jpeg_compress_struct* info, JpegError* error, const uint8_t* rgb, int width, int height,
+                  int quality, unsigned char** buffer, unsigned long* size) {
+  if (setjmp(error->jump)) return false;
+  jpeg_create_compress(info);
+  jpeg_mem_dest(info, buffer, size);
+  info->image_width = width;
+  info->image_height = height;
+  info->input_components = 3;
+  info->in_color_space = JCS_RGB;
+  jpeg_set_defaults(info);
+  jpeg_set_quality(info, quality, TRUE);
+  jpeg_start_compress(info, TRUE);
+  while (info->next_scanline < info->image_height) {
+    JSAMPROW row = const_cast<JSAMPROW>(rgb + static_cast<size_t>(info->next_scanline) * width * 3);
+    jpeg_write_scanlines(info, &row, 1);
+  }
+  jpeg_finish_compress(info);
+  return true;
+}
+
+}  // namespace
+
+bool EncodeJpeg(const Picture& picture, int quality, std::vector<uint8_t>* out, std::string* error) {
+  std::vector<uint8_t> rgb = RgbRows(picture);
+  jpeg_compress_struct info;
+  JpegError jpegError;
+  std::memset(&info, 0, sizeof info);
+  info.err = jpeg_std_error(&jpegError.manager);
+  jpegError.manager.error_exit = JpegErrorExit;
+  jpegError.message[0] = '\0';
+  unsigned char* buffer = nullptr;
+  unsigned long size = 0;
+  bool ok = CompressJpeg(&info, &jpegError, rgb.data(), picture.width, picture.height, quality, &buffer, &size);
+  jpeg_destroy_compress(&info);
+  if (ok) out->assign(buffer, buffer + size);
+  std::free(buffer);
+  if (!ok) return Fail(error, std::string("JPEG writer: ") + jpegError.message);
+  return true;
+}
+
+// ---- BMP --------------------------------------------------------------------------------
+
+bool EncodeBmp(const Picture& picture, std::vector<uint8_t>* out, std::string*) {
+  int bits = picture.paletted ? 8 : 24;
+  uint32_t stride = ((static_cast<uint32_t>(picture.width) * bits + 31) / 32) * 4;
+  uint32_t tableBytes = picture.paletted ? 256 * 4 : 0;
+  uint32_t offset = 14 + 40 + tableBytes;
+  uint32_t imageBytes = stride * picture.height;
+  out->clear();
+  out->reserve(offset + imageBytes);
+  out->push_back('B');
+  out->push_back('M');
+  PutU32(out, offset + imageBytes);
+  PutU32(out, 0);
+  PutU32(out, offset);
+  PutU32(out, 40);
+  PutU32(out, static_cast<uint32_t>(picture.width));
+  PutU32(out, static_cast<uint32_t>(picture.height));  // positive: bottom-up
+  PutU16(out, 1);
+  PutU16(out, static_cast<uint16_t>(bits));
+  PutU32(out, 0);  // no compression
+  PutU32(out, imageBytes);
+  PutU32(out, 0);
+  PutU32(out, 0);
+  PutU32(out, picture.paletted ? 256 : 0);
+  PutU32(out, 0);
+  if (picture.paletted) {
+    for (size_t i = 0; i < 256; ++i) {
+      Rgb c = i < picture.palette.size() ? picture.palette[i] : Rgb{};
+      out->insert(out->end(), {c.blue, c.green, c.red, 0});
+    }
+  }
+  for (int row = picture.height - 1; row >= 0; --row) {
+    size_t start = out->size();
+    for (int x = 0; x < picture.width; ++x) {
+      size_t at = static_cast<size_t>(row) * picture.width + x;
+      if (picture.paletted) {
+        out->push_back(picture.pixels[at]);
+      } else {
+        out->insert(out->end(), {picture.pixels[at * 3 + 2], picture.pixels[at * 3 + 1], picture.pixels[at * 3]});
+      }
+    }
+    out->resize(start + stride, 0);
+  }
+  return true;
+}
+
+}  // namespace qvconvert

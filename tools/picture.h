@@ -1,0 +1,47 @@
+// Pictures for qvconvert: reading the BMP files the image pipeline writes, and encoding a
+// picture as GIF, PNG, JPEG or BMP in memory.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace qvconvert {
+
+struct Rgb {
+  uint8_t red = 0, green = 0, blue = 0;
+  bool operator==(const Rgb&) const = default;
+};
+
+// A picture with rows top to bottom and no row padding. A paletted picture holds one colour
+// index per pixel (every index is inside `palette`, at most 256 entries); a true-colour one
+// holds red, green, blue per pixel.
+struct Picture {
+  int width = 0;
+  int height = 0;
+  bool paletted = false;
+  std::vector<Rgb> palette;
+  std::vector<uint8_t> pixels;
+
+  [[nodiscard]] Rgb ColourAt(int x, int y) const;
+};
+
+// Reads an uncompressed BMP file with an information header of 40 bytes or more: 8 bits per
+// pixel with a colour table of up to 256 entries, or 24 bits per pixel; rows bottom-up or
+// top-down. The file is untrusted: anything else (compression, other depths, truncation,
+// colour indexes outside the table, absurd sizes) gives false and a message in *error.
+[[nodiscard]] bool ReadBmpFile(const std::string& path, Picture* picture, std::string* error);
+
+// Encoders: false with a message in *error when the library refuses.
+// GIF: a paletted picture keeps its colour table and indexes exactly (the table is padded with
+// black to a power of two); a true-colour picture with at most 256 colours gets an exact
+// table, else it is reduced to 256 colours by median cut.
+[[nodiscard]] bool EncodeGif(const Picture& picture, std::vector<uint8_t>* out, std::string* error);
+// PNG: paletted pictures as palette PNG, others as RGB, 8 bits per sample.
+[[nodiscard]] bool EncodePng(const Picture& picture, std::vector<uint8_t>* out, std::string* error);
+// JPEG: baseline colour JPEG at the given quality (1..100).
+[[nodiscard]] bool EncodeJpeg(const Picture& picture, int quality, std::vector<uint8_t>* out, std::string* error);
+// BMP: 8 bits with a 256-entry table (paletted) or 24 bits, bottom-up, rows padded to 4 bytes.
+[[nodiscard]] bool EncodeBmp(const Picture& picture, std::vector<uint8_t>* out, std::string* error);
+
+}  // namespace qvconvert

@@ -1,0 +1,20 @@
+// The Quorvex program's command line.
+#pragma once
+
+#include <string>
+#include <vector>
+
+struct CommandLineOptions {
+  bool help = false;      // --help: print the usage and end
+  bool headless = false;  // run without a window (also when nothing was asked for, until the window exists)
+  bool headlessImplied = false;  // headless because no option asked for anything
+  std::string iniPath;    // --ini PATH / --ini=PATH: the settings file to use instead of the default
+};
+
+// Parses the arguments after the program name. Returns false with a message in *error for an
+// unknown option, a missing or empty PATH, or a stray argument.
+[[nodiscard]] bool ParseCommandLine(const std::vector<std::string>& arguments, CommandLineOptions* options,
+                                    std::string* error);
+
+// The text --help prints.
+[[nodiscard]] std::string UsageText();

@@ -1,0 +1,34 @@
+#include "app/shell/command_line.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+TEST(CommandLine, OptionsAndTheirMistakes) {
+  CommandLineOptions options;
+  std::string error;
+  ASSERT_TRUE(ParseCommandLine({}, &options, &error));
+  EXPECT_TRUE(options.headless);
+  EXPECT_TRUE(options.headlessImplied);
+  EXPECT_TRUE(options.iniPath.empty());
+
+  ASSERT_TRUE(ParseCommandLine({"--ini", "/tmp/a b.ini", "--headless"}, &options, &error));
+  EXPECT_TRUE(options.headless);
+  EXPECT_FALSE(options.headlessImplied);
+  EXPECT_EQ(options.iniPath, "/tmp/a b.ini");
+  ASSERT_TRUE(ParseCommandLine({"--ini=/x.ini"}, &options, &error));
+  EXPECT_EQ(options.iniPath, "/x.ini");
+
+  ASSERT_TRUE(ParseCommandLine({"--help"}, &options, &error));
+  EXPECT_TRUE(options.help);
+  EXPECT_FALSE(options.headless);
+
+  for (const std::vector<std::string>& wrong :
+       std::vector<std::vector<std::string>>{{"--ini"}, {"--ini="}, {"--bogus"}, {"--headless", "stray"}}) {
+    error.clear();
+    EXPECT_FALSE(ParseCommandLine(wrong, &options, &error)) << wrong.back();
+    EXPECT_FALSE(error.empty());
+  }
+}
+
+}  // namespace

@@ -1,0 +1,99 @@
+#include "app/shell/headless.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "platform/files.h"
+#include "platform/process.h"
+
+namespace {
+
+// Starts the program headless, waits until it says it is waiting, interrupts it, and
+// returns everything it printed followed by "status=N".
+const char kRunAndInterrupt[] = R"(
+"$1" --ini "$2" > "$3" 2>&1 &
+pid=$!
+i=0
+while ! grep -q "waiting; stop" "$3"; do
+  i=$((i + 1))
+  if [ $i -gt 3000 ] || ! kill -0 $pid 2>/dev/null; then kill -9 $pid 2>/dev/null; cat "$3"; exit 99; fi
+  sleep 0.01
+done
+kill -INT $pid
+wait $pid
+status=$?
+cat "$3"
+echo "status=$status"
+)";
+
+class HeadlessTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    folder_ = qv::MakeWorkFolder("HL");
+    ASSERT_FALSE(folder_.empty());
+    setenv("QUORVEX_REGISTRY", (folder_ + "registry.reg").c_str(), 1);
+    program_ = qv::ProgramFolder() + "Quorvex";
+  }
+  void TearDown() override {
+    unsetenv("QUORVEX_REGISTRY");
+    std::filesystem::remove_all(folder_);
+  }
+  std::string Run(const std::string& ini) {
+    qv::ProcessOptions options;
+    options.captureOutput = true;
+    options.timeoutMs = 60000;
+    qv::ProcessResult result =
+        qv::RunProcess({"/bin/sh", "-c", kRunAndInterrupt, "sh", program_, ini, folder_ + "output"}, options);
+    EXPECT_TRUE(result.Succeeded()) << result.output;
+    return result.output;
+  }
+
+  std::string folder_;
+  std::string program_;
+};
+
+TEST_F(HeadlessTest, LoadsTheSettingsTellsWhatItWouldDoAndStopsOnInterrupt) {
+  std::string ini = folder_ + "my settings.ini";
+  // Title カメラ and device name in CP932, a GIF profile without a converter.
+  std::ofstream(ini, std::ios::binary) << "[BasicSettings]\r\nDeviceName=Desk Cam\r\nMailTimer=7\r\n"
+                                          "[SendSettings]\r\nTitle=\x83\x4a\x83\x81\x83\x89\r\n"
+                                          "[MailSettings]\r\nPopServer=pop.example.com\r\nConnMode=1\r\n"
+                                          "DialName=Modem\r\n";
+  std::string output = Run(ini);
+  EXPECT_NE(output.find("settings file " + ini + "\n"), std::string::npos) << output;
+  EXPECT_NE(output.find("capture device: \"Desk Cam\""), std::string::npos) << output;
+  EXPECT_NE(output.find("subject \"カメラ\""), std::string::npos) << output;
+  EXPECT_NE(output.find("\"pop.example.com\" port 110"), std::string::npos) << output;
+  EXPECT_NE(output.find("dial-up through \"Modem\""), std::string::npos) << output;
+  EXPECT_NE(output.find("every 7 minutes"), std::string::npos) << output;
+  EXPECT_NE(output.find("picture for Docomo: JPEG 96x80"), std::string::npos) << output;
+  EXPECT_NE(output.find("stopped (interrupt)"), std::string::npos) << output;
+  EXPECT_NE(output.find("status=0"), std::string::npos) << output;
+}
+
+TEST_F(HeadlessTest, UnusableSettingsFileGivesDefaultsAndAMessage) {
+  std::string ini = folder_ + "folder.ini";
+  ASSERT_EQ(mkdir(ini.c_str(), 0700), 0);
+  std::string output = Run(ini);
+  EXPECT_NE(output.find("is not a file; defaults are used"), std::string::npos) << output;
+  EXPECT_NE(output.find("every 5 minutes"), std::string::npos) << output;
+  EXPECT_NE(output.find("status=0"), std::string::npos) << output;
+
+  std::string missing = folder_ + "missing.ini";
+  output = Run(missing);
+  EXPECT_NE(output.find("not there yet"), std::string::npos) << output;
+  EXPECT_FALSE(std::filesystem::exists(missing));  // reading creates nothing
+
+  qv::ProcessOptions options;
+  options.captureOutput = true;
+  EXPECT_EQ(qv::RunProcess({program_, "--bogus"}).exitCode, 1);
+  qv::ProcessResult help = qv::RunProcess({program_, "--help"}, options);
+  EXPECT_TRUE(help.Succeeded());
+  EXPECT_NE(help.output.find("--ini PATH"), std::string::npos);
+}
+
+}  // namespace

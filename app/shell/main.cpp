@@ -1,0 +1,21 @@
+// Quorvex: the program's entry.
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "app/shell/command_line.h"
+#include "app/shell/headless.h"
+
+int main(int argc, char** argv) {
+  CommandLineOptions options;
+  std::string error;
+  if (!ParseCommandLine(std::vector<std::string>(argv + 1, argv + argc), &options, &error)) {
+    std::fprintf(stderr, "Quorvex: %s\n%s", error.c_str(), UsageText().c_str());
+    return 1;
+  }
+  if (options.help) {
+    std::fputs(UsageText().c_str(), stdout);
+    return 0;
+  }
+  return RunHeadless(options, stdout);
+}

@@ -1,0 +1,57 @@
+// Tone, size and aspect of a 24-bit picture: the adjustments made before colour reduction.
+// Every operation refuses (false, no output) a picture that is not 24 bits per pixel.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+
+#include "app/image/bitmap.h"
+
+namespace qv {
+
+// The byte mapping of a contrast c and a brightness b. The contrast curve sends bytes below c
+// to 0, bytes above 255 - c to 255, and stretches the rest linearly around the middle
+// (c = 0: identity; negative c flattens). The brightness is then added and the sum clamped
+// to 0..255. Any int is accepted: a contrast of 128 or more simply sends every byte to 0 or
+// 255.
+[[nodiscard]] std::array<uint8_t, 256> ToneTable(int contrast, int brightness);
+
+// Applies ToneTable to every colour byte in place; row padding is not touched.
+[[nodiscard]] bool AdjustTone(Bitmap* bitmap, int contrast, int brightness);
+
+// Nearest-neighbour resize to width x height (1..kMaxBitmapDimension each): output pixel
+// (x, y) is source pixel (trunc(srcWidth / width * x), trunc(srcHeight / height * y)), the
+// quotients taken in double precision, rows counted from the bottom. The header is copied
+// with the new size, no colour table, and biSizeImage = width x height x 3 (the rows
+// themselves are padded).
+[[nodiscard]] bool Resize(const Bitmap& source, int width, int height, Bitmap* out);
+
+// The middle width x height of the picture: it starts (srcWidth - width) / 2 columns from
+// the left and (srcHeight - height) / 2 rows from the bottom. False as well when the picture
+// is smaller than the cut. Header as for Resize.
+[[nodiscard]] bool CenterCrop(const Bitmap& source, int width, int height, Bitmap* out);
+
+// How a source is brought to a profile's size: resize to resizeWidth x resizeHeight, then,
+// when `crop` is set, cut the middle targetWidth x targetHeight.
+struct ResizePlan {
+  int resizeWidth = 0;
+  int resizeHeight = 0;
+  bool crop = false;
+  int targetWidth = 0;
+  int targetHeight = 0;
+};
+
+// The plan for a source of srcWidth x srcHeight and a profile's Width, Height and Aspect.
+// Aspect 0 stretches to the target. Otherwise the picture is scaled by whole percent (integer
+// arithmetic) so that it covers the target, and the overhang is cut equally from both sides.
+// Empty when a size is 0 or negative, beyond kMaxBitmapDimension, or the source is so much
+// smaller than the target that the scale falls below 1 percent.
+[[nodiscard]] std::optional<ResizePlan> PlanResize(int srcWidth, int srcHeight, int width, int height,
+                                                   int aspect);
+
+// Resize and crop of `plan` in one pass that samples only the pixels the result keeps; the
+// result equals Resize followed, when plan.crop is set, by CenterCrop.
+[[nodiscard]] bool ResizeAndCrop(const Bitmap& source, const ResizePlan& plan, Bitmap* out);
+
+}  // namespace qv

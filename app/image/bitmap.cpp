@@ -1,0 +1,309 @@
+#include "app/image/bitmap.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <new>
+#include <stdexcept>
+
+#include "platform/text.h"
+
+namespace qv {
+namespace {
+
+void SetError(std::string* error, const std::string& reason, const std::string& path) {
+  if (error) *error = reason + path;
+}
+
+uint16_t Read16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
+uint32_t Read32(const uint8_t* p) {
+  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
+         static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
+}
+void Write16(uint8_t* p, uint32_t v) {
+  p[0] = static_cast<uint8_t>(v);
+  p[1] = static_cast<uint8_t>(v >> 8);
+}
+void Write32(uint8_t* p, uint32_t v) {
+  for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
+}
+
+// Reads exactly `size` bytes at `offset`; false on a short read or an error.
+bool ReadAt(int fd, void* buffer, size_t size, off_t offset) {
+  auto* out = static_cast<uint8_t*>(buffer);
+  while (size > 0) {
+    ssize_t n = pread(fd, out, size, offset);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    out += n;
+    size -= static_cast<size_t>(n);
+    offset += n;
+  }
+  return true;
+}
+
+class FileDescriptor {
+ public:
+  explicit FileDescriptor(int fd) : fd_(fd) {}
+  ~FileDescriptor() {
+    if (fd_ >= 0) close(fd_);
+  }
+  FileDescriptor(const FileDescriptor&) = delete;
+  FileDescriptor& operator=(const FileDescriptor&) = delete;
+  int get() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+bool ValidDimension(int64_t value) { return value >= 1 && value <= kMaxBitmapDimension; }
+
+}  // namespace
+
+Bitmap Bitmap::Create(int width, int height, int bitCount, int paletteEntries) {
+  if (!ValidDimension(width) || !ValidDimension(height) || paletteEntries < 0 || paletteEntries > 256)
+    throw std::length_error("bitmap size out of range");
+  Bitmap bitmap;
+  bitmap.info_.biWidth = width;
+  bitmap.info_.biHeight = height;
+  bitmap.info_.biBitCount = static_cast<uint16_t>(bitCount);
+  bitmap.palette_.assign(static_cast<size_t>(paletteEntries), RgbQuad{});
+  bitmap.bits_.assign(RowStride(width, bitCount) * static_cast<size_t>(height), 0);
+  bitmap.info_.biSizeImage = static_cast<uint32_t>(bitmap.bits_.size());
+  return bitmap;
+}
+
+Bitmap Bitmap::Clone() const {
+  Bitmap copy;
+  copy.info_ = info_;
+  copy.palette_ = palette_;
+  copy.bits_ = bits_;
+  return copy;
+}
+
+void Bitmap::Free() {
+  info_ = BitmapInfoHeader{};
+  std::vector<RgbQuad>().swap(palette_);
+  std::vector<uint8_t>().swap(bits_);
+}
+
+bool LoadBmp(const std::string& path, Bitmap* out, std::string* error) {
+  out->Free();
+  FileDescriptor file(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  struct stat status {};
+  if (file.get() < 0 || fstat(file.get(), &status) != 0 || !S_ISREG(status.st_mode)) {
+    SetError(error, SJIS("画像ファイルを開けません: "), path);
+    return false;
+  }
+  const int64_t fileSize = status.st_size;
+
+  uint8_t headers[kFileHeaderSize + sizeof(BitmapInfoHeader)];
+  if (fileSize < static_cast<int64_t>(sizeof headers) || !ReadAt(file.get(), headers, sizeof headers, 0)) {
+    SetError(error, SJIS("BMPファイルが途中で切れています: "), path);
+    return false;
+  }
+  if (headers[0] != 'B' || headers[1] != 'M') {
+    SetError(error, SJIS("BMPファイルではありません: "), path);
+    return false;
+  }
+  const uint32_t offBits = Read32(headers + 10);
+  BitmapInfoHeader info;
+  std::memcpy(&info, headers + kFileHeaderSize, sizeof info);
+  if (info.biSize != sizeof(BitmapInfoHeader)) {
+    SetError(error, SJIS("対応していないBMPヘッダーです: "), path);
+    return false;
+  }
+  const int64_t width = info.biWidth;
+  const int64_t height = info.biHeight < 0 ? -static_cast<int64_t>(info.biHeight) : info.biHeight;
+  if (!ValidDimension(width) || !ValidDimension(height)) {
+    SetError(error, SJIS("BMPの画像サイズが不正です: "), path);
+    return false;
+  }
+  const int bitCount = info.biBitCount;
+  if (bitCount != 1 && bitCount != 4 && bitCount != 8 && bitCount != 16 && bitCount != 24 &&
+      bitCount != 32) {
+    SetError(error, SJIS("対応していないビット数のBMPです: "), path);
+    return false;
+  }
+  const bool bitfieldsAllowed = bitCount == 16 || bitCount == 32;
+  if (info.biCompression != kCompressionRgb &&
+      !(info.biCompression == kCompressionBitfields && bitfieldsAllowed)) {
+    SetError(error, SJIS("圧縮されたBMPには対応していません: "), path);
+    return false;
+  }
+  if (info.biClrUsed > 256) {
+    SetError(error, SJIS("BMPのカラーテーブルが大きすぎます: "), path);
+    return false;
+  }
+  size_t tableEntries = info.biClrUsed;
+  if (tableEntries == 0 && bitCount <= 8) tableEntries = size_t{1} << bitCount;
+
+  const int64_t tableEnd = static_cast<int64_t>(sizeof headers + 4 * tableEntries);
+  // Writers may leave a gap (bit masks, alignment) between the table and the pixels.
+  const int64_t pixelOffset = std::max<int64_t>(offBits, tableEnd);
+  const size_t stride = RowStride(width, bitCount);
+  const int64_t pixelBytes = static_cast<int64_t>(stride) * height;  // at most 1.6 GB, no overflow
+  if (tableEnd > fileSize || pixelOffset > fileSize || pixelBytes > fileSize - pixelOffset) {
+    SetError(error, SJIS("BMPファイルが途中で切れています: "), path);
+    return false;
+  }
+
+  try {
+    Bitmap bitmap;
+    bitmap.palette().resize(tableEntries);
+    bitmap.bits().resize(static_cast<size_t>(pixelBytes));
+    if ((tableEntries > 0 &&
+         !ReadAt(file.get(), bitmap.palette().data(), 4 * tableEntries, sizeof headers)) ||
+        !ReadAt(file.get(), bitmap.bits().data(), static_cast<size_t>(pixelBytes), pixelOffset)) {
+      SetError(error, SJIS("BMPファイルを読み込めません: "), path);
+      return false;
+    }
+    if (info.biHeight < 0) {
+      std::vector<uint8_t> swap(stride);
+      for (int64_t top = 0, bottom = height - 1; top < bottom; ++top, --bottom) {
+        uint8_t* a = bitmap.bits().data() + stride * top;
+        uint8_t* b = bitmap.bits().data() + stride * bottom;
+        std::memcpy(swap.data(), a, stride);
+        std::memcpy(a, b, stride);
+        std::memcpy(b, swap.data(), stride);
+      }
+      info.biHeight = static_cast<int32_t>(height);
+    }
+    bitmap.info() = info;
+    *out = std::move(bitmap);
+  } catch (const std::bad_alloc&) {
+    SetError(error, SJIS("画像を読み込むメモリが足りません: "), path);
+    return false;
+  }
+  return true;
+}
+
+bool SaveBmp(const std::string& path, const Bitmap& bitmap, std::string* error) {
+  std::FILE* file = std::fopen(path.c_str(), "wb");
+  if (!file) {
+    SetError(error, SJIS("画像ファイルを作成できません: "), path);
+    return false;
+  }
+  uint8_t header[kFileHeaderSize] = {'B', 'M'};
+  const size_t headerBlock = bitmap.headerBlockSize();
+  Write32(header + 2, static_cast<uint32_t>(kFileHeaderSize + headerBlock + bitmap.bitsBlockSize()));
+  Write16(header + 6, 0);
+  Write16(header + 8, 0);
+  Write32(header + 10, static_cast<uint32_t>(kFileHeaderSize + headerBlock));
+  const auto& palette = bitmap.palette();
+  const auto& bits = bitmap.bits();
+  bool ok = std::fwrite(header, sizeof header, 1, file) == 1 &&
+            std::fwrite(&bitmap.info(), sizeof(BitmapInfoHeader), 1, file) == 1 &&
+            (palette.empty() || std::fwrite(palette.data(), 4 * palette.size(), 1, file) == 1) &&
+            (bits.empty() || std::fwrite(bits.data(), bits.size(), 1, file) == 1);
+  ok = (std::fclose(file) == 0) && ok;
+  if (!ok) {
+    std::remove(path.c_str());
+    SetError(error, SJIS("画像ファイルに書き込めません: "), path);
+  }
+  return ok;
+}
+
+bool ConvertTo24Bits(const Bitmap& source, Bitmap* out, std::string* error) {
+  out->Free();
+  const int bitCount = source.bitCount();
+  if (bitCount != 8 && bitCount != 16 && bitCount != 32) {
+    if (error) *error = SJIS("24ビットに変換できないビット数の画像です。");
+    return false;
+  }
+  const int width = source.width();
+  const int height = source.height();
+  if (source.bitsBlockSize() < source.stride() * static_cast<size_t>(height)) {
+    if (error) *error = SJIS("画像データが足りません。");
+    return false;
+  }
+  try {
+    Bitmap result = Bitmap::Create(width, height, 24);
+    const uint32_t bitsSize = result.info().biSizeImage;
+    result.info() = source.info();
+    result.info().biBitCount = 24;
+    result.info().biCompression = kCompressionRgb;
+    result.info().biSizeImage = bitsSize;
+    // The result has no colour table, so it must not claim one.
+    result.info().biClrUsed = 0;
+    result.info().biClrImportant = 0;
+
+    const size_t paletteSize = source.palette().size();
+    for (int y = 0; y < height; ++y) {
+      const uint8_t* in = source.row(y);
+      uint8_t* pixel = result.row(y);
+      if (bitCount == 8) {
+        for (int x = 0; x < width; ++x, pixel += 3) {
+          const uint8_t index = in[x];
+          if (index >= paletteSize) {
+            if (error) *error = SJIS("カラーテーブルの範囲外の色番号があります。");
+            return false;
+          }
+          const RgbQuad& entry = source.palette()[index];
+          pixel[0] = entry.rgbBlue;
+          pixel[1] = entry.rgbGreen;
+          pixel[2] = entry.rgbRed;
+        }
+      } else if (bitCount == 16) {
+        const bool sixBitGreen = source.info().biCompression == kCompressionBitfields;
+        for (int x = 0; x < width; ++x, pixel += 3) {
+          const unsigned v = Read16(in + 2 * x);
+          pixel[0] = static_cast<uint8_t>((v << 3) & 0xFF);
+          pixel[1] = static_cast<uint8_t>(sixBitGreen ? (v >> 3) & 0xFC : (v >> 2) & 0xF8);
+          pixel[2] = static_cast<uint8_t>(sixBitGreen ? (v >> 8) & 0xF8 : (v >> 7) & 0xF8);
+        }
+      } else {
+        for (int x = 0; x < width; ++x, pixel += 3) std::memcpy(pixel, in + 4 * x, 3);
+      }
+    }
+    *out = std::move(result);
+  } catch (const std::bad_alloc&) {
+    if (error) *error = SJIS("画像を変換するメモリが足りません。");
+    return false;
+  }
+  return true;
+}
+
+bool CopyPictureFile(const std::string& source, const std::string& destination, std::string* error) {
+  FileDescriptor input(open(source.c_str(), O_RDONLY | O_CLOEXEC));
+  if (input.get() < 0) {
+    SetError(error, SJIS("画像ファイルを開けません: "), source);
+    return false;
+  }
+  const int output = open(destination.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (output < 0) {
+    SetError(error, SJIS("画像ファイルを作成できません: "), destination);
+    return false;
+  }
+  bool ok = true;
+  uint8_t buffer[65536];
+  while (ok) {
+    ssize_t n = read(input.get(), buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      ok = n == 0;
+      break;
+    }
+    for (ssize_t done = 0; done < n && ok;) {
+      ssize_t written = write(output, buffer + done, static_cast<size_t>(n - done));
+      if (written < 0 && errno == EINTR) continue;
+      if (written <= 0)
+        ok = false;
+      else
+        done += written;
+    }
+  }
+  ok = (close(output) == 0) && ok;
+  if (!ok) {
+    unlink(destination.c_str());
+    SetError(error, SJIS("画像ファイルをコピーできません: "), destination);
+  }
+  return ok;
+}
+
+}  // namespace qv

@@ -1,0 +1,135 @@
+// The in-memory picture of the image pipeline and its BMP files.
+//
+// A picture is a device-independent bitmap held as two blocks: the header block (the 40-byte
+// BITMAPINFOHEADER and its colour table) and the bits block (rows bottom-up, each padded with
+// zero bytes to a multiple of 4; 24-bit pixels are blue, green, red). The BMP writer writes
+// exactly these two blocks, so their sizes are the file's sizes.
+//
+// Every BMP file is untrusted input: the loader checks each header field against the file and
+// refuses what it cannot hold safely, with a reason for the activity log.
+#pragma once
+
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace qv {
+
+static_assert(std::endian::native == std::endian::little,
+              "BMP headers are copied as little-endian memory images");
+
+// Largest width or height (in pixels) of any picture the pipeline accepts.
+inline constexpr int kMaxBitmapDimension = 16384;
+
+inline constexpr uint32_t kCompressionRgb = 0;        // BI_RGB
+inline constexpr uint32_t kCompressionBitfields = 3;  // BI_BITFIELDS
+
+// Size of the BMP file header (bfType, bfSize, bfReserved1, bfReserved2, bfOffBits).
+inline constexpr size_t kFileHeaderSize = 14;
+
+struct BitmapInfoHeader {
+  uint32_t biSize = 40;
+  int32_t biWidth = 0;
+  int32_t biHeight = 0;  // positive: bottom-up rows
+  uint16_t biPlanes = 1;
+  uint16_t biBitCount = 0;
+  uint32_t biCompression = kCompressionRgb;
+  uint32_t biSizeImage = 0;
+  int32_t biXPelsPerMeter = 0;
+  int32_t biYPelsPerMeter = 0;
+  uint32_t biClrUsed = 0;
+  uint32_t biClrImportant = 0;
+};
+static_assert(sizeof(BitmapInfoHeader) == 40);
+
+struct RgbQuad {
+  uint8_t rgbBlue = 0;
+  uint8_t rgbGreen = 0;
+  uint8_t rgbRed = 0;
+  uint8_t rgbReserved = 0;
+};
+static_assert(sizeof(RgbQuad) == 4);
+
+// Bytes of one row of `width` pixels at `bitCount` bits per pixel, padded to 4 bytes.
+[[nodiscard]] constexpr size_t RowStride(int64_t width, int bitCount) {
+  return static_cast<size_t>((width * bitCount + 31) / 32 * 4);
+}
+
+// One picture: header, colour table and pixel rows. Movable, not copyable by accident
+// (Clone makes a copy on purpose). In memory, rows are always bottom-up and biHeight positive.
+class Bitmap {
+ public:
+  Bitmap() = default;
+  Bitmap(Bitmap&&) noexcept = default;
+  Bitmap& operator=(Bitmap&&) noexcept = default;
+  Bitmap(const Bitmap&) = delete;
+  Bitmap& operator=(const Bitmap&) = delete;
+
+  // A zero-filled picture of width x height (each 1..kMaxBitmapDimension) at `bitCount` bits
+  // with `paletteEntries` black table entries; biSizeImage is the bits block size.
+  // Throws std::bad_alloc when memory runs out.
+  [[nodiscard]] static Bitmap Create(int width, int height, int bitCount, int paletteEntries = 0);
+
+  [[nodiscard]] Bitmap Clone() const;
+
+  [[nodiscard]] BitmapInfoHeader& info() { return info_; }
+  [[nodiscard]] const BitmapInfoHeader& info() const { return info_; }
+  [[nodiscard]] std::vector<RgbQuad>& palette() { return palette_; }
+  [[nodiscard]] const std::vector<RgbQuad>& palette() const { return palette_; }
+  [[nodiscard]] std::vector<uint8_t>& bits() { return bits_; }
+  [[nodiscard]] const std::vector<uint8_t>& bits() const { return bits_; }
+
+  [[nodiscard]] int width() const { return info_.biWidth; }
+  [[nodiscard]] int height() const { return info_.biHeight; }
+  [[nodiscard]] int bitCount() const { return info_.biBitCount; }
+  [[nodiscard]] size_t stride() const { return RowStride(info_.biWidth, info_.biBitCount); }
+  // Row y, counted from the bottom row 0.
+  [[nodiscard]] uint8_t* row(int y) { return bits_.data() + stride() * static_cast<size_t>(y); }
+  [[nodiscard]] const uint8_t* row(int y) const {
+    return bits_.data() + stride() * static_cast<size_t>(y);
+  }
+
+  // The header block: 40 bytes plus 4 per colour table entry.
+  [[nodiscard]] size_t headerBlockSize() const { return sizeof(BitmapInfoHeader) + 4 * palette_.size(); }
+  [[nodiscard]] size_t bitsBlockSize() const { return bits_.size(); }
+  [[nodiscard]] bool empty() const { return bits_.empty(); }
+
+  // Frees both blocks.
+  void Free();
+
+ private:
+  BitmapInfoHeader info_;
+  std::vector<RgbQuad> palette_;
+  std::vector<uint8_t> bits_;
+};
+
+// Loads an uncompressed BMP (1, 4, 8, 16, 24 or 32 bits; BI_BITFIELDS for 16 and 32 bits)
+// with a 40-byte info header. The colour table is 4 x biClrUsed bytes, or the full table of
+// a 1-, 4- or 8-bit picture when biClrUsed is 0; the pixels start at bfOffBits when that lies
+// beyond the table, else right after it. The bits block is always stride x height bytes. A
+// negative height (top-down rows) is turned bottom-up.
+// Refused, with false and a CP932 reason in *error: a file that cannot be opened, is not "BM",
+// has another header size, a width or height of 0 or beyond kMaxBitmapDimension, another
+// depth or compression, more than 256 table entries, or ends before its pixels do.
+// On failure *out is left empty.
+[[nodiscard]] bool LoadBmp(const std::string& path, Bitmap* out, std::string* error = nullptr);
+
+// Writes "BM", bfSize = 14 + header block + bits block, bfOffBits = 14 + header block, then
+// the header block and the bits block as held. False (and no file left behind) when the file
+// cannot be created or written completely.
+[[nodiscard]] bool SaveBmp(const std::string& path, const Bitmap& bitmap, std::string* error = nullptr);
+
+// A 24-bit copy of an 8-, 16- or 32-bit picture (16 bits: 5-6-5 with BI_BITFIELDS, else
+// 5-5-5; 32 bits: the fourth byte dropped). The header is copied with 24 bits, BI_RGB, the new
+// bits block size, and no colour table. False for any other depth, or for an 8-bit picture
+// that uses a palette index beyond its table; *out is then left empty.
+[[nodiscard]] bool ConvertTo24Bits(const Bitmap& source, Bitmap* out, std::string* error = nullptr);
+
+// Copies the picture file `source` byte for byte over `destination`. False (and no partial
+// destination left behind) when either file cannot be opened or written.
+[[nodiscard]] bool CopyPictureFile(const std::string& source, const std::string& destination,
+                                   std::string* error = nullptr);
+
+}  // namespace qv

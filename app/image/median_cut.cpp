@@ -1,0 +1,468 @@
+#include "app/image/median_cut.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <new>
+#include <vector>
+
+namespace qv {
+namespace {
+
+enum Channel { kRed = 0, kGreen = 1, kBlue = 2 };
+
+// One occupied histogram cell: its coordinates in cells and its (saturated) count.
+struct Cell {
+  uint32_t index;
+  uint8_t coordinate[3];  // red, green, blue cell numbers
+  uint16_t count;
+};
+
+struct Box {
+  uint64_t pixels = 0;
+  uint32_t occupied = 0;
+  int64_t extent = 0;
+  int low[3] = {0, 0, 0};
+  int high[3] = {0, 0, 0};
+  // The box's occupied cells are cells[begin, end): splitting partitions this range.
+  size_t begin = 0;
+  size_t end = 0;
+
+  bool SingleCell() const {
+    return low[0] == high[0] && low[1] == high[1] && low[2] == high[2];
+  }
+};
+
+// Counts the box's pixels and occupied cells and shrinks it to the cells that hold pixels.
+// Shrinking an empty box moves every low bound up to its high bound, as a slab-by-slab shrink
+// that never lets the bounds pass each other does.
+void Measure(Box* box, const std::vector<Cell>& cells) {
+  box->pixels = 0;
+  box->occupied = static_cast<uint32_t>(box->end - box->begin);
+  if (box->begin == box->end) {
+    for (int c = 0; c < 3; ++c) box->low[c] = box->high[c];
+  } else {
+    int low[3] = {255, 255, 255}, high[3] = {0, 0, 0};
+    for (size_t i = box->begin; i < box->end; ++i) {
+      const Cell& cell = cells[i];
+      box->pixels += cell.count;
+      for (int c = 0; c < 3; ++c) {
+        low[c] = std::min<int>(low[c], cell.coordinate[c]);
+        high[c] = std::max<int>(high[c], cell.coordinate[c]);
+      }
+    }
+    for (int c = 0; c < 3; ++c) {
+      box->low[c] = low[c];
+      box->high[c] = high[c];
+    }
+  }
+  box->extent = 0;
+  for (int c = 0; c < 3; ++c) {
+    const int64_t span = box->high[c] - box->low[c];
+    box->extent += span * span;
+  }
+}
+
+// Splits `box` across its longest side (green first, then blue, then red on equal spans):
+// it keeps the lower half of the cells, `added` gets the rest.
+void Split(Box* box, Box* added, std::vector<Cell>& cells) {
+  const int span[3] = {box->high[kRed] - box->low[kRed], box->high[kGreen] - box->low[kGreen],
+                       box->high[kBlue] - box->low[kBlue]};
+  int channel;
+  if (span[kGreen] >= span[kRed] && span[kGreen] >= span[kBlue])
+    channel = kGreen;
+  else if (span[kBlue] >= span[kRed])
+    channel = kBlue;
+  else
+    channel = kRed;
+  const int cut = box->low[channel] + span[channel] / 2;
+  auto middle = std::partition(cells.begin() + static_cast<ptrdiff_t>(box->begin),
+                               cells.begin() + static_cast<ptrdiff_t>(box->end),
+                               [&](const Cell& cell) { return cell.coordinate[channel] <= cut; });
+  *added = *box;
+  added->low[channel] = cut + 1;
+  added->begin = static_cast<size_t>(middle - cells.begin());
+  box->high[channel] = cut;
+  box->end = added->begin;
+  Measure(box, cells);
+  Measure(added, cells);
+}
+
+// Index of the box to split among boxes[0..last]: by extent while colours are few, by occupied
+// cells afterwards; boxes of one cell never qualify; the lowest number wins ties; box 0 when
+// none qualifies.
+int PickBox(const std::vector<Box>& boxes, int last, bool byExtent) {
+  int picked = -1;
+  for (int k = 0; k <= last; ++k) {
+    const Box& box = boxes[k];
+    if (box.SingleCell()) continue;
+    if (picked < 0) {
+      picked = k;
+      continue;
+    }
+    const bool better = byExtent ? box.extent > boxes[picked].extent
+                                 : box.occupied > boxes[picked].occupied;
+    if (better) picked = k;
+  }
+  return picked < 0 ? 0 : picked;
+}
+
+struct FreeDeleter {
+  void operator()(void* p) const { std::free(p); }
+};
+
+int64_t Product(const RgbQuad& entry) {
+  return int64_t{entry.rgbBlue} * entry.rgbGreen * entry.rgbRed;
+}
+
+}  // namespace
+
+int RunMedianCut(PixelRowReader& reader, IndexRowWriter& writer, const MedianCutOptions& options) {
+  if (options.precision < 0 || options.precision > 4) return kMedianCutOpenFailed;
+  const int colorCount = std::clamp(options.colorCount, 1, 256);
+  BitmapInfoHeader info;
+  if (int result = reader.ReadHeader(&info); result != kMedianCutDone) return result;
+  const int width = info.biWidth;
+  const int height = info.biHeight;
+  if (width < 1 || height < 1 || width > kMaxBitmapDimension || height > kMaxBitmapDimension)
+    return kMedianCutBadInput;
+
+  try {
+    const int steps = 1 << (3 + options.precision);
+    const int side = steps + 1;
+    const size_t cellCount = static_cast<size_t>(side) * side * side;
+
+    // Lookup tables: cell of a byte value, the cell's contribution to the histogram index per
+    // channel, the colour level of a cell, and squares of differences.
+    int cellOf[256];
+    uint32_t redIndex[256], greenIndex[256], blueIndex[256];
+    for (int v = 0; v < 256; ++v) {
+      cellOf[v] = (v * steps + 128) / 256;
+      redIndex[v] = static_cast<uint32_t>(cellOf[v] * side * side);
+      greenIndex[v] = static_cast<uint32_t>(cellOf[v] * side);
+      blueIndex[v] = static_cast<uint32_t>(cellOf[v]);
+    }
+    std::vector<int> level(static_cast<size_t>(side));
+    for (int i = 0; i < side; ++i) level[i] = i == steps ? 255 : i * (256 / steps);
+    int square[511];
+    for (int d = -255; d <= 255; ++d) square[d + 255] = d * d;
+
+    // calloc hands out untouched zero pages, so a small picture pays only for the cells it uses.
+    std::unique_ptr<uint16_t[], FreeDeleter> histogram(
+        static_cast<uint16_t*>(std::calloc(cellCount, sizeof(uint16_t))));
+    if (!histogram) return kMedianCutOutOfMemory;
+    std::vector<uint32_t> occupiedIndex;
+    std::vector<uint8_t> pixels(static_cast<size_t>(width) * 3);
+
+    for (int row = 1; row <= height; ++row) {
+      if (!reader.ReadRow(row, pixels.data())) return kMedianCutReadFailed;
+      const uint8_t* p = pixels.data();
+      for (int x = 0; x < width; ++x, p += 3) {
+        const uint32_t index = blueIndex[p[0]] + greenIndex[p[1]] + redIndex[p[2]];
+        const uint16_t count = histogram[index];
+        if (count == 0) occupiedIndex.push_back(index);
+        if (count < 65535) histogram[index] = static_cast<uint16_t>(count + 1);
+      }
+      if (options.progress && !options.progress(row, height)) return kMedianCutCancelledCounting;
+    }
+
+    std::vector<Cell> cells(occupiedIndex.size());
+    for (size_t i = 0; i < cells.size(); ++i) {
+      const uint32_t index = occupiedIndex[i];
+      cells[i].index = index;
+      cells[i].coordinate[kRed] = static_cast<uint8_t>(index / (side * side));
+      cells[i].coordinate[kGreen] = static_cast<uint8_t>(index / side % side);
+      cells[i].coordinate[kBlue] = static_cast<uint8_t>(index % side);
+      cells[i].count = histogram[index];
+    }
+
+    std::vector<Box> boxes(256);
+    boxes[0].high[kRed] = boxes[0].high[kGreen] = boxes[0].high[kBlue] = steps;
+    boxes[0].end = cells.size();
+    Measure(&boxes[0], cells);
+
+    int made = 1;
+    // A split never leaves a shrunk box's half empty; the bound only guards against a loop.
+    for (int i = 0, attempts = 0; i < colorCount - 1 && attempts < 4 * colorCount; ++attempts) {
+      const int picked = PickBox(boxes, i, 2 * i < colorCount);
+      if (boxes[picked].SingleCell()) break;
+      Split(&boxes[picked], &boxes[i + 1], cells);
+      if (boxes[picked].pixels == 0) {
+        boxes[picked] = boxes[i + 1];
+        continue;
+      }
+      if (boxes[i + 1].pixels == 0) continue;
+      ++i;
+      made = i + 1;
+    }
+
+    std::stable_sort(boxes.begin(), boxes.begin() + made,
+                     [](const Box& a, const Box& b) { return a.pixels > b.pixels; });
+
+    std::array<RgbQuad, 256> table{};
+    for (int k = 0; k < std::min(made, colorCount); ++k) {
+      const Box& box = boxes[k];
+      uint8_t mean[3];
+      if (box.pixels == 0) {
+        for (int c = 0; c < 3; ++c) mean[c] = static_cast<uint8_t>(level[(box.low[c] + box.high[c]) / 2]);
+      } else {
+        uint64_t sum[3] = {0, 0, 0};
+        for (size_t i = box.begin; i < box.end; ++i)
+          for (int c = 0; c < 3; ++c) sum[c] += uint64_t{cells[i].count} * level[cells[i].coordinate[c]];
+        for (int c = 0; c < 3; ++c) mean[c] = static_cast<uint8_t>((sum[c] + box.pixels / 2) / box.pixels);
+      }
+      table[k].rgbRed = mean[kRed];
+      table[k].rgbGreen = mean[kGreen];
+      table[k].rgbBlue = mean[kBlue];
+    }
+    std::stable_sort(table.begin(), table.begin() + colorCount,
+                     [](const RgbQuad& a, const RgbQuad& b) { return Product(a) < Product(b); });
+
+    const size_t outStride = RowStride(width, 8);
+    BitmapInfoHeader outInfo = info;
+    outInfo.biSize = sizeof(BitmapInfoHeader);
+    outInfo.biHeight = height;
+    outInfo.biPlanes = 1;
+    outInfo.biBitCount = 8;
+    outInfo.biCompression = kCompressionRgb;
+    outInfo.biSizeImage = static_cast<uint32_t>(outStride * static_cast<size_t>(height));
+    outInfo.biClrUsed = 0;
+    outInfo.biClrImportant = 0;
+    if (!writer.WriteHeader(outInfo, table)) return kMedianCutWriteFailed;
+
+    // The histogram becomes the inverse colour map: per cell, 1 + the entry chosen for it, or
+    // 0 while none is. Only the occupied cells are non-zero, so clearing them clears it all.
+    for (const Cell& cell : cells) histogram[cell.index] = 0;
+    uint16_t* inverse = histogram.get();
+
+    int entryBlue[256], entryGreen[256], entryRed[256];
+    for (int k = 0; k < 256; ++k) {
+      entryBlue[k] = table[k].rgbBlue;
+      entryGreen[k] = table[k].rgbGreen;
+      entryRed[k] = table[k].rgbRed;
+    }
+    auto nearest = [&](int blue, int green, int red) {
+      int best = 0;
+      int bestDistance = std::numeric_limits<int>::max();
+      for (int k = 0; k < colorCount; ++k) {
+        const int distance = square[red - entryRed[k] + 255] + square[green - entryGreen[k] + 255] +
+                             square[blue - entryBlue[k] + 255];
+        if (distance < bestDistance) {
+          bestDistance = distance;
+          best = k;
+        }
+      }
+      return best;
+    };
+
+    // Error rows with one pixel of margin on each side, 3 channels (blue, green, red) a pixel.
+    const size_t errorRow = (static_cast<size_t>(width) + 2) * 3;
+    std::vector<int> current(errorRow, 0), below(errorRow, 0);
+    std::vector<uint8_t> indices(outStride, 0);
+
+    for (int row = 1; row <= height; ++row) {
+      if (!reader.ReadRow(row, pixels.data())) return kMedianCutReadFailed;
+      // The top row runs right to left, the next left to right, and so on.
+      const bool leftward = row % 2 == 1;
+      const int step = leftward ? -1 : 1;
+      for (int n = 0, x = leftward ? width - 1 : 0; n < width; ++n, x += step) {
+        const uint8_t* pixel = pixels.data() + static_cast<size_t>(x) * 3;
+        int* working = current.data() + (static_cast<size_t>(x) + 1) * 3;
+        int value[3];
+        for (int c = 0; c < 3; ++c) value[c] = std::clamp(pixel[c] + working[c], 0, 255);
+        const uint32_t cell = blueIndex[value[0]] + greenIndex[value[1]] + redIndex[value[2]];
+        int entry = inverse[cell] - 1;
+        if (entry < 0) {
+          entry = nearest(value[0], value[1], value[2]);
+          inverse[cell] = static_cast<uint16_t>(entry + 1);
+        }
+        indices[static_cast<size_t>(x)] = static_cast<uint8_t>(entry);
+        const int chosen[3] = {entryBlue[entry], entryGreen[entry], entryRed[entry]};
+        int* ahead = working + step * 3;
+        int* under = below.data() + (static_cast<size_t>(x) + 1) * 3;
+        for (int c = 0; c < 3; ++c) {
+          const int e = value[c] - chosen[c];
+          ahead[c] += e * 8 / 16;
+          under[c - 3] += e * 2 / 16;
+          under[c] += e * 4 / 16;
+          under[c + 3] += e * 1 / 16;
+        }
+      }
+      if (!writer.WriteRow(row, indices.data())) return kMedianCutWriteFailed;
+      if (options.progress && !options.progress(row, height)) return kMedianCutCancelledMapping;
+      current.swap(below);
+      std::fill(below.begin(), below.end(), 0);
+    }
+    return kMedianCutDone;
+  } catch (const std::bad_alloc&) {
+    return kMedianCutOutOfMemory;
+  }
+}
+
+// ---- In-memory reader and writer ----
+
+int BitmapRowReader::ReadHeader(BitmapInfoHeader* info) {
+  if (bitmap_.bitCount() != 24 || bitmap_.width() < 1 || bitmap_.height() < 1 ||
+      bitmap_.bitsBlockSize() < bitmap_.stride() * static_cast<size_t>(bitmap_.height()))
+    return kMedianCutBadInput;
+  *info = bitmap_.info();
+  return kMedianCutDone;
+}
+
+bool BitmapRowReader::ReadRow(int row, uint8_t* pixels) {
+  if (row < 1 || row > bitmap_.height()) return false;
+  std::memcpy(pixels, bitmap_.row(bitmap_.height() - row), static_cast<size_t>(bitmap_.width()) * 3);
+  return true;
+}
+
+bool BitmapRowWriter::WriteHeader(const BitmapInfoHeader& info, const std::array<RgbQuad, 256>& table) {
+  try {
+    bitmap_ = Bitmap::Create(info.biWidth, info.biHeight, 8, 256);
+  } catch (const std::exception&) {
+    return false;
+  }
+  bitmap_.info() = info;
+  std::copy(table.begin(), table.end(), bitmap_.palette().begin());
+  return true;
+}
+
+bool BitmapRowWriter::WriteRow(int row, const uint8_t* indices) {
+  if (bitmap_.empty() || row < 1 || row > bitmap_.height()) return false;
+  std::memcpy(bitmap_.row(bitmap_.height() - row), indices, bitmap_.stride());
+  return true;
+}
+
+// ---- BMP file reader and writer ----
+
+namespace {
+
+bool PreadAll(int fd, void* buffer, size_t size, off_t offset) {
+  auto* out = static_cast<uint8_t*>(buffer);
+  while (size > 0) {
+    ssize_t n = pread(fd, out, size, offset);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    out += n;
+    size -= static_cast<size_t>(n);
+    offset += n;
+  }
+  return true;
+}
+
+bool PwriteAll(int fd, const void* buffer, size_t size, off_t offset) {
+  auto* in = static_cast<const uint8_t*>(buffer);
+  while (size > 0) {
+    ssize_t n = pwrite(fd, in, size, offset);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    in += n;
+    size -= static_cast<size_t>(n);
+    offset += n;
+  }
+  return true;
+}
+
+// Reads a 24-bit BMP file. The pixels start at bfOffBits when that lies beyond the headers and
+// any colour table, so a file with a gap is read correctly; a negative height is read top-down.
+class FileRowReader : public PixelRowReader {
+ public:
+  explicit FileRowReader(int fd) : fd_(fd) {}
+
+  int ReadHeader(BitmapInfoHeader* info) override {
+    struct stat status {};
+    uint8_t headers[kFileHeaderSize + sizeof(BitmapInfoHeader)];
+    if (fstat(fd_, &status) != 0 || !PreadAll(fd_, headers, sizeof headers, 0))
+      return kMedianCutReadFailed;
+    if (headers[0] != 'B' || headers[1] != 'M') return kMedianCutBadInput;
+    uint32_t offBits;
+    std::memcpy(&offBits, headers + 10, 4);
+    std::memcpy(info, headers + kFileHeaderSize, sizeof *info);
+    const int64_t height = info->biHeight < 0 ? -int64_t{info->biHeight} : info->biHeight;
+    if (info->biSize != sizeof(BitmapInfoHeader) || info->biBitCount != 24 ||
+        info->biCompression != kCompressionRgb || info->biClrUsed > 256 || info->biWidth < 1 ||
+        info->biWidth > kMaxBitmapDimension || height < 1 || height > kMaxBitmapDimension)
+      return kMedianCutBadInput;
+    topDown_ = info->biHeight < 0;
+    width_ = info->biWidth;
+    height_ = static_cast<int>(height);
+    info->biHeight = height_;
+    stride_ = RowStride(width_, 24);
+    offset_ = std::max<int64_t>(offBits, static_cast<int64_t>(sizeof headers + 4 * info->biClrUsed));
+    if (offset_ + static_cast<int64_t>(stride_) * height_ > status.st_size) return kMedianCutReadFailed;
+    return kMedianCutDone;
+  }
+
+  bool ReadRow(int row, uint8_t* pixels) override {
+    if (row < 1 || row > height_) return false;
+    const int64_t fileRow = topDown_ ? row - 1 : height_ - row;
+    return PreadAll(fd_, pixels, static_cast<size_t>(width_) * 3,
+                    static_cast<off_t>(offset_ + static_cast<int64_t>(stride_) * fileRow));
+  }
+
+ private:
+  int fd_;
+  bool topDown_ = false;
+  int width_ = 0;
+  int height_ = 0;
+  size_t stride_ = 0;
+  int64_t offset_ = 0;
+};
+
+class FileRowWriter : public IndexRowWriter {
+ public:
+  explicit FileRowWriter(int fd) : fd_(fd) {}
+
+  bool WriteHeader(const BitmapInfoHeader& info, const std::array<RgbQuad, 256>& table) override {
+    height_ = info.biHeight;
+    stride_ = RowStride(info.biWidth, 8);
+    constexpr uint32_t kOffBits = kFileHeaderSize + sizeof(BitmapInfoHeader) + 256 * sizeof(RgbQuad);
+    uint8_t header[kOffBits] = {'B', 'M'};
+    const uint32_t fileSize = static_cast<uint32_t>(kOffBits + stride_ * static_cast<size_t>(height_));
+    std::memcpy(header + 2, &fileSize, 4);
+    std::memcpy(header + 10, &kOffBits, 4);
+    std::memcpy(header + kFileHeaderSize, &info, sizeof info);
+    std::memcpy(header + kFileHeaderSize + sizeof info, table.data(), 256 * sizeof(RgbQuad));
+    return PwriteAll(fd_, header, sizeof header, 0);
+  }
+
+  bool WriteRow(int row, const uint8_t* indices) override {
+    if (row < 1 || row > height_) return false;
+    constexpr int64_t kOffBits = 1078;
+    return PwriteAll(fd_, indices, stride_,
+                     static_cast<off_t>(kOffBits + static_cast<int64_t>(stride_) * (height_ - row)));
+  }
+
+ private:
+  int fd_;
+  int height_ = 0;
+  size_t stride_ = 0;
+};
+
+}  // namespace
+
+int RunMedianCutFiles(const std::string& source, const std::string& destination,
+                      const MedianCutOptions& options) {
+  if (options.precision < 0 || options.precision > 4) return kMedianCutOpenFailed;
+  const int input = open(source.c_str(), O_RDONLY | O_CLOEXEC);
+  if (input < 0) return kMedianCutOpenFailed;
+  const int output = open(destination.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (output < 0) {
+    close(input);
+    return kMedianCutOpenFailed;
+  }
+  FileRowReader reader(input);
+  FileRowWriter writer(output);
+  int result = RunMedianCut(reader, writer, options);
+  close(input);
+  if (close(output) != 0 && result == kMedianCutDone) result = kMedianCutWriteFailed;
+  if (result != kMedianCutDone) unlink(destination.c_str());
+  return result;
+}
+
+}  // namespace qv

@@ -1,6 +1,10 @@
 #include "app/settings/activity_log.h"
 
+#include <sys/stat.h>
+
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <ctime>
 
 #include "platform/text.h"
@@ -16,4 +20,156 @@ std::string FormatLogLine(const std::string& message, int category) {
   static const std::string sjisLabels[] = {qv::Cp932FromUtf8(labels[0]), qv::Cp932FromUtf8(labels[1]),
                                            qv::Cp932FromUtf8(labels[2]), qv::Cp932FromUtf8(labels[3])};
   return std::string(stamp) + " [" + sjisLabels[category] + "] " + message;
+}
+
+namespace {
+
+bool IsBreak(char c) { return c == '\r' || c == '\n'; }
+
+// Counts the breaks of `text`; when `stopAfter` breaks were passed, returns the offset just
+// behind them in *end.
+size_t CountBreaks(const char* text, size_t stopAfter, size_t* end) {
+  size_t count = 0;
+  size_t i = 0;
+  while (text[i]) {
+    if (IsBreak(text[i])) {
+      if (IsBreak(text[i + 1])) ++i;
+      ++count;
+      if (count == stopAfter) {
+        *end = i + 1;
+        return count;
+      }
+    }
+    ++i;
+  }
+  *end = i;
+  return count;
+}
+
+std::tm LocalNow() {
+  time_t now = time(nullptr);
+  std::tm local{};
+  localtime_r(&now, &local);
+  return local;
+}
+
+}  // namespace
+
+ActivityLog::ActivityLog()
+    : clock_(LocalNow), reallocator_([](void* block, size_t size) { return std::realloc(block, size); }) {
+  buffer_ = static_cast<char*>(std::malloc(1024));
+  if (buffer_) {
+    buffer_[0] = '\0';
+    capacity_ = 1024;
+  }
+}
+
+ActivityLog::~ActivityLog() { std::free(buffer_); }
+
+void ActivityLog::SetSettings(int logOutput, const std::string& logFolder, const std::string& programFolder) {
+  std::lock_guard lock(mutex_);
+  logOutput_ = logOutput;
+  logFolder_ = logFolder;
+  programFolder_ = programFolder;
+}
+
+void ActivityLog::SetListener(Listener listener) {
+  std::lock_guard lock(mutex_);
+  listener_ = std::move(listener);
+}
+
+void ActivityLog::SetClock(Clock clock) {
+  std::lock_guard lock(mutex_);
+  clock_ = std::move(clock);
+}
+
+void ActivityLog::SetReallocator(Reallocator reallocator) {
+  std::lock_guard lock(mutex_);
+  reallocator_ = std::move(reallocator);
+}
+
+void ActivityLog::AppendLog(const std::string& fullLine) {
+  std::string line = fullLine.substr(0, fullLine.find('\0'));
+  Listener listener;
+  {
+    std::lock_guard lock(mutex_);
+    if (logOutput_ != 0) WriteLogFileLocked(line);
+    AppendToViewLocked(line);
+    listener = listener_;
+  }
+  if (listener) listener(line);
+}
+
+void ActivityLog::AppendToViewLocked(const std::string& line) {
+  size_t length = 0;
+  if (buffer_) {
+    size_t end = 0;
+    size_t count = CountBreaks(buffer_, 0, &end);
+    length = end;
+    if (count > 199) {
+      size_t cut = 0;
+      CountBreaks(buffer_, count - 199, &cut);
+      std::memmove(buffer_, buffer_ + cut, length - cut + 1);
+      length -= cut;
+    }
+  }
+  size_t required = length + line.size() + 3;
+  if (capacity_ < required) {
+    void* grown = reallocator_(buffer_, required + 1024);
+    if (!grown) return;  // the old buffer stays as it was
+    buffer_ = static_cast<char*>(grown);
+    if (capacity_ == 0) buffer_[0] = '\0';
+    capacity_ = required + 1024;
+  }
+  std::memcpy(buffer_ + length, line.data(), line.size());
+  std::memcpy(buffer_ + length + line.size(), "\r\n", 3);
+}
+
+void ActivityLog::WriteLogFile(const std::string& line) {
+  std::lock_guard lock(mutex_);
+  WriteLogFileLocked(line.substr(0, line.find('\0')));
+}
+
+std::string ActivityLog::LogFolderPath() const {
+  std::lock_guard lock(mutex_);
+  return LogFolderPathLocked();
+}
+
+std::string ActivityLog::LogFolderPathLocked() const {
+  if (logFolder_.empty()) {
+    std::string folder = programFolder_;
+    if (!folder.empty() && folder.back() != '/') folder += '/';
+    return folder + "log/";
+  }
+  return logFolder_.back() == '/' ? logFolder_ : logFolder_ + "/";
+}
+
+void ActivityLog::WriteLogFileLocked(const std::string& line) {
+  std::string folder = LogFolderPathLocked();
+  struct stat st;
+  if (stat(folder.c_str(), &st) != 0) {
+    // Level by level; a level that cannot be made shows when the file does not open.
+    for (size_t slash = folder.find('/', 1); slash != std::string::npos; slash = folder.find('/', slash + 1)) {
+      mkdir(folder.substr(0, slash).c_str(), 0777);
+    }
+  }
+  std::tm today = clock_();
+  char name[64];
+  std::snprintf(name, sizeof name, "%04d-%02d-%02d.log", today.tm_year + 1900, today.tm_mon + 1, today.tm_mday);
+  FILE* file = std::fopen((folder + name).c_str(), "ab");
+  if (!file) return;
+  std::string text;
+  text.reserve(line.size() + 4);
+  for (char c : line) {
+    if (c == '\n') text.push_back('\r');
+    text.push_back(c);
+  }
+  text += "\r\n";
+  std::fwrite(text.data(), 1, text.size(), file);
+  std::fclose(file);
+}
+
+std::string ActivityLog::Snapshot() const {
+  std::lock_guard lock(mutex_);
+  return buffer_ ? std::string(buffer_) : std::string();
 }

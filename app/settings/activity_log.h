@@ -1,6 +1,9 @@
 // Log lines of the responder: "hh:mm:ss [category] message", in CP932.
 #pragma once
 
+#include <cstddef>
+#include <ctime>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -36,4 +39,73 @@ class RecordingLogSink : public LogSink {
  private:
   mutable std::mutex mutex_;
   std::vector<std::string> lines_;
+};
+
+// The activity log: the view buffer of the last 200 lines that the main window shows, and,
+// when LogOutput is on, one log file per day.
+//
+// View buffer: one zero-terminated text whose lines end in CR LF. Before a line is added,
+// the breaks are counted from the start (a CR or LF is one break, and a CR or LF right after
+// it belongs to the same break); with more than 199, the oldest text up to and including
+// the surplus breaks is dropped. A line that itself ends in LF therefore takes two breaks.
+// The buffer grows and never shrinks; when it cannot grow, the old text stays and the line
+// reaches only the file.
+//
+// Daily file: "<folder>YYYY-MM-DD.log" with the local date at the moment of writing, in
+// LogFolder (a '/' is added when missing) or, when LogFolder is empty, in the program
+// folder's "log/". Missing folders are created level by level. Each line is appended with
+// every LF written as CR LF, then CR LF; the file is opened and closed for every line, so a
+// date change starts a new file. A folder or file that cannot be made only loses the file
+// line.
+//
+// One mutex covers the buffer and the file, so appends from both workers and reads from the
+// window thread never meet half-way. Listeners are called after the lock is released.
+class ActivityLog : public LogSink {
+ public:
+  // Local time now; replaced in tests to cross midnight.
+  using Clock = std::function<std::tm()>;
+  // Receives every appended line (the window repaints its log view, headless prints it).
+  using Listener = std::function<void(const std::string& line)>;
+  // Grows the view buffer like realloc (null on failure, the old block then stays valid).
+  using Reallocator = std::function<void*(void* block, size_t size)>;
+
+  ActivityLog();
+  ~ActivityLog() override;
+  ActivityLog(const ActivityLog&) = delete;
+  ActivityLog& operator=(const ActivityLog&) = delete;
+
+  // LogOutput (non-zero: write daily files), LogFolder (CP932 path, may be empty) and the
+  // program folder (with or without its trailing '/'). Until called, no files are written.
+  void SetSettings(int logOutput, const std::string& logFolder, const std::string& programFolder);
+  void SetListener(Listener listener);
+  void SetClock(Clock clock);
+  void SetReallocator(Reallocator reallocator);
+
+  // Adds one line (it ends at a NUL byte) to the daily file when LogOutput is on, then to the
+  // view buffer, then tells the listener. Safe from any thread.
+  void AppendLog(const std::string& line) override;
+
+  // Appends `line` to today's file, whatever LogOutput says. Safe from any thread.
+  void WriteLogFile(const std::string& line);
+
+  // A copy of the view buffer's text.
+  [[nodiscard]] std::string Snapshot() const;
+
+  // The folder daily files go to, with its trailing '/'.
+  [[nodiscard]] std::string LogFolderPath() const;
+
+ private:
+  void WriteLogFileLocked(const std::string& line);
+  void AppendToViewLocked(const std::string& line);
+  std::string LogFolderPathLocked() const;
+
+  mutable std::mutex mutex_;
+  char* buffer_ = nullptr;  // malloc'ed; the view text
+  size_t capacity_ = 0;
+  int logOutput_ = 0;
+  std::string logFolder_;
+  std::string programFolder_;
+  Clock clock_;
+  Listener listener_;
+  Reallocator reallocator_;
 };

@@ -35,6 +35,7 @@ struct Timings {
   int64_t socketConnectTimeoutMs = 60000; // TCP connect
   int64_t socketReceiveTimeoutMs = 60000; // one receive
   int64_t converterTimeoutMs = 120000;    // the external picture converter
+  int64_t dialTimeoutMs = 120000;         // one call of the dial-up tool (dial, hang up, list)
 };
 
 // The process-wide timings record.
@@ -42,7 +43,7 @@ struct Timings {
 void SetTimings(const Timings& timings);
 // Multiplies every wait by `factor` (>= 0). The socket time-outs keep a floor of one second
 // so a zero factor never turns a blocking receive into a busy failure; the grab deadline and
-// converter time-out keep one second too; polling loops keep a few milliseconds so they never
+// converter and dial-up time-outs keep one second too; polling loops keep a few milliseconds so they never
 // spin a core; the sibling poll count is kept.
 void ScaleTimings(double factor);
 

@@ -1,0 +1,85 @@
+// Request mails: reading sender and subject out of every fetched mail, the sender address list
+// (MailList.dat) and the subject filter, the request list for the reply phase, and the
+// deletion of handled mails.
+//
+// Every fetched mail is untrusted: lines of any length or content, no header at all, several
+// From or Subject lines. A request never carries an address with control characters on to
+// the SMTP commands.
+#pragma once
+
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "app/settings/settings.h"
+
+class CMailClient;
+class LogSink;
+struct MAILENTRY;
+
+// One accepted request.
+struct REQUESTREC {
+  char address[256] = "";  // sender address without angle brackets, at most 255 bytes
+  char name[256] = "";     // sender display name in Shift_JIS (empty when none), at most 255
+                           // bytes, cut at a character boundary
+};
+
+// The accepted requests of the last check, in mailbox order. Owned by the main window; filled
+// by ProcessRequests on the mail-check worker and read by the reply phase while the capture
+// request event is set.
+using RequestList = std::vector<std::unique_ptr<REQUESTREC>>;
+
+// MailList.dat: one entry per line, each ended by LF; "local@domain" where either part may be
+// exactly "*" (any value). A final line without LF is not an entry; a CR stays part of its
+// entry. Loading builds a complete new list and swaps it in under a lock, so a check running
+// meanwhile sees either the old list or the new one, never a half-read one.
+class AddressList {
+ public:
+  AddressList();
+  // Reads the file at `path` and replaces the list with its entries. A missing or unreadable
+  // file gives an empty list and returns 0; otherwise returns 1. Lines longer than 1024 bytes
+  // keep their first 1024 bytes (they cannot match an address anyway).
+  int LoadAddressList(const std::string& path);
+  // Replaces the list.
+  void Replace(std::vector<std::string> entries);
+  // The current list; stays valid and unchanged however often the list is replaced.
+  [[nodiscard]] std::shared_ptr<const std::vector<std::string>> Snapshot() const;
+
+ private:
+  mutable std::mutex mutex_;
+  std::shared_ptr<const std::vector<std::string>> entries_;
+};
+
+// The address list's path: the folder of the settings file followed by "MailList.dat".
+[[nodiscard]] std::string AddressListPath(const std::string& settingsPath);
+
+// The text from `*position` up to the next `delimiter` (excluded); moves `*position` past the
+// delimiter. When no delimiter follows, returns an empty text and moves `*position` to the end.
+[[nodiscard]] std::string_view NextToken(std::string_view text, char delimiter, size_t* position);
+
+// Whether the address list lets `address` through: with `filtMode` 0 the list names senders
+// to refuse, otherwise the only senders to accept. Address and entries are split at their
+// first "@" (no "@": empty local part, the whole text is the domain); an entry part that is
+// exactly "*" matches anything, other parts must be equal byte for byte. The first matching
+// entry decides. Returns 1 accept, 0 refuse.
+[[nodiscard]] int MatchAddressList(std::string_view address, int filtMode,
+                                   const std::vector<std::string>& list);
+
+// Reads the "From" and "Subject" lines of one fetched mail (every line of the text after the
+// server's status line, header and body alike) and applies the filters of `filter` with
+// `addressList`. Returns the request of an accepted mail (and sets the entry's delete mark),
+// or null for a refused one (delete mark set when RcvDelete is 1). A mail whose sender
+// address holds control characters is refused with a log line on `log` (may be null).
+[[nodiscard]] std::unique_ptr<REQUESTREC> ParseRequestMail(MAILENTRY& entry,
+                                                           const FilterSettings& filter,
+                                                           const std::vector<std::string>& addressList,
+                                                           LogSink* log);
+
+// The filter step of a mail check, after a successful CheckMail: replaces `requests` with the
+// requests of every accepted mail, pauses for the timings record's delete pause, then deletes
+// the marked mails on the server (DeleteMarked). Logs each step on `log` (category LOG_RECV).
+// Returns 1 when at least one request was accepted, else 0. Runs on the mail-check worker.
+int ProcessRequests(CMailClient& client, const FilterSettings& filter,
+                    const AddressList& addresses, RequestList& requests, LogSink& log);

@@ -253,7 +253,8 @@ Document Parse(const std::string& text) {
 bool Load(Document* document) {
   document->clear();
   std::string path = qv::RegistryFilePath();
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  // Without blocking: a named pipe in place of the file must not hold the caller.
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) return errno == ENOENT || errno == ENOTDIR;
   struct stat st;
   if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {

@@ -4,11 +4,15 @@
 #include <jpeglib.h>
 #include <png.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <csetjmp>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <unordered_map>
 
 namespace qvconvert {
@@ -59,14 +63,28 @@ Rgb Picture::ColourAt(int x, int y) const {
 }
 
 bool ReadBmpFile(const std::string& path, Picture* picture, std::string* error) {
-  std::ifstream in(path, std::ios::binary | std::ios::ate);
-  if (!in) return Fail(error, "cannot open " + path);
-  std::streamoff size = in.tellg();
-  if (size < 0) return Fail(error, "cannot read " + path);
-  if (size > kMaxFileBytes) return Fail(error, path + " is too large for a picture");
-  std::vector<uint8_t> data(static_cast<size_t>(size));
-  in.seekg(0);
-  if (!in.read(reinterpret_cast<char*>(data.data()), size)) return Fail(error, "cannot read " + path);
+  // Opened without blocking, so a named pipe in place of the file cannot hold us.
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) return Fail(error, "cannot open " + path + ": " + std::strerror(errno));
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    close(fd);
+    return Fail(error, path + " is not a file");
+  }
+  if (st.st_size > kMaxFileBytes) {
+    close(fd);
+    return Fail(error, path + " is too large for a picture");
+  }
+  std::vector<uint8_t> data(static_cast<size_t>(st.st_size));
+  size_t done = 0;
+  while (done < data.size()) {
+    ssize_t n = read(fd, data.data() + done, data.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    done += static_cast<size_t>(n);
+  }
+  close(fd);
+  data.resize(done);  // a file that shrank while being read is simply shorter
 
   if (data.size() < 14 + 40 || data[0] != 'B' || data[1] != 'M') return Fail(error, path + " is not a BMP file");
   uint32_t pixelOffset = U32(data, 10);

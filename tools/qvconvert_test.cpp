@@ -1,5 +1,6 @@
 #include <gif_lib.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cmath>
 #include <cstdlib>
@@ -339,10 +340,13 @@ TEST_F(QvconvertTest, UnreadableInputGivesStatusOneAndNoOutput) {
   std::string huge = valid;
   huge[21] = 0x7F;  // width near 2^31
 
+  std::string pipe = folder_ + "pipe";
+  ASSERT_EQ(mkfifo(pipe.c_str(), 0600), 0);
+  sources.push_back(pipe);
   for (const std::string& source :
        {bad("empty", ""), bad("text", "hello, not a picture"), bad("truncated", valid.substr(0, valid.size() - 1)),
         bad("rle", rle), bad("sixteen", sixteen), bad("outside", outside), bad("huge", huge),
-        folder_ + "missing"}) {
+        folder_ + "missing", pipe, folder_}) {
     EXPECT_EQ(Convert(source, destination), 1) << source;
   }
   EXPECT_EQ(Convert(good, folder_ + "out.tiff"), 1);

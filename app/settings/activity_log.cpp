@@ -1,7 +1,10 @@
 #include "app/settings/activity_log.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -156,8 +159,14 @@ void ActivityLog::WriteLogFileLocked(const std::string& line) {
   std::tm today = clock_();
   char name[64];
   std::snprintf(name, sizeof name, "%04d-%02d-%02d.log", today.tm_year + 1900, today.tm_mon + 1, today.tm_mday);
-  FILE* file = std::fopen((folder + name).c_str(), "ab");
-  if (!file) return;
+  // Without blocking: a named pipe under today's name must not hold a worker.
+  int fd = open((folder + name).c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0666);
+  if (fd < 0) return;
+  struct stat fileState;
+  if (fstat(fd, &fileState) != 0 || !S_ISREG(fileState.st_mode)) {
+    close(fd);
+    return;
+  }
   std::string text;
   text.reserve(line.size() + 4);
   for (char c : line) {
@@ -165,8 +174,14 @@ void ActivityLog::WriteLogFileLocked(const std::string& line) {
     text.push_back(c);
   }
   text += "\r\n";
-  std::fwrite(text.data(), 1, text.size(), file);
-  std::fclose(file);
+  size_t done = 0;
+  while (done < text.size()) {
+    ssize_t n = write(fd, text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;  // a full disk loses the file line, never the view line
+    done += static_cast<size_t>(n);
+  }
+  close(fd);
 }
 
 std::string ActivityLog::Snapshot() const {

@@ -91,9 +91,10 @@ class LineReader {
   size_t capacity_ = 0;
 };
 
-// Opens `path` for reading when it is a regular file; null otherwise (errno set).
+// Opens `path` for reading when it is a regular file; null otherwise (errno set). Opened
+// without blocking first, so a named pipe in place of the file cannot hold the caller.
 FILE* OpenRegularFile(const char* path) {
-  int fd = open(path, O_RDONLY | O_CLOEXEC);
+  int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) return nullptr;
   struct stat st;
   if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
@@ -101,6 +102,7 @@ FILE* OpenRegularFile(const char* path) {
     errno = EISDIR;
     return nullptr;
   }
+  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
   FILE* file = fdopen(fd, "rb");
   if (!file) close(fd);
   return file;
@@ -234,7 +236,7 @@ int WriteIniString(const char* section, const char* key, const char* value, cons
   if (exists) {
     in = OpenRegularFile(target.c_str());
     if (!in) {
-      Report(path, S_ISDIR(st.st_mode) ? "it is a folder" : std::strerror(errno));
+      Report(path, S_ISREG(st.st_mode) ? std::strerror(errno) : "it is not a file");
       return 0;
     }
   }

@@ -214,7 +214,7 @@ TEST_F(IniTest, LineBreaksInValuesCannotAddLines) {
   EXPECT_EQ(Get("Other", "Injected"), "<default>");
 }
 
-TEST_F(IniTest, FolderInPlaceOfFileIsNeitherReadNorReplaced) {
+TEST_F(IniTest, FolderOrPipeInPlaceOfFileIsNeitherReadNorReplaced) {
   ASSERT_EQ(mkdir(path_.c_str(), 0700), 0);
   EXPECT_EQ(Get("S", "Key"), "<default>");
   testing::internal::CaptureStderr();
@@ -225,6 +225,14 @@ TEST_F(IniTest, FolderInPlaceOfFileIsNeitherReadNorReplaced) {
   ASSERT_EQ(stat(path_.c_str(), &st), 0);
   EXPECT_TRUE(S_ISDIR(st.st_mode));
   EXPECT_EQ(FolderEntries(), 1);
+  // A named pipe in place of the file neither blocks nor gets replaced.
+  std::string pipe = folder_ + "pipe.ini";
+  ASSERT_EQ(mkfifo(pipe.c_str(), 0600), 0);
+  char buffer[16];
+  EXPECT_EQ(GetIniString("S", "Key", "d", buffer, sizeof buffer, pipe.c_str()), 1);
+  EXPECT_EQ(WriteIniString("S", "Key", "1", pipe.c_str()), 0);
+  ASSERT_EQ(stat(pipe.c_str(), &st), 0);
+  EXPECT_TRUE(S_ISFIFO(st.st_mode));
   // A file in a folder that does not exist cannot be created either.
   EXPECT_EQ(WriteIniString("S", "Key", "1", (folder_ + "missing/Quorvex.ini").c_str()), 0);
 }

@@ -220,12 +220,18 @@ TEST_F(Bmp2JpgTest, WriterFailuresComeBackWithoutEndingTheProcess) {
   const uint8_t pixel[3] = {1, 2, 3};
   EXPECT_FALSE(WriteJpegFile(empty, pixel, 0, 1, true, 75));
   EXPECT_FALSE(FileExists(empty));
-  // A device that refuses every write fails inside the library's output manager.
-  if (FileExists("/dev/full")) {
-    const auto image = ExpectedRgb24(64, 64);
-    EXPECT_FALSE(WriteJpegFile("/dev/full", image.data(), 64, 64, true, 75));
-    EXPECT_TRUE(FileExists("/dev/full"));
+  // A disk that fills up fails inside the library's output manager.
+  std::vector<uint8_t> noise(128 * 128 * 3);
+  for (size_t i = 0; i < noise.size(); ++i) noise[i] = static_cast<uint8_t>(i * 7919 % 251);
+  const std::string full = folder_.File("full.jpg");
+  {
+    testing::FileSizeLimit limit(2000);
+    ASSERT_TRUE(limit.active());
+    EXPECT_FALSE(WriteJpegFile(full, noise.data(), 128, 128, true, 100));
   }
+  EXPECT_FALSE(FileExists(full));
+  EXPECT_TRUE(WriteJpegFile(full, noise.data(), 128, 128, true, 100));
+  EXPECT_GT(testing::ReadFileBytes(full).size(), 2000u);
   EXPECT_TRUE(boxes_.empty());
 }
 
@@ -314,7 +320,13 @@ TEST_F(Bmp2JpgTest, RefusesInconsistentFilesWithoutTouchingTheDestination) {
 
 TEST_F(Bmp2JpgTest, EveryTruncationIsRefusedCleanly) {
   const std::string destination = folder_.File("cut.jpg");
-  for (const BmpSpec& spec : {Picture24(7, 5), Picture8(7, 5)}) {
+  BmpSpec indexed = Picture8(7, 5);  // a short table keeps the number of prefixes small
+  indexed.palette.resize(16);
+  indexed.coloursUsed = 16;
+  for (auto& row : indexed.rows) {
+    for (auto& index : row) index %= 16;
+  }
+  for (const BmpSpec& spec : {Picture24(7, 5), indexed}) {
     const std::vector<uint8_t> whole = BuildBmp(spec);
     for (size_t length = 0; length < whole.size(); ++length) {
       const std::string source = folder_.File("cut.bmp");

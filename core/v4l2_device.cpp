@@ -1,0 +1,464 @@
+#include "core/v4l2_device.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+
+#include <fcntl.h>
+#include <libv4l-plugin.h>
+#include <libv4lconvert.h>
+#include <sys/ioctl.h>
+#include <sys/mman.h>
+#include <time.h>
+#include <unistd.h>
+
+namespace qxcore {
+namespace {
+
+int Ioctl(int fd, unsigned long request, void* argument) {
+  int result;
+  do {
+    result = ioctl(fd, request, argument);
+  } while (result == -1 && errno == EINTR);
+  return result;
+}
+
+// Device capabilities of a node, or 0 when it is no V4L2 device.
+uint32_t CaptureCapabilities(int fd, std::string* card) {
+  v4l2_capability capability{};
+  if (Ioctl(fd, VIDIOC_QUERYCAP, &capability) != 0) return 0;
+  if (card != nullptr) {
+    const char* text = reinterpret_cast<const char*>(capability.card);
+    *card = std::string(text, strnlen(text, sizeof capability.card));
+  }
+  return (capability.capabilities & V4L2_CAP_DEVICE_CAPS) != 0 ? capability.device_caps
+                                                               : capability.capabilities;
+}
+
+bool CanCapture(uint32_t capabilities) {
+  return (capabilities & V4L2_CAP_VIDEO_CAPTURE) != 0 &&
+         (capabilities & (V4L2_CAP_STREAMING | V4L2_CAP_READWRITE)) != 0;
+}
+
+// Smallest byte count a frame of an uncompressed format can have; 0 for formats whose frames
+// vary in length (compressed ones) or that are not known here.
+size_t MinimumFrameBytes(const v4l2_pix_format& format) {
+  auto packed = [&](size_t bytesPerPixel) {
+    const size_t stride = std::max<size_t>(format.bytesperline, size_t{format.width} * bytesPerPixel);
+    return stride * format.height;
+  };
+  switch (format.pixelformat) {
+    case V4L2_PIX_FMT_YUYV:
+    case V4L2_PIX_FMT_UYVY:
+    case V4L2_PIX_FMT_YVYU:
+    case V4L2_PIX_FMT_RGB565:
+      return packed(2);
+    case V4L2_PIX_FMT_RGB24:
+    case V4L2_PIX_FMT_BGR24:
+      return packed(3);
+    case V4L2_PIX_FMT_GREY:
+      return packed(1);
+    case V4L2_PIX_FMT_YUV420:
+    case V4L2_PIX_FMT_YVU420:
+    case V4L2_PIX_FMT_NV12:
+    case V4L2_PIX_FMT_NV21:
+      return packed(1) * 3 / 2;
+    default:
+      return 0;
+  }
+}
+
+// Device operations for converting recorded frames: the converter asks only for the
+// capabilities of a capture device, and every other call is refused.
+int RecordedIoctl(void*, int, unsigned long request, void* argument) {
+  if (request == VIDIOC_QUERYCAP) {
+    auto* capability = static_cast<v4l2_capability*>(argument);
+    *capability = v4l2_capability{};
+    std::strncpy(reinterpret_cast<char*>(capability->card), "recorded frames",
+                 sizeof capability->card - 1);
+    capability->capabilities = V4L2_CAP_VIDEO_CAPTURE | V4L2_CAP_DEVICE_CAPS;
+    capability->device_caps = V4L2_CAP_VIDEO_CAPTURE;
+    return 0;
+  }
+  errno = EINVAL;
+  return -1;
+}
+ssize_t RecordedRead(void*, int, void*, size_t) {
+  errno = EINVAL;
+  return -1;
+}
+ssize_t RecordedWrite(void*, int, const void*, size_t) {
+  errno = EINVAL;
+  return -1;
+}
+const libv4l_dev_ops kRecordedOps = [] {
+  libv4l_dev_ops ops{};
+  ops.ioctl = RecordedIoctl;
+  ops.read = RecordedRead;
+  ops.write = RecordedWrite;
+  return ops;
+}();
+
+std::string FourCcText(uint32_t code) {
+  std::string text;
+  for (int i = 0; i < 4; ++i) text.push_back(static_cast<char>((code >> (8 * i)) & 0xFF));
+  return text;
+}
+
+class V4l2Device final : public CaptureDriver {
+ public:
+  ~V4l2Device() override {
+    StopStreaming();
+    converter_.reset();
+    if (fd_ >= 0) close(fd_);
+  }
+
+  // Opens `path`; null on any failure.
+  static std::unique_ptr<V4l2Device> Open(const std::string& path) {
+    auto device = std::unique_ptr<V4l2Device>(new V4l2Device);
+    device->fd_ = open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+    if (device->fd_ < 0) return nullptr;
+    device->capabilities_ = CaptureCapabilities(device->fd_, nullptr);
+    if (!CanCapture(device->capabilities_)) return nullptr;
+    device->converter_ = FrameConverter::ForDevice(device->fd_);
+    if (!device->converter_) return nullptr;
+    v4l2_format current{};
+    current.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    if (Ioctl(device->fd_, VIDIOC_G_FMT, &current) != 0) return nullptr;
+    v4l2_format source{};
+    if (!device->converter_->ChooseSourceFormat(static_cast<int>(current.fmt.pix.width),
+                                                static_cast<int>(current.fmt.pix.height),
+                                                source) ||
+        !device->Configure(source)) {
+      return nullptr;
+    }
+    return device;
+  }
+
+  DriverCaps Caps() const override {
+    DriverCaps caps;
+    caps.hasFormatDialog = true;
+    caps.hasSourceDialog = !Controls().empty();
+    return caps;
+  }
+  int Width() const override { return static_cast<int>(source_.fmt.pix.width); }
+  int Height() const override { return static_cast<int>(source_.fmt.pix.height); }
+
+  bool GrabFrame(std::vector<uint8_t>& frame) override {
+    if (!buffers_.empty()) {
+      // Take the newest ready frame; older ready ones go straight back to the driver. A frame
+      // that waited in its buffer for long (nobody grabbed while the picture changed) is not
+      // the picture of now: it goes back too, and a fresh one follows shortly.
+      v4l2_buffer newest{};
+      bool haveFrame = false;
+      for (;;) {
+        v4l2_buffer buffer{};
+        buffer.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+        buffer.memory = V4L2_MEMORY_MMAP;
+        if (Ioctl(fd_, VIDIOC_DQBUF, &buffer) != 0) break;  // EAGAIN: nothing more ready
+        if (haveFrame) (void)Ioctl(fd_, VIDIOC_QBUF, &newest);
+        newest = buffer;
+        haveFrame = true;
+      }
+      if (!haveFrame) return false;
+      bool converted = false;
+      if (newest.index < buffers_.size() && (newest.flags & V4L2_BUF_FLAG_ERROR) == 0 &&
+          !IsStale(newest)) {
+        const Mapping& mapping = buffers_[newest.index];
+        const size_t used = std::min<size_t>(newest.bytesused, mapping.length);
+        converted = converter_->Convert(source_.fmt.pix, static_cast<const uint8_t*>(mapping.start),
+                                        used, frame);
+      }
+      (void)Ioctl(fd_, VIDIOC_QBUF, &newest);
+      return converted;
+    }
+    if (readBuffer_.empty()) return false;
+    const ssize_t count = read(fd_, readBuffer_.data(), readBuffer_.size());
+    if (count <= 0) return false;
+    return converter_->Convert(source_.fmt.pix, readBuffer_.data(), static_cast<size_t>(count),
+                               frame);
+  }
+
+  std::vector<FrameFormat> Formats() const override {
+    std::vector<FrameFormat> formats;
+    for (uint32_t index = 0;; ++index) {
+      v4l2_fmtdesc description{};
+      description.index = index;
+      description.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+      if (Ioctl(fd_, VIDIOC_ENUM_FMT, &description) != 0) break;
+      const char* name = reinterpret_cast<const char*>(description.description);
+      const std::string text(name, strnlen(name, sizeof description.description));
+      for (const auto& [width, height] : Sizes(description.pixelformat)) {
+        formats.push_back({description.pixelformat, width, height, text});
+      }
+    }
+    if (formats.empty()) formats.push_back(CurrentFormat());
+    return formats;
+  }
+
+  FrameFormat CurrentFormat() const override {
+    return {source_.fmt.pix.pixelformat, Width(), Height(), FourCcText(source_.fmt.pix.pixelformat)};
+  }
+
+  bool SetFormat(const FrameFormat& format) override {
+    v4l2_format wanted{};
+    wanted.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    wanted.fmt.pix.pixelformat = format.pixelFormat;
+    wanted.fmt.pix.width = static_cast<uint32_t>(format.width);
+    wanted.fmt.pix.height = static_cast<uint32_t>(format.height);
+    wanted.fmt.pix.field = V4L2_FIELD_ANY;
+    const v4l2_format previous = source_;
+    if (Configure(wanted)) return true;
+    (void)Configure(previous);
+    return false;
+  }
+
+  std::vector<DriverControl> Controls() const override {
+    std::vector<DriverControl> controls;
+    v4l2_queryctrl query{};
+    query.id = V4L2_CTRL_FLAG_NEXT_CTRL;
+    while (Ioctl(fd_, VIDIOC_QUERYCTRL, &query) == 0) {
+      const bool usable = (query.flags & (V4L2_CTRL_FLAG_DISABLED | V4L2_CTRL_FLAG_READ_ONLY)) == 0 &&
+                          (query.type == V4L2_CTRL_TYPE_INTEGER ||
+                           query.type == V4L2_CTRL_TYPE_BOOLEAN || query.type == V4L2_CTRL_TYPE_MENU);
+      if (usable) {
+        v4l2_control value{};
+        value.id = query.id;
+        if (Ioctl(fd_, VIDIOC_G_CTRL, &value) == 0) {
+          const char* name = reinterpret_cast<const char*>(query.name);
+          DriverControl control;
+          control.id = query.id;
+          control.name = std::string(name, strnlen(name, sizeof query.name));
+          control.minimum = query.minimum;
+          control.maximum = query.maximum;
+          control.step = query.step > 0 ? query.step : 1;
+          control.defaultValue = query.default_value;
+          control.value = value.value;
+          control.isBoolean = query.type == V4L2_CTRL_TYPE_BOOLEAN;
+          controls.push_back(control);
+        }
+      }
+      query.id |= V4L2_CTRL_FLAG_NEXT_CTRL;
+    }
+    return controls;
+  }
+
+  bool SetControl(uint32_t id, int value) override {
+    v4l2_control control{};
+    control.id = id;
+    control.value = value;
+    return Ioctl(fd_, VIDIOC_S_CTRL, &control) == 0;
+  }
+
+ private:
+  struct Mapping {
+    void* start = nullptr;
+    size_t length = 0;
+  };
+
+  V4l2Device() = default;
+
+  // Frames older than this were taken before the grab was asked for.
+  static constexpr int64_t kStaleFrameMs = 500;
+
+  static bool IsStale(const v4l2_buffer& buffer) {
+    if ((buffer.flags & V4L2_BUF_FLAG_TIMESTAMP_MASK) != V4L2_BUF_FLAG_TIMESTAMP_MONOTONIC) {
+      return false;
+    }
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    const int64_t nowMs = int64_t{now.tv_sec} * 1000 + now.tv_nsec / 1000000;
+    const int64_t frameMs = int64_t{buffer.timestamp.tv_sec} * 1000 + buffer.timestamp.tv_usec / 1000;
+    return nowMs - frameMs > kStaleFrameMs;
+  }
+
+  // Sizes offered for `pixelFormat`: the discrete ones, or common sizes within a range.
+  std::vector<std::pair<int, int>> Sizes(uint32_t pixelFormat) const {
+    std::vector<std::pair<int, int>> sizes;
+    v4l2_frmsizeenum size{};
+    size.pixel_format = pixelFormat;
+    if (Ioctl(fd_, VIDIOC_ENUM_FRAMESIZES, &size) != 0) {
+      sizes.emplace_back(Width(), Height());
+      return sizes;
+    }
+    if (size.type == V4L2_FRMSIZE_TYPE_DISCRETE) {
+      do {
+        sizes.emplace_back(static_cast<int>(size.discrete.width), static_cast<int>(size.discrete.height));
+        ++size.index;
+      } while (Ioctl(fd_, VIDIOC_ENUM_FRAMESIZES, &size) == 0 &&
+               size.type == V4L2_FRMSIZE_TYPE_DISCRETE);
+      return sizes;
+    }
+    static constexpr std::pair<uint32_t, uint32_t> kCommon[] = {
+        {160, 120}, {320, 240}, {640, 480}, {800, 600}, {1024, 768}, {1280, 720}, {1920, 1080}};
+    for (const auto& [width, height] : kCommon) {
+      if (width >= size.stepwise.min_width && width <= size.stepwise.max_width &&
+          height >= size.stepwise.min_height && height <= size.stepwise.max_height) {
+        sizes.emplace_back(static_cast<int>(width), static_cast<int>(height));
+      }
+    }
+    if (sizes.empty()) sizes.emplace_back(Width(), Height());
+    return sizes;
+  }
+
+  // Sets the native format and (re)starts frame delivery.
+  bool Configure(v4l2_format format) {
+    StopStreaming();
+    format.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    if (Ioctl(fd_, VIDIOC_S_FMT, &format) != 0) return false;
+    if (format.fmt.pix.width == 0 || format.fmt.pix.height == 0 ||
+        format.fmt.pix.width > 16384 || format.fmt.pix.height > 16384) {
+      return false;
+    }
+    source_ = format;
+    return StartStreaming();
+  }
+
+  bool StartStreaming() {
+    if ((capabilities_ & V4L2_CAP_STREAMING) != 0) {
+      v4l2_requestbuffers request{};
+      request.count = 4;
+      request.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+      request.memory = V4L2_MEMORY_MMAP;
+      if (Ioctl(fd_, VIDIOC_REQBUFS, &request) == 0 && request.count > 0) {
+        for (uint32_t index = 0; index < request.count; ++index) {
+          v4l2_buffer buffer{};
+          buffer.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+          buffer.memory = V4L2_MEMORY_MMAP;
+          buffer.index = index;
+          if (Ioctl(fd_, VIDIOC_QUERYBUF, &buffer) != 0) break;
+          void* start = mmap(nullptr, buffer.length, PROT_READ | PROT_WRITE, MAP_SHARED, fd_,
+                             buffer.m.offset);
+          if (start == MAP_FAILED) break;
+          buffers_.push_back({start, buffer.length});
+          if (Ioctl(fd_, VIDIOC_QBUF, &buffer) != 0) break;
+        }
+        v4l2_buf_type type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+        if (buffers_.size() == request.count && Ioctl(fd_, VIDIOC_STREAMON, &type) == 0) {
+          streaming_ = true;
+          return true;
+        }
+        StopStreaming();
+      }
+    }
+    if ((capabilities_ & V4L2_CAP_READWRITE) != 0) {
+      const size_t bytes = source_.fmt.pix.sizeimage != 0
+                               ? source_.fmt.pix.sizeimage
+                               : size_t{source_.fmt.pix.width} * source_.fmt.pix.height * 3;
+      readBuffer_.assign(bytes, 0);
+      return true;
+    }
+    return false;
+  }
+
+  void StopStreaming() {
+    if (streaming_) {
+      v4l2_buf_type type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+      (void)Ioctl(fd_, VIDIOC_STREAMOFF, &type);
+      streaming_ = false;
+    }
+    for (const Mapping& mapping : buffers_) munmap(mapping.start, mapping.length);
+    if (!buffers_.empty()) {
+      buffers_.clear();
+      v4l2_requestbuffers release{};
+      release.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+      release.memory = V4L2_MEMORY_MMAP;
+      (void)Ioctl(fd_, VIDIOC_REQBUFS, &release);
+    }
+    readBuffer_.clear();
+  }
+
+  int fd_ = -1;
+  uint32_t capabilities_ = 0;
+  std::unique_ptr<FrameConverter> converter_;
+  v4l2_format source_{};
+  std::vector<Mapping> buffers_;
+  bool streaming_ = false;
+  std::vector<uint8_t> readBuffer_;
+};
+
+}  // namespace
+
+std::vector<V4l2Node> ListV4l2CaptureNodes(const std::string& folder) {
+  std::vector<std::pair<unsigned long, std::string>> candidates;
+  std::error_code error;
+  for (std::filesystem::directory_iterator entry(folder, error), end; !error && entry != end;
+       entry.increment(error)) {
+    const std::string name = entry->path().filename().string();
+    if (name.size() <= 5 || name.compare(0, 5, "video") != 0 || name.size() > 12) continue;
+    if (!std::all_of(name.begin() + 5, name.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+      continue;
+    }
+    candidates.emplace_back(std::stoul(name.substr(5)), entry->path().string());
+  }
+  std::sort(candidates.begin(), candidates.end());
+  std::vector<V4l2Node> nodes;
+  for (const auto& [number, path] : candidates) {
+    const int fd = open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) continue;
+    std::string card;
+    const uint32_t capabilities = CaptureCapabilities(fd, &card);
+    close(fd);
+    if (CanCapture(capabilities)) nodes.push_back({path, card});
+  }
+  return nodes;
+}
+
+std::unique_ptr<CaptureDriver> OpenV4l2Device(const std::string& path) {
+  return V4l2Device::Open(path);
+}
+
+std::unique_ptr<FrameConverter> FrameConverter::ForDevice(int fd) {
+  v4lconvert_data* data = v4lconvert_create(fd);
+  if (data == nullptr) return nullptr;
+  return std::unique_ptr<FrameConverter>(new FrameConverter(data));
+}
+
+std::unique_ptr<FrameConverter> FrameConverter::ForRecordedFrames() {
+  v4lconvert_data* data = v4lconvert_create_with_dev_ops(-1, nullptr, &kRecordedOps);
+  if (data == nullptr) return nullptr;
+  return std::unique_ptr<FrameConverter>(new FrameConverter(data));
+}
+
+FrameConverter::~FrameConverter() { v4lconvert_destroy(data_); }
+
+bool FrameConverter::ChooseSourceFormat(int width, int height, v4l2_format& source) {
+  v4l2_format wanted{};
+  wanted.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+  wanted.fmt.pix.width = static_cast<uint32_t>(width > 0 ? width : 640);
+  wanted.fmt.pix.height = static_cast<uint32_t>(height > 0 ? height : 480);
+  wanted.fmt.pix.pixelformat = V4L2_PIX_FMT_BGR24;
+  wanted.fmt.pix.field = V4L2_FIELD_ANY;
+  source = v4l2_format{};
+  return v4lconvert_try_format(data_, &wanted, &source) == 0;
+}
+
+bool FrameConverter::Convert(const v4l2_pix_format& source, const uint8_t* data, size_t size,
+                             std::vector<uint8_t>& bgr) {
+  if (data == nullptr || source.width == 0 || source.height == 0 || source.width > 16384 ||
+      source.height > 16384) {
+    return false;
+  }
+  const size_t minimum = MinimumFrameBytes(source);
+  if (size == 0 || size < minimum) return false;
+  v4l2_format from{};
+  from.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+  from.fmt.pix = source;
+  if (from.fmt.pix.sizeimage == 0 || from.fmt.pix.sizeimage > size) {
+    from.fmt.pix.sizeimage = static_cast<uint32_t>(size);
+  }
+  v4l2_format to = from;
+  to.fmt.pix.pixelformat = V4L2_PIX_FMT_BGR24;
+  to.fmt.pix.bytesperline = source.width * 3;
+  to.fmt.pix.sizeimage = source.width * source.height * 3;
+  bgr.resize(to.fmt.pix.sizeimage);
+  const int written = v4lconvert_convert(data_, &from, &to, const_cast<uint8_t*>(data),
+                                         static_cast<int>(std::min<size_t>(size, 0x7FFFFFFF)),
+                                         bgr.data(), static_cast<int>(bgr.size()));
+  return written == static_cast<int>(bgr.size());
+}
+
+std::string FrameConverter::LastError() const { return v4lconvert_get_error_message(data_); }
+
+}  // namespace qxcore

@@ -1,0 +1,63 @@
+// The V4L2 back-end of the capture-driver seam: capture nodes found in a device folder, opened
+// with memory-mapped streaming (or read() where a driver offers only that), every native pixel
+// format turned into BGR24 by libv4lconvert.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <linux/videodev2.h>
+
+#include "core/capture_driver.h"
+
+struct v4lconvert_data;
+
+namespace qxcore {
+
+struct V4l2Node {
+  std::string path;  // "/dev/video0"
+  std::string card;  // the driver's card name from VIDIOC_QUERYCAP
+};
+
+// The nodes named "video" + number in `folder`, in number order, that answer VIDIOC_QUERYCAP as
+// video capture devices able to stream or read. Nodes that cannot be opened or are anything
+// else are skipped. An unreadable or missing folder gives none.
+[[nodiscard]] std::vector<V4l2Node> ListV4l2CaptureNodes(const std::string& folder);
+
+// Opens the capture node at `path`, keeps its current picture size and starts it delivering
+// frames. Null when it cannot be opened, is not a capture device, or refuses to stream.
+[[nodiscard]] std::unique_ptr<CaptureDriver> OpenV4l2Device(const std::string& path);
+
+// Turns frames of a device's native pixel format into BGR24 through libv4lconvert.
+class FrameConverter {
+ public:
+  // A converter for the device open on `fd` (it may apply the device's known corrections).
+  [[nodiscard]] static std::unique_ptr<FrameConverter> ForDevice(int fd);
+  // A converter for frames recorded earlier, with no device behind it.
+  [[nodiscard]] static std::unique_ptr<FrameConverter> ForRecordedFrames();
+  ~FrameConverter();
+  FrameConverter(const FrameConverter&) = delete;
+  FrameConverter& operator=(const FrameConverter&) = delete;
+
+  // The native format libv4lconvert would have the device deliver so that BGR24 frames of
+  // `width` x `height` (possibly adjusted) come out.
+  [[nodiscard]] bool ChooseSourceFormat(int width, int height, v4l2_format& source);
+
+  // Converts one frame of `source` format (`size` bytes at `data`, untrusted: it may be short
+  // or corrupt) into `bgr`: width x height x 3 bytes, rows top to bottom. False when it cannot
+  // be converted; `bgr` is then unspecified.
+  [[nodiscard]] bool Convert(const v4l2_pix_format& source, const uint8_t* data, size_t size,
+                             std::vector<uint8_t>& bgr);
+
+  // libv4lconvert's text for the last failure.
+  [[nodiscard]] std::string LastError() const;
+
+ private:
+  explicit FrameConverter(v4lconvert_data* data) : data_(data) {}
+  v4lconvert_data* data_;
+};
+
+}  // namespace qxcore

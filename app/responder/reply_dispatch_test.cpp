@@ -443,4 +443,77 @@ TEST_F(ReplyDispatchTest, FailedPopBeforeSmtpSendsNothing) {
   EXPECT_TRUE(Base64Files().empty());
 }
 
+// POP-before-SMTP against a real Dovecot POP3 server, then the reply through a real SMTP
+// server.
+class DovecotPop {
+ public:
+  ~DovecotPop() {
+    if (port_ > 0) {
+      int status;
+      qv::test::RunAndCapture({qv::test::kSystemPython, Script(), "stop", folder_}, &status);
+    }
+    if (!folder_.empty()) {
+      std::error_code ignored;
+      std::filesystem::remove_all(folder_, ignored);
+    }
+  }
+  // Starts Dovecot with the user "quorvex" / "secret"; false (see error()) when it cannot.
+  bool Start() {
+    if (access("/usr/sbin/dovecot", X_OK) != 0) return Fail("dovecot-pop3d is not installed");
+    if (access(Script().c_str(), R_OK) != 0) return Fail("the POP3 fixture script is missing");
+    char pattern[] = "/tmp/qv-reply-pop-XXXXXX";
+    if (!mkdtemp(pattern)) return Fail("cannot make a server folder");
+    folder_ = pattern;
+    int status;
+    std::string output = qv::test::RunAndCapture(
+        {qv::test::kSystemPython, Script(), "start", folder_, "quorvex", "secret"}, &status);
+    port_ = status == 0 ? atoi(output.c_str()) : 0;
+    return port_ > 0 || Fail("Dovecot did not start");
+  }
+  int port() const { return port_; }
+  const std::string& error() const { return error_; }
+
+ private:
+  static std::string Script() { return qv::test::FixtureFolder() + "pop3_server.py"; }
+  bool Fail(std::string why) {
+    error_ = std::move(why);
+    return false;
+  }
+  std::string folder_;
+  std::string error_;
+  int port_ = 0;
+};
+
+TEST_F(ReplyDispatchTest, PopBeforeSmtpAgainstDovecot) {
+  DovecotPop pop;
+  if (!pop.Start()) GTEST_SKIP() << pop.error();
+  qv::test::SmtpPeer peer;
+  if (!peer.Start()) GTEST_SKIP() << peer.error();
+  mail_.BeforeSMTP = 1;
+  mail_.SmtpPort = peer.port();
+  requests_.push_back(Request("taro@ezweb.ne.jp", SJIS("太郎")));
+
+  // A wrong password: nothing is sent and the log ends with the failed log-in.
+  client_.SetPopParams("127.0.0.1", "quorvex", "wrong", pop.port());
+  EXPECT_EQ(SendReplies(client_, mail_, send_, requests_, files_, log_), 0);
+  EXPECT_TRUE(peer.StoredMails().empty());
+  ASSERT_FALSE(log_.entries().empty());
+  EXPECT_EQ(log_.entries().back(), Send("POP認証失敗"));
+  EXPECT_TRUE(Base64Files().empty());
+
+  // The right one: the reply goes out after the log-in.
+  WatchingLog again;
+  client_.SetPopParams("127.0.0.1", "quorvex", "secret", pop.port());
+  EXPECT_EQ(SendReplies(client_, mail_, send_, requests_, files_, again), 1);
+  std::vector<Entry> expected = ConversionLines();
+  expected.push_back(Send("POP認証"));
+  expected.push_back(Send("メール送信開始"));
+  expected.push_back(SendLine(SJIS("太郎"), "taro@ezweb.ne.jp"));
+  expected.push_back(Send("メール送信終了"));
+  EXPECT_EQ(again.entries(), expected);
+  std::vector<std::string> mails = peer.StoredMails();
+  ASSERT_EQ(mails.size(), 1u);
+  ExpectReply(mails[0], "taro@ezweb.ne.jp", SJIS("太郎"), CARRIER_AU);
+}
+
 }  // namespace

@@ -61,11 +61,19 @@ inline std::string RunAndCapture(const std::vector<std::string>& argv, int* stat
   close(pipeFds[1]);
   std::string output;
   if (spawned == 0) {
+    // Read until the program has ended, not until end of file: a daemon it started may hold
+    // the pipe open long after.
+    fcntl(pipeFds[0], F_SETFL, O_NONBLOCK);
     char buffer[4096];
-    ssize_t n;
-    while ((n = read(pipeFds[0], buffer, sizeof buffer)) > 0) output.append(buffer, n);
+    bool ended = false;
     int wstatus = 0;
-    waitpid(pid, &wstatus, 0);
+    while (!ended) {
+      pollfd p{pipeFds[0], POLLIN, 0};
+      poll(&p, 1, 20);
+      ended = waitpid(pid, &wstatus, WNOHANG) == pid;
+      ssize_t n;
+      while ((n = read(pipeFds[0], buffer, sizeof buffer)) > 0) output.append(buffer, n);
+    }
     *status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1;
   }
   close(pipeFds[0]);

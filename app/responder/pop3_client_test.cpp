@@ -1,0 +1,329 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "app/responder/dovecot_fixture_test.h"
+#include "app/responder/mail_client.h"
+#include "app/responder/test_servers.h"
+#include "app/settings/activity_log.h"
+#include "platform/text.h"
+#include "platform/timing.h"
+
+namespace {
+
+using qv::test::ScriptedServer;
+using Lines = std::vector<std::string>;
+
+// Short socket time-outs for every test here; the defaults come back afterwards.
+class Pop3Test : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    saved_ = qv::GetTimings();
+    qv::Timings fast = saved_;
+    fast.socketConnectTimeoutMs = 2000;
+    fast.socketReceiveTimeoutMs = 2000;
+    qv::SetTimings(fast);
+  }
+  void TearDown() override { qv::SetTimings(saved_); }
+
+  void UseServer(const ScriptedServer& server, const char* password = "pw") {
+    client_.SetPopParams("127.0.0.1", "user", password, server.port());
+  }
+  // The log messages without their time and category.
+  Lines Messages() const {
+    Lines messages;
+    for (const std::string& line : log_.lines()) messages.push_back(line.substr(line.find("] ") + 2));
+    return messages;
+  }
+  bool Logged(const char* utf8) const {
+    std::string wanted = qv::Cp932FromUtf8(utf8);
+    for (const std::string& message : Messages()) {
+      if (message.find(wanted) != std::string::npos) return true;
+    }
+    return false;
+  }
+
+  qv::Timings saved_;
+  RecordingLogSink log_;
+  CMailClient client_{&log_};
+};
+
+// The greeting and a successful log-in.
+ScriptedServer& LogIn(ScriptedServer& server) {
+  return server.Send("+OK ready\r\n").Read().Send("+OK\r\n").Read().Send("+OK logged in\r\n");
+}
+
+TEST_F(Pop3Test, FetchesEveryListedMessageByItsNumber) {
+  ScriptedServer server;
+  LogIn(server).Read().Send("+OK 2 messages\r\n7 30\r\n12 0\r\n.\r\n");
+  server.Read().Send("+OK\r\nSubject: seven\r\n\r\n..dot\r\n.\r\n");
+  server.Read().Send("+OK\r\n.\r\n");
+  server.Read().Send("+OK bye\r\n");
+  server.Start();
+  UseServer(server);
+  EXPECT_EQ(client_.CheckMail(), 1);
+  ASSERT_TRUE(server.Wait());
+  EXPECT_EQ(server.Received(), (Lines{"USER user", "PASS pw", "LIST", "RETR 7", "RETR 12", "QUIT"}));
+  ASSERT_EQ(client_.GetEntryCount(), 2);
+  EXPECT_EQ(client_.GetEntry(0)->number, 7);
+  EXPECT_EQ(client_.GetEntry(0)->size, 30);
+  EXPECT_EQ(client_.GetEntry(0)->text, "+OK\r\nSubject: seven\r\n\r\n..dot\r\n.\r\n");
+  EXPECT_EQ(client_.GetEntry(0)->deleteMark, 0);
+  EXPECT_EQ(client_.GetEntry(1)->number, 12);
+  EXPECT_EQ(client_.GetEntry(1)->text, "+OK\r\n.\r\n");
+  EXPECT_EQ(client_.GetEntry(2), nullptr);
+  EXPECT_EQ(client_.GetEntry(-1), nullptr);
+
+  // Marks survive until the next exchange; DELE uses the numbers of the listing.
+  client_.GetEntry(1)->deleteMark = 1;
+  ScriptedServer deleter;
+  LogIn(deleter).Read().Send("+OK deleted\r\n").Read().Send("+OK bye\r\n");
+  deleter.Start();
+  UseServer(deleter);
+  client_.DeleteMarked();
+  ASSERT_TRUE(deleter.Wait());
+  EXPECT_EQ(deleter.Received(), (Lines{"USER user", "PASS pw", "DELE 12", "QUIT"}));
+}
+
+TEST_F(Pop3Test, CollectsListingsAndMessagesArrivingInPieces) {
+  // 200 messages: the listing is far over 1024 bytes and comes in three pieces, the
+  // terminator split between the last two; the greeting is split too.
+  std::string listing = "+OK 200 messages\r\n";
+  for (int n = 1; n <= 200; ++n) listing += std::to_string(n) + " 40\r\n";
+  listing += ".\r\n";
+  ScriptedServer server;
+  server.Send("+O").Pause(5).Send("K ready\r\n").Read().Send("+OK\r\n").Read().Send("+OK\r\n");
+  server.Read().Send(listing.substr(0, 700)).Pause(5);
+  server.Send(listing.substr(700, listing.size() - 700 - 2)).Pause(5).Send("\r\n");
+  std::string message = "+OK\r\nFrom: a@b.example\r\nSubject: pieces\r\n\r\nbody line\r\n.\r\n";
+  for (int n = 1; n <= 200; ++n) {
+    server.Read();
+    if (n == 1) {
+      for (size_t at = 0; at < message.size(); at += 7) server.Send(message.substr(at, 7)).Pause(1);
+    } else {
+      server.Send(message);
+    }
+  }
+  server.Read().Send("+OK\r\n");
+  server.Start();
+  UseServer(server);
+  EXPECT_EQ(client_.CheckMail(), 1);
+  ASSERT_TRUE(server.Wait());
+  ASSERT_EQ(client_.GetEntryCount(), 200);
+  for (int i = 0; i < 200; ++i) {
+    ASSERT_EQ(client_.GetEntry(i)->number, i + 1);
+    ASSERT_EQ(client_.GetEntry(i)->text, message);
+  }
+  Lines received = server.Received();
+  ASSERT_EQ(received.size(), 204u);
+  EXPECT_EQ(received[3], "RETR 1");
+  EXPECT_EQ(received[202], "RETR 200");
+  EXPECT_EQ(received[203], "QUIT");
+}
+
+TEST_F(Pop3Test, RefusedLogInOrEmptyMailboxFetchesNothing) {
+  ScriptedServer wrongPassword;
+  wrongPassword.Send("+OK ready\r\n").Read().Send("+OK\r\n").Read().Send("-ERR [AUTH] failed\r\n");
+  wrongPassword.Read().Send("+OK bye\r\n");
+  wrongPassword.Start();
+  UseServer(wrongPassword, "wrong");
+  EXPECT_EQ(client_.CheckMail(), 0);
+  ASSERT_TRUE(wrongPassword.Wait());
+  EXPECT_EQ(wrongPassword.Received(), (Lines{"USER user", "PASS wrong", "QUIT"}));
+  EXPECT_TRUE(Logged("POP3サーバーにログインできませんでした。"));
+
+  ScriptedServer empty;
+  LogIn(empty).Read().Send("+OK 0 messages\r\n.\r\n").Read().Send("+OK\r\n");
+  empty.Start();
+  UseServer(empty);
+  EXPECT_EQ(client_.CheckMail(), 0);
+  ASSERT_TRUE(empty.Wait());
+  EXPECT_EQ(empty.Received(), (Lines{"USER user", "PASS pw", "LIST", "QUIT"}));
+  EXPECT_EQ(client_.GetEntryCount(), 0);
+
+  ScriptedServer badGreeting;
+  badGreeting.Send("-ERR busy\r\n").Read().Send("+OK\r\n");
+  badGreeting.Start();
+  UseServer(badGreeting);
+  EXPECT_EQ(client_.PopBeforeSmtp(), 0);
+  ASSERT_TRUE(badGreeting.Wait());
+  EXPECT_EQ(badGreeting.Received(), (Lines{"QUIT"}));
+}
+
+TEST_F(Pop3Test, MissingOrUnsafeParametersNeverConnect) {
+  ScriptedServer server;
+  server.Start();
+  client_.SetPopParams("127.0.0.1", "", "pw", server.port());
+  EXPECT_EQ(client_.CheckMail(), 0);
+  client_.SetPopParams("127.0.0.1", "user", nullptr, server.port());
+  EXPECT_EQ(client_.PopBeforeSmtp(), 0);
+  client_.SetPopParams("127.0.0.1", "user", "pw\r\nDELE 1", server.port());
+  EXPECT_EQ(client_.PopBeforeSmtp(), 0);
+  EXPECT_EQ(server.Connections(), 0);
+  EXPECT_TRUE(Logged("改行文字"));
+}
+
+TEST_F(Pop3Test, PopBeforeSmtpLogsInAndQuits) {
+  ScriptedServer server;
+  LogIn(server).Read().Send("+OK\r\n");
+  server.Start();
+  client_.SetPopParams("127.0.0.1", "user", "pw", server.port() + 65536);  // low 16 bits
+  EXPECT_EQ(client_.PopBeforeSmtp(), 1);
+  ASSERT_TRUE(server.Wait());
+  EXPECT_EQ(server.Received(), (Lines{"USER user", "PASS pw", "QUIT"}));
+}
+
+TEST_F(Pop3Test, SilentServerTimesOutWithoutFetching) {
+  qv::Timings fast = qv::GetTimings();
+  fast.socketReceiveTimeoutMs = 100;
+  qv::SetTimings(fast);
+  ScriptedServer server;
+  LogIn(server).Read().Send("+OK 1 message\r\n1 20\r\n").GoSilent();
+  server.Start();
+  UseServer(server);
+  EXPECT_EQ(client_.CheckMail(), 0);
+  ASSERT_TRUE(server.Wait());
+  EXPECT_EQ(client_.GetEntryCount(), 0);
+  Lines received = server.Received();
+  EXPECT_EQ(received, (Lines{"USER user", "PASS pw", "LIST"}));  // no QUIT on a dead line
+}
+
+TEST_F(Pop3Test, ConnectionCutInsideAMessageKeepsWhatArrived) {
+  ScriptedServer server;
+  LogIn(server).Read().Send("+OK 3\r\n1 10\r\n2 500\r\n3 10\r\n.\r\n");
+  server.Read().Send("+OK\r\nFrom: a@b\r\n.\r\n");
+  server.Read().Send("+OK\r\nFrom: c@d\r\nSubject: cut").Cut();
+  server.Start();
+  UseServer(server);
+  EXPECT_EQ(client_.CheckMail(), 1);
+  ASSERT_TRUE(server.Wait());
+  EXPECT_EQ(server.Received(), (Lines{"USER user", "PASS pw", "LIST", "RETR 1", "RETR 2"}));
+  ASSERT_EQ(client_.GetEntryCount(), 2);
+  EXPECT_EQ(client_.GetEntry(1)->number, 2);
+  EXPECT_EQ(client_.GetEntry(1)->text, "+OK\r\nFrom: c@d\r\nSubject: cut");
+
+  // A connection lost inside the listing fetches nothing, and the old entries are gone.
+  ScriptedServer listingCut;
+  LogIn(listingCut).Read().Send("+OK 3\r\n1 10\r\n").Cut();
+  listingCut.Start();
+  UseServer(listingCut);
+  EXPECT_EQ(client_.CheckMail(), 0);
+  EXPECT_EQ(client_.GetEntryCount(), 0);
+}
+
+TEST_F(Pop3Test, UntrustedCountsAndSizesNeverDriveTheFetch) {
+  struct Case {
+    const char* listing;
+    Lines retrieved;  // RETR lines expected
+  };
+  const Case cases[] = {
+      {"+OK -5\r\n1 10\r\n.\r\n", {}},
+      {"+OK many\r\n1 10\r\n.\r\n", {}},
+      {"+OK\r\n1 10\r\n.\r\n", {}},
+      // Far more announced than listed: only the listed lines are read.
+      {"+OK 99999999999 messages\r\n4 10\r\n5 10\r\n.\r\n", {"RETR 4", "RETR 5"}},
+      // Unreadable scan lines and oversized or negative sizes are skipped.
+      {"+OK 5\r\nx y\r\n6 99999999999\r\n7 -1\r\n0 10\r\n8 10\r\n.\r\n", {"RETR 8"}},
+      // Fewer announced than listed: the extra lines are not taken.
+      {"+OK 1\r\n9 10\r\n10 10\r\n.\r\n", {"RETR 9"}},
+  };
+  for (const Case& c : cases) {
+    ScriptedServer server;
+    LogIn(server).Read().Send(c.listing);
+    for (size_t i = 0; i < c.retrieved.size(); ++i) server.Read().Send("+OK\r\nFrom: a@b\r\n.\r\n");
+    server.Read().Send("+OK\r\n");
+    server.Start();
+    UseServer(server);
+    EXPECT_EQ(client_.CheckMail(), c.retrieved.empty() ? 0 : 1) << c.listing;
+    ASSERT_TRUE(server.Wait());
+    Lines expected{"USER user", "PASS pw", "LIST"};
+    expected.insert(expected.end(), c.retrieved.begin(), c.retrieved.end());
+    expected.push_back("QUIT");
+    EXPECT_EQ(server.Received(), expected) << c.listing;
+    EXPECT_EQ(client_.GetEntryCount(), static_cast<int>(c.retrieved.size()));
+  }
+  EXPECT_TRUE(Logged("メール数が多すぎるため、先頭の100000個だけを受信します。"));
+  EXPECT_TRUE(Logged("サイズが大きすぎるメールを受信しませんでした。 (#6, 99999999999 bytes)"));
+  EXPECT_TRUE(Logged("メール一覧の行数が告知されたメール数より少なくなっています。"));
+  EXPECT_TRUE(Logged("メール一覧のメール数が読めませんでした。"));
+}
+
+TEST_F(Pop3Test, RefusedRetrieveSkipsOnlyThatMessage) {
+  ScriptedServer server;
+  LogIn(server).Read().Send("+OK 2\r\n1 10\r\n2 10\r\n.\r\n");
+  server.Read().Send("-ERR no such message\r\n");
+  server.Read().Send("+OK\r\nFrom: a@b\r\n.\r\n");
+  server.Read().Send("+OK\r\n");
+  server.Start();
+  UseServer(server);
+  EXPECT_EQ(client_.CheckMail(), 1);
+  ASSERT_TRUE(server.Wait());
+  EXPECT_EQ(server.Received(), (Lines{"USER user", "PASS pw", "LIST", "RETR 1", "RETR 2", "QUIT"}));
+  ASSERT_EQ(client_.GetEntryCount(), 1);
+  EXPECT_EQ(client_.GetEntry(0)->number, 2);
+}
+
+TEST_F(Pop3Test, DeleteStopsWhenLogInFails) {
+  ScriptedServer fetch;
+  LogIn(fetch).Read().Send("+OK 1\r\n3 10\r\n.\r\n").Read().Send("+OK\r\nx\r\n.\r\n");
+  fetch.Read().Send("+OK\r\n");
+  fetch.Start();
+  UseServer(fetch);
+  ASSERT_EQ(client_.CheckMail(), 1);
+  client_.GetEntry(0)->deleteMark = 1;
+
+  ScriptedServer refusing;
+  refusing.Send("+OK\r\n").Read().Send("-ERR unknown user\r\n").Read().Send("+OK\r\n");
+  refusing.Start();
+  UseServer(refusing);
+  client_.DeleteMarked();
+  ASSERT_TRUE(refusing.Wait());
+  EXPECT_EQ(refusing.Received(), (Lines{"USER user", "QUIT"}));
+}
+
+// ---- against a real POP3 server ----
+
+TEST(Pop3Dovecot, FetchesAndDeletesRealMails) {
+  qv::test::DovecotServer server;
+  if (!server.Start()) GTEST_SKIP() << server.why();
+  std::string crlf = "From: Taro <taro@example.jp>\r\nSubject: one\r\n\r\nfirst\r\n";
+  std::string bareLf = "From: hanako@example.jp\nSubject: two\n\n.leading dot\nsecond\n";
+  std::string third = "From: jiro@example.jp\r\nSubject: three\r\n\r\nthird\r\n";
+  ASSERT_TRUE(server.Add({{"mail1", crlf}, {"mail2", bareLf}, {"mail3", third}}));
+
+  RecordingLogSink log;
+  CMailClient client(&log);
+  client.SetPopParams("127.0.0.1", qv::test::DovecotServer::kUser, "wrong", server.port());
+  EXPECT_EQ(client.CheckMail(), 0);
+  EXPECT_EQ(client.PopBeforeSmtp(), 0);
+
+  client.SetPopParams("127.0.0.1", qv::test::DovecotServer::kUser,
+                      qv::test::DovecotServer::kPassword, server.port());
+  EXPECT_EQ(client.PopBeforeSmtp(), 1);
+  ASSERT_EQ(client.CheckMail(), 1);
+  ASSERT_EQ(client.GetEntryCount(), 3);
+  for (int i = 0; i < 3; ++i) {
+    const MAILENTRY* entry = client.GetEntry(i);
+    EXPECT_EQ(entry->number, i + 1);
+    EXPECT_EQ(entry->text.compare(0, 3, "+OK"), 0);
+    EXPECT_EQ(entry->text.substr(entry->text.size() - 5), "\r\n.\r\n");
+  }
+  const std::string& first = client.GetEntry(0)->text;
+  EXPECT_EQ(first.substr(first.find("\r\n") + 2), crlf + ".\r\n");
+  EXPECT_EQ(client.GetEntry(0)->size, static_cast<int>(crlf.size()));
+  // The server sends CR LF line ends and stuffs the leading dot.
+  EXPECT_NE(client.GetEntry(1)->text.find("\r\n..leading dot\r\nsecond\r\n.\r\n"), std::string::npos);
+
+  client.GetEntry(0)->deleteMark = 1;
+  client.GetEntry(2)->deleteMark = 1;
+  client.DeleteMarked();
+  EXPECT_EQ(server.List(), (Lines{"mail2"}));
+
+  // The next check sees only what is left, numbered afresh.
+  ASSERT_EQ(client.CheckMail(), 1);
+  ASSERT_EQ(client.GetEntryCount(), 1);
+  EXPECT_NE(client.GetEntry(0)->text.find("Subject: two"), std::string::npos);
+}
+
+}  // namespace

@@ -1,0 +1,404 @@
+#include "app/responder/requests.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "app/responder/dovecot_fixture_test.h"
+#include "app/responder/encodings.h"
+#include "app/responder/mail_client.h"
+#include "app/responder/test_servers.h"
+#include "app/settings/activity_log.h"
+#include "platform/files.h"
+#include "platform/text.h"
+#include "platform/timing.h"
+
+namespace {
+
+using qv::test::ScriptedServer;
+using Lines = std::vector<std::string>;
+
+std::string Sjis(const char* utf8) { return qv::Cp932FromUtf8(utf8); }
+
+// Encoded words made outside this code base (Python's ISO-2022-JP codec).
+const std::string kTaroWord = "=?ISO-2022-JP?B?GyRCQkBPOhsoQg==?=";     // 太郎
+const std::string kPictureWord = "=?ISO-2022-JP?B?GyRCMmhBfBsoQg==?=";  // 画像
+const std::string kPhotoWord = "=?ISO-2022-JP?B?GyRCPEw/PxsoQg==?=";    // 写真
+
+MAILENTRY Entry(const std::string& mail, int number = 1) {
+  MAILENTRY entry;
+  entry.number = number;
+  entry.size = static_cast<int>(mail.size());
+  entry.text = "+OK message follows\r\n" + mail + ".\r\n";
+  return entry;
+}
+
+FilterSettings Filter(int mailFill, int filtMode, int titleFilt, const char* titleText = "",
+                      int rcvDelete = 1) {
+  FilterSettings filter;
+  filter.MailFill = mailFill;
+  filter.FiltMode = filtMode;
+  filter.TitleFilt = titleFilt;
+  filter.RcvDelete = rcvDelete;
+  qv::CopySjisField(filter.TitleFiltText, sizeof filter.TitleFiltText, Sjis(titleText));
+  return filter;
+}
+
+Lines MessagesOf(const RecordingLogSink& log) {
+  Lines messages;
+  for (const std::string& line : log.lines()) messages.push_back(line.substr(line.find("] ") + 2));
+  return messages;
+}
+
+TEST(NextToken, SplitsAtDelimitersAndDropsAnUnendedRest) {
+  std::string_view text = "ab\n\ncd\nrest";
+  size_t position = 0;
+  EXPECT_EQ(NextToken(text, '\n', &position), "ab");
+  EXPECT_EQ(position, 3u);
+  EXPECT_EQ(NextToken(text, '\n', &position), "");
+  EXPECT_EQ(position, 4u);
+  EXPECT_EQ(NextToken(text, '\n', &position), "cd");
+  EXPECT_EQ(NextToken(text, '\n', &position), "");  // "rest" has no delimiter after it
+  EXPECT_EQ(position, text.size());
+  EXPECT_EQ(NextToken(text, '\n', &position), "");
+  position = 99;
+  EXPECT_EQ(NextToken(text, '\n', &position), "");
+  EXPECT_EQ(position, text.size());
+}
+
+TEST(MatchAddressList, WildcardsModesAndExactParts) {
+  const Lines list{"*@bad.example", "spam@*", "a*b@x.jp", "exact@Case.jp", "bare.example"};
+  struct Case {
+    const char* address;
+    int refuseMode;  // result with FiltMode 0; FiltMode 1 gives the opposite
+  };
+  const Case cases[] = {
+      {"anyone@bad.example", 0},
+      {"spam@anywhere.jp", 0},
+      {"a*b@x.jp", 0},          // a '*' inside a longer part is an ordinary character
+      {"aab@x.jp", 1},
+      {"exact@Case.jp", 0},
+      {"exact@case.jp", 1},     // compared with case
+      {"someone@sub.bad.example", 1},
+      {"bare.example", 0},      // no '@' on either side: empty local parts, whole domains
+      {"x@bare.example", 1},
+      {"", 1},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(MatchAddressList(c.address, 0, list), c.refuseMode) << c.address;
+    EXPECT_EQ(MatchAddressList(c.address, 1, list), 1 - c.refuseMode) << c.address;
+  }
+  EXPECT_EQ(MatchAddressList("a@b.jp", 0, {}), 1);
+  EXPECT_EQ(MatchAddressList("a@b.jp", 1, {}), 0);
+  for (const char* address : {"a@b.jp", "", "noat", "@"}) {
+    EXPECT_EQ(MatchAddressList(address, 0, {"*@*"}), 0) << address;
+    EXPECT_EQ(MatchAddressList(address, 1, {"*@*"}), 1) << address;
+  }
+  EXPECT_EQ(MatchAddressList("a@b.jp", 1, {"a@b.jp\r"}), 0);  // a CR in an entry never matches
+}
+
+TEST(ParseRequestMail, TakesSenderFromEitherFromLineForm) {
+  FilterSettings filter = Filter(0, 0, 0);
+  MAILENTRY named = Entry("From: " + kTaroWord + " <taro@ezweb.ne.jp>\r\nSubject: x\r\n\r\nhi\r\n");
+  auto request = ParseRequestMail(named, filter, {}, nullptr);
+  ASSERT_TRUE(request);
+  EXPECT_STREQ(request->address, "taro@ezweb.ne.jp");
+  EXPECT_EQ(std::string(request->name), Sjis("太郎"));
+  EXPECT_EQ(named.deleteMark, 1);
+
+  MAILENTRY bare = Entry("From:   taro@ezweb.ne.jp  \r\n\r\nhi\r\n");
+  request = ParseRequestMail(bare, filter, {}, nullptr);
+  ASSERT_TRUE(request);
+  EXPECT_STREQ(request->address, "taro@ezweb.ne.jp");
+  EXPECT_STREQ(request->name, "");
+
+  MAILENTRY plainName = Entry("From: Hanako Sato <<hanako@docomo.ne.jp>>\r\n");
+  request = ParseRequestMail(plainName, filter, {}, nullptr);
+  ASSERT_TRUE(request);
+  EXPECT_STREQ(request->address, "hanako@docomo.ne.jp");
+  EXPECT_STREQ(request->name, "Hanako Sato");
+
+  // Header names are exact: other spellings are ignored, blanks around the name are not.
+  MAILENTRY spelled = Entry("from: a@x.jp\r\nFROM: b@x.jp\r\n From : c@x.jp\r\nno colon\r\n");
+  request = ParseRequestMail(spelled, filter, {}, nullptr);
+  ASSERT_TRUE(request);
+  EXPECT_STREQ(request->address, "c@x.jp");
+}
+
+TEST(ParseRequestMail, EveryLineCountsAndARefusalIsFinal) {
+  FilterSettings filter = Filter(1, 0, 0, "", 0);
+  const Lines refused{"*@spam.example"};
+  // A body line that begins with "From:" replaces the header's sender, name included only
+  // when it has angle brackets.
+  MAILENTRY body = Entry("From: Taro <taro@x.jp>\r\n\r\nquote:\r\nFrom: other@y.jp\r\n");
+  auto request = ParseRequestMail(body, filter, refused, nullptr);
+  ASSERT_TRUE(request);
+  EXPECT_STREQ(request->address, "other@y.jp");
+  EXPECT_STREQ(request->name, "Taro");
+
+  MAILENTRY laterGood = Entry("From: bad@spam.example\r\n\r\nFrom: good@y.jp\r\n");
+  EXPECT_FALSE(ParseRequestMail(laterGood, filter, refused, nullptr));
+  EXPECT_EQ(laterGood.deleteMark, 0);  // refused, RcvDelete off
+  filter.RcvDelete = 1;
+  EXPECT_FALSE(ParseRequestMail(laterGood, filter, refused, nullptr));
+  EXPECT_EQ(laterGood.deleteMark, 1);
+
+  // Bare LF line ends: the empty line ends the scan, so the body is not read.
+  MAILENTRY bareLf = Entry("From: first@x.jp\nSubject: s\n\nFrom: bad@spam.example\n");
+  request = ParseRequestMail(bareLf, filter, refused, nullptr);
+  ASSERT_TRUE(request);
+  EXPECT_STREQ(request->address, "first@x.jp");
+
+  // An empty status line: nothing is examined, no sender, no filter refuses it.
+  MAILENTRY noStatus;
+  noStatus.text = "\nFrom: bad@spam.example\r\n.\r\n";
+  request = ParseRequestMail(noStatus, filter, refused, nullptr);
+  ASSERT_TRUE(request);
+  EXPECT_STREQ(request->address, "");
+}
+
+TEST(ParseRequestMail, SubjectFilterMatchesDecodedOrPlainText) {
+  FilterSettings filter = Filter(0, 0, 1, "画像", 0);
+  struct Case {
+    std::string subjectLines;
+    bool accepted;
+  };
+  const Case cases[] = {
+      {"Subject: " + kPictureWord + "\r\n", true},
+      {"Subject:  =?iso-2022-jp?b?GyRCMmhBfBsoQg==?= \r\n", true},
+      {"Subject: " + kPhotoWord + "\r\n", false},
+      {"Subject: " + kPhotoWord + "\r\nSubject: " + kPictureWord + "\r\n", true},
+      {"Subject: " + kPictureWord + "\r\nSubject: " + kPhotoWord + "\r\n", true},  // never cleared
+      {"", false},
+      {"subject: " + kPictureWord + "\r\n", false},
+  };
+  for (const Case& c : cases) {
+    MAILENTRY entry = Entry("From: a@x.jp\r\n" + c.subjectLines + "\r\nbody\r\n");
+    EXPECT_EQ(static_cast<bool>(ParseRequestMail(entry, filter, {}, nullptr)), c.accepted)
+        << c.subjectLines;
+    EXPECT_EQ(entry.deleteMark, c.accepted ? 1 : 0) << c.subjectLines;
+  }
+  FilterSettings ascii = Filter(0, 0, 1, "photo please");
+  MAILENTRY plain = Entry("From: a@x.jp\r\nSubject: \t photo please \r\n");
+  EXPECT_TRUE(ParseRequestMail(plain, ascii, {}, nullptr));
+  MAILENTRY longer = Entry("From: a@x.jp\r\nSubject: photo please!\r\n");
+  EXPECT_FALSE(ParseRequestMail(longer, ascii, {}, nullptr));
+  // With the subject filter off the subject does not matter.
+  MAILENTRY any = Entry("From: a@x.jp\r\nSubject: whatever\r\n");
+  EXPECT_TRUE(ParseRequestMail(any, Filter(0, 0, 0, "photo please"), {}, nullptr));
+}
+
+TEST(ParseRequestMail, UnsafeOrOversizedSendersAreHandled) {
+  FilterSettings filter = Filter(0, 0, 0, "", 1);
+  RecordingLogSink log;
+  // A CR inside the address would end an SMTP command line early.
+  MAILENTRY injected = Entry("From: a@x.jp\rRSET\r\n");
+  EXPECT_FALSE(ParseRequestMail(injected, filter, {}, &log));
+  EXPECT_EQ(injected.deleteMark, 1);
+  ASSERT_EQ(MessagesOf(log).size(), 1u);
+  EXPECT_EQ(MessagesOf(log)[0], Sjis("送信者アドレスに制御文字が含まれているため、返信しません。"));
+  MAILENTRY tab = Entry("From: Name <a\tb@x.jp>\r\n");
+  EXPECT_FALSE(ParseRequestMail(tab, Filter(0, 0, 0, "", 0), {}, &log));
+  EXPECT_EQ(tab.deleteMark, 0);
+
+  // Fields keep 255 bytes; a double-byte name is cut between two characters.
+  std::string longAddress(300, 'a');
+  longAddress += "@x.jp";
+  std::string jisName = "\x1b$B";
+  for (int i = 0; i < 200; ++i) jisName += "\x32\x68";
+  jisName += "\x1b(B";
+  std::string nameWord = EncodeWord(jisName);
+  MAILENTRY big = Entry("From: " + nameWord + " <" + longAddress + ">\r\n");
+  auto request = ParseRequestMail(big, filter, {}, &log);
+  ASSERT_TRUE(request);
+  EXPECT_EQ(std::string(request->address), longAddress.substr(0, 255));
+  EXPECT_EQ(std::strlen(request->name), 254u);
+  EXPECT_EQ(std::string(request->name, 2), Sjis("画"));
+}
+
+class AddressListTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    folder_ = qv::MakeWorkFolder("qv-addresses-");
+    ASSERT_FALSE(folder_.empty());
+  }
+  void TearDown() override {
+    std::string command = "rm -rf '" + folder_ + "'";
+    ASSERT_EQ(std::system(command.c_str()), 0);
+  }
+  std::string Write(const std::string& bytes) {
+    std::string path = AddressListPath(folder_ + "Quorvex.ini");
+    std::ofstream(path, std::ios::binary) << bytes;
+    return path;
+  }
+  std::string folder_;
+};
+
+TEST_F(AddressListTest, ReadsLineEndedEntriesAndSwapsWholeLists) {
+  EXPECT_EQ(AddressListPath("/opt/quorvex/Quorvex.ini"), "/opt/quorvex/MailList.dat");
+  AddressList list;
+  EXPECT_TRUE(list.Snapshot()->empty());
+  // Long enough to span several read blocks; the unended last line is no entry.
+  std::string many;
+  for (int i = 0; i < 100; ++i) many += "user" + std::to_string(i) + "@example.jp\n";
+  std::string path = Write("*@bad.example\nwin@crlf.jp\r\n\n" + many + "tail@x.jp");
+  EXPECT_EQ(list.LoadAddressList(path), 1);
+  std::shared_ptr<const Lines> loaded = list.Snapshot();
+  ASSERT_EQ(loaded->size(), 103u);
+  EXPECT_EQ((*loaded)[0], "*@bad.example");
+  EXPECT_EQ((*loaded)[1], "win@crlf.jp\r");
+  EXPECT_EQ((*loaded)[2], "");
+  EXPECT_EQ((*loaded)[102], "user99@example.jp");
+
+  // A reload replaces the list whole; a snapshot taken before keeps the old one.
+  Write(std::string(5000, 'x') + "\n");
+  EXPECT_EQ(list.LoadAddressList(path), 1);
+  ASSERT_EQ(list.Snapshot()->size(), 1u);
+  EXPECT_EQ((*list.Snapshot())[0].size(), 1024u);
+  EXPECT_EQ(loaded->size(), 103u);
+
+  EXPECT_EQ(list.LoadAddressList(folder_ + "missing.dat"), 0);
+  EXPECT_TRUE(list.Snapshot()->empty());
+  EXPECT_EQ(list.LoadAddressList(folder_), 0);  // a folder is no list
+  EXPECT_TRUE(list.Snapshot()->empty());
+}
+
+// The filter step against a scripted server: log lines, which mails are deleted, result.
+class ProcessRequestsTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    saved_ = qv::GetTimings();
+    qv::Timings fast = saved_;
+    fast.deletePauseMs = 1;
+    fast.socketReceiveTimeoutMs = 2000;
+    qv::SetTimings(fast);
+  }
+  void TearDown() override { qv::SetTimings(saved_); }
+
+  // Serves `mails` as messages 11, 12, ... in a fetch exchange, then a delete exchange.
+  void Serve(ScriptedServer& server, const Lines& mails, int deletes) {
+    std::string listing = "+OK " + std::to_string(mails.size()) + " messages\r\n";
+    for (size_t i = 0; i < mails.size(); ++i) {
+      listing += std::to_string(11 + i) + " " + std::to_string(mails[i].size()) + "\r\n";
+    }
+    server.Send("+OK\r\n").Read().Send("+OK\r\n").Read().Send("+OK\r\n").Read().Send(listing + ".\r\n");
+    for (const std::string& mail : mails) server.Read().Send("+OK\r\n" + mail + ".\r\n");
+    server.Read().Send("+OK\r\n").NextConnection();
+    server.Send("+OK\r\n").Read().Send("+OK\r\n").Read().Send("+OK\r\n");
+    for (int i = 0; i < deletes; ++i) server.Read().Send("+OK\r\n");
+    server.Read().Send("+OK\r\n");
+    server.Start();
+    client_.SetPopParams("127.0.0.1", "u", "p", server.port());
+  }
+  // The commands of the delete exchange.
+  static Lines DeleteExchange(const ScriptedServer& server) {
+    Lines received = server.Received();
+    size_t quit = 0;
+    while (quit < received.size() && received[quit] != "QUIT") ++quit;
+    return Lines(received.begin() + static_cast<long>(quit) + 1, received.end());
+  }
+
+  qv::Timings saved_;
+  RecordingLogSink log_;
+  CMailClient client_{&log_};
+  AddressList addresses_;
+  RequestList requests_;
+};
+
+TEST_F(ProcessRequestsTest, AcceptedMailsBecomeRequestsAndAreDeleted) {
+  addresses_.Replace({"*@spam.example"});
+  ScriptedServer server;
+  Serve(server,
+        {"From: " + kTaroWord + " <taro@ezweb.ne.jp>\r\n\r\n", "From: x@spam.example\r\n\r\n",
+         "From: taro@ezweb.ne.jp\r\n\r\n"},
+        2);
+  ASSERT_EQ(client_.CheckMail(), 1);
+  requests_.push_back(std::make_unique<REQUESTREC>());  // left from an earlier check
+  EXPECT_EQ(ProcessRequests(client_, Filter(1, 0, 0, "", 0), addresses_, requests_, log_), 1);
+  ASSERT_TRUE(server.Wait());
+  EXPECT_EQ(DeleteExchange(server), (Lines{"USER u", "PASS p", "DELE 11", "DELE 13", "QUIT"}));
+  // The same sender twice gives two requests.
+  ASSERT_EQ(requests_.size(), 2u);
+  EXPECT_STREQ(requests_[0]->address, "taro@ezweb.ne.jp");
+  EXPECT_EQ(std::string(requests_[0]->name), Sjis("太郎"));
+  EXPECT_STREQ(requests_[1]->address, "taro@ezweb.ne.jp");
+  EXPECT_STREQ(requests_[1]->name, "");
+  EXPECT_EQ(MessagesOf(log_), (Lines{Sjis("3個のメールを受信しました。"),
+                                     Sjis("フィルタチェックを行います。"),
+                                     Sjis("2個に画像を返信します。"),
+                                     Sjis("受信したメールを削除します。")}));
+  for (const std::string& line : log_.lines()) EXPECT_NE(line.find(Sjis("[受信]")), std::string::npos);
+}
+
+TEST_F(ProcessRequestsTest, RefusedMailsAreDeletedOnlyWhenAsked) {
+  // Accept-only mode with an empty list refuses everyone.
+  ScriptedServer server;
+  Serve(server, {"From: a@x.jp\r\n\r\n", "From: b@y.jp\r\n\r\n"}, 2);
+  ASSERT_EQ(client_.CheckMail(), 1);
+  EXPECT_EQ(ProcessRequests(client_, Filter(1, 1, 0, "", 1), addresses_, requests_, log_), 0);
+  ASSERT_TRUE(server.Wait());
+  EXPECT_TRUE(requests_.empty());
+  EXPECT_EQ(DeleteExchange(server), (Lines{"USER u", "PASS p", "DELE 11", "DELE 12", "QUIT"}));
+  EXPECT_EQ(MessagesOf(log_), (Lines{Sjis("2個のメールを受信しました。"),
+                                     Sjis("フィルタチェックを行います。"),
+                                     Sjis("画像を返信できるメールがありませんでした。"),
+                                     Sjis("受信したメールを削除します。"),
+                                     Sjis("受信拒否したメールを削除します。")}));
+
+  ScriptedServer keeping;
+  Serve(keeping, {"From: a@x.jp\r\n\r\n"}, 0);
+  ASSERT_EQ(client_.CheckMail(), 1);
+  EXPECT_EQ(ProcessRequests(client_, Filter(1, 1, 0, "", 0), addresses_, requests_, log_), 0);
+  ASSERT_TRUE(keeping.Wait());
+  EXPECT_EQ(DeleteExchange(keeping), (Lines{"USER u", "PASS p", "QUIT"}));
+}
+
+// A whole mail check against a real POP3 server: fetch, parse, filter, delete.
+TEST(RequestsDovecot, FiltersRealMailsAndDeletesTheHandledOnes) {
+  qv::test::DovecotServer server;
+  if (!server.Start()) GTEST_SKIP() << server.why();
+  const std::string subject = "Subject: " + kPictureWord + "\r\n";
+  ASSERT_TRUE(server.Add({
+      {"taro", "From: " + kTaroWord + " <taro@ezweb.ne.jp>\r\n" + subject + "\r\nplease\r\n"},
+      {"hanako", "From: hanako@docomo.ne.jp\r\nSubject: =?iso-2022-jp?b?GyRCMmhBfBsoQg==?=\r\n\r\n"},
+      {"spam", "From: Spammer <bad@spam.example>\r\n" + subject + "\r\nbuy\r\n"},
+      {"other_subject", "From: jiro@softbank.ne.jp\r\nSubject: " + kPhotoWord + "\r\n\r\n"},
+      // Bare LF on disk; the server sends CR LF, so the body's From line is read too.
+      {"quoted", "From: saburo@ezweb.ne.jp\nSubject: " + kPictureWord + "\n\n> hi\nFrom: shiro@example.jp\n"},
+  }));
+
+  qv::Timings saved = qv::GetTimings();
+  qv::Timings fast = saved;
+  fast.deletePauseMs = 1;
+  qv::SetTimings(fast);
+  RecordingLogSink log;
+  CMailClient client(&log);
+  client.SetPopParams("127.0.0.1", qv::test::DovecotServer::kUser,
+                      qv::test::DovecotServer::kPassword, server.port());
+  AddressList addresses;
+  addresses.Replace({"*@spam.example"});
+  RequestList requests;
+
+  ASSERT_EQ(client.CheckMail(), 1);
+  EXPECT_EQ(ProcessRequests(client, Filter(1, 0, 1, "画像", 0), addresses, requests, log), 1);
+  ASSERT_EQ(requests.size(), 3u);
+  EXPECT_STREQ(requests[0]->address, "taro@ezweb.ne.jp");
+  EXPECT_EQ(std::string(requests[0]->name), Sjis("太郎"));
+  EXPECT_STREQ(requests[1]->address, "hanako@docomo.ne.jp");
+  EXPECT_STREQ(requests[1]->name, "");
+  EXPECT_STREQ(requests[2]->address, "shiro@example.jp");
+  EXPECT_EQ(server.List(), (Lines{"spam", "other_subject"}));
+
+  // Next check with refused mails deleted: nothing accepted, the mailbox ends empty.
+  ASSERT_EQ(client.CheckMail(), 1);
+  EXPECT_EQ(ProcessRequests(client, Filter(1, 0, 1, "画像", 1), addresses, requests, log), 0);
+  EXPECT_TRUE(requests.empty());
+  EXPECT_EQ(server.List(), Lines{});
+  EXPECT_EQ(client.CheckMail(), 0);
+  qv::SetTimings(saved);
+}
+
+}  // namespace

@@ -1,0 +1,47 @@
+// The real steps of a responder cycle: the mail client and request list, the capture core,
+// the picture pipeline, the reply sender and the dial-up layer.
+#pragma once
+
+#include <atomic>
+#include <ctime>
+#include <string>
+
+#include "app/image/picture_output.h"
+#include "app/responder/mail_client.h"
+#include "app/responder/requests.h"
+#include "app/responder/responder.h"
+
+class LiveSteps : public ResponderSteps {
+ public:
+  // `responder` provides the settings and work folder; `log` receives the steps' lines. Both
+  // must outlive the steps. The request list lives here, so it outlives the capture worker.
+  LiveSteps(Responder& responder, LogSink& log);
+
+  // Hands the POP3 parameters of `mail` to the mail client.
+  void SetPopParams(const MailSettings& mail);
+  // Loads the sender address list of the settings file `settingsPath`.
+  void LoadAddressList(const std::string& settingsPath);
+
+  int CheckMail() override;
+  int ProcessRequests() override;
+  int CaptureFrame(const std::string& path) override;
+  void MakeNames(time_t captureTime) override;
+  std::string MakePicture(int profile) override;
+  void SendReplies() override;
+  bool DialConnect(const std::string& entry) override;
+  void DialHangUp(const std::string& entry) override;
+
+  // Requests accepted by the last check, and replies accepted by the SMTP server in the last run.
+  int requestCount() const { return requestCount_; }
+  int repliesSent() const { return repliesSent_; }
+
+ private:
+  Responder& responder_;
+  LogSink& log_;
+  CMailClient client_;
+  AddressList addresses_;
+  RequestList requests_;
+  qv::PictureNames names_;
+  std::atomic<int> requestCount_{0};
+  std::atomic<int> repliesSent_{0};
+};

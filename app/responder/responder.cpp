@@ -1,0 +1,228 @@
+#include "app/responder/responder.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+
+#include "platform/files.h"
+#include "platform/text.h"
+#include "platform/timing.h"
+
+namespace {
+
+// Profile names of the picture log lines, in profile order.
+const std::string& ProfileName(int profile) {
+  switch (profile) {
+    case 0: return SJIS("ａｕ");
+    case 1: return SJIS("J-PHONE");
+    case 2: return SJIS("Docomo");
+    default: return SJIS("その他");
+  }
+}
+
+}  // namespace
+
+Responder::Responder(ResponderSteps& steps, LogSink& log) : steps_(steps), log_(log) {}
+
+Responder::~Responder() {
+  // An owner that never ran the exit stages still must not leave threads running.
+  endMainThread.Set();
+  endCaptureThread.Set();
+  if (mailWorker_.joinable()) mailWorker_.join();
+  if (captureWorker_.joinable()) captureWorker_.join();
+}
+
+void Responder::SetWorkFolder(const std::string& folder) {
+  workFolder_ = folder;
+  for (int i = 0; i < 3; ++i) {
+    char name[16];
+    std::snprintf(name, sizeof name, "QVTmp%03d.___", i);
+    workFiles_[i] = folder + name;
+  }
+}
+
+void Responder::SetSettings(const AllSettings& settings) {
+  std::lock_guard lock(settingsMutex_);
+  settings_ = settings;
+}
+
+AllSettings Responder::settings() const {
+  std::lock_guard lock(settingsMutex_);
+  return settings_;
+}
+
+uint32_t Responder::currentTick() const { return tickSource_ ? tickSource_() : qv::GetTickCount32(); }
+
+void Responder::SetPatrol(bool on) {
+  if (on) nextCheckTick_ = currentTick();
+  patrol_ = on ? 1 : 0;
+}
+
+void Responder::StartWorkers() {
+  mailWorkerMarker_ = 1;
+  mailWorker_ = std::thread(MailCheckThreadProc, this);
+  captureWorkerMarker_ = 1;
+  captureWorker_ = std::thread(CaptureThreadProc, this);
+}
+
+int Responder::TimerTick() {
+  switch (exitStage_.load()) {
+    case 0: {
+      if (!patrol_) return 0;
+      uint32_t now = currentTick();
+      int32_t remaining = qv::TickDiff(nextCheckTick_, now);
+      if (remaining > 0) return (remaining + 999) / 1000;
+      if (checkDone_) {
+        checkDone_ = 0;
+        int minutes = settings().basic.MailTimer;
+        nextCheckTick_ = now + static_cast<uint32_t>(static_cast<int64_t>(minutes) * 60000);
+      }
+      return 0;
+    }
+    case 1:
+      // The request list is kept until the capture worker has ended: it may still be sending.
+      endMainThread.Set();
+      endCaptureThread.Set();
+      exitStage_ = 2;
+      return 0;
+    case 2:
+      if (WaitForMarker(mailWorkerMarker_) && WaitForMarker(captureWorkerMarker_)) {
+        if (mailWorker_.joinable()) mailWorker_.join();
+        if (captureWorker_.joinable()) captureWorker_.join();
+        exitStage_ = 3;
+      }
+      return 0;
+    case 3:
+      exitStage_ = 4;
+      return 0;
+    default:
+      return 0;
+  }
+}
+
+bool Responder::WaitForMarker(const std::atomic<int>& marker) {
+  if (marker == 0) return true;
+  qv::SleepMs(qv::GetTimings().shutdownPollMs);
+  return marker == 0;
+}
+
+void Responder::RequestExit() {
+  int running = 0;
+  exitStage_.compare_exchange_strong(running, 1);
+}
+
+int Responder::DialUp() {
+  dialEntry_ = settings().mail.DialName;
+  if (dialConnected_) HangUp();
+  if (steps_.DialConnect(dialEntry_)) {
+    dialConnected_ = true;
+    return 1;
+  }
+  // A partly opened connection is released, as after any failed dial.
+  dialConnected_ = true;
+  HangUp();
+  return 0;
+}
+
+int Responder::HangUp() {
+  if (dialConnected_) {
+    steps_.DialHangUp(dialEntry_);
+    qv::SleepMs(qv::GetTimings().hangUpPauseMs);
+    dialConnected_ = false;
+  }
+  return 1;
+}
+
+void Responder::RunOneCheck() {
+  int connMode = settings().mail.ConnMode;
+  bool dialed = true;
+  if (connMode != 0) {
+    log_.Log(LOG_COMM, SJIS("ダイアルアップ接続"));
+    if (!DialUp()) {
+      log_.Log(LOG_COMM, SJIS("ダイアルアップに失敗しました。"));
+      dialed = false;
+    }
+  }
+  if (dialed) {
+    log_.Log(LOG_RECV, SJIS("メールチェック"));
+    if (steps_.CheckMail() == 1) {
+      if (steps_.ProcessRequests() == 1) requestCapture.Set();
+    } else {
+      log_.Log(LOG_RECV, SJIS("新規メールはありませんでした。"));
+      if (connMode != 0) {
+        log_.Log(LOG_COMM, SJIS("ダイアルアップ切断"));
+        HangUp();
+      }
+    }
+  }
+  ++checksDone_;
+  checkDone_ = 1;
+}
+
+void MailCheckThreadProc(Responder* r) {
+  const qv::Timings& timings = qv::GetTimings();
+  while (!r->endMainThread.IsSet()) {
+    qv::SleepMs(timings.workerPollMs);
+    while (!r->endMainThread.IsSet() && r->pause_) qv::SleepMs(timings.workerPollMs);
+    bool due = r->patrol_ && !r->requestCapture.IsSet() &&
+               qv::TickDiff(r->nextCheckTick_, r->currentTick()) <= 0 && r->checkDone_ == 0;
+    if (due && !r->pause_) r->RunOneCheck();
+  }
+  r->mailWorkerMarker_ = 0;
+}
+
+void Responder::RunOneCapture() {
+  AllSettings run = settings();
+  time_t captureTime = time(nullptr);
+  log_.Log(LOG_PICT, SJIS("画像キャプチャ"));
+  bool framed;
+  if (steps_.UsesSibling(run.basic.DeviceName)) {
+    framed = steps_.SiblingCapture(workFiles_[0]);
+    if (!framed) log_.Log(LOG_PICT, SJIS("Orbiskから画像が受け取れませんでした。"));
+  } else {
+    int result = steps_.CaptureFrame(workFiles_[0]);
+    if (result == 0) log_.Log(LOG_PICT, SJIS("画像がキャプチャできませんでした。"));
+    framed = result == 1;
+  }
+  if (!framed) return;
+
+  steps_.MakeNames(captureTime);
+  std::string outputs[4];
+  for (int k = 0; k < 4; ++k) {
+    char text[256];
+    std::snprintf(text, sizeof text, SJIS("%s用画像を作成しています。").c_str(), ProfileName(k).c_str());
+    log_.Log(LOG_PICT, text);
+    outputs[k] = steps_.MakePicture(k);
+    long long size = qv::FileSize(outputs[k]);
+    if (size >= 0) {
+      std::snprintf(text, sizeof text, SJIS("%s用画像ファイズサイズ %3.1fKByte").c_str(), ProfileName(k).c_str(),
+                    static_cast<double>(size) / 1024.0);
+      log_.Log(LOG_PICT, text);
+    }
+  }
+  steps_.SendReplies();
+  if (run.mail.ConnMode != 0) {
+    log_.Log(LOG_COMM, SJIS("ダイアルアップ切断"));
+    HangUp();
+  }
+  for (const std::string& file : workFiles_) unlink(file.c_str());
+  for (const std::string& file : outputs) {
+    if (!file.empty()) unlink(file.c_str());
+  }
+}
+
+void CaptureThreadProc(Responder* r) {
+  const qv::Timings& timings = qv::GetTimings();
+  qv::SleepMs(timings.workerPollMs);
+  while (!r->endCaptureThread.IsSet()) {
+    if (!r->requestCapture.IsSet()) {
+      qv::SleepMs(timings.workerPollMs);
+      continue;
+    }
+    r->RunOneCapture();
+    ++r->runsDone_;
+    r->requestCapture.Reset();
+    qv::SleepMs(timings.workerPollMs);
+  }
+  r->captureWorkerMarker_ = 0;
+}

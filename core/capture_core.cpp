@@ -497,23 +497,30 @@ int CaptureCore::CaptureSingleFrame(const char* file, unsigned long flags) {
 }
 
 int CaptureCore::StartCapture(const char* file, long seconds) {
-  JoinStream();  // a finished recording's thread, if any
   (void)TempFolder();
+  std::thread finished;
+  std::shared_ptr<Device> device;
+  {
+    std::lock_guard lock(mutex_);
+    if (!device_) {
+      Trace(kNotStarted);
+      return 0;
+    }
+    bool idle = false;
+    if (!capturing_.compare_exchange_strong(idle, true)) {
+      Trace(kBusy);
+      return 0;
+    }
+    // The thread of an earlier recording has cleared the flag as its last step.
+    finished = std::move(streamThread_);
+    streamDestination_ = file != nullptr ? file : "";
+    stopStream_ = false;
+    streamRecording_ = true;
+    streamCopyFailed_ = false;
+    device = device_;
+  }
+  if (finished.joinable()) finished.join();
   std::lock_guard lock(mutex_);
-  if (!device_) {
-    Trace(kNotStarted);
-    return 0;
-  }
-  bool idle = false;
-  if (!capturing_.compare_exchange_strong(idle, true)) {
-    Trace(kBusy);
-    return 0;
-  }
-  streamDestination_ = file != nullptr ? file : "";
-  stopStream_ = false;
-  streamRecording_ = true;
-  streamCopyFailed_ = false;
-  std::shared_ptr<Device> device = device_;
   streamThread_ = std::thread([this, device, seconds] { StreamLoop(device, seconds); });
   return 1;
 }

@@ -127,7 +127,11 @@ class Bitmap {
 // that uses a palette index beyond its table; *out is then left empty.
 [[nodiscard]] bool ConvertTo24Bits(const Bitmap& source, Bitmap* out, std::string* error = nullptr);
 
-// Copies the picture file `source` byte for byte over `destination`. False (and no partial
+// Removes `path` so that writing it creates a new file instead of truncating the old one.
+void ReplaceFreshly(const std::string& path);
+
+// Copies the picture file `source` byte for byte over `destination` (nothing to do when both
+// name the same file). False (and no partial
 // destination left behind) when either file cannot be opened or written.
 [[nodiscard]] bool CopyPictureFile(const std::string& source, const std::string& destination,
                                    std::string* error = nullptr);

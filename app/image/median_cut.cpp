@@ -6,11 +6,11 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
-#include <limits>
 #include <new>
 #include <vector>
+
+#include "app/image/nearest_colour.h"
 
 namespace qv {
 namespace {
@@ -19,7 +19,6 @@ enum Channel { kRed = 0, kGreen = 1, kBlue = 2 };
 
 // One occupied histogram cell: its coordinates in cells and its (saturated) count.
 struct Cell {
-  uint32_t index;
   uint8_t coordinate[3];  // red, green, blue cell numbers
   uint16_t count;
 };
@@ -113,8 +112,68 @@ int PickBox(const std::vector<Box>& boxes, int last, bool byExtent) {
   return picked < 0 ? 0 : picked;
 }
 
-struct FreeDeleter {
-  void operator()(void* p) const { std::free(p); }
+// The histogram and the inverse colour map in one: per used cell its pixel count (stopping at
+// 65535) and, once mapping has chosen one, 1 + its table entry. It is an open-addressing hash
+// table sized by the cells a picture actually uses: a reply picture of some ten thousand pixels
+// touches a few thousand of the up to 2.1 million cells, and a table that stays in the cache is
+// far faster than a dense one that must be cleared and is hit at random.
+class CellTable {
+ public:
+  struct Slot {
+    uint32_t key = 0;  // cell + 1; 0 marks a free slot
+    uint16_t count = 0;
+    uint16_t entry = 0;
+  };
+
+  CellTable() { Resize(12); }
+
+  // The slot of `cell`, added with count 0 and no entry when it was not there yet.
+  Slot& operator[](uint32_t cell) {
+    const uint32_t key = cell + 1;
+    for (size_t i = Home(key);; i = (i + 1) & mask_) {
+      Slot& slot = slots_[i];
+      if (slot.key == key) return slot;
+      if (slot.key == 0) {
+        if ((used_ + 1) * 2 > slots_.size()) {
+          Grow();
+          return (*this)[cell];
+        }
+        slot.key = key;
+        ++used_;
+        return slot;
+      }
+    }
+  }
+
+  const std::vector<Slot>& slots() const { return slots_; }
+
+ private:
+  size_t Home(uint32_t key) const { return static_cast<size_t>((key * 0x9E3779B97F4A7C15ull) >> (64 - bits_)); }
+
+  void Resize(int bits) {
+    bits_ = bits;
+    slots_.assign(size_t{1} << bits, Slot{});
+    mask_ = slots_.size() - 1;
+    used_ = 0;
+  }
+
+  void Grow() {
+    std::vector<Slot> old;
+    old.swap(slots_);
+    Resize(bits_ + 1);
+    for (const Slot& slot : old) {
+      if (slot.key == 0) continue;
+      size_t i = Home(slot.key);
+      while (slots_[i].key != 0) i = (i + 1) & mask_;
+      slots_[i] = slot;
+      ++used_;
+    }
+  }
+
+  std::vector<Slot> slots_;
+  size_t mask_ = 0;
+  size_t used_ = 0;
+  int bits_ = 0;
 };
 
 int64_t Product(const RgbQuad& entry) {
@@ -136,10 +195,9 @@ int RunMedianCut(PixelRowReader& reader, IndexRowWriter& writer, const MedianCut
   try {
     const int steps = 1 << (3 + options.precision);
     const int side = steps + 1;
-    const size_t cellCount = static_cast<size_t>(side) * side * side;
 
     // Lookup tables: cell of a byte value, the cell's contribution to the histogram index per
-    // channel, the colour level of a cell, and squares of differences.
+    // channel, and the colour level of a cell.
     int cellOf[256];
     uint32_t redIndex[256], greenIndex[256], blueIndex[256];
     for (int v = 0; v < 256; ++v) {
@@ -150,36 +208,30 @@ int RunMedianCut(PixelRowReader& reader, IndexRowWriter& writer, const MedianCut
     }
     std::vector<int> level(static_cast<size_t>(side));
     for (int i = 0; i < side; ++i) level[i] = i == steps ? 255 : i * (256 / steps);
-    int square[511];
-    for (int d = -255; d <= 255; ++d) square[d + 255] = d * d;
 
-    // calloc hands out untouched zero pages, so a small picture pays only for the cells it uses.
-    std::unique_ptr<uint16_t[], FreeDeleter> histogram(
-        static_cast<uint16_t*>(std::calloc(cellCount, sizeof(uint16_t))));
-    if (!histogram) return kMedianCutOutOfMemory;
-    std::vector<uint32_t> occupiedIndex;
+    CellTable histogram;
     std::vector<uint8_t> pixels(static_cast<size_t>(width) * 3);
 
     for (int row = 1; row <= height; ++row) {
       if (!reader.ReadRow(row, pixels.data())) return kMedianCutReadFailed;
       const uint8_t* p = pixels.data();
       for (int x = 0; x < width; ++x, p += 3) {
-        const uint32_t index = blueIndex[p[0]] + greenIndex[p[1]] + redIndex[p[2]];
-        const uint16_t count = histogram[index];
-        if (count == 0) occupiedIndex.push_back(index);
-        if (count < 65535) histogram[index] = static_cast<uint16_t>(count + 1);
+        CellTable::Slot& slot = histogram[blueIndex[p[0]] + greenIndex[p[1]] + redIndex[p[2]]];
+        if (slot.count < 65535) ++slot.count;
       }
       if (options.progress && !options.progress(row, height)) return kMedianCutCancelledCounting;
     }
 
-    std::vector<Cell> cells(occupiedIndex.size());
-    for (size_t i = 0; i < cells.size(); ++i) {
-      const uint32_t index = occupiedIndex[i];
-      cells[i].index = index;
-      cells[i].coordinate[kRed] = static_cast<uint8_t>(index / (side * side));
-      cells[i].coordinate[kGreen] = static_cast<uint8_t>(index / side % side);
-      cells[i].coordinate[kBlue] = static_cast<uint8_t>(index % side);
-      cells[i].count = histogram[index];
+    std::vector<Cell> cells;
+    for (const CellTable::Slot& slot : histogram.slots()) {
+      if (slot.count == 0) continue;
+      const uint32_t index = slot.key - 1;
+      Cell cell;
+      cell.coordinate[kRed] = static_cast<uint8_t>(index / (side * side));
+      cell.coordinate[kGreen] = static_cast<uint8_t>(index / side % side);
+      cell.coordinate[kBlue] = static_cast<uint8_t>(index % side);
+      cell.count = slot.count;
+      cells.push_back(cell);
     }
 
     std::vector<Box> boxes(256);
@@ -236,30 +288,13 @@ int RunMedianCut(PixelRowReader& reader, IndexRowWriter& writer, const MedianCut
     outInfo.biClrImportant = 0;
     if (!writer.WriteHeader(outInfo, table)) return kMedianCutWriteFailed;
 
-    // The histogram becomes the inverse colour map: per cell, 1 + the entry chosen for it, or
-    // 0 while none is. Only the occupied cells are non-zero, so clearing them clears it all.
-    for (const Cell& cell : cells) histogram[cell.index] = 0;
-    uint16_t* inverse = histogram.get();
-
     int entryBlue[256], entryGreen[256], entryRed[256];
     for (int k = 0; k < 256; ++k) {
       entryBlue[k] = table[k].rgbBlue;
       entryGreen[k] = table[k].rgbGreen;
       entryRed[k] = table[k].rgbRed;
     }
-    auto nearest = [&](int blue, int green, int red) {
-      int best = 0;
-      int bestDistance = std::numeric_limits<int>::max();
-      for (int k = 0; k < colorCount; ++k) {
-        const int distance = square[red - entryRed[k] + 255] + square[green - entryGreen[k] + 255] +
-                             square[blue - entryBlue[k] + 255];
-        if (distance < bestDistance) {
-          bestDistance = distance;
-          best = k;
-        }
-      }
-      return best;
-    };
+    const NearestColour nearest(table.data(), colorCount);
 
     // Error rows with one pixel of margin on each side, 3 channels (blue, green, red) a pixel.
     const size_t errorRow = (static_cast<size_t>(width) + 2) * 3;
@@ -276,11 +311,12 @@ int RunMedianCut(PixelRowReader& reader, IndexRowWriter& writer, const MedianCut
         int* working = current.data() + (static_cast<size_t>(x) + 1) * 3;
         int value[3];
         for (int c = 0; c < 3; ++c) value[c] = std::clamp(pixel[c] + working[c], 0, 255);
-        const uint32_t cell = blueIndex[value[0]] + greenIndex[value[1]] + redIndex[value[2]];
-        int entry = inverse[cell] - 1;
+        // The first pixel that falls into a cell decides its entry for every later one.
+        CellTable::Slot& slot = histogram[blueIndex[value[0]] + greenIndex[value[1]] + redIndex[value[2]]];
+        int entry = slot.entry - 1;
         if (entry < 0) {
-          entry = nearest(value[0], value[1], value[2]);
-          inverse[cell] = static_cast<uint16_t>(entry + 1);
+          entry = nearest.Find(value[0], value[1], value[2]);
+          slot.entry = static_cast<uint16_t>(entry + 1);
         }
         indices[static_cast<size_t>(x)] = static_cast<uint8_t>(entry);
         const int chosen[3] = {entryBlue[entry], entryGreen[entry], entryRed[entry]};
@@ -451,6 +487,7 @@ int RunMedianCutFiles(const std::string& source, const std::string& destination,
   if (options.precision < 0 || options.precision > 4) return kMedianCutOpenFailed;
   const int input = open(source.c_str(), O_RDONLY | O_CLOEXEC);
   if (input < 0) return kMedianCutOpenFailed;
+  ReplaceFreshly(destination);
   const int output = open(destination.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (output < 0) {
     close(input);

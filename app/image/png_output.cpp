@@ -79,6 +79,7 @@ bool WritePng(const Bitmap& bitmap, const std::string& destination, int colorCou
     colors[k].green = bitmap.palette()[k].rgbGreen;
     colors[k].blue = bitmap.palette()[k].rgbBlue;
   }
+  ReplaceFreshly(destination);
   std::FILE* file = std::fopen(destination.c_str(), "wb");
   if (!file) {
     if (error) *error = SJIS("PNGファイルを作成できません: ") + destination;

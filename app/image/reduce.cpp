@@ -5,12 +5,12 @@
 #include <algorithm>
 #include <array>
 #include <cstdio>
-#include <limits>
 #include <new>
 #include <numeric>
 #include <vector>
 
 #include "app/image/median_cut.h"
+#include "app/image/nearest_colour.h"
 #include "platform/text.h"
 
 namespace qv {
@@ -32,43 +32,26 @@ int64_t Product(const RgbQuad& entry) {
 
 // Nearest table entry to exact colours, remembered per colour in a small direct-mapped cache:
 // neighbouring pixels of a photograph repeat colours often.
-class NearestEntry {
+class CachedNearest {
  public:
-  explicit NearestEntry(const std::vector<RgbQuad>& table) {
-    for (size_t k = 0; k < table.size(); ++k) {
-      blue_[k] = table[k].rgbBlue;
-      green_[k] = table[k].rgbGreen;
-      red_[k] = table[k].rgbRed;
-    }
-    size_ = static_cast<int>(table.size());
-    keys_.assign(kCacheSize, kEmpty);
-    values_.assign(kCacheSize, 0);
-  }
+  explicit CachedNearest(const std::vector<RgbQuad>& table)
+      : nearest_(table.data(), static_cast<int>(table.size())), keys_(kCacheSize, kEmpty), values_(kCacheSize, 0) {}
 
   uint8_t operator()(int blue, int green, int red) {
     const uint32_t key = static_cast<uint32_t>(red << 16 | green << 8 | blue);
     const uint32_t slot = (key * 2654435761u) >> (32 - kCacheBits);
-    if (keys_[slot] == key) return values_[slot];
-    int best = 0, bestDistance = std::numeric_limits<int>::max();
-    for (int k = 0; k < size_; ++k) {
-      const int db = blue - blue_[k], dg = green - green_[k], dr = red - red_[k];
-      const int distance = db * db + dg * dg + dr * dr;
-      if (distance < bestDistance) {
-        bestDistance = distance;
-        best = k;
-      }
+    if (keys_[slot] != key) {
+      keys_[slot] = key;
+      values_[slot] = static_cast<uint8_t>(nearest_.Find(blue, green, red));
     }
-    keys_[slot] = key;
-    values_[slot] = static_cast<uint8_t>(best);
-    return static_cast<uint8_t>(best);
+    return values_[slot];
   }
 
  private:
   static constexpr int kCacheBits = 14;
   static constexpr size_t kCacheSize = size_t{1} << kCacheBits;
   static constexpr uint32_t kEmpty = 0xFFFFFFFFu;
-  int blue_[256] = {}, green_[256] = {}, red_[256] = {};
-  int size_ = 0;
+  NearestColour nearest_;
   std::vector<uint32_t> keys_;
   std::vector<uint8_t> values_;
 };
@@ -122,7 +105,7 @@ bool ReducePopularity(const Bitmap& source, Bitmap* out) {
     std::stable_sort(table.begin(), table.end(),
                      [](const RgbQuad& a, const RgbQuad& b) { return Product(a) < Product(b); });
 
-    NearestEntry nearest(table);
+    CachedNearest nearest(table);
     for (int y = 0; y < height; ++y) {
       const uint8_t* p = source.row(y);
       uint8_t* index = result.row(y);

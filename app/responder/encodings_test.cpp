@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <iconv.h>
+#include <sys/stat.h>
 
 #include <cstdio>
 #include <fstream>
@@ -302,7 +303,10 @@ TEST_F(FileToBase64Test, MissingSourceOrUnwritableDestinationWritesNothing) {
   std::string badDestination = folder_ + "no-such-folder/out.b64";
   EXPECT_EQ(FileToBase64(source.c_str(), badDestination.c_str()), 0);
   EXPECT_EQ(FileToBase64(nullptr, destination.c_str()), 0);
-  EXPECT_EQ(FileToBase64(source.c_str(), "/dev/full"), 0);
+  struct stat full {};
+  if (stat("/dev/full", &full) == 0 && S_ISCHR(full.st_mode)) {
+    EXPECT_EQ(FileToBase64(source.c_str(), "/dev/full"), 0);  // every write fails
+  }
 }
 
 }  // namespace

@@ -16,10 +16,16 @@ namespace qxcore {
 // of whole 32 KiB blocks, cut to 0..65535.
 [[nodiscard]] int MotionLevelFromSum(uint64_t sum, size_t length);
 
+// The code that measures: the widest vectors the processor has, or a narrower one (tests
+// compare them all with the plain arithmetic).
+enum class MotionPath { kWidest, kSse2, kScalar };
+
 // Keeps the previous frame and measures each new one against it. Not thread-safe: the owner
 // serialises calls.
 class MotionMeter {
  public:
+  explicit MotionMeter(MotionPath path = MotionPath::kWidest) : path_(path) {}
+
   // Measures `frame` (`length` bytes) against the previous frame and keeps it as the new
   // previous frame. For each byte d = 2 * (frame - previous) cut to 0..255. With
   // `showDifference` the frame's bytes are replaced by d (the difference picture); otherwise
@@ -34,6 +40,7 @@ class MotionMeter {
   [[nodiscard]] size_t capacity() const { return previous_.size(); }
 
  private:
+  MotionPath path_;
   std::vector<uint8_t> previous_;
 };
 

@@ -33,6 +33,33 @@ TEST(MotionWeightTest, IsZeroUpToNinetyAndSevenAtFullBrightening) {
   for (int d = 1; d < 256; ++d) EXPECT_GE(MotionWeight(d), MotionWeight(d - 1)) << d;
 }
 
+TEST(MotionMeterTest, EveryPathMatchesThePlainArithmeticOnRandomFrames) {
+  // Lengths with and without a tail after the last whole vector, and one long enough for the
+  // vector paths to empty their narrow accumulators several times.
+  std::mt19937 random(11);
+  for (size_t length : {size_t{1}, size_t{31}, size_t{100003}, size_t{921600 + 17}}) {
+    std::vector<uint8_t> before(length);
+    std::vector<uint8_t> after(length);
+    // Mostly small changes with some large ones, like a camera picture.
+    for (size_t i = 0; i < length; ++i) {
+      before[i] = static_cast<uint8_t>(random());
+      after[i] = random() % 8 == 0 ? static_cast<uint8_t>(random())
+                                   : static_cast<uint8_t>(before[i] + random() % 9 - 4);
+    }
+    const Reference expected = Measure(after, before);
+    for (MotionPath path : {MotionPath::kWidest, MotionPath::kSse2, MotionPath::kScalar}) {
+      MotionMeter meter(path);
+      std::vector<uint8_t> frame = before;
+      (void)meter.Measure(frame.data(), frame.size(), true);
+      frame = after;
+      EXPECT_EQ(meter.Measure(frame.data(), frame.size(), true),
+                MotionLevelFromSum(expected.sum, length))
+          << length << " path " << static_cast<int>(path);
+      EXPECT_EQ(frame, expected.difference) << length << " path " << static_cast<int>(path);
+    }
+  }
+}
+
 TEST(MotionMeterTest, EveryBytePairMatchesThePlainArithmetic) {
   // All 65536 (current, previous) pairs in one frame, so every lane of the fast loop sees them.
   std::vector<uint8_t> previous(65536);

@@ -69,9 +69,9 @@ class CMailClient {
   // Sends "QUIT", reads one reply (not judged) and closes the connection. Harmless on a
   // connection that is already broken.
   void PopQuit(qv::TcpConnection& connection);
-  // Reads one single-line reply, up to its CR LF (a reply arriving in several segments is
-  // collected; at most 1024 bytes are judged). Returns 1 when it begins with "+OK", else 0
-  // (negative reply, closed connection, time-out).
+  // Reads one single-line reply up to its LF, collecting a reply that arrives in several
+  // segments (at most 8 KiB are read). Returns 1 when it begins with "+OK", else 0 (negative
+  // reply, closed connection, time-out; a connection that failed is closed).
   [[nodiscard]] int ReadPopReply(qv::TcpConnection& connection);
 
   // One fetch exchange: releases the previous entries, logs in, lists the mailbox and fetches

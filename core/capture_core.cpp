@@ -679,10 +679,10 @@ int CaptureCore::OpenDialog(unsigned long kind) {
     return 0;
   }
   if (OnThreadOf(window)) return RunDialog(device, kind);
-  int answer = 0;
+  std::atomic<int> answer{0};
   QMetaObject::invokeMethod(
       window, [&] { answer = RunDialog(device, kind); }, Qt::BlockingQueuedConnection);
-  return answer;
+  return answer.load();
 }
 
 int CaptureCore::RunDialog(const std::shared_ptr<Device>& device, unsigned long kind) {

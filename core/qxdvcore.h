@@ -8,12 +8,15 @@
 // started any number of times.
 //
 // Threads: the capture window belongs to the thread that called QXStartupDevice (its "owner
-// thread"). Every export may be called from any thread; a call from another thread is carried
-// out on the owner thread and waited for. For that hand-over the owner thread must either run
-// a Qt event loop (QCoreApplication / QApplication::exec, or QEventLoop) while other threads
-// call in, or be blocked in one of these exports. When the owner thread has no Qt event
-// dispatcher at all (a plain thread without Qt), calls are carried out directly on the calling
-// thread under the library's lock instead, so nothing dead-locks.
+// thread"). Every export may be called from any thread. Captures and state reads and changes
+// run on the calling thread under the library's lock, so a worker never waits for the owner
+// thread, whether it is busy, blocked or runs no event loop at all. What concerns the preview
+// widget and timer (display mode, placement, preview rate, clean-up) happens at once when the
+// caller is the owner thread, and otherwise is handed to the owner's Qt event loop and takes
+// effect when that loop runs. Dialogs run on the owner thread, which must be the GUI thread of
+// a running QApplication; a caller on another thread waits until the owner's event loop has run
+// the dialog. Preview frames (the picture and the motion measure) are taken only while the
+// owner thread runs a Qt event loop (QCoreApplication / QApplication::exec, or a QEventLoop).
 //
 // Results: unless a line says otherwise an int result is 1 for success and 0 for failure.
 // Refused calls pass one "QXCore: ..." line to the library's trace hook, which discards it.
@@ -97,12 +100,13 @@ QXAPI int QXGetDeviceNo(const char* name);
 QXAPI int QXGetDeviceInfo(QXDEVICEINFO* info, int deviceNo);
 
 // Connects device `deviceNo` and creates its capture window on the calling thread (which
-// becomes the owner thread). With a parent widget in `info` the preview shows as a child widget
-// of it; without one the device works the same with no widget. 0 for an invalid number, when a
+// becomes the owner thread). With a parent widget in `info`, when the caller is the GUI thread,
+// the preview shows as a child widget of it (at 0,0 sized 640 x 480 until placed); without one
+// the device works the same with no widget. `info` may be null. 0 for an invalid number, when a
 // device is already started, or when the device refuses to connect.
 QXAPI int QXStartupDevice(QXSTARTUPDEVICEINFO* info, int deviceNo);
-// Stops a running capture, switches the display off and disconnects the device. 0 when no
-// device is started.
+// Stops a running stream capture (its file still reaches its destination), waits for a grab
+// under way, switches the display off and disconnects the device. 0 when no device is started.
 QXAPI int QXCleanupDevice(void);
 
 // Refreshes the cached capabilities from `captureWindow` (the QXST_WINDOW_HANDLE value; any
@@ -120,12 +124,14 @@ QXAPI int QXSetDeviceState(unsigned long type, unsigned long value);
 // unknown code.
 QXAPI int QXGetDeviceState(unsigned long type, unsigned long* value);
 
-// Preview frame interval of 1000 / fps milliseconds. A rate of 0 or below is ignored.
+// Preview frame interval of 1000 / fps milliseconds (at least 1). A rate of 0 or below is
+// ignored.
 QXAPI void QXCoreSetPreviewRate(int fps);
 
-// Opens a device dialog (QXDLG_ kinds) on the owner thread and returns its answer: non-zero
-// when the dialog ran and was accepted. 0 when no device, while capturing, for an unknown kind,
-// a dialog the device does not have, or when no QApplication is running.
+// Opens a device dialog (QXDLG_ kinds) modally on the owner thread and returns 1 once it was
+// shown (confirmed or cancelled); confirmed changes apply at once. 0 when no device, while
+// capturing, for an unknown kind, a dialog the device does not have (display; source without
+// picture controls), or when no QApplication runs the owner thread.
 QXAPI int QXOpenDialog(unsigned long kind);
 
 // Appends `text` and "\n" to "QvxLog.log" in the current folder; dropped when it cannot be
@@ -143,7 +149,8 @@ QXAPI int QXCaptureSingleFrame(const char* file, unsigned long flags);
 
 // Starts recording an AVI stream (Motion-JPEG, 15 frames per second) in the background, for
 // `seconds` seconds (0 or below: until QXStopCapture); when it ends the file is copied to
-// `file`. Non-zero when the recording started; 0 when refused. `flags` is not used.
+// `file` (when that fails the capture file is kept: QXST_CAPFILE_EXISTS reads 1). Non-zero when
+// the recording started; 0 when refused. `flags` is not used.
 QXAPI int QXStartCapture(const char* file, unsigned long flags, long seconds);
 // Asks a running stream capture to stop; the copy to its destination follows in the
 // background and QXIsCapturing turns 0 once it is done. 0 when no device or nothing records.

@@ -1,5 +1,6 @@
 #include "app/image/adjust.h"
 
+#include <algorithm>
 #include <cstring>
 #include <new>
 #include <vector>
@@ -18,9 +19,9 @@ bool Is24BitPicture(const Bitmap& bitmap) {
 
 // A picture of width x height with the source's header, no colour table and the unpadded
 // image size that resized and cut pictures record.
-Bitmap MakeOutput(const Bitmap& source, int width, int height) {
+Bitmap MakeOutput(const BitmapInfoHeader& sourceInfo, int width, int height) {
   Bitmap result = Bitmap::Create(width, height, 24);
-  result.info() = source.info();
+  result.info() = sourceInfo;
   result.info().biWidth = width;
   result.info().biHeight = height;
   result.info().biSizeImage = static_cast<uint32_t>(width) * static_cast<uint32_t>(height) * 3;
@@ -36,13 +37,45 @@ int SourceIndex(int sourceSize, int targetSize, int position) {
   return static_cast<int>(ratio * position);
 }
 
-// Copies the pixels (columns[x], rows[y]) of `source` into `out`, which is already sized.
-void Sample(const Bitmap& source, const std::vector<int>& columns, const std::vector<int>& rows,
-            Bitmap* out) {
-  std::vector<size_t> offsets(columns.size());
-  for (size_t x = 0; x < columns.size(); ++x) offsets[x] = static_cast<size_t>(columns[x]) * 3;
-  for (size_t y = 0; y < rows.size(); ++y) {
-    const uint8_t* in = source.row(rows[y]);
+// Which source pixels a resize-and-crop plan keeps: output pixel (x, y) is source pixel
+// (columns[x], rows[y]).
+struct SampleGrid {
+  std::vector<int> columns;
+  std::vector<int> rows;
+};
+
+// The grid of `plan` for a source of sourceWidth x sourceHeight; false when the plan does not
+// fit it.
+bool MakeGrid(int sourceWidth, int sourceHeight, const ResizePlan& plan, SampleGrid* grid) {
+  if (!ValidSize(plan.resizeWidth, plan.resizeHeight)) return false;
+  int width = plan.resizeWidth, height = plan.resizeHeight;
+  int startColumn = 0, startRow = 0;
+  if (plan.crop) {
+    if (!ValidSize(plan.targetWidth, plan.targetHeight) || plan.targetWidth > plan.resizeWidth ||
+        plan.targetHeight > plan.resizeHeight)
+      return false;
+    width = plan.targetWidth;
+    height = plan.targetHeight;
+    startColumn = (plan.resizeWidth - width) >> 1;
+    startRow = (plan.resizeHeight - height) >> 1;
+  }
+  grid->columns.resize(static_cast<size_t>(width));
+  grid->rows.resize(static_cast<size_t>(height));
+  for (int x = 0; x < width; ++x)
+    grid->columns[x] = std::min(SourceIndex(sourceWidth, plan.resizeWidth, startColumn + x), sourceWidth - 1);
+  for (int y = 0; y < height; ++y)
+    grid->rows[y] = std::min(SourceIndex(sourceHeight, plan.resizeHeight, startRow + y), sourceHeight - 1);
+  return true;
+}
+
+// Copies the pixels of `grid` from the rows that `sourceRow` hands out into `out`.
+template <class RowSource>
+bool Sample(const SampleGrid& grid, RowSource sourceRow, Bitmap* out) {
+  std::vector<size_t> offsets(grid.columns.size());
+  for (size_t x = 0; x < offsets.size(); ++x) offsets[x] = static_cast<size_t>(grid.columns[x]) * 3;
+  for (size_t y = 0; y < grid.rows.size(); ++y) {
+    const uint8_t* in = sourceRow(grid.rows[y]);
+    if (!in) return false;
     uint8_t* pixel = out->row(static_cast<int>(y));
     for (size_t offset : offsets) {
       pixel[0] = in[offset];
@@ -51,6 +84,7 @@ void Sample(const Bitmap& source, const std::vector<int>& columns, const std::ve
       pixel += 3;
     }
   }
+  return true;
 }
 
 }  // namespace
@@ -100,7 +134,7 @@ bool CenterCrop(const Bitmap& source, int width, int height, Bitmap* out) {
       height > source.height())
     return false;
   try {
-    Bitmap result = MakeOutput(source, width, height);
+    Bitmap result = MakeOutput(source.info(), width, height);
     const int startColumn = (source.width() - width) >> 1;
     const int startRow = (source.height() - height) >> 1;
     // Only the kept pixels are copied: the padding of the cut rows stays zero.
@@ -144,26 +178,42 @@ std::optional<ResizePlan> PlanResize(int srcWidth, int srcHeight, int width, int
 
 bool ResizeAndCrop(const Bitmap& source, const ResizePlan& plan, Bitmap* out) {
   out->Free();
-  if (!Is24BitPicture(source) || !ValidSize(plan.resizeWidth, plan.resizeHeight)) return false;
-  int width = plan.resizeWidth, height = plan.resizeHeight;
-  int startColumn = 0, startRow = 0;
-  if (plan.crop) {
-    if (!ValidSize(plan.targetWidth, plan.targetHeight) || plan.targetWidth > plan.resizeWidth ||
-        plan.targetHeight > plan.resizeHeight)
-      return false;
-    width = plan.targetWidth;
-    height = plan.targetHeight;
-    startColumn = (plan.resizeWidth - width) >> 1;
-    startRow = (plan.resizeHeight - height) >> 1;
-  }
+  SampleGrid grid;
+  if (!Is24BitPicture(source)) return false;
   try {
-    std::vector<int> columns(static_cast<size_t>(width)), rows(static_cast<size_t>(height));
-    for (int x = 0; x < width; ++x)
-      columns[x] = SourceIndex(source.width(), plan.resizeWidth, startColumn + x);
-    for (int y = 0; y < height; ++y)
-      rows[y] = SourceIndex(source.height(), plan.resizeHeight, startRow + y);
-    Bitmap result = MakeOutput(source, width, height);
-    Sample(source, columns, rows, &result);
+    if (!MakeGrid(source.width(), source.height(), plan, &grid)) return false;
+    Bitmap result = MakeOutput(source.info(), static_cast<int>(grid.columns.size()),
+                               static_cast<int>(grid.rows.size()));
+    (void)Sample(grid, [&](int y) { return source.row(y); }, &result);
+    *out = std::move(result);
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+  return true;
+}
+
+bool ResizeAndCrop(const BmpFile& source, const ResizePlan& plan, Bitmap* out) {
+  out->Free();
+  const BitmapInfoHeader& info = source.info();
+  if (info.biBitCount != 24) return false;
+  try {
+    SampleGrid grid;
+    if (!MakeGrid(info.biWidth, info.biHeight, plan, &grid)) return false;
+    Bitmap result = MakeOutput(info, static_cast<int>(grid.columns.size()), static_cast<int>(grid.rows.size()));
+    // Rows come in rising order, often the same one several times when enlarging.
+    std::vector<uint8_t> row(source.stride());
+    int rowHeld = -1;
+    const bool ok = Sample(
+        grid,
+        [&](int y) -> const uint8_t* {
+          if (y != rowHeld) {
+            if (!source.ReadRow(y, row.data())) return nullptr;
+            rowHeld = y;
+          }
+          return row.data();
+        },
+        &result);
+    if (!ok) return false;
     *out = std::move(result);
   } catch (const std::bad_alloc&) {
     return false;

@@ -54,4 +54,8 @@ struct ResizePlan {
 // result equals Resize followed, when plan.crop is set, by CenterCrop.
 [[nodiscard]] bool ResizeAndCrop(const Bitmap& source, const ResizePlan& plan, Bitmap* out);
 
+// The same from a 24-bit BMP file, reading only the rows the result keeps. False as well when
+// a row cannot be read.
+[[nodiscard]] bool ResizeAndCrop(const BmpFile& source, const ResizePlan& plan, Bitmap* out);
+
 }  // namespace qv

@@ -1,10 +1,12 @@
 #include "app/image/adjust.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <climits>
 #include <cstring>
+#include <tuple>
 
 #include "app/image/test_pictures.h"
 
@@ -210,6 +212,44 @@ TEST(ResizeAndCrop, EqualsResizeThenCrop) {
     ASSERT_TRUE(AdjustTone(&fused, 24, -8));
     EXPECT_EQ(fused.bits(), toneFirstResult.bits());
   }
+}
+
+// Sampling a frame straight from its file reads the same pixels as sampling it in memory,
+// whatever the row order of the file, and refuses a file cut short.
+TEST(ResizeAndCrop, FromTheFileEqualsFromMemory) {
+  testing::ScratchFolder folder;
+  Bitmap frame = testing::MakePhoto(203, 151, 17);
+  ASSERT_TRUE(SaveBmp(folder.File("frame.bmp"), frame));
+  auto bytes = testing::ReadBytes(folder.File("frame.bmp"));
+  const size_t stride = frame.stride();
+  std::vector<uint8_t> topDown(bytes.begin(), bytes.begin() + 54);
+  testing::PutLe32(topDown, 22, static_cast<uint32_t>(-151));
+  for (int y = 150; y >= 0; --y)
+    topDown.insert(topDown.end(), bytes.begin() + 54 + y * stride, bytes.begin() + 54 + (y + 1) * stride);
+  testing::WriteBytes(folder.File("topdown.bmp"), topDown);
+
+  for (const char* name : {"frame.bmp", "topdown.bmp"}) {
+    BmpFile file;
+    ASSERT_TRUE(file.Open(folder.File(name)));
+    EXPECT_EQ(file.info().biHeight, 151);
+    for (auto [width, height, aspect] : {std::tuple{120, 120, 1}, {33, 17, 1}, {400, 300, 0}}) {
+      auto plan = PlanResize(203, 151, width, height, aspect);
+      ASSERT_TRUE(plan);
+      Bitmap fromFile, fromMemory;
+      ASSERT_TRUE(ResizeAndCrop(file, *plan, &fromFile));
+      ASSERT_TRUE(ResizeAndCrop(frame, *plan, &fromMemory));
+      EXPECT_EQ(fromFile.bits(), fromMemory.bits()) << name << " " << width << "x" << height;
+      EXPECT_EQ(0, std::memcmp(&fromFile.info(), &fromMemory.info(), sizeof(BitmapInfoHeader)));
+    }
+  }
+
+  // The file shrinks after it was opened: the rows no longer there cannot be read.
+  BmpFile file;
+  ASSERT_TRUE(file.Open(folder.File("frame.bmp")));
+  ASSERT_EQ(truncate(folder.File("frame.bmp").c_str(), 54 + 10 * static_cast<off_t>(stride)), 0);
+  Bitmap out;
+  EXPECT_FALSE(ResizeAndCrop(file, *PlanResize(203, 151, 120, 120, 1), &out));
+  EXPECT_TRUE(out.empty());
 }
 
 }  // namespace

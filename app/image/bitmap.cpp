@@ -63,10 +63,10 @@ class FileDescriptor {
 
 }  // namespace
 
-void ReplaceFreshly(const std::string& path) {
-  // A new file rather than a truncated old one: ext4 flushes a file that was truncated and
-  // rewritten when it is closed, which costs a disk write per work file.
-  unlink(path.c_str());
+void RemoveFile(const std::string& path) {
+  struct stat status {};
+  if (lstat(path.c_str(), &status) == 0 && (S_ISREG(status.st_mode) || S_ISLNK(status.st_mode)))
+    unlink(path.c_str());
 }
 
 namespace {
@@ -102,89 +102,94 @@ void Bitmap::Free() {
   std::vector<uint8_t>().swap(bits_);
 }
 
-bool LoadBmp(const std::string& path, Bitmap* out, std::string* error) {
-  out->Free();
-  FileDescriptor file(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+BmpFile::~BmpFile() { Close(); }
+
+void BmpFile::Close() {
+  if (fd_ >= 0) close(fd_);
+  fd_ = -1;
+}
+
+bool BmpFile::Open(const std::string& path, std::string* error) {
+  Close();
+  palette_.clear();
+  fd_ = open(path.c_str(), O_RDONLY | O_CLOEXEC);
   struct stat status {};
-  if (file.get() < 0 || fstat(file.get(), &status) != 0 || !S_ISREG(status.st_mode)) {
+  if (fd_ < 0 || fstat(fd_, &status) != 0 || !S_ISREG(status.st_mode)) {
+    Close();
     SetError(error, SJIS("画像ファイルを開けません: "), path);
     return false;
   }
+  auto refuse = [&](const std::string& reason) {
+    Close();
+    palette_.clear();
+    SetError(error, reason, path);
+    return false;
+  };
   const int64_t fileSize = status.st_size;
 
   uint8_t headers[kFileHeaderSize + sizeof(BitmapInfoHeader)];
-  if (fileSize < static_cast<int64_t>(sizeof headers) || !ReadAt(file.get(), headers, sizeof headers, 0)) {
-    SetError(error, SJIS("BMPファイルが途中で切れています: "), path);
-    return false;
-  }
-  if (headers[0] != 'B' || headers[1] != 'M') {
-    SetError(error, SJIS("BMPファイルではありません: "), path);
-    return false;
-  }
+  if (fileSize < static_cast<int64_t>(sizeof headers) || !ReadAt(fd_, headers, sizeof headers, 0))
+    return refuse(SJIS("BMPファイルが途中で切れています: "));
+  if (headers[0] != 'B' || headers[1] != 'M') return refuse(SJIS("BMPファイルではありません: "));
   const uint32_t offBits = Read32(headers + 10);
-  BitmapInfoHeader info;
-  std::memcpy(&info, headers + kFileHeaderSize, sizeof info);
-  if (info.biSize != sizeof(BitmapInfoHeader)) {
-    SetError(error, SJIS("対応していないBMPヘッダーです: "), path);
-    return false;
-  }
-  const int64_t width = info.biWidth;
-  const int64_t height = info.biHeight < 0 ? -static_cast<int64_t>(info.biHeight) : info.biHeight;
-  if (!ValidDimension(width) || !ValidDimension(height)) {
-    SetError(error, SJIS("BMPの画像サイズが不正です: "), path);
-    return false;
-  }
-  const int bitCount = info.biBitCount;
-  if (bitCount != 1 && bitCount != 4 && bitCount != 8 && bitCount != 16 && bitCount != 24 &&
-      bitCount != 32) {
-    SetError(error, SJIS("対応していないビット数のBMPです: "), path);
-    return false;
-  }
+  std::memcpy(&info_, headers + kFileHeaderSize, sizeof info_);
+  if (info_.biSize != sizeof(BitmapInfoHeader)) return refuse(SJIS("対応していないBMPヘッダーです: "));
+  const int64_t width = info_.biWidth;
+  const int64_t height = info_.biHeight < 0 ? -static_cast<int64_t>(info_.biHeight) : info_.biHeight;
+  if (!ValidDimension(width) || !ValidDimension(height)) return refuse(SJIS("BMPの画像サイズが不正です: "));
+  const int bitCount = info_.biBitCount;
+  if (bitCount != 1 && bitCount != 4 && bitCount != 8 && bitCount != 16 && bitCount != 24 && bitCount != 32)
+    return refuse(SJIS("対応していないビット数のBMPです: "));
   const bool bitfieldsAllowed = bitCount == 16 || bitCount == 32;
-  if (info.biCompression != kCompressionRgb &&
-      !(info.biCompression == kCompressionBitfields && bitfieldsAllowed)) {
-    SetError(error, SJIS("圧縮されたBMPには対応していません: "), path);
-    return false;
-  }
-  if (info.biClrUsed > 256) {
-    SetError(error, SJIS("BMPのカラーテーブルが大きすぎます: "), path);
-    return false;
-  }
-  size_t tableEntries = info.biClrUsed;
+  if (info_.biCompression != kCompressionRgb &&
+      !(info_.biCompression == kCompressionBitfields && bitfieldsAllowed))
+    return refuse(SJIS("圧縮されたBMPには対応していません: "));
+  if (info_.biClrUsed > 256) return refuse(SJIS("BMPのカラーテーブルが大きすぎます: "));
+  size_t tableEntries = info_.biClrUsed;
   if (tableEntries == 0 && bitCount <= 8) tableEntries = size_t{1} << bitCount;
 
   const int64_t tableEnd = static_cast<int64_t>(sizeof headers + 4 * tableEntries);
   // Writers may leave a gap (bit masks, alignment) between the table and the pixels.
-  const int64_t pixelOffset = std::max<int64_t>(offBits, tableEnd);
-  const size_t stride = RowStride(width, bitCount);
-  const int64_t pixelBytes = static_cast<int64_t>(stride) * height;  // at most 1.6 GB, no overflow
-  if (tableEnd > fileSize || pixelOffset > fileSize || pixelBytes > fileSize - pixelOffset) {
-    SetError(error, SJIS("BMPファイルが途中で切れています: "), path);
-    return false;
-  }
+  pixelOffset_ = std::max<int64_t>(offBits, tableEnd);
+  stride_ = RowStride(width, bitCount);
+  const int64_t pixelBytes = static_cast<int64_t>(stride_) * height;  // at most 1.6 GB, no overflow
+  if (tableEnd > fileSize || pixelOffset_ > fileSize || pixelBytes > fileSize - pixelOffset_)
+    return refuse(SJIS("BMPファイルが途中で切れています: "));
+  palette_.resize(tableEntries);
+  if (tableEntries > 0 && !ReadAt(fd_, palette_.data(), 4 * tableEntries, sizeof headers))
+    return refuse(SJIS("BMPファイルを読み込めません: "));
+  topDown_ = info_.biHeight < 0;
+  info_.biHeight = static_cast<int32_t>(height);
+  return true;
+}
 
+bool BmpFile::ReadRow(int y, uint8_t* row) const {
+  if (fd_ < 0 || y < 0 || y >= info_.biHeight) return false;
+  const int64_t fileRow = topDown_ ? info_.biHeight - 1 - y : y;
+  return ReadAt(fd_, row, stride_, static_cast<off_t>(pixelOffset_ + static_cast<int64_t>(stride_) * fileRow));
+}
+
+bool BmpFile::ReadAll(uint8_t* bits) const {
+  if (fd_ < 0) return false;
+  if (!topDown_) return ReadAt(fd_, bits, stride_ * static_cast<size_t>(info_.biHeight), pixelOffset_);
+  for (int y = 0; y < info_.biHeight; ++y)
+    if (!ReadRow(y, bits + stride_ * static_cast<size_t>(y))) return false;
+  return true;
+}
+
+bool LoadBmp(const std::string& path, Bitmap* out, std::string* error) {
+  out->Free();
+  BmpFile file;
+  if (!file.Open(path, error)) return false;
   try {
     Bitmap bitmap;
-    bitmap.palette().resize(tableEntries);
-    bitmap.bits().resize(static_cast<size_t>(pixelBytes));
-    if ((tableEntries > 0 &&
-         !ReadAt(file.get(), bitmap.palette().data(), 4 * tableEntries, sizeof headers)) ||
-        !ReadAt(file.get(), bitmap.bits().data(), static_cast<size_t>(pixelBytes), pixelOffset)) {
+    bitmap.info() = file.info();
+    bitmap.palette() = file.palette();
+    bitmap.bits().resize(file.stride() * static_cast<size_t>(file.info().biHeight));
+    if (!file.ReadAll(bitmap.bits().data())) {
       SetError(error, SJIS("BMPファイルを読み込めません: "), path);
       return false;
     }
-    if (info.biHeight < 0) {
-      std::vector<uint8_t> swap(stride);
-      for (int64_t top = 0, bottom = height - 1; top < bottom; ++top, --bottom) {
-        uint8_t* a = bitmap.bits().data() + stride * top;
-        uint8_t* b = bitmap.bits().data() + stride * bottom;
-        std::memcpy(swap.data(), a, stride);
-        std::memcpy(a, b, stride);
-        std::memcpy(b, swap.data(), stride);
-      }
-      info.biHeight = static_cast<int32_t>(height);
-    }
-    bitmap.info() = info;
     *out = std::move(bitmap);
   } catch (const std::bad_alloc&) {
     SetError(error, SJIS("画像を読み込むメモリが足りません: "), path);
@@ -194,7 +199,7 @@ bool LoadBmp(const std::string& path, Bitmap* out, std::string* error) {
 }
 
 bool SaveBmp(const std::string& path, const Bitmap& bitmap, std::string* error) {
-  ReplaceFreshly(path);
+  RemoveFile(path);  // a new file: ext4 flushes a rewritten one on close
   std::FILE* file = std::fopen(path.c_str(), "wb");
   if (!file) {
     SetError(error, SJIS("画像ファイルを作成できません: "), path);
@@ -214,7 +219,7 @@ bool SaveBmp(const std::string& path, const Bitmap& bitmap, std::string* error) 
             (bits.empty() || std::fwrite(bits.data(), bits.size(), 1, file) == 1);
   ok = (std::fclose(file) == 0) && ok;
   if (!ok) {
-    std::remove(path.c_str());
+    RemoveFile(path);
     SetError(error, SJIS("画像ファイルに書き込めません: "), path);
   }
   return ok;
@@ -290,7 +295,7 @@ bool CopyPictureFile(const std::string& source, const std::string& destination, 
   if (fstat(input.get(), &in) == 0 && stat(destination.c_str(), &out) == 0 && in.st_dev == out.st_dev &&
       in.st_ino == out.st_ino)
     return true;  // already in place
-  ReplaceFreshly(destination);
+  RemoveFile(destination);  // a new file: ext4 flushes a rewritten one on close
   const int output = open(destination.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (output < 0) {
     SetError(error, SJIS("画像ファイルを作成できません: "), destination);
@@ -316,7 +321,7 @@ bool CopyPictureFile(const std::string& source, const std::string& destination, 
   }
   ok = (close(output) == 0) && ok;
   if (!ok) {
-    unlink(destination.c_str());
+    RemoveFile(destination);
     SetError(error, SJIS("画像ファイルをコピーできません: "), destination);
   }
   return ok;

@@ -105,6 +105,38 @@ class Bitmap {
   std::vector<uint8_t> bits_;
 };
 
+// An open BMP file whose headers passed the checks of LoadBmp (below); its rows are read on
+// demand, so a caller that needs a few rows of a large frame reads only those.
+class BmpFile {
+ public:
+  BmpFile() = default;
+  ~BmpFile();
+  BmpFile(const BmpFile&) = delete;
+  BmpFile& operator=(const BmpFile&) = delete;
+
+  // Opens and checks `path` and reads its colour table. False with a CP932 reason as LoadBmp.
+  [[nodiscard]] bool Open(const std::string& path, std::string* error = nullptr);
+  // The info header, biHeight made positive (rows are numbered bottom-up whatever the file's
+  // order).
+  [[nodiscard]] const BitmapInfoHeader& info() const { return info_; }
+  [[nodiscard]] const std::vector<RgbQuad>& palette() const { return palette_; }
+  [[nodiscard]] size_t stride() const { return stride_; }
+  // Reads row y (0 = bottom) into `row`, stride() bytes.
+  [[nodiscard]] bool ReadRow(int y, uint8_t* row) const;
+  // Reads every row, bottom-up, into `bits` of stride() x height bytes.
+  [[nodiscard]] bool ReadAll(uint8_t* bits) const;
+
+ private:
+  void Close();
+
+  int fd_ = -1;
+  BitmapInfoHeader info_;
+  std::vector<RgbQuad> palette_;
+  size_t stride_ = 0;
+  int64_t pixelOffset_ = 0;
+  bool topDown_ = false;
+};
+
 // Loads an uncompressed BMP (1, 4, 8, 16, 24 or 32 bits; BI_BITFIELDS for 16 and 32 bits)
 // with a 40-byte info header. The colour table is 4 x biClrUsed bytes, or the full table of
 // a 1-, 4- or 8-bit picture when biClrUsed is 0; the pixels start at bfOffBits when that lies
@@ -127,8 +159,10 @@ class Bitmap {
 // that uses a palette index beyond its table; *out is then left empty.
 [[nodiscard]] bool ConvertTo24Bits(const Bitmap& source, Bitmap* out, std::string* error = nullptr);
 
-// Removes `path` so that writing it creates a new file instead of truncating the old one.
-void ReplaceFreshly(const std::string& path);
+// Removes `path` when it is a regular file or a symbolic link; a device, a folder or anything
+// else is left alone. Writers remove their destination first so that it is created anew:
+// ext4 flushes a file that was truncated and rewritten when it is closed.
+void RemoveFile(const std::string& path);
 
 // Copies the picture file `source` byte for byte over `destination` (nothing to do when both
 // name the same file). False (and no partial

@@ -487,7 +487,7 @@ int RunMedianCutFiles(const std::string& source, const std::string& destination,
   if (options.precision < 0 || options.precision > 4) return kMedianCutOpenFailed;
   const int input = open(source.c_str(), O_RDONLY | O_CLOEXEC);
   if (input < 0) return kMedianCutOpenFailed;
-  ReplaceFreshly(destination);
+  RemoveFile(destination);  // a new file: ext4 flushes a rewritten one on close
   const int output = open(destination.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (output < 0) {
     close(input);
@@ -498,7 +498,7 @@ int RunMedianCutFiles(const std::string& source, const std::string& destination,
   int result = RunMedianCut(reader, writer, options);
   close(input);
   if (close(output) != 0 && result == kMedianCutDone) result = kMedianCutWriteFailed;
-  if (result != kMedianCutDone) unlink(destination.c_str());
+  if (result != kMedianCutDone) RemoveFile(destination);
   return result;
 }
 

@@ -80,41 +80,45 @@ PictureNames MakeNames(const std::string& workFolder, const PictSettings (&profi
 bool AdjustPicture(const std::string& source, const std::string& destination, const PictSettings& profile,
                    std::string* error) {
   auto adjust = [&]() -> bool {
-    Bitmap picture;
-    if (!LoadBmp(source, &picture, error)) return false;
-    if (picture.bitCount() != 24) {
-      Bitmap converted;
-      if (!ConvertTo24Bits(picture, &converted, error)) return false;
-      picture = std::move(converted);
-    }
-    const auto plan = PlanResize(picture.width(), picture.height(), profile.Width, profile.Height, profile.Aspect);
+    BmpFile file;
+    if (!file.Open(source, error)) return false;
+    const BitmapInfoHeader& info = file.info();
+    const auto plan = PlanResize(info.biWidth, info.biHeight, profile.Width, profile.Height, profile.Aspect);
     if (!plan) {
       char size[64];
       std::snprintf(size, sizeof size, " (%d x %d)", profile.Width, profile.Height);
       return Fail(error, SJIS("画像サイズの設定では変換できません") + size);
     }
+    // A 24-bit frame is sampled straight from the file: only the rows the reply picture keeps
+    // are read. Others are loaded whole and converted to 24 bits first.
+    Bitmap sized;
+    if (info.biBitCount == 24) {
+      if (!ResizeAndCrop(file, *plan, &sized)) return Fail(error, SJIS("画像ファイルを読み込めません: ") + source);
+    } else {
+      Bitmap picture, converted;
+      if (!LoadBmp(source, &picture, error) || !ConvertTo24Bits(picture, &converted, error)) return false;
+      picture.Free();
+      if (!ResizeAndCrop(converted, *plan, &sized)) return Fail(error, SJIS("画像のサイズを変換できません。"));
+    }
     // Sampling only copies pixels, so the tone curve gives the same result after the resize as
     // before it, on far fewer pixels.
-    Bitmap sized;
-    if (!ResizeAndCrop(picture, *plan, &sized)) return Fail(error, SJIS("画像のサイズを変換できません。"));
-    picture.Free();
     if (!AdjustTone(&sized, profile.Contrast, profile.Light))
       return Fail(error, SJIS("画像の明るさを変換できません。"));
     return SaveBmp(destination, sized, error);
   };
   if (adjust()) return true;
-  unlink(destination.c_str());
+  RemoveFile(destination);
   return false;
 }
 
 bool EncodeJpeg(const std::string& source, const std::string& destination, int quality, std::string* error) {
-  unlink(destination.c_str());
+  RemoveFile(destination);
   if (QXCoreBMP2JPG(source.c_str(), destination.c_str(), quality) != 1) {
-    unlink(destination.c_str());
+    RemoveFile(destination);
     return Fail(error, SJIS("JPEGに変換できない画像です: ") + source);
   }
   if (!IsCompleteJpeg(destination)) {
-    unlink(destination.c_str());
+    RemoveFile(destination);
     return Fail(error, SJIS("JPEGファイルを書き込めません: ") + destination);
   }
   return true;
@@ -133,14 +137,14 @@ bool EncodePicture(const std::string& source, const std::string& destination, co
     case PICT_BMP:
       return CopyPictureFile(source, destination, error);
     case PICT_GIF:
-      unlink(destination.c_str());
+      RemoveFile(destination);
       if (RunConverter(converterPath, source, destination) != 1 || FileSize(destination) <= 0) {
-        unlink(destination.c_str());
+        RemoveFile(destination);
         return Fail(error, SJIS("GIFに変換できません: ") + converterPath);
       }
       return true;
     default: {
-      unlink(destination.c_str());
+      RemoveFile(destination);
       char type[32];
       std::snprintf(type, sizeof type, " (Type=%d)", profile.Type);
       return Fail(error, SJIS("画像形式の設定が不正です") + type);
@@ -161,7 +165,7 @@ bool BuildProfilePicture(const std::string& workFolder, const PictureNames& name
                     EncodePicture(reduced, output, profile, converterPath, &error);
   if (!done) {
     // The picture of this profile is not made: make sure no older one goes out under its name.
-    unlink(output.c_str());
+    RemoveFile(output);
     if (log) log->Log(LOG_PICT, error);
   }
   return done;

@@ -79,7 +79,7 @@ bool WritePng(const Bitmap& bitmap, const std::string& destination, int colorCou
     colors[k].green = bitmap.palette()[k].rgbGreen;
     colors[k].blue = bitmap.palette()[k].rgbBlue;
   }
-  ReplaceFreshly(destination);
+  RemoveFile(destination);  // a new file: ext4 flushes a rewritten one on close
   std::FILE* file = std::fopen(destination.c_str(), "wb");
   if (!file) {
     if (error) *error = SJIS("PNGファイルを作成できません: ") + destination;
@@ -89,7 +89,7 @@ bool WritePng(const Bitmap& bitmap, const std::string& destination, int colorCou
   bool ok = WriteImage(file, bitmap, palette, colors, compressionLevel, &state);
   ok = (std::fclose(file) == 0) && ok;
   if (!ok) {
-    std::remove(destination.c_str());
+    RemoveFile(destination);
     if (error) {
       *error = SJIS("PNGファイルを書き込めません: ") + destination;
       if (!state.message.empty()) *error += " (" + state.message + ")";

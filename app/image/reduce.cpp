@@ -195,7 +195,7 @@ bool ReduceColors(const std::string& source, const std::string& destination,
                   const PictSettings& profile, std::string* error) {
   if (ReduceInto(source, destination, profile, error)) return true;
   // Never leave an older picture under the destination name for the next step to pick up.
-  unlink(destination.c_str());
+  RemoveFile(destination);
   return false;
 }
 

@@ -88,6 +88,10 @@ class CMailClient {
   // Log-in followed by QUIT; 1 when the log-in succeeded, else 0.
   int PopBeforeSmtp();
 
+  // Whether the last CheckMail could not log in (server unreachable, greeting or log-in
+  // refused), as opposed to finding no mail. Read on the thread that ran CheckMail.
+  [[nodiscard]] bool lastLoginFailed() const { return lastLoginFailed_; }
+
   // Number of entries of the last CheckMail (0 before the first).
   [[nodiscard]] int GetEntryCount() const;
   // The entry at `index` (0-based), or null when out of range. Owned by the client; valid
@@ -143,6 +147,7 @@ class CMailClient {
   mutable std::mutex popParamsMutex_;
   PopParams popParams_;
   std::vector<MAILENTRY> entries_;
+  bool lastLoginFailed_ = false;
 
   // SMTP half.
   std::string smtpServer_;

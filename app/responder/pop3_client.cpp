@@ -164,6 +164,7 @@ void CMailClient::ReleaseEntries() {
 int CMailClient::CheckMail() {
   ReleaseEntries();
   std::unique_ptr<qv::TcpConnection> connection = PopLogin();
+  lastLoginFailed_ = !connection;
   if (!connection) return 0;
 
   std::string listing;

@@ -132,6 +132,7 @@ TEST_F(Pop3Test, RefusedLogInOrEmptyMailboxFetchesNothing) {
   ASSERT_TRUE(wrongPassword.Wait());
   EXPECT_EQ(wrongPassword.Received(), (Lines{"USER user", "PASS wrong", "QUIT"}));
   EXPECT_TRUE(Logged("POP3サーバーにログインできませんでした。"));
+  EXPECT_TRUE(client_.lastLoginFailed());
 
   ScriptedServer empty;
   LogIn(empty).Read().Send("+OK 0 messages\r\n.\r\n").Read().Send("+OK\r\n");
@@ -141,6 +142,7 @@ TEST_F(Pop3Test, RefusedLogInOrEmptyMailboxFetchesNothing) {
   ASSERT_TRUE(empty.Wait());
   EXPECT_EQ(empty.Received(), (Lines{"USER user", "PASS pw", "LIST", "QUIT"}));
   EXPECT_EQ(client_.GetEntryCount(), 0);
+  EXPECT_FALSE(client_.lastLoginFailed());  // reached the server, found nothing
 
   ScriptedServer badGreeting;
   badGreeting.Send("-ERR busy\r\n").Read().Send("+OK\r\n");

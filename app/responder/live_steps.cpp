@@ -4,8 +4,7 @@
 #include "core/qxdvcore.h"
 #include "platform/dialup.h"
 
-LiveSteps::LiveSteps(Responder& responder, LogSink& log)
-    : responder_(responder), log_(log), client_(&log) {}
+LiveSteps::LiveSteps(LogSink& log) : log_(log), client_(&log) {}
 
 void LiveSteps::SetPopParams(const MailSettings& mail) {
   client_.SetPopParams(mail.PopServer, mail.UserID, mail.Passwd, mail.PopPort);
@@ -18,7 +17,7 @@ void LiveSteps::LoadAddressList(const std::string& settingsPath) {
 int LiveSteps::CheckMail() { return client_.CheckMail(); }
 
 int LiveSteps::ProcessRequests() {
-  AllSettings settings = responder_.settings();
+  AllSettings settings = responder_->settings();
   int accepted = ::ProcessRequests(client_, settings.filter, addresses_, requests_, log_);
   requestCount_ = static_cast<int>(requests_.size());
   return accepted;
@@ -27,23 +26,23 @@ int LiveSteps::ProcessRequests() {
 int LiveSteps::CaptureFrame(const std::string& path) { return QXCaptureSingleFrame(path.c_str(), 0); }
 
 void LiveSteps::MakeNames(time_t captureTime) {
-  AllSettings settings = responder_.settings();
+  AllSettings settings = responder_->settings();
   std::tm local{};
   localtime_r(&captureTime, &local);
-  names_ = qv::MakeNames(responder_.workFolder(), settings.pict, settings.converterPath, local);
+  names_ = qv::MakeNames(responder_->workFolder(), settings.pict, settings.converterPath, local);
 }
 
 std::string LiveSteps::MakePicture(int profile) {
-  AllSettings settings = responder_.settings();
-  qv::BuildProfilePicture(responder_.workFolder(), names_, profile, settings.pict[profile],
+  AllSettings settings = responder_->settings();
+  qv::BuildProfilePicture(responder_->workFolder(), names_, profile, settings.pict[profile],
                           settings.converterPath, &log_);
   return names_.outputPath[profile];
 }
 
 void LiveSteps::SendReplies() {
-  AllSettings settings = responder_.settings();
+  AllSettings settings = responder_->settings();
   ReplyFiles files;
-  files.workFolder = responder_.workFolder();
+  files.workFolder = responder_->workFolder();
   for (int k = 0; k < qv::kProfileCount; ++k) {
     files.pictures[k] = names_.outputPath[k];
     files.attachmentNames[k] = names_.attachmentName[k];

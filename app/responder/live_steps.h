@@ -13,9 +13,12 @@
 
 class LiveSteps : public ResponderSteps {
  public:
-  // `responder` provides the settings and work folder; `log` receives the steps' lines. Both
-  // must outlive the steps. The request list lives here, so it outlives the capture worker.
-  LiveSteps(Responder& responder, LogSink& log);
+  // `log` receives the steps' lines and must outlive the steps. The request list lives here,
+  // so an owner that destroys the responder first keeps it until the capture worker has ended.
+  explicit LiveSteps(LogSink& log);
+
+  // The responder whose settings and work folder the steps use; set before its workers start.
+  void SetResponder(const Responder* responder) { responder_ = responder; }
 
   // Hands the POP3 parameters of `mail` to the mail client.
   void SetPopParams(const MailSettings& mail);
@@ -31,12 +34,14 @@ class LiveSteps : public ResponderSteps {
   bool DialConnect(const std::string& entry) override;
   void DialHangUp(const std::string& entry) override;
 
+  // Whether the last CheckMail failed to log in (as opposed to finding no mail).
+  bool lastLoginFailed() const { return client_.lastLoginFailed(); }
   // Requests accepted by the last check, and replies accepted by the SMTP server in the last run.
   int requestCount() const { return requestCount_; }
   int repliesSent() const { return repliesSent_; }
 
  private:
-  Responder& responder_;
+  const Responder* responder_ = nullptr;
   LogSink& log_;
   CMailClient client_;
   AddressList addresses_;

@@ -1,5 +1,24 @@
 #include "app/shell/command_line.h"
 
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+
+namespace {
+
+// Reads a whole argument as a finite number of at least 0.
+bool ParseScale(const std::string& text, double* scale) {
+  if (text.empty()) return false;
+  char* end = nullptr;
+  errno = 0;
+  double value = std::strtod(text.c_str(), &end);
+  if (errno != 0 || *end != '\0' || !std::isfinite(value) || value < 0) return false;
+  *scale = value;
+  return true;
+}
+
+}  // namespace
+
 bool ParseCommandLine(const std::vector<std::string>& arguments, CommandLineOptions* options, std::string* error) {
   *options = CommandLineOptions();
   for (size_t i = 0; i < arguments.size(); ++i) {
@@ -8,6 +27,19 @@ bool ParseCommandLine(const std::vector<std::string>& arguments, CommandLineOpti
       options->help = true;
     } else if (argument == "--headless") {
       options->headless = true;
+    } else if (argument == "--once") {
+      options->once = true;
+    } else if (argument == "--timing-scale" || argument.rfind("--timing-scale=", 0) == 0) {
+      std::string value;
+      if (argument == "--timing-scale") {
+        if (i + 1 < arguments.size()) value = arguments[++i];
+      } else {
+        value = argument.substr(15);
+      }
+      if (!ParseScale(value, &options->timingScale)) {
+        *error = "--timing-scale needs a number of at least 0";
+        return false;
+      }
     } else if (argument == "--ini" || argument.rfind("--ini=", 0) == 0) {
       if (argument == "--ini") {
         if (i + 1 == arguments.size()) {
@@ -27,7 +59,7 @@ bool ParseCommandLine(const std::vector<std::string>& arguments, CommandLineOpti
       return false;
     }
   }
-  if (!options->headless && !options->help) {
+  if (!options->headless && !options->help && !options->once) {
     options->headless = true;
     options->headlessImplied = true;
   }
@@ -35,12 +67,25 @@ bool ParseCommandLine(const std::vector<std::string>& arguments, CommandLineOpti
 }
 
 std::string UsageText() {
-  return "usage: Quorvex [--headless] [--ini PATH]\n"
+  return "usage: Quorvex [--headless | --once] [--ini PATH] [--timing-scale F]\n"
          "\n"
          "Watches a POP3 mailbox and answers every accepted request mail with a fresh camera\n"
          "picture, converted for the sender's phone.\n"
          "\n"
-         "  --headless   run without a window; log lines go to standard output\n"
-         "  --ini PATH   use the settings file PATH instead of Quorvex.ini beside the program\n"
-         "  --help       show this text\n";
+         "  --headless          run without a window: check the mailbox every MailTimer\n"
+         "                      minutes (the first check at once) and answer the requests;\n"
+         "                      log lines go to standard output; Ctrl+C or SIGTERM ends it\n"
+         "                      after the running cycle\n"
+         "  --once              one mail check now and, when requests were accepted, one\n"
+         "                      capture-and-reply run, then end: status 0, or 2 when the\n"
+         "                      mailbox could not be logged in to\n"
+         "  --ini PATH          use the settings file PATH instead of Quorvex.ini beside the\n"
+         "                      program\n"
+         "  --timing-scale F    multiply every fixed wait (polls, pauses, time-outs) by F;\n"
+         "                      0 for tests (socket time-outs keep one second)\n"
+         "  --help              show this text\n"
+         "\n"
+         "Without options Quorvex runs as with --headless. Message boxes go to standard error.\n"
+         "Environment: QUORVEX_TEST_DEVICES (synthetic cameras), QUORVEX_TEST_FRAME (their\n"
+         "picture), QUORVEX_REGISTRY (the registry file), QUORVEX_NMCLI (the nmcli program).\n";
 }

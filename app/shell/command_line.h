@@ -9,10 +9,13 @@ struct CommandLineOptions {
   bool headless = false;  // run without a window (also when nothing was asked for, until the window exists)
   bool headlessImplied = false;  // headless because no option asked for anything
   std::string iniPath;    // --ini PATH / --ini=PATH: the settings file to use instead of the default
+  bool once = false;      // --once: one mail check now (and its capture-and-reply run), then end
+  double timingScale = -1;  // --timing-scale F: every fixed wait multiplied by F (>= 0); -1 = unchanged
 };
 
 // Parses the arguments after the program name. Returns false with a message in *error for an
-// unknown option, a missing or empty PATH, or a stray argument.
+// unknown option, a missing or empty PATH, a scale that is not a number of at least 0, or a
+// stray argument.
 [[nodiscard]] bool ParseCommandLine(const std::vector<std::string>& arguments, CommandLineOptions* options,
                                     std::string* error);
 

@@ -23,8 +23,18 @@ TEST(CommandLine, OptionsAndTheirMistakes) {
   EXPECT_TRUE(options.help);
   EXPECT_FALSE(options.headless);
 
-  for (const std::vector<std::string>& wrong :
-       std::vector<std::vector<std::string>>{{"--ini"}, {"--ini="}, {"--bogus"}, {"--headless", "stray"}}) {
+  ASSERT_TRUE(ParseCommandLine({"--once", "--timing-scale", "0"}, &options, &error));
+  EXPECT_TRUE(options.once);
+  EXPECT_FALSE(options.headless);
+  EXPECT_EQ(options.timingScale, 0.0);
+  ASSERT_TRUE(ParseCommandLine({"--timing-scale=0.25"}, &options, &error));
+  EXPECT_EQ(options.timingScale, 0.25);
+  EXPECT_TRUE(options.headlessImplied);
+
+  for (const std::vector<std::string>& wrong : std::vector<std::vector<std::string>>{
+           {"--ini"}, {"--ini="}, {"--bogus"}, {"--headless", "stray"}, {"--timing-scale"},
+           {"--timing-scale", "-1"}, {"--timing-scale", "fast"}, {"--timing-scale=1x"},
+           {"--timing-scale", "nan"}}) {
     error.clear();
     EXPECT_FALSE(ParseCommandLine(wrong, &options, &error)) << wrong.back();
     EXPECT_FALSE(error.empty());

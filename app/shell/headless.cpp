@@ -2,6 +2,15 @@
 
 #include <signal.h>
 
+#include <filesystem>
+
+#include "app/responder/live_steps.h"
+#include "app/responder/responder.h"
+#include "app/settings/activity_log.h"
+#include "app/shell/device_selection.h"
+#include "core/qxdvcore.h"
+#include "platform/message_box.h"
+#include "platform/timing.h"
 #include "platform/files.h"
 #include "platform/text.h"
 
@@ -27,8 +36,8 @@ std::string DescribeSettings(const AllSettings& s) {
        OnOff(s.mail.BeforeSMTP) + ", subject " + Quoted(s.send.Title));
   line(s.mail.ConnMode == 0 ? std::string("connection: LAN")
                             : "connection: dial-up through " + Quoted(s.mail.DialName));
-  line("mail check: every " + std::to_string(s.basic.MailTimer) + " minutes, patrol " +
-       (s.basic.WakeUpMail ? "on at start (first check at once)" : "off at start"));
+  line("mail check: every " + std::to_string(s.basic.MailTimer) +
+       " minutes; without a window the patrol is always on, so the first check runs at once");
   line("filters: address list " + OnOff(s.filter.MailFill) + " (mode " + std::to_string(s.filter.FiltMode) +
        "), subject filter " + OnOff(s.filter.TitleFilt) + " " + Quoted(s.filter.TitleFiltText) +
        ", refused mails " + (s.filter.RcvDelete ? "deleted" : "kept"));
@@ -47,13 +56,47 @@ std::string DescribeSettings(const AllSettings& s) {
   return text;
 }
 
+namespace {
+
+// Prints each log line as it is appended, converted for the terminal.
+void PrintLogLine(FILE* out, const std::string& line) {
+  std::fprintf(out, "%s\n", qv::Utf8FromCp932(line).c_str());
+  std::fflush(out);
+}
+
+// Waits one timer period for a stop signal; true when one came.
+bool WaitForStopSignal(const sigset_t& stopSignals, int64_t periodMs, int* signal) {
+  timespec period{static_cast<time_t>(periodMs / 1000), static_cast<long>((periodMs % 1000) * 1000000)};
+  siginfo_t info;
+  int received = sigtimedwait(&stopSignals, &info, &period);
+  if (received <= 0) return false;
+  *signal = received;
+  return true;
+}
+
+// Removes the run's files and the work folder.
+void RemoveWorkFolder(const std::string& folder) {
+  if (folder.empty()) return;
+  std::error_code ignored;
+  std::filesystem::remove_all(folder, ignored);
+}
+
+}  // namespace
+
 int RunHeadless(const CommandLineOptions& options, FILE* out) {
-  // Block the stop signals first, so that one arriving early waits for sigwait below.
+  // Block the stop signals first, in every thread started later too, so that they are taken
+  // only by the wait of the scheduling loop below.
   sigset_t stopSignals;
   sigemptyset(&stopSignals);
   sigaddset(&stopSignals, SIGINT);
   sigaddset(&stopSignals, SIGTERM);
   pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+
+  if (options.timingScale >= 0) qv::ScaleTimings(options.timingScale);
+  // Message boxes of device selection go to standard error.
+  qv::SetMessageBoxSink([](const std::string& text, const std::string& caption) {
+    std::fprintf(stderr, "%s: %s\n", qv::Utf8FromCp932(caption).c_str(), qv::Utf8FromCp932(text).c_str());
+  });
 
   if (!options.iniPath.empty()) qv::SetSettingsPathOverride(options.iniPath);
   std::string path = qv::SettingsPath();
@@ -72,13 +115,59 @@ int RunHeadless(const CommandLineOptions& options, FILE* out) {
     std::fprintf(out, "Quorvex: %s\n", description.substr(start, end - start).c_str());
     start = end + 1;
   }
-  std::fprintf(out, "Quorvex: waiting; stop with Ctrl+C\n");
   std::fflush(out);
 
-  int signal = 0;
-  while (sigwait(&stopSignals, &signal) != 0) {
-  }
-  std::fprintf(out, "Quorvex: stopped (%s)\n", signal == SIGINT ? "interrupt" : "terminate");
+  ActivityLog log;
+  log.SetSettings(settings.basic.LogOutput, settings.basic.LogFolder, qv::ProgramFolder());
+  log.SetListener([out](const std::string& line) { PrintLogLine(out, line); });
+
+  // The steps outlive the responder: the request list stays until the capture worker ended.
+  LiveSteps steps(log);
+  Responder responder(steps, log);
+  steps.SetResponder(&responder);
+  std::string workFolder = qv::MakeWorkFolder("SS");
+  if (workFolder.empty()) std::fprintf(stderr, "Quorvex: the work folder could not be made in %s\n", qv::TempFolder().c_str());
+  responder.SetWorkFolder(workFolder);
+
+  QXStartup();
+  DeviceSelection selection;
+  selection.basic = &settings.basic;
+  selection.settingsPath = path;
+  SelectCaptureDevice(QXGetDeviceCount(), selection);
+
+  steps.LoadAddressList(path);
+  steps.SetPopParams(settings.mail);
+  responder.SetSettings(settings);
+  responder.StartWorkers();
+  responder.SetPatrol(true);
+  std::fprintf(out, options.once ? "Quorvex: checking the mailbox once\n" : "Quorvex: running; stop with Ctrl+C\n");
   std::fflush(out);
+
+  const int64_t periodMs = qv::GetTimings().windowTimerMs;
+  int signal = 0;
+  bool stopped = false;
+  while (!responder.HasEnded()) {
+    if (!stopped && WaitForStopSignal(stopSignals, periodMs, &signal)) {
+      stopped = true;
+      std::fprintf(out, "Quorvex: stopping (%s) after the running cycle\n", signal == SIGINT ? "interrupt" : "terminate");
+      std::fflush(out);
+      responder.RequestExit();
+    } else if (stopped) {
+      qv::SleepMs(periodMs);
+    }
+    if (options.once && responder.exitStage() == 0 && responder.checksDone() >= 1 &&
+        !responder.requestCapture.IsSet()) {
+      responder.SetPatrol(false);
+      responder.RequestExit();
+    }
+    // With --once the timer only runs the exit stages: a second check is never scheduled.
+    if (!options.once || responder.exitStage() != 0) responder.TimerTick();
+  }
+
+  QXCleanup();
+  RemoveWorkFolder(workFolder);
+  std::fprintf(out, "Quorvex: stopped\n");
+  std::fflush(out);
+  if (options.once && steps.lastLoginFailed()) return 2;
   return 0;
 }

@@ -12,8 +12,13 @@
 // and log files. Texts of the settings file are CP932 and are converted for the terminal.
 [[nodiscard]] std::string DescribeSettings(const AllSettings& settings);
 
-// Loads the settings (from --ini or the default settings path), prints where the settings file
-// is and what the responder would do, then waits for SIGINT or SIGTERM. Returns the exit
-// status (0 after a stop signal). Must be called before any other thread is started, because
-// it blocks the stop signals for the whole process.
+// Runs the responder without a window: loads the settings (from --ini or the default settings
+// path) and the address list, prints where the settings file is and what the responder will
+// do, starts the capture core and the configured device, starts both workers with the patrol
+// on (the first check at once) and runs the owner's timer; log lines are printed to `out` as
+// they are appended. SIGINT or SIGTERM makes an orderly exit after the running cycle. With
+// --once, one check runs (and its capture-and-reply run when requests were accepted), then the
+// program ends. Returns the exit status: 0, or 2 with --once when the check could not log in.
+// Must be called before any other thread is started, because it blocks the stop signals for
+// the whole process.
 int RunHeadless(const CommandLineOptions& options, FILE* out);

@@ -18,7 +18,7 @@ const char kRunAndInterrupt[] = R"(
 "$1" --ini "$2" > "$3" 2>&1 &
 pid=$!
 i=0
-while ! grep -q "waiting; stop" "$3"; do
+while ! grep -q "running; stop" "$3"; do
   i=$((i + 1))
   if [ $i -gt 3000 ] || ! kill -0 $pid 2>/dev/null; then kill -9 $pid 2>/dev/null; cat "$3"; exit 99; fi
   sleep 0.01
@@ -57,6 +57,7 @@ class HeadlessTest : public ::testing::Test {
 };
 
 TEST_F(HeadlessTest, LoadsTheSettingsTellsWhatItWouldDoAndStopsOnInterrupt) {
+  setenv("QUORVEX_TEST_DEVICES", "Other Cam", 1);
   std::string ini = folder_ + "my settings.ini";
   // Title カメラ and device name in CP932, a GIF profile without a converter.
   std::ofstream(ini, std::ios::binary) << "[BasicSettings]\r\nDeviceName=Desk Cam\r\nMailTimer=7\r\n"
@@ -71,8 +72,10 @@ TEST_F(HeadlessTest, LoadsTheSettingsTellsWhatItWouldDoAndStopsOnInterrupt) {
   EXPECT_NE(output.find("dial-up through \"Modem\""), std::string::npos) << output;
   EXPECT_NE(output.find("every 7 minutes"), std::string::npos) << output;
   EXPECT_NE(output.find("picture for Docomo: JPEG 96x80"), std::string::npos) << output;
-  EXPECT_NE(output.find("stopped (interrupt)"), std::string::npos) << output;
+  EXPECT_NE(output.find("stopping (interrupt)"), std::string::npos) << output;
+  EXPECT_NE(output.find("Quorvex: 選択したデバイスが見つかりませんでした。"), std::string::npos) << output;
   EXPECT_NE(output.find("status=0"), std::string::npos) << output;
+  unsetenv("QUORVEX_TEST_DEVICES");
 }
 
 TEST_F(HeadlessTest, UnusableSettingsFileGivesDefaultsAndAMessage) {

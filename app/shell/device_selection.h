@@ -1,0 +1,34 @@
+// Choosing and starting the capture device at start-up.
+#pragma once
+
+#include <string>
+
+class QWidget;
+struct BasicSettings;
+
+// The device list entry that selects the sibling camera program instead of a device.
+const std::string& SiblingEntryName();
+
+// True when the sibling camera program's window endpoint "Orbisk" exists.
+bool SiblingWindowExists();
+
+// What device selection needs from its caller.
+struct DeviceSelection {
+  BasicSettings* basic = nullptr;  // DeviceName is read, and written when a device starts
+  std::string settingsPath;        // where the started device's name is stored
+  QWidget* parent = nullptr;       // preview parent; null without a screen
+  bool previewHidden = true;       // the preview is shrunk to 1 x 1
+  bool deviceRunning = false;      // set when a device was started here
+};
+
+// Starts the configured capture device (or the first that starts when DeviceName is empty),
+// with the capture core already started and `count` devices listed. Returns 1 when a device
+// was started or the sibling entry is configured, 0 when no device is listed or none matched,
+// -1 when matching devices exist but none could be started. Each failure shows its message box.
+int SelectCaptureDevice(int count, DeviceSelection& selection);
+
+// Sets the preview to 320 x 240 (`shown`) or 1 x 1 and re-selects the display mode.
+void ApplyPreviewSize(bool shown);
+
+// Preview frame rate of a PreviewRate index; indexes outside 0..6 are clamped.
+int PreviewRateFps(int index);

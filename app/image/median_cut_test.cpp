@@ -93,6 +93,18 @@ TEST(MedianCut, SplitsAcrossTheLongestSideGreenFirst) {
   EXPECT_EQ(EntryOf(result, 1), (Rgb{255, 16, 32}));
 }
 
+TEST(MedianCut, EqualExtentsSplitTheLowerBox) {
+  // The first cut (across blue) leaves two boxes of equal extent, one green step pair each;
+  // the lower-numbered one, holding the dark pair, is split next.
+  Bitmap result = Quantize(PictureOf({{0, 0, 0}, {0, 64, 0}, {255, 0, 255}, {255, 64, 255}}), 3, 0);
+  std::set<std::vector<int>> entries;
+  for (int k = 0; k < 3; ++k) {
+    Rgb entry = EntryOf(result, k);
+    entries.insert({entry.red, entry.green, entry.blue});
+  }
+  EXPECT_EQ(entries, (std::set<std::vector<int>>{{0, 0, 0}, {0, 64, 0}, {255, 32, 255}}));
+}
+
 TEST(MedianCut, GreyRampSplitsIntoWeightedMeans) {
   // A ramp of every grey once, 8 steps a channel: the 9 diagonal cells hold 16, 32 x 7, 16
   // pixels. The cuts: 0-4 | 5-8, then 0-2 | 3-4, then 5-6 | 7-8.
@@ -101,6 +113,31 @@ TEST(MedianCut, GreyRampSplitsIntoWeightedMeans) {
   Bitmap result = Quantize(ramp, 4, 0);
   const int expected[] = {38, 112, 176, 234};
   for (int k = 0; k < 4; ++k) EXPECT_EQ(EntryOf(result, k), (Rgb{expected[k], expected[k], expected[k]})) << k;
+}
+
+// Grey 111, 100, 112 at 8 steps a channel: cells 3, 3, 4 make the table 96, 128. Scanned right
+// to left (the top row), 112 is first and sits halfway: the lower entry wins, is remembered for
+// cell 4, and so the error-raised 117 at the left end maps to 96 as well. Scanned left to right
+// (the second row), 117 is the first to reach cell 4 and maps to 128.
+TEST(MedianCut, RowsAlternateDirectionStartingRightToLeft) {
+  auto grey = [](int v) { return testing::Bgr{v, v, v}; };
+  Bitmap oneRow = Bitmap::Create(3, 1, 24);
+  const int pattern[] = {111, 100, 112};
+  for (int x = 0; x < 3; ++x) SetPixel(oneRow, x, 0, grey(pattern[x]));
+  Bitmap result = Quantize(oneRow, 2, 0);
+  ASSERT_EQ(EntryOf(result, 0), (Rgb{96, 96, 96}));
+  ASSERT_EQ(EntryOf(result, 1), (Rgb{128, 128, 128}));
+  EXPECT_EQ(std::vector<int>(result.row(0), result.row(0) + 3), (std::vector<int>{0, 0, 0}));
+
+  // The same pattern under a top row that maps without error.
+  Bitmap twoRows = Bitmap::Create(3, 2, 24);
+  for (int x = 0; x < 3; ++x) {
+    SetPixel(twoRows, x, 1, grey(96));
+    SetPixel(twoRows, x, 0, grey(pattern[x]));
+  }
+  result = Quantize(twoRows, 2, 0);
+  ASSERT_EQ(EntryOf(result, 1), (Rgb{128, 128, 128}));
+  EXPECT_EQ(std::vector<int>(result.row(0), result.row(0) + 3), (std::vector<int>{0, 0, 1}));
 }
 
 // The error carried to the neighbours keeps the local average of the picture: block means of

@@ -25,7 +25,7 @@ namespace {
 
 using Entry = std::pair<int, std::string>;  // category, message
 
-TEST(CarrierClass, DomainTableInItsOrder) {
+TEST(CarrierClass, DomainTableAndExactMatches) {
   const char* expected[kCarrierDomainCount] = {
       "ezweb.ne.jp",      "jp-d.ne.jp",       "jp-h.ne.jp",       "jp-t.ne.jp",
       "jp-c.ne.jp",       "jp-k.ne.jp",       "jp-r.ne.jp",       "jp-n.ne.jp",
@@ -39,9 +39,8 @@ TEST(CarrierClass, DomainTableInItsOrder) {
     EXPECT_EQ(kCarrierDomains[i].carrierClass, carrier) << i;
     EXPECT_EQ(ClassifyCarrier((std::string("taro@") + expected[i]).c_str()), carrier) << i;
   }
-}
 
-TEST(CarrierClass, OnlyWholeDomainsInTheirExactSpellingMatch) {
+  // Only whole domains in their exact spelling match.
   struct Case {
     const char* address;
     int carrier;
@@ -383,63 +382,6 @@ TEST_F(ReplyDispatchTest, FailedSendsAreLoggedAndTheNextRequestGoesOn) {
   expected.push_back(Send("メール送信に失敗しました。"));
   expected.push_back(Send("メール送信終了"));
   EXPECT_EQ(again.entries(), expected);
-  EXPECT_TRUE(Base64Files().empty());
-}
-
-TEST_F(ReplyDispatchTest, PopBeforeSmtpLogsInFirst) {
-  qv::test::ScriptedServer pop;
-  pop.Send("+OK ready\r\n").Read().Send("+OK\r\n").Read().Send("+OK logged in\r\n").Read()
-      .Send("+OK bye\r\n");
-  pop.Start();
-  qv::test::ScriptedServer smtp;
-  smtp.Send("220 hi\r\n").Read().Send("250 a\r\n").Read().Send("250 b\r\n").Read()
-      .Send("250 c\r\n").Read().Send("354 d\r\n").ReadUntil(".").Send("250 e\r\n").Read()
-      .Send("221 f\r\n");
-  smtp.Start();
-  client_.SetPopParams("127.0.0.1", "camera", "secret", pop.port());
-  mail_.BeforeSMTP = 1;
-  mail_.SmtpPort = smtp.port();
-  requests_.push_back(Request("taro@ezweb.ne.jp"));
-
-  // The POP3 session is over before the SMTP connection opens.
-  bool popDoneFirst = false;
-  log_.Watch([&](const Entry& entry) {
-    if (entry.second == qv::Cp932FromUtf8("メール送信開始")) {
-      popDoneFirst = pop.Wait(2000) && smtp.Connections() == 0;
-    }
-  });
-  EXPECT_EQ(SendReplies(client_, mail_, send_, requests_, files_, log_), 1);
-  ASSERT_TRUE(smtp.Wait());
-  EXPECT_TRUE(popDoneFirst);
-  EXPECT_EQ(pop.Received(), (std::vector<std::string>{"USER camera", "PASS secret", "QUIT"}));
-
-  std::vector<Entry> expected = ConversionLines();
-  expected.push_back(Send("POP認証"));
-  expected.push_back(Send("メール送信開始"));
-  expected.push_back(SendLine("", "taro@ezweb.ne.jp"));
-  expected.push_back(Send("メール送信終了"));
-  EXPECT_EQ(log_.entries(), expected);
-}
-
-TEST_F(ReplyDispatchTest, FailedPopBeforeSmtpSendsNothing) {
-  qv::test::ScriptedServer pop;
-  pop.Send("+OK ready\r\n").Read().Send("+OK\r\n").Read().Send("-ERR authentication failed\r\n")
-      .Read().Send("+OK bye\r\n");
-  pop.Start();
-  qv::test::ScriptedServer smtp;
-  smtp.Send("220 hi\r\n");
-  client_.SetPopParams("127.0.0.1", "camera", "wrong", pop.port());
-  mail_.BeforeSMTP = 1;
-  mail_.SmtpPort = smtp.port();
-  requests_.push_back(Request("taro@ezweb.ne.jp"));
-
-  EXPECT_EQ(SendReplies(client_, mail_, send_, requests_, files_, log_), 0);
-  ASSERT_TRUE(pop.Wait());
-  EXPECT_EQ(smtp.Connections(), 0);
-  std::vector<Entry> expected = ConversionLines();
-  expected.push_back(Send("POP認証"));
-  expected.push_back(Send("POP認証失敗"));
-  EXPECT_EQ(log_.entries(), expected);
   EXPECT_TRUE(Base64Files().empty());
 }
 

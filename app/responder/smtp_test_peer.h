@@ -43,12 +43,11 @@ inline std::string FixtureFolder() {
          "/";
 }
 
-// Runs `argv` (argv[0] a full path) and returns its standard output; `status` receives the
-// exit status (-1 when it could not run).
-inline std::string RunAndCapture(const std::vector<std::string>& argv, int* status) {
-  *status = -1;
+// Starts `argv` (argv[0] a full path) with its standard output on a pipe; returns the
+// process id (-1 on failure) and the pipe's reading end in `*output`.
+inline pid_t SpawnWithOutput(const std::vector<std::string>& argv, int* output) {
   int pipeFds[2];
-  if (pipe2(pipeFds, O_CLOEXEC) != 0) return {};
+  if (pipe2(pipeFds, O_CLOEXEC) != 0) return -1;
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 1);
@@ -59,24 +58,35 @@ inline std::string RunAndCapture(const std::vector<std::string>& argv, int* stat
   int spawned = posix_spawn(&pid, args[0], &actions, nullptr, args.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
   close(pipeFds[1]);
-  std::string output;
-  if (spawned == 0) {
-    // Read until the program has ended, not until end of file: a daemon it started may hold
-    // the pipe open long after.
-    fcntl(pipeFds[0], F_SETFL, O_NONBLOCK);
-    char buffer[4096];
-    bool ended = false;
-    int wstatus = 0;
-    while (!ended) {
-      pollfd p{pipeFds[0], POLLIN, 0};
-      poll(&p, 1, 20);
-      ended = waitpid(pid, &wstatus, WNOHANG) == pid;
-      ssize_t n;
-      while ((n = read(pipeFds[0], buffer, sizeof buffer)) > 0) output.append(buffer, n);
-    }
-    *status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1;
+  if (spawned != 0) {
+    close(pipeFds[0]);
+    return -1;
   }
-  close(pipeFds[0]);
+  *output = pipeFds[0];
+  return pid;
+}
+
+// Runs `argv` and returns its standard output; `status` receives the exit status (-1 when it
+// could not run). Reads until the program has ended, not until end of file: a daemon it
+// started may hold the pipe open long after.
+inline std::string RunAndCapture(const std::vector<std::string>& argv, int* status) {
+  *status = -1;
+  int fd;
+  pid_t pid = SpawnWithOutput(argv, &fd);
+  if (pid < 0) return {};
+  fcntl(fd, F_SETFL, O_NONBLOCK);
+  std::string output;
+  char buffer[4096];
+  int wstatus = 0;
+  for (bool ended = false; !ended;) {
+    pollfd p{fd, POLLIN, 0};
+    poll(&p, 1, 20);
+    ended = waitpid(pid, &wstatus, WNOHANG) == pid;
+    ssize_t n;
+    while ((n = read(fd, buffer, sizeof buffer)) > 0) output.append(buffer, n);
+  }
+  close(fd);
+  *status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1;
   return output;
 }
 
@@ -115,35 +125,22 @@ class SmtpPeer {
       return false;
     }
     folder_ = pattern;
-    int pipeFds[2];
-    if (pipe2(pipeFds, O_CLOEXEC) != 0) return false;
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 1);
-    std::string script = FixtureFolder() + "smtp_server.py";
-    std::vector<std::string> argv = {kSystemPython, script, "--folder", folder_};
-    std::vector<char*> args;
-    for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
-    args.push_back(nullptr);
-    int spawned = posix_spawn(&pid_, kSystemPython, &actions, nullptr, args.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    close(pipeFds[1]);
-    if (spawned != 0) {
-      close(pipeFds[0]);
-      pid_ = -1;
+    int fd;
+    pid_ = SpawnWithOutput({kSystemPython, FixtureFolder() + "smtp_server.py", "--folder", folder_}, &fd);
+    if (pid_ < 0) {
       error_ = "cannot start smtp_server.py";
       return false;
     }
     // The port line comes once the server listens; give a slow machine ten seconds.
     std::string line;
-    pollfd p{pipeFds[0], POLLIN, 0};
+    pollfd p{fd, POLLIN, 0};
     while (line.find('\n') == std::string::npos && poll(&p, 1, 10000) > 0) {
       char buffer[64];
-      ssize_t n = read(pipeFds[0], buffer, sizeof buffer);
+      ssize_t n = read(fd, buffer, sizeof buffer);
       if (n <= 0) break;
       line.append(buffer, n);
     }
-    close(pipeFds[0]);
+    close(fd);
     port_ = atoi(line.c_str());
     if (port_ <= 0) {
       error_ = "smtp_server.py did not report its port";

@@ -12,11 +12,6 @@ bool ValidSize(int64_t width, int64_t height) {
   return width >= 1 && width <= kMaxBitmapDimension && height >= 1 && height <= kMaxBitmapDimension;
 }
 
-bool Is24BitPicture(const Bitmap& bitmap) {
-  return bitmap.bitCount() == 24 && !bitmap.empty() &&
-         bitmap.bitsBlockSize() >= bitmap.stride() * static_cast<size_t>(bitmap.height());
-}
-
 // A picture of width x height with the source's header, no colour table and the unpadded
 // image size that resized and cut pictures record.
 Bitmap MakeOutput(const BitmapInfoHeader& sourceInfo, int width, int height) {

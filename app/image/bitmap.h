@@ -137,6 +137,12 @@ class BmpFile {
   bool topDown_ = false;
 };
 
+// True when `bitmap` is a 24-bit picture whose bits block holds all its rows.
+[[nodiscard]] inline bool Is24BitPicture(const Bitmap& bitmap) {
+  return bitmap.bitCount() == 24 && !bitmap.empty() &&
+         bitmap.bitsBlockSize() >= bitmap.stride() * static_cast<size_t>(bitmap.height());
+}
+
 // Loads an uncompressed BMP (1, 4, 8, 16, 24 or 32 bits; BI_BITFIELDS for 16 and 32 bits)
 // with a 40-byte info header. The colour table is 4 x biClrUsed bytes, or the full table of
 // a 1-, 4- or 8-bit picture when biClrUsed is 0; the pixels start at bfOffBits when that lies

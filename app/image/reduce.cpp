@@ -16,11 +16,6 @@
 namespace qv {
 namespace {
 
-bool Is24BitPicture(const Bitmap& bitmap) {
-  return bitmap.bitCount() == 24 && !bitmap.empty() &&
-         bitmap.bitsBlockSize() >= bitmap.stride() * static_cast<size_t>(bitmap.height());
-}
-
 bool IsSelector(int value) {
   return value == kPopularityPalette || value == kTruncate15Bits || value == kTruncate16Bits ||
          value == kNoReduction;

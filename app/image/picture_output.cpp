@@ -166,7 +166,7 @@ bool BuildProfilePicture(const std::string& workFolder, const PictureNames& name
   if (!done) {
     // The picture of this profile is not made: make sure no older one goes out under its name.
     RemoveFile(output);
-    if (log) log->Log(LOG_PICT, error);
+    if (log) log->Log(LOG_PICT, error.empty() ? SJIS("画像を作成できませんでした。") : error);
   }
   return done;
 }

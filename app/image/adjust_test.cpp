@@ -144,37 +144,26 @@ TEST(CenterCrop, CutsTheMiddle) {
 }
 
 TEST(PlanResize, AspectLockCoversTheTarget) {
-  auto plan = PlanResize(640, 480, 120, 120, 1);
-  ASSERT_TRUE(plan);
-  EXPECT_EQ(plan->resizeWidth, 160);
-  EXPECT_EQ(plan->resizeHeight, 120);
-  EXPECT_TRUE(plan->crop);
-
-  plan = PlanResize(640, 480, 120, 128, 1);  // taller than the frame: width is cut
-  ASSERT_TRUE(plan);
-  EXPECT_EQ(plan->resizeWidth, 640 * 100 / (480 * 100 / 128));
-  EXPECT_EQ(plan->resizeHeight, 128);
-
-  plan = PlanResize(640, 480, 96, 80, 1);  // wider than the frame: height decides, width is cut
-  ASSERT_TRUE(plan);
-  EXPECT_EQ(plan->resizeWidth, 106);
-  EXPECT_EQ(plan->resizeHeight, 80);
-
-  plan = PlanResize(1920, 1080, 320, 240, 1);
-  ASSERT_TRUE(plan);
-  EXPECT_EQ(plan->resizeWidth, 426);
-  EXPECT_EQ(plan->resizeHeight, 240);
-
-  plan = PlanResize(640, 480, 320, 240, 1);  // same proportions: no overhang
-  ASSERT_TRUE(plan);
-  EXPECT_EQ(plan->resizeWidth, 320);
-  EXPECT_EQ(plan->resizeHeight, 240);
-
-  plan = PlanResize(640, 480, 120, 120, 0);
-  ASSERT_TRUE(plan);
-  EXPECT_FALSE(plan->crop);
-  EXPECT_EQ(plan->resizeWidth, 120);
-  EXPECT_EQ(plan->resizeHeight, 120);
+  struct Case {
+    int sourceWidth, sourceHeight, width, height, aspect;
+    int resizeWidth, resizeHeight;
+  };
+  const Case cases[] = {
+      {640, 480, 120, 120, 1, 160, 120},    // wider than the target: cut 20 columns a side
+      {640, 480, 120, 128, 1, 170, 128},    // 48000 / 128 = 375 percent; 64000 / 375
+      {640, 480, 96, 80, 1, 106, 80},
+      {1920, 1080, 320, 240, 1, 426, 240},
+      {640, 480, 320, 240, 1, 320, 240},    // the frame's own proportions: nothing to cut
+      {480, 640, 120, 120, 1, 120, 160},    // taller: rows are cut
+      {640, 480, 120, 120, 0, 120, 120},    // stretched
+  };
+  for (const Case& c : cases) {
+    auto plan = PlanResize(c.sourceWidth, c.sourceHeight, c.width, c.height, c.aspect);
+    ASSERT_TRUE(plan);
+    EXPECT_EQ(plan->resizeWidth, c.resizeWidth) << c.width << "x" << c.height;
+    EXPECT_EQ(plan->resizeHeight, c.resizeHeight) << c.width << "x" << c.height;
+    EXPECT_EQ(plan->crop, c.aspect != 0);
+  }
 }
 
 TEST(PlanResize, RefusesSizesItCannotMake) {

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -14,14 +15,21 @@
 
 namespace qv {
 namespace {
+// Queued sends are written out once they reach this size.
+constexpr size_t kFlushSize = 64 * 1024;
+
 int PollTimeout(int64_t ms) { return ms > INT_MAX ? INT_MAX : static_cast<int>(ms < 0 ? 0 : ms); }
 }  // namespace
 
 TcpConnection::~TcpConnection() { Close(); }
 
 void TcpConnection::Close() {
-  if (fd_ >= 0) ::close(fd_);
+  if (fd_ >= 0) {
+    (void)Flush();
+    ::close(fd_);
+  }
   fd_ = -1;
+  pending_.clear();
 }
 
 bool TcpConnection::Connect(const std::string& host, int port) {
@@ -60,23 +68,34 @@ bool TcpConnection::Connect(const std::string& host, int port) {
     }
   }
   fcntl(fd, F_SETFL, flags);
+  // Writes leave whole (see Flush), so there is nothing for Nagle's algorithm to gather.
+  int on = 1;
+  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
   fd_ = fd;
   return true;
 }
 
 bool TcpConnection::SendAll(std::string_view data) {
-  while (!data.empty()) {
-    if (fd_ < 0) return false;
+  if (fd_ < 0) return false;
+  pending_.append(data);
+  return pending_.size() < kFlushSize || Flush();
+}
+
+bool TcpConnection::Flush() {
+  std::string_view data = pending_;
+  bool ok = fd_ >= 0;
+  while (ok && !data.empty()) {
     ssize_t n = ::send(fd_, data.data(), data.size(), MSG_NOSIGNAL);
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    data.remove_prefix(static_cast<size_t>(n));
+    if (n <= 0) ok = false;
+    else data.remove_prefix(static_cast<size_t>(n));
   }
-  return true;
+  pending_.clear();
+  return ok;
 }
 
 long TcpConnection::Receive(char* buffer, size_t size) {
-  if (fd_ < 0) return -1;
+  if (fd_ < 0 || !Flush()) return -1;
   pollfd p{fd_, POLLIN, 0};
   int ready;
   do {

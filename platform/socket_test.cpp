@@ -39,12 +39,18 @@ TEST(Socket, SendsReceivesAndTimesOut) {
   ASSERT_TRUE(connection.Connect("127.0.0.1", listener.port));
   int peer = accept(listener.fd, nullptr, nullptr);
   ASSERT_GE(peer, 0);
-  ASSERT_TRUE(connection.SendAll("USER a\r\n"));
+  // Pieces go out together when the connection turns to listen.
+  ASSERT_TRUE(connection.SendAll("USER "));
+  ASSERT_TRUE(connection.SendAll("a\r\n"));
   char buffer[64];
+  EXPECT_EQ(recv(peer, buffer, sizeof buffer, MSG_DONTWAIT), -1);
+  ASSERT_TRUE(connection.Flush());
   EXPECT_EQ(recv(peer, buffer, sizeof buffer, 0), 8);
   send(peer, "+OK\r\n", 5, 0);
   EXPECT_EQ(connection.Receive(buffer, sizeof buffer), 5);
+  ASSERT_TRUE(connection.SendAll("STAT\r\n"));
   EXPECT_EQ(connection.Receive(buffer, sizeof buffer), -1);  // silent peer: time-out
+  EXPECT_EQ(recv(peer, buffer, sizeof buffer, 0), 6);         // the command left before the wait
   ::close(peer);
   EXPECT_EQ(connection.Receive(buffer, sizeof buffer), 0);  // closed
   SetTimings(saved);

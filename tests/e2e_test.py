@@ -250,6 +250,60 @@ class EndToEnd(unittest.TestCase):
         self.assertIn("新規メールはありませんでした。", result.stdout.decode("utf-8", "replace"))
         self.assertEqual(self.peers.received(), {})
 
+    def rewrite_settings(self, replacements):
+        with open(self.ini, "rb") as f:
+            text = f.read()
+        for old, new in replacements:
+            self.assertIn(old.encode("cp932"), text)
+            text = text.replace(old.encode("cp932"), new.encode("cp932"))
+        with open(self.ini, "wb") as f:
+            f.write(text)
+
+    def test_failures_are_logged_and_the_run_goes_on(self):
+        subject = encoded_word(SUBJECT)
+        # Dial-up that fails: no check at all, the mails stay.
+        self.write_settings()
+        nmcli = os.path.join(self.work, "nmcli")
+        with open(nmcli, "w") as f:
+            f.write("#!/bin/sh\necho \"$@\" >> '%s'\nexit 1\n" % os.path.join(self.work, "nmcli.calls"))
+        os.chmod(nmcli, 0o755)
+        self.env["QUORVEX_NMCLI"] = nmcli
+        self.rewrite_settings([("ConnMode=0", "ConnMode=1"), ("DialName=", "DialName=携帯")])
+        self.peers.add_mails([("au", request_mail("taro@ezweb.ne.jp", subject)),
+                              ("other", request_mail("someone@example.com", subject))])
+        output = self.run_once().stdout.decode("utf-8", "replace")
+        self.assertIn("[通信] ダイアルアップに失敗しました。", output)
+        self.assertNotIn("メールチェック", output)
+        with open(os.path.join(self.work, "nmcli.calls")) as f:
+            self.assertIn("connection up id 携帯", f.read())
+        self.assertEqual(len(self.peers.mailbox()), 2)
+
+        # An SMTP server that is down: one failure line per request, the run goes on; the log
+        # folder cannot be made (a file is in its way), yet every line still reaches the output.
+        self.rewrite_settings([("ConnMode=1", "ConnMode=0"),
+                               ("SmtpPort=%d" % self.peers.smtp_port, "SmtpPort=1"),
+                               ("LogFolder=" + self.log_folder, "LogFolder=" + self.ini + "/logs")])
+        result = self.run_once()
+        output = result.stdout.decode("utf-8", "replace")
+        self.assertEqual(result.returncode, 0)
+        self.assertEqual(output.count("メール送信に失敗しました。"), 2, output)
+        self.assertIn("メール送信終了", output)
+        self.assertEqual(self.peers.mailbox(), [])
+
+        # A capture device that fails: no reply, no hang-up. The first run stored the camera it
+        # started; the broken one is all there is now.
+        self.rewrite_settings([("SmtpPort=1", "SmtpPort=%d" % self.peers.smtp_port),
+                               ("DeviceName=Test Camera", "DeviceName=")])
+        self.env["QUORVEX_TEST_DEVICES"] = "!Broken Camera"
+        self.peers.add_mails([("docomo", request_mail("jiro@docomo.ne.jp", subject))])
+        result = self.run_once()
+        output = result.stdout.decode("utf-8", "replace")
+        self.assertEqual(result.returncode, 0)
+        self.assertIn("[画像] 画像がキャプチャできませんでした。", output)
+        self.assertIn("選択したデバイスは使用できませんでした。", result.stderr.decode("utf-8", "replace"))
+        self.assertNotIn("メール送信開始", output)
+        self.assertEqual(self.peers.received(), {})
+
     def test_headless_runs_two_cycles_and_stops_on_sigterm(self):
         self.write_settings(mail_timer=0)
         subject = encoded_word(SUBJECT)

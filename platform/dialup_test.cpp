@@ -15,13 +15,6 @@
 namespace qv {
 namespace {
 
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
 // A fake nmcli that records every call, one argument per line and a blank line after each
 // call, lists a fixed set of connections and fails to dial the entry "Broken".
 class DialupTest : public ::testing::Test {
@@ -58,7 +51,7 @@ class DialupTest : public ::testing::Test {
 TEST_F(DialupTest, PhoneBookHoldsOnlyDialUpConnections) {
   std::vector<std::string> expected = {"Mobile: Docomo", "CDMA card", "Home\\DSL", "Phone DUN", SJIS("携帯")};
   EXPECT_EQ(ListDialEntries(), expected);
-  EXPECT_EQ(ReadFile(calls_), "-t\n-f\nNAME,TYPE\nconnection\nshow\n\n");
+  EXPECT_EQ(qv::ReadFileBytes(calls_), "-t\n-f\nNAME,TYPE\nconnection\nshow\n\n");
 }
 
 TEST_F(DialupTest, DialAndHangUpByName) {
@@ -66,7 +59,7 @@ TEST_F(DialupTest, DialAndHangUpByName) {
   EXPECT_TRUE(DialHangUp("Mobile: Docomo"));
   EXPECT_FALSE(DialConnect("Broken"));
   EXPECT_TRUE(DialConnect(SJIS("携帯")));
-  EXPECT_EQ(ReadFile(calls_),
+  EXPECT_EQ(qv::ReadFileBytes(calls_),
             "connection\nup\nid\nMobile: Docomo\n\n"
             "connection\ndown\nid\nMobile: Docomo\n\n"
             "connection\nup\nid\nBroken\n\n"

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 namespace qv {
 
@@ -37,6 +38,11 @@ void SetSettingsPathOverride(const std::string& path);
 
 // Folder part of `path` with a trailing '/' ("" when `path` has no '/').
 [[nodiscard]] std::string FolderOf(const std::string& path);
+
+// The whole content of a file; empty when it cannot be read.
+[[nodiscard]] std::string ReadFileBytes(const std::string& path);
+// Replaces the content of a file (creating it); false when it cannot be written.
+bool WriteFileBytes(const std::string& path, std::string_view bytes);
 
 // Size of a regular file in bytes, or -1 when it cannot be read.
 [[nodiscard]] long long FileSize(const std::string& path);

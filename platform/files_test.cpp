@@ -34,6 +34,11 @@ TEST(Files, TemporaryNamesAreUniqueAndCreated) {
   EXPECT_EQ(FileSize(a), 0);
   EXPECT_EQ(FileSize(folder + "missing"), -1);
   EXPECT_TRUE(MakeTempFile(folder + "no/such/folder", "B64").empty());
+  const std::string bytes("a\0b\r\n", 5);
+  EXPECT_TRUE(WriteFileBytes(a, bytes));
+  EXPECT_EQ(ReadFileBytes(a), bytes);
+  EXPECT_FALSE(WriteFileBytes(folder + "no/such/file", bytes));
+  EXPECT_EQ(ReadFileBytes(folder + "no/such/file"), "");
   unlink(a.c_str());
   unlink(b.c_str());
   EXPECT_EQ(rmdir(folder.c_str()), 0);

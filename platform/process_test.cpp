@@ -16,13 +16,6 @@
 namespace qv {
 namespace {
 
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
 // True while `pid` names a process that is still running (a zombie does not count).
 bool IsRunning(pid_t pid) {
   std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
@@ -99,7 +92,7 @@ TEST(Process, TimeOutKillsAndReapsTheWholeGroup) {
   EXPECT_EQ(result.outcome, ProcessOutcome::kTimedOut);
   EXPECT_GE(elapsed, 250);
   EXPECT_LT(elapsed, 20000);
-  std::istringstream numbers(ReadFile(pids));
+  std::istringstream numbers(qv::ReadFileBytes(pids));
   pid_t shell = 0, child = 0;
   ASSERT_TRUE(numbers >> shell >> child);
   // The shell was reaped by us: it is gone, not a zombie.

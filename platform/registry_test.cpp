@@ -14,17 +14,6 @@
 
 namespace {
 
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-void WriteFile(const std::string& path, const std::string& text) {
-  std::ofstream(path, std::ios::binary) << text;
-}
-
 // Points the registry at a file in a private folder for the duration of a test.
 class RegistryTest : public ::testing::Test {
  protected:
@@ -59,7 +48,7 @@ class RegistryTest : public ::testing::Test {
 };
 
 TEST_F(RegistryTest, ReadsHandWrittenFileAsFarAsItMakesSense) {
-  WriteFile(path_,
+  qv::WriteFileBytes(path_,
             "REGEDIT4\r\n"
             "\r\n"
             "; a comment\r\n"
@@ -152,7 +141,7 @@ TEST_F(RegistryTest, WritesRegeditFileThatReadsBack) {
   setenv("QUORVEX_REGISTRY", nested.c_str(), 1);
   const std::string command = "\"/opt/my tools/qvconvert\" \"%1\"";
   ASSERT_TRUE(qv::WriteRegistryString("HKEY_CLASSES_ROOT\\IrfanView\\shell\\open\\command", "", command));
-  EXPECT_EQ(ReadFile(nested),
+  EXPECT_EQ(qv::ReadFileBytes(nested),
             "REGEDIT4\n\n"
             "[HKEY_CLASSES_ROOT\\IrfanView\\shell\\open\\command]\n"
             "@=\"\\\"/opt/my tools/qvconvert\\\" \\\"%1\\\"\"\n\n");
@@ -173,7 +162,7 @@ TEST_F(RegistryTest, WritesRegeditFileThatReadsBack) {
   const unsigned char raw[3] = {0, 0xFF, 7};
   ASSERT_EQ(RegSetValueExA(key, "Raw", 0, 11, raw, 3), ERROR_SUCCESS);
   RegCloseKey(key);
-  EXPECT_NE(ReadFile(nested).find("\"Number\"=dword:12345678\n"), std::string::npos);
+  EXPECT_NE(qv::ReadFileBytes(nested).find("\"Number\"=dword:12345678\n"), std::string::npos);
 
   ASSERT_TRUE(qv::ReadRegistryString("HKEY_CURRENT_USER\\Software\\Halvorsk\\Quorvex", "note", &value));
   EXPECT_EQ(value, twoLines);

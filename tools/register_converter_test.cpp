@@ -12,13 +12,6 @@
 
 namespace {
 
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
 class RegisterConverterTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -75,7 +68,7 @@ TEST_F(RegisterConverterTest, RegisteredConverterIsFoundAndWritesGif) {
   std::ofstream(source, std::ios::binary) << bmp;
   std::string destination = folder_ + "QVTmp005.gif";
   EXPECT_EQ(RunConverter(path, source, destination), 1);
-  EXPECT_EQ(ReadFile(destination).substr(0, 4), "GIF8");
+  EXPECT_EQ(qv::ReadFileBytes(destination).substr(0, 4), "GIF8");
 }
 
 TEST_F(RegisterConverterTest, RefusesWhatIsNotAProgram) {

@@ -16,13 +16,6 @@
 
 namespace {
 
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
 class ConverterTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -81,7 +74,7 @@ TEST_F(ConverterTest, RunsWithTheFourArgumentsAndNoShell) {
   std::string source = folder_ + "QVTmp002.___";
   std::string destination = folder_ + "it's $HOME;QVTmp005.gif";
   EXPECT_EQ(RunConverter(converter, source, destination), 1);
-  EXPECT_EQ(ReadFile(record), converter + "\n" + source + "\n/convert=" + destination + "\n/silent\n");
+  EXPECT_EQ(qv::ReadFileBytes(record), converter + "\n" + source + "\n/convert=" + destination + "\n/silent\n");
 
   EXPECT_EQ(RunConverter(Script("failing", "exit 2\n"), source, destination), 0);
   EXPECT_EQ(RunConverter(folder_ + "missing-converter", source, destination), 0);
@@ -102,7 +95,7 @@ TEST_F(ConverterTest, ConverterThatNeverEndsIsKilledAndLeavesNoPicture) {
   EXPECT_GE(elapsed, 150);
   EXPECT_LT(elapsed, 10000);
   EXPECT_FALSE(std::filesystem::exists(destination));
-  pid_t pid = std::atoi(ReadFile(pidFile).c_str());
+  pid_t pid = std::atoi(qv::ReadFileBytes(pidFile).c_str());
   ASSERT_GT(pid, 0);
   // Killed and reaped: not even a zombie is left.
   EXPECT_EQ(kill(pid, 0), -1);

@@ -15,13 +15,6 @@
 
 namespace {
 
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
 std::tm Moment(int year, int month, int day, int hour, int minute, int second) {
   std::tm t{};
   t.tm_year = year - 1900;
@@ -92,7 +85,7 @@ TEST_F(ActivityLogTest, DailyFilesInNestedFolderWithCrLf) {
   std::string line = FormatLogLine(SJIS("メール受信"), LOG_RECV);
   log_.AppendLog(line);
   log_.AppendLog("second\n");
-  EXPECT_EQ(ReadFile(logFolder + "/2003-12-24.log"), line + "\r\nsecond\r\n\r\n");
+  EXPECT_EQ(qv::ReadFileBytes(logFolder + "/2003-12-24.log"), line + "\r\nsecond\r\n\r\n");
   EXPECT_FALSE(std::filesystem::exists(folder_ + "program"));
 
   // Either side of midnight: two files, each named by its own date.
@@ -100,14 +93,14 @@ TEST_F(ActivityLogTest, DailyFilesInNestedFolderWithCrLf) {
   log_.AppendLog("before");
   now_ = Moment(2003, 12, 25, 0, 0, 1);
   log_.AppendLog("after");
-  EXPECT_EQ(ReadFile(logFolder + "/2003-12-24.log"), line + "\r\nsecond\r\n\r\nbefore\r\n");
-  EXPECT_EQ(ReadFile(logFolder + "/2003-12-25.log"), "after\r\n");
+  EXPECT_EQ(qv::ReadFileBytes(logFolder + "/2003-12-24.log"), line + "\r\nsecond\r\n\r\nbefore\r\n");
+  EXPECT_EQ(qv::ReadFileBytes(logFolder + "/2003-12-25.log"), "after\r\n");
 
   // Empty LogFolder: the program folder's log/ (created), with or without its slash.
   log_.SetSettings(1, "", folder_ + "program");
   EXPECT_EQ(log_.LogFolderPath(), folder_ + "program/log/");
   log_.AppendLog("default folder");
-  EXPECT_EQ(ReadFile(folder_ + "program/log/2003-12-25.log"), "default folder\r\n");
+  EXPECT_EQ(qv::ReadFileBytes(folder_ + "program/log/2003-12-25.log"), "default folder\r\n");
 }
 
 TEST_F(ActivityLogTest, NoFilesWhenOffOrImpossible) {
@@ -152,7 +145,7 @@ TEST_F(ActivityLogTest, ListenerSeesEveryLineAndConcurrentUseStaysWhole) {
   EXPECT_EQ(heard, 600);
   std::string view = log_.Snapshot();
   EXPECT_EQ(std::count(view.begin(), view.end(), '\n'), 200);
-  std::string file = ReadFile(folder_ + "logs/2003-12-24.log");
+  std::string file = qv::ReadFileBytes(folder_ + "logs/2003-12-24.log");
   EXPECT_EQ(std::count(file.begin(), file.end(), '\n'), 600);
 }
 

@@ -13,17 +13,6 @@
 
 namespace {
 
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-void WriteFile(const std::string& path, const std::string& text) {
-  std::ofstream(path, std::ios::binary) << text;
-}
-
 class IniTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -58,18 +47,18 @@ class IniTest : public ::testing::Test {
 TEST_F(IniTest, MissingFileGivesDefaultsAndFirstWriteCreatesIt) {
   EXPECT_EQ(Get("BasicSettings", "MailTimer", "5"), "5");
   ASSERT_EQ(Write("BasicSettings", "MailTimer", "7"), 1);
-  EXPECT_EQ(ReadFile(path_), "[BasicSettings]\r\nMailTimer=7\r\n");
+  EXPECT_EQ(qv::ReadFileBytes(path_), "[BasicSettings]\r\nMailTimer=7\r\n");
   EXPECT_EQ(Get("basicsettings", "MAILTIMER"), "7");
   // A second section goes to the end, a new key to the end of its section.
   ASSERT_EQ(Write("MailSettings", "PopPort", "110"), 1);
   ASSERT_EQ(Write("BasicSettings", "LogOutput", "1"), 1);
-  EXPECT_EQ(ReadFile(path_),
+  EXPECT_EQ(qv::ReadFileBytes(path_),
             "[BasicSettings]\r\nMailTimer=7\r\nLogOutput=1\r\n[MailSettings]\r\nPopPort=110\r\n");
   EXPECT_EQ(FolderEntries(), 1);  // no temporary file left behind
 }
 
 TEST_F(IniTest, SectionHeadersMatchCaseInsensitivelyButUntrimmed) {
-  WriteFile(path_,
+  qv::WriteFileBytes(path_,
             "[ BasicSettings ]\r\nMailTimer=1\r\n"
             "  [basicsettings] ;note\r\nMailTimer=2\r\n"
             "[\x83\x41]\r\nKey=katakana-a\r\n"
@@ -83,7 +72,7 @@ TEST_F(IniTest, SectionHeadersMatchCaseInsensitivelyButUntrimmed) {
 }
 
 TEST_F(IniTest, KeyLinesAreMatchedByPrefixAndUntrimmed) {
-  WriteFile(path_,
+  qv::WriteFileBytes(path_,
             "[FilterSettings]\r\n"
             "TitleFiltText=x\r\n"
             "TitleFilt=1\r\n"
@@ -106,13 +95,13 @@ TEST_F(IniTest, KeyLinesAreMatchedByPrefixAndUntrimmed) {
 
   // The indented line stays; the key is added at the end of the section.
   ASSERT_EQ(Write("FilterSettings", "MailTimer", "9"), 1);
-  std::string text = ReadFile(path_);
+  std::string text = qv::ReadFileBytes(path_);
   EXPECT_NE(text.find("  MailTimer=5\r\n"), std::string::npos);
   EXPECT_EQ(text.substr(text.size() - 13), "MailTimer=9\r\n");
 }
 
 TEST_F(IniTest, SectionEndsOnlyAtAnUntrimmedHeader) {
-  WriteFile(path_,
+  qv::WriteFileBytes(path_,
             "[A]\r\nOne=1\r\n[Next];note\r\nTwo=2\r\n"
             "[B]\r\nOne=1\r\n[Next] ;note\r\nTwo=2\r\n");
   EXPECT_EQ(Get("A", "Two"), "<default>");
@@ -121,14 +110,14 @@ TEST_F(IniTest, SectionEndsOnlyAtAnUntrimmedHeader) {
 }
 
 TEST_F(IniTest, OnlyTheFirstOfTwoEqualSectionsCounts) {
-  WriteFile(path_, "[S]\r\nA=1\r\n[T]\r\nX=0\r\n[S]\r\nB=2\r\n");
+  qv::WriteFileBytes(path_, "[S]\r\nA=1\r\n[T]\r\nX=0\r\n[S]\r\nB=2\r\n");
   EXPECT_EQ(Get("S", "B"), "<default>");
   ASSERT_EQ(Write("S", "B", "3"), 1);
-  EXPECT_EQ(ReadFile(path_), "[S]\r\nA=1\r\nB=3\r\n[T]\r\nX=0\r\n[S]\r\nB=2\r\n");
+  EXPECT_EQ(qv::ReadFileBytes(path_), "[S]\r\nA=1\r\nB=3\r\n[T]\r\nX=0\r\n[S]\r\nB=2\r\n");
 }
 
 TEST_F(IniTest, RewriteKeepsEveryOtherLineAndEndsLinesInCrLf) {
-  WriteFile(path_,
+  qv::WriteFileBytes(path_,
             "; Quorvex settings\n"
             "[BasicSettings]\n"
             "\n"
@@ -142,7 +131,7 @@ TEST_F(IniTest, RewriteKeepsEveryOtherLineAndEndsLinesInCrLf) {
             "\n"
             "PopPort=110");
   ASSERT_EQ(Write("BasicSettings", "MailTimer", "10"), 1);
-  EXPECT_EQ(ReadFile(path_),
+  EXPECT_EQ(qv::ReadFileBytes(path_),
             "; Quorvex settings\r\n"
             "[BasicSettings]\r\n"
             "PreviewRate=6\r\n"
@@ -155,7 +144,7 @@ TEST_F(IniTest, RewriteKeepsEveryOtherLineAndEndsLinesInCrLf) {
             "PopPort=110\r\n");
   // A new key goes right in front of the next header, which loses its comment.
   ASSERT_EQ(Write("BasicSettings", "LogOutput", "1"), 1);
-  EXPECT_EQ(ReadFile(path_),
+  EXPECT_EQ(qv::ReadFileBytes(path_),
             "; Quorvex settings\r\n"
             "[BasicSettings]\r\n"
             "PreviewRate=6\r\n"
@@ -188,7 +177,7 @@ TEST_F(IniTest, HostileFilesReadSafelyAndSurviveWrites) {
   std::string hugeLine(1 << 20, 'h');
   std::string text = std::string("[S]\r\nNul=a\0b\r\n", 14) + "Big=" + hugeLine + "\r\n" +
                      "Bad=\x81\r\n" + "[\xFC]\r\nK=1\r\n" + "[T]\r\nLast=end";
-  WriteFile(path_, text);
+  qv::WriteFileBytes(path_, text);
   EXPECT_EQ(Get("S", "Nul"), "a");
   EXPECT_EQ(Get("S", "Big").size(), 255u);
   EXPECT_EQ(Get("S", "Bad"), "\x81");
@@ -197,20 +186,20 @@ TEST_F(IniTest, HostileFilesReadSafelyAndSurviveWrites) {
 
   ASSERT_EQ(Write("T", "Last", "new"), 1);
   std::string expected = text.substr(0, text.size() - 8) + "Last=new\r\n";
-  EXPECT_EQ(ReadFile(path_), expected);
+  EXPECT_EQ(qv::ReadFileBytes(path_), expected);
 
   // CR-only line ends make one long line: nothing is found, nothing is lost.
   std::string crOnly = "[S]\rKey=1\r";
-  WriteFile(path_, crOnly);
+  qv::WriteFileBytes(path_, crOnly);
   EXPECT_EQ(Get("S", "Key"), "<default>");
   ASSERT_EQ(Write("S", "Key", "2"), 1);
-  EXPECT_EQ(ReadFile(path_), crOnly + "\r\n[S]\r\nKey=2\r\n");
+  EXPECT_EQ(qv::ReadFileBytes(path_), crOnly + "\r\n[S]\r\nKey=2\r\n");
   EXPECT_EQ(Get("S", "Key"), "2");
 }
 
 TEST_F(IniTest, LineBreaksInValuesCannotAddLines) {
   ASSERT_EQ(Write("S", "Title", "abc\r\n[Other]\r\nInjected=1"), 1);
-  EXPECT_EQ(ReadFile(path_), "[S]\r\nTitle=abc\r\n");
+  EXPECT_EQ(qv::ReadFileBytes(path_), "[S]\r\nTitle=abc\r\n");
   EXPECT_EQ(Get("Other", "Injected"), "<default>");
 }
 
@@ -238,7 +227,7 @@ TEST_F(IniTest, FolderOrPipeInPlaceOfFileIsNeitherReadNorReplaced) {
 }
 
 TEST_F(IniTest, ReplacementKeepsPermissionsAndSymbolicLinks) {
-  WriteFile(path_, "[S]\r\nKey=1\r\n");
+  qv::WriteFileBytes(path_, "[S]\r\nKey=1\r\n");
   ASSERT_EQ(chmod(path_.c_str(), 0640), 0);
   std::string link = folder_ + "link.ini";
   ASSERT_EQ(symlink(path_.c_str(), link.c_str()), 0);
@@ -248,7 +237,7 @@ TEST_F(IniTest, ReplacementKeepsPermissionsAndSymbolicLinks) {
   EXPECT_TRUE(S_ISLNK(st.st_mode));
   ASSERT_EQ(stat(path_.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0640u);
-  EXPECT_EQ(ReadFile(path_), "[S]\r\nKey=2\r\n");
+  EXPECT_EQ(qv::ReadFileBytes(path_), "[S]\r\nKey=2\r\n");
   EXPECT_EQ(FolderEntries(), 2);
 }
 

@@ -17,17 +17,6 @@
 
 namespace {
 
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-void WriteFile(const std::string& path, const std::string& text) {
-  std::ofstream(path, std::ios::binary) << text;
-}
-
 // A private settings file and a private, empty registry (so no converter is registered).
 class SettingsTest : public ::testing::Test {
  protected:
@@ -53,7 +42,7 @@ void ExpectProfile(const PictSettings& p, std::array<int, 9> expected) {
 }
 
 TEST_F(SettingsTest, EmptyFileLoadsEveryDefault) {
-  WriteFile(path_, "");
+  qv::WriteFileBytes(path_, "");
   AllSettings all;
   std::memset(all.basic.DeviceName, 'x', sizeof all.basic.DeviceName);  // must be overwritten
   all.basic.PreviewRate = all.basic.MailTimer = all.mail.PopPort = -99;
@@ -98,7 +87,7 @@ TEST_F(SettingsTest, EmptyFileLoadsEveryDefault) {
 TEST_F(SettingsTest, HandEditedValuesLoadUncheckedButNeverOverrun) {
   std::string longId(100, 'u');
   std::string longTitle = std::string(254, 'a') + "\x89\xE6";  // a double-byte character across the cut
-  WriteFile(path_,
+  qv::WriteFileBytes(path_,
             "[BasicSettings]\r\nMailTimer=-3\r\nPreviewRate=99999999999\r\nWakeUpMail= 1x\r\nLogOutput=\r\n"
             "[MailSettings]\r\nPopPort=abc\r\nUserID=" +
                 longId + "\r\nSmtpPort=-99999999999\r\n[SendSettings]\r\nTitle=" + longTitle +
@@ -140,10 +129,10 @@ TEST_F(SettingsTest, PasswordDecodingIsLenient) {
   MailSettings saved;
   std::strcpy(saved.Passwd, "pass");
   ASSERT_EQ(SaveMailSettings(path_.c_str(), &saved), 1);
-  EXPECT_NE(ReadFile(path_).find("\r\nPasswd=cGFzcw\r\n"), std::string::npos);
+  EXPECT_NE(qv::ReadFileBytes(path_).find("\r\nPasswd=cGFzcw\r\n"), std::string::npos);
 
   auto decode = [&](const std::string& stored) {
-    WriteFile(path_, "[MailSettings]\r\nPasswd=" + stored + "\r\n");
+    qv::WriteFileBytes(path_, "[MailSettings]\r\nPasswd=" + stored + "\r\n");
     MailSettings loaded;
     LoadMailSettings(path_.c_str(), &loaded);
     return std::string(loaded.Passwd);
@@ -173,7 +162,7 @@ TEST_F(SettingsTest, FileCreatedFromNothingListsKeysInWriteOrder) {
   ASSERT_EQ(SaveFilterSettings(path_.c_str(), &filter), 1);
   ASSERT_EQ(SavePictSettings(path_.c_str(), 2, &pict), 1);
   ASSERT_EQ(SaveWindowPlacement(path_.c_str(), &window), 1);
-  EXPECT_EQ(ReadFile(path_),
+  EXPECT_EQ(qv::ReadFileBytes(path_),
             "[BasicSettings]\r\nPreviewRate=6\r\nWakeUpMail=0\r\nStartIcon=0\r\nMailTimer=5\r\nDeviceName=\r\n"
             "LogOutput=1\r\nLogFolder=\r\n"
             "[MailSettings]\r\nUserName=\r\nMailAddr=\r\nPopServer=\r\nSmtpServer=\r\nUserID=\r\nPasswd=\r\n"
@@ -210,7 +199,7 @@ TEST_F(SettingsTest, SavedRecordsLoadBackAndResavingKeepsTheFile) {
   ASSERT_EQ(SaveSendSettings(path_.c_str(), &send), 1);
   ASSERT_EQ(SaveFilterSettings(path_.c_str(), &filter), 1);
   for (int profile = 0; profile < 4; ++profile) ASSERT_EQ(SavePictSettings(path_.c_str(), profile, &pict), 1);
-  std::string first = ReadFile(path_);
+  std::string first = qv::ReadFileBytes(path_);
 
   AllSettings all;
   LoadAllSettings(path_.c_str(), &all);
@@ -233,16 +222,16 @@ TEST_F(SettingsTest, SavedRecordsLoadBackAndResavingKeepsTheFile) {
   SaveSendSettings(path_.c_str(), &all.send);
   SaveFilterSettings(path_.c_str(), &all.filter);
   for (int profile = 0; profile < 4; ++profile) SavePictSettings(path_.c_str(), profile, &all.pict[profile]);
-  EXPECT_EQ(ReadFile(path_), first);
+  EXPECT_EQ(qv::ReadFileBytes(path_), first);
 }
 
 TEST_F(SettingsTest, GifProfileFallsBackToJpegOnlyWithoutConverter) {
-  WriteFile(path_, "[PictSettings0]\r\nType=3\r\n");
+  qv::WriteFileBytes(path_, "[PictSettings0]\r\nType=3\r\n");
   AllSettings all;
   LoadAllSettings(path_.c_str(), &all);
   EXPECT_EQ(all.pict[0].Type, PICT_JPEG);
   EXPECT_EQ(all.pict[2].Type, PICT_JPEG);
-  EXPECT_EQ(ReadFile(path_), "[PictSettings0]\r\nType=3\r\n");
+  EXPECT_EQ(qv::ReadFileBytes(path_), "[PictSettings0]\r\nType=3\r\n");
 
   ASSERT_TRUE(qv::WriteRegistryString("HKEY_CLASSES_ROOT\\IrfanView\\shell\\open\\command", "",
                                       "\"/opt/quorvex/qvconvert\" \"%1\""));

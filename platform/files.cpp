@@ -105,6 +105,11 @@ bool WriteFileBytes(const std::string& path, std::string_view bytes) {
   return static_cast<bool>(out);
 }
 
+void RemoveRegularFile(const std::string& path) {
+  struct stat st;
+  if (lstat(path.c_str(), &st) == 0 && (S_ISREG(st.st_mode) || S_ISLNK(st.st_mode))) unlink(path.c_str());
+}
+
 long long FileSize(const std::string& path) {
   struct stat st;
   if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return -1;

@@ -44,6 +44,10 @@ void SetSettingsPathOverride(const std::string& path);
 // Replaces the content of a file (creating it); false when it cannot be written.
 bool WriteFileBytes(const std::string& path, std::string_view bytes);
 
+// Removes `path` when it is a regular file or a symbolic link; a device, a folder or anything
+// else is left alone (a destination named by the user may be /dev/null or a pipe).
+void RemoveRegularFile(const std::string& path);
+
 // Size of a regular file in bytes, or -1 when it cannot be read.
 [[nodiscard]] long long FileSize(const std::string& path);
 

@@ -11,6 +11,7 @@
 #include <new>
 #include <stdexcept>
 
+#include "platform/files.h"
 #include "platform/text.h"
 
 namespace qv {
@@ -63,11 +64,7 @@ class FileDescriptor {
 
 }  // namespace
 
-void RemoveFile(const std::string& path) {
-  struct stat status {};
-  if (lstat(path.c_str(), &status) == 0 && (S_ISREG(status.st_mode) || S_ISLNK(status.st_mode)))
-    unlink(path.c_str());
-}
+void RemoveFile(const std::string& path) { qv::RemoveRegularFile(path); }
 
 namespace {
 

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include "platform/files.h"
 #include "platform/process.h"
 #include "platform/registry.h"
 #include "platform/timing.h"
@@ -33,7 +34,7 @@ int RunConverter(const std::string& converterPath, const std::string& source, co
   options.timeoutMs = qv::GetTimings().converterTimeoutMs;
   qv::ProcessResult result = qv::RunProcess({converterPath, source, "/convert=" + destination, "/silent"}, options);
   if (result.outcome == qv::ProcessOutcome::kTimedOut) {
-    unlink(destination.c_str());
+    qv::RemoveRegularFile(destination);
     return 0;
   }
   return result.Succeeded() ? 1 : 0;

@@ -19,7 +19,12 @@ namespace {
 const char* const kCarrierNames[4] = {"au", "J-PHONE / Vodafone", "Docomo", "other"};
 const char* const kFormatNames[4] = {"PNG", "JPEG", "BMP", "GIF"};
 
-std::string Quoted(const char* cp932) { return "\"" + qv::Utf8FromCp932(cp932) + "\""; }
+std::string Quoted(const char* cp932) {
+  std::string quoted(1, '"');
+  quoted += qv::Utf8FromCp932(cp932);
+  quoted += '"';
+  return quoted;
+}
 
 std::string OnOff(int flag) { return flag ? "on" : "off"; }
 

@@ -69,6 +69,11 @@ std::string UserConfigFolder() {
   return WithSlash(home && *home ? home : "/tmp") + ".config/quorvex/";
 }
 
+std::string ProgramDataFolder() {
+  std::string folder = ProgramFolder();
+  return access(folder.c_str(), W_OK) == 0 ? folder : UserConfigFolder();
+}
+
 std::string SettingsPath() {
   {
     std::lock_guard lock(overrideMutex);

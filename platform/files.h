@@ -30,6 +30,10 @@ namespace qv {
 // "~/.config/quorvex/", with a trailing '/'. Not created here.
 [[nodiscard]] std::string UserConfigFolder();
 
+// Where the program keeps what it writes beside itself (the default log folder): the program
+// folder when it is writable, else UserConfigFolder(), as for the settings file.
+[[nodiscard]] std::string ProgramDataFolder();
+
 // The settings file of this process: the path set by SetSettingsPathOverride when one was
 // set (--ini); else the program's settings path when the program folder is writable; else the
 // same file name in UserConfigFolder(), as a system-wide install keeps per-user settings.

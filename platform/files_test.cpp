@@ -1,6 +1,7 @@
 #include "platform/files.h"
 
 #include <gtest/gtest.h>
+#include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,6 +14,15 @@ TEST(Files, SettingsPathReplacesOrAppendsExtension) {
   EXPECT_EQ(SettingsPathFor("/opt/q.d/Quorvex"), "/opt/q.d/Quorvex.ini");
   EXPECT_EQ(FolderOf("/opt/q/Quorvex"), "/opt/q/");
   EXPECT_EQ(FolderOf("Quorvex"), "");
+}
+
+TEST(Files, UnwritableProgramFolderMovesToTheUserFolder) {
+  // The test program's own folder is writable here; as root every folder is, so only the
+  // writable case can be checked.
+  EXPECT_EQ(ProgramDataFolder(), ProgramFolder());
+  setenv("XDG_CONFIG_HOME", "/tmp/xdg", 1);
+  EXPECT_EQ(UserConfigFolder(), "/tmp/xdg/quorvex/");
+  unsetenv("XDG_CONFIG_HOME");
 }
 
 TEST(Files, OverrideWins) {

@@ -56,7 +56,7 @@ std::string DescribeSettings(const AllSettings& s) {
   line(s.converterInstalled ? "GIF converter: " + s.converterPath
                             : std::string("GIF converter: not registered (GIF pictures are sent as JPEG)"));
   line(s.basic.LogOutput ? "log files: " + (s.basic.LogFolder[0] ? Quoted(s.basic.LogFolder)
-                                                                  : qv::ProgramFolder() + "log/")
+                                                                  : qv::ProgramDataFolder() + "log/")
                          : std::string("log files: off"));
   return text;
 }
@@ -123,7 +123,7 @@ int RunHeadless(const CommandLineOptions& options, FILE* out) {
   std::fflush(out);
 
   ActivityLog log;
-  log.SetSettings(settings.basic.LogOutput, settings.basic.LogFolder, qv::ProgramFolder());
+  log.SetSettings(settings.basic.LogOutput, settings.basic.LogFolder, qv::ProgramDataFolder());
   log.SetListener([out](const std::string& line) { PrintLogLine(out, line); });
 
   // The steps outlive the responder: the request list stays until the capture worker ended.

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <climits>
 #include <fstream>
 #include <sstream>
@@ -113,6 +114,32 @@ bool WriteFileBytes(const std::string& path, std::string_view bytes) {
 void RemoveRegularFile(const std::string& path) {
   struct stat st;
   if (lstat(path.c_str(), &st) == 0 && (S_ISREG(st.st_mode) || S_ISLNK(st.st_mode))) unlink(path.c_str());
+}
+
+bool ReadAt(int fd, void* buffer, size_t size, long long offset) {
+  auto* out = static_cast<char*>(buffer);
+  while (size > 0) {
+    ssize_t n = pread(fd, out, size, static_cast<off_t>(offset));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    out += n;
+    size -= static_cast<size_t>(n);
+    offset += n;
+  }
+  return true;
+}
+
+bool WriteAt(int fd, const void* buffer, size_t size, long long offset) {
+  auto* in = static_cast<const char*>(buffer);
+  while (size > 0) {
+    ssize_t n = pwrite(fd, in, size, static_cast<off_t>(offset));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    in += n;
+    size -= static_cast<size_t>(n);
+    offset += n;
+  }
+  return true;
 }
 
 long long FileSize(const std::string& path) {

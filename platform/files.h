@@ -52,6 +52,12 @@ bool WriteFileBytes(const std::string& path, std::string_view bytes);
 // else is left alone (a destination named by the user may be /dev/null or a pipe).
 void RemoveRegularFile(const std::string& path);
 
+// Reads exactly `size` bytes at `offset` of the open file `fd`; false on a short read or an
+// error. Interrupted calls are resumed.
+[[nodiscard]] bool ReadAt(int fd, void* buffer, size_t size, long long offset);
+// Writes exactly `size` bytes at `offset` of the open file `fd`; false on an error.
+[[nodiscard]] bool WriteAt(int fd, const void* buffer, size_t size, long long offset);
+
 // Size of a regular file in bytes, or -1 when it cannot be read.
 [[nodiscard]] long long FileSize(const std::string& path);
 

@@ -34,19 +34,6 @@ void Write32(uint8_t* p, uint32_t v) {
   for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
 }
 
-// Reads exactly `size` bytes at `offset`; false on a short read or an error.
-bool ReadAt(int fd, void* buffer, size_t size, off_t offset) {
-  auto* out = static_cast<uint8_t*>(buffer);
-  while (size > 0) {
-    ssize_t n = pread(fd, out, size, offset);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    out += n;
-    size -= static_cast<size_t>(n);
-    offset += n;
-  }
-  return true;
-}
 
 class FileDescriptor {
  public:
@@ -125,7 +112,7 @@ bool BmpFile::Open(const std::string& path, std::string* error) {
   const int64_t fileSize = status.st_size;
 
   uint8_t headers[kFileHeaderSize + sizeof(BitmapInfoHeader)];
-  if (fileSize < static_cast<int64_t>(sizeof headers) || !ReadAt(fd_, headers, sizeof headers, 0))
+  if (fileSize < static_cast<int64_t>(sizeof headers) || !qv::ReadAt(fd_, headers, sizeof headers, 0))
     return refuse(SJIS("BMPファイルが途中で切れています: "));
   if (headers[0] != 'B' || headers[1] != 'M') return refuse(SJIS("BMPファイルではありません: "));
   const uint32_t offBits = Read32(headers + 10);
@@ -153,7 +140,7 @@ bool BmpFile::Open(const std::string& path, std::string* error) {
   if (tableEnd > fileSize || pixelOffset_ > fileSize || pixelBytes > fileSize - pixelOffset_)
     return refuse(SJIS("BMPファイルが途中で切れています: "));
   palette_.resize(tableEntries);
-  if (tableEntries > 0 && !ReadAt(fd_, palette_.data(), 4 * tableEntries, sizeof headers))
+  if (tableEntries > 0 && !qv::ReadAt(fd_, palette_.data(), 4 * tableEntries, sizeof headers))
     return refuse(SJIS("BMPファイルを読み込めません: "));
   topDown_ = info_.biHeight < 0;
   info_.biHeight = static_cast<int32_t>(height);
@@ -163,12 +150,12 @@ bool BmpFile::Open(const std::string& path, std::string* error) {
 bool BmpFile::ReadRow(int y, uint8_t* row) const {
   if (fd_ < 0 || y < 0 || y >= info_.biHeight) return false;
   const int64_t fileRow = topDown_ ? info_.biHeight - 1 - y : y;
-  return ReadAt(fd_, row, stride_, static_cast<off_t>(pixelOffset_ + static_cast<int64_t>(stride_) * fileRow));
+  return qv::ReadAt(fd_, row, stride_, static_cast<off_t>(pixelOffset_ + static_cast<int64_t>(stride_) * fileRow));
 }
 
 bool BmpFile::ReadAll(uint8_t* bits) const {
   if (fd_ < 0) return false;
-  if (!topDown_) return ReadAt(fd_, bits, stride_ * static_cast<size_t>(info_.biHeight), pixelOffset_);
+  if (!topDown_) return qv::ReadAt(fd_, bits, stride_ * static_cast<size_t>(info_.biHeight), pixelOffset_);
   for (int y = 0; y < info_.biHeight; ++y)
     if (!ReadRow(y, bits + stride_ * static_cast<size_t>(y))) return false;
   return true;

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "app/image/nearest_colour.h"
+#include "platform/files.h"
 
 namespace qv {
 namespace {
@@ -378,31 +379,6 @@ bool BitmapRowWriter::WriteRow(int row, const uint8_t* indices) {
 
 namespace {
 
-bool PreadAll(int fd, void* buffer, size_t size, off_t offset) {
-  auto* out = static_cast<uint8_t*>(buffer);
-  while (size > 0) {
-    ssize_t n = pread(fd, out, size, offset);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    out += n;
-    size -= static_cast<size_t>(n);
-    offset += n;
-  }
-  return true;
-}
-
-bool PwriteAll(int fd, const void* buffer, size_t size, off_t offset) {
-  auto* in = static_cast<const uint8_t*>(buffer);
-  while (size > 0) {
-    ssize_t n = pwrite(fd, in, size, offset);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    in += n;
-    size -= static_cast<size_t>(n);
-    offset += n;
-  }
-  return true;
-}
 
 // Reads a 24-bit BMP file. The pixels start at bfOffBits when that lies beyond the headers and
 // any colour table, so a file with a gap is read correctly; a negative height is read top-down.
@@ -413,7 +389,7 @@ class FileRowReader : public PixelRowReader {
   int ReadHeader(BitmapInfoHeader* info) override {
     struct stat status {};
     uint8_t headers[kFileHeaderSize + sizeof(BitmapInfoHeader)];
-    if (fstat(fd_, &status) != 0 || !PreadAll(fd_, headers, sizeof headers, 0))
+    if (fstat(fd_, &status) != 0 || !qv::ReadAt(fd_, headers, sizeof headers, 0))
       return kMedianCutReadFailed;
     if (headers[0] != 'B' || headers[1] != 'M') return kMedianCutBadInput;
     uint32_t offBits;
@@ -437,7 +413,7 @@ class FileRowReader : public PixelRowReader {
   bool ReadRow(int row, uint8_t* pixels) override {
     if (row < 1 || row > height_) return false;
     const int64_t fileRow = topDown_ ? row - 1 : height_ - row;
-    return PreadAll(fd_, pixels, static_cast<size_t>(width_) * 3,
+    return qv::ReadAt(fd_, pixels, static_cast<size_t>(width_) * 3,
                     static_cast<off_t>(offset_ + static_cast<int64_t>(stride_) * fileRow));
   }
 
@@ -464,13 +440,13 @@ class FileRowWriter : public IndexRowWriter {
     std::memcpy(header + 10, &kOffBits, 4);
     std::memcpy(header + kFileHeaderSize, &info, sizeof info);
     std::memcpy(header + kFileHeaderSize + sizeof info, table.data(), 256 * sizeof(RgbQuad));
-    return PwriteAll(fd_, header, sizeof header, 0);
+    return qv::WriteAt(fd_, header, sizeof header, 0);
   }
 
   bool WriteRow(int row, const uint8_t* indices) override {
     if (row < 1 || row > height_) return false;
     constexpr int64_t kOffBits = 1078;
-    return PwriteAll(fd_, indices, stride_,
+    return qv::WriteAt(fd_, indices, stride_,
                      static_cast<off_t>(kOffBits + static_cast<int64_t>(stride_) * (height_ - row)));
   }
 

@@ -439,19 +439,24 @@ void CaptureCore::MeasureMotionLocked(Device& device, uint8_t* frame, size_t len
   motionLevel_ = device.motion.Measure(frame, length, mode == static_cast<int>(QXMOTION_SHOW));
 }
 
+bool CaptureCore::ClaimForCaptureLocked() {
+  if (!device_) {
+    Trace(kNotStarted);
+    return false;
+  }
+  bool idle = false;
+  if (!capturing_.compare_exchange_strong(idle, true)) {
+    Trace(kBusy);
+    return false;
+  }
+  return true;
+}
+
 int CaptureCore::CaptureSingleFrame(const char* file, unsigned long flags) {
   std::shared_ptr<Device> device;
   {
     std::lock_guard lock(mutex_);
-    if (!device_) {
-      Trace(kNotStarted);
-      return 0;
-    }
-    bool idle = false;
-    if (!capturing_.compare_exchange_strong(idle, true)) {
-      Trace(kBusy);
-      return 0;
-    }
+    if (!ClaimForCaptureLocked()) return 0;
     device = device_;
     ++grabsRunning_;
   }
@@ -502,15 +507,7 @@ int CaptureCore::StartCapture(const char* file, long seconds) {
   std::shared_ptr<Device> device;
   {
     std::lock_guard lock(mutex_);
-    if (!device_) {
-      Trace(kNotStarted);
-      return 0;
-    }
-    bool idle = false;
-    if (!capturing_.compare_exchange_strong(idle, true)) {
-      Trace(kBusy);
-      return 0;
-    }
+    if (!ClaimForCaptureLocked()) return 0;
     // The thread of an earlier recording has cleared the flag as its last step.
     finished = std::move(streamThread_);
     streamDestination_ = file != nullptr ? file : "";

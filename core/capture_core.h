@@ -82,6 +82,9 @@ class CaptureCore {
   void SetStatusObserverForTesting(std::function<void(int)> observer);
 
  private:
+  // With mutex_ held: sets the capturing flag when a device is started and nothing captures;
+  // otherwise traces why not and returns false.
+  bool ClaimForCaptureLocked();
   CaptureCore();
 
   // Each of these expects the state lock held.

@@ -33,8 +33,9 @@ class ResponderSteps {
   virtual int ProcessRequests() = 0;
   // Grabs one frame into the BMP file `path`; 1 on success.
   virtual int CaptureFrame(const std::string& path) = 0;
-  // Sibling-program capture into `path`: true when the sibling link is available and
-  // `deviceName` selects it; `delivered` tells whether a picture arrived.
+  // Whether the sibling camera program is the picture source for `deviceName` (its link is
+  // available and the name selects it); SiblingCapture then fetches its picture into `path`,
+  // true when one arrived.
   virtual bool UsesSibling(const std::string& /*deviceName*/) { return false; }
   virtual bool SiblingCapture(const std::string& /*path*/) { return false; }
   // Forms the run's output and attachment names from the capture time.
@@ -50,7 +51,7 @@ class ResponderSteps {
 
 class Responder {
  public:
-  // `steps` and `log` must outlive the responder. `settings` is copied.
+  // `steps` and `log` must outlive the responder.
   Responder(ResponderSteps& steps, LogSink& log);
   ~Responder();
   Responder(const Responder&) = delete;

@@ -128,6 +128,8 @@ TEST(ParseRequestMail, ReadsTheSenderOfEveryFromShape) {
       {"group", "From: Team: c@x.jp, d@x.jp;", "c@x.jp", ""},
       {"empty group first", "From: undisclosed-recipients:;, e@x.jp", "e@x.jp", ""},
       {"source route", "From: <@relay.example:f@x.jp>", "f@x.jp", ""},
+      {"Python's folding, address quoted whole", "From: =?utf-8?b?5bGx55Sw?=\r\n <\"yamada.t@x.jp\">",
+       "yamada.t@x.jp", Sjis("山田")},
       {"handset address with dots", "From: \"taro..yamada.\"@docomo.ne.jp", "taro..yamada.@docomo.ne.jp",
        ""},
       {"dots unquoted", "From: taro..yamada.@docomo.ne.jp", "taro..yamada.@docomo.ne.jp", ""},

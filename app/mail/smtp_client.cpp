@@ -94,27 +94,57 @@ size_t CharacterUnit(std::string_view text, size_t i) {
   return 1;
 }
 
+// The pieces a header text may be split into between two encoded words: characters, with a
+// blank always kept together with the characters on both its sides. Readers treat a blank at
+// the edge of an encoded word differently (some show it twice), so no word begins or ends
+// with one. A piece too long for one word falls back to single characters.
+std::vector<std::string_view> HeaderTextPieces(std::string_view text) {
+  std::vector<std::string_view> pieces;
+  size_t i = 0;
+  while (i < text.size()) {
+    size_t end = i + CharacterUnit(text, i);
+    while (end < text.size() && (text[end] == ' ' || text[end] == '\t')) {
+      while (end < text.size() && (text[end] == ' ' || text[end] == '\t')) ++end;
+      if (end < text.size()) end += CharacterUnit(text, end);
+    }
+    std::string_view piece = text.substr(i, end - i);
+    if (SjisToJis(piece).size() <= kJisBytesPerWord) {
+      pieces.push_back(piece);
+    } else {
+      for (size_t k = i; k < end; k += CharacterUnit(text, k)) {
+        pieces.push_back(text.substr(k, CharacterUnit(text, k)));
+      }
+    }
+    i = end;
+  }
+  return pieces;
+}
+
 // The encoded words of the Shift_JIS header text `sjisText` (RFC 2047, ISO-2022-JP, "B"):
 // as many words as needed, each at most kMaxEncodedWord characters and each a whole
-// ISO-2022-JP text that begins and ends in ASCII (RFC 1468), cut only between characters.
-// A character without a JIS X 0208 code ends the text. Empty text gives no word.
+// ISO-2022-JP text that begins and ends in ASCII (RFC 1468), cut only between the pieces of
+// HeaderTextPieces. A character without a JIS X 0208 code ends the text. Empty text gives no
+// word.
 std::vector<std::string> EncodedWords(std::string_view sjisText) {
+  // A character without a JIS X 0208 code ends the text, as SjisToJis does.
+  size_t length = 0;
+  while (length < sjisText.size()) {
+    size_t unit = CharacterUnit(sjisText, length);
+    if (SjisToJis(sjisText.substr(length, unit)).empty()) break;
+    length += unit;
+  }
   std::vector<std::string> words;
-  std::string chunk;      // Shift_JIS text of the word being filled
-  std::string chunkJis;   // its ISO-2022-JP form
-  for (size_t i = 0; i < sjisText.size();) {
-    size_t unit = CharacterUnit(sjisText, i);
-    std::string_view character = sjisText.substr(i, unit);
-    if (SjisToJis(character).empty()) break;
-    std::string candidate = SjisToJis(chunk + std::string(character));
+  std::string chunk;     // Shift_JIS text of the word being filled
+  std::string chunkJis;  // its ISO-2022-JP form
+  for (std::string_view piece : HeaderTextPieces(sjisText.substr(0, length))) {
+    std::string candidate = SjisToJis(chunk + std::string(piece));
     if (candidate.size() > kJisBytesPerWord && !chunk.empty()) {
       words.push_back(EncodeWord(chunkJis));
       chunk.clear();
-      candidate = SjisToJis(character);
+      candidate = SjisToJis(piece);
     }
-    chunk += character;
+    chunk += piece;
     chunkJis = std::move(candidate);
-    i += unit;
   }
   if (!chunk.empty()) words.push_back(EncodeWord(chunkJis));
   return words;

@@ -28,7 +28,9 @@ int PreviewRateFps(int index) {
   return rates[std::clamp(index, 0, 6)];
 }
 
-void ApplyPreviewSize(bool shown) {
+void ApplyPreviewSize(bool shown, int shownFps) {
+  // A preview nobody sees needs no more than one frame a second.
+  QXCoreSetPreviewRate(shown ? shownFps : 1);
   QXSetDeviceState(QXST_WINDOW_WIDTH, shown ? 320 : 1);
   QXSetDeviceState(QXST_WINDOW_HEIGHT, shown ? 240 : 1);
   unsigned long caps = 0;
@@ -60,10 +62,9 @@ int SelectCaptureDevice(int count, DeviceSelection& selection) {
     }
     QXSetDeviceState(QXST_MOTION_MODE, QXMOTION_MEASURE);
     selection.deviceRunning = true;
-    QXCoreSetPreviewRate(PreviewRateFps(basic.PreviewRate));
     QXSetDeviceState(QXST_WINDOW_X, 94);
     QXSetDeviceState(QXST_WINDOW_Y, 6);
-    ApplyPreviewSize(!selection.previewHidden);
+    ApplyPreviewSize(!selection.previewHidden, PreviewRateFps(basic.PreviewRate));
     qv::CopySjisField(basic.DeviceName, sizeof basic.DeviceName, info.szDeviceName);
     WriteIniString("BasicSettings", "DeviceName", basic.DeviceName, selection.settingsPath.c_str());
     return 1;

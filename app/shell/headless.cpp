@@ -2,13 +2,9 @@
 
 #include <signal.h>
 
-#include <filesystem>
-
 #include "app/responder/live_steps.h"
-#include "app/responder/responder.h"
 #include "app/settings/activity_log.h"
-#include "app/shell/device_selection.h"
-#include "core/qxdvcore.h"
+#include "app/shell/responder_host.h"
 #include "platform/message_box.h"
 #include "platform/timing.h"
 #include "platform/files.h"
@@ -79,13 +75,6 @@ bool WaitForStopSignal(const sigset_t& stopSignals, int64_t periodMs, int* signa
   return true;
 }
 
-// Removes the run's files and the work folder.
-void RemoveWorkFolder(const std::string& folder) {
-  if (folder.empty()) return;
-  std::error_code ignored;
-  std::filesystem::remove_all(folder, ignored);
-}
-
 }  // namespace
 
 int RunHeadless(const CommandLineOptions& options, FILE* out) {
@@ -109,11 +98,14 @@ int RunHeadless(const CommandLineOptions& options, FILE* out) {
   std::fprintf(out, "Quorvex: settings file %s%s\n", path.c_str(),
                present ? "" : " (not there yet: the defaults are used)");
   if (options.headlessImplied) {
-    std::fprintf(out, "Quorvex: there is no window yet, so Quorvex runs without one (as --headless)\n");
+    std::fprintf(out, "Quorvex: no display found, so Quorvex runs without a window (as --headless)\n");
   }
-  AllSettings settings;
-  LoadAllSettings(path.c_str(), &settings);
-  std::string description = DescribeSettings(settings);
+  std::fflush(out);
+
+  ResponderHost host;
+  host.log().SetListener([out](const std::string& line) { PrintLogLine(out, line); });
+  host.Open();
+  std::string description = DescribeSettings(host.settings());
   size_t start = 0;
   while (start < description.size()) {
     size_t end = description.find('\n', start);
@@ -121,28 +113,9 @@ int RunHeadless(const CommandLineOptions& options, FILE* out) {
     start = end + 1;
   }
   std::fflush(out);
+  host.SelectDevice(nullptr, true);
 
-  ActivityLog log;
-  log.SetSettings(settings.basic.LogOutput, settings.basic.LogFolder, qv::ProgramDataFolder());
-  log.SetListener([out](const std::string& line) { PrintLogLine(out, line); });
-
-  // The steps outlive the responder: the request list stays until the capture worker ended.
-  LiveSteps steps(log);
-  Responder responder(steps, log);
-  steps.SetResponder(&responder);
-  std::string workFolder = qv::MakeWorkFolder("SS");
-  if (workFolder.empty()) std::fprintf(stderr, "Quorvex: the work folder could not be made in %s\n", qv::TempFolder().c_str());
-  responder.SetWorkFolder(workFolder);
-
-  QXStartup();
-  DeviceSelection selection;
-  selection.basic = &settings.basic;
-  selection.settingsPath = path;
-  SelectCaptureDevice(QXGetDeviceCount(), selection);
-
-  steps.LoadAddressList(path);
-  steps.SetPopParams(settings.mail);
-  responder.SetSettings(settings);
+  Responder& responder = host.responder();
   responder.StartWorkers();
   responder.SetPatrol(true);
   std::fprintf(out, options.once ? "Quorvex: checking the mailbox once\n" : "Quorvex: running; stop with Ctrl+C\n");
@@ -169,10 +142,9 @@ int RunHeadless(const CommandLineOptions& options, FILE* out) {
     if (!options.once || responder.exitStage() != 0) responder.TimerTick();
   }
 
-  QXCleanup();
-  RemoveWorkFolder(workFolder);
+  host.Close();
   std::fprintf(out, "Quorvex: stopped\n");
   std::fflush(out);
-  if (options.once && steps.lastLoginFailed()) return 2;
+  if (options.once && host.liveSteps()->lastLoginFailed()) return 2;
   return 0;
 }

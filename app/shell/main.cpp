@@ -5,6 +5,7 @@
 
 #include "app/shell/command_line.h"
 #include "app/shell/headless.h"
+#include "app/shell/window_app.h"
 
 int main(int argc, char** argv) {
   CommandLineOptions options;
@@ -17,5 +18,6 @@ int main(int argc, char** argv) {
     std::fputs(UsageText().c_str(), stdout);
     return 0;
   }
+  if (options.window || (options.headlessImplied && DisplayAvailable())) return RunWindow(options, argc, argv);
   return RunHeadless(options, stdout);
 }

@@ -9,7 +9,7 @@ struct BasicSettings;
 // The device list entry that selects the sibling camera program instead of a device.
 const std::string& SiblingEntryName();
 
-// True when the sibling camera program's window endpoint "Orbisk" exists.
+// True when the sibling camera program's window "Orbisk" is there.
 bool SiblingWindowExists();
 
 // What device selection needs from its caller.

@@ -138,6 +138,7 @@ int RunHeadless(const CommandLineOptions& options, FILE* out) {
       responder.SetPatrol(false);
       responder.RequestExit();
     }
+    host.PumpWindowMessages();
     // With --once the timer only runs the exit stages: a second check is never scheduled.
     if (!options.once || responder.exitStage() != 0) responder.TimerTick();
   }

@@ -14,6 +14,7 @@
 #include <QPainter>
 #include <QPointer>
 #include <QScreen>
+#include <QSocketNotifier>
 #include <QSystemTrayIcon>
 #include <QTimer>
 #include <QUrl>
@@ -82,6 +83,12 @@ MainWindow::MainWindow(ResponderHost& host, QWidget* parent)
   logView_.SetThumbImages(skin_.Image("thumb_top"), skin_.Image("thumb_body"), skin_.Image("thumb_bottom"));
   windowMenu_ = CreateMenu(false);
   trayMenu_ = CreateMenu(true);
+
+  // Window messages from other programs (the sibling's picture is ready).
+  if (host_.windowMessageFd() >= 0) {
+    auto* messages = new QSocketNotifier(host_.windowMessageFd(), QSocketNotifier::Read, this);
+    connect(messages, &QSocketNotifier::activated, this, [this] { host_.PumpWindowMessages(); });
+  }
 
   timer_ = new QTimer(this);
   timer_->setInterval(static_cast<int>(qv::GetTimings().windowTimerMs));
@@ -391,7 +398,7 @@ void MainWindow::OpenSettings() {
   qv::CopySjisField(info.szIniFile, sizeof info.szIniFile, host_.settingsPath());
   info.bPictureHidden = previewHidden_ ? 1 : 0;
   info.bDeviceRunning = host_.deviceRunning() ? 1 : 0;
-  info.bSiblingLink = 0;
+  info.bSiblingLink = host_.siblingAvailable() ? 1 : 0;
   if (QDOpenDialogFunction open = settingsLibrary_->Entry()) {
     open(0, &info, this);
   } else {

@@ -5,8 +5,10 @@
 
 #include "app/responder/live_steps.h"
 #include "app/shell/device_selection.h"
+#include "app/shell/sibling_link.h"
 #include "core/qxdvcore.h"
 #include "platform/files.h"
+#include "platform/window_endpoint.h"
 
 ResponderHost::ResponderHost(StepsFactory factory) {
   if (factory) {
@@ -17,6 +19,7 @@ ResponderHost::ResponderHost(StepsFactory factory) {
     steps_ = std::move(live);
   }
   responder_ = std::make_unique<Responder>(*steps_, log_);
+  sibling_ = std::make_unique<SiblingLink>(responder_->liveCapture);
   if (liveSteps_) liveSteps_->SetResponder(responder_.get());
 }
 
@@ -35,8 +38,24 @@ void ResponderHost::Open() {
   responder_->SetWorkFolder(workFolder_);
   QXStartup();
   coreStarted_ = true;
+  if (sibling_->Load() && liveSteps_) liveSteps_->SetSiblingCamera(sibling_.get());
   LoadSettings();
+  endpoint_ = std::make_unique<qv::WindowEndpoint>("Quorvex");
+  if (!endpoint_->ok()) std::fprintf(stderr, "Quorvex: no window endpoint in %s\n", qv::WindowEndpointFolder().c_str());
+  sibling_->SetOwnWindow(endpoint_->handle());
 }
+
+int ResponderHost::windowMessageFd() const { return endpoint_ ? endpoint_->fd() : -1; }
+
+void ResponderHost::PumpWindowMessages() {
+  if (!endpoint_) return;
+  qv::WindowMessage message;
+  while (endpoint_->Receive(&message, 0)) {
+    if (message.message == WM_SIBLING_IMAGE_READY) sibling_->OnImageReady();
+  }
+}
+
+bool ResponderHost::siblingAvailable() const { return sibling_->available(); }
 
 void ResponderHost::LoadSettings() {
   LoadAllSettings(settingsPath_.c_str(), &settings_);

@@ -1,8 +1,10 @@
 // What the window and the run without a screen own for the life of the process: the settings
 // file and its records, the activity log, the responder's steps and workers, the work folder,
-// the capture core and the started device.
+// the capture core and the started device, the window endpoint "Quorvex" and the link to the
+// sibling camera program.
 //
-// Order of use: Open (work folder, capture core, settings, address list, mail client), then
+// Order of use: Open (work folder, capture core, sibling plug-in, settings, address list, mail
+// client, window endpoint), then
 // SelectDevice, then responder().StartWorkers(); LoadSettings again after the settings dialog;
 // Close at the end (also done by the destructor), after the workers have ended.
 #pragma once
@@ -17,6 +19,10 @@
 
 class LiveSteps;
 class QWidget;
+class SiblingLink;
+namespace qv {
+class WindowEndpoint;
+}
 
 class ResponderHost {
  public:
@@ -40,6 +46,13 @@ class ResponderHost {
   // Shuts the capture core down and removes the work folder; the second call does nothing.
   void Close();
 
+  // The window endpoint's socket (-1 without one): readable when window messages wait.
+  [[nodiscard]] int windowMessageFd() const;
+  // Handles every waiting window message (WM_SIBLING_IMAGE_READY) without blocking.
+  void PumpWindowMessages();
+  // Whether pictures can come from the sibling camera program (its plug-in is loaded).
+  [[nodiscard]] bool siblingAvailable() const;
+
   Responder& responder() { return *responder_; }
   ActivityLog& log() { return log_; }
   // The real steps; null when a factory made others.
@@ -55,6 +68,8 @@ class ResponderHost {
   std::unique_ptr<ResponderSteps> steps_;
   LiveSteps* liveSteps_ = nullptr;
   std::unique_ptr<Responder> responder_;
+  std::unique_ptr<SiblingLink> sibling_;
+  std::unique_ptr<qv::WindowEndpoint> endpoint_;
   AllSettings settings_;
   std::string settingsPath_;
   std::string workFolder_;

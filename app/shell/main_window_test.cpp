@@ -15,6 +15,9 @@
 
 #include "app/settings/ini.h"
 #include "app/shell/responder_host.h"
+#include "app/shell/sibling_link.h"
+#include "platform/registry.h"
+#include "platform/window_endpoint.h"
 #include "platform/files.h"
 #include "platform/message_box.h"
 #include "platform/text.h"
@@ -300,6 +303,30 @@ TEST_F(MainWindowTest, SettingsCommandWithTheDialogLibrary) {
   EXPECT_TRUE(host_->responder().patrol());
   EXPECT_FALSE(window_->paused());
   EXPECT_EQ(host_->responder().TimerTick(), 0);
+}
+
+TEST_F(MainWindowTest, SiblingPictureReadyReachesTheWorkerThroughTheWindow) {
+  // Orbisk's plug-in in a folder of its own, named in the registry; its last picture recorded.
+  std::string orbisk = folder_ + "orbisk/";
+  std::filesystem::create_directories(orbisk);
+  std::filesystem::copy_file(qv::ProgramFolder() + "QXComm.so", orbisk + "QXComm.so");
+  ASSERT_TRUE(qv::WriteFileBytes(orbisk + "LastImage.txt", orbisk + "Orbisk000001.bmp"));
+  ASSERT_TRUE(qv::WriteRegistryString("HKEY_CURRENT_USER\\Software\\Halvorsk\\Orbisk", "Directory",
+                                      folder_ + "orbisk"));
+  setenv("XDG_RUNTIME_DIR", folder_.c_str(), 1);
+  Open();
+  ASSERT_TRUE(host_->siblingAvailable());
+  qv::WindowHandle window = qv::FindWindowByTitle("Quorvex");
+  ASSERT_NE(window, 0);
+  EXPECT_FALSE(host_->responder().liveCapture.IsSet());
+  ASSERT_TRUE(qv::PostWindowMessage(window, WM_SIBLING_IMAGE_READY, 0, 0));
+  for (int i = 0; i < 500 && !host_->responder().liveCapture.IsSet(); ++i) {
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+  }
+  EXPECT_TRUE(host_->responder().liveCapture.IsSet());
+  window_.reset();
+  host_.reset();
+  unsetenv("XDG_RUNTIME_DIR");
 }
 
 TEST_F(MainWindowTest, LogViewPushDownFollowAndThumbDrag) {

@@ -1,11 +1,16 @@
 #include "app/shell/window_app.h"
 
+#include <signal.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
+
 #include <cstdlib>
 
 #include <QApplication>
 #include <QMessageBox>
 #include <QPixmap>
 #include <QScreen>
+#include <QSocketNotifier>
 #include <QSplashScreen>
 #include <QThread>
 #include <QTimer>
@@ -57,6 +62,15 @@ void InstallDialogMessageBoxes() {
 }
 
 int RunWindow(const CommandLineOptions& options, int argc, char** argv) {
+  // SIGINT and SIGTERM become the orderly exit, as the exit button: blocked in every thread
+  // started from here on and read by the event loop.
+  sigset_t stopSignals;
+  sigemptyset(&stopSignals);
+  sigaddset(&stopSignals, SIGINT);
+  sigaddset(&stopSignals, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+  int stopFd = signalfd(-1, &stopSignals, SFD_CLOEXEC | SFD_NONBLOCK);
+
   if (options.timingScale >= 0) qv::ScaleTimings(options.timingScale);
   if (!options.iniPath.empty()) qv::SetSettingsPathOverride(options.iniPath);
   QApplication app(argc, argv);
@@ -73,10 +87,19 @@ int RunWindow(const CommandLineOptions& options, int argc, char** argv) {
   {
     MainWindow window(host);
     QObject::connect(&window, &MainWindow::ended, &app, &QApplication::quit);
+    QSocketNotifier stopNotifier(stopFd, QSocketNotifier::Read);
+    stopNotifier.setEnabled(stopFd >= 0);
+    QObject::connect(&stopNotifier, &QSocketNotifier::activated, &window, [&window, stopFd] {
+      signalfd_siginfo info;
+      while (read(stopFd, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
+      }
+      window.RunCommand(ID_EXIT_APP);
+    });
     window.Start();
     window.show();
     status = app.exec();
   }
   qv::SetMessageBoxSink({});
+  if (stopFd >= 0) close(stopFd);
   return status;
 }

@@ -12,5 +12,6 @@ void InstallDialogMessageBoxes();
 
 // The program as a window: the splash picture, the work folder, the capture core, the settings
 // and the address list, device selection with real message boxes, both workers and the main
-// window's timer; returns when the window's exit stages are through. Returns the exit status.
+// window's timer; returns when the window's exit stages are through (after the exit button,
+// Esc, the menu, or SIGINT / SIGTERM). Returns the exit status.
 int RunWindow(const CommandLineOptions& options, int argc, char** argv);

@@ -73,9 +73,11 @@ int Responder::TimerTick() {
       int32_t remaining = qv::TickDiff(nextCheckTick_, now);
       if (remaining > 0) return (remaining + 999) / 1000;
       if (checkDone_) {
-        checkDone_ = 0;
+        // The next tick is moved before the flag is cleared, and the mail-check worker reads the
+        // flag before the tick: it never sees the flag clear with the old, passed tick.
         int minutes = settings().basic.MailTimer;
         nextCheckTick_ = now + static_cast<uint32_t>(static_cast<int64_t>(minutes) * 60000);
+        checkDone_ = 0;
       }
       return 0;
     }
@@ -164,8 +166,8 @@ void MailCheckThreadProc(Responder* r) {
   while (!r->endMainThread.IsSet()) {
     qv::SleepMs(timings.workerPollMs);
     while (!r->endMainThread.IsSet() && r->pause_) qv::SleepMs(timings.workerPollMs);
-    bool due = r->patrol_ && !r->requestCapture.IsSet() &&
-               qv::TickDiff(r->nextCheckTick_, r->currentTick()) <= 0 && r->checkDone_ == 0;
+    bool due = r->patrol_ && !r->requestCapture.IsSet() && r->checkDone_ == 0 &&
+               qv::TickDiff(r->nextCheckTick_, r->currentTick()) <= 0;
     if (due && !r->pause_) r->RunOneCheck();
   }
   r->mailWorkerMarker_ = 0;

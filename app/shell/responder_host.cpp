@@ -20,7 +20,6 @@ ResponderHost::ResponderHost(StepsFactory factory) {
   }
   responder_ = std::make_unique<Responder>(*steps_, log_);
   sibling_ = std::make_unique<SiblingLink>(responder_->liveCapture);
-  if (liveSteps_) liveSteps_->SetResponder(responder_.get());
 }
 
 ResponderHost::~ResponderHost() {

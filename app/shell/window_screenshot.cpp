@@ -26,11 +26,11 @@ namespace {
 class QuietSteps : public ResponderSteps {
  public:
   int CheckMail() override { return 0; }
-  int ProcessRequests() override { return 0; }
+  int ProcessRequests(const AllSettings&) override { return 0; }
   int CaptureFrame(const std::string&) override { return 0; }
-  void MakeNames(time_t) override {}
-  std::string MakePicture(int) override { return {}; }
-  void SendReplies() override {}
+  void MakeNames(const RunContext&, time_t) override {}
+  std::string MakePicture(const RunContext&, int) override { return {}; }
+  void SendReplies(const RunContext&) override {}
   bool DialConnect(const std::string&) override { return false; }
   void DialHangUp(const std::string&) override {}
 };

@@ -455,6 +455,94 @@ class EndToEnd(unittest.TestCase):
         self.assertGreaterEqual(output.count("画像キャプチャ"), 2)
         self.assertEqual(self.peers.mailbox(), [])
 
+    def start_orbisk(self, *options):
+        """orbisk with its plug-in in a folder of its own; returns that folder."""
+        folder = os.path.join(self.work, "orbisk")
+        os.makedirs(folder, exist_ok=True)
+        shutil.copy(os.path.join(BIN, "QXComm.so"), folder)
+        program = subprocess.Popen([os.path.join(BIN, "orbisk"), "--folder", folder] + list(options),
+                                   env=self.env, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+        self.assertEqual(program.stdout.readline().strip(), "orbisk: ready")
+        self.addCleanup(self.stop_orbisk, program)
+        return folder, program
+
+    def stop_orbisk(self, program):
+        if program.poll() is None:
+            program.terminate()
+            program.wait(timeout=30)
+        program.stdout.close()
+
+    def sibling_settings(self):
+        from PIL import Image
+        runtime = os.path.join(self.work, "runtime")
+        os.mkdir(runtime, 0o700)
+        self.env["XDG_RUNTIME_DIR"] = runtime
+        self.write_settings(mail_timer=0)
+        self.rewrite_settings([("DeviceName=", "DeviceName=Orbisk連携")])
+        picture = os.path.join(self.work, "red.bmp")
+        Image.new("RGB", (320, 240), (220, 20, 30)).save(picture)
+        return picture
+
+    def assert_red_reply(self, address):
+        _, picture = self.picture_of(self.peers.received()[address])
+        red, green, blue = picture.convert("RGB").getpixel((picture.width // 2, picture.height // 2))
+        self.assertGreater(red, 150)
+        self.assertLess(green + blue, 120)
+
+    def test_pictures_come_from_the_sibling_program(self):
+        picture = self.sibling_settings()
+        folder, orbisk = self.start_orbisk("--picture", picture)
+        subject = encoded_word(SUBJECT)
+        self.peers.add_mails([("other", request_mail("someone@example.com", subject))])
+        result = subprocess.run([os.path.join(BIN, "Quorvex"), "--once", "--ini", self.ini, "--timing-scale", "0.01"],
+                                env=self.env, capture_output=True, timeout=300)
+        output = result.stdout.decode("utf-8", "replace")
+        self.assertEqual(result.returncode, 0, output)
+        self.assertIn("画像キャプチャ", output)
+        self.assertNotIn("受け取れませんでした", output)
+        self.assert_red_reply("someone@example.com")
+        # The sibling's picture was taken over and deleted.
+        self.assertEqual(glob.glob(os.path.join(folder, "Orbisk*.bmp")), [])
+
+        # Orbisk is gone: the worker waits its time and says so; nothing is sent.
+        self.stop_orbisk(orbisk)
+        self.peers.add_mails([("docomo", request_mail("jiro@docomo.ne.jp", subject))])
+        result = subprocess.run([os.path.join(BIN, "Quorvex"), "--once", "--ini", self.ini, "--timing-scale", "0.01"],
+                                env=self.env, capture_output=True, timeout=300)
+        output = result.stdout.decode("utf-8", "replace")
+        self.assertEqual(result.returncode, 0, output)
+        self.assertIn("[画像] Orbiskから画像が受け取れませんでした。", output)
+        self.assertNotIn("jiro@docomo.ne.jp", self.peers.received())
+
+    def test_a_late_sibling_picture_serves_the_next_pass(self):
+        picture = self.sibling_settings()
+        # The wait is 361 polls of 5 ms; orbisk answers three seconds late.
+        self.start_orbisk("--picture", picture, "--delay", "3000")
+        subject = encoded_word(SUBJECT)
+        self.peers.add_mails([("first", request_mail("taro@ezweb.ne.jp", subject))])
+        log = os.path.join(self.work, "headless.out")
+        with open(log, "wb") as out:
+            program = subprocess.Popen([os.path.join(BIN, "Quorvex"), "--headless", "--ini", self.ini,
+                                        "--timing-scale", "0.01"], env=self.env, stdout=out, stderr=subprocess.STDOUT)
+        try:
+            self.wait_for_text(log, "受け取れませんでした")
+            self.peers.add_mails([("second", request_mail("hanako@d.vodafone.ne.jp", subject))])
+            self.wait_for_replies(1)
+        finally:
+            program.send_signal(signal.SIGTERM)
+            program.wait(timeout=60)
+        self.assertEqual(sorted(self.peers.received()), ["hanako@d.vodafone.ne.jp"])
+        self.assert_red_reply("hanako@d.vodafone.ne.jp")
+
+    def wait_for_text(self, path, text):
+        deadline = time.monotonic() + 120
+        while time.monotonic() < deadline:
+            with open(path, "rb") as f:
+                if text in f.read().decode("utf-8", "replace"):
+                    return
+            time.sleep(0.05)
+        self.fail("%r never appeared in %s" % (text, path))
+
     def wait_for_replies(self, count):
         deadline = time.monotonic() + 120
         while time.monotonic() < deadline:

@@ -1,11 +1,11 @@
 #!/usr/bin/python3
-"""End-to-end tests of Quorvex: real request mails in a real POP3 mailbox (Dovecot) are
-answered through a real SMTP server (aiosmtpd) by the Quorvex program itself, with a test
-camera and the timings shrunk to zero.
+"""End-to-end tests of Quorvex: real request mails in a real POP3 or IMAP mailbox (Dovecot,
+plain and TLS) are answered through a real SMTP server (aiosmtpd) by the Quorvex program
+itself, with a test camera and the timings shrunk to zero.
 
 Usage: /usr/bin/python3 e2e_test.py BIN_FOLDER
-BIN_FOLDER holds Quorvex, qvconvert and qvregistry. Exit status 77 (skipped) when Dovecot,
-aiosmtpd or PIL is missing.
+BIN_FOLDER holds Quorvex, qvconvert and qvregistry. Exit status 77 (skipped) when Dovecot with
+IMAP, openssl, aiosmtpd or PIL is missing.
 """
 
 import base64
@@ -35,8 +35,10 @@ SUBJECT = "カメラ"
 
 
 def missing_peer():
-    if not os.path.exists("/usr/sbin/dovecot"):
-        return "Dovecot is not installed"
+    if not os.path.exists("/usr/sbin/dovecot") or not os.path.exists("/usr/lib/dovecot/imap"):
+        return "Dovecot with IMAP (dovecot-pop3d, dovecot-imapd) is not installed"
+    if not os.path.exists("/usr/bin/openssl"):
+        return "openssl is not installed"
     try:
         import aiosmtpd  # noqa: F401
         import PIL  # noqa: F401
@@ -155,7 +157,8 @@ def ini_text(sections):
 
 
 class Peers:
-    """Dovecot and aiosmtpd (announcing SMTPUTF8) on loopback, in one private folder."""
+    """Dovecot (POP3 and IMAP, each plain and with TLS from the first byte, certificates of the
+    test CA in `ca`) and aiosmtpd (announcing SMTPUTF8) on loopback, in one private folder."""
 
     def __init__(self):
         self.folder = tempfile.mkdtemp(prefix="quorvex-e2e-")
@@ -165,12 +168,19 @@ class Peers:
         os.chmod(self.pop_folder, 0o755)
         self.smtp_folder = os.path.join(self.folder, "smtp")
         os.mkdir(self.smtp_folder)
+        made = subprocess.run([PYTHON, os.path.join(FIXTURES, "test_ca.py"), "make",
+                               os.path.join(self.folder, "certificates")],
+                              capture_output=True, text=True, timeout=60, check=True)
+        certificates = json.loads(made.stdout)
+        self.ca = certificates["ca"]
         started = subprocess.run([PYTHON, os.path.join(FIXTURES, "pop3_server.py"), "start",
-                                  self.pop_folder, "quorvex", PASSWORD],
+                                  self.pop_folder, "quorvex", PASSWORD, "--imap", "--tls",
+                                  certificates["server_cert"], certificates["server_key"]],
                                  capture_output=True, text=True, timeout=60)
         if started.returncode != 0:
             raise RuntimeError("Dovecot did not start: " + started.stderr)
-        self.pop_port = int(started.stdout.strip())
+        ports = json.loads(started.stdout)
+        self.pop_port, self.imap_port, self.imaps_port = ports["pop3"], ports["imap"], ports["imaps"]
         self.smtp = subprocess.Popen([PYTHON, os.path.join(FIXTURES, "smtp_server.py"),
                                       "--folder", self.smtp_folder, "--smtputf8"],
                                      stdout=subprocess.PIPE, text=True)
@@ -185,6 +195,11 @@ class Peers:
             files.append(path)
         subprocess.run([PYTHON, os.path.join(FIXTURES, "pop3_server.py"), "add", self.pop_folder] + files,
                        check=True, timeout=30)
+
+    def restart_mailbox(self):
+        """Stops Dovecot and starts it again: every open connection is cut."""
+        subprocess.run([PYTHON, os.path.join(FIXTURES, "pop3_server.py"), "restart", self.pop_folder],
+                       check=True, timeout=60)
 
     def mailbox(self):
         listed = subprocess.run([PYTHON, os.path.join(FIXTURES, "pop3_server.py"), "list", self.pop_folder],
@@ -227,7 +242,9 @@ class EndToEnd(unittest.TestCase):
                         '"%s" "%%1"' % os.path.join(BIN, "qvconvert")], env=self.env, check=True,
                        capture_output=True)
 
-    def write_settings(self, mail_timer=5, wake_up=0, extra_filter=(), rcv_delete=1):
+    def write_settings(self, mail_timer=5, wake_up=0, extra_filter=(), rcv_delete=1, mailbox=()):
+        """The settings file; `mailbox` holds (key, value) pairs of [MailSettings] that replace
+        or follow the POP3 ones."""
         sections = [
             ("BasicSettings", [("PreviewRate", 6), ("WakeUpMail", wake_up), ("StartIcon", 0),
                                ("MailTimer", mail_timer), ("DeviceName", ""), ("LogOutput", 1),
@@ -244,6 +261,10 @@ class EndToEnd(unittest.TestCase):
                                 ("RcvDelete", rcv_delete), ("TitleFiltText", SUBJECT), ("TextFiltText", "")]
              + list(extra_filter)),
         ]
+        replaced = dict(mailbox)
+        mail = sections[1][1]
+        sections[1] = ("MailSettings", [(key, replaced.pop(key, value)) for key, value in mail]
+                       + [pair for pair in mailbox if pair[0] in replaced])
         with open(self.ini, "wb") as f:
             f.write(ini_text(sections))
         with open(os.path.join(self.work, "MailList.dat"), "wb") as f:
@@ -260,8 +281,35 @@ class EndToEnd(unittest.TestCase):
         data = attachments[0].get_content()
         return attachments[0], Image.open(io.BytesIO(data))
 
+    def imap_mailbox(self, tls=False):
+        """[MailSettings] pairs for the IMAP mailbox: plain, or TLS from the first byte."""
+        if tls:
+            return [("PopServer", "localhost"), ("PopPort", self.peers.imaps_port), ("PopSecurity", 2),
+                    ("CaFile", self.peers.ca), ("MailProtocol", 1)]
+        return [("PopPort", self.peers.imap_port), ("MailProtocol", 1)]
+
     def test_once_answers_each_carrier_with_its_picture(self):
         self.write_settings()
+        self.answer_each_carrier()
+
+    def test_imap_answers_each_carrier_alike(self):
+        self.write_settings(mailbox=self.imap_mailbox())
+        self.answer_each_carrier()
+
+    def test_imap_over_tls_answers_each_carrier_alike(self):
+        self.write_settings(mailbox=self.imap_mailbox(tls=True))
+        self.answer_each_carrier()
+        # The account check logs in the same way and tells that IDLE is offered.
+        checked = subprocess.run([os.path.join(BIN, "Quorvex"), "--check-accounts", "--ini", self.ini,
+                                  "--timing-scale", "0"], env=self.env, capture_output=True, timeout=120)
+        report = checked.stdout.decode("utf-8", "replace")
+        self.assertEqual(checked.returncode, 0, report)
+        self.assertIn("IMAP localhost:%d (TLS) ログイン ... OK (フォルダ「INBOX」 メール0通、IDLE対応"
+                      % self.peers.imaps_port, report)
+
+    def answer_each_carrier(self):
+        """The same request mails, whichever mailbox the settings name: each carrier's sender
+        gets its picture, the refused ones nothing, and the log reads the same."""
         subject = encoded_word(SUBJECT)
         self.peers.add_mails([
             ("au", request_mail("taro@ezweb.ne.jp", subject, name="太郎")),
@@ -455,6 +503,38 @@ class EndToEnd(unittest.TestCase):
         self.assertGreaterEqual(output.count("画像キャプチャ"), 2)
         self.assertEqual(self.peers.mailbox(), [])
 
+    def test_headless_idles_on_imap_answers_at_once_and_idles_again_after_a_drop(self):
+        # A check every 10 minutes: an answer within the test's time comes from the idle.
+        self.write_settings(mail_timer=10, mailbox=self.imap_mailbox())
+        subject = encoded_word(SUBJECT)
+        log = os.path.join(self.work, "headless.out")
+        waiting = "IMAP IDLEで新着メールを待ちます。"
+        with open(log, "wb") as out:
+            program = subprocess.Popen([os.path.join(BIN, "Quorvex"), "--headless", "--ini", self.ini,
+                                        "--timing-scale", "0"], env=self.env, stdout=out, stderr=subprocess.STDOUT)
+        try:
+            self.wait_for_text(log, waiting)
+            self.peers.add_mails([("first", request_mail("taro@ezweb.ne.jp", subject))])
+            self.wait_for_replies(1)
+            # The server goes away and comes back: the idle is dropped, the worker polls; the
+            # next check (here asked for by SIGHUP, which reads the settings again) idles again.
+            self.peers.restart_mailbox()
+            self.wait_for_text(log, "IDLEの接続が切れたため、設定した間隔でのメールチェックに戻ります。")
+            program.send_signal(signal.SIGHUP)
+            self.wait_for_text(log, waiting, count=2)
+            self.peers.add_mails([("second", request_mail("hanako@d.vodafone.ne.jp", subject))])
+            self.wait_for_replies(2)
+        finally:
+            program.send_signal(signal.SIGTERM)
+            program.wait(timeout=60)
+        with open(log, "rb") as f:
+            output = f.read().decode("utf-8", "replace")
+        self.assertEqual(program.returncode, 0, output)
+        self.assertIn("mailbox: IMAP \"127.0.0.1\" port %d plain" % self.peers.imap_port, output)
+        self.assertEqual(output.count("新着メールが届きました。"), 2, output)
+        self.assertEqual(sorted(self.peers.received()), ["hanako@d.vodafone.ne.jp", "taro@ezweb.ne.jp"])
+        self.assertEqual(self.peers.mailbox(), [])
+
     def start_orbisk(self, *options):
         """orbisk with its plug-in in a folder of its own; returns that folder."""
         folder = os.path.join(self.work, "orbisk")
@@ -534,14 +614,15 @@ class EndToEnd(unittest.TestCase):
         self.assertEqual(sorted(self.peers.received()), ["hanako@d.vodafone.ne.jp"])
         self.assert_red_reply("hanako@d.vodafone.ne.jp")
 
-    def wait_for_text(self, path, text):
+    def wait_for_text(self, path, text, count=1):
         deadline = time.monotonic() + 120
         while time.monotonic() < deadline:
             with open(path, "rb") as f:
-                if text in f.read().decode("utf-8", "replace"):
+                if f.read().decode("utf-8", "replace").count(text) >= count:
                     return
             time.sleep(0.05)
-        self.fail("%r never appeared in %s" % (text, path))
+        with open(path, "rb") as f:
+            self.fail("%r never appeared %d times in %s:\n%s" % (text, count, path, f.read().decode("utf-8", "replace")))
 
     def wait_for_replies(self, count):
         deadline = time.monotonic() + 120

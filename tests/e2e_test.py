@@ -403,7 +403,9 @@ class EndToEnd(unittest.TestCase):
         self.rewrite_settings([("ConnMode=0", "ConnMode=1"), ("DialName=", "DialName=携帯")])
         self.peers.add_mails([("au", request_mail("taro@ezweb.ne.jp", subject)),
                               ("other", request_mail("someone@example.com", subject))])
-        output = self.run_once().stdout.decode("utf-8", "replace")
+        result = self.run_once()
+        output = result.stdout.decode("utf-8", "replace")
+        self.assertEqual(result.returncode, 1)  # a failed step
         self.assertIn("[通信] ダイアルアップに失敗しました。", output)
         self.assertNotIn("メールチェック", output)
         with open(os.path.join(self.work, "nmcli.calls")) as f:
@@ -417,7 +419,7 @@ class EndToEnd(unittest.TestCase):
                                ("LogFolder=" + self.log_folder, "LogFolder=" + self.ini + "/logs")])
         result = self.run_once()
         output = result.stdout.decode("utf-8", "replace")
-        self.assertEqual(result.returncode, 0)
+        self.assertEqual(result.returncode, 1)
         self.assertEqual(output.count("メール送信に失敗しました。"), 2, output)
         self.assertIn("メール送信終了", output)
         self.assertEqual(self.peers.mailbox(), [])
@@ -430,7 +432,7 @@ class EndToEnd(unittest.TestCase):
         self.peers.add_mails([("docomo", request_mail("jiro@docomo.ne.jp", subject))])
         result = self.run_once()
         output = result.stdout.decode("utf-8", "replace")
-        self.assertEqual(result.returncode, 0)
+        self.assertEqual(result.returncode, 1)
         self.assertIn("[画像] 画像がキャプチャできませんでした。", output)
         self.assertIn("選択したデバイスは使用できませんでした。", result.stderr.decode("utf-8", "replace"))
         self.assertNotIn("メール送信開始", output)
@@ -510,7 +512,7 @@ class EndToEnd(unittest.TestCase):
         result = subprocess.run([os.path.join(BIN, "Quorvex"), "--once", "--ini", self.ini, "--timing-scale", "0.01"],
                                 env=self.env, capture_output=True, timeout=300)
         output = result.stdout.decode("utf-8", "replace")
-        self.assertEqual(result.returncode, 0, output)
+        self.assertEqual(result.returncode, 1, output)
         self.assertIn("[画像] Orbiskから画像が受け取れませんでした。", output)
         self.assertNotIn("jiro@docomo.ne.jp", self.peers.received())
 

@@ -20,12 +20,18 @@ pid=$!
 i=0
 while ! grep -q "running; stop" "$3"; do
   i=$((i + 1))
-  if [ $i -gt 3000 ] || ! kill -0 $pid 2>/dev/null; then kill -9 $pid 2>/dev/null; cat "$3"; exit 99; fi
+  if [ $i -gt 3000 ] || ! kill -0 $pid 2>/dev/null; then
+    kill -9 $pid 2>/dev/null; cat "$3"; echo "never said it was running"; exit 99
+  fi
   sleep 0.01
 done
 kill -INT $pid
+# A program that does not stop is killed after a while (status 137), so its output is seen.
+(sleep 60; kill -9 $pid) >/dev/null 2>&1 &
+watchdog=$!
 wait $pid
 status=$?
+kill $watchdog 2>/dev/null
 cat "$3"
 echo "status=$status"
 )";
@@ -48,7 +54,7 @@ class HeadlessTest : public ::testing::Test {
   std::string Run(const std::string& ini) {
     qv::ProcessOptions options;
     options.captureOutput = true;
-    options.timeoutMs = 60000;
+    options.timeoutMs = 240000;  // beyond both waits of the script, so its output is seen
     qv::ProcessResult result =
         qv::RunProcess({"/bin/sh", "-c", kRunAndInterrupt, "sh", program_, ini, folder_ + "output"}, options);
     EXPECT_TRUE(result.Succeeded()) << result.output;

@@ -1,6 +1,6 @@
 #include "app/responder/live_steps.h"
 
-#include "app/responder/reply_dispatch.h"
+#include "app/mail/reply_dispatch.h"
 #include "core/qxdvcore.h"
 #include "platform/dialup.h"
 

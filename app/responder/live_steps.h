@@ -7,8 +7,8 @@
 #include <string>
 
 #include "app/image/picture_output.h"
-#include "app/responder/mail_client.h"
-#include "app/responder/requests.h"
+#include "app/mail/mail_client.h"
+#include "app/mail/requests.h"
 #include "app/responder/responder.h"
 
 class LiveSteps : public ResponderSteps {

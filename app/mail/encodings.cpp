@@ -1,4 +1,4 @@
-#include "app/responder/encodings.h"
+#include "app/mail/encodings.h"
 
 #include <cstdio>
 #include <cstring>

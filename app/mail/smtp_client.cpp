@@ -12,8 +12,8 @@
 #include <string_view>
 #include <vector>
 
-#include "app/responder/encodings.h"
-#include "app/responder/mail_client.h"
+#include "app/mail/encodings.h"
+#include "app/mail/mail_client.h"
 #include "platform/socket.h"
 #include "platform/text.h"
 

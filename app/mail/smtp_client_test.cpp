@@ -10,10 +10,10 @@
 #include <string>
 #include <vector>
 
-#include "app/responder/encodings.h"
-#include "app/responder/mail_client.h"
-#include "app/responder/smtp_test_peer.h"
-#include "app/responder/test_servers.h"
+#include "app/mail/encodings.h"
+#include "app/mail/mail_client.h"
+#include "app/mail/testing/smtp_test_peer.h"
+#include "app/mail/testing/test_servers.h"
 #include "app/settings/activity_log.h"
 #include "platform/text.h"
 #include "platform/timing.h"

@@ -5,7 +5,7 @@
 #include <array>
 #include <string>
 
-#include "app/responder/requests.h"
+#include "app/mail/requests.h"
 #include "app/settings/settings.h"
 
 class CMailClient;

@@ -3,9 +3,9 @@
 #include <string>
 #include <vector>
 
-#include "app/responder/dovecot_fixture_test.h"
-#include "app/responder/mail_client.h"
-#include "app/responder/test_servers.h"
+#include "app/mail/testing/dovecot_fixture.h"
+#include "app/mail/mail_client.h"
+#include "app/mail/testing/test_servers.h"
 #include "app/settings/activity_log.h"
 #include "platform/text.h"
 #include "platform/timing.h"

@@ -1,4 +1,4 @@
-#include "app/responder/requests.h"
+#include "app/mail/requests.h"
 
 #include <gtest/gtest.h>
 
@@ -7,10 +7,10 @@
 #include <string>
 #include <vector>
 
-#include "app/responder/dovecot_fixture_test.h"
-#include "app/responder/encodings.h"
-#include "app/responder/mail_client.h"
-#include "app/responder/test_servers.h"
+#include "app/mail/testing/dovecot_fixture.h"
+#include "app/mail/encodings.h"
+#include "app/mail/mail_client.h"
+#include "app/mail/testing/test_servers.h"
 #include "app/settings/activity_log.h"
 #include "platform/files.h"
 #include "platform/text.h"

@@ -4,7 +4,7 @@
 #include <limits>
 #include <string_view>
 
-#include "app/responder/mail_client.h"
+#include "app/mail/mail_client.h"
 #include "app/settings/activity_log.h"
 #include "platform/text.h"
 

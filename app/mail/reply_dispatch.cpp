@@ -1,4 +1,4 @@
-#include "app/responder/reply_dispatch.h"
+#include "app/mail/reply_dispatch.h"
 
 #include <unistd.h>
 
@@ -6,8 +6,8 @@
 #include <cstring>
 #include <string_view>
 
-#include "app/responder/encodings.h"
-#include "app/responder/mail_client.h"
+#include "app/mail/encodings.h"
+#include "app/mail/mail_client.h"
 #include "app/settings/activity_log.h"
 #include "platform/files.h"
 #include "platform/text.h"

@@ -1,4 +1,4 @@
-#include "app/responder/reply_dispatch.h"
+#include "app/mail/reply_dispatch.h"
 
 #include <gtest/gtest.h>
 
@@ -13,9 +13,9 @@
 #include <utility>
 #include <vector>
 
-#include "app/responder/mail_client.h"
-#include "app/responder/smtp_test_peer.h"
-#include "app/responder/test_servers.h"
+#include "app/mail/mail_client.h"
+#include "app/mail/testing/smtp_test_peer.h"
+#include "app/mail/testing/test_servers.h"
 #include "app/settings/activity_log.h"
 #include "platform/files.h"
 #include "platform/text.h"

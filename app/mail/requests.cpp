@@ -1,10 +1,10 @@
-#include "app/responder/requests.h"
+#include "app/mail/requests.h"
 
 #include <cstdio>
 #include <cstring>
 
-#include "app/responder/encodings.h"
-#include "app/responder/mail_client.h"
+#include "app/mail/encodings.h"
+#include "app/mail/mail_client.h"
 #include "app/settings/activity_log.h"
 #include "platform/files.h"
 #include "platform/text.h"

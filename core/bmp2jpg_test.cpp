@@ -10,7 +10,7 @@
 #include "core/qxdvcore.h"
 #include "core/test_support.h"
 #include "platform/message_box.h"
-#include "tests/support/bmp_fixtures.h"
+#include "platform/testing/bmp_fixtures.h"
 
 namespace qxcore {
 namespace {

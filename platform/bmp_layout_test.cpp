@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "tests/support/bmp_fixtures.h"
+#include "platform/testing/bmp_fixtures.h"
 
 namespace qv {
 namespace {

@@ -10,7 +10,7 @@
 
 #include "platform/files.h"
 #include "platform/process.h"
-#include "tests/support/bmp_fixtures.h"
+#include "platform/testing/bmp_fixtures.h"
 #include "tools/picture.h"
 
 namespace {

@@ -7,7 +7,7 @@
 #include <cstring>
 
 #include "app/image/test_pictures.h"
-#include "tests/support/bmp_fixtures.h"
+#include "platform/testing/bmp_fixtures.h"
 
 namespace qv {
 namespace {

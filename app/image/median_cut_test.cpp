@@ -9,7 +9,7 @@
 #include <set>
 
 #include "app/image/test_pictures.h"
-#include "tests/support/bmp_fixtures.h"
+#include "platform/testing/bmp_fixtures.h"
 
 namespace qv {
 namespace {

@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <unordered_map>
 
 #include "platform/bmp_layout.h"
@@ -70,7 +71,13 @@ bool ReadBmpFile(const std::string& path, Picture* picture, std::string* error) 
     close(fd);
     return Fail(error, path + " is too large for a picture");
   }
-  std::vector<uint8_t> data(static_cast<size_t>(st.st_size));
+  std::vector<uint8_t> data;
+  try {
+    data.resize(static_cast<size_t>(st.st_size));
+  } catch (const std::bad_alloc&) {
+    close(fd);
+    return Fail(error, path + ": not enough memory to read it");
+  }
   size_t done = 0;
   while (done < data.size()) {
     ssize_t n = read(fd, data.data() + done, data.size() - done);
@@ -99,7 +106,11 @@ bool ReadBmpBytes(const uint8_t* data, size_t size, const std::string& name, Pic
     result.palette.push_back(Rgb{entry[2], entry[1], entry[0]});
   }
   const size_t rowBytes = static_cast<size_t>(layout.width) * (layout.bitCount / 8);
-  result.pixels.resize(rowBytes * layout.height);
+  try {
+    result.pixels.resize(rowBytes * layout.height);
+  } catch (const std::bad_alloc&) {
+    return Fail(error, name + ": not enough memory for the picture");
+  }
   for (int row = 0; row < layout.height; ++row) {
     const size_t fileRow = static_cast<size_t>(layout.topDown ? row : layout.height - 1 - row);
     const uint8_t* source = data + layout.pixelOffset + layout.stride * fileRow;

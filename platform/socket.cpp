@@ -26,15 +26,17 @@ constexpr size_t kFlushSize = 64 * 1024;
 
 // Waits until `fd` is ready for `events` or `deadline` (a tick) has passed; false on time-out
 // or error.
+// An abort ends the wait as a time-out does.
 bool WaitFor(int fd, short events, uint32_t deadline) {
   for (;;) {
+    if (AbortRequested()) return false;
     int32_t remaining = TickDiff(deadline, GetTickCount32());
     if (remaining < 0) remaining = 0;
     pollfd p{fd, events, 0};
-    int ready = poll(&p, 1, remaining);
+    int ready = poll(&p, 1, remaining < kAbortCheckMs ? remaining : kAbortCheckMs);
     if (ready > 0) return true;
-    if (ready == 0) return false;
-    if (errno != EINTR) return false;
+    if (ready == 0 && remaining <= kAbortCheckMs) return false;
+    if (ready < 0 && errno != EINTR) return false;
   }
 }
 

@@ -36,6 +36,9 @@ class LiveSteps : public ResponderSteps {
   // Requests accepted by the last check, and replies accepted by the SMTP server in the last run.
   int requestCount() const { return requestCount_; }
   int repliesSent() const { return repliesSent_; }
+  // Requests of the last run that should have been answered and were not (a failed send, a
+  // failed POP-before-SMTP log-in); a request from the program's own address does not count.
+  int failedReplies() const { return failedReplies_; }
 
  private:
   LogSink& log_;
@@ -45,4 +48,5 @@ class LiveSteps : public ResponderSteps {
   qv::PictureNames names_;
   std::atomic<int> requestCount_{0};
   std::atomic<int> repliesSent_{0};
+  std::atomic<int> failedReplies_{0};
 };

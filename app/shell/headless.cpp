@@ -2,6 +2,8 @@
 
 #include <signal.h>
 
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 
 #include "app/mail/account_check.h"
@@ -113,6 +115,7 @@ int RunHeadless(const CommandLineOptions& options, FILE* out) {
   sigemptyset(&stopSignals);
   sigaddset(&stopSignals, SIGINT);
   sigaddset(&stopSignals, SIGTERM);
+  sigaddset(&stopSignals, SIGHUP);
   pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 
   if (options.timingScale >= 0) qv::ScaleTimings(options.timingScale);
@@ -140,15 +143,22 @@ int RunHeadless(const CommandLineOptions& options, FILE* out) {
   }
   std::fflush(out);
 
+  // Without a private work folder the pictures would land in a shared or the current folder.
+  std::string workFolder = qv::MakeWorkFolder("SS");
+  if (workFolder.empty()) {
+    std::fprintf(stderr, "Quorvex: the work folder could not be made in %s (%s); set TMPDIR to a writable folder\n",
+                 qv::TempFolder().c_str(), std::strerror(errno));
+    return 1;
+  }
+
   ActivityLog log;
   log.SetSettings(settings.basic.LogOutput, settings.basic.LogFolder, qv::ProgramDataFolder());
   log.SetListener([out](const std::string& line) { PrintLogLine(out, line); });
+  for (const std::string& correction : settings.corrections) log.Log(LOG_COMM, correction);
 
   // The steps outlive the responder: the request list stays until the capture worker ended.
   LiveSteps steps(log);
   Responder responder(steps, log);
-  std::string workFolder = qv::MakeWorkFolder("SS");
-  if (workFolder.empty()) std::fprintf(stderr, "Quorvex: the work folder could not be made in %s\n", qv::TempFolder().c_str());
   responder.SetWorkFolder(workFolder);
 
   QXStartup();
@@ -169,13 +179,36 @@ int RunHeadless(const CommandLineOptions& options, FILE* out) {
   int signal = 0;
   bool stopped = false;
   while (!responder.HasEnded()) {
-    if (!stopped && WaitForStopSignal(stopSignals, periodMs, &signal)) {
-      stopped = true;
-      std::fprintf(out, "Quorvex: stopping (%s) after the running cycle\n", signal == SIGINT ? "interrupt" : "terminate");
-      std::fflush(out);
-      responder.RequestExit();
-    } else if (stopped) {
-      qv::SleepMs(periodMs);
+    if (WaitForStopSignal(stopSignals, periodMs, &signal)) {
+      if (signal == SIGHUP) {
+        // The daemon convention: read the settings and the address list again, as the
+        // settings command does; a running check goes on with what it had.
+        if (!stopped) {
+          responder.SetPause(true);
+          AllSettings reloaded;
+          LoadAllSettings(path.c_str(), &reloaded);
+          for (const std::string& correction : reloaded.corrections) log.Log(LOG_COMM, correction);
+          log.SetSettings(reloaded.basic.LogOutput, reloaded.basic.LogFolder, qv::ProgramDataFolder());
+          steps.LoadAddressList(path);
+          steps.SetPopParams(reloaded.mail);
+          responder.SetSettings(reloaded);
+          responder.SetPause(false);
+          if (!options.once) responder.MakeCheckDueNow();
+          std::fprintf(out, "Quorvex: settings read again from %s\n", path.c_str());
+          std::fflush(out);
+        }
+      } else if (!stopped) {
+        stopped = true;
+        std::fprintf(out, "Quorvex: stopping (%s) after the running cycle; signal again to stop at once\n",
+                     signal == SIGINT ? "interrupt" : "terminate");
+        std::fflush(out);
+        responder.RequestExit();
+      } else if (!qv::AbortRequested()) {
+        // A second stop: every wait of the running cycle ends now, then the usual clean-up.
+        std::fprintf(out, "Quorvex: stopping at once\n");
+        std::fflush(out);
+        qv::RequestAbort();
+      }
     }
     if (options.once && responder.exitStage() == 0 && responder.checksDone() >= 1 &&
         !responder.requestCapture.IsSet()) {
@@ -190,7 +223,10 @@ int RunHeadless(const CommandLineOptions& options, FILE* out) {
   RemoveWorkFolder(workFolder);
   std::fprintf(out, "Quorvex: stopped\n");
   std::fflush(out);
-  if (options.once && steps.lastLoginFailed()) return 2;
+  if (options.once) {
+    if (steps.lastLoginFailed()) return 2;
+    if (responder.failures() > 0 || steps.failedReplies() > 0) return 1;
+  }
   return 0;
 }
 

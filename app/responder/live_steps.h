@@ -11,6 +11,16 @@
 #include "app/mail/requests.h"
 #include "app/responder/responder.h"
 
+// The sibling camera program as picture source; the owner sets one when its link is available.
+class SiblingCamera {
+ public:
+  virtual ~SiblingCamera() = default;
+  // Whether `deviceName` selects the sibling program.
+  [[nodiscard]] virtual bool Selects(const std::string& deviceName) const = 0;
+  // Asks for a picture and copies it into `path`; true when one arrived.
+  virtual bool Capture(const std::string& path) = 0;
+};
+
 class LiveSteps : public ResponderSteps {
  public:
   // `log` receives the steps' lines and must outlive the steps. The request list lives here,
@@ -24,7 +34,12 @@ class LiveSteps : public ResponderSteps {
 
   int CheckMail() override;
   int ProcessRequests(const AllSettings& settings) override;
+  // The sibling camera (may be null); set before the workers start. It must outlive them.
+  void SetSiblingCamera(SiblingCamera* sibling) { sibling_ = sibling; }
+
   int CaptureFrame(const std::string& path) override;
+  bool UsesSibling(const std::string& deviceName) override { return sibling_ && sibling_->Selects(deviceName); }
+  bool SiblingCapture(const std::string& path) override { return sibling_ && sibling_->Capture(path); }
   void MakeNames(const RunContext& run, time_t captureTime) override;
   std::string MakePicture(const RunContext& run, int profile) override;
   void SendReplies(const RunContext& run) override;
@@ -41,6 +56,7 @@ class LiveSteps : public ResponderSteps {
   int failedReplies() const { return failedReplies_; }
 
  private:
+  SiblingCamera* sibling_ = nullptr;
   LogSink& log_;
   CMailClient client_;
   AddressList addresses_;

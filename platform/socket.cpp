@@ -332,7 +332,11 @@ bool TcpConnection::Flush() {
   std::string data = std::move(pending_);
   pending_.clear();
   if (WriteOut(data)) return true;
-  // A peer that stopped reading, or a broken line: nothing more can be said on it.
+  // A peer that stopped reading, or a broken line: nothing more can be said on it. The
+  // connection is reset, not closed: a close would leave the unsent bytes (and the end of the
+  // connection) queued behind the peer's full window.
+  linger reset{1, 0};
+  setsockopt(fd_, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
   Drop();
   return false;
 }

@@ -225,6 +225,26 @@ class Peers:
         shutil.rmtree(self.folder, ignore_errors=True)
 
 
+def program_case(peers, bin_folder, camera="Bench Camera"):
+    """A fixture case outside unittest (for the benchmarks): the program folder in `peers`,
+    the converter registered, a test camera; its write_settings and friends work as in tests."""
+    global BIN
+    BIN = bin_folder
+    case = EndToEnd("test_once_answers_each_carrier_with_its_picture")
+    case.peers = peers
+    case.work = os.path.join(peers.folder, "program")
+    os.mkdir(case.work)
+    case.ini = os.path.join(case.work, "Quorvex.ini")
+    case.log_folder = os.path.join(case.work, "logs")
+    case.env = dict(os.environ, QUORVEX_TEST_DEVICES=camera, QT_QPA_PLATFORM="offscreen",
+                    QUORVEX_REGISTRY=os.path.join(case.work, "registry.reg"))
+    subprocess.run([os.path.join(bin_folder, "qvregistry"), "set",
+                    "HKEY_CLASSES_ROOT\\IrfanView\\shell\\open\\command", "@",
+                    '"%s" "%%1"' % os.path.join(bin_folder, "qvconvert")], env=case.env, check=True,
+                   capture_output=True)
+    return case
+
+
 class ProgramFixture(unittest.TestCase):
     """The peers, a private program folder with settings, and runs of the program."""
 

@@ -162,6 +162,10 @@ bool ReadAt(int fd, void* buffer, size_t size, long long offset) {
   return true;
 }
 
+FileDescriptor::~FileDescriptor() {
+  if (fd_ >= 0) close(fd_);
+}
+
 bool WriteAt(int fd, const void* buffer, size_t size, long long offset) {
   auto* in = static_cast<const char*>(buffer);
   while (size > 0) {

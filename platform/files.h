@@ -60,6 +60,19 @@ bool WriteFileBytes(const std::string& path, std::string_view bytes);
 // else is left alone (a destination named by the user may be /dev/null or a pipe).
 void RemoveRegularFile(const std::string& path);
 
+// Owns an open file descriptor (none when negative) and closes it when it goes.
+class FileDescriptor {
+ public:
+  explicit FileDescriptor(int fd) : fd_(fd) {}
+  ~FileDescriptor();
+  FileDescriptor(const FileDescriptor&) = delete;
+  FileDescriptor& operator=(const FileDescriptor&) = delete;
+  [[nodiscard]] int get() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
 // Reads exactly `size` bytes at `offset` of the open file `fd`; false on a short read or an
 // error. Interrupted calls are resumed.
 [[nodiscard]] bool ReadAt(int fd, void* buffer, size_t size, long long offset);

@@ -14,7 +14,7 @@
 #include <gtest/gtest.h>
 
 #include "core/bmp_reader.h"
-#include "core/capture_test_support.h"
+#include "core/testing/capture_fixture.h"
 
 namespace qxcore {
 namespace {

@@ -18,7 +18,7 @@
 #include "core/capture_core.h"
 #include "core/capture_driver.h"
 #include "core/qxdvcore.h"
-#include "core/test_support.h"
+#include "core/testing/test_support.h"
 #include "core/trace.h"
 #include "core/v4l2_device.h"
 #include "platform/timing.h"

@@ -33,10 +33,10 @@ CaptureCore::CaptureCore() = default;
 std::string CaptureCore::TempFolder() {
   std::lock_guard lock(mutex_);
   if (tempFolder_.empty()) {
-    // A private folder keeps the fixed temporary names away from other users' files.
+    // Only a private folder keeps the fixed temporary names away from other users' files: when
+    // it cannot be made there is none, and the calls that need it fail.
     tempFolder_ = qv::MakeWorkFolder("quorvex-capture-");
     ownTempFolder_ = !tempFolder_.empty();
-    if (tempFolder_.empty()) tempFolder_ = qv::TempFolder();
   }
   return tempFolder_;
 }
@@ -181,9 +181,15 @@ std::unique_ptr<CaptureStream> CaptureCore::TakeStream() {
 int CaptureCore::CleanupDevice() {
   std::shared_ptr<CaptureDevice> device;
   {
+    // Marked closing in the same locked section that finds it, so no grab or stream can claim
+    // the device after this point; the ones that already did are waited for below.
     std::lock_guard lock(mutex_);
     device = DeviceLocked(false);
     if (!device) return 0;
+    if (!device->BeginClosing()) {
+      Trace(kNotStarted);  // another thread is cleaning it up
+      return 0;
+    }
   }
   if (device->capturing()) {
     qv::SleepMs(qv::GetTimings().captureStopPauseMs);
@@ -196,7 +202,6 @@ int CaptureCore::CleanupDevice() {
   qv::SleepMs(qv::GetTimings().driverDisconnectPauseMs);
   {
     std::lock_guard lock(mutex_);
-    if (device_ != device) return 0;  // another thread cleaned up meanwhile
     device_.reset();
     current_ = -1;
   }
@@ -262,16 +267,19 @@ int CaptureCore::CaptureSingleFrame(const char* file, unsigned long flags) {
     device = DeviceLocked(true);
     if (!device) return 0;
   }
-  const std::string temporary = (flags & QXCAP_JPEG) != 0 ? TempFolder() + kSingleFrameTempName : "";
+  const bool jpeg = (flags & QXCAP_JPEG) != 0;
+  const std::string folder = jpeg ? TempFolder() : "";
+  const std::string temporary = folder.empty() ? "" : folder + kSingleFrameTempName;
   std::vector<uint8_t> frame;
   int width = 0;
   int height = 0;
   int result = 0;
-  if (device->GrabWithinDeadline(frame, width, height) && file != nullptr) {
-    if ((flags & QXCAP_JPEG) == 0) {
+  if (device->GrabWithinDeadline(frame, width, height) && file != nullptr &&
+      (!jpeg || !temporary.empty())) {
+    if (!jpeg) {
       result = WriteBmp24(file, frame.data(), width, height) ? 1 : 0;
     } else {
-      result = WriteBmp24(temporary, frame.data(), width, height) ? 1 : 0;
+      result = WriteBmp24(temporary, frame.data(), width, height, FileCreation::kFresh) ? 1 : 0;
       (void)QXCoreBMP2JPG(temporary.c_str(), file, static_cast<int>(flags & 0xFF));
       std::remove(temporary.c_str());
     }
@@ -285,6 +293,10 @@ int CaptureCore::StartCapture(const char* file, long seconds) {
   std::lock_guard lock(mutex_);
   std::shared_ptr<CaptureDevice> device = DeviceLocked(true);
   if (!device) return 0;
+  if (folder.empty()) {
+    device->ReleaseClaim();
+    return 0;
+  }
   CaptureStream::Settings settings;
   settings.captureFile = folder + kStreamTempName;
   settings.destination = file != nullptr ? file : "";
@@ -318,6 +330,10 @@ int CaptureCore::OpenDialog(unsigned long kind) {
     std::lock_guard lock(mutex_);
     device = DeviceLocked(false);
     if (!device) return 0;
+    if (device->closing()) {
+      Trace(kNotStarted);
+      return 0;
+    }
     if (device->capturing()) {
       Trace(kBusy);
       return 0;

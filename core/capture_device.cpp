@@ -60,6 +60,11 @@ bool CaptureDevice::BeginClosing() {
   return true;
 }
 
+bool CaptureDevice::closing() {
+  std::lock_guard lock(mutex_);
+  return closing_;
+}
+
 void CaptureDevice::WaitUntilUnclaimed() {
   std::unique_lock lock(mutex_);
   unclaimed_.wait(lock, [this] { return !capturing_.load(); });
@@ -216,7 +221,7 @@ void CaptureDevice::PreviewTick() {
   int height = 0;
   {
     std::lock_guard driverLock(driverMutex_);
-    if (!driver_ || !driver_->GrabFrame(previewFrame_)) return;
+    if (!driver_ || !driver_->GrabFrame(previewFrame_, FrameClock::now())) return;
     width = driver_->Width();
     height = driver_->Height();
     MeasureMotionLocked(previewFrame_.data(), previewFrame_.size());
@@ -241,12 +246,13 @@ void CaptureDevice::MeasureMotionLocked(uint8_t* frame, size_t length) {
 }
 
 bool CaptureDevice::GrabWithinDeadline(std::vector<uint8_t>& frame, int& width, int& height) {
+  const FrameClock::time_point grabStart = FrameClock::now();
   const uint32_t deadline =
       qv::GetTickCount32() + static_cast<uint32_t>(qv::GetTimings().grabDeadlineMs);
   width = 0;
   height = 0;
   for (;;) {
-    if (TakeFrame(frame, width, height)) break;
+    if (TakeFrame(frame, width, height, grabStart)) break;
     if (qv::TickDiff(qv::GetTickCount32(), deadline) >= 0) break;
     qv::SleepMs(1);
   }
@@ -255,9 +261,10 @@ bool CaptureDevice::GrabWithinDeadline(std::vector<uint8_t>& frame, int& width, 
          frame.size() >= static_cast<size_t>(width) * static_cast<size_t>(height) * 3;
 }
 
-bool CaptureDevice::TakeFrame(std::vector<uint8_t>& frame, int& width, int& height) {
+bool CaptureDevice::TakeFrame(std::vector<uint8_t>& frame, int& width, int& height,
+                              FrameClock::time_point grabStart) {
   std::lock_guard driverLock(driverMutex_);
-  if (!driver_ || !driver_->GrabFrame(frame)) return false;
+  if (!driver_ || !driver_->GrabFrame(frame, grabStart)) return false;
   width = driver_->Width();
   height = driver_->Height();
   return true;

@@ -59,6 +59,7 @@ class CaptureDevice : public std::enable_shared_from_this<CaptureDevice> {
   [[nodiscard]] bool capturing() const { return capturing_.load(); }
   // Marks the device closing, so every later claim is refused. False when it already was.
   [[nodiscard]] bool BeginClosing();
+  [[nodiscard]] bool closing();
   // Waits until no claim is held.
   void WaitUntilUnclaimed();
 
@@ -86,8 +87,10 @@ class CaptureDevice : public std::enable_shared_from_this<CaptureDevice> {
   // Grabs one frame within the grab deadline: BGR pixels, rows top to bottom, with their size.
   // Sets the motion level to 0 whether or not a frame came. False when none came.
   [[nodiscard]] bool GrabWithinDeadline(std::vector<uint8_t>& frame, int& width, int& height);
-  // Takes the next frame if the driver has one ready, without waiting.
-  [[nodiscard]] bool TakeFrame(std::vector<uint8_t>& frame, int& width, int& height);
+  // Takes the newest frame the driver has ready, without waiting (see CaptureDriver::GrabFrame
+  // for `grabStart`).
+  [[nodiscard]] bool TakeFrame(std::vector<uint8_t>& frame, int& width, int& height,
+                               FrameClock::time_point grabStart);
   // Size of the frames the driver delivers now (0 x 0 once disconnected).
   void PictureSize(int& width, int& height);
   // The frame callback: the motion measure on `length` bytes at `frame`, which may turn into

@@ -38,7 +38,8 @@ void CaptureStream::Record() {
   int height = 0;
   device_->PictureSize(width, height);
   AviWriter writer;
-  if (!writer.Open(settings_.captureFile, width, height, kStreamMicroSecondsPerFrame)) {
+  if (!writer.Open(settings_.captureFile, width, height, kStreamMicroSecondsPerFrame,
+                   FileCreation::kFresh)) {
     copyFailed_ = true;
     return;
   }
@@ -64,8 +65,9 @@ void CaptureStream::Record() {
     if (!late) {
       int frameWidth = 0;
       int frameHeight = 0;
-      const bool grabbed = device_->TakeFrame(frame, frameWidth, frameHeight) &&
-                           frameWidth == width && frameHeight == height;
+      const bool grabbed =
+          device_->TakeFrame(frame, frameWidth, frameHeight, FrameClock::now()) &&
+          frameWidth == width && frameHeight == height;
       if (grabbed) {
         std::vector<uint8_t> encoded;
         if (EncodeJpeg(frame.data(), width, height, JpegInput::kBgr, settings_.quality, encoded)) {

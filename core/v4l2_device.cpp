@@ -8,10 +8,12 @@
 #include <fcntl.h>
 #include <libv4l-plugin.h>
 #include <libv4lconvert.h>
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
-#include <time.h>
 #include <unistd.h>
+
+#include "platform/timing.h"
 
 namespace qxcore {
 namespace {
@@ -100,6 +102,50 @@ const libv4l_dev_ops kRecordedOps = [] {
   return ops;
 }();
 
+// Device operations for asking libv4lconvert about one native format alone: the device is
+// seen offering only `pixelFormat`, everything else is the device's own answer.
+struct OneFormatDevice {
+  int fd;
+  uint32_t pixelFormat;
+};
+int OneFormatIoctl(void* priv, int fd, unsigned long request, void* argument) {
+  const auto* device = static_cast<const OneFormatDevice*>(priv);
+  if (request == VIDIOC_ENUM_FMT) {
+    auto* description = static_cast<v4l2_fmtdesc*>(argument);
+    if (description->index != 0 || description->type != V4L2_BUF_TYPE_VIDEO_CAPTURE) {
+      errno = EINVAL;
+      return -1;
+    }
+    *description = v4l2_fmtdesc{};
+    description->type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    description->pixelformat = device->pixelFormat;
+    return 0;
+  }
+  if (request == VIDIOC_ENUM_FRAMESIZES &&
+      static_cast<v4l2_frmsizeenum*>(argument)->pixel_format != device->pixelFormat) {
+    errno = EINVAL;
+    return -1;
+  }
+  return Ioctl(fd, request, argument);
+}
+ssize_t OneFormatRead(void*, int fd, void* buffer, size_t size) { return read(fd, buffer, size); }
+const libv4l_dev_ops kOneFormatOps = [] {
+  libv4l_dev_ops ops{};
+  ops.ioctl = OneFormatIoctl;
+  ops.read = OneFormatRead;
+  ops.write = RecordedWrite;
+  return ops;
+}();
+
+FrameClock::time_point StampOf(const v4l2_buffer& buffer) {
+  return FrameClock::time_point(std::chrono::seconds(buffer.timestamp.tv_sec) +
+                                std::chrono::microseconds(buffer.timestamp.tv_usec));
+}
+
+bool HasMonotonicStamp(const v4l2_buffer& buffer) {
+  return (buffer.flags & V4L2_BUF_FLAG_TIMESTAMP_MASK) == V4L2_BUF_FLAG_TIMESTAMP_MONOTONIC;
+}
+
 std::string FourCcText(uint32_t code) {
   std::string text;
   for (int i = 0; i < 4; ++i) text.push_back(static_cast<char>((code >> (8 * i)) & 0xFF));
@@ -145,18 +191,18 @@ class V4l2Device final : public CaptureDriver {
   int Width() const override { return static_cast<int>(source_.fmt.pix.width); }
   int Height() const override { return static_cast<int>(source_.fmt.pix.height); }
 
-  bool GrabFrame(std::vector<uint8_t>& frame) override {
+  bool GrabFrame(std::vector<uint8_t>& frame, FrameClock::time_point grabStart) override {
     if (!buffers_.empty()) {
-      // Take the newest ready frame; older ready ones go straight back to the driver. A frame
-      // that waited in its buffer for long (nobody grabbed while the picture changed) is not
-      // the picture of now: it goes back too, and a fresh one follows shortly.
+      // Take the newest ready frame; older ready ones go straight back to the driver, and so
+      // does one that is too old or taken while the camera was warming up: a fresh one follows.
       v4l2_buffer newest{};
       bool haveFrame = false;
-      for (;;) {
+      while (FrameReady()) {
         v4l2_buffer buffer{};
         buffer.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
         buffer.memory = V4L2_MEMORY_MMAP;
-        if (Ioctl(fd_, VIDIOC_DQBUF, &buffer) != 0) break;  // EAGAIN: nothing more ready
+        if (Ioctl(fd_, VIDIOC_DQBUF, &buffer) != 0) break;
+        NoteFrameTime(buffer);
         if (haveFrame) (void)Ioctl(fd_, VIDIOC_QBUF, &newest);
         newest = buffer;
         haveFrame = true;
@@ -164,7 +210,7 @@ class V4l2Device final : public CaptureDriver {
       if (!haveFrame) return false;
       bool converted = false;
       if (newest.index < buffers_.size() && (newest.flags & V4L2_BUF_FLAG_ERROR) == 0 &&
-          !IsStale(newest)) {
+          !WarmingUp(newest) && !FinishedBefore(newest, grabStart)) {
         const Mapping& mapping = buffers_[newest.index];
         const size_t used = std::min<size_t>(newest.bytesused, mapping.length);
         converted = converter_->Convert(source_.fmt.pix, static_cast<const uint8_t*>(mapping.start),
@@ -173,9 +219,9 @@ class V4l2Device final : public CaptureDriver {
       (void)Ioctl(fd_, VIDIOC_QBUF, &newest);
       return converted;
     }
-    if (readBuffer_.empty()) return false;
+    if (readBuffer_.empty() || !FrameReady()) return false;
     const ssize_t count = read(fd_, readBuffer_.data(), readBuffer_.size());
-    if (count <= 0) return false;
+    if (count <= 0 || FrameClock::now() < streamStart_ + WarmUp()) return false;
     return converter_->Convert(source_.fmt.pix, readBuffer_.data(), static_cast<size_t>(count),
                                frame);
   }
@@ -202,6 +248,8 @@ class V4l2Device final : public CaptureDriver {
   }
 
   bool SetFormat(const FrameFormat& format) override {
+    // A format libv4lconvert cannot turn into BGR24 would break every later frame.
+    if (!CanDecode(format)) return false;
     v4l2_format wanted{};
     wanted.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
     wanted.fmt.pix.pixelformat = format.pixelFormat;
@@ -209,7 +257,8 @@ class V4l2Device final : public CaptureDriver {
     wanted.fmt.pix.height = static_cast<uint32_t>(format.height);
     wanted.fmt.pix.field = V4L2_FIELD_ANY;
     const v4l2_format previous = source_;
-    if (Configure(wanted)) return true;
+    // A device that answers with another pixel format refuses the one asked for.
+    if (Configure(wanted) && source_.fmt.pix.pixelformat == format.pixelFormat) return true;
     (void)Configure(previous);
     return false;
   }
@@ -259,18 +308,67 @@ class V4l2Device final : public CaptureDriver {
 
   V4l2Device() = default;
 
-  // Frames older than this were taken before the grab was asked for.
-  static constexpr int64_t kStaleFrameMs = 500;
+  static std::chrono::milliseconds WarmUp() {
+    return std::chrono::milliseconds(qv::GetTimings().cameraWarmUpMs);
+  }
 
-  static bool IsStale(const v4l2_buffer& buffer) {
-    if ((buffer.flags & V4L2_BUF_FLAG_TIMESTAMP_MASK) != V4L2_BUF_FLAG_TIMESTAMP_MONOTONIC) {
-      return false;
+  // True when a frame is waiting to be dequeued (or read).
+  bool FrameReady() const {
+    pollfd descriptor{fd_, POLLIN, 0};
+    return poll(&descriptor, 1, 0) == 1 && (descriptor.revents & POLLIN) != 0;
+  }
+
+  // Learns the camera's frame interval from the times of consecutive frames: it is what the
+  // camera really delivers, which in low light is slower than the rate it was set to.
+  void NoteFrameTime(const v4l2_buffer& buffer) {
+    if (!HasMonotonicStamp(buffer)) return;
+    const FrameClock::time_point stamp = StampOf(buffer);
+    if (haveLastFrame_ && buffer.sequence > lastSequence_ && stamp > lastStamp_) {
+      measuredInterval_ = (stamp - lastStamp_) / (buffer.sequence - lastSequence_);
     }
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    const int64_t nowMs = int64_t{now.tv_sec} * 1000 + now.tv_nsec / 1000000;
-    const int64_t frameMs = int64_t{buffer.timestamp.tv_sec} * 1000 + buffer.timestamp.tv_usec / 1000;
-    return nowMs - frameMs > kStaleFrameMs;
+    haveLastFrame_ = true;
+    lastSequence_ = buffer.sequence;
+    lastStamp_ = stamp;
+  }
+
+  // Frames of the first moments after streaming starts are dark while auto-exposure settles.
+  bool WarmingUp(const v4l2_buffer& buffer) const {
+    const FrameClock::time_point taken =
+        HasMonotonicStamp(buffer) ? StampOf(buffer) : FrameClock::now();
+    return taken < streamStart_ + WarmUp();
+  }
+
+  // A frame the camera finished more than one frame interval before `grabStart` shows an older
+  // moment than the one asked for. A stamp at the start of exposure is a frame interval before
+  // the frame was finished. Without a known interval or a monotonic stamp any frame passes.
+  bool FinishedBefore(const v4l2_buffer& buffer, FrameClock::time_point grabStart) const {
+    const FrameClock::duration interval =
+        measuredInterval_.count() > 0 ? measuredInterval_ : configuredInterval_;
+    if (!HasMonotonicStamp(buffer) || interval.count() <= 0) return false;
+    const bool startOfExposure =
+        (buffer.flags & V4L2_BUF_FLAG_TSTAMP_SRC_MASK) == V4L2_BUF_FLAG_TSTAMP_SRC_SOE;
+    const FrameClock::time_point finished =
+        StampOf(buffer) + (startOfExposure ? interval : FrameClock::duration{});
+    return finished + interval < grabStart;
+  }
+
+  // Whether libv4lconvert can turn `format` into BGR24: asked of a converter that sees the
+  // device offering that format alone.
+  bool CanDecode(const FrameFormat& format) const {
+    OneFormatDevice device{fd_, format.pixelFormat};
+    v4lconvert_data* probe = v4lconvert_create_with_dev_ops(fd_, &device, &kOneFormatOps);
+    if (probe == nullptr) return false;
+    v4l2_format wanted{};
+    wanted.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    wanted.fmt.pix.width = static_cast<uint32_t>(format.width);
+    wanted.fmt.pix.height = static_cast<uint32_t>(format.height);
+    wanted.fmt.pix.pixelformat = V4L2_PIX_FMT_BGR24;
+    wanted.fmt.pix.field = V4L2_FIELD_ANY;
+    v4l2_format source{};
+    const bool decodable = v4lconvert_try_format(probe, &wanted, &source) == 0 &&
+                           source.fmt.pix.pixelformat == format.pixelFormat;
+    v4lconvert_destroy(probe);
+    return decodable;
   }
 
   // Sizes offered for `pixelFormat`: the discrete ones, or common sizes within a range.
@@ -315,7 +413,25 @@ class V4l2Device final : public CaptureDriver {
     return StartStreaming();
   }
 
+  // The frame interval the camera is set to, or zero when it does not say.
+  FrameClock::duration ConfiguredInterval() const {
+    v4l2_streamparm parameters{};
+    parameters.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    const v4l2_fract& perFrame = parameters.parm.capture.timeperframe;
+    if (Ioctl(fd_, VIDIOC_G_PARM, &parameters) != 0 ||
+        (parameters.parm.capture.capability & V4L2_CAP_TIMEPERFRAME) == 0 ||
+        perFrame.denominator == 0) {
+      return {};
+    }
+    return std::chrono::duration_cast<FrameClock::duration>(
+        std::chrono::microseconds(int64_t{perFrame.numerator} * 1000000 / perFrame.denominator));
+  }
+
   bool StartStreaming() {
+    streamStart_ = FrameClock::now();
+    haveLastFrame_ = false;
+    measuredInterval_ = {};
+    configuredInterval_ = ConfiguredInterval();
     if ((capabilities_ & V4L2_CAP_STREAMING) != 0) {
       v4l2_requestbuffers request{};
       request.count = 4;
@@ -376,6 +492,12 @@ class V4l2Device final : public CaptureDriver {
   std::vector<Mapping> buffers_;
   bool streaming_ = false;
   std::vector<uint8_t> readBuffer_;
+  FrameClock::time_point streamStart_;
+  FrameClock::duration configuredInterval_{};
+  FrameClock::duration measuredInterval_{};
+  bool haveLastFrame_ = false;
+  uint32_t lastSequence_ = 0;
+  FrameClock::time_point lastStamp_;
 };
 
 }  // namespace

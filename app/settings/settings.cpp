@@ -12,7 +12,7 @@
 #include <cstring>
 #include <string_view>
 
-#include "app/image/converter.h"
+#include "app/settings/converter_lookup.h"
 #include "app/settings/ini.h"
 #include "platform/text.h"
 

@@ -129,7 +129,6 @@ int RunHeadless(const CommandLineOptions& options, FILE* out) {
   // The steps outlive the responder: the request list stays until the capture worker ended.
   LiveSteps steps(log);
   Responder responder(steps, log);
-  steps.SetResponder(&responder);
   std::string workFolder = qv::MakeWorkFolder("SS");
   if (workFolder.empty()) std::fprintf(stderr, "Quorvex: the work folder could not be made in %s\n", qv::TempFolder().c_str());
   responder.SetWorkFolder(workFolder);

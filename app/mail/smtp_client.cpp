@@ -12,8 +12,9 @@
 #include <string_view>
 #include <vector>
 
-#include "app/responder/encodings.h"
-#include "app/responder/mail_client.h"
+#include "app/mail/encodings.h"
+#include "app/mail/mail_client.h"
+#include "app/mail/mail_message.h"
 #include "platform/socket.h"
 #include "platform/text.h"
 
@@ -74,17 +75,111 @@ std::string FitJisText(std::string_view jis, size_t maxBytes) {
   return result;
 }
 
-// Bytes of an encoded word whose base64 text may hold at most `wordLength` characters in all.
-size_t EncodeWordInputFor(size_t wordLength) {
-  size_t overhead = sizeof kEncodedWordPrefix - 1 + sizeof kEncodedWordSuffix - 1;
-  if (wordLength <= overhead) return 0;
-  return (wordLength - overhead) / 4 * 3;
+// RFC 2047 2: an encoded word is at most 75 characters, and a header line that holds one at
+// most 76. Words of at most this many characters fit every line this client writes: the
+// longest field name prefix ("Subject: ") plus a word plus the blank that ends the subject.
+constexpr size_t kMaxEncodedWord = 66;
+constexpr size_t kEncodedWordOverhead = sizeof kEncodedWordPrefix - 1 + sizeof kEncodedWordSuffix - 1;
+// ISO-2022-JP bytes one word carries: its base64 text holds 4 characters per 3 bytes.
+constexpr size_t kJisBytesPerWord = (kMaxEncodedWord - kEncodedWordOverhead) / 4 * 3;
+
+// Bytes of the character of Shift_JIS `text` at `i` as one unit: a double-byte character, a
+// half-width katakana with its voiced or semi-voiced mark, or one byte.
+size_t CharacterUnit(std::string_view text, size_t i) {
+  unsigned char c = static_cast<unsigned char>(text[i]);
+  if (i + 1 >= text.size()) return 1;
+  unsigned char next = static_cast<unsigned char>(text[i + 1]);
+  if (qv::IsSjisLeadByte(c)) return 2;
+  if (c >= 0xA1 && c <= 0xDF && (next == 0xDE || next == 0xDF)) return 2;
+  return 1;
 }
 
-// One encoded word of the Shift_JIS `text` no longer than `maxWordLength` characters.
-std::string EncodedHeaderText(std::string_view sjisText, size_t maxWordLength) {
-  std::string jis = SjisToJis(sjisText);
-  return EncodeWord(FitJisText(jis, EncodeWordInputFor(maxWordLength)));
+// The pieces a header text may be split into between two encoded words: characters, with a
+// blank always kept together with the characters on both its sides. Readers treat a blank at
+// the edge of an encoded word differently (some show it twice), so no word begins or ends
+// with one. A piece too long for one word falls back to single characters.
+std::vector<std::string_view> HeaderTextPieces(std::string_view text) {
+  std::vector<std::string_view> pieces;
+  size_t i = 0;
+  while (i < text.size()) {
+    size_t end = i + CharacterUnit(text, i);
+    while (end < text.size() && (text[end] == ' ' || text[end] == '\t')) {
+      while (end < text.size() && (text[end] == ' ' || text[end] == '\t')) ++end;
+      if (end < text.size()) end += CharacterUnit(text, end);
+    }
+    std::string_view piece = text.substr(i, end - i);
+    if (SjisToJis(piece).size() <= kJisBytesPerWord) {
+      pieces.push_back(piece);
+    } else {
+      for (size_t k = i; k < end; k += CharacterUnit(text, k)) {
+        pieces.push_back(text.substr(k, CharacterUnit(text, k)));
+      }
+    }
+    i = end;
+  }
+  return pieces;
+}
+
+// The encoded words of the Shift_JIS header text `sjisText` (RFC 2047, ISO-2022-JP, "B"):
+// as many words as needed, each at most kMaxEncodedWord characters and each a whole
+// ISO-2022-JP text that begins and ends in ASCII (RFC 1468), cut only between the pieces of
+// HeaderTextPieces. A character without a JIS X 0208 code ends the text. Empty text gives no
+// word.
+std::vector<std::string> EncodedWords(std::string_view sjisText) {
+  // A character without a JIS X 0208 code ends the text, as SjisToJis does.
+  size_t length = 0;
+  while (length < sjisText.size()) {
+    size_t unit = CharacterUnit(sjisText, length);
+    if (SjisToJis(sjisText.substr(length, unit)).empty()) break;
+    length += unit;
+  }
+  std::vector<std::string> words;
+  std::string chunk;     // Shift_JIS text of the word being filled
+  std::string chunkJis;  // its ISO-2022-JP form
+  for (std::string_view piece : HeaderTextPieces(sjisText.substr(0, length))) {
+    std::string candidate = SjisToJis(chunk + std::string(piece));
+    if (candidate.size() > kJisBytesPerWord && !chunk.empty()) {
+      words.push_back(EncodeWord(chunkJis));
+      chunk.clear();
+      candidate = SjisToJis(piece);
+    }
+    chunk += piece;
+    chunkJis = std::move(candidate);
+  }
+  if (!chunk.empty()) words.push_back(EncodeWord(chunkJis));
+  return words;
+}
+
+// One header field of encoded words, folded (RFC 5322 2.2.3) so that each word stands on a
+// line of its own: "Name: word1\r\n word2" ... `tail` follows the last word on its line when
+// the line stays within 76 characters, else on a continuation line of its own.
+std::string FoldedField(std::string_view name, const std::vector<std::string>& words,
+                        const std::string& tail) {
+  std::string field = std::string(name) + ":";
+  size_t lineLength = field.size();
+  for (const std::string& word : words) {
+    if (&word != &words.front()) {
+      field += "\r\n";
+      lineLength = 0;
+    }
+    field += " " + word;
+    lineLength += 1 + word.size();
+  }
+  if (!tail.empty()) {
+    if (lineLength + tail.size() > 76 && !words.empty()) field += "\r\n";
+    field += tail;
+  }
+  return field + "\r\n";
+}
+
+// An address field: the encoded display name and the address in angle brackets, or the bare
+// address when there is no name (RFC 2047 5: the encoded word is a word of its own, so a blank
+// stands between it and the '<').
+std::string AddressField(std::string_view name, const std::string& sjisName,
+                         const std::string& address) {
+  std::vector<std::string> words = EncodedWords(sjisName);
+  if (words.empty()) return std::string(name) + ": " + address + "\r\n";
+  return FoldedField(name, words, " <" + address + ">");
 }
 
 // The body lines of one "<BR>" piece: converted to ISO-2022-JP, each line dot-stuffed and cut
@@ -212,6 +307,24 @@ std::vector<std::string_view> SplitAtBreaks(std::string_view text) {
   return pieces;
 }
 
+// Whether the EHLO reply `reply` lists the extension `keyword` (RFC 5321 4.1.1.1: one per
+// line after the first, its keyword first, in any case).
+bool AnnouncesExtension(const std::string& reply, std::string_view keyword) {
+  size_t lineStart = reply.find("\r\n");
+  while (lineStart != std::string::npos && lineStart + 2 < reply.size()) {
+    lineStart += 2;
+    size_t lineEnd = reply.find("\r\n", lineStart);
+    std::string_view line(reply.data() + lineStart,
+                          (lineEnd == std::string::npos ? reply.size() : lineEnd) - lineStart);
+    if (line.size() > 4) {
+      std::string_view word = line.substr(4, line.find(' ', 4) - 4);
+      if (UpperCase(std::string(word)) == keyword) return true;
+    }
+    lineStart = lineEnd;
+  }
+  return false;
+}
+
 }  // namespace
 
 void CMailClient::SetSmtpParams(const char* server, const char* senderAddress,
@@ -232,7 +345,7 @@ void CMailClient::SetAttachment(const char* base64File, const char* attachmentNa
   attachmentName_ = attachmentName ? attachmentName : "";
 }
 
-int CMailClient::CheckSmtpReply(qv::TcpConnection& connection) {
+int CMailClient::ReadSmtpReply(qv::TcpConnection& connection, std::string* text) {
   // RFC 5321 4.2.1: a reply is one line "ddd text" or several "ddd-text" lines ending with a
   // "ddd text" line. The whole reply is read, so a reply split over several segments or
   // spread over several lines never leaves bytes behind to be taken as the next reply.
@@ -245,8 +358,13 @@ int CMailClient::CheckSmtpReply(qv::TcpConnection& connection) {
       std::string_view line(reply.data() + lineStart, lineEnd - lineStart);
       lineStart = lineEnd + 2;
       if (line.size() < 4 || line[3] != '-') {
-        std::string_view code(reply.data(), reply.size() < 3 ? reply.size() : 3);
-        return code == "220" || code == "250" || code == "354" || code == "221" ? 1 : 0;
+        if (text) *text = reply.substr(0, lineStart);
+        int code = 0;
+        for (size_t i = 0; i < 3; ++i) {
+          if (i >= reply.size() || reply[i] < '0' || reply[i] > '9') return 0;
+          code = code * 10 + (reply[i] - '0');
+        }
+        return code;
       }
     }
     if (reply.size() >= kMaxReplyBytes) return 0;
@@ -254,6 +372,11 @@ int CMailClient::CheckSmtpReply(qv::TcpConnection& connection) {
     if (received <= 0) return 0;
     reply.append(buffer, static_cast<size_t>(received));
   }
+}
+
+int CMailClient::CheckSmtpReply(qv::TcpConnection& connection) {
+  int code = ReadSmtpReply(connection, nullptr);
+  return code == 220 || code == 250 || code == 354 || code == 221 ? 1 : 0;
 }
 
 std::unique_ptr<qv::TcpConnection> CMailClient::SmtpConnect() {
@@ -313,51 +436,58 @@ bool CMailClient::SendAttachmentPart(qv::TcpConnection& connection,
 
 int CMailClient::SmtpSendMail(qv::TcpConnection& connection, const char* address,
                               const char* name) {
-  const std::string recipient = address ? address : "";
-  const std::string recipientName = name ? name : "";
-  if (senderAddress_.empty() || recipient.empty()) return 1;
-  // Nothing from a request mail or the settings may end a command or header line early.
-  if (HasControlCharacter(recipient) || HasControlCharacter(recipientName) ||
-      HasControlCharacter(senderAddress_) || HasControlCharacter(senderName_) ||
-      HasControlCharacter(smtpServer_)) {
-    return 2;
+  if (!address || !*address || senderAddress_.empty()) return kSmtpNoAddress;
+  // Nothing from a request mail or the settings may end a command or header line early: both
+  // addresses pass the one address check, names lose their control bytes.
+  std::string recipient;
+  std::string sender;
+  if (CheckMailAddress(address, &recipient) != AddressVerdict::kValid ||
+      CheckMailAddress(senderAddress_, &sender) != AddressVerdict::kValid ||
+      HasControlCharacter(smtpServer_) || smtpServer_.size() > 255) {
+    return kSmtpUnsafeText;
   }
-  // RFC 5321 4.5.3.1.3: a path is at most 256 octets with its angle brackets.
-  if (recipient.size() > 254 || senderAddress_.size() > 254 || smtpServer_.size() > 255) {
-    return 2;
-  }
+  const std::string recipientName = CleanHeaderText(name ? name : "");
+  const std::string senderName = CleanHeaderText(senderName_);
 
   auto command = [&connection, this](const std::string& line) {
     return connection.SendAll(line) && CheckSmtpReply(connection) == 1;
   };
-  if (!command("HELO " + smtpServer_ + "\r\n")) return 3;
-  if (!command("MAIL FROM:<" + senderAddress_ + ">\r\n")) return 4;
-  if (!command("RCPT TO:<" + recipient + ">\r\n")) return 5;
-  if (!command("DATA\r\n")) return 6;
+  std::string mailFrom = "MAIL FROM:<" + sender + ">";
+  if (NeedsSmtpUtf8(recipient)) {
+    // RFC 6531: a local part beyond ASCII goes out only to a server that announces SMTPUTF8.
+    std::string reply;
+    if (!connection.SendAll("EHLO " + smtpServer_ + "\r\n") ||
+        ReadSmtpReply(connection, &reply) != 250) {
+      return kSmtpRefused;
+    }
+    if (!AnnouncesExtension(reply, "SMTPUTF8")) {
+      (void)command("QUIT\r\n");
+      return kSmtpNoUtf8Support;
+    }
+    mailFrom += " SMTPUTF8";
+  } else if (!command("HELO " + smtpServer_ + "\r\n")) {
+    return kSmtpRefused;
+  }
+  if (!command(mailFrom + "\r\n")) return kSmtpRefused;
+  if (!command("RCPT TO:<" + recipient + ">\r\n")) return kSmtpRefused;
+  if (!command("DATA\r\n")) return kSmtpRefused;
 
   const std::tm now = LocalNow();
   const std::string boundary = BoundaryFor(now);
 
   std::vector<std::string> lines;
-  // Each header line stays within a text line: the encoded word gets what the rest leaves.
-  if (!senderName_.empty()) {
-    size_t room = kMaxLineContent - (sizeof "From: <>" - 1) - senderAddress_.size();
-    lines.push_back("From: " + EncodedHeaderText(senderName_, room) + "<" + senderAddress_ +
-                    ">\r\n");
-  } else {
-    lines.push_back("From: " + senderAddress_ + "\r\n");
-  }
-  const std::string subject = subject_.empty() ? SJIS("なし") : subject_;
-  lines.push_back("Subject: " +
-                  EncodedHeaderText(subject, kMaxLineContent - (sizeof "Subject:  " - 1)) +
-                  " \r\n");
-  if (!recipientName.empty()) {
-    size_t room = kMaxLineContent - (sizeof "To: <>" - 1) - recipient.size();
-    lines.push_back("To: " + EncodedHeaderText(recipientName, room) + "<" + recipient +
-                    ">\r\n");
-  }
+  lines.push_back(senderName.empty() ? "From: " + sender + "\r\n"
+                                     : AddressField("From", senderName, sender));
+  std::string subject = CleanHeaderText(subject_);
+  if (subject.empty()) subject = SJIS("なし");
+  // The subject line ends in a blank before its line break, as this system has always sent it.
+  lines.push_back(FoldedField("Subject", EncodedWords(subject), " "));
+  // A To line always: without one, readers show the reply as sent to undisclosed recipients.
+  lines.push_back(AddressField("To", recipientName, recipient));
   lines.push_back("Date: " + MailDate(now) + "\r\n");
-  lines.push_back("Message-ID: " + MessageId(now, senderAddress_) + "\r\n");
+  lines.push_back("Message-ID: " + MessageId(now, sender) + "\r\n");
+  // RFC 3834 5: an automatic reply says so, so that other responders do not answer it.
+  lines.push_back("Auto-Submitted: auto-replied\r\n");
   lines.push_back(std::string("X-Mailer: ") + mailerName_ + "\r\n");
   lines.push_back("MIME-Version: 1.0\r\n");
   lines.push_back("Content-Type: multipart/mixed; boundary=\"" + boundary + "\"\r\n");
@@ -373,17 +503,17 @@ int CMailClient::SmtpSendMail(qv::TcpConnection& connection, const char* address
   }
   lines.push_back("--" + boundary + "\r\n");
   for (const std::string& line : lines) {
-    if (!connection.SendAll(line)) return 7;
+    if (!connection.SendAll(line)) return kSmtpBroken;
   }
 
   if (!base64File_.empty() &&
       !SendAttachmentPart(connection, base64File_, boundary, attachmentName_)) {
-    return 7;
+    return kSmtpBroken;
   }
 
-  if (!connection.SendAll("\r\n")) return 7;
-  if (!command(".\r\n")) return 8;
+  if (!connection.SendAll("\r\n")) return kSmtpBroken;
+  if (!command(".\r\n")) return kSmtpRefused;
   // The mail is accepted here, but an unrecognised answer to QUIT still counts as a failure.
-  if (!command("QUIT\r\n")) return 9;
-  return 0;
+  if (!command("QUIT\r\n")) return kSmtpRefused;
+  return kSmtpSent;
 }

@@ -31,6 +31,17 @@
 
 class LogSink;
 
+// Results of CMailClient::SmtpSendMail: 0 when the mail and the QUIT were accepted, non-zero for
+// every failure.
+enum SmtpSendResult {
+  kSmtpSent = 0,
+  kSmtpNoAddress = 1,       // no recipient or no sender address
+  kSmtpUnsafeText = 2,      // an address failed the address check, or the server name is unsafe
+  kSmtpRefused = 3,         // a reply that was not the expected one, or none
+  kSmtpBroken = 4,          // the connection failed while the mail was being sent
+  kSmtpNoUtf8Support = 5,   // the recipient's local part needs SMTPUTF8, the server lacks it
+};
+
 // One fetched message.
 struct MAILENTRY {
   int number = 0;            // message number from the LIST scan line (used for RETR and DELE)
@@ -47,6 +58,9 @@ class CMailClient {
   static constexpr int kMaxEntryCount = 100000;
   // Largest message fetched; a larger one is skipped (not fetched, not deleted) with a log line.
   static constexpr long long kMaxMessageSize = 64LL * 1024 * 1024;
+  // Most message bytes one check holds; the messages past it stay on the server, untouched,
+  // for the next check.
+  static constexpr long long kMaxCheckBytes = 256LL * 1024 * 1024;
 
   // `log` receives the client's diagnostic lines (category LOG_RECV / LOG_SEND); it may be
   // null, and must outlive the client otherwise.
@@ -75,11 +89,13 @@ class CMailClient {
   [[nodiscard]] int ReadPopReply(qv::TcpConnection& connection);
 
   // One fetch exchange: releases the previous entries, logs in, lists the mailbox and fetches
-  // every listed message, each response read to its terminator line. Returns 1 when at least
+  // every listed message, each response read to its terminator line. The scan lines of the
+  // listing give the messages (the status line's text is not read). Returns 1 when at least
   // one message was fetched, 0 otherwise (log-in failure, empty or unreadable listing).
   // A connection lost inside the listing fetches nothing; lost inside a message, that message
-  // keeps what arrived and the exchange ends. Messages whose announced size is negative,
-  // non-numeric or above kMaxMessageSize, or whose RETR is refused, are not kept (log line).
+  // is dropped (neither parsed nor deleted) and the exchange ends. Messages whose announced
+  // size is negative, non-numeric or above kMaxMessageSize, or whose RETR is refused, are not
+  // kept; once kMaxCheckBytes are held the rest waits for the next check (log lines).
   int CheckMail();
   // One delete exchange: "DELE n" for every entry with its delete mark set, in index order;
   // the replies are read but not judged. Nothing happens when the log-in fails (the mails
@@ -113,15 +129,21 @@ class CMailClient {
   // accepted greeting, or null on any failure (after closing what it opened).
   [[nodiscard]] std::unique_ptr<qv::TcpConnection> SmtpConnect();
   // Sends one reply mail to `address` (display name `name`, Shift_JIS, may be empty or null)
-  // over an open connection: HELO, MAIL FROM, RCPT TO, DATA, the mail, ".", QUIT. Returns 0
-  // when the server accepted every step including QUIT, non-zero on any failure. Does not
-  // close the connection.
+  // over an open connection: HELO, MAIL FROM, RCPT TO, DATA, the mail, ".", QUIT. A recipient
+  // whose local part is not ASCII is greeted with EHLO instead, and gets the mail (MAIL FROM
+  // with SMTPUTF8) only when the server announces SMTPUTF8; otherwise QUIT follows at once.
+  // Both addresses must pass CheckMailAddress; control bytes in the names are dropped.
+  // Returns kSmtpSent when the server accepted every step including QUIT, another
+  // SmtpSendResult on any failure. Does not close the connection.
   [[nodiscard]] int SmtpSendMail(qv::TcpConnection& connection, const char* address,
                                  const char* name);
   // Closes and releases the connection; null is allowed.
   void SmtpClose(std::unique_ptr<qv::TcpConnection> connection);
   // Reads one reply; 1 when it begins with "220", "250", "354" or "221", else 0.
   [[nodiscard]] int CheckSmtpReply(qv::TcpConnection& connection);
+  // Reads one whole reply (all its lines, at most 64 KiB); returns its three-digit code, or 0
+  // for a broken or unreadable reply. `text` (may be null) receives the reply's lines.
+  [[nodiscard]] int ReadSmtpReply(qv::TcpConnection& connection, std::string* text);
   // Sends the picture part: its headers, the base64 file in lines of 64 characters and the
   // closing boundary. Sends nothing when the file cannot be opened. False when a send failed.
   bool SendAttachmentPart(qv::TcpConnection& connection, const std::string& base64File,

@@ -1,5 +1,6 @@
 // CMailClient's POP3 half (RFC 1939) and the parts of the object both halves share.
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <limits>
@@ -92,13 +93,31 @@ void CMailClient::Log(int category, const std::string& message) const {
   if (log_) log_->Log(category, message);
 }
 
+std::string TlsFailureMessage(const qv::TcpConnection& connection) {
+  const std::string detail = " (" + connection.tlsDetail() + ")";
+  switch (connection.tlsFailure()) {
+    case qv::TlsFailure::kUntrusted:
+      return SJIS("サーバーの証明書が信頼できません。") + detail;
+    case qv::TlsFailure::kHostMismatch:
+      return SJIS("サーバーの証明書がサーバー名と一致しません。") + detail;
+    case qv::TlsFailure::kCaFile:
+      return SJIS("CA証明書ファイルが読めません。") + detail;
+    case qv::TlsFailure::kHandshake:
+    case qv::TlsFailure::kNone:
+      break;
+  }
+  return SJIS("TLSの接続に失敗しました。") + detail;
+}
+
 void CMailClient::SetPopParams(const char* server, const char* userId, const char* password,
-                               int port) {
+                               int port, int security, const char* caFile) {
   PopParams params;
   params.server = server ? server : "";
   params.userId = userId ? userId : "";
   params.password = password ? password : "";
   params.port = port;
+  params.security = security;
+  params.caFile = caFile ? caFile : "";
   std::lock_guard lock(popParamsMutex_);
   popParams_ = std::move(params);
 }
@@ -145,8 +164,20 @@ std::unique_ptr<qv::TcpConnection> CMailClient::PopLogin() {
                       std::to_string(port) + ")");
     return nullptr;
   }
-  bool accepted = ReadPopReply(*connection) == 1 &&
-                  connection->SendAll("USER " + params.userId + "\r\n") &&
+  if (params.security == 2 && !connection->StartTls(params.server, params.caFile)) {
+    Log(LOG_RECV, SJIS("POP3: ") + TlsFailureMessage(*connection));
+    return nullptr;
+  }
+  if (ReadPopReply(*connection) != 1) {
+    Log(LOG_RECV, SJIS("POP3サーバーにログインできませんでした。"));
+    PopQuit(*connection);
+    return nullptr;
+  }
+  if (params.security == 1 && !StartPopTls(*connection, params)) {
+    PopQuit(*connection);
+    return nullptr;
+  }
+  bool accepted = connection->SendAll("USER " + params.userId + "\r\n") &&
                   ReadPopReply(*connection) == 1 &&
                   connection->SendAll("PASS " + params.password + "\r\n") &&
                   ReadPopReply(*connection) == 1;
@@ -156,6 +187,39 @@ std::unique_ptr<qv::TcpConnection> CMailClient::PopLogin() {
     return nullptr;
   }
   return connection;
+}
+
+bool CMailClient::StartPopTls(qv::TcpConnection& connection, const PopParams& params) {
+  // RFC 2595 4: STLS is offered in the CAPA reply; without it the password stays unsent.
+  std::string capabilities;
+  bool offered = connection.SendAll("CAPA\r\n") &&
+                 ReadMultiline(connection, kReplyLineLimit * 8, &capabilities) == Response::kComplete;
+  if (offered) {
+    offered = false;
+    for (size_t start = capabilities.find("\r\n"); start != std::string::npos;) {
+      start += 2;
+      size_t end = capabilities.find("\r\n", start);
+      std::string_view line(capabilities.data() + start,
+                            (end == std::string::npos ? capabilities.size() : end) - start);
+      std::string word(line.substr(0, line.find(' ')));
+      for (char& c : word) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+      if (word == "STLS") offered = true;
+      start = end;
+    }
+  }
+  if (!offered) {
+    Log(LOG_RECV, SJIS("POP3サーバーがSTLSに対応していないため、ログインしません。"));
+    return false;
+  }
+  if (!connection.SendAll("STLS\r\n") || ReadPopReply(connection) != 1) {
+    Log(LOG_RECV, SJIS("POP3サーバーがSTLSを受け付けなかったため、ログインしません。"));
+    return false;
+  }
+  if (!connection.StartTls(params.server, params.caFile)) {
+    Log(LOG_RECV, SJIS("POP3: ") + TlsFailureMessage(connection));
+    return false;
+  }
+  return true;
 }
 
 void CMailClient::ReleaseEntries() {

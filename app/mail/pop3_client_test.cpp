@@ -166,6 +166,39 @@ TEST_F(Pop3Test, MissingOrUnsafeParametersNeverConnect) {
   EXPECT_TRUE(Logged("改行文字"));
 }
 
+TEST_F(Pop3Test, StlsThatIsNotOfferedOrRefusedSendsNoPassword) {
+  struct Case {
+    const char* capa;  // the reply to CAPA
+    const char* stls;  // the reply to STLS, null when STLS is not to be sent
+    Lines received;
+    const char* logged;
+  };
+  const Case cases[] = {
+      {"+OK\r\nUSER\r\nUIDL\r\n.\r\n", nullptr, {"CAPA", "QUIT"}, "STLSに対応していない"},
+      {"-ERR unknown command\r\n", nullptr, {"CAPA", "QUIT"}, "STLSに対応していない"},
+      {"+OK\r\nstls\r\n.\r\n", "-ERR not now\r\n", {"CAPA", "STLS", "QUIT"}, "STLSを受け付けなかった"},
+  };
+  for (const Case& c : cases) {
+    ScriptedServer server;
+    server.Send("+OK ready\r\n").Read().Send(c.capa);
+    if (c.stls) server.Read().Send(c.stls);
+    server.Read().Send("+OK\r\n");
+    server.Start();
+    client_.SetPopParams("127.0.0.1", "user", "pw", server.port(), 1, "");
+    EXPECT_EQ(client_.CheckMail(), 0);
+    ASSERT_TRUE(server.Wait());
+    EXPECT_EQ(server.Received(), c.received) << c.capa;
+    EXPECT_TRUE(Logged(c.logged)) << c.capa;
+  }
+  // A server that does not speak TLS on the POP3S port: the handshake fails, nothing is sent.
+  ScriptedServer plain;
+  plain.Send("+OK ready\r\n").Read();
+  plain.Start();
+  client_.SetPopParams("127.0.0.1", "user", "pw", plain.port(), 2, "");
+  EXPECT_EQ(client_.CheckMail(), 0);
+  EXPECT_TRUE(Logged("POP3: TLSの接続に失敗しました。"));
+}
+
 TEST_F(Pop3Test, PopBeforeSmtpLogsInAndQuits) {
   ScriptedServer server;
   LogIn(server).Read().Send("+OK\r\n");

@@ -123,6 +123,13 @@ int SendReplies(CMailClient& client, const MailSettings& mail, const SendSetting
   if (loggedIn) {
     log.Log(LOG_SEND, SJIS("メール送信開始"));
     client.SetSmtpParams(mail.SmtpServer, senderAddress.c_str(), mail.UserName, mail.SmtpPort);
+    // The submission user and password are their own, or the mailbox's where none is set.
+    client.SetSmtpSecurity(mail.SmtpSecurity, mail.SmtpAuth,
+                           mail.SmtpUserID[0] != '\0' ? mail.SmtpUserID : mail.UserID,
+                           mail.SmtpPasswd[0] != '\0' ? mail.SmtpPasswd : mail.Passwd, mail.CaFile);
+    if (mail.SmtpAuth == 1 && mail.SmtpSecurity == 0) {
+      log.Log(LOG_SEND, SJIS("SMTPの認証情報は暗号化されずに送信されます(SmtpSecurity=0)。"));
+    }
     client.SetReplyText(FieldText(send.Title).c_str(), bodyText.c_str());
     for (const auto& request : requests) {
       if (!request) continue;

@@ -15,6 +15,7 @@
 #include "app/mail/encodings.h"
 #include "app/mail/mail_client.h"
 #include "app/mail/mail_message.h"
+#include "app/settings/activity_log.h"
 #include "platform/socket.h"
 #include "platform/text.h"
 
@@ -379,10 +380,24 @@ int CMailClient::CheckSmtpReply(qv::TcpConnection& connection) {
   return code == 220 || code == 250 || code == 354 || code == 221 ? 1 : 0;
 }
 
+void CMailClient::SetSmtpSecurity(int security, int auth, const char* userId,
+                                  const char* password, const char* caFile) {
+  smtpSecurity_ = security;
+  smtpAuth_ = auth;
+  smtpUserId_ = userId ? userId : "";
+  smtpPassword_ = password ? password : "";
+  caFile_ = caFile ? caFile : "";
+}
+
 std::unique_ptr<qv::TcpConnection> CMailClient::SmtpConnect() {
   if (smtpServer_.empty() || HasControlCharacter(smtpServer_)) return nullptr;
   auto connection = std::make_unique<qv::TcpConnection>();
   if (!connection->Connect(smtpServer_, smtpPort_ & 0xFFFF)) return nullptr;
+  // RFC 8314: submission over TLS from the first byte (port 465).
+  if (smtpSecurity_ == 2 && !connection->StartTls(smtpServer_, caFile_)) {
+    Log(LOG_SEND, SJIS("SMTP: ") + TlsFailureMessage(*connection));
+    return nullptr;
+  }
   if (!CheckSmtpReply(*connection)) {
     connection->Close();
     return nullptr;
@@ -434,6 +449,98 @@ bool CMailClient::SendAttachmentPart(qv::TcpConnection& connection,
   return connection.SendAll("\r\n") && connection.SendAll("--" + boundary + "--\r\n");
 }
 
+int CMailClient::SmtpOpenSession(qv::TcpConnection& connection, bool needsUtf8) {
+  if (HasControlCharacter(smtpServer_) || smtpServer_.size() > 255) return kSmtpUnsafeText;
+  auto command = [&connection, this](const std::string& line) {
+    return connection.SendAll(line) && CheckSmtpReply(connection) == 1;
+  };
+  // Without security, authentication or SMTPUTF8 the session opens as it always has.
+  if (smtpSecurity_ == 0 && smtpAuth_ == 0 && !needsUtf8) {
+    return command("HELO " + smtpServer_ + "\r\n") ? kSmtpSent : kSmtpRefused;
+  }
+  std::string extensions;
+  auto ehlo = [&]() {
+    return connection.SendAll("EHLO " + smtpServer_ + "\r\n") &&
+           ReadSmtpReply(connection, &extensions) == 250;
+  };
+  if (!ehlo()) return kSmtpRefused;
+  if (smtpSecurity_ == 1) {
+    // RFC 3207: TLS before anything else is said; a server without STARTTLS gets nothing.
+    if (!AnnouncesExtension(extensions, "STARTTLS")) {
+      Log(LOG_SEND, SJIS("SMTPサーバーがSTARTTLSに対応していないため、送信しません。"));
+      (void)command("QUIT\r\n");
+      return kSmtpNoTls;
+    }
+    if (!connection.SendAll("STARTTLS\r\n") || ReadSmtpReply(connection, nullptr) != 220) {
+      Log(LOG_SEND, SJIS("SMTPサーバーがSTARTTLSを受け付けませんでした。"));
+      (void)command("QUIT\r\n");
+      return kSmtpNoTls;
+    }
+    if (!connection.StartTls(smtpServer_, caFile_)) {
+      Log(LOG_SEND, SJIS("SMTP: ") + TlsFailureMessage(connection));
+      return kSmtpTlsFailed;
+    }
+    // RFC 3207 4.2: what the server said before TLS is forgotten; ask again.
+    if (!ehlo()) return kSmtpRefused;
+  }
+  if (smtpAuth_ == 1) {
+    int authenticated = SmtpAuthenticate(connection, extensions);
+    if (authenticated != kSmtpSent) {
+      (void)command("QUIT\r\n");
+      return authenticated;
+    }
+  }
+  if (needsUtf8 && !AnnouncesExtension(extensions, "SMTPUTF8")) {
+    // RFC 6531: a local part beyond ASCII goes out only to a server that announces SMTPUTF8.
+    (void)command("QUIT\r\n");
+    return kSmtpNoUtf8Support;
+  }
+  return kSmtpSent;
+}
+
+int CMailClient::SmtpAuthenticate(qv::TcpConnection& connection, const std::string& extensions) {
+  // RFC 4954: PLAIN when offered, else LOGIN. The mechanisms follow the AUTH keyword.
+  bool plain = false;
+  bool login = false;
+  for (size_t start = extensions.find("\r\n"); start != std::string::npos;) {
+    start += 2;
+    size_t end = extensions.find("\r\n", start);
+    std::string line = UpperCase(extensions.substr(start, end == std::string::npos ? std::string::npos
+                                                                                   : end - start));
+    if (line.size() > 4 && (line.compare(4, 5, "AUTH ") == 0 || line.compare(4, 5, "AUTH=") == 0)) {
+      std::string mechanisms = " " + line.substr(9) + " ";
+      plain = plain || mechanisms.find(" PLAIN ") != std::string::npos;
+      login = login || mechanisms.find(" LOGIN ") != std::string::npos;
+    }
+    start = end;
+  }
+  if (!plain && !login) {
+    Log(LOG_SEND, SJIS("SMTPサーバーが使える認証方式(PLAIN, LOGIN)を提供していません。"));
+    return kSmtpAuthRefused;
+  }
+  int code;
+  if (plain) {
+    std::string credentials = std::string(1, '\0') + smtpUserId_ + std::string(1, '\0') + smtpPassword_;
+    code = connection.SendAll("AUTH PLAIN " + Base64Encode(credentials) + "\r\n")
+               ? ReadSmtpReply(connection, nullptr)
+               : 0;
+  } else {
+    code = connection.SendAll("AUTH LOGIN\r\n") ? ReadSmtpReply(connection, nullptr) : 0;
+    if (code == 334) {
+      code = connection.SendAll(Base64Encode(smtpUserId_) + "\r\n") ? ReadSmtpReply(connection, nullptr) : 0;
+    }
+    if (code == 334) {
+      code = connection.SendAll(Base64Encode(smtpPassword_) + "\r\n") ? ReadSmtpReply(connection, nullptr)
+                                                                       : 0;
+    }
+  }
+  if (code == 235) return kSmtpSent;
+  // The server's code tells the user what went wrong; the credentials never reach the log.
+  Log(LOG_SEND, SJIS("SMTP認証に失敗しました。") + " (" + (code == 0 ? std::string("-") : std::to_string(code)) +
+                    ")");
+  return kSmtpAuthRefused;
+}
+
 int CMailClient::SmtpSendMail(qv::TcpConnection& connection, const char* address,
                               const char* name) {
   if (!address || !*address || senderAddress_.empty()) return kSmtpNoAddress;
@@ -452,22 +559,11 @@ int CMailClient::SmtpSendMail(qv::TcpConnection& connection, const char* address
   auto command = [&connection, this](const std::string& line) {
     return connection.SendAll(line) && CheckSmtpReply(connection) == 1;
   };
+  bool needsUtf8 = NeedsSmtpUtf8(recipient);
+  int opened = SmtpOpenSession(connection, needsUtf8);
+  if (opened != kSmtpSent) return opened;
   std::string mailFrom = "MAIL FROM:<" + sender + ">";
-  if (NeedsSmtpUtf8(recipient)) {
-    // RFC 6531: a local part beyond ASCII goes out only to a server that announces SMTPUTF8.
-    std::string reply;
-    if (!connection.SendAll("EHLO " + smtpServer_ + "\r\n") ||
-        ReadSmtpReply(connection, &reply) != 250) {
-      return kSmtpRefused;
-    }
-    if (!AnnouncesExtension(reply, "SMTPUTF8")) {
-      (void)command("QUIT\r\n");
-      return kSmtpNoUtf8Support;
-    }
-    mailFrom += " SMTPUTF8";
-  } else if (!command("HELO " + smtpServer_ + "\r\n")) {
-    return kSmtpRefused;
-  }
+  if (needsUtf8) mailFrom += " SMTPUTF8";
   if (!command(mailFrom + "\r\n")) return kSmtpRefused;
   if (!command("RCPT TO:<" + recipient + ">\r\n")) return kSmtpRefused;
   if (!command("DATA\r\n")) return kSmtpRefused;

@@ -454,6 +454,64 @@ TEST_F(SmtpClientTest, UnsafeOrMissingAddressesNeverReachTheWire) {
   EXPECT_EQ(HeaderLine(data, "Bcc"), "");
 }
 
+TEST_F(SmtpClientTest, AuthenticationAndStartTlsSteps) {
+  struct Case {
+    int security;
+    Lines replies;    // greeting, then one reply per command the client sends
+    int result;
+    Lines received;   // commands up to MAIL (or the end)
+    const char* logged;
+  };
+  const std::string plain = "AUTH PLAIN " + Base64Encode(std::string("\0user\0p@ss", 10));
+  const Case cases[] = {
+      // PLAIN preferred; the session goes on to MAIL FROM.
+      {0, {"220 hi", "250-hi\r\n250-AUTH LOGIN PLAIN\r\n250 8BITMIME", "235 ok", "250 ok", "550 no"},
+       kSmtpRefused, {"EHLO 127.0.0.1", plain, "MAIL FROM:<camera@example.jp>", "RCPT TO:<u@example.com>"},
+       nullptr},
+      // LOGIN only: user and password in two steps.
+      {0, {"220 hi", "250-hi\r\n250 AUTH=LOGIN", "334 VXNlcm5hbWU6", "334 UGFzc3dvcmQ6", "235 ok", "250 ok",
+           "550 no"},
+       kSmtpRefused,
+       {"EHLO 127.0.0.1", "AUTH LOGIN", "dXNlcg==", "cEBzcw==", "MAIL FROM:<camera@example.jp>",
+        "RCPT TO:<u@example.com>"},
+       nullptr},
+      // Credentials refused: the code is logged, QUIT follows.
+      {0, {"220 hi", "250-hi\r\n250 AUTH PLAIN", "535 5.7.8 bad credentials", "221 bye"}, kSmtpAuthRefused,
+       {"EHLO 127.0.0.1", plain, "QUIT"}, "SMTP認証に失敗しました。 (535)"},
+      {0, {"220 hi", "250-hi\r\n250 AUTH CRAM-MD5", "221 bye"}, kSmtpAuthRefused, {"EHLO 127.0.0.1", "QUIT"},
+       "認証方式"},
+      // STARTTLS asked for but not offered: nothing else is said.
+      {1, {"220 hi", "250-hi\r\n250 AUTH PLAIN", "221 bye"}, kSmtpNoTls, {"EHLO 127.0.0.1", "QUIT"},
+       "STARTTLSに対応していない"},
+      {1, {"220 hi", "250-hi\r\n250 STARTTLS", "454 TLS not available", "221 bye"}, kSmtpNoTls,
+       {"EHLO 127.0.0.1", "STARTTLS", "QUIT"}, "STARTTLSを受け付けません"},
+  };
+  for (const Case& c : cases) {
+    RecordingLogSink log;
+    CMailClient client(&log);
+    client.SetReplyText("s", "b");
+    ScriptedServer server;
+    server.Send(c.replies[0] + "\r\n");
+    for (size_t i = 1; i < c.replies.size(); ++i) server.Read().Send(c.replies[i] + "\r\n");
+    server.Start();
+    client.SetSmtpParams("127.0.0.1", "camera@example.jp", "", server.port());
+    client.SetSmtpSecurity(c.security, 1, "user", "p@ss", "");
+    auto connection = client.SmtpConnect();
+    ASSERT_NE(connection, nullptr);
+    // A session that gets through refuses the recipient: the steps before it are checked.
+    EXPECT_EQ(client.SmtpSendMail(*connection, "u@example.com", ""), c.result) << c.replies[1];
+    client.SmtpClose(std::move(connection));
+    ASSERT_TRUE(server.Wait());
+    EXPECT_EQ(server.Received(), c.received) << c.replies[1];
+    bool found = c.logged == nullptr;
+    for (const std::string& line : log.lines()) {
+      EXPECT_EQ(line.find("p@ss"), std::string::npos);
+      if (c.logged && line.find(qv::Cp932FromUtf8(c.logged)) != std::string::npos) found = true;
+    }
+    EXPECT_TRUE(found) << c.replies[1];
+  }
+}
+
 TEST_F(SmtpClientTest, InternationalLocalPartsNeedAnSmtpUtf8Server) {
   const char* address = "\xe3\x83\xa6\xe3\x83\xbc\xe3\x82\xb6@example.jp";  // UTF-8 local part
   client_.SetReplyText("s", "b");

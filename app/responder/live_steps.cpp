@@ -7,7 +7,8 @@
 LiveSteps::LiveSteps(LogSink& log) : log_(log), client_(&log) {}
 
 void LiveSteps::SetPopParams(const MailSettings& mail) {
-  client_.SetPopParams(mail.PopServer, mail.UserID, mail.Passwd, mail.PopPort);
+  client_.SetPopParams(mail.PopServer, mail.UserID, mail.Passwd, mail.PopPort, mail.PopSecurity,
+                       mail.CaFile);
 }
 
 void LiveSteps::LoadAddressList(const std::string& settingsPath) {

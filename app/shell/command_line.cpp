@@ -29,6 +29,8 @@ bool ParseCommandLine(const std::vector<std::string>& arguments, CommandLineOpti
       options->headless = true;
     } else if (argument == "--once") {
       options->once = true;
+    } else if (argument == "--check-accounts") {
+      options->checkAccounts = true;
     } else if (argument == "--timing-scale" || argument.rfind("--timing-scale=", 0) == 0) {
       std::string value;
       if (argument == "--timing-scale") {
@@ -59,7 +61,7 @@ bool ParseCommandLine(const std::vector<std::string>& arguments, CommandLineOpti
       return false;
     }
   }
-  if (!options->headless && !options->help && !options->once) {
+  if (!options->headless && !options->help && !options->once && !options->checkAccounts) {
     options->headless = true;
     options->headlessImplied = true;
   }
@@ -67,7 +69,7 @@ bool ParseCommandLine(const std::vector<std::string>& arguments, CommandLineOpti
 }
 
 std::string UsageText() {
-  return "usage: Quorvex [--headless | --once] [--ini PATH] [--timing-scale F]\n"
+  return "usage: Quorvex [--headless | --once | --check-accounts] [--ini PATH] [--timing-scale F]\n"
          "\n"
          "Watches a POP3 mailbox and answers every accepted request mail with a fresh camera\n"
          "picture, converted for the sender's phone.\n"
@@ -79,6 +81,9 @@ std::string UsageText() {
          "  --once              one mail check now and, when requests were accepted, one\n"
          "                      capture-and-reply run, then end: status 0, or 2 when the\n"
          "                      mailbox could not be logged in to\n"
+         "  --check-accounts    log in to the POP3 server and count the mails, open the SMTP\n"
+         "                      session up to authentication, without fetching, deleting or\n"
+         "                      sending anything; one line per step; status 0 when both work\n"
          "  --ini PATH          use the settings file PATH instead of Quorvex.ini beside the\n"
          "                      program\n"
          "  --timing-scale F    multiply every fixed wait (polls, pauses, time-outs) by F;\n"

@@ -17,5 +17,6 @@ int main(int argc, char** argv) {
     std::fputs(UsageText().c_str(), stdout);
     return 0;
   }
+  if (options.checkAccounts) return RunAccountCheck(options, stdout);
   return RunHeadless(options, stdout);
 }

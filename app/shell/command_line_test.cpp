@@ -31,7 +31,12 @@ TEST(CommandLine, OptionsAndTheirMistakes) {
   EXPECT_EQ(options.timingScale, 0.25);
   EXPECT_TRUE(options.headlessImplied);
 
+  ASSERT_TRUE(ParseCommandLine({"--window"}, &options, &error));
+  EXPECT_TRUE(options.window);
+  EXPECT_FALSE(options.headless);
+
   for (const std::vector<std::string>& wrong : std::vector<std::vector<std::string>>{
+           {"--window", "--headless"}, {"--once", "--window"},
            {"--ini"}, {"--ini="}, {"--bogus"}, {"--headless", "stray"}, {"--timing-scale"},
            {"--timing-scale", "-1"}, {"--timing-scale", "fast"}, {"--timing-scale=1x"},
            {"--timing-scale", "nan"}}) {

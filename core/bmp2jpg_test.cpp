@@ -8,7 +8,7 @@
 #include "core/bmp_reader.h"
 #include "core/jpeg_writer.h"
 #include "core/qxdvcore.h"
-#include "core/test_support.h"
+#include "core/testing/test_support.h"
 #include "platform/message_box.h"
 #include "platform/testing/bmp_fixtures.h"
 

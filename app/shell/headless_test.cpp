@@ -9,6 +9,7 @@
 
 #include "platform/files.h"
 #include "platform/process.h"
+#include "platform/registry.h"
 
 namespace {
 
@@ -85,6 +86,42 @@ TEST_F(HeadlessTest, LoadsTheSettingsTellsWhatItWouldDoAndStopsOnInterrupt) {
   EXPECT_NE(output.find("Quorvex: 選択したデバイスが見つかりませんでした。"), std::string::npos) << output;
   EXPECT_NE(output.find("status=0"), std::string::npos) << output;
   unsetenv("QUORVEX_TEST_DEVICES");
+}
+
+// Installed (in a lib/quorvex/ folder, even a writable one), the program writes nothing beside
+// itself and names its per-user folder for the uninstall clean-up; from the build folder it
+// leaves the registry alone.
+TEST_F(HeadlessTest, InstalledProgramKeepsItsFilesPerUserAndRecordsTheFolder) {
+  const std::string productKey = "HKEY_CURRENT_USER\\Software\\Halvorsk\\Quorvex";
+  std::string recorded;
+  Run(folder_ + "build.ini");
+  EXPECT_FALSE(qv::ReadRegistryString(productKey, "Directory", &recorded));
+
+  std::string installed = folder_ + "usr/lib/quorvex/";
+  std::filesystem::create_directories(installed);
+  for (const char* name : {"Quorvex", "libQXDVCore.so"}) {
+    std::filesystem::copy_file(qv::ProgramFolder() + name, installed + name);
+  }
+  setenv("XDG_CONFIG_HOME", (folder_ + "config").c_str(), 1);
+  setenv("QUORVEX_TEST_DEVICES", "Desk Cam", 1);
+  qv::ProcessOptions options;
+  options.captureOutput = true;
+  options.timeoutMs = 60000;
+  qv::ProcessResult result = qv::RunProcess({installed + "Quorvex", "--once", "--timing-scale", "0"}, options);
+  unsetenv("QUORVEX_TEST_DEVICES");
+  unsetenv("XDG_CONFIG_HOME");
+  EXPECT_EQ(result.outcome, qv::ProcessOutcome::kExited) << result.output;
+
+  std::string own = folder_ + "config/quorvex";
+  ASSERT_TRUE(qv::ReadRegistryString(productKey, "Directory", &recorded)) << result.output;
+  EXPECT_EQ(recorded, own);
+  struct stat st;
+  ASSERT_EQ(stat(own.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0700u);
+  EXPECT_TRUE(std::filesystem::exists(own + "/Quorvex.ini")) << result.output;
+  size_t files = 0;
+  for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(installed)) ++files;
+  EXPECT_EQ(files, 2u);  // no settings file, no log folder beside the program
 }
 
 TEST_F(HeadlessTest, UnusableSettingsFileGivesDefaultsAndAMessage) {

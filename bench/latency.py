@@ -31,22 +31,14 @@ IDLING = "IMAP IDLEで新着メールを待ちます。"
 class Run:
     """One headless program with its peers, settings and output file."""
 
-    def __init__(self, bin_folder, mail_timer, mailbox):
-        self.peers = e2e_test.Peers()
-        e2e_test.BIN = bin_folder
-        self.case = e2e_test.EndToEnd("test_once_answers_each_carrier_with_its_picture")
-        self.case.peers = self.peers
-        work = os.path.join(self.peers.folder, "program")
-        os.mkdir(work)
-        self.case.work, self.case.ini = work, os.path.join(work, "Quorvex.ini")
-        self.case.log_folder = os.path.join(work, "logs")
-        self.case.env = dict(os.environ, QUORVEX_TEST_DEVICES="Bench Camera", QT_QPA_PLATFORM="offscreen",
-                             QUORVEX_REGISTRY=os.path.join(work, "registry.reg"))
-        subprocess.run([os.path.join(bin_folder, "qvregistry"), "set",
-                        "HKEY_CLASSES_ROOT\\IrfanView\\shell\\open\\command", "@",
-                        '"%s" "%%1"' % os.path.join(bin_folder, "qvconvert")], env=self.case.env, check=True,
-                       capture_output=True)
-        self.case.write_settings(mail_timer=mail_timer, mailbox=mailbox(self.case))
+    def __init__(self, bin_folder, mail_timer, imap):
+        self.peers = e2e_test.Peers(pop_options=["--imap"])
+        self.case = e2e_test.program_case(self.peers, bin_folder)
+        work = self.case.work
+        self.case.write_settings(mail_timer=mail_timer, extra_mail=[("MailProtocol", 1)] if imap else [])
+        if imap:
+            self.case.rewrite_settings([("PopPort=%d" % self.peers.pop_port,
+                                         "PopPort=%d" % self.peers.pop_ports["imap"])])
         self.output = os.path.join(work, "headless.out")
         with open(self.output, "wb") as out:
             self.program = subprocess.Popen([os.path.join(bin_folder, "Quorvex"), "--headless", "--ini",
@@ -85,7 +77,7 @@ class Run:
 
 
 def imap_trials(bin_folder, count):
-    run = Run(bin_folder, 10, lambda case: case.imap_mailbox())
+    run = Run(bin_folder, 10, True)
     try:
         times = []
         for index in range(count):
@@ -98,7 +90,7 @@ def imap_trials(bin_folder, count):
 
 
 def pop3_trials(bin_folder, count):
-    run = Run(bin_folder, 1, lambda case: [])
+    run = Run(bin_folder, 1, False)
     chance = random.Random(2177)
     try:
         run.wait_until(lambda: run.said("新規メールはありませんでした。") >= 1, "the first check")

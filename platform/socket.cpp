@@ -11,10 +11,12 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <climits>
+#include <map>
 #include <mutex>
 
 #include "platform/timing.h"
@@ -78,6 +80,83 @@ std::string LibraryReason() {
   char buffer[256];
   ERR_error_string_n(code, buffer, sizeof buffer);
   return buffer;
+}
+
+// What the certificate check found wrong first: the library's error and the certificate it was
+// about. The verify callback fills it during the handshake.
+struct VerifyFailure {
+  int error = X509_V_OK;
+  std::string subject;
+  std::string issuer;
+};
+
+int RecordVerifyFailure(int preverified, X509_STORE_CTX* store) {
+  if (preverified) return preverified;
+  auto* ssl = static_cast<SSL*>(X509_STORE_CTX_get_ex_data(store, SSL_get_ex_data_X509_STORE_CTX_idx()));
+  auto* failure = ssl ? static_cast<VerifyFailure*>(SSL_get_app_data(ssl)) : nullptr;
+  if (failure && failure->error == X509_V_OK) {
+    failure->error = X509_STORE_CTX_get_error(store);
+    X509* certificate = X509_STORE_CTX_get_current_cert(store);
+    if (certificate) {
+      failure->subject = NameText(X509_get_subject_name(certificate));
+      failure->issuer = NameText(X509_get_issuer_name(certificate));
+    }
+  }
+  return preverified;
+}
+
+// The client context of one set of trusted certificates: the system's trust store plus the CA
+// file as it was (path and modification time). Reading the system's certificates costs more
+// than a handshake, so each context is made once and shared; a changed CA file makes a new one.
+// Contexts live until the program ends and are freed then. Returns null, with the reason in `*failure`, when the
+// CA file cannot be read.
+struct ContextCache {
+  ~ContextCache() {
+    for (auto& entry : contexts) SSL_CTX_free(entry.second);
+  }
+  std::mutex mutex;
+  std::map<std::string, SSL_CTX*> contexts;
+};
+
+ContextCache& Contexts() {
+  // The library is set up first, so its own clean-up at exit runs after the cache is freed.
+  static const bool initialised = OPENSSL_init_ssl(0, nullptr) == 1;
+  static ContextCache cache;
+  (void)initialised;
+  return cache;
+}
+
+SSL_CTX* ClientContext(const std::string& caFile, TlsFailure* failure, std::string* detail) {
+  ContextCache& cache = Contexts();
+  std::mutex& contextsMutex = cache.mutex;
+  std::map<std::string, SSL_CTX*>& contexts = cache.contexts;
+  std::string key = caFile;
+  if (!caFile.empty()) {
+    struct stat st;
+    if (stat(caFile.c_str(), &st) == 0) {
+      key += "\n" + std::to_string(st.st_mtim.tv_sec) + "." + std::to_string(st.st_mtim.tv_nsec) + "." +
+             std::to_string(st.st_size);
+    }
+  }
+  std::lock_guard lock(contextsMutex);
+  auto found = contexts.find(key);
+  if (found != contexts.end()) return found->second;
+  SSL_CTX* context = SSL_CTX_new(TLS_client_method());
+  if (!context) {
+    *detail = LibraryReason();
+    return nullptr;
+  }
+  SSL_CTX_set_min_proto_version(context, TLS1_2_VERSION);
+  SSL_CTX_set_default_verify_paths(context);
+  if (!caFile.empty() && SSL_CTX_load_verify_locations(context, caFile.c_str(), nullptr) != 1) {
+    ERR_clear_error();
+    SSL_CTX_free(context);
+    *failure = TlsFailure::kCaFile;
+    *detail = caFile;
+    return nullptr;
+  }
+  contexts[key] = context;
+  return context;
 }
 
 bool IsIpv4Address(const std::string& host) {
@@ -158,25 +237,12 @@ bool TcpConnection::StartTls(const std::string& host, const std::string& caFile)
   static std::once_flag ignorePipe;
   std::call_once(ignorePipe, [] { signal(SIGPIPE, SIG_IGN); });
 
-  SSL_CTX* context = SSL_CTX_new(TLS_client_method());
+  SSL_CTX* context = ClientContext(caFile, &tlsFailure_, &tlsDetail_);
   if (!context) {
-    tlsDetail_ = LibraryReason();
-    Drop();
-    return false;
-  }
-  SSL_CTX_set_min_proto_version(context, TLS1_2_VERSION);
-  SSL_CTX_set_verify(context, SSL_VERIFY_PEER, nullptr);
-  SSL_CTX_set_default_verify_paths(context);
-  if (!caFile.empty() && SSL_CTX_load_verify_locations(context, caFile.c_str(), nullptr) != 1) {
-    ERR_clear_error();
-    SSL_CTX_free(context);
-    tlsFailure_ = TlsFailure::kCaFile;
-    tlsDetail_ = caFile;
     Drop();
     return false;
   }
   ssl_ = SSL_new(context);
-  SSL_CTX_free(context);  // the connection holds its own reference
   if (!ssl_) {
     tlsDetail_ = LibraryReason();
     Drop();
@@ -184,6 +250,12 @@ bool TcpConnection::StartTls(const std::string& host, const std::string& caFile)
   }
   SSL_set_mode(ssl_, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
   SSL_set_fd(ssl_, fd_);
+  VerifyFailure failure;
+  SSL_set_app_data(ssl_, &failure);
+  SSL_set_verify(ssl_, SSL_VERIFY_PEER, RecordVerifyFailure);
+  // A certificate the user named in the CA file is trusted as it is, even when it is a
+  // self-signed server certificate rather than a CA.
+  X509_VERIFY_PARAM_set_flags(SSL_get0_param(ssl_), X509_V_FLAG_PARTIAL_CHAIN);
   if (IsIpv4Address(host)) {
     X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl_), host.c_str());
   } else {
@@ -196,21 +268,20 @@ bool TcpConnection::StartTls(const std::string& host, const std::string& caFile)
     ERR_clear_error();
     int result = SSL_connect(ssl_);
     if (result == 1) {
+      SSL_set_app_data(ssl_, nullptr);
       tlsFailure_ = TlsFailure::kNone;
       return true;
     }
     if (WaitForTls(ssl_, fd_, result, deadline)) continue;
     break;
   }
-  long verified = SSL_get_verify_result(ssl_);
-  X509* certificate = SSL_get0_peer_certificate(ssl_);
-  if (verified != X509_V_OK && certificate) {
-    tlsFailure_ = verified == X509_V_ERR_HOSTNAME_MISMATCH || verified == X509_V_ERR_IP_ADDRESS_MISMATCH
+  SSL_set_app_data(ssl_, nullptr);
+  if (failure.error != X509_V_OK) {
+    tlsFailure_ = failure.error == X509_V_ERR_HOSTNAME_MISMATCH || failure.error == X509_V_ERR_IP_ADDRESS_MISMATCH
                       ? TlsFailure::kHostMismatch
                       : TlsFailure::kUntrusted;
-    tlsDetail_ = std::string(X509_verify_cert_error_string(verified)) + "; subject: " +
-                 NameText(X509_get_subject_name(certificate)) +
-                 "; issuer: " + NameText(X509_get_issuer_name(certificate));
+    tlsDetail_ = std::string(X509_verify_cert_error_string(failure.error)) + "; subject: " + failure.subject +
+                 "; issuer: " + failure.issuer;
   } else {
     tlsDetail_ = LibraryReason();
   }
@@ -261,7 +332,11 @@ bool TcpConnection::Flush() {
   std::string data = std::move(pending_);
   pending_.clear();
   if (WriteOut(data)) return true;
-  // A peer that stopped reading, or a broken line: nothing more can be said on it.
+  // A peer that stopped reading, or a broken line: nothing more can be said on it. The
+  // connection is reset, not closed: a close would leave the unsent bytes (and the end of the
+  // connection) queued behind the peer's full window.
+  linger reset{1, 0};
+  setsockopt(fd_, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
   Drop();
   return false;
 }

@@ -292,6 +292,62 @@ TEST_F(ResponderTest, SecondExitRequestIsIgnoredAndPauseHoldsChecks) {
   ASSERT_TRUE(RunUntil(responder, [&] { return responder.exitStage() == 4; }));
 }
 
+// A stop while a check runs: the check deletes accepted mails and asks for their replies;
+// the capture worker must still send them before the program ends. A stop before any check
+// has started starts none, so nothing is dialled that is never hung up.
+TEST_F(ResponderTest, AStopNeverLosesTheRequestsOfARunningCheck) {
+  settings_.mail.ConnMode = 1;
+  std::snprintf(settings_.mail.DialName, sizeof settings_.mail.DialName, "mobile");
+  Responder responder(steps_, log_);
+  responder.SetSettings(settings_);
+  responder.SetWorkFolder(folder_);
+  steps_.duringCheck = [&] {
+    responder.RequestExit();
+    for (int i = 0; i < 50; ++i) {
+      responder.TimerTick();
+      qv::SleepMs(1);
+    }
+  };
+  responder.StartWorkers();
+  responder.SetPatrol(true);
+  ASSERT_TRUE(RunUntil(responder, [&] { return responder.exitStage() == 4; }));
+  std::vector<std::string> calls = steps_.calls();
+  EXPECT_EQ(std::count(calls.begin(), calls.end(), "SendReplies"), 1);
+  EXPECT_EQ(responder.runsDone(), 1);
+  // The line dialled for the check is hung up at the end.
+  EXPECT_EQ(calls.back(), "HangUp mobile");
+  EXPECT_FALSE(responder.dialConnected());
+
+  FakeSteps idle;
+  idle.folder = folder_;
+  Responder early(idle, log_);
+  early.SetSettings(settings_);
+  early.SetWorkFolder(folder_);
+  early.StartWorkers();
+  early.RequestExit();
+  early.SetPatrol(true);
+  ASSERT_TRUE(RunUntil(early, [&] { return early.exitStage() == 4; }));
+  EXPECT_TRUE(idle.calls().empty());
+}
+
+// The timer moves the next-check tick and then clears the done flag while the mail-check worker
+// looks at both; with the clock standing still after one check, no second check may start.
+TEST_F(ResponderTest, TheTimerNeverLetsAnExtraCheckStart) {
+  static std::atomic<uint32_t> frozen{1000};
+  Responder responder(steps_, log_);
+  responder.SetTickSource([] { return frozen.load(); });
+  steps_.mailResult = 0;
+  responder.SetSettings(settings_);
+  responder.SetWorkFolder(folder_);
+  responder.StartWorkers();
+  responder.SetPatrol(true);
+  ASSERT_TRUE(RunUntil(responder, [&] { return responder.checksDone() == 1; }));
+  for (int i = 0; i < 3000; ++i) responder.TimerTick();
+  qv::SleepMs(20);
+  EXPECT_EQ(steps_.checkCalls, 1);
+  Shutdown(responder);
+}
+
 TEST_F(ResponderTest, IdleNewsMakesACheckDueAtOnceAndADroppedIdleFallsBackToPolling) {
   settings_.mail.MailProtocol = 1;
   steps_.mailResult = 0;  // nothing fetched: no capture runs in between

@@ -432,6 +432,7 @@ TEST_F(ResponderTest, NoIdleOnDialUpOrWhenSwitchedOffAndNoneWithPatrolOffOrPause
   responder.StartWorkers();
   responder.SetPatrol(true);
   ASSERT_TRUE(RunUntil(responder, [&] { return responder.idling(); }));
+  ASSERT_TRUE(RunUntil(responder, [&] { return responder.TimerTick() > 0; }));  // the check scheduled
   responder.SetPatrol(false);
   ASSERT_TRUE(RunUntil(responder, [&] { return !responder.idling(); }));
   responder.SetPatrol(true);

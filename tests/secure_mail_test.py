@@ -188,6 +188,7 @@ class SecureMail(e2e.ProgramFixture):
 
 if __name__ == "__main__":
     e2e.BIN = os.path.abspath(sys.argv.pop(1))
+    e2e.PROGRAM = os.environ.get("QUORVEX_PROGRAM") or os.path.join(e2e.BIN, "Quorvex")
     reason = e2e.missing_peer() or (None if os.path.exists("/usr/bin/openssl") else "openssl is missing")
     if reason:
         print("skipped: " + reason)

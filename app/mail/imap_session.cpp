@@ -104,7 +104,11 @@ void ImapSession::Log(const std::string& message, std::string_view serverText) c
   log_->Log(LOG_RECV, said.empty() ? message : message + " (" + said + ")");
 }
 
-std::string ImapSession::NextTag() { return "A" + std::to_string(nextTag_++); }
+std::string ImapSession::NextTag() {
+  std::string tag = "A";
+  tag += std::to_string(nextTag_++);
+  return tag;
+}
 
 bool ImapSession::HasCapability(std::string_view name) const {
   return std::any_of(capabilities_.begin(), capabilities_.end(),
@@ -232,7 +236,9 @@ bool ImapSession::Login(const ImapAccount& account) {
       line += quoted;
       return true;
     }
-    line += "{" + std::to_string(value.size()) + "}\r\n";
+    line += '{';
+    line += std::to_string(value.size());
+    line += "}\r\n";
     if (!connection_.SendAll(line)) return false;
     line.clear();
     ImapResponse response;

@@ -1,13 +1,14 @@
 // The settings records of Quorvex.ini and their load and save routines.
 //
 // Every routine takes the settings file path (read and written through ini.h). Load routines
-// read each key of their section into a 256-byte buffer (missing or empty keys take the
-// defaults below; integers are read as by atoi, values beyond the int range clamped; texts
-// are cut at a character boundary to their field, so MailText gets at most 255 bytes) and
-// return 1. Values are not range-checked: a hand-edited file can hold what the settings pages
-// would refuse, and the users of a value guard against harm. Save routines write every key
-// of their section in the fixed write order (so a key that begins another key, TitleFilt /
-// TitleFiltText, always comes first in a new file) and return 1, or 0 when a write failed.
+// read each key of their section into a 256-byte buffer (missing keys take the defaults
+// below, and so do empty numbers, while an empty text stays empty; integers are read as by
+// atoi, values beyond the int range clamped; texts are cut at a character boundary to their
+// field, so MailText gets at most 255 bytes) and return 1. Values are not range-checked: a
+// hand-edited file can hold what the settings pages would refuse, and the users of a value
+// guard against harm. Save routines write every key of their section in the fixed write
+// order (so a key that begins another key, TitleFilt / TitleFiltText, always comes first in a
+// new file) and return 1, or 0 when a write failed.
 // Texts are CP932 bytes; Passwd is stored as base64 without '=' padding.
 #pragma once
 

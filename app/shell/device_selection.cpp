@@ -12,16 +12,11 @@
 #include "core/qxdvcore.h"
 #include "platform/message_box.h"
 #include "platform/text.h"
+#include "platform/window_endpoints.h"
 
 const std::string& SiblingEntryName() { return SJIS("Orbisk連携"); }
 
-bool SiblingWindowExists() {
-  const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-  std::string folder = runtime && *runtime ? std::string(runtime) + "/quorvex-windows/"
-                                           : "/tmp/quorvex-windows-" + std::to_string(getuid()) + "/";
-  struct stat st;
-  return stat((folder + "Orbisk").c_str(), &st) == 0 && S_ISSOCK(st.st_mode);
-}
+bool SiblingWindowExists() { return qv::WindowTitleExists("Orbisk"); }
 
 int PreviewRateFps(int index) {
   static const int rates[] = {1, 5, 10, 15, 20, 30, 60};

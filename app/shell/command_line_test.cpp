@@ -31,7 +31,19 @@ TEST(CommandLine, OptionsAndTheirMistakes) {
   EXPECT_EQ(options.timingScale, 0.25);
   EXPECT_TRUE(options.headlessImplied);
 
+  ASSERT_TRUE(ParseCommandLine({"--settings", "--ini", "/x.ini"}, &options, &error));
+  EXPECT_TRUE(options.settings);
+  EXPECT_FALSE(options.headless);
+  ASSERT_TRUE(ParseCommandLine({"--config", "set", "MailSettings.PopPort=995", "--ini=/x.ini"}, &options, &error));
+  EXPECT_EQ(options.config, (std::vector<std::string>{"set", "MailSettings.PopPort=995"}));
+  EXPECT_EQ(options.iniPath, "/x.ini");
+  EXPECT_FALSE(options.headless);
+  ASSERT_TRUE(ParseCommandLine({"--config", "list"}, &options, &error));
+  EXPECT_EQ(options.config, std::vector<std::string>{"list"});
+
   for (const std::vector<std::string>& wrong : std::vector<std::vector<std::string>>{
+           {"--config"}, {"--config", "get"}, {"--config", "drop", "X"}, {"--config", "list", "X"},
+           {"--settings", "--headless"}, {"--config", "list", "--once"},
            {"--ini"}, {"--ini="}, {"--bogus"}, {"--headless", "stray"}, {"--timing-scale"},
            {"--timing-scale", "-1"}, {"--timing-scale", "fast"}, {"--timing-scale=1x"},
            {"--timing-scale", "nan"}}) {

@@ -5,6 +5,7 @@
 
 #include "app/shell/command_line.h"
 #include "app/shell/headless.h"
+#include "app/shell/settings_command.h"
 
 int main(int argc, char** argv) {
   CommandLineOptions options;
@@ -17,5 +18,7 @@ int main(int argc, char** argv) {
     std::fputs(UsageText().c_str(), stdout);
     return 0;
   }
+  if (options.settings) return RunSettingsCommand(options, argc, argv);
+  if (!options.config.empty()) return RunConfigOption(options);
   return RunHeadless(options, stdout);
 }

@@ -225,6 +225,13 @@ int LoadPictSettings(const char* path, int profile, PictSettings* record) {
   return 1;
 }
 
+PictSettings DefaultPictSettings(int profile) {
+  PictSettings defaults;
+  if (profile < 0 || profile > 3) return defaults;
+  for (int i = 0; i < 9; ++i) *PictField(&defaults, i) = ToInt(kPictDefaults[profile].values[i]);
+  return defaults;
+}
+
 int LoadWindowPlacement(const char* path, WindowPlacement* record) {
   std::string left = ReadValue(path, kWindow, "MainLeft", "");
   std::string top = ReadValue(path, kWindow, "MainTop", "");

@@ -66,6 +66,8 @@ struct PictSettings {
   int ColorNum = 0;     // colour-count code of the picture page
   int Contrast = 0;
   int Light = 0;
+
+  bool operator==(const PictSettings&) const = default;
 };
 
 enum PictType { PICT_PNG = 0, PICT_JPEG = 1, PICT_BMP = 2, PICT_GIF = 3 };
@@ -96,6 +98,8 @@ int LoadSendSettings(const char* path, SendSettings* record);
 int LoadFilterSettings(const char* path, FilterSettings* record);
 // Profiles 0..3 have their own defaults; any other number reads missing keys as 0.
 int LoadPictSettings(const char* path, int profile, PictSettings* record);
+// The defaults of profile `profile` (0..3); all fields 0 for any other number.
+[[nodiscard]] PictSettings DefaultPictSettings(int profile);
 int LoadWindowPlacement(const char* path, WindowPlacement* record);
 
 int SaveBasicSettings(const char* path, const BasicSettings* record);

@@ -37,35 +37,21 @@ QSpinBox* PortBox(int port, QWidget* parent, const char* name) {
 }  // namespace
 
 CPortNumberDlg::CPortNumberDlg(int popPort, int smtpPort, QWidget* parent) : QDialog(parent) {
-  setObjectName("portDialog");
-  setWindowTitle(QString::fromUtf8("ポート番号の設定"));
-  setFont(SheetFont());
+  QGridLayout* layout = MakeSheetDialogLayout(this, "portDialog", "ポート番号の設定", 2);
   popPort_ = PortBox(popPort, this, "popPort");
   smtpPort_ = PortBox(smtpPort, this, "smtpPort");
   auto* defaults = new QPushButton(QString::fromUtf8("ﾃﾞﾌｫﾙﾄ(&D)"), this);
   defaults->setObjectName("defaultPorts");
   defaults->setAutoDefault(false);
-  auto* ok = new QPushButton("OK", this);
-  ok->setObjectName("ok");
-  ok->setDefault(true);
-  auto* cancel = new QPushButton(QString::fromUtf8("キャンセル"), this);
-  cancel->setObjectName("cancel");
-
-  auto* layout = new QGridLayout(this);
   layout->addWidget(new QLabel(QString::fromUtf8("POP3ﾎﾟｰﾄ番号(&P)："), this), 0, 0);
   layout->addWidget(popPort_, 0, 1);
-  layout->addWidget(ok, 0, 2);
   layout->addWidget(new QLabel(QString::fromUtf8("SMTPﾎﾟｰﾄ番号(&S)："), this), 1, 0);
   layout->addWidget(smtpPort_, 1, 1);
-  layout->addWidget(cancel, 1, 2);
   layout->addWidget(defaults, 2, 1);
-
   connect(defaults, &QPushButton::clicked, this, [this] {
     popPort_->setValue(qv::kDefaultPopPort);
     smtpPort_->setValue(qv::kDefaultSmtpPort);
   });
-  connect(ok, &QPushButton::clicked, this, &QDialog::accept);
-  connect(cancel, &QPushButton::clicked, this, &QDialog::reject);
 }
 
 int CPortNumberDlg::popPort() const { return popPort_->value(); }

@@ -1,6 +1,7 @@
 #include "dialogs/settings_sheet.h"
 
 #include <QFontMetrics>
+#include <QGridLayout>
 #include <QHBoxLayout>
 #include <QPushButton>
 #include <QTabWidget>
@@ -39,6 +40,23 @@ QString WrapToolTip(const QString& text, int width) {
 
 }  // namespace
 
+QGridLayout* MakeSheetDialogLayout(QDialog* dialog, const char* name, const char* caption, int buttonColumn) {
+  dialog->setObjectName(name);
+  dialog->setWindowTitle(QString::fromUtf8(caption));
+  dialog->setFont(SheetFont());
+  auto* ok = new QPushButton("OK", dialog);
+  ok->setObjectName("ok");
+  ok->setDefault(true);
+  auto* cancel = new QPushButton(QString::fromUtf8("キャンセル"), dialog);
+  cancel->setObjectName("cancel");
+  auto* layout = new QGridLayout(dialog);
+  layout->addWidget(ok, 0, buttonColumn);
+  layout->addWidget(cancel, 1, buttonColumn);
+  QObject::connect(ok, &QPushButton::clicked, dialog, &QDialog::accept);
+  QObject::connect(cancel, &QPushButton::clicked, dialog, &QDialog::reject);
+  return layout;
+}
+
 QFont SheetFont() {
   QFont font;
   font.setFamilies({"MS PGothic", "IPAPGothic", "IPAGothic", "Noto Sans CJK JP", "VL PGothic"});
@@ -62,7 +80,7 @@ void CSettingsPage::SetModified(bool modified) {
   emit modifiedChanged();
 }
 
-void CSettingsPage::AddTool(QWidget* control, const char* utf8) {
+void AddTool(QWidget* control, const char* utf8) {
   control->setToolTip(WrapToolTip(QString::fromUtf8(utf8), kToolTipWidth));
 }
 

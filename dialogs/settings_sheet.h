@@ -15,6 +15,7 @@
 #include <QDialog>
 #include <QWidget>
 
+class QGridLayout;
 class QPushButton;
 class QTabWidget;
 
@@ -56,8 +57,6 @@ class CSettingsPage : public QWidget {
   // The sheet's Cancel becomes unavailable and OK becomes a close button: something outside
   // the settings file (a driver setting) has changed and cannot be taken back.
   void CancelToClose() { emit cancelToCloseRequested(); }
-  // Sets the help text of `control`, wrapped to 270 pixels (UTF-8 text).
-  static void AddTool(QWidget* control, const char* utf8);
   // 1 from a save routine passes; anything else shows that the settings file could not be
   // written and refuses the apply pass.
   bool Saved(int saveResult);
@@ -111,6 +110,14 @@ class CSettingsSheet : public QDialog {
   QPushButton* apply_;
   std::vector<CSettingsPage*> pages_;
 };
+
+// Sets the help text of `control` (UTF-8), wrapped to 270 pixels.
+void AddTool(QWidget* control, const char* utf8);
+
+// Sets up a small dialog of the sheet (object name, caption in UTF-8, the sheet's font) and
+// returns its grid, which holds OK (the default button, running accept()) and Cancel in
+// column `buttonColumn`, rows 0 and 1.
+QGridLayout* MakeSheetDialogLayout(QDialog* dialog, const char* name, const char* caption, int buttonColumn);
 
 // The font of the sheet and its dialogs: a proportional Japanese Gothic at 9 points.
 [[nodiscard]] QFont SheetFont();

@@ -39,9 +39,9 @@ QDAPI int QDOpenDialog(int reserved, QDOPENDIALOGINFO* info, QWidget* parent);
 // pre-translate: always 0 ("not handled"). `msg` is not read.
 QDAPI int FilterDllMsg(void* msg);
 
-// Idle processing for such a host: deletes the library's widgets whose deletion is pending
-// (Qt's deferred deletes, the counterpart of a framework's idle clean-up). No effect without a
-// QApplication.
+// Idle processing for such a host: runs the deletions of objects whose deletion is pending
+// (Qt's deferred deletes, the counterpart of a framework's idle clean-up; Qt keeps one list
+// for the whole process). No effect without a QApplication.
 QDAPI void ProcessDllIdle(void);
 
 }  // extern "C"

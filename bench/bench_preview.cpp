@@ -22,7 +22,7 @@
 #include <QSlider>
 #include <QTabWidget>
 
-#include "app/image/converter.h"
+#include "app/settings/converter_lookup.h"
 #include "core/qxdvcore.h"
 #include "dialogs/picture_page.h"
 #include "platform/files.h"

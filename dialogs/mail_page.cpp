@@ -4,9 +4,11 @@
 
 #include <cstring>
 #include <iterator>
+#include <thread>
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QFileDialog>
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
@@ -17,6 +19,7 @@
 #include <QSpinBox>
 #include <QVBoxLayout>
 
+#include "app/mail/account_check.h"
 #include "app/settings/setting_rules.h"
 #include "dialogs/text_fields.h"
 #include "platform/dialup.h"
@@ -62,6 +65,7 @@ CMailSettingDlg::CMailSettingDlg(std::string iniFile) : CSettingsPage("返信メ
   auto* layout = new QVBoxLayout(this);
   layout->addWidget(createSenderGroup());
   layout->addWidget(createServerGroup());
+  layout->addWidget(createSecurityGroup());
   layout->addWidget(createConnectionGroup());
   layout->addStretch();
 }
@@ -126,6 +130,106 @@ QWidget* CMailSettingDlg::createServerGroup() {
   return group;
 }
 
+QWidget* CMailSettingDlg::createSecurityGroup() {
+  auto* group = new QGroupBox(QString::fromUtf8("暗号化と認証"), this);
+  auto securityList = [this, group](const char* name, const char* tls, const char* tip) {
+    auto* list = new QComboBox(group);
+    list->setObjectName(name);
+    for (const char* item : {"なし", tls, "SSL/TLS"}) list->addItem(QString::fromUtf8(item));
+    AddTool(list, tip);
+    connect(list, &QComboBox::currentIndexChanged, this, [this] {
+      if (!initialising_) SetModified();
+    });
+    return list;
+  };
+  popSecurity_ = securityList("popSecurity", "STLS", "POP3ｻｰﾊﾞｰとの通信を暗号化する方法を選択します。");
+  smtpSecurity_ = securityList("smtpSecurity", "STARTTLS", "SMTPｻｰﾊﾞｰとの通信を暗号化する方法を選択します。");
+  smtpAuth_ = new QCheckBox(QString::fromUtf8("SMTP認証を行う(SMTP AUTH)"), group);
+  smtpAuth_->setObjectName("smtpAuth");
+  AddTool(smtpAuth_, "チェックを付けるとメール送信時にSMTP認証を行います。");
+  auto* layout = new QGridLayout(group);
+  layout->addWidget(new QLabel(QString::fromUtf8("POP3："), group), 0, 0);
+  layout->addWidget(popSecurity_, 0, 1);
+  layout->addWidget(new QLabel(QString::fromUtf8("SMTP："), group), 0, 2);
+  layout->addWidget(smtpSecurity_, 0, 3);
+  layout->addWidget(smtpAuth_, 1, 0, 1, 4);
+  // The SMTP account: empty boxes use the POP3 account.
+  smtpUserId_ = addTextRow(layout, 2, "SMTPﾕｰｻﾞｰID：", "smtpUserId", sizeof record_.SmtpUserID - 1,
+                           "SMTP認証のﾕｰｻﾞｰIDを設定します。\n空欄のときはPOP3のﾕｰｻﾞｰIDを使います。");
+  smtpPassword_ = addTextRow(layout, 3, "SMTPﾊﾟｽﾜｰﾄﾞ：", "smtpPassword", sizeof record_.SmtpPasswd - 1,
+                             "SMTP認証のﾊﾟｽﾜｰﾄﾞを設定します。\n空欄のときはPOP3のﾊﾟｽﾜｰﾄﾞを使います。", true);
+  smtpPassword_->setEchoMode(QLineEdit::Password);
+  caFile_ = addTextRow(layout, 4, "CA証明書：", "caFile", sizeof record_.CaFile - 1,
+                       "システムの証明書に加えて信頼する証明書(PEM形式)のファイルを設定します。");
+  auto* browse = new QPushButton(QString::fromUtf8("参照..."), group);
+  browse->setObjectName("browseCaFile");
+  browse->setAutoDefault(false);
+  checkAccounts_ = new QPushButton(QString::fromUtf8("アカウントの確認(&K)"), group);
+  checkAccounts_->setObjectName("checkAccounts");
+  checkAccounts_->setAutoDefault(false);
+  AddTool(checkAccounts_, "入力中の設定でPOP3ｻｰﾊﾞｰとSMTPｻｰﾊﾞｰに接続して確認します。\nメールの受信、削除、送信は行いません。");
+  // addTextRow spans the edits over columns 1 and 2; the browse button takes the last one.
+  layout->removeWidget(caFile_);
+  layout->addWidget(caFile_, 4, 1, 1, 2);
+  layout->addWidget(browse, 4, 3, Qt::AlignLeft);
+  layout->addWidget(checkAccounts_, 5, 3, Qt::AlignRight);
+  layout->setColumnStretch(1, 1);
+  layout->setColumnStretch(3, 1);
+
+  connect(smtpAuth_, &QCheckBox::clicked, this, [this](bool on) {
+    record_.SmtpAuth = on;
+    enableSmtpAccount();
+    SetModified();
+  });
+  connect(browse, &QPushButton::clicked, this, &CMailSettingDlg::onBrowseCaFile);
+  connect(checkAccounts_, &QPushButton::clicked, this, &CMailSettingDlg::onCheckAccounts);
+  return group;
+}
+
+void CMailSettingDlg::enableSmtpAccount() {
+  smtpUserId_->setEnabled(smtpAuth_->isChecked());
+  smtpPassword_->setEnabled(smtpAuth_->isChecked());
+}
+
+void CMailSettingDlg::onBrowseCaFile() {
+  const QString chosen = QFileDialog::getOpenFileName(this, QString::fromUtf8("CA証明書を選択してください"),
+                                                      caFile_->text(), "PEM (*.pem *.crt);;* (*)");
+  if (chosen.isEmpty()) return;
+  if (ToCp932(chosen).size() >= sizeof record_.CaFile) {
+    qv::ShowMessageBox(SJIS("ファイルのパスが長すぎます。255バイトまでのファイルを選択してください。"), kLibraryName);
+    return;
+  }
+  caFile_->setText(chosen);
+}
+
+void CMailSettingDlg::onCheckAccounts() {
+  takeTexts();
+  MailSettings mail = record_;
+  checkAccounts_->setEnabled(false);
+  checkAccounts_->setText(QString::fromUtf8("確認中…"));
+  // The check may wait for the servers as long as the socket time-outs: the sheet stays usable.
+  if (checkThread_.joinable()) checkThread_.join();
+  checkThread_ = std::thread([this, mail] {
+    std::vector<AccountCheckLine> report;
+    CheckAccounts(mail, &report);
+    std::string text;
+    for (const AccountCheckLine& line : report) text += (line.step ? "" : "  ") + line.text + "\n";
+    // The page waits for this thread before it goes, so it is still there to take the result.
+    QMetaObject::invokeMethod(
+        this,
+        [this, text] {
+          checkAccounts_->setText(QString::fromUtf8("アカウントの確認(&K)"));
+          checkAccounts_->setEnabled(true);
+          qv::ShowMessageBox(text, SJIS("アカウントの確認"));
+        },
+        Qt::QueuedConnection);
+  });
+}
+
+CMailSettingDlg::~CMailSettingDlg() {
+  if (checkThread_.joinable()) checkThread_.join();
+}
+
 QWidget* CMailSettingDlg::createConnectionGroup() {
   auto* group = new QGroupBox(QString::fromUtf8("接続方法"), this);
   lan_ = new QRadioButton(QString::fromUtf8("ＬＡＮ接続(&L)"), group);
@@ -180,6 +284,13 @@ void CMailSettingDlg::OnInitDialog() {
   userId_->setText(FromCp932(record_.UserID));
   password_->setText(FromCp932(record_.Passwd));
   beforeSmtp_->setChecked(record_.BeforeSMTP != 0);
+  popSecurity_->setCurrentIndex(record_.PopSecurity >= 0 && record_.PopSecurity <= 2 ? record_.PopSecurity : 0);
+  smtpSecurity_->setCurrentIndex(record_.SmtpSecurity >= 0 && record_.SmtpSecurity <= 2 ? record_.SmtpSecurity : 0);
+  smtpAuth_->setChecked(record_.SmtpAuth != 0);
+  smtpUserId_->setText(FromCp932(record_.SmtpUserID));
+  smtpPassword_->setText(FromCp932(record_.SmtpPasswd));
+  caFile_->setText(FromCp932(record_.CaFile));
+  enableSmtpAccount();
 
   if (dialEntryCount_ == 0) {
     dialUp_->setEnabled(false);
@@ -217,6 +328,11 @@ void CMailSettingDlg::takeTexts() {
   qv::CopySjisField(record_.SmtpServer, sizeof record_.SmtpServer, ToCp932(smtpServer_->text()));
   qv::CopySjisField(record_.UserID, sizeof record_.UserID, ToCp932(userId_->text()));
   qv::CopySjisField(record_.Passwd, sizeof record_.Passwd, ToCp932(password_->text()));
+  record_.PopSecurity = popSecurity_->currentIndex();
+  record_.SmtpSecurity = smtpSecurity_->currentIndex();
+  qv::CopySjisField(record_.SmtpUserID, sizeof record_.SmtpUserID, ToCp932(smtpUserId_->text()));
+  qv::CopySjisField(record_.SmtpPasswd, sizeof record_.SmtpPasswd, ToCp932(smtpPassword_->text()));
+  qv::CopySjisField(record_.CaFile, sizeof record_.CaFile, ToCp932(caFile_->text()));
 }
 
 CMailSettingDlg::Refusal CMailSettingDlg::Check(const MailSettings& r) {
@@ -250,6 +366,9 @@ CMailSettingDlg::Refusal CMailSettingDlg::Check(const MailSettings& r) {
       {qv::HasNonAsciiByte(r.Passwd), SJIS("パスワードエラー"), notAscii},
       {std::strpbrk(r.UserName, "<>") != nullptr, SJIS("差出人名エラー"),
        SJIS("< >が使用されていますと正しく送受信できません。")},
+      // The SMTP account goes into the same kind of commands as the POP3 one (when it is used).
+      {r.SmtpAuth != 0 && qv::HasNonAsciiByte(r.SmtpUserID), SJIS("SMTPユーザーＩＤエラー"), notAscii},
+      {r.SmtpAuth != 0 && qv::HasNonAsciiByte(r.SmtpPasswd), SJIS("SMTPパスワードエラー"), notAscii},
   };
   for (size_t i = 0; i < std::size(checks); ++i) {
     if (checks[i].fails) return {static_cast<int>(i) + 1, checks[i].caption, checks[i].message};
@@ -264,6 +383,8 @@ QLineEdit* CMailSettingDlg::boxOfCheck(int check) const {
     case 4: case 10: return userId_;
     case 11: return password_;
     case 12: return userName_;
+    case 13: return smtpUserId_;
+    case 14: return smtpPassword_;
     default: return mailAddr_;
   }
 }

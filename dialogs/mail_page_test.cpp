@@ -4,6 +4,7 @@
 #include <QComboBox>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QSignalSpy>
 #include <QSpinBox>
 
 #include "dialogs/test_support.h"
@@ -57,10 +58,13 @@ TEST_F(MailPageTest, EachCheckRefusesWithItsMessageAndFocus) {
       {"userId", "ユーザー", {notAscii, "ユーザーＩＤエラー"}},
       {"password", "パス", {notAscii, "パスワードエラー"}},
       {"userName", "Cam <cam@example.jp>", {"< >が使用されていますと正しく送受信できません。", "差出人名エラー"}},
+      {"smtpUserId", "ユーザー", {notAscii, "SMTPユーザーＩＤエラー"}},
+      {"smtpPassword", "パス", {notAscii, "SMTPパスワードエラー"}},
   };
   for (const auto& c : cases) {
     messages_.clear();
     auto sheet = OpenMailPage();
+    Find<QCheckBox>(*sheet, "smtpAuth")->click();
     Type(*sheet, c.box, c.typed);
     sheet->okButton()->click();
     EXPECT_EQ(messages_, std::vector<Message>{c.message}) << c.box << " " << c.typed;
@@ -68,10 +72,12 @@ TEST_F(MailPageTest, EachCheckRefusesWithItsMessageAndFocus) {
     EXPECT_TRUE(sheet->isVisible());
     EXPECT_EQ(Ini().find("[MailSettings]"), std::string::npos) << c.box << " " << c.typed;
   }
-  // An empty password and a Japanese sender name pass.
+  // An empty password and a Japanese sender name pass, and so does an SMTP account that is
+  // not used.
   messages_.clear();
   auto sheet = OpenMailPage();
   Type(*sheet, "password", "");
+  Type(*sheet, "smtpUserId", "ユーザー");
   sheet->okButton()->click();
   EXPECT_TRUE(messages_.empty());
   EXPECT_EQ(sheet->result(), QDialog::Accepted);
@@ -91,10 +97,50 @@ TEST_F(MailPageTest, SectionIsWrittenInOrderWithTheUnpaddedPassword) {
     EXPECT_EQ(Ini(), std::string(testing::kDefaultBasic) + "[MailSettings]\r\nUserName=" + SJIS("カメラ") +
                          "\r\nMailAddr=cam@example.jp\r\nPopServer=pop.example.jp\r\n"
                          "SmtpServer=smtp.example.jp\r\nUserID=cam\r\nPasswd=" + c.stored +
-                         "\r\nBeforeSMTP=0\r\nConnMode=0\r\nPopPort=110\r\nSmtpPort=25\r\nDialName=\r\n");
+                         "\r\nBeforeSMTP=0\r\nConnMode=0\r\nPopPort=110\r\nSmtpPort=25\r\nDialName=\r\n"
+                         "PopSecurity=0\r\nSmtpSecurity=0\r\nSmtpAuth=0\r\nSmtpUserID=\r\nSmtpPasswd=\r\nCaFile=\r\n");
     EXPECT_STREQ(Stored().Passwd, c.password);
     std::filesystem::remove(ini_);
   }
+}
+
+TEST_F(MailPageTest, SecureConnectionAndTheAccountCheck) {
+  {
+    auto sheet = OpenMailPage();
+    EXPECT_FALSE(Find<QLineEdit>(*sheet, "smtpUserId")->isEnabled());
+    Find<QComboBox>(*sheet, "popSecurity")->setCurrentIndex(2);
+    Find<QComboBox>(*sheet, "smtpSecurity")->setCurrentIndex(1);
+    Find<QCheckBox>(*sheet, "smtpAuth")->click();
+    EXPECT_TRUE(Find<QLineEdit>(*sheet, "smtpUserId")->isEnabled());
+    Type(*sheet, "smtpUserId", "submit");
+    Type(*sheet, "smtpPassword", "pw;1");
+    Type(*sheet, "caFile", "/etc/quorvex/ca.pem");
+    sheet->okButton()->click();
+  }
+  EXPECT_NE(Ini().find("\r\nPopSecurity=2\r\nSmtpSecurity=1\r\nSmtpAuth=1\r\nSmtpUserID=submit\r\n"
+                       "SmtpPasswd=cHc7MQ\r\nCaFile=/etc/quorvex/ca.pem\r\n"),
+            std::string::npos);
+
+  // Nothing listens on the servers' port: both steps fail, and the page says so.
+  auto sheet = OpenMailPage();
+  EXPECT_EQ(Find<QLineEdit>(*sheet, "smtpPassword")->text(), "pw;1");
+  Type(*sheet, "popServer", "127.0.0.1");
+  Type(*sheet, "smtpServer", "127.0.0.1");
+  testing::HandleNextDialog([](QDialog& dialog) {
+    dialog.findChild<QSpinBox*>("popPort")->setValue(1);
+    dialog.findChild<QSpinBox*>("smtpPort")->setValue(1);
+    dialog.accept();
+  });
+  Find<QPushButton>(*sheet, "portButton")->click();
+  Find<QPushButton>(*sheet, "checkAccounts")->click();
+  EXPECT_FALSE(Find<QPushButton>(*sheet, "checkAccounts")->isEnabled());
+  QSignalSpy wait(sheet.get(), &QObject::destroyed);
+  for (int i = 0; i < 1000 && messages_.empty(); ++i) wait.wait(10);
+  ASSERT_EQ(messages_.size(), 1u);
+  EXPECT_EQ(messages_[0].caption, "アカウントの確認");
+  EXPECT_NE(messages_[0].text.find("NG"), std::string::npos) << messages_[0].text;
+  EXPECT_EQ(messages_[0].text.find("pw;1"), std::string::npos);
+  EXPECT_TRUE(Find<QPushButton>(*sheet, "checkAccounts")->isEnabled());
 }
 
 TEST_F(MailPageTest, TextsAreHeldToTheirFieldsAtACharacterBoundary) {

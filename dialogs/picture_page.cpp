@@ -16,7 +16,7 @@
 #include <QTabWidget>
 #include <QVBoxLayout>
 
-#include "app/image/converter.h"
+#include "app/settings/converter_lookup.h"
 #include "app/settings/setting_rules.h"
 #include "core/qxdvcore.h"
 #include "dialogs/text_fields.h"

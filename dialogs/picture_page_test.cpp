@@ -9,7 +9,7 @@
 #include <QSpinBox>
 #include <QTabWidget>
 
-#include "app/image/converter.h"
+#include "app/settings/converter_lookup.h"
 #include "app/image/picture_output.h"
 #include "dialogs/test_support.h"
 #include "platform/registry.h"

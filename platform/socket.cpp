@@ -1,15 +1,21 @@
 #include "platform/socket.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+#include <openssl/x509v3.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <climits>
+#include <mutex>
 
 #include "platform/timing.h"
 
@@ -18,22 +24,92 @@ namespace {
 // Queued sends are written out once they reach this size.
 constexpr size_t kFlushSize = 64 * 1024;
 
-int PollTimeout(int64_t ms) { return ms > INT_MAX ? INT_MAX : static_cast<int>(ms < 0 ? 0 : ms); }
+// Waits until `fd` is ready for `events` or `deadline` (a tick) has passed; false on time-out
+// or error.
+bool WaitFor(int fd, short events, uint32_t deadline) {
+  for (;;) {
+    int32_t remaining = TickDiff(deadline, GetTickCount32());
+    if (remaining < 0) remaining = 0;
+    pollfd p{fd, events, 0};
+    int ready = poll(&p, 1, remaining);
+    if (ready > 0) return true;
+    if (ready == 0) return false;
+    if (errno != EINTR) return false;
+  }
+}
+
+uint32_t DeadlineAfter(int64_t ms) {
+  if (ms > INT_MAX / 2) ms = INT_MAX / 2;
+  if (ms < 0) ms = 0;
+  return GetTickCount32() + static_cast<uint32_t>(ms);
+}
+
+// After an SSL call returned `result`: waits for what the library needs to go on. True when
+// the call may be repeated, false on a real failure or time-out.
+bool WaitForTls(SSL* ssl, int fd, int result, uint32_t deadline) {
+  switch (SSL_get_error(ssl, result)) {
+    case SSL_ERROR_WANT_READ:
+      return WaitFor(fd, POLLIN, deadline);
+    case SSL_ERROR_WANT_WRITE:
+      return WaitFor(fd, POLLOUT, deadline);
+    default:
+      return false;
+  }
+}
+
+std::string NameText(X509_NAME* name) {
+  if (!name) return {};
+  BIO* bio = BIO_new(BIO_s_mem());
+  if (!bio) return {};
+  X509_NAME_print_ex(bio, name, 0, XN_FLAG_RFC2253);
+  char* data = nullptr;
+  long length = BIO_get_mem_data(bio, &data);
+  std::string text(data ? data : "", length > 0 ? static_cast<size_t>(length) : 0);
+  BIO_free(bio);
+  return text;
+}
+
+std::string LibraryReason() {
+  unsigned long code = ERR_get_error();
+  ERR_clear_error();
+  if (code == 0) return "connection closed during the handshake";
+  char buffer[256];
+  ERR_error_string_n(code, buffer, sizeof buffer);
+  return buffer;
+}
+
+bool IsIpv4Address(const std::string& host) {
+  in_addr address{};
+  return inet_pton(AF_INET, host.c_str(), &address) == 1;
+}
+
 }  // namespace
 
 TcpConnection::~TcpConnection() { Close(); }
 
-void TcpConnection::Close() {
-  if (fd_ >= 0) {
-    (void)Flush();
-    ::close(fd_);
+void TcpConnection::Drop() {
+  if (ssl_) {
+    SSL_free(ssl_);
+    ssl_ = nullptr;
   }
+  if (fd_ >= 0) ::close(fd_);
   fd_ = -1;
   pending_.clear();
 }
 
+void TcpConnection::Close() {
+  if (fd_ >= 0) {
+    (void)Flush();
+    // One attempt at close_notify; a peer that does not take it at once is not waited for.
+    if (ssl_ && fd_ >= 0) (void)SSL_shutdown(ssl_);
+  }
+  Drop();
+}
+
 bool TcpConnection::Connect(const std::string& host, int port) {
   Close();
+  tlsFailure_ = TlsFailure::kNone;
+  tlsDetail_.clear();
   if (host.empty() || port <= 0 || port > 65535) return false;
   addrinfo hints{};
   hints.ai_family = AF_INET;
@@ -44,35 +120,101 @@ bool TcpConnection::Connect(const std::string& host, int port) {
   freeaddrinfo(found);
   address.sin_port = htons(static_cast<uint16_t>(port));
 
-  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  // The socket stays non-blocking: every wait is a poll with its time-out.
+  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   if (fd < 0) return false;
-  // Connect without blocking, then wait for the result at most the connect time-out.
-  int flags = fcntl(fd, F_GETFL);
-  fcntl(fd, F_SETFL, flags | O_NONBLOCK);
   int r = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
   if (r != 0 && errno != EINPROGRESS) {
     ::close(fd);
     return false;
   }
   if (r != 0) {
-    pollfd p{fd, POLLOUT, 0};
-    int ready;
-    do {
-      ready = poll(&p, 1, PollTimeout(GetTimings().socketConnectTimeoutMs));
-    } while (ready < 0 && errno == EINTR);
+    bool ready = WaitFor(fd, POLLOUT, DeadlineAfter(GetTimings().socketConnectTimeoutMs));
     int error = 0;
     socklen_t length = sizeof error;
-    if (ready <= 0 || getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0 || error != 0) {
+    if (!ready || getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0 || error != 0) {
       ::close(fd);
       return false;
     }
   }
-  fcntl(fd, F_SETFL, flags);
   // Writes leave whole (see Flush), so there is nothing for Nagle's algorithm to gather.
   int on = 1;
   setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
   fd_ = fd;
   return true;
+}
+
+bool TcpConnection::StartTls(const std::string& host, const std::string& caFile) {
+  tlsFailure_ = TlsFailure::kHandshake;
+  tlsDetail_.clear();
+  if (fd_ < 0 || ssl_ || !Flush()) {
+    tlsDetail_ = "no open connection";
+    Drop();
+    return false;
+  }
+  // A peer that closes while the library writes must fail the write, not end the program.
+  static std::once_flag ignorePipe;
+  std::call_once(ignorePipe, [] { signal(SIGPIPE, SIG_IGN); });
+
+  SSL_CTX* context = SSL_CTX_new(TLS_client_method());
+  if (!context) {
+    tlsDetail_ = LibraryReason();
+    Drop();
+    return false;
+  }
+  SSL_CTX_set_min_proto_version(context, TLS1_2_VERSION);
+  SSL_CTX_set_verify(context, SSL_VERIFY_PEER, nullptr);
+  SSL_CTX_set_default_verify_paths(context);
+  if (!caFile.empty() && SSL_CTX_load_verify_locations(context, caFile.c_str(), nullptr) != 1) {
+    ERR_clear_error();
+    SSL_CTX_free(context);
+    tlsFailure_ = TlsFailure::kCaFile;
+    tlsDetail_ = caFile;
+    Drop();
+    return false;
+  }
+  ssl_ = SSL_new(context);
+  SSL_CTX_free(context);  // the connection holds its own reference
+  if (!ssl_) {
+    tlsDetail_ = LibraryReason();
+    Drop();
+    return false;
+  }
+  SSL_set_mode(ssl_, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
+  SSL_set_fd(ssl_, fd_);
+  if (IsIpv4Address(host)) {
+    X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl_), host.c_str());
+  } else {
+    SSL_set_tlsext_host_name(ssl_, host.c_str());
+    SSL_set1_host(ssl_, host.c_str());
+  }
+
+  uint32_t deadline = DeadlineAfter(GetTimings().socketReceiveTimeoutMs);
+  for (;;) {
+    ERR_clear_error();
+    int result = SSL_connect(ssl_);
+    if (result == 1) {
+      tlsFailure_ = TlsFailure::kNone;
+      return true;
+    }
+    if (WaitForTls(ssl_, fd_, result, deadline)) continue;
+    break;
+  }
+  long verified = SSL_get_verify_result(ssl_);
+  X509* certificate = SSL_get0_peer_certificate(ssl_);
+  if (verified != X509_V_OK && certificate) {
+    tlsFailure_ = verified == X509_V_ERR_HOSTNAME_MISMATCH || verified == X509_V_ERR_IP_ADDRESS_MISMATCH
+                      ? TlsFailure::kHostMismatch
+                      : TlsFailure::kUntrusted;
+    tlsDetail_ = std::string(X509_verify_cert_error_string(verified)) + "; subject: " +
+                 NameText(X509_get_subject_name(certificate)) +
+                 "; issuer: " + NameText(X509_get_issuer_name(certificate));
+  } else {
+    tlsDetail_ = LibraryReason();
+  }
+  ERR_clear_error();
+  Drop();
+  return false;
 }
 
 bool TcpConnection::SendAll(std::string_view data) {
@@ -81,32 +223,72 @@ bool TcpConnection::SendAll(std::string_view data) {
   return pending_.size() < kFlushSize || Flush();
 }
 
-bool TcpConnection::Flush() {
-  std::string_view data = pending_;
-  bool ok = fd_ >= 0;
-  while (ok && !data.empty()) {
+bool TcpConnection::WriteOut(std::string_view data) {
+  uint32_t deadline = DeadlineAfter(GetTimings().socketSendTimeoutMs);
+  while (!data.empty()) {
+    if (ssl_) {
+      ERR_clear_error();
+      int n = SSL_write(ssl_, data.data(), static_cast<int>(data.size() > INT_MAX ? INT_MAX : data.size()));
+      if (n > 0) {
+        data.remove_prefix(static_cast<size_t>(n));
+      } else if (!WaitForTls(ssl_, fd_, n, deadline)) {
+        return false;
+      }
+      continue;
+    }
     ssize_t n = ::send(fd_, data.data(), data.size(), MSG_NOSIGNAL);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) ok = false;
-    else data.remove_prefix(static_cast<size_t>(n));
+    if (n > 0) {
+      data.remove_prefix(static_cast<size_t>(n));
+    } else if (n < 0 && errno == EINTR) {
+      continue;
+    } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      if (!WaitFor(fd_, POLLOUT, deadline)) return false;
+    } else {
+      return false;
+    }
   }
+  return true;
+}
+
+bool TcpConnection::Flush() {
+  if (fd_ < 0) {
+    pending_.clear();
+    return false;
+  }
+  if (pending_.empty()) return true;
+  std::string data = std::move(pending_);
   pending_.clear();
-  return ok;
+  if (WriteOut(data)) return true;
+  // A peer that stopped reading, or a broken line: nothing more can be said on it.
+  Drop();
+  return false;
 }
 
 long TcpConnection::Receive(char* buffer, size_t size) {
   if (fd_ < 0 || !Flush()) return -1;
-  pollfd p{fd_, POLLIN, 0};
-  int ready;
-  do {
-    ready = poll(&p, 1, PollTimeout(GetTimings().socketReceiveTimeoutMs));
-  } while (ready < 0 && errno == EINTR);
-  if (ready <= 0) return -1;
-  ssize_t n;
-  do {
-    n = ::recv(fd_, buffer, size, 0);
-  } while (n < 0 && errno == EINTR);
-  return n < 0 ? -1 : static_cast<long>(n);
+  if (size == 0) return 0;
+  uint32_t deadline = DeadlineAfter(GetTimings().socketReceiveTimeoutMs);
+  int chunk = static_cast<int>(size > INT_MAX ? INT_MAX : size);
+  if (ssl_) {
+    for (;;) {
+      ERR_clear_error();
+      errno = 0;
+      int n = SSL_read(ssl_, buffer, chunk);
+      if (n > 0) return n;
+      int error = SSL_get_error(ssl_, n);
+      // A peer that ends the session, or closes the line without saying so, has closed.
+      if (error == SSL_ERROR_ZERO_RETURN) return 0;
+      if (error == SSL_ERROR_SYSCALL && ERR_peek_error() == 0 && errno == 0) return 0;
+      if (!WaitForTls(ssl_, fd_, n, deadline)) return -1;
+    }
+  }
+  for (;;) {
+    ssize_t n = ::recv(fd_, buffer, size, 0);
+    if (n >= 0) return static_cast<long>(n);
+    if (errno == EINTR) continue;
+    if (errno != EAGAIN && errno != EWOULDBLOCK) return -1;
+    if (!WaitFor(fd_, POLLIN, deadline)) return -1;
+  }
 }
 
 }  // namespace qv

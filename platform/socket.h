@@ -1,5 +1,7 @@
-// Blocking IPv4 TCP connections with connect and receive time-outs from the timings record,
-// so a silent server cannot hold a worker forever.
+// Blocking IPv4 TCP connections with connect, receive and send time-outs from the timings
+// record, so a silent server, or one that stops reading, cannot hold a worker forever. A
+// connection can turn to TLS (OpenSSL) at any point, from the first byte or after a STARTTLS
+// exchange; reads and writes look the same either way.
 //
 // Sends are collected and go out as one write when the program turns to listen (Receive),
 // when much has been collected, on Flush and on Close: a command or a whole mail written in
@@ -11,7 +13,18 @@
 #include <string>
 #include <string_view>
 
+typedef struct ssl_st SSL;
+
 namespace qv {
+
+// Why StartTls failed.
+enum class TlsFailure {
+  kNone,
+  kUntrusted,     // the certificate chain does not lead to a trusted certificate
+  kHostMismatch,  // the certificate is not for the host name that was dialled
+  kHandshake,     // the handshake failed otherwise (protocol, time-out, closed connection)
+  kCaFile,        // the extra trusted certificates could not be read
+};
 
 class TcpConnection {
  public:
@@ -23,23 +36,46 @@ class TcpConnection {
   // Resolves `host` (getaddrinfo, IPv4, first address) and connects to `port`, waiting at
   // most the connect time-out. Closes an earlier connection first. False on any failure.
   [[nodiscard]] bool Connect(const std::string& host, int port);
+  // Turns the open connection into a TLS client connection (TLS 1.2 or later) and runs the
+  // handshake, waiting at most the receive time-out for each step. The server's certificate
+  // must chain to the system's trusted certificates or to one of the PEM file `caFile` (may be
+  // empty) and be valid for `host` (a DNS name, or an IPv4 address matched against the
+  // certificate's IP addresses). Queued sends go out before. On failure the connection is
+  // closed and tlsFailure() / tlsDetail() say why.
+  [[nodiscard]] bool StartTls(const std::string& host, const std::string& caFile);
+  [[nodiscard]] bool IsTls() const { return ssl_ != nullptr; }
+  [[nodiscard]] TlsFailure tlsFailure() const { return tlsFailure_; }
+  // Words for the log: the certificate's subject and issuer for kUntrusted and kHostMismatch,
+  // the library's reason otherwise. Never holds anything the program sent.
+  [[nodiscard]] const std::string& tlsDetail() const { return tlsDetail_; }
+
   // Queues every byte for sending (writing out what is queued once it is large); false when
   // the connection is closed or a write failed. A peer that has gone may show only at the
   // next Flush or Receive.
   [[nodiscard]] bool SendAll(std::string_view data);
-  // Writes out everything queued; false when a write failed or the connection is closed.
+  // Writes out everything queued, waiting at most the send time-out for the peer to take
+  // each part; false when a write failed or timed out (the connection is then closed) or the
+  // connection is closed.
   [[nodiscard]] bool Flush();
   // Writes out what is queued, then receives at most `size` bytes, waiting at most the
   // receive time-out. Returns the count, 0 when the peer closed the connection, -1 on error,
   // time-out or a failed write.
   [[nodiscard]] long Receive(char* buffer, size_t size);
-  // Writes out what is queued (failures ignored) and closes.
+  // Writes out what is queued (failures ignored, at most the send time-out), ends TLS and
+  // closes.
   void Close();
   [[nodiscard]] bool IsOpen() const { return fd_ >= 0; }
 
  private:
+  // Writes `data` whole; false on failure or time-out.
+  bool WriteOut(std::string_view data);
+  void Drop();
+
   int fd_ = -1;
+  SSL* ssl_ = nullptr;
   std::string pending_;
+  TlsFailure tlsFailure_ = TlsFailure::kNone;
+  std::string tlsDetail_;
 };
 
 }  // namespace qv

@@ -56,6 +56,26 @@ TEST(Socket, SendsReceivesAndTimesOut) {
   SetTimings(saved);
 }
 
+TEST(Socket, APeerThatStopsReadingFailsTheSendWithinTheTimeOut) {
+  Timings saved = GetTimings();
+  Timings fast;
+  fast.socketSendTimeoutMs = 100;
+  SetTimings(fast);
+  Listener listener;
+  TcpConnection connection;
+  ASSERT_TRUE(connection.Connect("127.0.0.1", listener.port));
+  int peer = accept(listener.fd, nullptr, nullptr);
+  ASSERT_GE(peer, 0);
+  // Far more than the socket buffers of both ends hold; the peer never reads.
+  std::string block(1 << 20, 'x');
+  bool sent = true;
+  for (int i = 0; i < 64 && sent; ++i) sent = connection.SendAll(block);
+  EXPECT_FALSE(sent);
+  EXPECT_FALSE(connection.IsOpen());
+  ::close(peer);
+  SetTimings(saved);
+}
+
 TEST(Socket, RefusesBadTargets) {
   TcpConnection connection;
   EXPECT_FALSE(connection.Connect("", 110));
@@ -67,6 +87,7 @@ TEST(Socket, RefusesBadTargets) {
   EXPECT_FALSE(connection.SendAll("x"));
   char c;
   EXPECT_EQ(connection.Receive(&c, 1), -1);
+  EXPECT_FALSE(connection.StartTls("localhost", ""));
 }
 
 }  // namespace

@@ -7,12 +7,22 @@
 
 namespace qv {
 
-// Converts UTF-8 text to CP932. Characters CP932 cannot hold become '?'.
-// Invalid UTF-8 bytes are passed through unchanged.
+// Converts UTF-8 text to CP932. Each character CP932 cannot hold becomes one '?'; an invalid
+// UTF-8 byte becomes '?' too.
 [[nodiscard]] std::string Cp932FromUtf8(std::string_view utf8);
 
 // Converts CP932 text to UTF-8. Invalid bytes become U+FFFD; never throws.
 [[nodiscard]] std::string Utf8FromCp932(std::string_view cp932);
+
+// True when `text` is well-formed UTF-8: no stray continuation bytes, overlong forms, surrogates
+// or code points above U+10FFFF. Plain ASCII is well-formed.
+[[nodiscard]] bool IsValidUtf8(std::string_view text);
+
+// Converts `bytes` written in `charset` (any name glibc's iconv knows, case-insensitive) to
+// UTF-8; each invalid sequence becomes U+FFFD. False, with `*utf8` untouched, when iconv does
+// not know the character set.
+[[nodiscard]] bool Utf8FromCharset(const std::string& charset, std::string_view bytes,
+                                   std::string* utf8);
 
 // True when `c` is a CP932 lead byte (0x81-0x9F, 0xE0-0xFC).
 [[nodiscard]] constexpr bool IsSjisLeadByte(unsigned char c) {

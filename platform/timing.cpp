@@ -38,12 +38,14 @@ void ScaleTimings(double factor) {
   for (int64_t* field : {&t.workerPollMs, &t.deletePauseMs, &t.popBeforeSmtpPauseMs, &t.hangUpPauseMs,
                          &t.siblingPollMs, &t.shutdownPollMs, &t.splashMs, &t.windowTimerMs,
                          &t.grabDeadlineMs, &t.captureStopPauseMs, &t.driverDisconnectPauseMs,
-                         &t.socketConnectTimeoutMs, &t.socketReceiveTimeoutMs, &t.converterTimeoutMs,
+                         &t.socketConnectTimeoutMs, &t.socketReceiveTimeoutMs, &t.socketSendTimeoutMs,
+                         &t.converterTimeoutMs,
                          &t.dialTimeoutMs}) {
     scale(*field);
   }
   t.socketConnectTimeoutMs = std::max<int64_t>(t.socketConnectTimeoutMs, 1000);
   t.socketReceiveTimeoutMs = std::max<int64_t>(t.socketReceiveTimeoutMs, 1000);
+  t.socketSendTimeoutMs = std::max<int64_t>(t.socketSendTimeoutMs, 1000);
   t.converterTimeoutMs = std::max<int64_t>(t.converterTimeoutMs, 1000);
   t.dialTimeoutMs = std::max<int64_t>(t.dialTimeoutMs, 1000);
   t.grabDeadlineMs = std::max<int64_t>(t.grabDeadlineMs, 1000);

@@ -33,7 +33,8 @@ struct Timings {
   int64_t captureStopPauseMs = 500;    // device clean-up: wait for a running capture
   int64_t driverDisconnectPauseMs = 200;  // device clean-up: before disconnecting the driver
   int64_t socketConnectTimeoutMs = 60000; // TCP connect
-  int64_t socketReceiveTimeoutMs = 60000; // one receive
+  int64_t socketReceiveTimeoutMs = 60000; // one receive (and a TLS handshake)
+  int64_t socketSendTimeoutMs = 60000;    // writing out one send (a peer that stops reading)
   int64_t converterTimeoutMs = 120000;    // the external picture converter
   int64_t dialTimeoutMs = 120000;         // one call of the dial-up tool (dial, hang up, list)
 };

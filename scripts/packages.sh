@@ -1,7 +1,7 @@
 # Debian packages Quorvex needs, sourced by the set-up and test commands.
 # RUN_PACKAGES build and run Quorvex; TEST_PACKAGES add what the tests need.
 RUN_PACKAGES="cmake g++ make pkg-config qt6-base-dev libjpeg62-turbo-dev libpng-dev zlib1g-dev \
-libv4l-dev libgif-dev fonts-ipafont-gothic"
+libv4l-dev libgif-dev libidn2-dev libssl-dev fonts-ipafont-gothic"
 TEST_PACKAGES="$RUN_PACKAGES googletest libgtest-dev libgmock-dev libbenchmark-dev \
 dovecot-pop3d python3-aiosmtpd python3-pil"
 

@@ -10,6 +10,7 @@ aiosmtpd or PIL is missing.
 
 import base64
 import email
+import email.header
 import email.policy
 import glob
 import io
@@ -56,6 +57,95 @@ def request_mail(sender, subject, name=None):
     return ("\r\n".join(lines) + "\r\n").encode("ascii")
 
 
+def utf8(text):
+    """A header text that Python's parser read from raw UTF-8 bytes (RFC 6532), as text."""
+    return text.encode("utf-8", "surrogateescape").decode("utf-8")
+
+
+def real_mail_corpus():
+    """[(name, raw bytes, address answered or None, the name the reply's To shows)]: one
+    request mail per shape that a mail program writes, each saying which writer it stands
+    for. The subject is the configured filter text in each mail that should be answered."""
+    from email.headerregistry import Address
+    from email.message import EmailMessage
+
+    def python_mail(sender, subject, headers=(), body="写真をください"):
+        # Python's own generator: UTF-8 encoded words, long fields folded at 78 characters.
+        message = EmailMessage()
+        message["From"] = sender
+        message["To"] = OWN_ADDRESS
+        message["Subject"] = subject
+        for name, value in headers:
+            message[name] = value
+        message.set_content(body)
+        return message.as_bytes(policy=email.policy.SMTP)
+
+    def raw(*lines):
+        return ("\r\n".join(lines) + "\r\n").encode("latin-1")
+
+    def utf8_raw(*lines):
+        return ("\r\n".join(lines) + "\r\n").encode("utf-8")
+
+    sjis_subject = "=?Shift_JIS?B?%s?=" % base64.b64encode(SUBJECT.encode("cp932")).decode()
+    sjis_name = base64.b64encode("ｶﾒﾗ ﾀﾛｳ".encode("cp932")).decode()
+    utf8_bytes = SUBJECT.encode("utf-8")
+    split_subject = "=?UTF-8?B?%s?= =?UTF-8?B?%s?=" % (
+        base64.b64encode(utf8_bytes[:4]).decode(), base64.b64encode(utf8_bytes[4:]).decode())
+    q_subject = "=?utf-8?Q?%s?=" % "".join("=%02X" % b for b in utf8_bytes)
+    return [
+        # Webmail: UTF-8 "B" words.
+        ("webmail", python_mail(Address("山田 太郎", "yamada@example.com"), SUBJECT),
+         "yamada@example.com", "山田 太郎"),
+        # Python's generator folds a long name, the address alone on the last line.
+        ("long_name", python_mail(Address("山田 太郎 (営業部 第二課 カメラ担当) 長い名前のテスト",
+                                          "long.name@example.com"), SUBJECT),
+         "long.name@example.com", "山田 太郎 (営業部 第二課 カメラ担当) 長い名前のテスト"),
+        # A phone mail app: lower-case "Q" words, a quoted name.
+        ("phone_app_q", raw('From: "=?utf-8?q?=E8=8A=B1=E5=AD=90?=" <hanako@example.org>',
+                            "Subject: " + q_subject, "", "please"),
+         "hanako@example.org", "花子"),
+        # A Japanese handset: Shift_JIS words, half-width katakana, dots in the local part.
+        ("sjis_handset", raw("From: =?Shift_JIS?B?%s?= <taro..x.@docomo.ne.jp>" % sjis_name,
+                             "Subject: " + sjis_subject, "", "x"),
+         "taro..x.@docomo.ne.jp", "カメラ タロウ"),
+        # An older handset: ISO-2022-JP words.
+        ("jis_handset", request_mail("jiro@ezweb.ne.jp", encoded_word(SUBJECT), name="次郎"),
+         "jiro@ezweb.ne.jp", "次郎"),
+        # A long subject split over two words, in the middle of a character.
+        ("split_subject", raw("From: saburo@example.com", "Subject: " + split_subject, "", "x"),
+         "saburo@example.com", ""),
+        # Lower-case field names (header names are case-insensitive).
+        ("lower_case", raw("from: shiro@example.com", "subject: " + encoded_word(SUBJECT), "", "x"),
+         "shiro@example.com", ""),
+        # Several mailboxes: the first is answered.
+        ("two_senders", raw("From: first@example.com, Second <second@example.com>",
+                            "Subject: " + encoded_word(SUBJECT), "", "x"),
+         "first@example.com", ""),
+        # A forwarded message in the body names a third party, who gets nothing.
+        ("forwarded", python_mail("goro@example.com", SUBJECT,
+                                  body="---- Forwarded ----\nFrom: third@example.org\n"),
+         "goro@example.com", ""),
+        # RFC 6532: UTF-8 in the header, an international domain and local part.
+        ("utf8_header", utf8_raw("From: 六郎 <ろくろう@例え.jp>", "Subject: " + SUBJECT, "", "x"),
+         "ろくろう@xn--r8jz45g.jp", "六郎"),
+        # Automatic mails with the subject: never answered.
+        ("vacation", python_mail("boss@example.com", SUBJECT,
+                                 headers=[("Auto-Submitted", "auto-replied")]), None, None),
+        ("bounce", raw("Return-Path: <>", "From: Mail Delivery System <MAILER-DAEMON@example.com>",
+                       "Subject: " + encoded_word(SUBJECT), "", "x"), None, None),
+        ("list_post", python_mail("member@example.com", SUBJECT,
+                                  headers=[("List-Id", "<cams.example.org>"),
+                                           ("Precedence", "list")]), None, None),
+        ("bulk", python_mail("shop@example.com", SUBJECT, headers=[("Precedence", "bulk")]),
+         None, None),
+        ("noreply", python_mail("no-reply@example.com", SUBJECT), None, None),
+        # No sender at all.
+        ("no_sender", raw("Subject: " + encoded_word(SUBJECT), "", "x"), None, None),
+        # Refused by the address list.
+        ("blocked", request_mail("blocked@example.org", encoded_word(SUBJECT)), None, None),
+    ]
+
+
 def ini_text(sections):
     out = []
     for section, keys in sections:
@@ -65,7 +155,7 @@ def ini_text(sections):
 
 
 class Peers:
-    """Dovecot and aiosmtpd on loopback, in one private folder."""
+    """Dovecot and aiosmtpd (announcing SMTPUTF8) on loopback, in one private folder."""
 
     def __init__(self):
         self.folder = tempfile.mkdtemp(prefix="quorvex-e2e-")
@@ -82,7 +172,7 @@ class Peers:
             raise RuntimeError("Dovecot did not start: " + started.stderr)
         self.pop_port = int(started.stdout.strip())
         self.smtp = subprocess.Popen([PYTHON, os.path.join(FIXTURES, "smtp_server.py"),
-                                      "--folder", self.smtp_folder],
+                                      "--folder", self.smtp_folder, "--smtputf8"],
                                      stdout=subprocess.PIPE, text=True)
         self.smtp_port = int(self.smtp.stdout.readline().strip())
 
@@ -137,7 +227,7 @@ class EndToEnd(unittest.TestCase):
                         '"%s" "%%1"' % os.path.join(BIN, "qvconvert")], env=self.env, check=True,
                        capture_output=True)
 
-    def write_settings(self, mail_timer=5, wake_up=0, extra_filter=()):
+    def write_settings(self, mail_timer=5, wake_up=0, extra_filter=(), rcv_delete=1):
         sections = [
             ("BasicSettings", [("PreviewRate", 6), ("WakeUpMail", wake_up), ("StartIcon", 0),
                                ("MailTimer", mail_timer), ("DeviceName", ""), ("LogOutput", 1),
@@ -151,7 +241,7 @@ class EndToEnd(unittest.TestCase):
             ("SendSettings", [("Title", "Quorvex画像"), ("MailText", "こんにちは<BR>今の画像です。"),
                               ("SendName", "-- Quorvex")]),
             ("FilterSettings", [("MailFill", 1), ("FiltMode", 0), ("TitleFilt", 1), ("TextFilt", 0),
-                                ("RcvDelete", 1), ("TitleFiltText", SUBJECT), ("TextFiltText", "")]
+                                ("RcvDelete", rcv_delete), ("TitleFiltText", SUBJECT), ("TextFiltText", "")]
              + list(extra_filter)),
         ]
         with open(self.ini, "wb") as f:
@@ -218,9 +308,9 @@ class EndToEnd(unittest.TestCase):
             body = message.get_body(("plain",)).get_content()
             self.assertIn("今の画像です。", body)
             self.assertIn("-- Quorvex", body)
-        # A recipient with a display name gets a To line with it; one without gets none.
+        # A recipient with a display name gets a To line with it; one without, the bare address.
         self.assertIn("太郎", str(replies["taro@ezweb.ne.jp"]["To"]))
-        self.assertIsNone(replies["hanako@d.vodafone.ne.jp"]["To"])
+        self.assertEqual(str(replies["hanako@d.vodafone.ne.jp"]["To"]), "hanako@d.vodafone.ne.jp")
 
         # The activity log, in order, on standard output and in today's file (CP932).
         steps = ["メールチェック", "7個のメールを受信しました。", "フィルタチェックを行います。",
@@ -238,6 +328,48 @@ class EndToEnd(unittest.TestCase):
             text = f.read().decode("cp932")
         self.assertIn("[受信] メールチェック", text)
         self.assertIn("\r\n", text)
+
+    def test_mail_as_real_programs_write_it(self):
+        """Request mails shaped as today's webmail, phone apps, desktop mailers, Japanese
+        handsets and automatic senders write them: who is answered, what the mailbox keeps,
+        and that every reply reads back without a defect."""
+        self.write_settings(rcv_delete=0)
+        corpus = real_mail_corpus()
+        self.peers.add_mails([(name, data) for name, data, _, _ in corpus])
+        result = self.run_once()
+        output = result.stdout.decode("utf-8", "replace")
+        self.assertEqual(result.returncode, 0, output + result.stderr.decode("utf-8", "replace"))
+
+        answered = {name: (address, to_name) for name, _, address, to_name in corpus if address}
+        refused = sorted(name for name, _, address, _ in corpus if not address)
+        replies = self.peers.received()
+        self.assertEqual(sorted(replies), sorted(a for a, _ in answered.values()), output)
+        # Accepted mails are deleted; refused ones stay (RcvDelete 0).
+        self.assertEqual(sorted(self.peers.mailbox()), refused)
+        for name, (address, to_name) in answered.items():
+            message = replies[address]
+            self.assertEqual(message.defects, [], name)
+            for part in message.walk():
+                self.assertEqual(part.defects, [], name)
+            self.assertEqual(message["Auto-Submitted"], "auto-replied", name)
+            self.assertEqual(utf8(message["To"].addresses[0].addr_spec), address, name)
+            # The name read as RFC 2047 reads adjacent encoded words (the address parser of
+            # Python's email package puts a blank between two words of one display name).
+            raw_to = utf8(dict(message.raw_items())["To"])
+            if to_name:
+                words, _, rest = raw_to.rpartition(" <")
+                shown = str(email.header.make_header(email.header.decode_header(words)))
+                self.assertEqual((shown, rest), (to_name, address + ">"), name)
+            else:
+                self.assertEqual(raw_to, address, name)
+            self.assertEqual(str(message["Subject"]), "Quorvex画像 ", name)
+        for reason in ["差出人アドレスのないメールのため、返信しません。",
+                       "自動送信されたメール(Auto-Submitted)のため、返信しません。",
+                       "一括配信のメール(Precedence)のため、返信しません。",
+                       "メーリングリストのメールのため、返信しません。",
+                       "配信エラーなどの通知メール(Return-Path: <>)のため、返信しません。",
+                       "自動応答用のアドレスからのメールのため、返信しません。"]:
+            self.assertIn(reason, output)
 
     def test_once_fails_when_the_mailbox_refuses_the_log_in(self):
         self.write_settings()

@@ -6,6 +6,7 @@
 #include <sstream>
 
 #include "app/image/converter.h"
+#include "app/settings/converter_lookup.h"
 #include "platform/files.h"
 #include "platform/process.h"
 #include "platform/registry.h"

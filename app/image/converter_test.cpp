@@ -11,7 +11,6 @@
 #include <sstream>
 
 #include "platform/files.h"
-#include "platform/registry.h"
 #include "platform/timing.h"
 
 namespace {
@@ -41,31 +40,6 @@ class ConverterTest : public ::testing::Test {
   std::string folder_;
   qv::Timings saved_;
 };
-
-TEST(ConverterPath, CutFromTheRegisteredCommand) {
-  EXPECT_EQ(ConverterPathFromCommand("\"/opt/my tools/qvconvert\" \"%1\""), "/opt/my tools/qvconvert");
-  EXPECT_EQ(ConverterPathFromCommand("/opt/q/qvconvert \"%1\""), "/opt/q/qvconvert");
-  EXPECT_EQ(ConverterPathFromCommand("  /opt/q/qvconvert"), "/opt/q/qvconvert");
-  // Without a leading quote a blank ends the path.
-  EXPECT_EQ(ConverterPathFromCommand("C:\\Program Files\\i_view32.exe \"%1\""), "C:\\Program");
-  EXPECT_EQ(ConverterPathFromCommand("\"/opt/unterminated %1"), "/opt/unterminated");
-  EXPECT_EQ(ConverterPathFromCommand("/a\"b\"c %1"), "/abc");
-  EXPECT_EQ(ConverterPathFromCommand(""), "");
-  EXPECT_EQ(ConverterPathFromCommand("\"\" x"), "");
-}
-
-TEST_F(ConverterTest, LocatedOnlyWhenRegisteredWithAPath) {
-  std::string path = "stale";
-  EXPECT_FALSE(LocateConverter(&path));
-  EXPECT_EQ(path, "");
-  ASSERT_TRUE(qv::WriteRegistryString(kConverterCommandKey, "Other", "x"));
-  EXPECT_FALSE(LocateConverter(&path));  // the key opens, but has no default value
-  ASSERT_TRUE(qv::WriteRegistryString(kConverterCommandKey, "", ""));
-  EXPECT_FALSE(LocateConverter(&path));
-  ASSERT_TRUE(qv::WriteRegistryString(kConverterCommandKey, "", "\"/opt/q v/qvconvert\" \"%1\""));
-  EXPECT_TRUE(LocateConverter(&path));
-  EXPECT_EQ(path, "/opt/q v/qvconvert");
-}
 
 TEST_F(ConverterTest, RunsWithTheFourArgumentsAndNoShell) {
   std::string record = folder_ + "arguments";

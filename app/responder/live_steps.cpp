@@ -1,13 +1,14 @@
 #include "app/responder/live_steps.h"
 
-#include "app/responder/reply_dispatch.h"
+#include "app/mail/reply_dispatch.h"
 #include "core/qxdvcore.h"
 #include "platform/dialup.h"
 
 LiveSteps::LiveSteps(LogSink& log) : log_(log), client_(&log) {}
 
 void LiveSteps::SetPopParams(const MailSettings& mail) {
-  client_.SetPopParams(mail.PopServer, mail.UserID, mail.Passwd, mail.PopPort);
+  client_.SetPopParams(mail.PopServer, mail.UserID, mail.Passwd, mail.PopPort, mail.PopSecurity,
+                       mail.CaFile);
 }
 
 void LiveSteps::LoadAddressList(const std::string& settingsPath) {
@@ -16,8 +17,7 @@ void LiveSteps::LoadAddressList(const std::string& settingsPath) {
 
 int LiveSteps::CheckMail() { return client_.CheckMail(); }
 
-int LiveSteps::ProcessRequests() {
-  AllSettings settings = responder_->settings();
+int LiveSteps::ProcessRequests(const AllSettings& settings) {
   int accepted = ::ProcessRequests(client_, settings.filter, addresses_, requests_, log_);
   requestCount_ = static_cast<int>(requests_.size());
   return accepted;
@@ -25,24 +25,22 @@ int LiveSteps::ProcessRequests() {
 
 int LiveSteps::CaptureFrame(const std::string& path) { return QXCaptureSingleFrame(path.c_str(), 0); }
 
-void LiveSteps::MakeNames(time_t captureTime) {
-  AllSettings settings = responder_->settings();
+void LiveSteps::MakeNames(const RunContext& run, time_t captureTime) {
   std::tm local{};
   localtime_r(&captureTime, &local);
-  names_ = qv::MakeNames(responder_->workFolder(), settings.pict, settings.converterPath, local);
+  names_ = qv::MakeNames(run.workFolder, run.settings.pict, run.settings.converterPath, local);
 }
 
-std::string LiveSteps::MakePicture(int profile) {
-  AllSettings settings = responder_->settings();
-  qv::BuildProfilePicture(responder_->workFolder(), names_, profile, settings.pict[profile],
-                          settings.converterPath, &log_);
+std::string LiveSteps::MakePicture(const RunContext& run, int profile) {
+  qv::BuildProfilePicture(run.workFolder, names_, profile, run.settings.pict[profile],
+                          run.settings.converterPath, &log_);
   return names_.outputPath[profile];
 }
 
-void LiveSteps::SendReplies() {
-  AllSettings settings = responder_->settings();
+void LiveSteps::SendReplies(const RunContext& run) {
+  const AllSettings& settings = run.settings;
   ReplyFiles files;
-  files.workFolder = responder_->workFolder();
+  files.workFolder = run.workFolder;
   for (int k = 0; k < qv::kProfileCount; ++k) {
     files.pictures[k] = names_.outputPath[k];
     files.attachmentNames[k] = names_.attachmentName[k];

@@ -7,8 +7,8 @@
 #include <string>
 
 #include "app/image/picture_output.h"
-#include "app/responder/mail_client.h"
-#include "app/responder/requests.h"
+#include "app/mail/mail_client.h"
+#include "app/mail/requests.h"
 #include "app/responder/responder.h"
 
 class LiveSteps : public ResponderSteps {
@@ -17,20 +17,17 @@ class LiveSteps : public ResponderSteps {
   // so an owner that destroys the responder first keeps it until the capture worker has ended.
   explicit LiveSteps(LogSink& log);
 
-  // The responder whose settings and work folder the steps use; set before its workers start.
-  void SetResponder(const Responder* responder) { responder_ = responder; }
-
   // Hands the POP3 parameters of `mail` to the mail client.
   void SetPopParams(const MailSettings& mail);
   // Loads the sender address list of the settings file `settingsPath`.
   void LoadAddressList(const std::string& settingsPath);
 
   int CheckMail() override;
-  int ProcessRequests() override;
+  int ProcessRequests(const AllSettings& settings) override;
   int CaptureFrame(const std::string& path) override;
-  void MakeNames(time_t captureTime) override;
-  std::string MakePicture(int profile) override;
-  void SendReplies() override;
+  void MakeNames(const RunContext& run, time_t captureTime) override;
+  std::string MakePicture(const RunContext& run, int profile) override;
+  void SendReplies(const RunContext& run) override;
   bool DialConnect(const std::string& entry) override;
   void DialHangUp(const std::string& entry) override;
 
@@ -41,7 +38,6 @@ class LiveSteps : public ResponderSteps {
   int repliesSent() const { return repliesSent_; }
 
  private:
-  const Responder* responder_ = nullptr;
   LogSink& log_;
   CMailClient client_;
   AddressList addresses_;

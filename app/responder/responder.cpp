@@ -134,7 +134,8 @@ int Responder::HangUp() {
 }
 
 void Responder::RunOneCheck() {
-  int connMode = settings().mail.ConnMode;
+  const AllSettings check = settings();
+  int connMode = check.mail.ConnMode;
   bool dialed = true;
   if (connMode != 0) {
     log_.Log(LOG_COMM, SJIS("ダイアルアップ接続"));
@@ -146,7 +147,7 @@ void Responder::RunOneCheck() {
   if (dialed) {
     log_.Log(LOG_RECV, SJIS("メールチェック"));
     if (steps_.CheckMail() == 1) {
-      if (steps_.ProcessRequests() == 1) requestCapture.Set();
+      if (steps_.ProcessRequests(check) == 1) requestCapture.Set();
     } else {
       log_.Log(LOG_RECV, SJIS("新規メールはありませんでした。"));
       if (connMode != 0) {
@@ -172,11 +173,11 @@ void MailCheckThreadProc(Responder* r) {
 }
 
 void Responder::RunOneCapture() {
-  AllSettings run = settings();
+  const RunContext run{settings(), workFolder_};
   time_t captureTime = time(nullptr);
   log_.Log(LOG_PICT, SJIS("画像キャプチャ"));
   bool framed;
-  if (steps_.UsesSibling(run.basic.DeviceName)) {
+  if (steps_.UsesSibling(run.settings.basic.DeviceName)) {
     framed = steps_.SiblingCapture(workFiles_[0]);
     if (!framed) log_.Log(LOG_PICT, SJIS("Orbiskから画像が受け取れませんでした。"));
   } else {
@@ -186,13 +187,13 @@ void Responder::RunOneCapture() {
   }
   if (!framed) return;
 
-  steps_.MakeNames(captureTime);
+  steps_.MakeNames(run, captureTime);
   std::string outputs[4];
   for (int k = 0; k < 4; ++k) {
     char text[256];
     std::snprintf(text, sizeof text, SJIS("%s用画像を作成しています。").c_str(), ProfileName(k).c_str());
     log_.Log(LOG_PICT, text);
-    outputs[k] = steps_.MakePicture(k);
+    outputs[k] = steps_.MakePicture(run, k);
     long long size = qv::FileSize(outputs[k]);
     if (size >= 0) {
       std::snprintf(text, sizeof text, SJIS("%s用画像ファイズサイズ %3.1fKByte").c_str(), ProfileName(k).c_str(),
@@ -200,8 +201,8 @@ void Responder::RunOneCapture() {
       log_.Log(LOG_PICT, text);
     }
   }
-  steps_.SendReplies();
-  if (run.mail.ConnMode != 0) {
+  steps_.SendReplies(run);
+  if (run.settings.mail.ConnMode != 0) {
     log_.Log(LOG_COMM, SJIS("ダイアルアップ切断"));
     HangUp();
   }

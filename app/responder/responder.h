@@ -21,16 +21,25 @@
 #include "app/settings/settings.h"
 #include "platform/event.h"
 
+// What one capture-and-reply run works with: one copy of the settings, taken when the run
+// starts and used for every step of it (a reload meanwhile changes only the next run), and
+// the work folder (with a trailing '/').
+struct RunContext {
+  AllSettings settings;
+  std::string workFolder;
+};
+
 // The steps of a cycle that reach outside the responder: the mailbox, the camera, the picture
-// pipeline and the reply sender. The real ones are in live_steps.h; tests use fakes.
+// pipeline and the reply sender. The real ones are in live_steps.h; tests use fakes. The
+// steps know nothing of the responder: what they need comes with each call.
 class ResponderSteps {
  public:
   virtual ~ResponderSteps() = default;
   // Fetches every waiting mail; 1 when at least one mail was fetched.
   virtual int CheckMail() = 0;
-  // Parses, filters and deletes the fetched mails, building the request list; 1 when at least
-  // one request was accepted.
-  virtual int ProcessRequests() = 0;
+  // Parses, filters and deletes the fetched mails with the filters of `settings` (the check's
+  // copy), building the request list; 1 when at least one request was accepted.
+  virtual int ProcessRequests(const AllSettings& settings) = 0;
   // Grabs one frame into the BMP file `path`; 1 on success.
   virtual int CaptureFrame(const std::string& path) = 0;
   // Whether the sibling camera program is the picture source for `deviceName` (its link is
@@ -39,11 +48,11 @@ class ResponderSteps {
   virtual bool UsesSibling(const std::string& /*deviceName*/) { return false; }
   virtual bool SiblingCapture(const std::string& /*path*/) { return false; }
   // Forms the run's output and attachment names from the capture time.
-  virtual void MakeNames(time_t captureTime) = 0;
+  virtual void MakeNames(const RunContext& run, time_t captureTime) = 0;
   // Makes profile k's output picture from the captured frame; returns the output file path.
-  virtual std::string MakePicture(int profile) = 0;
+  virtual std::string MakePicture(const RunContext& run, int profile) = 0;
   // Answers every request of the list with its carrier's picture.
-  virtual void SendReplies() = 0;
+  virtual void SendReplies(const RunContext& run) = 0;
   // Dial-up: connect the named entry (true when connected) and hang it up.
   virtual bool DialConnect(const std::string& entry) = 0;
   virtual void DialHangUp(const std::string& entry) = 0;

@@ -26,6 +26,7 @@ class FakeSteps : public ResponderSteps {
   std::atomic<int> overlaps{0};
   std::function<void()> duringCapture;
   std::string folder;
+  std::vector<int> seenTypes;  // profile 0's Type as each picture step and the replies saw it
 
   int CheckMail() override {
     if (activeChecks.fetch_add(1) != 0) ++overlaps;
@@ -34,7 +35,7 @@ class FakeSteps : public ResponderSteps {
     --activeChecks;
     return mailResult;
   }
-  int ProcessRequests() override {
+  int ProcessRequests(const AllSettings&) override {
     Record("ProcessRequests");
     return requestResult;
   }
@@ -44,14 +45,18 @@ class FakeSteps : public ResponderSteps {
     if (captureResult == 1) std::ofstream(path) << "frame";
     return captureResult;
   }
-  void MakeNames(time_t) override { Record("MakeNames"); }
-  std::string MakePicture(int profile) override {
+  void MakeNames(const RunContext&, time_t) override { Record("MakeNames"); }
+  std::string MakePicture(const RunContext& run, int profile) override {
     Record("MakePicture" + std::to_string(profile));
+    seenTypes.push_back(run.settings.pict[0].Type);
     std::string path = folder + "out" + std::to_string(profile);
     std::ofstream(path) << std::string(2048, 'x');
     return path;
   }
-  void SendReplies() override { Record("SendReplies"); }
+  void SendReplies(const RunContext& run) override {
+    Record("SendReplies");
+    seenTypes.push_back(run.settings.pict[0].Type);
+  }
   bool DialConnect(const std::string& entry) override {
     Record("Dial " + entry);
     return dialResult;
@@ -119,6 +124,23 @@ class ResponderTest : public ::testing::Test {
   RecordingLogSink log_;
   AllSettings settings_;
 };
+
+TEST_F(ResponderTest, ARunKeepsTheSettingsItStartedWith) {
+  Responder responder(steps_, log_);
+  settings_.pict[0].Type = PICT_JPEG;
+  responder.SetSettings(settings_);
+  responder.SetWorkFolder(folder_);
+  AllSettings reloaded = settings_;
+  reloaded.pict[0].Type = PICT_PNG;
+  // The settings are reloaded while the frame is taken: the run's pictures and replies do not
+  // mix the two, the next run takes the new ones.
+  steps_.duringCapture = [&] { responder.SetSettings(reloaded); };
+  responder.StartWorkers();
+  responder.SetPatrol(true);
+  ASSERT_TRUE(RunUntil(responder, [&] { return responder.runsDone() == 1; }));
+  Shutdown(responder);
+  EXPECT_EQ(steps_.seenTypes, std::vector<int>(5, PICT_JPEG));
+}
 
 TEST_F(ResponderTest, OneCycleRunsEveryStepInOrder) {
   Responder responder(steps_, log_);

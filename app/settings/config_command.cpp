@@ -9,7 +9,7 @@
 #include <span>
 #include <string_view>
 
-#include "app/image/converter.h"
+#include "app/settings/converter_lookup.h"
 #include "app/settings/setting_rules.h"
 #include "app/settings/settings.h"
 #include "platform/text.h"
@@ -89,6 +89,12 @@ const KeySpec kMailKeys[] = {
     Number("PopPort", NumberAt<&MailSettings::PopPort>, qv::kPortMin, qv::kPortMax),
     Number("SmtpPort", NumberAt<&MailSettings::SmtpPort>, qv::kPortMin, qv::kPortMax),
     Text("DialName", TextAt<&MailSettings::DialName>),
+    Number("PopSecurity", NumberAt<&MailSettings::PopSecurity>, 0, 2),
+    Number("SmtpSecurity", NumberAt<&MailSettings::SmtpSecurity>, 0, 2),
+    Number("SmtpAuth", NumberAt<&MailSettings::SmtpAuth>, 0, 1),
+    Text("SmtpUserID", TextAt<&MailSettings::SmtpUserID>, Rule::kAscii),
+    Text("SmtpPasswd", TextAt<&MailSettings::SmtpPasswd>, Rule::kAscii, Kind::kPassword),
+    Text("CaFile", TextAt<&MailSettings::CaFile>),
 };
 const KeySpec kSendKeys[] = {
     Text("Title", TextAt<&SendSettings::Title>),

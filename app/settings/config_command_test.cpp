@@ -44,6 +44,8 @@ TEST_F(ConfigCommandTest, ValuesRoundTripInTheTerminalsEncodingAndAreStoredAsThe
       {"MailSettings.UserName=山田 太郎", "山田 太郎", "UserName=" + SJIS("山田 太郎")},
       {"mailsettings.passwd=p@ss;word", "p@ss;word", "Passwd=cEBzczt3b3Jk"},
       {"MailSettings.Passwd=", "", "Passwd="},
+      {"MailSettings.SmtpPasswd=abc", "abc", "SmtpPasswd=YWJj"},
+      {"MailSettings.SmtpSecurity=2", "2", "SmtpSecurity=2"},
       {"SendSettings.MailText=一行目\n二行目", "一行目\n二行目", "MailText=" + SJIS("一行目<BR>二行目")},
       {"SendSettings.SendName=a<BR>b\r\n", "a\nb\n", "SendName=a<BR>b<BR>"},
       {"SendSettings.Title=", "", "Title="},
@@ -63,7 +65,7 @@ TEST_F(ConfigCommandTest, ValuesRoundTripInTheTerminalsEncodingAndAreStoredAsThe
   EXPECT_EQ(qv::ReadFileBytes(path_).substr(0, 40), "[MailSettings]\r\nUserName=" + SJIS("山田 太郎") + "\r\nMail");
 
   ASSERT_EQ(Run({"list"}), kConfigDone);
-  EXPECT_EQ(std::count(out_.begin(), out_.end(), '\n'), 7 + 11 + 3 + 7 + 4 * 9);
+  EXPECT_EQ(std::count(out_.begin(), out_.end(), '\n'), 7 + 17 + 3 + 7 + 4 * 9);
   EXPECT_NE(out_.find("\nMailSettings.Passwd=\n"), std::string::npos);
   EXPECT_NE(out_.find("\nSendSettings.MailText=一行目<BR>二行目\n"), std::string::npos);
   EXPECT_NE(out_.find("\nPictSettings1.Type=1\n"), std::string::npos);
@@ -87,6 +89,8 @@ TEST_F(ConfigCommandTest, UnknownNamesAndValuesOutOfRangeAreRefusedAndWriteNothi
       {{"set", "BasicSettings.MailTimer=5min"}, "from 1 to 10"},
       {{"set", "BasicSettings.PreviewRate= 3"}, "from 0 to 6"},
       {{"set", "MailSettings.PopPort=0"}, "from 1 to 65535"},
+      {{"set", "MailSettings.PopSecurity=3"}, "from 0 to 2"},
+      {{"set", "MailSettings.SmtpUserID=ユーザー"}, "letters, digits and signs"},
       {{"set", "PictSettings0.Width=130"}, "multiple of 4"},
       {{"set", "PictSettings0.Height=481"}, "from 32 to 480"},
       {{"set", "PictSettings0.PictQuality=10"}, "from 0 to 9"},

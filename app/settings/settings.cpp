@@ -12,7 +12,7 @@
 #include <cstring>
 #include <string_view>
 
-#include "app/image/converter.h"
+#include "app/settings/converter_lookup.h"
 #include "app/settings/ini.h"
 #include "platform/text.h"
 
@@ -194,6 +194,13 @@ int LoadMailSettings(const char* path, MailSettings* record) {
   record->PopPort = ReadInt(path, kMail, "PopPort", 110);
   record->SmtpPort = ReadInt(path, kMail, "SmtpPort", 25);
   ReadText(path, kMail, "DialName", "", record->DialName);
+  record->PopSecurity = ReadInt(path, kMail, "PopSecurity", 0);
+  record->SmtpSecurity = ReadInt(path, kMail, "SmtpSecurity", 0);
+  record->SmtpAuth = ReadInt(path, kMail, "SmtpAuth", 0);
+  ReadText(path, kMail, "SmtpUserID", "", record->SmtpUserID);
+  qv::CopySjisField(record->SmtpPasswd, sizeof record->SmtpPasswd,
+                    DecodePassword(ReadValue(path, kMail, "SmtpPasswd", "")));
+  ReadText(path, kMail, "CaFile", "", record->CaFile);
   return 1;
 }
 
@@ -266,6 +273,13 @@ int SaveMailSettings(const char* path, const MailSettings* record) {
   writer.Int("PopPort", record->PopPort);
   writer.Int("SmtpPort", record->SmtpPort);
   writer.Field("DialName", record->DialName);
+  writer.Int("PopSecurity", record->PopSecurity);
+  writer.Int("SmtpSecurity", record->SmtpSecurity);
+  writer.Int("SmtpAuth", record->SmtpAuth);
+  writer.Field("SmtpUserID", record->SmtpUserID);
+  writer.Text("SmtpPasswd", EncodePassword(std::string_view(record->SmtpPasswd,
+                                                            strnlen(record->SmtpPasswd, sizeof record->SmtpPasswd))));
+  writer.Field("CaFile", record->CaFile);
   return writer.result();
 }
 

@@ -36,6 +36,14 @@ struct MailSettings {
   char UserID[64] = "";
   char Passwd[64] = "";  // decoded in memory, unpadded base64 in the file
   char DialName[256] = "";
+  // Secure mail. A settings file without these keys behaves as before: plain POP3 and SMTP
+  // without authentication.
+  int PopSecurity = 0;       // 0 plain, 1 STLS before USER, 2 TLS from the first byte (POP3S)
+  int SmtpSecurity = 0;      // 0 plain, 1 STARTTLS after EHLO, 2 TLS from the first byte
+  int SmtpAuth = 0;          // 1 = SMTP AUTH (PLAIN, else LOGIN)
+  char SmtpUserID[64] = "";  // empty: UserID
+  char SmtpPasswd[64] = "";  // empty: Passwd; stored like Passwd
+  char CaFile[256] = "";     // PEM file of extra trusted certificates; empty: none
 };
 
 struct SendSettings {

@@ -152,6 +152,7 @@ TEST_F(SettingsTest, FileCreatedFromNothingListsKeysInWriteOrder) {
             "LogOutput=1\r\nLogFolder=\r\n"
             "[MailSettings]\r\nUserName=\r\nMailAddr=\r\nPopServer=\r\nSmtpServer=\r\nUserID=\r\nPasswd=\r\n"
             "BeforeSMTP=0\r\nConnMode=0\r\nPopPort=110\r\nSmtpPort=25\r\nDialName=\r\n"
+            "PopSecurity=0\r\nSmtpSecurity=0\r\nSmtpAuth=0\r\nSmtpUserID=\r\nSmtpPasswd=\r\nCaFile=\r\n"
             "[SendSettings]\r\nTitle=T\r\nMailText=\r\nSendName=\r\n"
             "[FilterSettings]\r\nMailFill=0\r\nFiltMode=0\r\nTitleFilt=0\r\nTextFilt=0\r\nRcvDelete=1\r\n"
             "TitleFiltText=\r\nTextFiltText=\r\n"
@@ -172,6 +173,12 @@ TEST_F(SettingsTest, SavedRecordsLoadBackAndResavingKeepsTheFile) {
   std::strcpy(mail.Passwd, "s3cret!");
   mail.ConnMode = 1;
   std::strcpy(mail.DialName, "Modem");
+  mail.PopSecurity = 2;
+  mail.SmtpSecurity = 1;
+  mail.SmtpAuth = 1;
+  std::strcpy(mail.SmtpUserID, "submit");
+  std::strcpy(mail.SmtpPasswd, "p=ss word");
+  std::strcpy(mail.CaFile, "/etc/quorvex/ca.pem");
   SendSettings send;
   std::strcpy(send.Title, SJIS("カメラ").c_str());
   std::strcpy(send.MailText, "line one<BR>line two");
@@ -195,6 +202,13 @@ TEST_F(SettingsTest, SavedRecordsLoadBackAndResavingKeepsTheFile) {
   EXPECT_STREQ(all.mail.Passwd, "s3cret!");
   EXPECT_STREQ(all.mail.DialName, "Modem");
   EXPECT_EQ(all.mail.ConnMode, 1);
+  EXPECT_EQ(all.mail.PopSecurity, 2);
+  EXPECT_EQ(all.mail.SmtpSecurity, 1);
+  EXPECT_EQ(all.mail.SmtpAuth, 1);
+  EXPECT_STREQ(all.mail.SmtpUserID, "submit");
+  EXPECT_STREQ(all.mail.SmtpPasswd, "p=ss word");
+  EXPECT_STREQ(all.mail.CaFile, "/etc/quorvex/ca.pem");
+  EXPECT_EQ(first.find("p=ss word"), std::string::npos);  // stored encoded, like Passwd
   EXPECT_EQ(std::string(all.send.Title), SJIS("カメラ"));
   EXPECT_STREQ(all.send.MailText, "line one<BR>line two");
   EXPECT_EQ(all.filter.TitleFilt, 1);

@@ -29,6 +29,8 @@ bool ParseCommandLine(const std::vector<std::string>& arguments, CommandLineOpti
       options->headless = true;
     } else if (argument == "--once") {
       options->once = true;
+    } else if (argument == "--check-accounts") {
+      options->checkAccounts = true;
     } else if (argument == "--settings") {
       options->settings = true;
     } else if (argument == "--config") {
@@ -71,12 +73,13 @@ bool ParseCommandLine(const std::vector<std::string>& arguments, CommandLineOpti
       return false;
     }
   }
-  const int commands = options->headless + options->once + options->settings + !options->config.empty();
+  const int commands =
+      options->headless + options->once + options->checkAccounts + options->settings + !options->config.empty();
   if ((options->settings || !options->config.empty()) && commands > 1) {
     *error = "--settings and --config run alone";
     return false;
   }
-  if (!options->headless && !options->help && !options->once && commands == 0) {
+  if (!options->headless && !options->help && commands == 0) {
     options->headless = true;
     options->headlessImplied = true;
   }
@@ -84,7 +87,7 @@ bool ParseCommandLine(const std::vector<std::string>& arguments, CommandLineOpti
 }
 
 std::string UsageText() {
-  return "usage: Quorvex [--headless | --once] [--ini PATH] [--timing-scale F]\n"
+  return "usage: Quorvex [--headless | --once | --check-accounts] [--ini PATH] [--timing-scale F]\n"
          "       Quorvex --settings [--ini PATH]\n"
          "       Quorvex --config list | get SECTION.KEY | set SECTION.KEY=VALUE [--ini PATH]\n"
          "\n"
@@ -98,6 +101,9 @@ std::string UsageText() {
          "  --once              one mail check now and, when requests were accepted, one\n"
          "                      capture-and-reply run, then end: status 0, or 2 when the\n"
          "                      mailbox could not be logged in to\n"
+         "  --check-accounts    log in to the POP3 server and count the mails, open the SMTP\n"
+         "                      session up to authentication, without fetching, deleting or\n"
+         "                      sending anything; one line per step; status 0 when both work\n"
          "  --ini PATH          use the settings file PATH instead of Quorvex.ini beside the\n"
          "                      program\n"
          "  --timing-scale F    multiply every fixed wait (polls, pauses, time-outs) by F;\n"

@@ -11,6 +11,7 @@ struct CommandLineOptions {
   std::string iniPath;    // --ini PATH / --ini=PATH: the settings file to use instead of the default
   bool once = false;      // --once: one mail check now (and its capture-and-reply run), then end
   double timingScale = -1;  // --timing-scale F: every fixed wait multiplied by F (>= 0); -1 = unchanged
+  bool checkAccounts = false;  // --check-accounts: try the mail accounts, print the result, end
   bool settings = false;  // --settings: the settings sheet alone, then end
   std::vector<std::string> config;  // --config list | get NAME | set NAME=VALUE: the words after --config
 };

@@ -4,11 +4,13 @@
 
 #include <filesystem>
 
+#include "app/mail/account_check.h"
 #include "app/responder/live_steps.h"
 #include "app/responder/responder.h"
 #include "app/settings/activity_log.h"
 #include "app/shell/device_selection.h"
 #include "core/qxdvcore.h"
+#include "platform/dialup.h"
 #include "platform/message_box.h"
 #include "platform/timing.h"
 #include "platform/files.h"
@@ -28,6 +30,19 @@ std::string Quoted(const char* cp932) {
 
 std::string OnOff(int flag) { return flag ? "on" : "off"; }
 
+std::string Security(int security, const char* upgrade) {
+  switch (security) {
+    case 0:
+      return "plain";
+    case 1:
+      return upgrade;
+    case 2:
+      return "TLS";
+    default:
+      return "security " + std::to_string(security);
+  }
+}
+
 }  // namespace
 
 std::string DescribeSettings(const AllSettings& s) {
@@ -35,10 +50,13 @@ std::string DescribeSettings(const AllSettings& s) {
   auto line = [&text](const std::string& item) { text += item + "\n"; };
   line("capture device: " + (s.basic.DeviceName[0] ? Quoted(s.basic.DeviceName) : std::string("none chosen")));
   line("mailbox: POP3 " + (s.mail.PopServer[0] ? Quoted(s.mail.PopServer) : std::string("(no server)")) + " port " +
-       std::to_string(s.mail.PopPort) + ", user " + Quoted(s.mail.UserID));
+       std::to_string(s.mail.PopPort) + " " + Security(s.mail.PopSecurity, "STLS") + ", user " +
+       Quoted(s.mail.UserID));
   line("replies: SMTP " + (s.mail.SmtpServer[0] ? Quoted(s.mail.SmtpServer) : std::string("(no server)")) + " port " +
-       std::to_string(s.mail.SmtpPort) + ", from " + Quoted(s.mail.MailAddr) + ", POP before SMTP " +
+       std::to_string(s.mail.SmtpPort) + " " + Security(s.mail.SmtpSecurity, "STARTTLS") + ", authentication " +
+       OnOff(s.mail.SmtpAuth) + ", from " + Quoted(s.mail.MailAddr) + ", POP before SMTP " +
        OnOff(s.mail.BeforeSMTP) + ", subject " + Quoted(s.send.Title));
+  if (s.mail.CaFile[0]) line("extra trusted certificates: " + Quoted(s.mail.CaFile));
   line(s.mail.ConnMode == 0 ? std::string("connection: LAN")
                             : "connection: dial-up through " + Quoted(s.mail.DialName));
   line("mail check: every " + std::to_string(s.basic.MailTimer) +
@@ -129,7 +147,6 @@ int RunHeadless(const CommandLineOptions& options, FILE* out) {
   // The steps outlive the responder: the request list stays until the capture worker ended.
   LiveSteps steps(log);
   Responder responder(steps, log);
-  steps.SetResponder(&responder);
   std::string workFolder = qv::MakeWorkFolder("SS");
   if (workFolder.empty()) std::fprintf(stderr, "Quorvex: the work folder could not be made in %s\n", qv::TempFolder().c_str());
   responder.SetWorkFolder(workFolder);
@@ -175,4 +192,27 @@ int RunHeadless(const CommandLineOptions& options, FILE* out) {
   std::fflush(out);
   if (options.once && steps.lastLoginFailed()) return 2;
   return 0;
+}
+
+int RunAccountCheck(const CommandLineOptions& options, FILE* out) {
+  if (options.timingScale >= 0) qv::ScaleTimings(options.timingScale);
+  if (!options.iniPath.empty()) qv::SetSettingsPathOverride(options.iniPath);
+  std::string path = qv::SettingsPath();
+  AllSettings settings;
+  LoadAllSettings(path.c_str(), &settings);
+  std::fprintf(out, "Quorvex: settings file %s\n", path.c_str());
+  bool dialled = false;
+  if (settings.mail.ConnMode != 0) {
+    dialled = qv::DialConnect(settings.mail.DialName);
+    std::fprintf(out, "dial-up %s ... %s\n", Quoted(settings.mail.DialName).c_str(), dialled ? "OK" : "NG");
+    if (!dialled) return 1;
+  }
+  std::vector<AccountCheckLine> report;
+  int working = CheckAccounts(settings.mail, &report);
+  for (const AccountCheckLine& line : report) {
+    std::fprintf(out, "%s%s\n", line.step ? "" : "  ", qv::Utf8FromCp932(line.text).c_str());
+  }
+  if (dialled) qv::DialHangUp(settings.mail.DialName);
+  std::fflush(out);
+  return working == 1 ? 0 : 1;
 }

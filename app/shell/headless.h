@@ -22,3 +22,8 @@
 // Must be called before any other thread is started, because it blocks the stop signals for
 // the whole process.
 int RunHeadless(const CommandLineOptions& options, FILE* out);
+
+// --check-accounts: loads the settings (from --ini or the default path), dials up when the
+// settings ask for it, checks the POP3 and SMTP accounts and prints the report to `out`
+// (UTF-8), then hangs up. Returns 0 when both accounts work, 1 when either fails.
+int RunAccountCheck(const CommandLineOptions& options, FILE* out);

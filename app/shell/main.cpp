@@ -18,6 +18,7 @@ int main(int argc, char** argv) {
     std::fputs(UsageText().c_str(), stdout);
     return 0;
   }
+  if (options.checkAccounts) return RunAccountCheck(options, stdout);
   if (options.settings) return RunSettingsCommand(options, argc, argv);
   if (!options.config.empty()) return RunConfigOption(options);
   return RunHeadless(options, stdout);

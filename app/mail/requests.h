@@ -3,8 +3,7 @@
 // deletion of handled mails.
 //
 // Every fetched mail is untrusted: lines of any length or content, no header at all, several
-// From or Subject lines. A request never carries an address with control characters on to
-// the SMTP commands.
+// From or Subject lines. A request only ever carries an address that passed CheckMailAddress.
 #pragma once
 
 #include <memory>
@@ -22,9 +21,10 @@ struct MAILENTRY;
 
 // One accepted request.
 struct REQUESTREC {
-  char address[256] = "";  // sender address without angle brackets, at most 255 bytes
-  char name[256] = "";     // sender display name in Shift_JIS (empty when none), at most 255
-                           // bytes, cut at a character boundary
+  char address[256] = "";  // sender address as it goes in RCPT TO: local@domain, domain in
+                           // ASCII (IDNA), local part ASCII or UTF-8; at most 254 bytes
+  char name[256] = "";     // sender display name in Shift_JIS (empty when none), without
+                           // control bytes, at most 255 bytes, cut at a character boundary
 };
 
 // The accepted requests of the last check, in mailbox order. Owned by the main window; filled
@@ -65,11 +65,17 @@ class AddressList {
 [[nodiscard]] int MatchAddressList(std::string_view address, int filtMode,
                                    const std::vector<std::string>& list);
 
-// Reads the "From" and "Subject" lines of one fetched mail (every line of the text after the
-// server's status line, header and body alike) and applies the filters of `filter` with
-// `addressList`. Returns the request of an accepted mail (and sets the entry's delete mark),
-// or null for a refused one (delete mark set when RcvDelete is 1). A mail whose sender
-// address holds control characters is refused with a log line on `log` (may be null).
+// Reads the "From" and "Subject" fields of one fetched mail's header block (names in any case,
+// folded lines joined, encoded words decoded; body lines are never read) and applies the
+// filters of `filter` with `addressList`: the subject filter compares each decoded Subject with
+// TitleFiltText (one match is enough), the address filter checks the first mailbox of every
+// From field (a later From replaces the sender; a refusal stays). A mail the filters let
+// through is still refused, with a log line on `log` (may be null), when it has no sender
+// address, when the address is not a plain local@domain (CheckMailAddress) or when it is an
+// automatic mail (DetectAutomaticMail: a reply could start a loop). Returns the request of an
+// accepted mail, its address in the form to send and its name cleaned of control bytes (and
+// sets the entry's delete mark), or null for a refused one (delete mark set when RcvDelete
+// is 1).
 [[nodiscard]] std::unique_ptr<REQUESTREC> ParseRequestMail(MAILENTRY& entry,
                                                            const FilterSettings& filter,
                                                            const std::vector<std::string>& addressList,

@@ -1,4 +1,4 @@
-#include "app/responder/reply_dispatch.h"
+#include "app/mail/reply_dispatch.h"
 
 #include <unistd.h>
 
@@ -6,8 +6,9 @@
 #include <cstring>
 #include <string_view>
 
-#include "app/responder/encodings.h"
-#include "app/responder/mail_client.h"
+#include "app/mail/encodings.h"
+#include "app/mail/mail_client.h"
+#include "app/mail/mail_message.h"
 #include "app/settings/activity_log.h"
 #include "platform/files.h"
 #include "platform/text.h"
@@ -70,11 +71,12 @@ std::string FieldText(const char (&field)[N]) {
   return std::string(field, strnlen(field, N));
 }
 
-bool HasControlCharacter(std::string_view text) {
-  for (unsigned char c : text) {
-    if (c < 0x20 || c == 0x7F) return true;
+// An address as the log shows it: ASCII as it is, a UTF-8 local part in CP932.
+std::string LogText(const std::string& address) {
+  for (unsigned char c : address) {
+    if (c >= 0x80) return qv::Cp932FromUtf8(address);
   }
-  return false;
+  return address;
 }
 
 std::string KiloBytes(long long bytes) {
@@ -121,6 +123,13 @@ int SendReplies(CMailClient& client, const MailSettings& mail, const SendSetting
   if (loggedIn) {
     log.Log(LOG_SEND, SJIS("メール送信開始"));
     client.SetSmtpParams(mail.SmtpServer, senderAddress.c_str(), mail.UserName, mail.SmtpPort);
+    // The submission user and password are their own, or the mailbox's where none is set.
+    client.SetSmtpSecurity(mail.SmtpSecurity, mail.SmtpAuth,
+                           mail.SmtpUserID[0] != '\0' ? mail.SmtpUserID : mail.UserID,
+                           mail.SmtpPasswd[0] != '\0' ? mail.SmtpPasswd : mail.Passwd, mail.CaFile);
+    if (mail.SmtpAuth == 1 && mail.SmtpSecurity == 0) {
+      log.Log(LOG_SEND, SJIS("SMTPの認証情報は暗号化されずに送信されます(SmtpSecurity=0)。"));
+    }
     client.SetReplyText(FieldText(send.Title).c_str(), bodyText.c_str());
     for (const auto& request : requests) {
       if (!request) continue;
@@ -134,9 +143,10 @@ int SendReplies(CMailClient& client, const MailSettings& mail, const SendSetting
       int carrierClass = ClassifyCarrier(address.c_str());
       client.SetAttachment(base64Files[carrierClass].c_str(),
                            files.attachmentNames[carrierClass].c_str());
-      // A line break in an address or name would end a command or header line early, and
-      // would break the log line below as well: such a request is a failed send.
-      if (HasControlCharacter(address) || HasControlCharacter(name)) {
+      // A request that did not come through the request parser may hold anything: its address
+      // passes the one address check before any connection is made.
+      std::string checked;
+      if (CheckMailAddress(address, &checked) != AddressVerdict::kValid) {
         log.Log(LOG_SEND, SJIS("メール送信に失敗しました。"));
         continue;
       }
@@ -145,11 +155,18 @@ int SendReplies(CMailClient& client, const MailSettings& mail, const SendSetting
         log.Log(LOG_SEND, SJIS("メール送信に失敗しました。"));
         continue;
       }
-      // The message ends in a line feed, so the log shows an empty line after it.
-      log.Log(LOG_SEND, name + "<" + address + ">" + SJIS("にメール送信") + "\n");
-      if (client.SmtpSendMail(*connection, address.c_str(), name.c_str()) == 0) {
+      // The message ends in a line feed, so the log shows an empty line after it. A local
+      // part beyond ASCII is UTF-8; the log shows it in its own text.
+      log.Log(LOG_SEND, CleanHeaderText(name) + "<" + CleanHeaderText(LogText(address)) + ">" +
+                            SJIS("にメール送信") + "\n");
+      int result = client.SmtpSendMail(*connection, address.c_str(), name.c_str());
+      if (result == kSmtpSent) {
         ++accepted;
       } else {
+        if (result == kSmtpNoUtf8Support) {
+          log.Log(LOG_SEND, SJIS("送信先アドレスに英数字以外の文字が含まれていますが、"
+                                 "SMTPサーバーが対応していない(SMTPUTF8)ため送信しません。"));
+        }
         log.Log(LOG_SEND, SJIS("メール送信に失敗しました。"));
       }
       client.SmtpClose(std::move(connection));

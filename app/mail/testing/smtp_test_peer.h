@@ -38,9 +38,7 @@ inline constexpr char kSystemPython[] = "/usr/bin/python3";
 
 // The folder of the shared test fixtures (tests/fixtures/ of the source tree).
 inline std::string FixtureFolder() {
-  std::filesystem::path here(__FILE__);
-  return (here.parent_path() / ".." / ".." / "tests" / "fixtures").lexically_normal().string() +
-         "/";
+  return std::string(QUORVEX_SOURCE_DIR) + "/tests/fixtures/";
 }
 
 // Starts `argv` (argv[0] a full path) with its standard output on a pipe; returns the

@@ -1,10 +1,11 @@
-#include "app/responder/requests.h"
+#include "app/mail/requests.h"
 
 #include <cstdio>
 #include <cstring>
 
-#include "app/responder/encodings.h"
-#include "app/responder/mail_client.h"
+#include "app/mail/encodings.h"
+#include "app/mail/mail_client.h"
+#include "app/mail/mail_message.h"
 #include "app/settings/address_list_file.h"
 #include "app/settings/activity_log.h"
 #include "platform/files.h"
@@ -21,13 +22,6 @@ std::string_view Trim(std::string_view text) {
   if (first == std::string_view::npos) return {};
   size_t last = text.find_last_not_of(kWhite);
   return text.substr(first, last - first + 1);
-}
-
-bool HasControlCharacter(const char* text) {
-  for (const unsigned char* c = reinterpret_cast<const unsigned char*>(text); *c; ++c) {
-    if (*c < 0x20 || *c == 0x7F) return true;
-  }
-  return false;
 }
 
 struct AddressParts {
@@ -90,62 +84,96 @@ int MatchAddressList(std::string_view address, int filtMode,
   return filtMode == 0 ? 1 : 0;
 }
 
+namespace {
+
+// Why an otherwise accepted mail gets no reply, as its log line; empty when it gets one.
+std::string RefusalOf(AddressVerdict verdict, const std::string& address,
+                      AutomaticMail automatic) {
+  switch (verdict) {
+    case AddressVerdict::kEmpty:
+      return SJIS("差出人アドレスのないメールのため、返信しません。");
+    case AddressVerdict::kControlCharacter:
+      return SJIS("送信者アドレスに制御文字が含まれているため、返信しません。");
+    case AddressVerdict::kMalformed:
+      return SJIS("送信者アドレスの形式が正しくないため、返信しません。") + "(" + address + ")";
+    case AddressVerdict::kValid:
+      break;
+  }
+  switch (automatic) {
+    case AutomaticMail::kAutoSubmitted:
+      return SJIS("自動送信されたメール(Auto-Submitted)のため、返信しません。");
+    case AutomaticMail::kBulk:
+      return SJIS("一括配信のメール(Precedence)のため、返信しません。");
+    case AutomaticMail::kMailingList:
+      return SJIS("メーリングリストのメールのため、返信しません。");
+    case AutomaticMail::kNullReturnPath:
+      return SJIS("配信エラーなどの通知メール(Return-Path: <>)のため、返信しません。");
+    case AutomaticMail::kRobotSender:
+      return SJIS("自動応答用のアドレスからのメールのため、返信しません。") + "(" + address + ")";
+    case AutomaticMail::kNone:
+      break;
+  }
+  return {};
+}
+
+}  // namespace
+
 std::unique_ptr<REQUESTREC> ParseRequestMail(MAILENTRY& entry, const FilterSettings& filter,
                                              const std::vector<std::string>& addressList,
                                              LogSink* log) {
-  auto record = std::make_unique<REQUESTREC>();
   int subjectVerdict = filter.TitleFilt == 1 ? 0 : 1;
   int addressVerdict = 1;
   std::string_view wanted(filter.TitleFiltText,
                           strnlen(filter.TitleFiltText, sizeof filter.TitleFiltText));
 
+  // The server's status line comes first; the mail follows it.
   std::string_view text(entry.text);
-  size_t position = 0;
-  // The first line is the server's status line. The scan ends at the first empty line, as
-  // the line splitter cannot tell an empty line from the end of the text.
-  if (!NextToken(text, '\n', &position).empty()) {
-    for (;;) {
-      std::string_view line = NextToken(text, '\n', &position);
-      if (line.empty()) break;
-      size_t colon = line.find(':');
-      if (colon == std::string_view::npos) continue;
-      std::string_view header = Trim(line.substr(0, colon));
-      std::string_view value = line.substr(colon + 1);
-      if (header == "Subject") {
-        if (filter.TitleFilt == 1 && JisToSjis(DecodeWord(Trim(value))) == wanted) {
-          subjectVerdict = 1;
-        }
-      } else if (header == "From") {
-        size_t bracket = value.find('<');
-        if (bracket == std::string_view::npos) {
-          qv::CopySjisField(record->address, sizeof record->address, Trim(value));
-        } else {
-          std::string address;
-          for (char c : Trim(value.substr(bracket))) {
-            if (c != '<' && c != '>') address += c;
-          }
-          std::string name = JisToSjis(DecodeWord(Trim(value.substr(0, bracket))));
-          qv::CopySjisField(record->address, sizeof record->address, address);
-          qv::CopySjisField(record->name, sizeof record->name, name);
-        }
-        if (filter.MailFill == 1 && MatchAddressList(record->address, filter.FiltMode,
-                                                     addressList) == 0) {
-          addressVerdict = 0;
-        }
+  size_t statusEnd = text.find('\n');
+  text = statusEnd == std::string_view::npos ? std::string_view() : text.substr(statusEnd + 1);
+  std::vector<HeaderField> fields = ReadHeaderBlock(text);
+
+  std::string address;  // the last From's address as written
+  std::string name;
+  for (const HeaderField& field : fields) {
+    if (HeaderNameIs(field.name, "Subject")) {
+      if (filter.TitleFilt == 1 && DecodeHeaderText(Trim(field.value)) == wanted) {
+        subjectVerdict = 1;
+      }
+    } else if (HeaderNameIs(field.name, "From")) {
+      // A later From replaces the sender and is filtered again; a refusal stays.
+      Mailbox mailbox;
+      if (FirstMailbox(field.value, &mailbox)) {
+        address = mailbox.address;
+        name = mailbox.name;
+      } else {
+        address.clear();
+        name.clear();
+      }
+      std::string checked;
+      bool valid = CheckMailAddress(address, &checked) == AddressVerdict::kValid;
+      if (filter.MailFill == 1 &&
+          MatchAddressList(valid ? checked : address, filter.FiltMode, addressList) == 0) {
+        addressVerdict = 0;
       }
     }
   }
 
   if (subjectVerdict == 1 && addressVerdict == 1) {
-    // The address goes into an SMTP command line: a CR or LF in it would start a command of
-    // the sender's choosing.
-    if (!HasControlCharacter(record->address)) {
+    std::string checked;
+    AddressVerdict verdict = CheckMailAddress(address, &checked);
+    AutomaticMail automatic = verdict == AddressVerdict::kValid
+                                  ? DetectAutomaticMail(fields, checked)
+                                  : AutomaticMail::kNone;
+    // The refused address is shown only without its control bytes, which would break the log.
+    std::string refusal = RefusalOf(verdict, CleanHeaderText(address), automatic);
+    if (refusal.empty()) {
+      auto record = std::make_unique<REQUESTREC>();
+      qv::CopySjisField(record->address, sizeof record->address, checked);
+      qv::CopySjisField(record->name, sizeof record->name, name);
       entry.deleteMark = 1;
       return record;
     }
-    if (log) {
-      log->Log(LOG_RECV, SJIS("送信者アドレスに制御文字が含まれているため、返信しません。"));
-    }
+    if (log) log->Log(LOG_RECV, refusal);
   }
   if (filter.RcvDelete == 1) entry.deleteMark = 1;
   return nullptr;

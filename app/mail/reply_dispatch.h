@@ -5,7 +5,7 @@
 #include <array>
 #include <string>
 
-#include "app/responder/requests.h"
+#include "app/mail/requests.h"
 #include "app/settings/settings.h"
 
 class CMailClient;
@@ -58,7 +58,8 @@ struct ReplyFiles {
 //      when that log-in fails nothing is sent;
 //   3. sends each request, in list order and over its own SMTP connection, the reply with the
 //      picture of its class, skipping a request from the sender's own address and refusing
-//      (as a failed send, without connecting) an address or name with a control character;
+//      (as a failed send, without connecting) an address that fails CheckMailAddress; control
+//      bytes of a name are dropped;
 //   4. deletes the base64 files.
 // Every step is logged to `log` (LOG_PICT, LOG_SEND) in CP932. Failed replies are not retried.
 // Null entries of `requests` are skipped. Returns the number of replies the server accepted.

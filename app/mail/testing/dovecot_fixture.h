@@ -99,9 +99,7 @@ class DovecotServer {
     if (const char* source = std::getenv("QUORVEX_SOURCE_DIR")) {
       return std::string(source) + "/tests/fixtures/pop3_server.py";
     }
-    // This header sits in app/responder/ of the source tree.
-    std::string here = __FILE__;
-    return here.substr(0, here.rfind("app/responder/")) + "tests/fixtures/pop3_server.py";
+    return std::string(QUORVEX_SOURCE_DIR) + "/tests/fixtures/pop3_server.py";
   }
 
   // Runs the fixture script with `arguments` (or `shell` through /bin/sh when given),

@@ -10,10 +10,10 @@
 #include <string>
 #include <vector>
 
-#include "app/responder/encodings.h"
-#include "app/responder/mail_client.h"
-#include "app/responder/smtp_test_peer.h"
-#include "app/responder/test_servers.h"
+#include "app/mail/encodings.h"
+#include "app/mail/mail_client.h"
+#include "app/mail/testing/smtp_test_peer.h"
+#include "app/mail/testing/test_servers.h"
 #include "app/settings/activity_log.h"
 #include "platform/text.h"
 #include "platform/timing.h"
@@ -162,11 +162,12 @@ TEST_F(SmtpClientTest, SendsTheReplyLayoutLineByLine) {
 
   // The recorder strips exactly one CR LF per line, so a bare LF would show as a split line.
   Lines expected = {
-      "From: =?ISO-2022-JP?B?GyRCOzNFREJATzobKEI=?=<camera@example.jp>",
+      "From: =?ISO-2022-JP?B?GyRCOzNFREJATzobKEI=?= <camera@example.jp>",
       "Subject: =?ISO-2022-JP?B?GyRCJUYlOSVIGyhC?= ",
-      "To: =?ISO-2022-JP?B?GyRCJUYlOSVIGyhC?=<user@docomo.ne.jp>",
+      "To: =?ISO-2022-JP?B?GyRCJUYlOSVIGyhC?= <user@docomo.ne.jp>",
       data[3],
       data[4],
+      "Auto-Submitted: auto-replied",
       "X-Mailer: Quorvex",
       "MIME-Version: 1.0",
       "Content-Type: multipart/mixed; boundary=\"" + boundary + "\"",
@@ -196,13 +197,15 @@ TEST_F(SmtpClientTest, SendsTheReplyLayoutLineByLine) {
 }
 
 TEST_F(SmtpClientTest, OptionalHeaderPartsAndBodyLines) {
-  // No sender name: bare address. No recipient name: no To line. Empty subject: "なし".
+  // No sender name: bare address. No recipient name: a To line with the bare address. Empty
+  // subject: "なし".
   client_.SetReplyText("", "x");
   Lines data = SendAccepted("user@ezweb.ne.jp", nullptr, "");
-  ASSERT_GE(data.size(), 3u);
+  ASSERT_GE(data.size(), 4u);
   EXPECT_EQ(data[0], "From: camera@example.jp");
   EXPECT_EQ(data[1], "Subject: =?ISO-2022-JP?B?GyRCJEokNxsoQg==?= ");
-  EXPECT_EQ(data[2].rfind("Date: ", 0), 0u);
+  EXPECT_EQ(data[2], "To: user@ezweb.ne.jp");
+  EXPECT_EQ(data[3].rfind("Date: ", 0), 0u);
 
   // Without an attachment the text part is followed by the bare boundary and the end.
   EXPECT_EQ(Lines(data.end() - 3, data.end()), (Lines{"--" + BoundaryOf(data), "", "."}));
@@ -265,33 +268,61 @@ TEST_F(SmtpClientTest, AttachmentPart) {
   EXPECT_EQ(Lines(data.end() - 4, data.end()), (Lines{"b", "--" + BoundaryOf(data), "", "."}));
 }
 
-TEST_F(SmtpClientTest, LongTextsAreCutAtCharacterBoundariesWithinTheLineLimit) {
+// A header field with its continuation lines joined (RFC 5322 unfolding).
+std::string UnfoldedField(const Lines& data, const std::string& name) {
+  for (size_t i = 0; i < data.size() && !data[i].empty(); ++i) {
+    if (data[i].rfind(name + ": ", 0) != 0) continue;
+    std::string value = data[i].substr(name.size() + 2);
+    for (size_t k = i + 1; k < data.size() && (data[k].rfind(" ", 0) == 0); ++k) value += data[k];
+    return value;
+  }
+  return {};
+}
+
+TEST_F(SmtpClientTest, LongTextsAreFoldedIntoShortWordsAndLines) {
   // Kanji alternating with ASCII makes the ISO-2022-JP text grow most (an escape pair per
-  // character); plain kanji runs test the cut inside one run.
+  // character); half-width katakana go out full-width; plain kanji runs fill whole words.
   std::string mixed, kanji;
-  for (int i = 0; i < 400; ++i) mixed += SJIS("画") + "a";
-  for (int i = 0; i < 600; ++i) kanji += SJIS("像");
+  for (int i = 0; i < 85; ++i) mixed += SJIS("画") + "a";
+  for (int i = 0; i < 127; ++i) kanji += SJIS("像");
+  std::string kana = "\xb6\xde\xd2\xd7 " + kanji.substr(0, 100);
   std::string longAddress = std::string(240, 'x') + "@docomo.ne.jp";
   client_.SetReplyText(mixed.c_str(), (kanji + "<BR>." + std::string(1500, 'z') + "<BR>" + mixed).c_str());
-  Lines data = SendAccepted(longAddress.c_str(), kanji.substr(0, 254).c_str(), mixed);
+  Lines data = SendAccepted(longAddress.c_str(), kanji.c_str(), kana);
   ASSERT_FALSE(data.empty());
   for (const std::string& line : data) EXPECT_LE(line.size(), 998u) << line.substr(0, 40);
 
-  // Every text decodes to a leading part of the original, cut after a whole character.
-  auto expectLeadingPart = [](const std::string& decoded, const std::string& original) {
-    EXPECT_GT(decoded.size(), 200u);
-    EXPECT_LE(decoded.size(), original.size());
-    EXPECT_EQ(original.compare(0, decoded.size(), decoded), 0);
+  // Every line of an encoded word is at most 76 characters, every word at most 75 and a whole
+  // ISO-2022-JP text; joined, the words give the whole text back.
+  for (size_t i = 0; i < data.size() && !data[i].empty(); ++i) {
+    if (data[i].find("=?") == std::string::npos) continue;
+    EXPECT_LE(data[i].size(), 76u) << data[i];
+  }
+  auto expectWords = [](const std::string& value, const std::string& original) {
+    size_t words = 0;
+    for (size_t at = value.find("=?"); at != std::string::npos;) {
+      size_t end = value.find("?=", value.find('?', value.find('?', at + 2) + 1) + 1) + 2;
+      std::string word = value.substr(at, end - at);
+      at = value.find("=?", end);
+      EXPECT_LE(word.size(), 75u);
+      std::string jis = DecodeWord(word);
+      size_t lastEscape = jis.rfind('\x1b');  // each word ends in ASCII mode
+      EXPECT_TRUE(lastEscape == std::string::npos || jis.compare(lastEscape, 3, "\x1b(B") == 0)
+          << word;
+      ++words;
+    }
+    EXPECT_GT(words, 2u);
+    EXPECT_EQ(DecodeHeaderText(value), original);
   };
-  expectLeadingPart(JisToSjis(DecodeWord(HeaderLine(data, "Subject"))), mixed);
-  expectLeadingPart(JisToSjis(DecodeWord(HeaderLine(data, "From"))), mixed);
-  expectLeadingPart(JisToSjis(DecodeWord(HeaderLine(data, "To"))), kanji);
-  EXPECT_NE(HeaderLine(data, "To").find("<" + longAddress + ">"), std::string::npos);
+  expectWords(UnfoldedField(data, "Subject"), mixed + " ");
+  expectWords(UnfoldedField(data, "From"), SJIS("ガメラ ") + kanji.substr(0, 100) + " <camera@example.jp>");
+  expectWords(UnfoldedField(data, "To"), kanji + " <" + longAddress + ">");
   Lines body = BodyOf(data);
   ASSERT_EQ(body.size(), 3u);
-  expectLeadingPart(JisToSjis(body[0]), kanji);
+  EXPECT_EQ(JisToSjis(body[0]), kanji);
   EXPECT_EQ(body[1].substr(0, 3), "..z");
-  expectLeadingPart(JisToSjis(body[2]), mixed);
+  EXPECT_EQ(body[1].size(), 998u);
+  EXPECT_EQ(JisToSjis(body[2]), mixed);
 }
 
 TEST_F(SmtpClientTest, ReplyCodesDecideEachStep) {
@@ -389,33 +420,115 @@ TEST_F(SmtpClientTest, MultiLineAndSplitRepliesAreReadWhole) {
   EXPECT_EQ(server.Received().back(), "QUIT");
 }
 
-TEST_F(SmtpClientTest, UnsafeOrMissingAddressesAndNamesNeverReachTheWire) {
+TEST_F(SmtpClientTest, UnsafeOrMissingAddressesNeverReachTheWire) {
   struct Case {
     const char* address;
-    const char* name;
-    std::string senderAddress, senderName;
+    std::string senderAddress;
   } cases[] = {
-      {"u@example.com\r\nRCPT TO:<x@example.com>", "", "camera@example.jp", ""},
-      {"u@example.com", "Evil\r\nBcc: x@example.com", "camera@example.jp", ""},
-      {"u@example.com", "tab\there", "camera@example.jp", ""},
-      {"u@example.com", "", "camera@example.jp\n", ""},
-      {"u@example.com", "", "camera@example.jp", "name\r\nX: y"},
-      {"", "", "camera@example.jp", ""},
-      {nullptr, "", "camera@example.jp", ""},
-      {"u@example.com", "", "", ""},
+      {"u@example.com\r\nRCPT TO:<x@example.com>", "camera@example.jp"},
+      {"u@example.com", "camera@example.jp\n"},
+      {"u@example.com>", "camera@example.jp"},
+      {"no address", "camera@example.jp"},
+      {"", "camera@example.jp"},
+      {nullptr, "camera@example.jp"},
+      {"u@example.com", ""},
   };
   for (const Case& c : cases) {
     ScriptedServer server;
     server.Send("220 ready\r\n");
     server.Start();
-    client_.SetSmtpParams("127.0.0.1", c.senderAddress.c_str(), c.senderName.c_str(), server.port());
+    client_.SetSmtpParams("127.0.0.1", c.senderAddress.c_str(), "", server.port());
     auto connection = client_.SmtpConnect();
     ASSERT_NE(connection, nullptr);
-    EXPECT_NE(client_.SmtpSendMail(*connection, c.address, c.name), 0);
+    EXPECT_NE(client_.SmtpSendMail(*connection, c.address, ""), 0);
     client_.SmtpClose(std::move(connection));
     ASSERT_TRUE(server.Wait());
     EXPECT_TRUE(server.Received().empty()) << (c.address ? c.address : "null");
   }
+
+  // Control bytes of names are dropped; what is left goes out.
+  client_.SetReplyText("s", "b");
+  Lines data = SendAccepted("u@example.com", "Evil\r\nBcc: x@example.com", "na\tme\x1b(I");
+  EXPECT_EQ(DecodeHeaderText(UnfoldedField(data, "To")), "EvilBcc: x@example.com <u@example.com>");
+  EXPECT_EQ(DecodeHeaderText(UnfoldedField(data, "From")), "name(I <camera@example.jp>");
+  EXPECT_EQ(HeaderLine(data, "Bcc"), "");
+}
+
+TEST_F(SmtpClientTest, AuthenticationAndStartTlsSteps) {
+  struct Case {
+    int security;
+    Lines replies;    // greeting, then one reply per command the client sends
+    int result;
+    Lines received;   // commands up to MAIL (or the end)
+    const char* logged;
+  };
+  const std::string plain = "AUTH PLAIN " + Base64Encode(std::string("\0user\0p@ss", 10));
+  const Case cases[] = {
+      // PLAIN preferred; the session goes on to MAIL FROM.
+      {0, {"220 hi", "250-hi\r\n250-AUTH LOGIN PLAIN\r\n250 8BITMIME", "235 ok", "250 ok", "550 no"},
+       kSmtpRefused, {"EHLO 127.0.0.1", plain, "MAIL FROM:<camera@example.jp>", "RCPT TO:<u@example.com>"},
+       nullptr},
+      // LOGIN only: user and password in two steps.
+      {0, {"220 hi", "250-hi\r\n250 AUTH=LOGIN", "334 VXNlcm5hbWU6", "334 UGFzc3dvcmQ6", "235 ok", "250 ok",
+           "550 no"},
+       kSmtpRefused,
+       {"EHLO 127.0.0.1", "AUTH LOGIN", "dXNlcg==", "cEBzcw==", "MAIL FROM:<camera@example.jp>",
+        "RCPT TO:<u@example.com>"},
+       nullptr},
+      // Credentials refused: the code is logged, QUIT follows.
+      {0, {"220 hi", "250-hi\r\n250 AUTH PLAIN", "535 5.7.8 bad credentials", "221 bye"}, kSmtpAuthRefused,
+       {"EHLO 127.0.0.1", plain, "QUIT"}, "SMTP認証に失敗しました。 (535)"},
+      {0, {"220 hi", "250-hi\r\n250 AUTH CRAM-MD5", "221 bye"}, kSmtpAuthRefused, {"EHLO 127.0.0.1", "QUIT"},
+       "認証方式"},
+      // STARTTLS asked for but not offered: nothing else is said.
+      {1, {"220 hi", "250-hi\r\n250 AUTH PLAIN", "221 bye"}, kSmtpNoTls, {"EHLO 127.0.0.1", "QUIT"},
+       "STARTTLSに対応していない"},
+      {1, {"220 hi", "250-hi\r\n250 STARTTLS", "454 TLS not available", "221 bye"}, kSmtpNoTls,
+       {"EHLO 127.0.0.1", "STARTTLS", "QUIT"}, "STARTTLSを受け付けません"},
+  };
+  for (const Case& c : cases) {
+    RecordingLogSink log;
+    CMailClient client(&log);
+    client.SetReplyText("s", "b");
+    ScriptedServer server;
+    server.Send(c.replies[0] + "\r\n");
+    for (size_t i = 1; i < c.replies.size(); ++i) server.Read().Send(c.replies[i] + "\r\n");
+    server.Start();
+    client.SetSmtpParams("127.0.0.1", "camera@example.jp", "", server.port());
+    client.SetSmtpSecurity(c.security, 1, "user", "p@ss", "");
+    auto connection = client.SmtpConnect();
+    ASSERT_NE(connection, nullptr);
+    // A session that gets through refuses the recipient: the steps before it are checked.
+    EXPECT_EQ(client.SmtpSendMail(*connection, "u@example.com", ""), c.result) << c.replies[1];
+    client.SmtpClose(std::move(connection));
+    ASSERT_TRUE(server.Wait());
+    EXPECT_EQ(server.Received(), c.received) << c.replies[1];
+    bool found = c.logged == nullptr;
+    for (const std::string& line : log.lines()) {
+      EXPECT_EQ(line.find("p@ss"), std::string::npos);
+      if (c.logged && line.find(qv::Cp932FromUtf8(c.logged)) != std::string::npos) found = true;
+    }
+    EXPECT_TRUE(found) << c.replies[1];
+  }
+}
+
+TEST_F(SmtpClientTest, InternationalLocalPartsNeedAnSmtpUtf8Server) {
+  const char* address = "\xe3\x83\xa6\xe3\x83\xbc\xe3\x82\xb6@example.jp";  // UTF-8 local part
+  client_.SetReplyText("s", "b");
+  int result;
+  Lines transcript = Run({"220 ready", "250-hello\r\n250-8BITMIME\r\n250 smtputf8", "250 ok",
+                          "250 ok", "354 go", "250 queued", "221 bye"},
+                         address, "", &result);
+  EXPECT_EQ(result, kSmtpSent);
+  ASSERT_GE(transcript.size(), 3u);
+  EXPECT_EQ(Lines(transcript.begin(), transcript.begin() + 3),
+            (Lines{"EHLO 127.0.0.1", "MAIL FROM:<camera@example.jp> SMTPUTF8",
+                   std::string("RCPT TO:<") + address + ">"}));
+
+  // Without SMTPUTF8 the server never sees the address.
+  transcript = Run({"220 ready", "250-hello\r\n250 8BITMIME", "221 bye"}, address, "", &result);
+  EXPECT_EQ(result, kSmtpNoUtf8Support);
+  EXPECT_EQ(transcript, (Lines{"EHLO 127.0.0.1", "QUIT"}));
 }
 
 // Through a real SMTP server, read back by an independent MIME parser.
@@ -482,6 +595,23 @@ TEST(SmtpRealServer, ReplyReadsBackAsSent) {
   QJsonArray names = mail["header_names"].toArray();
   EXPECT_TRUE(names.contains("Date"));
   EXPECT_TRUE(names.contains("Message-ID"));
+  EXPECT_EQ(mail["headers"].toObject()["Auto-Submitted"].toString(), "auto-replied");
+
+  // A recipient without a name, a sender name in half-width katakana: still no defect.
+  client.SetSmtpParams("127.0.0.1", "camera@example.jp", "\xb6\xd2\xd7\xb6\xde\xb6\xdf", peer.port());
+  connection = client.SmtpConnect();
+  ASSERT_NE(connection, nullptr);
+  ASSERT_EQ(client.SmtpSendMail(*connection, "plain@example.com", ""), 0);
+  client.SmtpClose(std::move(connection));
+  mails = peer.StoredMails();
+  ASSERT_EQ(mails.size(), 2u);
+  mail = qv::test::ReadMail(mails[1]);
+  EXPECT_TRUE(mail["defects"].toArray().isEmpty());
+  to = mail["to_addresses"].toArray().at(0).toObject();
+  EXPECT_EQ(to["name"].toString(), "");
+  EXPECT_EQ(to["address"].toString(), "plain@example.com");
+  from = mail["from_addresses"].toArray().at(0).toObject();
+  EXPECT_EQ(from["name"].toString(), QString::fromUtf8("カメラガカ゜"));
 }
 
 }  // namespace

@@ -1,4 +1,4 @@
-#include "app/responder/requests.h"
+#include "app/mail/requests.h"
 
 #include <gtest/gtest.h>
 
@@ -7,10 +7,10 @@
 #include <string>
 #include <vector>
 
-#include "app/responder/dovecot_fixture_test.h"
-#include "app/responder/encodings.h"
-#include "app/responder/mail_client.h"
-#include "app/responder/test_servers.h"
+#include "app/mail/testing/dovecot_fixture.h"
+#include "app/mail/encodings.h"
+#include "app/mail/mail_client.h"
+#include "app/mail/testing/test_servers.h"
 #include "app/settings/activity_log.h"
 #include "platform/files.h"
 #include "platform/text.h"
@@ -100,67 +100,159 @@ TEST(MatchAddressList, WildcardsModesAndExactParts) {
   EXPECT_EQ(MatchAddressList("a@b.jp", 1, {"a@b.jp\r"}), 0);  // a CR in an entry never matches
 }
 
-TEST(ParseRequestMail, TakesSenderFromEitherFromLineForm) {
-  FilterSettings filter = Filter(0, 0, 0);
-  MAILENTRY named = Entry("From: " + kTaroWord + " <taro@ezweb.ne.jp>\r\nSubject: x\r\n\r\nhi\r\n");
-  auto request = ParseRequestMail(named, filter, {}, nullptr);
-  ASSERT_TRUE(request);
-  EXPECT_STREQ(request->address, "taro@ezweb.ne.jp");
-  EXPECT_EQ(std::string(request->name), Sjis("太郎"));
-  EXPECT_EQ(named.deleteMark, 1);
-
-  MAILENTRY bare = Entry("From:   taro@ezweb.ne.jp  \r\n\r\nhi\r\n");
-  request = ParseRequestMail(bare, filter, {}, nullptr);
-  ASSERT_TRUE(request);
-  EXPECT_STREQ(request->address, "taro@ezweb.ne.jp");
-  EXPECT_STREQ(request->name, "");
-
-  MAILENTRY plainName = Entry("From: Hanako Sato <<hanako@docomo.ne.jp>>\r\n");
-  request = ParseRequestMail(plainName, filter, {}, nullptr);
-  ASSERT_TRUE(request);
-  EXPECT_STREQ(request->address, "hanako@docomo.ne.jp");
-  EXPECT_STREQ(request->name, "Hanako Sato");
-
-  // Header names are exact: other spellings are ignored, blanks around the name are not.
-  MAILENTRY spelled = Entry("from: a@x.jp\r\nFROM: b@x.jp\r\n From : c@x.jp\r\nno colon\r\n");
-  request = ParseRequestMail(spelled, filter, {}, nullptr);
-  ASSERT_TRUE(request);
-  EXPECT_STREQ(request->address, "c@x.jp");
+// The shapes of From fields that mail programs write; each mail has one.
+TEST(ParseRequestMail, ReadsTheSenderOfEveryFromShape) {
+  struct Case {
+    const char* writer;  // who writes the field this way
+    std::string from;    // the field as it stands in the header, name included
+    const char* address;
+    std::string name;
+  };
+  const Case cases[] = {
+      {"Japanese handset", "From: " + kTaroWord + " <taro@ezweb.ne.jp>", "taro@ezweb.ne.jp",
+       Sjis("太郎")},
+      {"bare address", "From:   taro@ezweb.ne.jp  ", "taro@ezweb.ne.jp", ""},
+      {"lower-case name", "from: a@x.jp", "a@x.jp", ""},
+      {"upper-case name", "FROM: b@x.jp", "b@x.jp", ""},
+      {"obsolete blank before the colon", "From : c@x.jp", "c@x.jp", ""},
+      {"desktop mailer, quoted name with specials", "From: \"Sato, Hanako <HQ>\" <hanako@docomo.ne.jp>",
+       "hanako@docomo.ne.jp", "Sato, Hanako <HQ>"},
+      {"quoted name holding an address", "From: \"a@b.jp\" <real@x.jp>", "real@x.jp", "a@b.jp"},
+      {"old mailer, name in a comment", "From: taro@x.jp (Taro Yamada)", "taro@x.jp", "Taro Yamada"},
+      {"webmail, long UTF-8 name folded",
+       "From: =?UTF-8?B?5bGx55SwIOWkqumDjg==?=\r\n =?UTF-8?B?5bGx55SwIOWkqumDjg==?=\r\n\t<t@x.jp>",
+       "t@x.jp", Sjis("山田 太郎山田 太郎")},
+      {"phone app, Q word in quotes", "From: \"=?utf-8?q?=E3=82=AB=E3=83=A1=E3=83=A9?=\" <k@x.jp>",
+       "k@x.jp", Sjis("カメラ")},
+      {"several mailboxes", "From: a@x.jp, Bee <b@y.jp>", "a@x.jp", ""},
+      {"group", "From: Team: c@x.jp, d@x.jp;", "c@x.jp", ""},
+      {"empty group first", "From: undisclosed-recipients:;, e@x.jp", "e@x.jp", ""},
+      {"source route", "From: <@relay.example:f@x.jp>", "f@x.jp", ""},
+      {"Python's folding, address quoted whole", "From: =?utf-8?b?5bGx55Sw?=\r\n <\"yamada.t@x.jp\">",
+       "yamada.t@x.jp", Sjis("山田")},
+      {"handset address with dots", "From: \"taro..yamada.\"@docomo.ne.jp", "taro..yamada.@docomo.ne.jp",
+       ""},
+      {"dots unquoted", "From: taro..yamada.@docomo.ne.jp", "taro..yamada.@docomo.ne.jp", ""},
+      {"international domain", "From: \xe5\xa4\xaa\xe9\x83\x8e <taro@\xe4\xbe\x8b\xe3\x81\x88.jp>",
+       "taro@xn--r8jz45g.jp", Sjis("太郎")},
+      {"control bytes in the name", "From: \"Ta\tro\" =?ISO-2022-JP?B?GyhJNhsoQg==?= <t@x.jp>", "t@x.jp",
+       "Taro \xb6"},
+  };
+  for (const Case& c : cases) {
+    MAILENTRY entry = Entry(c.from + "\r\nSubject: x\r\n\r\nhi\r\n");
+    auto request = ParseRequestMail(entry, Filter(0, 0, 0), {}, nullptr);
+    ASSERT_TRUE(request) << c.writer;
+    EXPECT_STREQ(request->address, c.address) << c.writer;
+    EXPECT_EQ(std::string(request->name), c.name) << c.writer;
+    EXPECT_EQ(entry.deleteMark, 1) << c.writer;
+  }
 }
 
-TEST(ParseRequestMail, EveryLineCountsAndARefusalIsFinal) {
+// Mails the filters let through that still get no reply: one log line each, and handled as
+// refused mails for RcvDelete.
+TEST(ParseRequestMail, RefusesMailsWithoutAUsableSenderAndAutomaticMails) {
+  const std::string noSender = Sjis("差出人アドレスのないメールのため、返信しません。");
+  const std::string control = Sjis("送信者アドレスに制御文字が含まれているため、返信しません。");
+  const std::string malformed = Sjis("送信者アドレスの形式が正しくないため、返信しません。");
+  const std::string automatic = Sjis("自動送信されたメール(Auto-Submitted)のため、返信しません。");
+  const std::string bulk = Sjis("一括配信のメール(Precedence)のため、返信しません。");
+  const std::string list = Sjis("メーリングリストのメールのため、返信しません。");
+  const std::string bounce = Sjis("配信エラーなどの通知メール(Return-Path: <>)のため、返信しません。");
+  const std::string robot = Sjis("自動応答用のアドレスからのメールのため、返信しません。");
+  struct Case {
+    std::string header;  // header lines before the empty line
+    std::string logged;  // the line logged (its start), empty when the mail is answered
+  };
+  const std::string longLocal(250, 'a');
+  const Case cases[] = {
+      {"Subject: x\r\n", noSender},
+      {"From: \r\n", noSender},
+      {"From: Taro <>\r\n", noSender},
+      {"From: a@x.jp\rRSET\r\n", control},
+      {"From: Taro Yamada\r\n", malformed + "(Taro Yamada)"},
+      {"From: <a b@x.jp>\r\n", malformed},
+      {"From: a@x.jp@y.jp\r\n", malformed},
+      {"From: a@\r\n", malformed},
+      {"From: a@x..jp\r\n", malformed},
+      {"From: " + longLocal + "@x.jp\r\n", malformed},  // 256 bytes: over the path limit
+      {"From: " + longLocal.substr(0, 249) + "@x.jp\r\n", ""},  // 254 bytes
+      {"From: a@x.jp\r\nAuto-Submitted: auto-replied (vacation)\r\n", automatic},
+      {"From: a@x.jp\r\nauto-submitted: No\r\n", ""},
+      {"From: a@x.jp\r\nPrecedence: bulk\r\n", bulk},
+      {"From: a@x.jp\r\nPrecedence: JUNK\r\n", bulk},
+      {"From: a@x.jp\r\nPrecedence: list\r\n", bulk},
+      {"From: a@x.jp\r\nPrecedence: first-class\r\n", ""},
+      {"From: a@x.jp\r\nList-Id: <cams.example.org>\r\n", list},
+      {"From: a@x.jp\r\nList-Unsubscribe: <mailto:u@x.jp>\r\n", list},
+      {"Return-Path: < >\r\nFrom: a@x.jp\r\n", bounce},
+      {"Return-Path: <a@x.jp>\r\nFrom: a@x.jp\r\n", ""},
+      {"From: Mail Delivery System <MAILER-DAEMON@x.jp>\r\n", robot},
+      {"From: postmaster@x.jp\r\n", robot},
+      {"From: NoReply@x.jp\r\n", robot},
+      {"From: no-reply@x.jp\r\n", robot},
+      {"From: do-not-reply@x.jp\r\n", robot},
+      {"From: noreply-team@x.jp\r\n", ""},
+  };
+  for (const Case& c : cases) {
+    RecordingLogSink log;
+    MAILENTRY entry = Entry(c.header + "\r\nbody\r\n");
+    bool answered = static_cast<bool>(ParseRequestMail(entry, Filter(0, 0, 0, "", 1), {}, &log));
+    EXPECT_EQ(answered, c.logged.empty()) << c.header;
+    EXPECT_EQ(entry.deleteMark, 1) << c.header;
+    if (c.logged.empty()) {
+      EXPECT_TRUE(log.lines().empty()) << c.header;
+    } else {
+      ASSERT_EQ(MessagesOf(log).size(), 1u) << c.header;
+      EXPECT_EQ(MessagesOf(log)[0].substr(0, c.logged.size()), c.logged) << c.header;
+    }
+    // With RcvDelete off such a mail stays on the server.
+    MAILENTRY kept = Entry(c.header + "\r\nbody\r\n");
+    (void)ParseRequestMail(kept, Filter(0, 0, 0, "", 0), {}, nullptr);
+    EXPECT_EQ(kept.deleteMark, answered ? 1 : 0) << c.header;
+  }
+  // A mail the filters refuse anyway is not logged.
+  RecordingLogSink log;
+  MAILENTRY bounceMail = Entry("From: MAILER-DAEMON@x.jp\r\n\r\n");
+  EXPECT_FALSE(ParseRequestMail(bounceMail, Filter(1, 1, 0, "", 1), {}, &log));
+  EXPECT_TRUE(log.lines().empty());
+}
+
+TEST(ParseRequestMail, ReadsTheHeaderBlockOnlyAndARefusalIsFinal) {
   FilterSettings filter = Filter(1, 0, 0, "", 0);
   const Lines refused{"*@spam.example"};
-  // A body line that begins with "From:" replaces the header's sender, name included only
-  // when it has angle brackets.
-  MAILENTRY body = Entry("From: Taro <taro@x.jp>\r\n\r\nquote:\r\nFrom: other@y.jp\r\n");
-  auto request = ParseRequestMail(body, filter, refused, nullptr);
+  // A forwarded message in the body does not change the sender.
+  MAILENTRY forwarded =
+      Entry("From: Taro <taro@x.jp>\r\n\r\n---- Forwarded ----\r\nFrom: other@y.jp\r\n");
+  auto request = ParseRequestMail(forwarded, filter, refused, nullptr);
   ASSERT_TRUE(request);
-  EXPECT_STREQ(request->address, "other@y.jp");
+  EXPECT_STREQ(request->address, "taro@x.jp");
   EXPECT_STREQ(request->name, "Taro");
 
-  MAILENTRY laterGood = Entry("From: bad@spam.example\r\n\r\nFrom: good@y.jp\r\n");
+  // Several From fields in the header: the last gives the sender, a refusal stays.
+  MAILENTRY later = Entry("From: Taro <taro@x.jp>\r\nFrom: jiro@y.jp\r\n\r\n");
+  request = ParseRequestMail(later, filter, refused, nullptr);
+  ASSERT_TRUE(request);
+  EXPECT_STREQ(request->address, "jiro@y.jp");
+  EXPECT_STREQ(request->name, "");
+  MAILENTRY laterGood = Entry("From: bad@spam.example\r\nFrom: good@y.jp\r\n\r\n");
   EXPECT_FALSE(ParseRequestMail(laterGood, filter, refused, nullptr));
   EXPECT_EQ(laterGood.deleteMark, 0);  // refused, RcvDelete off
   filter.RcvDelete = 1;
   EXPECT_FALSE(ParseRequestMail(laterGood, filter, refused, nullptr));
   EXPECT_EQ(laterGood.deleteMark, 1);
 
-  // Bare LF line ends: the empty line ends the scan, so the body is not read.
-  MAILENTRY bareLf = Entry("From: first@x.jp\nSubject: s\n\nFrom: bad@spam.example\n");
+  // Bare LF line ends, a dot-stuffed header line, and a header that runs to the end.
+  MAILENTRY bareLf = Entry("X-Dot: x\n..From: bad@spam.example\nFrom: first@x.jp\n\nFrom: b@spam.example\n");
   request = ParseRequestMail(bareLf, filter, refused, nullptr);
   ASSERT_TRUE(request);
   EXPECT_STREQ(request->address, "first@x.jp");
-
-  // An empty status line: nothing is examined, no sender, no filter refuses it.
-  MAILENTRY noStatus;
-  noStatus.text = "\nFrom: bad@spam.example\r\n.\r\n";
-  request = ParseRequestMail(noStatus, filter, refused, nullptr);
+  MAILENTRY headerOnly = Entry("From: only@x.jp\r\n");
+  request = ParseRequestMail(headerOnly, filter, refused, nullptr);
   ASSERT_TRUE(request);
-  EXPECT_STREQ(request->address, "");
+  EXPECT_STREQ(request->address, "only@x.jp");
 }
 
-TEST(ParseRequestMail, SubjectFilterMatchesDecodedOrPlainText) {
+TEST(ParseRequestMail, SubjectFilterMatchesTheDecodedText) {
   FilterSettings filter = Filter(0, 0, 1, "画像", 0);
   struct Case {
     std::string subjectLines;
@@ -169,52 +261,41 @@ TEST(ParseRequestMail, SubjectFilterMatchesDecodedOrPlainText) {
   const Case cases[] = {
       {"Subject: " + kPictureWord + "\r\n", true},
       {"Subject:  =?iso-2022-jp?b?GyRCMmhBfBsoQg==?= \r\n", true},
+      {"subject: =?UTF-8?B?55S75YOP?=\r\n", true},
+      {"SUBJECT: =?shift_jis?B?ieaRnA==?=\r\n", true},
+      {"Subject: =?UTF-8?Q?=E7=94=BB?=\r\n =?UTF-8?Q?=E5=83=8F?=\r\n", true},  // two words, folded
+      {"Subject: \xe7\x94\xbb\xe5\x83\x8f\r\n", true},                          // raw UTF-8
+      {"Subject: " + Sjis("画像") + "\r\n", true},                               // raw CP932
       {"Subject: " + kPhotoWord + "\r\n", false},
+      {"Subject: =?UTF-8?B?5YaZ55yf?=\r\n", false},
       {"Subject: " + kPhotoWord + "\r\nSubject: " + kPictureWord + "\r\n", true},
       {"Subject: " + kPictureWord + "\r\nSubject: " + kPhotoWord + "\r\n", true},  // never cleared
       {"", false},
-      {"subject: " + kPictureWord + "\r\n", false},
+      {"X-Subject: " + kPictureWord + "\r\n", false},
   };
   for (const Case& c : cases) {
-    MAILENTRY entry = Entry("From: a@x.jp\r\n" + c.subjectLines + "\r\nbody\r\n");
+    MAILENTRY entry = Entry("From: a@x.jp\r\n" + c.subjectLines + "\r\nSubject: " + kPictureWord +
+                            "\r\n");
     EXPECT_EQ(static_cast<bool>(ParseRequestMail(entry, filter, {}, nullptr)), c.accepted)
         << c.subjectLines;
     EXPECT_EQ(entry.deleteMark, c.accepted ? 1 : 0) << c.subjectLines;
   }
-  FilterSettings ascii = Filter(0, 0, 1, "photo please");
-  MAILENTRY plain = Entry("From: a@x.jp\r\nSubject: \t photo please \r\n");
+  FilterSettings ascii = Filter(0, 0, 1, "photo=please");
+  MAILENTRY plain = Entry("From: a@x.jp\r\nSubject: \t photo=please \r\n");
   EXPECT_TRUE(ParseRequestMail(plain, ascii, {}, nullptr));
-  MAILENTRY longer = Entry("From: a@x.jp\r\nSubject: photo please!\r\n");
+  MAILENTRY longer = Entry("From: a@x.jp\r\nSubject: photo=please!\r\n");
   EXPECT_FALSE(ParseRequestMail(longer, ascii, {}, nullptr));
   // With the subject filter off the subject does not matter.
   MAILENTRY any = Entry("From: a@x.jp\r\nSubject: whatever\r\n");
   EXPECT_TRUE(ParseRequestMail(any, Filter(0, 0, 0, "photo please"), {}, nullptr));
-}
 
-TEST(ParseRequestMail, UnsafeOrOversizedSendersAreHandled) {
-  FilterSettings filter = Filter(0, 0, 0, "", 1);
-  RecordingLogSink log;
-  // A CR inside the address would end an SMTP command line early.
-  MAILENTRY injected = Entry("From: a@x.jp\rRSET\r\n");
-  EXPECT_FALSE(ParseRequestMail(injected, filter, {}, &log));
-  EXPECT_EQ(injected.deleteMark, 1);
-  ASSERT_EQ(MessagesOf(log).size(), 1u);
-  EXPECT_EQ(MessagesOf(log)[0], Sjis("送信者アドレスに制御文字が含まれているため、返信しません。"));
-  MAILENTRY tab = Entry("From: Name <a\tb@x.jp>\r\n");
-  EXPECT_FALSE(ParseRequestMail(tab, Filter(0, 0, 0, "", 0), {}, &log));
-  EXPECT_EQ(tab.deleteMark, 0);
-
-  // Fields keep 255 bytes; a double-byte name is cut between two characters.
-  std::string longAddress(300, 'a');
-  longAddress += "@x.jp";
+  // A name longer than its field is cut between two characters.
   std::string jisName = "\x1b$B";
   for (int i = 0; i < 200; ++i) jisName += "\x32\x68";
   jisName += "\x1b(B";
-  std::string nameWord = EncodeWord(jisName);
-  MAILENTRY big = Entry("From: " + nameWord + " <" + longAddress + ">\r\n");
-  auto request = ParseRequestMail(big, filter, {}, &log);
+  MAILENTRY big = Entry("From: " + EncodeWord(jisName) + " <a@x.jp>\r\n");
+  auto request = ParseRequestMail(big, Filter(0, 0, 0), {}, nullptr);
   ASSERT_TRUE(request);
-  EXPECT_EQ(std::string(request->address), longAddress.substr(0, 255));
   EXPECT_EQ(std::strlen(request->name), 254u);
   EXPECT_EQ(std::string(request->name, 2), Sjis("画"));
 }
@@ -366,7 +447,7 @@ TEST(RequestsDovecot, FiltersRealMailsAndDeletesTheHandledOnes) {
       {"hanako", "From: hanako@docomo.ne.jp\r\nSubject: =?iso-2022-jp?b?GyRCMmhBfBsoQg==?=\r\n\r\n"},
       {"spam", "From: Spammer <bad@spam.example>\r\n" + subject + "\r\nbuy\r\n"},
       {"other_subject", "From: jiro@softbank.ne.jp\r\nSubject: " + kPhotoWord + "\r\n\r\n"},
-      // Bare LF on disk; the server sends CR LF, so the body's From line is read too.
+      // Bare LF on disk (the server sends CR LF); the quoted From in the body is no sender.
       {"quoted", "From: saburo@ezweb.ne.jp\nSubject: " + kPictureWord + "\n\n> hi\nFrom: shiro@example.jp\n"},
   }));
 
@@ -389,7 +470,7 @@ TEST(RequestsDovecot, FiltersRealMailsAndDeletesTheHandledOnes) {
   EXPECT_EQ(std::string(requests[0]->name), Sjis("太郎"));
   EXPECT_STREQ(requests[1]->address, "hanako@docomo.ne.jp");
   EXPECT_STREQ(requests[1]->name, "");
-  EXPECT_STREQ(requests[2]->address, "shiro@example.jp");
+  EXPECT_STREQ(requests[2]->address, "saburo@ezweb.ne.jp");
   EXPECT_EQ(server.List(), (Lines{"spam", "other_subject"}));
 
   // Next check with refused mails deleted: nothing accepted, the mailbox ends empty.

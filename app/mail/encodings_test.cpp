@@ -1,4 +1,4 @@
-#include "app/responder/encodings.h"
+#include "app/mail/encodings.h"
 
 #include <gtest/gtest.h>
 #include <iconv.h>
@@ -121,8 +121,64 @@ TEST(ShiftJisToJis, WrapsEveryDoubleByteRunInEscapes) {
             kToJis + "\x32\x68\x41\x7c" + kToAscii + "-" + kToJis + "\x24\x22" + kToAscii);
   EXPECT_EQ(SjisToJis(""), "");
   EXPECT_EQ(SjisToJis("a\r\nb\rc"), "a\nb\nc");  // a lone CR keeps the byte after it
-  EXPECT_EQ(SjisToJis("x\xb1y"), "x\xb1y");     // half-width katakana is copied
   EXPECT_EQ(SjisToJis("ab\0cd"s), "ab");
+}
+
+TEST(ShiftJisToJis, HalfWidthKanaGoOutFullWidthAndTheResultIs7Bit) {
+  struct Case {
+    std::string sjis;
+    std::string fullWidth;  // the same text as written with full-width letters
+  };
+  const Case cases[] = {
+      {"x\xb1y", "x" + Sjis("ア") + "y"},
+      {"\xb6\xd2\xd7", Sjis("カメラ")},
+      {"\xb6\xde\xb7\xde\xca\xdf\xcd\xde", Sjis("ガギパベ")},  // marks join their letter
+      {"\xb3\xde", Sjis("ヴ")},
+      {"\xb1\xde\xde", Sjis("ア゛゛")},                         // no such letter: the mark stays
+      {"\xb0\xa1\xa4\xa2\xa3", Sjis("ー。、「」")},
+      {Sjis("画") + "\xb6", Sjis("画カ")},                       // one run with the kanji
+      {"a\x80" "b\xa0" "c\xfd", "a?b?c?"},                             // no character: '?'
+  };
+  for (const Case& c : cases) {
+    std::string jis = SjisToJis(c.sjis);
+    EXPECT_EQ(jis, SjisToJis(c.fullWidth)) << c.sjis;
+    for (unsigned char byte : jis) ASSERT_LT(byte, 0x80) << c.sjis;
+  }
+}
+
+TEST(HeaderText, DecodesWordsOfEveryCharsetIntoCp932) {
+  const std::string camera = Sjis("カメラ");
+  struct Case {
+    std::string value;
+    std::string expected;
+  };
+  const Case cases[] = {
+      {"=?UTF-8?B?44Kr44Oh44Op?=", camera},
+      {"=?utf-8?q?=E3=82=AB=E3=83=A1=E3=83=A9?=", camera},
+      {"=?Shift_JIS?B?g0qDgYOJ?=", camera},
+      {"=?ISO-2022-JP?B?GyRCJSslYSVpGyhC?=", camera},
+      {"=?UTF-8*ja?B?44Kr44Oh44Op?=", camera},                  // RFC 2231 language
+      {"=?UTF-8?B?44Kr4w==?= \t =?UTF-8?B?g6Hjg6k=?=", camera},  // a character split over words
+      {"=?UTF-8?B?44Kr44Oh44Op?= =?Shift_JIS?B?g0qDgYOJ?=", camera + camera},
+      {"Re: =?UTF-8?B?44Kr44Oh44Op?= please", "Re: " + camera + " please"},
+      {"=?ISO-8859-1?Q?caf=E9_au_lait?=", "caf? au lait"},      // CP932 lacks the letter
+      {"=?ISO-2022-JP?B?GyRCLSEbKEI=?=", Sjis("①")},           // NEC row 13 is CP932's
+      {"\xe3\x82\xab\xe3\x83\xa1\xe3\x83\xa9", camera},          // raw UTF-8 (RFC 6532)
+      {camera, camera},                                          // raw CP932
+      {"\x1b$B%+%a%i\x1b(B", camera},                           // raw JIS
+      {"\x1b(I\x36\x52\x57\x1b(B!", "\xb6\xd2\xd7!"},             // JIS half-width katakana
+      {"\xf0\x9f\x93\xb7 x", "? x"},                              // one '?' per character
+      {"a=b =?x-unknown?B?YWJj?=", "a=b =?x-unknown?B?YWJj?="},   // unknown set: as written
+      {"=?UTF-8?B?44Kr44Oh44Op", "=?UTF-8?B?44Kr44Oh44Op"},     // not closed: not a word
+      {"=?UTF-8?X?abc?= =??B?YQ==?=", "=?UTF-8?X?abc?= =??B?YQ==?="},
+  };
+  for (const Case& c : cases) EXPECT_EQ(DecodeHeaderText(c.value), c.expected) << c.value;
+
+  std::string many;
+  for (int i = 0; i < 400; ++i) many += "=?UTF-8?B?44Kr44Oh44Op?=";
+  std::string decoded = DecodeHeaderText(many);
+  EXPECT_EQ(decoded.size(), kCodecTextLimit - 1);  // cut between two characters
+  EXPECT_EQ(decoded.substr(0, 6), camera);
 }
 
 TEST(ShiftJisToJis, EndsTheTextAtACharacterWithoutJisCode) {

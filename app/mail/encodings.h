@@ -56,12 +56,25 @@ inline constexpr char kEncodedWordSuffix[] = "?=";
 // kCodecTextLimit bytes; longer encoded text is cut at a group of four characters.
 [[nodiscard]] std::string DecodeWord(std::string_view value);
 
+// The text of a header field value (unfolded, untrusted) in CP932, as a mail reader shows it
+// (RFC 2047): encoded words "=?charset?B?...?=" and "=?charset?Q?...?=" in any character set
+// iconv knows (names and encodings in any case, an RFC 2231 language suffix allowed) are
+// decoded, adjacent words joined without the white space between them, and a run of words in
+// one character set decoded as one text. ISO-2022-JP (raw JIS text too) is read by this
+// code's own converter, so every JIS X 0208 row CP932 has arrives; text labelled Shift_JIS is
+// taken as CP932. Unencoded 8-bit bytes are read as UTF-8 when well-formed, else as CP932.
+// Characters CP932 lacks become '?'; words in an unknown character set stay as written. The
+// result is at most kCodecTextLimit bytes, cut at a character boundary.
+[[nodiscard]] std::string DecodeHeaderText(std::string_view value);
+
 // Shift_JIS text (up to its first zero byte) as ISO-2022-JP: every run of double-byte
 // characters is wrapped in ESC $ B ... ESC ( B, CR LF (and a CR with whatever byte follows it)
-// becomes LF, every other byte (half-width katakana included) is copied. A double-byte
-// character without a JIS X 0208 code, or a lead byte at the very end, ends the text there
-// (closed with ESC ( B). At most kCodecTextLimit bytes, cut before the character that would
-// not fit together with the closing escape.
+// becomes LF. Half-width katakana go out as their full-width forms (a following voiced or
+// semi-voiced mark joined where CP932 has the letter), so the result is 7-bit clean; any other
+// byte of 0x80 or more that starts no character becomes '?'. A double-byte character without
+// a JIS X 0208 code, or a lead byte at the very end, ends the text there (closed with
+// ESC ( B). At most kCodecTextLimit bytes, cut before the character that would not fit
+// together with the closing escape.
 [[nodiscard]] std::string SjisToJis(std::string_view sjisText);
 
 // ISO-2022-JP text (up to its first zero byte) as Shift_JIS: ESC $ B / ESC $ @ enter and

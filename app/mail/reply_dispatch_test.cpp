@@ -1,4 +1,4 @@
-#include "app/responder/reply_dispatch.h"
+#include "app/mail/reply_dispatch.h"
 
 #include <gtest/gtest.h>
 
@@ -13,9 +13,9 @@
 #include <utility>
 #include <vector>
 
-#include "app/responder/mail_client.h"
-#include "app/responder/smtp_test_peer.h"
-#include "app/responder/test_servers.h"
+#include "app/mail/mail_client.h"
+#include "app/mail/testing/smtp_test_peer.h"
+#include "app/mail/testing/test_servers.h"
 #include "app/settings/activity_log.h"
 #include "platform/files.h"
 #include "platform/text.h"
@@ -193,8 +193,11 @@ class ReplyDispatchTest : public ::testing::Test {
     QJsonObject from = mail["from_addresses"].toArray().at(0).toObject();
     EXPECT_EQ(from["name"].toString().toStdString(), Utf8(SJIS("カメラ")));
     EXPECT_EQ(mail["subject"].toString().trimmed().toStdString(), Utf8(SJIS("Quorvex画像")));
+    EXPECT_TRUE(mail["defects"].toArray().isEmpty());
     if (name.empty()) {
-      EXPECT_FALSE(mail["header_names"].toArray().contains("To"));
+      QJsonObject to = mail["to_addresses"].toArray().at(0).toObject();
+      EXPECT_EQ(to["name"].toString().toStdString(), "");
+      EXPECT_EQ(to["address"].toString().toStdString(), address);
     } else {
       QJsonObject to = mail["to_addresses"].toArray().at(0).toObject();
       EXPECT_EQ(to["name"].toString().toStdString(), Utf8(name));
@@ -309,8 +312,8 @@ TEST_F(ReplyDispatchTest, UnreadablePictureGivesAnEmptyPicturePart) {
 }
 
 TEST_F(ReplyDispatchTest, OwnAddressIsSkippedAndUnsafeRequestsFailWithoutConnecting) {
-  // One connection only: the address without "@" (class "other", still sent). The own
-  // address and the request with a line break in its name never connect.
+  // One connection only: the request whose name holds a line break goes out with the name
+  // cleaned. The own address, an address without "@" and one with a CR never connect.
   qv::test::ScriptedServer server;
   server.Send("220 hi\r\n").Read().Send("250 a\r\n").Read().Send("250 b\r\n").Read()
       .Send("250 c\r\n").Read().Send("354 d\r\n").ReadUntil(".").Send("250 e\r\n").Read()
@@ -321,22 +324,22 @@ TEST_F(ReplyDispatchTest, OwnAddressIsSkippedAndUnsafeRequestsFailWithoutConnect
   requests_.push_back(nullptr);
   requests_.push_back(Request("x@docomo.ne.jp", "a\r\nBcc: victim@example.com"));
   requests_.push_back(Request("localonly"));
+  requests_.push_back(Request("y@example.com\r\nRCPT TO:<z@example.com>"));
 
   EXPECT_EQ(SendReplies(client_, mail_, send_, requests_, files_, log_), 1);
   ASSERT_TRUE(server.Wait());
   EXPECT_EQ(server.Connections(), 1);
   std::vector<std::string> received = server.Received();
   ASSERT_GE(received.size(), 3u);
-  EXPECT_EQ(received[2], "RCPT TO:<localonly>");
-  EXPECT_NE(std::find(received.begin(), received.end(),
-                      "Content-Type: image/bmp; name=\"200401021304.bmp\""),
-            received.end());
+  EXPECT_EQ(received[2], "RCPT TO:<x@docomo.ne.jp>");
+  for (const std::string& line : received) EXPECT_NE(line.rfind("Bcc", 0), 0u) << line;
 
   std::vector<Entry> expected = ConversionLines();
   expected.push_back(Send("メール送信開始"));
   expected.push_back(Send("差出人メールアドレスと受信メールアドレスが同じな為送信しません。"));
+  expected.push_back(SendLine("aBcc: victim@example.com", "x@docomo.ne.jp"));
   expected.push_back(Send("メール送信に失敗しました。"));
-  expected.push_back(SendLine("", "localonly"));
+  expected.push_back(Send("メール送信に失敗しました。"));
   expected.push_back(Send("メール送信終了"));
   EXPECT_EQ(log_.entries(), expected);
   EXPECT_TRUE(Base64Files().empty());

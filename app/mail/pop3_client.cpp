@@ -1,10 +1,13 @@
 // CMailClient's POP3 half (RFC 1939) and the parts of the object both halves share.
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <limits>
 #include <string_view>
+#include <vector>
 
-#include "app/responder/mail_client.h"
+#include "app/mail/mail_client.h"
 #include "app/settings/activity_log.h"
 #include "platform/text.h"
 
@@ -90,13 +93,31 @@ void CMailClient::Log(int category, const std::string& message) const {
   if (log_) log_->Log(category, message);
 }
 
+std::string TlsFailureMessage(const qv::TcpConnection& connection) {
+  const std::string detail = " (" + connection.tlsDetail() + ")";
+  switch (connection.tlsFailure()) {
+    case qv::TlsFailure::kUntrusted:
+      return SJIS("サーバーの証明書が信頼できません。") + detail;
+    case qv::TlsFailure::kHostMismatch:
+      return SJIS("サーバーの証明書がサーバー名と一致しません。") + detail;
+    case qv::TlsFailure::kCaFile:
+      return SJIS("CA証明書ファイルが読めません。") + detail;
+    case qv::TlsFailure::kHandshake:
+    case qv::TlsFailure::kNone:
+      break;
+  }
+  return SJIS("TLSの接続に失敗しました。") + detail;
+}
+
 void CMailClient::SetPopParams(const char* server, const char* userId, const char* password,
-                               int port) {
+                               int port, int security, const char* caFile) {
   PopParams params;
   params.server = server ? server : "";
   params.userId = userId ? userId : "";
   params.password = password ? password : "";
   params.port = port;
+  params.security = security;
+  params.caFile = caFile ? caFile : "";
   std::lock_guard lock(popParamsMutex_);
   popParams_ = std::move(params);
 }
@@ -143,8 +164,20 @@ std::unique_ptr<qv::TcpConnection> CMailClient::PopLogin() {
                       std::to_string(port) + ")");
     return nullptr;
   }
-  bool accepted = ReadPopReply(*connection) == 1 &&
-                  connection->SendAll("USER " + params.userId + "\r\n") &&
+  if (params.security == 2 && !connection->StartTls(params.server, params.caFile)) {
+    Log(LOG_RECV, SJIS("POP3: ") + TlsFailureMessage(*connection));
+    return nullptr;
+  }
+  if (ReadPopReply(*connection) != 1) {
+    Log(LOG_RECV, SJIS("POP3サーバーにログインできませんでした。"));
+    PopQuit(*connection);
+    return nullptr;
+  }
+  if (params.security == 1 && !StartPopTls(*connection, params)) {
+    PopQuit(*connection);
+    return nullptr;
+  }
+  bool accepted = connection->SendAll("USER " + params.userId + "\r\n") &&
                   ReadPopReply(*connection) == 1 &&
                   connection->SendAll("PASS " + params.password + "\r\n") &&
                   ReadPopReply(*connection) == 1;
@@ -154,6 +187,39 @@ std::unique_ptr<qv::TcpConnection> CMailClient::PopLogin() {
     return nullptr;
   }
   return connection;
+}
+
+bool CMailClient::StartPopTls(qv::TcpConnection& connection, const PopParams& params) {
+  // RFC 2595 4: STLS is offered in the CAPA reply; without it the password stays unsent.
+  std::string capabilities;
+  bool offered = connection.SendAll("CAPA\r\n") &&
+                 ReadMultiline(connection, kReplyLineLimit * 8, &capabilities) == Response::kComplete;
+  if (offered) {
+    offered = false;
+    for (size_t start = capabilities.find("\r\n"); start != std::string::npos;) {
+      start += 2;
+      size_t end = capabilities.find("\r\n", start);
+      std::string_view line(capabilities.data() + start,
+                            (end == std::string::npos ? capabilities.size() : end) - start);
+      std::string word(line.substr(0, line.find(' ')));
+      for (char& c : word) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+      if (word == "STLS") offered = true;
+      start = end;
+    }
+  }
+  if (!offered) {
+    Log(LOG_RECV, SJIS("POP3サーバーがSTLSに対応していないため、ログインしません。"));
+    return false;
+  }
+  if (!connection.SendAll("STLS\r\n") || ReadPopReply(connection) != 1) {
+    Log(LOG_RECV, SJIS("POP3サーバーがSTLSを受け付けなかったため、ログインしません。"));
+    return false;
+  }
+  if (!connection.StartTls(params.server, params.caFile)) {
+    Log(LOG_RECV, SJIS("POP3: ") + TlsFailureMessage(connection));
+    return false;
+  }
+  return true;
 }
 
 void CMailClient::ReleaseEntries() {
@@ -177,41 +243,31 @@ int CMailClient::CheckMail() {
     return 0;
   }
 
-  // The count is the first word after "+OK " in the status line.
+  // The scan lines lie between the status line and the terminator; they, not the status
+  // line's text (which RFC 1939 leaves free), tell how many messages there are.
   size_t statusEnd = listing.find("\r\n");
-  std::string_view status(listing.data(), statusEnd);
-  std::string_view countText = status.size() > 4 ? status.substr(4) : std::string_view();
-  countText = countText.substr(0, countText.find(' '));
-  long long count = 0;
-  if (!ParseInteger(countText, &count) || count < 0) {
-    Log(LOG_RECV, SJIS("メール一覧のメール数が読めませんでした。"));
-    PopQuit(*connection);
-    return 0;
-  }
-  if (count == 0) {
-    PopQuit(*connection);
-    return 0;
-  }
-  if (count > kMaxEntryCount) {
-    Log(LOG_RECV, SJIS("メール数が多すぎるため、先頭の") + std::to_string(kMaxEntryCount) +
-                      SJIS("個だけを受信します。"));
-    count = kMaxEntryCount;
-  }
-
-  // The listing ends with "\r\n.\r\n"; scan lines lie between the status line and that.
   std::string_view scan(listing);
   scan = scan.substr(statusEnd + 2, scan.size() - (statusEnd + 2) - 3);
-  size_t position = 0;
-  for (long long index = 0; index < count; ++index) {
-    if (position >= scan.size()) {
-      Log(LOG_RECV, SJIS("メール一覧の行数が告知されたメール数より少なくなっています。"));
-      break;
-    }
+  std::vector<std::string_view> scanLines;
+  for (size_t position = 0; position < scan.size();) {
     size_t lineEnd = scan.find("\r\n", position);
     if (lineEnd == std::string_view::npos) lineEnd = scan.size();
-    std::string_view line = scan.substr(position, lineEnd - position);
+    if (scanLines.size() == static_cast<size_t>(kMaxEntryCount)) {
+      Log(LOG_RECV, SJIS("メール数が多すぎるため、先頭の") + std::to_string(kMaxEntryCount) +
+                        SJIS("個だけを受信します。"));
+      break;
+    }
+    scanLines.push_back(scan.substr(position, lineEnd - position));
     position = lineEnd + 2;
+  }
+  if (scanLines.empty()) {
+    PopQuit(*connection);
+    return 0;
+  }
 
+  long long heldBytes = 0;
+  for (size_t index = 0; index < scanLines.size(); ++index) {
+    std::string_view line = scanLines[index];
     size_t blank = line.find(' ');
     long long number = 0;
     long long size = -1;
@@ -226,6 +282,13 @@ int CMailClient::CheckMail() {
                         std::to_string(number) + ", " + std::to_string(size) + " bytes)");
       continue;
     }
+    if (heldBytes + size > kMaxCheckBytes) {
+      // What one check holds is bounded; the rest waits on the server for the next check.
+      Log(LOG_RECV, SJIS("一度に受信できる量を超えたため、残りの") +
+                        std::to_string(scanLines.size() - index) +
+                        SJIS("個のメールは次回受信します。"));
+      break;
+    }
 
     MAILENTRY entry;
     entry.number = static_cast<int>(number);
@@ -235,6 +298,8 @@ int CMailClient::CheckMail() {
                                            &entry.text)
                            : Response::kBroken;
     if (fetched == Response::kComplete) {
+      // Counted by what the server announced or sent, whichever is more.
+      heldBytes += std::max(size, static_cast<long long>(entry.text.size()));
       entries_.push_back(std::move(entry));
       continue;
     }
@@ -248,8 +313,9 @@ int CMailClient::CheckMail() {
                         std::to_string(number) + ")");
       break;
     }
+    // A message without its terminator may lack any part of itself: it is neither read nor
+    // deleted, and comes again with the next check.
     Log(LOG_RECV, SJIS("メールの受信中に接続が切れました。") + " (#" + std::to_string(number) + ")");
-    if (!entry.text.empty()) entries_.push_back(std::move(entry));
     break;
   }
   PopQuit(*connection);

@@ -31,6 +31,24 @@
 
 class LogSink;
 
+// The activity-log text (CP932) for a failed StartTls on `connection`: what failed, with the
+// certificate's subject and issuer where they tell the user what to fix.
+[[nodiscard]] std::string TlsFailureMessage(const qv::TcpConnection& connection);
+
+// Results of CMailClient::SmtpSendMail: 0 when the mail and the QUIT were accepted, non-zero for
+// every failure.
+enum SmtpSendResult {
+  kSmtpSent = 0,
+  kSmtpNoAddress = 1,       // no recipient or no sender address
+  kSmtpUnsafeText = 2,      // an address failed the address check, or the server name is unsafe
+  kSmtpRefused = 3,         // a reply that was not the expected one, or none
+  kSmtpBroken = 4,          // the connection failed while the mail was being sent
+  kSmtpNoUtf8Support = 5,   // the recipient's local part needs SMTPUTF8, the server lacks it
+  kSmtpNoTls = 6,           // STARTTLS asked for, but the server does not offer or refuses it
+  kSmtpTlsFailed = 7,       // the TLS handshake failed (certificate, host name, protocol)
+  kSmtpAuthRefused = 8,     // no usable AUTH mechanism, or the credentials were refused
+};
+
 // One fetched message.
 struct MAILENTRY {
   int number = 0;            // message number from the LIST scan line (used for RETR and DELE)
@@ -47,6 +65,9 @@ class CMailClient {
   static constexpr int kMaxEntryCount = 100000;
   // Largest message fetched; a larger one is skipped (not fetched, not deleted) with a log line.
   static constexpr long long kMaxMessageSize = 64LL * 1024 * 1024;
+  // Most message bytes one check holds; the messages past it stay on the server, untouched,
+  // for the next check.
+  static constexpr long long kMaxCheckBytes = 256LL * 1024 * 1024;
 
   // `log` receives the client's diagnostic lines (category LOG_RECV / LOG_SEND); it may be
   // null, and must outlive the client otherwise.
@@ -57,14 +78,19 @@ class CMailClient {
 
   // ---- POP3 ----
 
-  // Stores the POP3 server, user ID, password (plain text) and port (low 16 bits are used).
-  // Null pointers count as empty texts. Thread-safe.
-  void SetPopParams(const char* server, const char* userId, const char* password, int port);
+  // Stores the POP3 server, user ID, password (plain text), port (low 16 bits are used), the
+  // connection security (0 plain, 1 STLS before USER (RFC 2595), 2 TLS from the first byte)
+  // and the PEM file of extra trusted certificates (may be empty). Null pointers count as
+  // empty texts. Thread-safe.
+  void SetPopParams(const char* server, const char* userId, const char* password, int port,
+                    int security = 0, const char* caFile = nullptr);
 
-  // Connects to the POP3 server and logs in with USER / PASS. Returns the open connection, or
-  // null on any failure (empty server, user or password; resolution, connection, a greeting,
-  // USER or PASS reply that is not "+OK", time-out), after sending QUIT on and closing what it
-  // opened. Copies the parameters once, under the lock.
+  // Connects to the POP3 server and logs in with USER / PASS, over TLS as the security asks.
+  // With security 1 the server must offer STLS in its CAPA reply and accept it; otherwise no
+  // USER or PASS is sent at all. Returns the open connection, or null on any failure (empty
+  // server, user or password; resolution, connection, TLS, a greeting, CAPA, STLS, USER or
+  // PASS reply that is not "+OK", time-out), after logging the reason, sending QUIT on and
+  // closing what it opened. Copies the parameters once, under the lock.
   [[nodiscard]] std::unique_ptr<qv::TcpConnection> PopLogin();
   // Sends "QUIT", reads one reply (not judged) and closes the connection. Harmless on a
   // connection that is already broken.
@@ -75,11 +101,13 @@ class CMailClient {
   [[nodiscard]] int ReadPopReply(qv::TcpConnection& connection);
 
   // One fetch exchange: releases the previous entries, logs in, lists the mailbox and fetches
-  // every listed message, each response read to its terminator line. Returns 1 when at least
+  // every listed message, each response read to its terminator line. The scan lines of the
+  // listing give the messages (the status line's text is not read). Returns 1 when at least
   // one message was fetched, 0 otherwise (log-in failure, empty or unreadable listing).
   // A connection lost inside the listing fetches nothing; lost inside a message, that message
-  // keeps what arrived and the exchange ends. Messages whose announced size is negative,
-  // non-numeric or above kMaxMessageSize, or whose RETR is refused, are not kept (log line).
+  // is dropped (neither parsed nor deleted) and the exchange ends. Messages whose announced
+  // size is negative, non-numeric or above kMaxMessageSize, or whose RETR is refused, are not
+  // kept; once kMaxCheckBytes are held the rest waits for the next check (log lines).
   int CheckMail();
   // One delete exchange: "DELE n" for every entry with its delete mark set, in index order;
   // the replies are read but not judged. Nothing happens when the log-in fails (the mails
@@ -104,24 +132,43 @@ class CMailClient {
   // empty) and the port (low 16 bits are used). Null pointers count as empty texts.
   void SetSmtpParams(const char* server, const char* senderAddress, const char* senderName,
                      int port);
+  // Stores the connection security (0 plain, 1 STARTTLS after EHLO (RFC 3207), 2 TLS from
+  // the first byte (RFC 8314)), whether to authenticate (RFC 4954, PLAIN else LOGIN) with
+  // `userId` / `password`, and the PEM file of extra trusted certificates (may be empty).
+  // Null pointers count as empty texts.
+  void SetSmtpSecurity(int security, int auth, const char* userId, const char* password,
+                       const char* caFile);
   // Stores the subject and the body text (Shift_JIS; "<BR>" marks line breaks).
   void SetReplyText(const char* subject, const char* bodyText);
   // Stores the base64 file to attach (empty: no picture part) and the attachment's name.
   void SetAttachment(const char* base64File, const char* attachmentName);
 
-  // Connects to the SMTP server and reads the greeting. Returns the open connection after an
-  // accepted greeting, or null on any failure (after closing what it opened).
+  // Connects to the SMTP server (with TLS from the first byte for security 2) and reads the
+  // greeting. Returns the open connection after an accepted greeting, or null on any failure
+  // (after logging a TLS failure and closing what it opened).
   [[nodiscard]] std::unique_ptr<qv::TcpConnection> SmtpConnect();
+  // Opens the session on a greeted connection: HELO when neither security, authentication nor
+  // SMTPUTF8 (`needsUtf8`) is asked for; otherwise EHLO, then for security 1 STARTTLS, the TLS
+  // handshake and EHLO again, then AUTH when asked for, and a check that the server announces
+  // SMTPUTF8 when it is needed. A refusal after EHLO is followed by QUIT; TLS and AUTH
+  // failures are logged (the server's reply code, never the credentials). Returns kSmtpSent
+  // when the session is open, another SmtpSendResult otherwise.
+  [[nodiscard]] int SmtpOpenSession(qv::TcpConnection& connection, bool needsUtf8);
   // Sends one reply mail to `address` (display name `name`, Shift_JIS, may be empty or null)
-  // over an open connection: HELO, MAIL FROM, RCPT TO, DATA, the mail, ".", QUIT. Returns 0
-  // when the server accepted every step including QUIT, non-zero on any failure. Does not
-  // close the connection.
+  // over an open connection: SmtpOpenSession, MAIL FROM (with SMTPUTF8 for a local part
+  // beyond ASCII), RCPT TO, DATA, the mail, ".", QUIT.
+  // Both addresses must pass CheckMailAddress; control bytes in the names are dropped.
+  // Returns kSmtpSent when the server accepted every step including QUIT, another
+  // SmtpSendResult on any failure. Does not close the connection.
   [[nodiscard]] int SmtpSendMail(qv::TcpConnection& connection, const char* address,
                                  const char* name);
   // Closes and releases the connection; null is allowed.
   void SmtpClose(std::unique_ptr<qv::TcpConnection> connection);
   // Reads one reply; 1 when it begins with "220", "250", "354" or "221", else 0.
   [[nodiscard]] int CheckSmtpReply(qv::TcpConnection& connection);
+  // Reads one whole reply (all its lines, at most 64 KiB); returns its three-digit code, or 0
+  // for a broken or unreadable reply. `text` (may be null) receives the reply's lines.
+  [[nodiscard]] int ReadSmtpReply(qv::TcpConnection& connection, std::string* text);
   // Sends the picture part: its headers, the base64 file in lines of 64 characters and the
   // closing boundary. Sends nothing when the file cannot be opened. False when a send failed.
   bool SendAttachmentPart(qv::TcpConnection& connection, const std::string& base64File,
@@ -135,11 +182,18 @@ class CMailClient {
     std::string userId;
     std::string password;
     int port = 110;
+    int security = 0;
+    std::string caFile;
   };
 
   [[nodiscard]] PopParams CopyPopParams() const;
+  // CAPA, STLS and the TLS handshake on a greeted connection; false (logged) when the server
+  // does not offer or refuses STLS, or TLS fails.
+  [[nodiscard]] bool StartPopTls(qv::TcpConnection& connection, const PopParams& params);
   void Log(int category, const std::string& message) const;
   void ReleaseEntries();
+  // AUTH PLAIN or LOGIN with the stored credentials; kSmtpSent or kSmtpAuthRefused (logged).
+  [[nodiscard]] int SmtpAuthenticate(qv::TcpConnection& connection, const std::string& extensions);
 
   LogSink* log_ = nullptr;
 
@@ -158,5 +212,10 @@ class CMailClient {
   std::string bodyText_;
   std::string base64File_;
   std::string attachmentName_;
+  int smtpSecurity_ = 0;
+  int smtpAuth_ = 0;
+  std::string smtpUserId_;
+  std::string smtpPassword_;
+  std::string caFile_;
   char mailerName_[64] = "Quorvex";
 };

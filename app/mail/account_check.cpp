@@ -1,0 +1,128 @@
+#include "app/mail/account_check.h"
+
+#include <cstdlib>
+#include <memory>
+#include <string_view>
+
+#include "app/mail/mail_client.h"
+#include "app/settings/activity_log.h"
+#include "platform/socket.h"
+#include "platform/text.h"
+
+namespace {
+
+// Takes the mail client's log lines into the report as reason lines, without time and
+// category.
+class ReportSink : public LogSink {
+ public:
+  explicit ReportSink(std::vector<AccountCheckLine>* report) : report_(report) {}
+  void AppendLog(const std::string& line) override {
+    size_t mark = line.find("] ");
+    report_->push_back({false, mark == std::string::npos ? line : line.substr(mark + 2)});
+  }
+
+ private:
+  std::vector<AccountCheckLine>* report_;
+};
+
+const char* SecurityName(int security, bool pop) {
+  switch (security) {
+    case 1:
+      return pop ? "STLS" : "STARTTLS";
+    case 2:
+      return "TLS";
+    default:
+      return "plain";
+  }
+}
+
+std::string Where(const char* server, int port, int security, bool pop, bool auth) {
+  std::string where = std::string(pop ? "POP3 " : "SMTP ") + server + ":" +
+                      std::to_string(port & 0xFFFF) + " (" + SecurityName(security, pop);
+  if (auth) where += ", AUTH";
+  return where + ")";
+}
+
+// The message count of a STAT reply "+OK n size"; -1 when the reply is not one.
+long StatCount(qv::TcpConnection& connection) {
+  if (!connection.SendAll("STAT\r\n")) return -1;
+  std::string reply;
+  char chunk[256];
+  while (reply.find('\n') == std::string::npos && reply.size() < 1024) {
+    long n = connection.Receive(chunk, sizeof chunk);
+    if (n <= 0) return -1;
+    reply.append(chunk, static_cast<size_t>(n));
+  }
+  if (reply.compare(0, 4, "+OK ") != 0) return -1;
+  char* end = nullptr;
+  long count = std::strtol(reply.c_str() + 4, &end, 10);
+  return end == reply.c_str() + 4 || count < 0 ? -1 : count;
+}
+
+// Adds the step line, then the reasons the client gave for it.
+void AddStep(std::vector<AccountCheckLine>* report, const std::string& text,
+             const std::vector<AccountCheckLine>& reasons) {
+  report->push_back({true, text});
+  report->insert(report->end(), reasons.begin(), reasons.end());
+}
+
+bool CheckPop(const MailSettings& mail, std::vector<AccountCheckLine>* report) {
+  std::vector<AccountCheckLine> reasons;
+  ReportSink sink(&reasons);
+  CMailClient client(&sink);
+  client.SetPopParams(mail.PopServer, mail.UserID, mail.Passwd, mail.PopPort, mail.PopSecurity,
+                      mail.CaFile);
+  std::string where = Where(mail.PopServer, mail.PopPort, mail.PopSecurity, true, false);
+  std::unique_ptr<qv::TcpConnection> connection = client.PopLogin();
+  if (!connection) {
+    AddStep(report, where + SJIS(" ログイン ... NG"), reasons);
+    return false;
+  }
+  long count = StatCount(*connection);
+  client.PopQuit(*connection);
+  if (count < 0) {
+    AddStep(report, where + SJIS(" ログイン ... OK、メール数 ... NG"), reasons);
+    return false;
+  }
+  AddStep(report, where + SJIS(" ログイン ... OK (メール") + std::to_string(count) + SJIS("通)"),
+          reasons);
+  return true;
+}
+
+bool CheckSmtp(const MailSettings& mail, std::vector<AccountCheckLine>* report) {
+  std::vector<AccountCheckLine> reasons;
+  ReportSink sink(&reasons);
+  CMailClient client(&sink);
+  client.SetSmtpParams(mail.SmtpServer, mail.MailAddr, mail.UserName, mail.SmtpPort);
+  client.SetSmtpSecurity(mail.SmtpSecurity, mail.SmtpAuth,
+                         mail.SmtpUserID[0] != '\0' ? mail.SmtpUserID : mail.UserID,
+                         mail.SmtpPasswd[0] != '\0' ? mail.SmtpPasswd : mail.Passwd, mail.CaFile);
+  std::string where = Where(mail.SmtpServer, mail.SmtpPort, mail.SmtpSecurity, false, mail.SmtpAuth == 1);
+  std::unique_ptr<qv::TcpConnection> connection = client.SmtpConnect();
+  if (!connection) {
+    AddStep(report, where + SJIS(" 接続 ... NG"), reasons);
+    return false;
+  }
+  int opened = client.SmtpOpenSession(*connection, false);
+  if (opened == kSmtpSent) {
+    if (connection->SendAll("QUIT\r\n")) (void)client.CheckSmtpReply(*connection);
+  }
+  client.SmtpClose(std::move(connection));
+  if (opened != kSmtpSent) {
+    AddStep(report, where + SJIS(" 接続 ... NG"), reasons);
+    return false;
+  }
+  if (mail.SmtpAuth == 1 && mail.SmtpSecurity == 0) {
+    reasons.push_back({false, SJIS("SMTPの認証情報は暗号化されずに送信されます(SmtpSecurity=0)。")});
+  }
+  AddStep(report, where + SJIS(" 接続 ... OK"), reasons);
+  return true;
+}
+
+}  // namespace
+
+int CheckAccounts(const MailSettings& mail, std::vector<AccountCheckLine>* report) {
+  bool pop = CheckPop(mail, report);
+  bool smtp = CheckSmtp(mail, report);
+  return pop && smtp ? 1 : 0;
+}

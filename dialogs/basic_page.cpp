@@ -265,14 +265,10 @@ void CBasicSettingsDlg::onSourceDialog() {
 }
 
 void CBasicSettingsDlg::onBrowseFolder() {
-  const QString chosen = QFileDialog::getExistingDirectory(
-      this, QString::fromUtf8("保存フォルダを選択してください"), logFolder_->text());
-  if (chosen.isEmpty()) return;
-  if (ToCp932(chosen).size() >= sizeof record_.LogFolder) {
-    qv::ShowMessageBox(SJIS("フォルダのパスが長すぎます。255バイトまでのフォルダを選択してください。"), kLibraryName);
-    return;
-  }
-  logFolder_->setText(chosen);
+  SetChosenPath(logFolder_,
+                QFileDialog::getExistingDirectory(this, QString::fromUtf8("保存フォルダを選択してください"),
+                                                  logFolder_->text()),
+                sizeof record_.LogFolder);
 }
 
 bool CBasicSettingsDlg::OnApply() {

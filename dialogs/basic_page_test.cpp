@@ -29,6 +29,22 @@ TEST_F(BasicPageTest, FreshInstallShowsTheDefaultsAndNoDevice) {
   EXPECT_FALSE(sheet->applyButton()->isEnabled());
 }
 
+TEST_F(BasicPageTest, ChosenLogFolderMustFitItsField) {
+  auto sheet = OpenSheet();
+  auto* folder = Find<QLineEdit>(*sheet, "logFolder");
+  SetChosenPath(folder, "", sizeof BasicSettings::LogFolder);  // the browser was cancelled
+  EXPECT_TRUE(folder->text().isEmpty());
+  SetChosenPath(folder, "/home/カメラ/" + QString(242, 'x'), sizeof BasicSettings::LogFolder);  // 255 bytes
+  EXPECT_EQ(ToCp932(folder->text()).size(), 255u);
+  SetChosenPath(folder, "/" + QString(255, 'y'), sizeof BasicSettings::LogFolder);
+  EXPECT_EQ(messages_, (std::vector<Message>{{"選択したパスが長すぎます。255バイトまでのパスを選択してください。", "QXDVDlg"}}));
+  EXPECT_EQ(ToCp932(folder->text()).size(), 255u);
+  sheet->okButton()->click();
+  BasicSettings stored;
+  LoadBasicSettings(ini_.c_str(), &stored);
+  EXPECT_EQ(std::strlen(stored.LogFolder), 255u);
+}
+
 TEST_F(BasicPageTest, CheckIntervalIsHeldToOneToTenWhenTheBoxIsLeft) {
   auto sheet = OpenSheet();
   auto* timer = Find<QSpinBox>(*sheet, "mailTimer");

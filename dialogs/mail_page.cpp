@@ -192,14 +192,10 @@ void CMailSettingDlg::enableSmtpAccount() {
 }
 
 void CMailSettingDlg::onBrowseCaFile() {
-  const QString chosen = QFileDialog::getOpenFileName(this, QString::fromUtf8("CA証明書を選択してください"),
-                                                      caFile_->text(), "PEM (*.pem *.crt);;* (*)");
-  if (chosen.isEmpty()) return;
-  if (ToCp932(chosen).size() >= sizeof record_.CaFile) {
-    qv::ShowMessageBox(SJIS("ファイルのパスが長すぎます。255バイトまでのファイルを選択してください。"), kLibraryName);
-    return;
-  }
-  caFile_->setText(chosen);
+  SetChosenPath(caFile_,
+                QFileDialog::getOpenFileName(this, QString::fromUtf8("CA証明書を選択してください"), caFile_->text(),
+                                             "PEM (*.pem *.crt);;* (*)"),
+                sizeof record_.CaFile);
 }
 
 void CMailSettingDlg::onCheckAccounts() {

@@ -5,6 +5,8 @@
 #include <QTextCursor>
 
 #include "app/settings/setting_rules.h"
+#include "dialogs/settings_sheet.h"
+#include "platform/message_box.h"
 #include "platform/text.h"
 
 namespace qxdlg {
@@ -66,6 +68,17 @@ void LimitMultiLineField(QPlainTextEdit* edit, size_t maxStoredBytes) {
     moved.setPosition(cursor);
     edit->setTextCursor(moved);
   });
+}
+
+void SetChosenPath(QLineEdit* edit, const QString& chosen, size_t fieldSize) {
+  if (chosen.isEmpty()) return;
+  if (ToCp932(chosen).size() >= fieldSize) {
+    qv::ShowMessageBox(SJIS("選択したパスが長すぎます。") + std::to_string(fieldSize - 1) +
+                           SJIS("バイトまでのパスを選択してください。"),
+                       kLibraryName);
+    return;
+  }
+  edit->setText(chosen);
 }
 
 }  // namespace qxdlg

@@ -27,4 +27,9 @@ void LimitField(QLineEdit* edit, size_t maxBytes, bool allowSemicolon = false);
 // (qv::StoredMultiLine) stays within `maxStoredBytes` bytes; ';' is dropped.
 void LimitMultiLineField(QPlainTextEdit* edit, size_t maxStoredBytes);
 
+// Puts a path chosen in a file dialog into `edit` when it fits a field of `fieldSize` bytes
+// (CP932, with the terminator); otherwise says that it is too long and leaves `edit` as it
+// was. An empty path (the dialog was cancelled) changes nothing.
+void SetChosenPath(QLineEdit* edit, const QString& chosen, size_t fieldSize);
+
 }  // namespace qxdlg

@@ -24,7 +24,7 @@
 #include "dialogs/typed_spin_box.h"
 #include "platform/message_box.h"
 #include "platform/text.h"
-#include "platform/window_endpoints.h"
+#include "platform/window_endpoint.h"
 
 namespace qxdlg {
 namespace {
@@ -221,7 +221,7 @@ void CBasicSettingsDlg::onDeviceChosen(int index) {
     sourceButton_->setEnabled(false);
     formatButton_->setEnabled(false);
     qv::CopySjisField(record_.DeviceName, sizeof record_.DeviceName, SiblingEntry());
-    if (!qv::WindowTitleExists("Orbisk")) qv::ShowMessageBox(SJIS("Orbiskを起動してください。"), "Quorvex");
+    if (qv::FindWindowByTitle("Orbisk") == 0) qv::ShowMessageBox(SJIS("Orbiskを起動してください。"), "Quorvex");
     return;
   }
   const int number = context_.siblingLink ? index - 1 : index;

@@ -1,6 +1,7 @@
 #include "platform/files.h"
 
 #include <fcntl.h>
+#include <pwd.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -66,14 +67,43 @@ std::string SettingsPathFor(const std::string& programPath) {
 
 std::string UserConfigFolder() {
   const char* xdg = getenv("XDG_CONFIG_HOME");
-  if (xdg && *xdg) return WithSlash(xdg) + "quorvex/";
+  if (xdg && *xdg == '/') return WithSlash(xdg) + "quorvex/";
   const char* home = getenv("HOME");
-  return WithSlash(home && *home ? home : "/tmp") + ".config/quorvex/";
+  if (home && *home == '/') return WithSlash(home) + ".config/quorvex/";
+  // No HOME (a system service): the password database knows the user's home folder.
+  passwd entry{};
+  passwd* found = nullptr;
+  std::vector<char> buffer(16384);
+  if (getpwuid_r(getuid(), &entry, buffer.data(), buffer.size(), &found) == 0 && found &&
+      found->pw_dir && found->pw_dir[0] == '/') {
+    return WithSlash(found->pw_dir) + ".config/quorvex/";
+  }
+  return {};
+}
+
+bool MakePrivateFolder(const std::string& folder) {
+  if (folder.empty()) return false;
+  for (size_t slash = folder.find('/', 1); ; slash = folder.find('/', slash + 1)) {
+    std::string level = folder.substr(0, slash);
+    struct stat st;
+    if (stat(level.c_str(), &st) != 0) {
+      if (mkdir(level.c_str(), 0700) != 0 && errno != EEXIST) return false;
+    } else if (!S_ISDIR(st.st_mode)) {
+      return false;
+    }
+    if (slash == std::string::npos || slash + 1 >= folder.size()) break;
+  }
+  struct stat st;
+  return stat(folder.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
 std::string ProgramDataFolder() {
   std::string folder = ProgramFolder();
-  return access(folder.c_str(), W_OK) == 0 ? folder : UserConfigFolder();
+  if (access(folder.c_str(), W_OK) == 0) return folder;
+  std::string own = UserConfigFolder();
+  if (own.empty()) return folder;
+  MakePrivateFolder(own);
+  return own;
 }
 
 std::string SettingsPath() {
@@ -83,8 +113,11 @@ std::string SettingsPath() {
   }
   std::string own = SettingsPathFor(ProgramPath());
   if (access(FolderOf(own).c_str(), W_OK) == 0) return own;
+  std::string folder = UserConfigFolder();
+  if (folder.empty()) return own;
+  MakePrivateFolder(folder);
   std::string name = own.substr(own.rfind('/') + 1);
-  return UserConfigFolder() + name;
+  return folder + name;
 }
 
 void SetSettingsPathOverride(const std::string& path) {

@@ -27,16 +27,24 @@ namespace qv {
 [[nodiscard]] std::string SettingsPathFor(const std::string& programPath);
 
 // The user's configuration folder for Quorvex, "$XDG_CONFIG_HOME/quorvex/" or
-// "~/.config/quorvex/", with a trailing '/'. Not created here.
+// "HOME/.config/quorvex/" with a trailing '/', HOME from the environment or, when it is unset
+// (a system service), from the password database. Never a shared folder: "" when the user
+// has no home folder at all. Not created here.
 [[nodiscard]] std::string UserConfigFolder();
 
+// Creates `folder` and any missing folder above it with mode 0700 (only the user can look
+// in). True when it exists as a folder afterwards.
+bool MakePrivateFolder(const std::string& folder);
+
 // Where the program keeps what it writes beside itself (the default log folder): the program
-// folder when it is writable, else UserConfigFolder(), as for the settings file.
+// folder when it is writable, else UserConfigFolder() (created, 0700), as for the settings
+// file.
 [[nodiscard]] std::string ProgramDataFolder();
 
 // The settings file of this process: the path set by SetSettingsPathOverride when one was
 // set (--ini); else the program's settings path when the program folder is writable; else the
-// same file name in UserConfigFolder(), as a system-wide install keeps per-user settings.
+// same file name in UserConfigFolder() (created, 0700), as a system-wide install keeps
+// per-user settings; the program's own path again when there is no user folder.
 [[nodiscard]] std::string SettingsPath();
 void SetSettingsPathOverride(const std::string& path);
 

@@ -13,6 +13,8 @@
 #include <chrono>
 #include <cstring>
 
+#include "platform/timing.h"
+
 extern char** environ;
 
 namespace qv {
@@ -166,8 +168,11 @@ ProcessResult RunProcess(const std::vector<std::string>& arguments, const Proces
       if (left <= 0) break;
       waitMs = static_cast<int>(std::min<int64_t>(left, 1 << 30));
     }
-    // Without a process descriptor, look again every few milliseconds.
+    // Without a process descriptor, look again every few milliseconds; an abort ends the wait
+    // as the time-out does.
     if (processFd.fd < 0 && (waitMs < 0 || waitMs > 10)) waitMs = 10;
+    if (waitMs < 0 || waitMs > kAbortCheckMs) waitMs = kAbortCheckMs;
+    if (AbortRequested()) break;
     pollfd watched[2];
     nfds_t count = 0;
     if (processFd.fd >= 0) watched[count++] = {processFd.fd, POLLIN, 0};

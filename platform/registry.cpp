@@ -337,19 +337,12 @@ std::string Serialize(const Document& document) {
   return text;
 }
 
-bool MakeFolders(const std::string& folder) {
-  for (size_t slash = folder.find('/', 1); slash != std::string::npos; slash = folder.find('/', slash + 1)) {
-    std::string part = folder.substr(0, slash);
-    if (mkdir(part.c_str(), 0700) != 0 && errno != EEXIST) return false;
-  }
-  return true;
-}
-
 bool Save(const Document& document) {
   std::string path = qv::RegistryFilePath();
+  if (path.empty()) return false;
   std::string folder = qv::FolderOf(path);
   if (folder.empty()) folder = "./";
-  if (!MakeFolders(folder)) return false;
+  if (!qv::MakePrivateFolder(folder)) return false;
   std::string temp = qv::MakeTempFile(folder, ".registry-");
   if (temp.empty()) return false;
   std::string text = Serialize(document);
@@ -511,7 +504,9 @@ namespace qv {
 std::string RegistryFilePath() {
   const char* env = getenv("QUORVEX_REGISTRY");
   if (env && *env) return env;
-  return UserConfigFolder() + "registry.reg";
+  // Without a home folder there is no registry: never one in a shared or current folder.
+  std::string folder = UserConfigFolder();
+  return folder.empty() ? std::string() : folder + "registry.reg";
 }
 
 bool ReadRegistryString(const std::string& path, const std::string& valueName, std::string* value) {

@@ -74,7 +74,8 @@ long RegCloseKey(HKEY key);
 
 namespace qv {
 
-// The path of the registry file (see above); the folder may not exist yet.
+// The path of the registry file (see above); the folder may not exist yet. Empty when there is
+// neither QUORVEX_REGISTRY nor a home folder: the registry is then empty and cannot be written.
 [[nodiscard]] std::string RegistryFilePath();
 
 // Reads the default value of key `path` (for example

@@ -26,15 +26,17 @@ constexpr size_t kFlushSize = 64 * 1024;
 
 // Waits until `fd` is ready for `events` or `deadline` (a tick) has passed; false on time-out
 // or error.
+// An abort ends the wait as a time-out does.
 bool WaitFor(int fd, short events, uint32_t deadline) {
   for (;;) {
+    if (AbortRequested()) return false;
     int32_t remaining = TickDiff(deadline, GetTickCount32());
     if (remaining < 0) remaining = 0;
     pollfd p{fd, events, 0};
-    int ready = poll(&p, 1, remaining);
+    int ready = poll(&p, 1, remaining < kAbortCheckMs ? remaining : kAbortCheckMs);
     if (ready > 0) return true;
-    if (ready == 0) return false;
-    if (errno != EINTR) return false;
+    if (ready == 0 && remaining <= kAbortCheckMs) return false;
+    if (ready < 0 && errno != EINTR) return false;
   }
 }
 
@@ -76,6 +78,29 @@ std::string LibraryReason() {
   char buffer[256];
   ERR_error_string_n(code, buffer, sizeof buffer);
   return buffer;
+}
+
+// What the certificate check found wrong first: the library's error and the certificate it was
+// about. The verify callback fills it during the handshake.
+struct VerifyFailure {
+  int error = X509_V_OK;
+  std::string subject;
+  std::string issuer;
+};
+
+int RecordVerifyFailure(int preverified, X509_STORE_CTX* store) {
+  if (preverified) return preverified;
+  auto* ssl = static_cast<SSL*>(X509_STORE_CTX_get_ex_data(store, SSL_get_ex_data_X509_STORE_CTX_idx()));
+  auto* failure = ssl ? static_cast<VerifyFailure*>(SSL_get_app_data(ssl)) : nullptr;
+  if (failure && failure->error == X509_V_OK) {
+    failure->error = X509_STORE_CTX_get_error(store);
+    X509* certificate = X509_STORE_CTX_get_current_cert(store);
+    if (certificate) {
+      failure->subject = NameText(X509_get_subject_name(certificate));
+      failure->issuer = NameText(X509_get_issuer_name(certificate));
+    }
+  }
+  return preverified;
 }
 
 bool IsIpv4Address(const std::string& host) {
@@ -163,7 +188,6 @@ bool TcpConnection::StartTls(const std::string& host, const std::string& caFile)
     return false;
   }
   SSL_CTX_set_min_proto_version(context, TLS1_2_VERSION);
-  SSL_CTX_set_verify(context, SSL_VERIFY_PEER, nullptr);
   SSL_CTX_set_default_verify_paths(context);
   if (!caFile.empty() && SSL_CTX_load_verify_locations(context, caFile.c_str(), nullptr) != 1) {
     ERR_clear_error();
@@ -182,6 +206,12 @@ bool TcpConnection::StartTls(const std::string& host, const std::string& caFile)
   }
   SSL_set_mode(ssl_, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
   SSL_set_fd(ssl_, fd_);
+  VerifyFailure failure;
+  SSL_set_app_data(ssl_, &failure);
+  SSL_set_verify(ssl_, SSL_VERIFY_PEER, RecordVerifyFailure);
+  // A certificate the user named in the CA file is trusted as it is, even when it is a
+  // self-signed server certificate rather than a CA.
+  X509_VERIFY_PARAM_set_flags(SSL_get0_param(ssl_), X509_V_FLAG_PARTIAL_CHAIN);
   if (IsIpv4Address(host)) {
     X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl_), host.c_str());
   } else {
@@ -194,21 +224,20 @@ bool TcpConnection::StartTls(const std::string& host, const std::string& caFile)
     ERR_clear_error();
     int result = SSL_connect(ssl_);
     if (result == 1) {
+      SSL_set_app_data(ssl_, nullptr);
       tlsFailure_ = TlsFailure::kNone;
       return true;
     }
     if (WaitForTls(ssl_, fd_, result, deadline)) continue;
     break;
   }
-  long verified = SSL_get_verify_result(ssl_);
-  X509* certificate = SSL_get0_peer_certificate(ssl_);
-  if (verified != X509_V_OK && certificate) {
-    tlsFailure_ = verified == X509_V_ERR_HOSTNAME_MISMATCH || verified == X509_V_ERR_IP_ADDRESS_MISMATCH
+  SSL_set_app_data(ssl_, nullptr);
+  if (failure.error != X509_V_OK) {
+    tlsFailure_ = failure.error == X509_V_ERR_HOSTNAME_MISMATCH || failure.error == X509_V_ERR_IP_ADDRESS_MISMATCH
                       ? TlsFailure::kHostMismatch
                       : TlsFailure::kUntrusted;
-    tlsDetail_ = std::string(X509_verify_cert_error_string(verified)) + "; subject: " +
-                 NameText(X509_get_subject_name(certificate)) +
-                 "; issuer: " + NameText(X509_get_issuer_name(certificate));
+    tlsDetail_ = std::string(X509_verify_cert_error_string(failure.error)) + "; subject: " + failure.subject +
+                 "; issuer: " + failure.issuer;
   } else {
     tlsDetail_ = LibraryReason();
   }

@@ -1,6 +1,7 @@
 #include "platform/timing.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <mutex>
 #include <thread>
@@ -16,8 +17,20 @@ uint32_t GetTickCount32() {
   return static_cast<uint32_t>(std::chrono::duration_cast<std::chrono::milliseconds>(now).count());
 }
 
+namespace {
+std::atomic<bool> abortRequested{false};
+}  // namespace
+
+void RequestAbort() { abortRequested.store(true); }
+bool AbortRequested() { return abortRequested.load(); }
+void ClearAbort() { abortRequested.store(false); }
+
 void SleepMs(int64_t ms) {
-  if (ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  while (ms > 0 && !AbortRequested()) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(std::min<int64_t>(ms, kAbortCheckMs)));
+    ms = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now()).count();
+  }
 }
 
 const Timings& GetTimings() {

@@ -14,8 +14,20 @@ namespace qv {
   return static_cast<int32_t>(a - b);
 }
 
-// Sleeps `ms` milliseconds; 0 or less returns at once.
+// Sleeps `ms` milliseconds; 0 or less returns at once, and so does a sleep once an abort is
+// requested.
 void SleepMs(int64_t ms);
+
+// An abort: a stop that does not wait for the running cycle (a second stop signal). Once it
+// is requested every wait of the system (sleeps, socket waits, outside programs, dial-up)
+// ends at once as if it had timed out, so the running cycle fails fast and the program can
+// clean up. Safe from any thread, and from a signal handler.
+void RequestAbort();
+[[nodiscard]] bool AbortRequested();
+// Takes an abort back (tests only).
+void ClearAbort();
+// The longest a wait blocks before it looks at the abort flag again.
+inline constexpr int kAbortCheckMs = 50;
 
 // Every fixed wait of the system, in milliseconds, with the system's own values as defaults.
 // Tests and benchmarks shrink them (ScaleTimings); nothing else changes them.

@@ -3,7 +3,7 @@
 RUN_PACKAGES="cmake g++ make pkg-config qt6-base-dev libjpeg62-turbo-dev libpng-dev zlib1g-dev \
 libv4l-dev libgif-dev libidn2-dev libssl-dev fonts-ipafont-gothic"
 TEST_PACKAGES="$RUN_PACKAGES googletest libgtest-dev libgmock-dev libbenchmark-dev \
-dovecot-pop3d python3-aiosmtpd python3-pil"
+dovecot-pop3d dovecot-imapd openssl python3-aiosmtpd python3-pil xvfb xauth"
 
 # Installs the packages named in "$@" that are not installed yet.
 install_missing() {

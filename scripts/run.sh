@@ -7,9 +7,5 @@ install_missing $RUN_PACKAGES
 cmake -S . -B build/release -DCMAKE_BUILD_TYPE=Release -DQUORVEX_TESTS=OFF >/dev/null
 cmake --build build/release -j"$(nproc)"
 scripts/register-converter.sh build/release/bin/qvconvert >/dev/null 2>&1 || true
-if [ $# -eq 0 ]; then
-  if [ -z "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ] || ! build/release/bin/Quorvex --help 2>/dev/null | grep -q -- '--window'; then
-    set -- --headless
-  fi
-fi
+# Without arguments Quorvex opens its window when a display is there, else runs headless.
 exec build/release/bin/Quorvex "$@"

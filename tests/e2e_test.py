@@ -155,9 +155,11 @@ def ini_text(sections):
 
 
 class Peers:
-    """Dovecot and aiosmtpd (announcing SMTPUTF8) on loopback, in one private folder."""
+    """Dovecot and aiosmtpd (announcing SMTPUTF8) on loopback, in one private folder.
+    `pop_options` and `smtp_options` go to the fixtures' command lines (TLS, authentication);
+    with POP3 options the ports of every listener are in `pop_ports`."""
 
-    def __init__(self):
+    def __init__(self, pop_options=(), smtp_options=()):
         self.folder = tempfile.mkdtemp(prefix="quorvex-e2e-")
         os.chmod(self.folder, 0o755)
         self.pop_folder = os.path.join(self.folder, "pop")
@@ -166,15 +168,27 @@ class Peers:
         self.smtp_folder = os.path.join(self.folder, "smtp")
         os.mkdir(self.smtp_folder)
         started = subprocess.run([PYTHON, os.path.join(FIXTURES, "pop3_server.py"), "start",
-                                  self.pop_folder, "quorvex", PASSWORD],
+                                  self.pop_folder, "quorvex", PASSWORD] + list(pop_options),
                                  capture_output=True, text=True, timeout=60)
         if started.returncode != 0:
             raise RuntimeError("Dovecot did not start: " + started.stderr)
-        self.pop_port = int(started.stdout.strip())
+        if pop_options:
+            self.pop_ports = json.loads(started.stdout)
+            self.pop_port = self.pop_ports["pop3"]
+        else:
+            self.pop_port = int(started.stdout.strip())
         self.smtp = subprocess.Popen([PYTHON, os.path.join(FIXTURES, "smtp_server.py"),
-                                      "--folder", self.smtp_folder, "--smtputf8"],
+                                      "--folder", self.smtp_folder, "--smtputf8"] + list(smtp_options),
                                      stdout=subprocess.PIPE, text=True)
         self.smtp_port = int(self.smtp.stdout.readline().strip())
+
+    def sessions(self):
+        """What the SMTP server recorded of each session (see smtp_server.py)."""
+        path = os.path.join(self.smtp_folder, "sessions.jsonl")
+        if not os.path.exists(path):
+            return []
+        with open(path) as f:
+            return [json.loads(line) for line in f if line.strip()]
 
     def add_mails(self, mails):
         files = []
@@ -211,9 +225,14 @@ class Peers:
         shutil.rmtree(self.folder, ignore_errors=True)
 
 
-class EndToEnd(unittest.TestCase):
+class ProgramFixture(unittest.TestCase):
+    """The peers, a private program folder with settings, and runs of the program."""
+
+    def make_peers(self):
+        return Peers()
+
     def setUp(self):
-        self.peers = Peers()
+        self.peers = self.make_peers()
         self.addCleanup(self.peers.close)
         self.work = os.path.join(self.peers.folder, "program")
         os.mkdir(self.work)
@@ -227,7 +246,7 @@ class EndToEnd(unittest.TestCase):
                         '"%s" "%%1"' % os.path.join(BIN, "qvconvert")], env=self.env, check=True,
                        capture_output=True)
 
-    def write_settings(self, mail_timer=5, wake_up=0, extra_filter=(), rcv_delete=1):
+    def write_settings(self, mail_timer=5, wake_up=0, extra_filter=(), rcv_delete=1, extra_mail=()):
         sections = [
             ("BasicSettings", [("PreviewRate", 6), ("WakeUpMail", wake_up), ("StartIcon", 0),
                                ("MailTimer", mail_timer), ("DeviceName", ""), ("LogOutput", 1),
@@ -237,7 +256,7 @@ class EndToEnd(unittest.TestCase):
                               ("UserID", "quorvex"),
                               ("Passwd", base64.b64encode(PASSWORD.encode()).decode().rstrip("=")),
                               ("BeforeSMTP", 0), ("ConnMode", 0), ("PopPort", self.peers.pop_port),
-                              ("SmtpPort", self.peers.smtp_port), ("DialName", "")]),
+                              ("SmtpPort", self.peers.smtp_port), ("DialName", "")] + list(extra_mail)),
             ("SendSettings", [("Title", "Quorvex画像"), ("MailText", "こんにちは<BR>今の画像です。"),
                               ("SendName", "-- Quorvex")]),
             ("FilterSettings", [("MailFill", 1), ("FiltMode", 0), ("TitleFilt", 1), ("TextFilt", 0),
@@ -259,6 +278,18 @@ class EndToEnd(unittest.TestCase):
         self.assertEqual(len(attachments), 1)
         data = attachments[0].get_content()
         return attachments[0], Image.open(io.BytesIO(data))
+
+    def rewrite_settings(self, replacements):
+        with open(self.ini, "rb") as f:
+            text = f.read()
+        for old, new in replacements:
+            self.assertIn(old.encode("cp932"), text)
+            text = text.replace(old.encode("cp932"), new.encode("cp932"))
+        with open(self.ini, "wb") as f:
+            f.write(text)
+
+
+class EndToEnd(ProgramFixture):
 
     def test_once_answers_each_carrier_with_its_picture(self):
         self.write_settings()
@@ -382,15 +413,6 @@ class EndToEnd(unittest.TestCase):
         self.assertIn("新規メールはありませんでした。", result.stdout.decode("utf-8", "replace"))
         self.assertEqual(self.peers.received(), {})
 
-    def rewrite_settings(self, replacements):
-        with open(self.ini, "rb") as f:
-            text = f.read()
-        for old, new in replacements:
-            self.assertIn(old.encode("cp932"), text)
-            text = text.replace(old.encode("cp932"), new.encode("cp932"))
-        with open(self.ini, "wb") as f:
-            f.write(text)
-
     def test_failures_are_logged_and_the_run_goes_on(self):
         subject = encoded_word(SUBJECT)
         # Dial-up that fails: no check at all, the mails stay.
@@ -403,7 +425,9 @@ class EndToEnd(unittest.TestCase):
         self.rewrite_settings([("ConnMode=0", "ConnMode=1"), ("DialName=", "DialName=携帯")])
         self.peers.add_mails([("au", request_mail("taro@ezweb.ne.jp", subject)),
                               ("other", request_mail("someone@example.com", subject))])
-        output = self.run_once().stdout.decode("utf-8", "replace")
+        result = self.run_once()
+        output = result.stdout.decode("utf-8", "replace")
+        self.assertEqual(result.returncode, 1)  # a failed step
         self.assertIn("[通信] ダイアルアップに失敗しました。", output)
         self.assertNotIn("メールチェック", output)
         with open(os.path.join(self.work, "nmcli.calls")) as f:
@@ -417,7 +441,7 @@ class EndToEnd(unittest.TestCase):
                                ("LogFolder=" + self.log_folder, "LogFolder=" + self.ini + "/logs")])
         result = self.run_once()
         output = result.stdout.decode("utf-8", "replace")
-        self.assertEqual(result.returncode, 0)
+        self.assertEqual(result.returncode, 1)
         self.assertEqual(output.count("メール送信に失敗しました。"), 2, output)
         self.assertIn("メール送信終了", output)
         self.assertEqual(self.peers.mailbox(), [])
@@ -430,7 +454,7 @@ class EndToEnd(unittest.TestCase):
         self.peers.add_mails([("docomo", request_mail("jiro@docomo.ne.jp", subject))])
         result = self.run_once()
         output = result.stdout.decode("utf-8", "replace")
-        self.assertEqual(result.returncode, 0)
+        self.assertEqual(result.returncode, 1)
         self.assertIn("[画像] 画像がキャプチャできませんでした。", output)
         self.assertIn("選択したデバイスは使用できませんでした。", result.stderr.decode("utf-8", "replace"))
         self.assertNotIn("メール送信開始", output)
@@ -454,6 +478,94 @@ class EndToEnd(unittest.TestCase):
         output = out.decode("utf-8", "replace")
         self.assertGreaterEqual(output.count("画像キャプチャ"), 2)
         self.assertEqual(self.peers.mailbox(), [])
+
+    def start_orbisk(self, *options):
+        """orbisk with its plug-in in a folder of its own; returns that folder."""
+        folder = os.path.join(self.work, "orbisk")
+        os.makedirs(folder, exist_ok=True)
+        shutil.copy(os.path.join(BIN, "QXComm.so"), folder)
+        program = subprocess.Popen([os.path.join(BIN, "orbisk"), "--folder", folder] + list(options),
+                                   env=self.env, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+        self.assertEqual(program.stdout.readline().strip(), "orbisk: ready")
+        self.addCleanup(self.stop_orbisk, program)
+        return folder, program
+
+    def stop_orbisk(self, program):
+        if program.poll() is None:
+            program.terminate()
+            program.wait(timeout=30)
+        program.stdout.close()
+
+    def sibling_settings(self):
+        from PIL import Image
+        runtime = os.path.join(self.work, "runtime")
+        os.mkdir(runtime, 0o700)
+        self.env["XDG_RUNTIME_DIR"] = runtime
+        self.write_settings(mail_timer=0)
+        self.rewrite_settings([("DeviceName=", "DeviceName=Orbisk連携")])
+        picture = os.path.join(self.work, "red.bmp")
+        Image.new("RGB", (320, 240), (220, 20, 30)).save(picture)
+        return picture
+
+    def assert_red_reply(self, address):
+        _, picture = self.picture_of(self.peers.received()[address])
+        red, green, blue = picture.convert("RGB").getpixel((picture.width // 2, picture.height // 2))
+        self.assertGreater(red, 150)
+        self.assertLess(green + blue, 120)
+
+    def test_pictures_come_from_the_sibling_program(self):
+        picture = self.sibling_settings()
+        folder, orbisk = self.start_orbisk("--picture", picture)
+        subject = encoded_word(SUBJECT)
+        self.peers.add_mails([("other", request_mail("someone@example.com", subject))])
+        result = subprocess.run([os.path.join(BIN, "Quorvex"), "--once", "--ini", self.ini, "--timing-scale", "0.01"],
+                                env=self.env, capture_output=True, timeout=300)
+        output = result.stdout.decode("utf-8", "replace")
+        self.assertEqual(result.returncode, 0, output)
+        self.assertIn("画像キャプチャ", output)
+        self.assertNotIn("受け取れませんでした", output)
+        self.assert_red_reply("someone@example.com")
+        # The sibling's picture was taken over and deleted.
+        self.assertEqual(glob.glob(os.path.join(folder, "Orbisk*.bmp")), [])
+
+        # Orbisk is gone: the worker waits its time and says so; nothing is sent.
+        self.stop_orbisk(orbisk)
+        self.peers.add_mails([("docomo", request_mail("jiro@docomo.ne.jp", subject))])
+        result = subprocess.run([os.path.join(BIN, "Quorvex"), "--once", "--ini", self.ini, "--timing-scale", "0.01"],
+                                env=self.env, capture_output=True, timeout=300)
+        output = result.stdout.decode("utf-8", "replace")
+        self.assertEqual(result.returncode, 1, output)
+        self.assertIn("[画像] Orbiskから画像が受け取れませんでした。", output)
+        self.assertNotIn("jiro@docomo.ne.jp", self.peers.received())
+
+    def test_a_late_sibling_picture_serves_the_next_pass(self):
+        picture = self.sibling_settings()
+        # The wait is 361 polls of 5 ms; orbisk answers three seconds late.
+        self.start_orbisk("--picture", picture, "--delay", "3000")
+        subject = encoded_word(SUBJECT)
+        self.peers.add_mails([("first", request_mail("taro@ezweb.ne.jp", subject))])
+        log = os.path.join(self.work, "headless.out")
+        with open(log, "wb") as out:
+            program = subprocess.Popen([os.path.join(BIN, "Quorvex"), "--headless", "--ini", self.ini,
+                                        "--timing-scale", "0.01"], env=self.env, stdout=out, stderr=subprocess.STDOUT)
+        try:
+            self.wait_for_text(log, "受け取れませんでした")
+            self.peers.add_mails([("second", request_mail("hanako@d.vodafone.ne.jp", subject))])
+            self.wait_for_replies(1)
+        finally:
+            program.send_signal(signal.SIGTERM)
+            program.wait(timeout=60)
+        self.assertEqual(sorted(self.peers.received()), ["hanako@d.vodafone.ne.jp"])
+        self.assert_red_reply("hanako@d.vodafone.ne.jp")
+
+    def wait_for_text(self, path, text):
+        deadline = time.monotonic() + 120
+        while time.monotonic() < deadline:
+            with open(path, "rb") as f:
+                if text in f.read().decode("utf-8", "replace"):
+                    return
+            time.sleep(0.05)
+        self.fail("%r never appeared in %s" % (text, path))
 
     def wait_for_replies(self, count):
         deadline = time.monotonic() + 120

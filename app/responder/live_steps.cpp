@@ -1,5 +1,7 @@
 #include "app/responder/live_steps.h"
 
+#include <cstring>
+
 #include "app/mail/reply_dispatch.h"
 #include "core/qxdvcore.h"
 #include "platform/dialup.h"
@@ -46,6 +48,13 @@ void LiveSteps::SendReplies(const RunContext& run) {
     files.attachmentNames[k] = names_.attachmentName[k];
   }
   repliesSent_ = ::SendReplies(client_, settings.mail, settings.send, requests_, files, log_);
+  int answerable = 0;
+  for (const auto& request : requests_) {
+    if (request && std::strncmp(request->address, settings.mail.MailAddr, sizeof request->address) != 0) {
+      ++answerable;
+    }
+  }
+  failedReplies_ = answerable - repliesSent_;
 }
 
 bool LiveSteps::DialConnect(const std::string& entry) { return qv::DialConnect(entry); }

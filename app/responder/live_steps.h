@@ -11,6 +11,16 @@
 #include "app/mail/requests.h"
 #include "app/responder/responder.h"
 
+// The sibling camera program as picture source; the owner sets one when its link is available.
+class SiblingCamera {
+ public:
+  virtual ~SiblingCamera() = default;
+  // Whether `deviceName` selects the sibling program.
+  [[nodiscard]] virtual bool Selects(const std::string& deviceName) const = 0;
+  // Asks for a picture and copies it into `path`; true when one arrived.
+  virtual bool Capture(const std::string& path) = 0;
+};
+
 class LiveSteps : public ResponderSteps {
  public:
   // `log` receives the steps' lines and must outlive the steps. The request list lives here,
@@ -24,7 +34,12 @@ class LiveSteps : public ResponderSteps {
 
   int CheckMail() override;
   int ProcessRequests(const AllSettings& settings) override;
+  // The sibling camera (may be null); set before the workers start. It must outlive them.
+  void SetSiblingCamera(SiblingCamera* sibling) { sibling_ = sibling; }
+
   int CaptureFrame(const std::string& path) override;
+  bool UsesSibling(const std::string& deviceName) override { return sibling_ && sibling_->Selects(deviceName); }
+  bool SiblingCapture(const std::string& path) override { return sibling_ && sibling_->Capture(path); }
   void MakeNames(const RunContext& run, time_t captureTime) override;
   std::string MakePicture(const RunContext& run, int profile) override;
   void SendReplies(const RunContext& run) override;
@@ -36,8 +51,12 @@ class LiveSteps : public ResponderSteps {
   // Requests accepted by the last check, and replies accepted by the SMTP server in the last run.
   int requestCount() const { return requestCount_; }
   int repliesSent() const { return repliesSent_; }
+  // Requests of the last run that should have been answered and were not (a failed send, a
+  // failed POP-before-SMTP log-in); a request from the program's own address does not count.
+  int failedReplies() const { return failedReplies_; }
 
  private:
+  SiblingCamera* sibling_ = nullptr;
   LogSink& log_;
   CMailClient client_;
   AddressList addresses_;
@@ -45,4 +64,5 @@ class LiveSteps : public ResponderSteps {
   qv::PictureNames names_;
   std::atomic<int> requestCount_{0};
   std::atomic<int> repliesSent_{0};
+  std::atomic<int> failedReplies_{0};
 };

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <exception>
 
 #include "platform/files.h"
 #include "platform/text.h"
@@ -72,25 +73,36 @@ int Responder::TimerTick() {
       uint32_t now = currentTick();
       int32_t remaining = qv::TickDiff(nextCheckTick_, now);
       if (remaining > 0) return (remaining + 999) / 1000;
-      if (checkDone_) {
-        checkDone_ = 0;
+      if (checkDone_.load(std::memory_order_acquire)) {
+        // The next tick is in place before the flag clears: a worker that sees the flag clear
+        // sees the new tick too, and never starts an extra check on the old one.
         int minutes = settings().basic.MailTimer;
-        nextCheckTick_ = now + static_cast<uint32_t>(static_cast<int64_t>(minutes) * 60000);
+        nextCheckTick_.store(now + static_cast<uint32_t>(static_cast<int64_t>(minutes) * 60000),
+                             std::memory_order_release);
+        checkDone_.store(0, std::memory_order_release);
       }
       return 0;
     }
     case 1:
-      // The request list is kept until the capture worker has ended: it may still be sending.
+      // Only the mail-check worker is told to end now: a check that is running may still
+      // delete accepted mails and ask for their replies.
       endMainThread.Set();
-      endCaptureThread.Set();
       exitStage_ = 2;
       return 0;
     case 2:
-      if (WaitForMarker(mailWorkerMarker_) && WaitForMarker(captureWorkerMarker_)) {
-        if (mailWorker_.joinable()) mailWorker_.join();
-        if (captureWorker_.joinable()) captureWorker_.join();
-        exitStage_ = 3;
+      // The capture worker ends after the mail-check worker, and finishes a pending run first,
+      // so no deleted request goes unanswered. The request list is kept until then.
+      if (!WaitForMarker(mailWorkerMarker_)) return 0;
+      endCaptureThread.Set();
+      if (!WaitForMarker(captureWorkerMarker_)) return 0;
+      if (mailWorker_.joinable()) mailWorker_.join();
+      if (captureWorker_.joinable()) captureWorker_.join();
+      // The workers are gone; a line the program dialled is not left open.
+      if (dialConnected_) {
+        log_.Log(LOG_COMM, SJIS("ダイアルアップ切断"));
+        HangUp();
       }
+      exitStage_ = 3;
       return 0;
     case 3:
       exitStage_ = 4;
@@ -141,6 +153,7 @@ void Responder::RunOneCheck() {
     log_.Log(LOG_COMM, SJIS("ダイアルアップ接続"));
     if (!DialUp()) {
       log_.Log(LOG_COMM, SJIS("ダイアルアップに失敗しました。"));
+      ++failures_;
       dialed = false;
     }
   }
@@ -160,14 +173,33 @@ void Responder::RunOneCheck() {
   checkDone_ = 1;
 }
 
+void Responder::LogUnexpected(const char* what) {
+  log_.Log(LOG_COMM, SJIS("予期しないエラーが起きました。次のサイクルに進みます。") + " (" + what + ")");
+}
+
 void MailCheckThreadProc(Responder* r) {
   const qv::Timings& timings = qv::GetTimings();
   while (!r->endMainThread.IsSet()) {
     qv::SleepMs(timings.workerPollMs);
     while (!r->endMainThread.IsSet() && r->pause_) qv::SleepMs(timings.workerPollMs);
+    // A stop asked for before a check starts starts none (no dial-up that is never hung up).
+    if (r->endMainThread.IsSet() || r->exitStage_ != 0) continue;
+    // The flag first, then the tick: the timer moves the tick before it clears the flag.
     bool due = r->patrol_ && !r->requestCapture.IsSet() &&
-               qv::TickDiff(r->nextCheckTick_, r->currentTick()) <= 0 && r->checkDone_ == 0;
-    if (due && !r->pause_) r->RunOneCheck();
+               r->checkDone_.load(std::memory_order_acquire) == 0 &&
+               qv::TickDiff(r->nextCheckTick_.load(std::memory_order_acquire), r->currentTick()) <= 0;
+    if (!due || r->pause_) continue;
+    try {
+      r->RunOneCheck();
+    } catch (const std::exception& error) {
+      r->LogUnexpected(error.what());
+      ++r->checksDone_;
+      r->checkDone_ = 1;
+    } catch (...) {
+      r->LogUnexpected("?");
+      ++r->checksDone_;
+      r->checkDone_ = 1;
+    }
   }
   r->mailWorkerMarker_ = 0;
 }
@@ -185,7 +217,10 @@ void Responder::RunOneCapture() {
     if (result == 0) log_.Log(LOG_PICT, SJIS("画像がキャプチャできませんでした。"));
     framed = result == 1;
   }
-  if (!framed) return;
+  if (!framed) {
+    ++failures_;
+    return;
+  }
 
   steps_.MakeNames(run, captureTime);
   std::string outputs[4];
@@ -215,14 +250,24 @@ void Responder::RunOneCapture() {
 void CaptureThreadProc(Responder* r) {
   const qv::Timings& timings = qv::GetTimings();
   qv::SleepMs(timings.workerPollMs);
-  while (!r->endCaptureThread.IsSet()) {
-    if (!r->requestCapture.IsSet()) {
+  for (;;) {
+    // A pending run is finished before the worker ends: its mails are already deleted.
+    if (r->requestCapture.IsSet()) {
+      try {
+        r->RunOneCapture();
+      } catch (const std::exception& error) {
+        r->LogUnexpected(error.what());
+        ++r->failures_;
+      } catch (...) {
+        r->LogUnexpected("?");
+        ++r->failures_;
+      }
+      ++r->runsDone_;
+      r->requestCapture.Reset();
       qv::SleepMs(timings.workerPollMs);
       continue;
     }
-    r->RunOneCapture();
-    ++r->runsDone_;
-    r->requestCapture.Reset();
+    if (r->endCaptureThread.IsSet()) break;
     qv::SleepMs(timings.workerPollMs);
   }
   r->captureWorkerMarker_ = 0;

@@ -90,7 +90,10 @@ class Responder {
   // The owner's periodic timer: scheduling while running, then the exit stages. Returns the
   // countdown in seconds (0 when the patrol is off or a check is due).
   int TimerTick();
-  // Requests the orderly exit; ignored when already requested.
+  // Requests the orderly exit; ignored when already requested. The exit stages then end the
+  // mail-check worker (a check not yet started is not started; a running one finishes), then
+  // the capture-and-reply worker after it has finished a pending run, hang up a line the
+  // program dialled, and end.
   void RequestExit();
   // 0 running, 1 exit requested, 2 waiting for the workers, 3 ending, 4 ended.
   int exitStage() const { return exitStage_; }
@@ -109,6 +112,9 @@ class Responder {
   // Number of finished mail checks and capture-and-reply runs (for the owner and tests).
   int checksDone() const { return checksDone_; }
   int runsDone() const { return runsDone_; }
+  // Steps of the responder's own that failed: dial-ups and frame captures (and an unexpected
+  // error in a worker, which is logged and skips to the next cycle).
+  int failures() const { return failures_; }
 
   // For tests and tools that drive the clock.
   void SetTickSource(uint32_t (*tick)()) { tickSource_ = tick; }
@@ -125,6 +131,7 @@ class Responder {
   void RunOneCheck();
   void RunOneCapture();
   bool WaitForMarker(const std::atomic<int>& marker);
+  void LogUnexpected(const char* what);
 
   ResponderSteps& steps_;
   LogSink& log_;
@@ -142,7 +149,10 @@ class Responder {
   std::atomic<int> exitStage_{0};
   std::atomic<int> checksDone_{0};
   std::atomic<int> runsDone_{0};
-  bool dialConnected_ = false;  // touched only by the workers, which the capture event orders
+  std::atomic<int> failures_{0};
+  // Touched by the workers, which the capture event orders, and by the exit stage once both
+  // have ended.
+  bool dialConnected_ = false;
   std::string dialEntry_;
   uint32_t (*tickSource_)() = nullptr;
   std::thread mailWorker_;

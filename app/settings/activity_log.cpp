@@ -10,6 +10,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "platform/files.h"
 #include "platform/text.h"
 
 std::string FormatLogLine(const std::string& message, int category) {
@@ -149,18 +150,15 @@ std::string ActivityLog::LogFolderPathLocked() const {
 
 void ActivityLog::WriteLogFileLocked(const std::string& line) {
   std::string folder = LogFolderPathLocked();
+  // Level by level, for the user only (the lines hold sender addresses); a level that cannot
+  // be made shows when the file does not open.
   struct stat st;
-  if (stat(folder.c_str(), &st) != 0) {
-    // Level by level; a level that cannot be made shows when the file does not open.
-    for (size_t slash = folder.find('/', 1); slash != std::string::npos; slash = folder.find('/', slash + 1)) {
-      mkdir(folder.substr(0, slash).c_str(), 0777);
-    }
-  }
+  if (stat(folder.c_str(), &st) != 0) (void)qv::MakePrivateFolder(folder);
   std::tm today = clock_();
   char name[64];
   std::snprintf(name, sizeof name, "%04d-%02d-%02d.log", today.tm_year + 1900, today.tm_mon + 1, today.tm_mday);
   // Without blocking: a named pipe under today's name must not hold a worker.
-  int fd = open((folder + name).c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0666);
+  int fd = open((folder + name).c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW, 0600);
   if (fd < 0) return;
   struct stat fileState;
   if (fstat(fd, &fileState) != 0 || !S_ISREG(fileState.st_mode)) {

@@ -336,6 +336,21 @@ int LoadAllSettings(const char* path, AllSettings* settings) {
       settings->pict[profile].Type = PICT_JPEG;
     }
   }
-  // 5. The sender address list is loaded by the caller (it lives beside the settings file).
+  // 5. Values that would make the program misbehave are held to the range the settings pages
+  //    allow: a check interval under a minute would hammer the mail server; an unknown
+  //    security level must not quietly mean "plain".
+  settings->corrections.clear();
+  auto hold = [settings](const char* key, int* value, int low, int high) {
+    if (*value >= low && *value <= high) return;
+    int held = *value < low ? low : high;
+    settings->corrections.push_back(key + std::string("=") + std::to_string(*value) +
+                                    SJIS(" は範囲外のため ") + std::to_string(held) +
+                                    SJIS(" として扱います。"));
+    *value = held;
+  };
+  hold("MailTimer", &settings->basic.MailTimer, 1, 10);
+  hold("PopSecurity", &settings->mail.PopSecurity, 0, 2);
+  hold("SmtpSecurity", &settings->mail.SmtpSecurity, 0, 2);
+  // 6. The sender address list is loaded by the caller (it lives beside the settings file).
   return 1;
 }

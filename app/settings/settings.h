@@ -13,6 +13,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 struct BasicSettings {
   int PreviewRate = 6;  // index 0..6 into the preview rates 1, 5, 10, 15, 20, 30, 60 fps
@@ -98,6 +99,9 @@ struct AllSettings {
   PictSettings pict[4];
   bool converterInstalled = false;
   std::string converterPath;  // the GIF converter program, empty when not installed
+  // What LoadAllSettings held to its range, one CP932 log text each ("MailTimer=0 ..."): the
+  // owner logs them.
+  std::vector<std::string> corrections;
 };
 
 int LoadBasicSettings(const char* path, BasicSettings* record);
@@ -120,6 +124,7 @@ int SaveWindowPlacement(const char* path, const WindowPlacement* record);
 // Loads the window placement, the four records, looks up the GIF converter (converterPath
 // and converterInstalled) and loads the four picture profiles; a GIF profile becomes JPEG in
 // memory when no converter is installed (the file keeps its value). The address list is
-// loaded by the caller afterwards. A settings file that exists but cannot be read gives
+// loaded by the caller afterwards. MailTimer is held to 1..10 and the security levels to 0..2,
+// each correction noted in `corrections`. A settings file that exists but cannot be read gives
 // defaults and one line on standard error. Returns 1.
 int LoadAllSettings(const char* path, AllSettings* settings);

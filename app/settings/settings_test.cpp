@@ -69,7 +69,7 @@ TEST_F(SettingsTest, EmptyFileLoadsEveryDefault) {
   ExpectProfile(other, {0, 0, 0, 0, 0, 0, 0, 0, 0});
 }
 
-TEST_F(SettingsTest, HandEditedValuesLoadUncheckedButNeverOverrun) {
+TEST_F(SettingsTest, HandEditedValuesNeverOverrunAndHarmfulOnesAreHeld) {
   std::string longId(100, 'u');
   std::string longTitle = std::string(254, 'a') + "\x89\xE6";  // a double-byte character across the cut
   qv::WriteFileBytes(path_,
@@ -79,7 +79,10 @@ TEST_F(SettingsTest, HandEditedValuesLoadUncheckedButNeverOverrun) {
                 "\r\nMailText=one<BR>two\r\n[Window]\r\nMainLeft=10\r\n");
   AllSettings all;
   LoadAllSettings(path_.c_str(), &all);
-  EXPECT_EQ(all.basic.MailTimer, -3);
+  // A check interval under a minute would hammer the server: held, and said so.
+  EXPECT_EQ(all.basic.MailTimer, 1);
+  ASSERT_EQ(all.corrections.size(), 1u);
+  EXPECT_EQ(all.corrections[0], "MailTimer=-3" + SJIS(" は範囲外のため ") + "1" + SJIS(" として扱います。"));
   EXPECT_EQ(all.basic.PreviewRate, 2147483647);
   EXPECT_EQ(all.basic.WakeUpMail, 1);
   EXPECT_EQ(all.basic.LogOutput, 1);  // empty value: default
@@ -91,6 +94,31 @@ TEST_F(SettingsTest, HandEditedValuesLoadUncheckedButNeverOverrun) {
   EXPECT_TRUE(all.window.valid);
   EXPECT_EQ(all.window.MainLeft, 10);
   EXPECT_EQ(all.window.MainTop, 0);
+}
+
+TEST_F(SettingsTest, CheckIntervalAndSecurityAreHeldToTheirRanges) {
+  struct Case {
+    const char* key;
+    const char* section;
+    int value;
+    int held;  // what the record holds after the load
+  };
+  const Case cases[] = {
+      {"MailTimer", "BasicSettings", 0, 1},    {"MailTimer", "BasicSettings", 1, 1},
+      {"MailTimer", "BasicSettings", 10, 10},  {"MailTimer", "BasicSettings", 11, 10},
+      {"PopSecurity", "MailSettings", -1, 0},  {"PopSecurity", "MailSettings", 2, 2},
+      {"PopSecurity", "MailSettings", 3, 2},   {"SmtpSecurity", "MailSettings", 7, 2},
+  };
+  for (const Case& c : cases) {
+    qv::WriteFileBytes(path_, std::string("[") + c.section + "]\r\n" + c.key + "=" + std::to_string(c.value) + "\r\n");
+    AllSettings all;
+    LoadAllSettings(path_.c_str(), &all);
+    int loaded = std::string(c.key) == "MailTimer"     ? all.basic.MailTimer
+                 : std::string(c.key) == "PopSecurity" ? all.mail.PopSecurity
+                                                       : all.mail.SmtpSecurity;
+    EXPECT_EQ(loaded, c.held) << c.key << "=" << c.value;
+    EXPECT_EQ(all.corrections.size(), c.value == c.held ? 0u : 1u) << c.key << "=" << c.value;
+  }
 }
 
 TEST_F(SettingsTest, PasswordRoundTripsForEveryLength) {

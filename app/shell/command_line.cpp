@@ -31,6 +31,8 @@ bool ParseCommandLine(const std::vector<std::string>& arguments, CommandLineOpti
       options->once = true;
     } else if (argument == "--check-accounts") {
       options->checkAccounts = true;
+    } else if (argument == "--window") {
+      options->window = true;
     } else if (argument == "--settings") {
       options->settings = true;
     } else if (argument == "--config") {
@@ -73,8 +75,12 @@ bool ParseCommandLine(const std::vector<std::string>& arguments, CommandLineOpti
       return false;
     }
   }
-  const int commands =
-      options->headless + options->once + options->checkAccounts + options->settings + !options->config.empty();
+  if (options->window && (options->headless || options->once || options->checkAccounts)) {
+    *error = "--window cannot be combined with --headless, --once or --check-accounts";
+    return false;
+  }
+  const int commands = options->headless + options->once + options->checkAccounts + options->window +
+                       options->settings + !options->config.empty();
   if ((options->settings || !options->config.empty()) && commands > 1) {
     *error = "--settings and --config run alone";
     return false;
@@ -87,13 +93,14 @@ bool ParseCommandLine(const std::vector<std::string>& arguments, CommandLineOpti
 }
 
 std::string UsageText() {
-  return "usage: Quorvex [--headless | --once | --check-accounts] [--ini PATH] [--timing-scale F]\n"
+  return "usage: Quorvex [--window | --headless | --once | --check-accounts] [--ini PATH] [--timing-scale F]\n"
          "       Quorvex --settings [--ini PATH]\n"
          "       Quorvex --config list | get SECTION.KEY | set SECTION.KEY=VALUE [--ini PATH]\n"
          "\n"
          "Watches a POP3 mailbox and answers every accepted request mail with a fresh camera\n"
          "picture, converted for the sender's phone.\n"
          "\n"
+         "  --window            open the window (the default when a display is there)\n"
          "  --headless          run without a window: check the mailbox every MailTimer\n"
          "                      minutes (the first check at once) and answer the requests;\n"
          "                      log lines go to standard output; Ctrl+C or SIGTERM ends it\n"
@@ -117,7 +124,8 @@ std::string UsageText() {
          "                      status 2 when it is refused\n"
          "  --help              show this text\n"
          "\n"
-         "Without options Quorvex runs as with --headless. Message boxes go to standard error.\n"
+         "Without options Quorvex opens its window when $DISPLAY or $WAYLAND_DISPLAY names a\n"
+         "display, else it runs as with --headless, where message boxes go to standard error.\n"
          "Environment: QUORVEX_TEST_DEVICES (synthetic cameras), QUORVEX_TEST_FRAME (their\n"
          "picture), QUORVEX_REGISTRY (the registry file), QUORVEX_NMCLI (the nmcli program).\n";
 }

@@ -6,8 +6,10 @@
 
 struct CommandLineOptions {
   bool help = false;      // --help: print the usage and end
-  bool headless = false;  // run without a window (also when nothing was asked for, until the window exists)
-  bool headlessImplied = false;  // headless because no option asked for anything
+  bool window = false;    // --window: open the window
+  bool headless = false;  // run without a window (also when nothing was asked for)
+  bool headlessImplied = false;  // headless because no option asked for anything: the window
+                                 // opens instead when a display is there
   std::string iniPath;    // --ini PATH / --ini=PATH: the settings file to use instead of the default
   bool once = false;      // --once: one mail check now (and its capture-and-reply run), then end
   double timingScale = -1;  // --timing-scale F: every fixed wait multiplied by F (>= 0); -1 = unchanged

@@ -31,6 +31,10 @@ TEST(CommandLine, OptionsAndTheirMistakes) {
   EXPECT_EQ(options.timingScale, 0.25);
   EXPECT_TRUE(options.headlessImplied);
 
+  ASSERT_TRUE(ParseCommandLine({"--window"}, &options, &error));
+  EXPECT_TRUE(options.window);
+  EXPECT_FALSE(options.headless);
+
   ASSERT_TRUE(ParseCommandLine({"--settings", "--ini", "/x.ini"}, &options, &error));
   EXPECT_TRUE(options.settings);
   EXPECT_FALSE(options.headless);
@@ -43,7 +47,8 @@ TEST(CommandLine, OptionsAndTheirMistakes) {
 
   for (const std::vector<std::string>& wrong : std::vector<std::vector<std::string>>{
            {"--config"}, {"--config", "get"}, {"--config", "drop", "X"}, {"--config", "list", "X"},
-           {"--settings", "--headless"}, {"--config", "list", "--once"},
+           {"--settings", "--headless"}, {"--config", "list", "--once"}, {"--settings", "--window"},
+           {"--window", "--headless"}, {"--once", "--window"},
            {"--ini"}, {"--ini="}, {"--bogus"}, {"--headless", "stray"}, {"--timing-scale"},
            {"--timing-scale", "-1"}, {"--timing-scale", "fast"}, {"--timing-scale=1x"},
            {"--timing-scale", "nan"}}) {

@@ -1,10 +1,6 @@
 #include "app/shell/device_selection.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cstdlib>
 #include <cstring>
 
 #include "app/settings/ini.h"
@@ -12,18 +8,20 @@
 #include "core/qxdvcore.h"
 #include "platform/message_box.h"
 #include "platform/text.h"
-#include "platform/window_endpoints.h"
+#include "platform/window_endpoint.h"
 
 const std::string& SiblingEntryName() { return SJIS("Orbisk連携"); }
 
-bool SiblingWindowExists() { return qv::WindowTitleExists("Orbisk"); }
+bool SiblingWindowExists() { return qv::FindWindowByTitle("Orbisk") != 0; }
 
 int PreviewRateFps(int index) {
   static const int rates[] = {1, 5, 10, 15, 20, 30, 60};
   return rates[std::clamp(index, 0, 6)];
 }
 
-void ApplyPreviewSize(bool shown) {
+void ApplyPreviewSize(bool shown, int shownFps) {
+  // A preview nobody sees needs no more than one frame a second.
+  QXCoreSetPreviewRate(shown ? shownFps : 1);
   QXSetDeviceState(QXST_WINDOW_WIDTH, shown ? 320 : 1);
   QXSetDeviceState(QXST_WINDOW_HEIGHT, shown ? 240 : 1);
   unsigned long caps = 0;
@@ -55,10 +53,9 @@ int SelectCaptureDevice(int count, DeviceSelection& selection) {
     }
     QXSetDeviceState(QXST_MOTION_MODE, QXMOTION_MEASURE);
     selection.deviceRunning = true;
-    QXCoreSetPreviewRate(PreviewRateFps(basic.PreviewRate));
     QXSetDeviceState(QXST_WINDOW_X, 94);
     QXSetDeviceState(QXST_WINDOW_Y, 6);
-    ApplyPreviewSize(!selection.previewHidden);
+    ApplyPreviewSize(!selection.previewHidden, PreviewRateFps(basic.PreviewRate));
     qv::CopySjisField(basic.DeviceName, sizeof basic.DeviceName, info.szDeviceName);
     WriteIniString("BasicSettings", "DeviceName", basic.DeviceName, selection.settingsPath.c_str());
     return 1;

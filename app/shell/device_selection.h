@@ -9,7 +9,7 @@ struct BasicSettings;
 // The device list entry that selects the sibling camera program instead of a device.
 const std::string& SiblingEntryName();
 
-// True when the sibling camera program's window endpoint "Orbisk" exists.
+// True when the sibling camera program's window "Orbisk" is there.
 bool SiblingWindowExists();
 
 // What device selection needs from its caller.
@@ -27,8 +27,9 @@ struct DeviceSelection {
 // -1 when matching devices exist but none could be started. Each failure shows its message box.
 int SelectCaptureDevice(int count, DeviceSelection& selection);
 
-// Sets the preview to 320 x 240 (`shown`) or 1 x 1 and re-selects the display mode.
-void ApplyPreviewSize(bool shown);
+// Sets the preview to 320 x 240 at `shownFps` frames per second (`shown`), or to 1 x 1 at one
+// frame per second, and re-selects the display mode.
+void ApplyPreviewSize(bool shown, int shownFps);
 
 // Preview frame rate of a PreviewRate index; indexes outside 0..6 are clamped.
 int PreviewRateFps(int index);

@@ -2,14 +2,13 @@
 
 #include <signal.h>
 
-#include <filesystem>
+#include <cerrno>
+#include <cstring>
 
 #include "app/mail/account_check.h"
 #include "app/responder/live_steps.h"
-#include "app/responder/responder.h"
 #include "app/settings/activity_log.h"
-#include "app/shell/device_selection.h"
-#include "core/qxdvcore.h"
+#include "app/shell/responder_host.h"
 #include "platform/dialup.h"
 #include "platform/message_box.h"
 #include "platform/timing.h"
@@ -97,13 +96,6 @@ bool WaitForStopSignal(const sigset_t& stopSignals, int64_t periodMs, int* signa
   return true;
 }
 
-// Removes the run's files and the work folder.
-void RemoveWorkFolder(const std::string& folder) {
-  if (folder.empty()) return;
-  std::error_code ignored;
-  std::filesystem::remove_all(folder, ignored);
-}
-
 }  // namespace
 
 int RunHeadless(const CommandLineOptions& options, FILE* out) {
@@ -113,6 +105,7 @@ int RunHeadless(const CommandLineOptions& options, FILE* out) {
   sigemptyset(&stopSignals);
   sigaddset(&stopSignals, SIGINT);
   sigaddset(&stopSignals, SIGTERM);
+  sigaddset(&stopSignals, SIGHUP);
   pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 
   if (options.timingScale >= 0) qv::ScaleTimings(options.timingScale);
@@ -127,11 +120,14 @@ int RunHeadless(const CommandLineOptions& options, FILE* out) {
   std::fprintf(out, "Quorvex: settings file %s%s\n", path.c_str(),
                present ? "" : " (not there yet: the defaults are used)");
   if (options.headlessImplied) {
-    std::fprintf(out, "Quorvex: there is no window yet, so Quorvex runs without one (as --headless)\n");
+    std::fprintf(out, "Quorvex: no display found, so Quorvex runs without a window (as --headless)\n");
   }
-  AllSettings settings;
-  LoadAllSettings(path.c_str(), &settings);
-  std::string description = DescribeSettings(settings);
+  std::fflush(out);
+
+  ResponderHost host;
+  host.log().SetListener([out](const std::string& line) { PrintLogLine(out, line); });
+  if (!host.Open()) return 1;
+  std::string description = DescribeSettings(host.settings());
   size_t start = 0;
   while (start < description.size()) {
     size_t end = description.find('\n', start);
@@ -139,27 +135,9 @@ int RunHeadless(const CommandLineOptions& options, FILE* out) {
     start = end + 1;
   }
   std::fflush(out);
+  host.SelectDevice(nullptr, true);
 
-  ActivityLog log;
-  log.SetSettings(settings.basic.LogOutput, settings.basic.LogFolder, qv::ProgramDataFolder());
-  log.SetListener([out](const std::string& line) { PrintLogLine(out, line); });
-
-  // The steps outlive the responder: the request list stays until the capture worker ended.
-  LiveSteps steps(log);
-  Responder responder(steps, log);
-  std::string workFolder = qv::MakeWorkFolder("SS");
-  if (workFolder.empty()) std::fprintf(stderr, "Quorvex: the work folder could not be made in %s\n", qv::TempFolder().c_str());
-  responder.SetWorkFolder(workFolder);
-
-  QXStartup();
-  DeviceSelection selection;
-  selection.basic = &settings.basic;
-  selection.settingsPath = path;
-  SelectCaptureDevice(QXGetDeviceCount(), selection);
-
-  steps.LoadAddressList(path);
-  steps.SetPopParams(settings.mail);
-  responder.SetSettings(settings);
+  Responder& responder = host.responder();
   responder.StartWorkers();
   responder.SetPatrol(true);
   std::fprintf(out, options.once ? "Quorvex: checking the mailbox once\n" : "Quorvex: running; stop with Ctrl+C\n");
@@ -169,28 +147,48 @@ int RunHeadless(const CommandLineOptions& options, FILE* out) {
   int signal = 0;
   bool stopped = false;
   while (!responder.HasEnded()) {
-    if (!stopped && WaitForStopSignal(stopSignals, periodMs, &signal)) {
-      stopped = true;
-      std::fprintf(out, "Quorvex: stopping (%s) after the running cycle\n", signal == SIGINT ? "interrupt" : "terminate");
-      std::fflush(out);
-      responder.RequestExit();
-    } else if (stopped) {
-      qv::SleepMs(periodMs);
+    if (WaitForStopSignal(stopSignals, periodMs, &signal)) {
+      if (signal == SIGHUP) {
+        // The daemon convention: read the settings and the address list again, as the
+        // settings command does; a running check goes on with what it had.
+        if (!stopped) {
+          responder.SetPause(true);
+          host.LoadSettings();
+          responder.SetPause(false);
+          if (!options.once) responder.MakeCheckDueNow();
+          std::fprintf(out, "Quorvex: settings read again from %s\n", path.c_str());
+          std::fflush(out);
+        }
+      } else if (!stopped) {
+        stopped = true;
+        std::fprintf(out, "Quorvex: stopping (%s) after the running cycle; signal again to stop at once\n",
+                     signal == SIGINT ? "interrupt" : "terminate");
+        std::fflush(out);
+        responder.RequestExit();
+      } else if (!qv::AbortRequested()) {
+        // A second stop: every wait of the running cycle ends now, then the usual clean-up.
+        std::fprintf(out, "Quorvex: stopping at once\n");
+        std::fflush(out);
+        qv::RequestAbort();
+      }
     }
     if (options.once && responder.exitStage() == 0 && responder.checksDone() >= 1 &&
         !responder.requestCapture.IsSet()) {
       responder.SetPatrol(false);
       responder.RequestExit();
     }
+    host.PumpWindowMessages();
     // With --once the timer only runs the exit stages: a second check is never scheduled.
     if (!options.once || responder.exitStage() != 0) responder.TimerTick();
   }
 
-  QXCleanup();
-  RemoveWorkFolder(workFolder);
+  host.Close();
   std::fprintf(out, "Quorvex: stopped\n");
   std::fflush(out);
-  if (options.once && steps.lastLoginFailed()) return 2;
+  if (options.once) {
+    if (host.liveSteps()->lastLoginFailed()) return 2;
+    if (responder.failures() > 0 || host.liveSteps()->failedReplies() > 0) return 1;
+  }
   return 0;
 }
 

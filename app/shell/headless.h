@@ -16,9 +16,13 @@
 // path) and the address list, prints where the settings file is and what the responder will
 // do, starts the capture core and the configured device, starts both workers with the patrol
 // on (the first check at once) and runs the owner's timer; log lines are printed to `out` as
-// they are appended. SIGINT or SIGTERM makes an orderly exit after the running cycle. With
-// --once, one check runs (and its capture-and-reply run when requests were accepted), then the
-// program ends. Returns the exit status: 0, or 2 with --once when the check could not log in.
+// they are appended. SIGINT or SIGTERM makes an orderly exit after the running cycle (replies
+// of mails already deleted are still sent); a second one aborts the running cycle's waits and
+// exits with clean-up. SIGHUP reads the settings and the address list again. With --once, one
+// check runs (and its capture-and-reply run when requests were accepted), then the program
+// ends. Returns the exit status: 1 when the private work folder cannot be made; with --once 0
+// when every accepted request was answered, 1 when a step failed (dial-up, capture, a send),
+// 2 when the mailbox could not be logged in to; 0 otherwise.
 // Must be called before any other thread is started, because it blocks the stop signals for
 // the whole process.
 int RunHeadless(const CommandLineOptions& options, FILE* out);

@@ -36,6 +36,9 @@ class HeadlessTest : public ::testing::Test {
     folder_ = qv::MakeWorkFolder("HL");
     ASSERT_FALSE(folder_.empty());
     setenv("QUORVEX_REGISTRY", (folder_ + "registry.reg").c_str(), 1);
+    // Without a display the program runs headless when no option asks otherwise.
+    unsetenv("DISPLAY");
+    unsetenv("WAYLAND_DISPLAY");
     program_ = qv::ProgramFolder() + "Quorvex";
   }
   void TearDown() override {

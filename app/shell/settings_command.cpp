@@ -1,7 +1,5 @@
 #include "app/shell/settings_command.h"
 
-#include <dlfcn.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -9,45 +7,14 @@
 #include <QApplication>
 
 #include "app/settings/config_command.h"
+#include "app/shell/settings_library.h"
+#include "app/shell/window_app.h"
 #include "core/qxdvcore.h"
 #include "platform/files.h"
 
-namespace {
-
-using OpenDialogFunction = int (*)(int, QDOPENDIALOGINFO*, QWidget*);
-
-OpenDialogFunction LoadOpenDialog() {
-  static OpenDialogFunction function = [] () -> OpenDialogFunction {
-    const std::string path = qv::ProgramFolder() + "libQXDVDlg.so";
-    void* library = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (!library) {
-      std::fprintf(stderr, "Quorvex: the settings library cannot be loaded: %s\n", dlerror());
-      return nullptr;
-    }
-    auto entry = reinterpret_cast<OpenDialogFunction>(dlsym(library, "QDOpenDialog"));
-    if (!entry) std::fprintf(stderr, "Quorvex: %s has no QDOpenDialog\n", path.c_str());
-    return entry;
-  }();
-  return function;
-}
-
-bool HasScreen() {
-  for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) {
-    const char* value = std::getenv(name);
-    if (value && *value) return true;
-  }
-  return false;
-}
-
-}  // namespace
-
-int OpenSettingsDialog(QDOPENDIALOGINFO* info, QWidget* parent) {
-  OpenDialogFunction open = LoadOpenDialog();
-  return open ? open(0, info, parent) : 0;
-}
-
 int RunSettingsCommand(const CommandLineOptions& options, int argc, char** argv) {
-  if (!HasScreen()) {
+  const char* platform = std::getenv("QT_QPA_PLATFORM");
+  if (!DisplayAvailable() && !(platform && *platform)) {
     std::fprintf(stderr, "Quorvex: --settings needs a screen; without one, use --config\n");
     return 1;
   }
@@ -62,10 +29,16 @@ int RunSettingsCommand(const CommandLineOptions& options, int argc, char** argv)
   }
   std::memcpy(info.szIniFile, path.c_str(), path.size() + 1);
   info.bPictureHidden = 1;
+  SettingsLibrary library(qv::ProgramFolder() + "libQXDVDlg.so");
+  QDOpenDialogFunction open = library.Entry();
+  if (!open) {
+    std::fprintf(stderr, "Quorvex: the settings sheet cannot be opened: %s\n", library.error().c_str());
+    return 1;
+  }
   QXStartup();
-  const int result = OpenSettingsDialog(&info, nullptr);
+  open(0, &info, nullptr);
   QXCleanup();
-  return result == 0 ? 1 : 0;
+  return 0;
 }
 
 int RunConfigOption(const CommandLineOptions& options) {

@@ -1,0 +1,96 @@
+#include "app/shell/responder_host.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+
+#include "app/responder/live_steps.h"
+#include "app/shell/device_selection.h"
+#include "app/shell/sibling_link.h"
+#include "core/qxdvcore.h"
+#include "platform/files.h"
+#include "platform/window_endpoint.h"
+
+ResponderHost::ResponderHost(StepsFactory factory) {
+  if (factory) {
+    steps_ = factory(log_);
+  } else {
+    auto live = std::make_unique<LiveSteps>(log_);
+    liveSteps_ = live.get();
+    steps_ = std::move(live);
+  }
+  responder_ = std::make_unique<Responder>(*steps_, log_);
+  sibling_ = std::make_unique<SiblingLink>(responder_->liveCapture);
+}
+
+ResponderHost::~ResponderHost() {
+  // The workers end before the steps and the log they use go away.
+  responder_.reset();
+  Close();
+}
+
+bool ResponderHost::Open() {
+  settingsPath_ = qv::SettingsPath();
+  // Without a private work folder the pictures would land in a shared or the current folder.
+  workFolder_ = qv::MakeWorkFolder("SS");
+  if (workFolder_.empty()) {
+    std::fprintf(stderr, "Quorvex: the work folder could not be made in %s (%s); set TMPDIR to a writable folder\n",
+                 qv::TempFolder().c_str(), std::strerror(errno));
+    return false;
+  }
+  responder_->SetWorkFolder(workFolder_);
+  QXStartup();
+  coreStarted_ = true;
+  if (sibling_->Load() && liveSteps_) liveSteps_->SetSiblingCamera(sibling_.get());
+  LoadSettings();
+  endpoint_ = std::make_unique<qv::WindowEndpoint>("Quorvex");
+  if (!endpoint_->ok()) std::fprintf(stderr, "Quorvex: no window endpoint in %s\n", qv::WindowEndpointFolder().c_str());
+  sibling_->SetOwnWindow(endpoint_->handle());
+  return true;
+}
+
+int ResponderHost::windowMessageFd() const { return endpoint_ ? endpoint_->fd() : -1; }
+
+void ResponderHost::PumpWindowMessages() {
+  if (!endpoint_) return;
+  qv::WindowMessage message;
+  while (endpoint_->Receive(&message, 0)) {
+    if (message.message == WM_SIBLING_IMAGE_READY) sibling_->OnImageReady();
+  }
+}
+
+bool ResponderHost::siblingAvailable() const { return sibling_->available(); }
+
+void ResponderHost::LoadSettings() {
+  LoadAllSettings(settingsPath_.c_str(), &settings_);
+  log_.SetSettings(settings_.basic.LogOutput, settings_.basic.LogFolder, qv::ProgramDataFolder());
+  for (const std::string& correction : settings_.corrections) log_.Log(LOG_COMM, correction);
+  if (liveSteps_) {
+    liveSteps_->LoadAddressList(settingsPath_);
+    liveSteps_->SetPopParams(settings_.mail);
+  }
+  responder_->SetSettings(settings_);
+}
+
+int ResponderHost::SelectDevice(QWidget* parent, bool previewHidden) {
+  DeviceSelection selection;
+  selection.basic = &settings_.basic;
+  selection.settingsPath = settingsPath_;
+  selection.parent = parent;
+  selection.previewHidden = previewHidden;
+  int result = SelectCaptureDevice(QXGetDeviceCount(), selection);
+  deviceRunning_ = selection.deviceRunning;
+  responder_->SetSettings(settings_);
+  return result;
+}
+
+void ResponderHost::Close() {
+  if (coreStarted_) QXCleanup();
+  coreStarted_ = false;
+  if (!workFolder_.empty()) {
+    std::error_code ignored;
+    std::filesystem::remove_all(workFolder_, ignored);
+    workFolder_.clear();
+  }
+}

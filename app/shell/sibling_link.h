@@ -1,0 +1,70 @@
+// The link to the sibling camera program Orbisk, which hands over finished pictures.
+//
+// Orbisk writes its folder to the registry (HKEY_CURRENT_USER\Software\Halvorsk\Orbisk, value
+// "Directory"); its plug-in QXComm.so there exports GetImageFileName(char buffer[260]), which
+// writes the full path of the picture it has just made. The hand-over: the capture worker posts
+// WM_SIBLING_CAPTURE (wParam 0, lParam our window's handle) to the window titled "Orbisk" and
+// waits for "QuorvexLiveCapture"; Orbisk posts WM_SIBLING_IMAGE_READY to our window, whose
+// handler calls GetImageFileName and sets the event; the worker copies the picture over its
+// frame file, deletes Orbisk's file and resets the event.
+#pragma once
+
+#include <cstdint>
+#include <mutex>
+#include <string>
+
+#include "app/responder/live_steps.h"
+#include "platform/event.h"
+#include "platform/window_endpoint.h"
+
+inline constexpr uint32_t WM_SIBLING_CAPTURE = 1147;
+inline constexpr uint32_t WM_SIBLING_IMAGE_READY = 1148;
+
+// Checks the picture path the plug-in wrote into its 260-byte `buffer` and copies the file to
+// `destination`. Refused (false, nothing copied, the reason on standard error): no terminating
+// zero within 260 bytes, a path that is not a regular file (links included) or not a BMP. The
+// sibling's file is deleted after the copy only when it lies directly in `siblingFolder`.
+[[nodiscard]] bool TakeSiblingPicture(const char* buffer, const std::string& siblingFolder,
+                                      const std::string& destination);
+
+class SiblingLink : public SiblingCamera {
+ public:
+  // `ready` is the event "QuorvexLiveCapture"; it must outlive the link.
+  explicit SiblingLink(qv::Event& ready) : ready_(ready) {}
+  // Unloads the plug-in.
+  ~SiblingLink() override;
+  SiblingLink(const SiblingLink&) = delete;
+  SiblingLink& operator=(const SiblingLink&) = delete;
+
+  // Reads the sibling folder from the registry and loads QXComm.so from it. True when the link
+  // is available (the plug-in loaded and exports GetImageFileName).
+  bool Load();
+  [[nodiscard]] bool available() const { return getImageFileName_ != nullptr; }
+  [[nodiscard]] const std::string& folder() const { return folder_; }
+
+  // The handle of our own window, which receives WM_SIBLING_IMAGE_READY.
+  void SetOwnWindow(qv::WindowHandle window) { ownWindow_ = window; }
+
+  // Window side of WM_SIBLING_IMAGE_READY: fills the picture path, then sets the event.
+  void OnImageReady();
+
+  // Worker side: the entry name "Orbisk連携" selects the sibling.
+  [[nodiscard]] bool Selects(const std::string& deviceName) const override;
+  // Posts the request when Orbisk's window is there, tests the event every sibling poll (the
+  // first test after one poll) and gives up after the configured number of tests; then takes
+  // the picture and resets the event.
+  bool Capture(const std::string& path) override;
+
+ private:
+  using GetImageFileNameFunction = void (*)(char* buffer);
+  // The plug-in may write only 260 bytes; the rest absorbs one that writes more.
+  static constexpr size_t kBufferSize = 4096;
+
+  qv::Event& ready_;
+  std::string folder_;
+  void* module_ = nullptr;
+  GetImageFileNameFunction getImageFileName_ = nullptr;
+  qv::WindowHandle ownWindow_ = 0;
+  std::mutex pathMutex_;  // the window side writes the path, the worker reads it
+  char path_[kBufferSize] = {};
+};

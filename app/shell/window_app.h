@@ -1,0 +1,17 @@
+// Running Quorvex as its window.
+#pragma once
+
+#include "app/shell/command_line.h"
+
+// True when $DISPLAY or $WAYLAND_DISPLAY names a display.
+[[nodiscard]] bool DisplayAvailable();
+
+// Shows message boxes as real dialogs from then on (from any thread: a box asked for by
+// another thread is shown on the GUI thread, which the caller waits for). Needs a QApplication.
+void InstallDialogMessageBoxes();
+
+// The program as a window: the splash picture, the work folder, the capture core, the settings
+// and the address list, device selection with real message boxes, both workers and the main
+// window's timer; returns when the window's exit stages are through (after the exit button,
+// Esc, the menu, or SIGINT / SIGTERM). Returns the exit status.
+int RunWindow(const CommandLineOptions& options, int argc, char** argv);

@@ -1,0 +1,109 @@
+// Shows the main window on a real X server and saves what is on the screen: window.png with the
+// log view and window-preview.png with a test camera's live picture, in the folder given as the
+// only argument. Fails when a picture is not 420 x 252 or looks blank. Run under xvfb-run with
+// QUORVEX_TEST_DEVICES naming a test camera.
+#include <cstdio>
+#include <set>
+#include <string>
+
+#include <QApplication>
+#include <QImage>
+#include <QPixmap>
+#include <QScreen>
+#include <QTest>
+
+#include "app/shell/main_window.h"
+#include "app/shell/responder_host.h"
+#include "app/shell/window_app.h"
+#include "platform/files.h"
+#include "platform/message_box.h"
+#include "platform/text.h"
+#include "platform/timing.h"
+
+namespace {
+
+// Mail checks that find nothing.
+class QuietSteps : public ResponderSteps {
+ public:
+  int CheckMail() override { return 0; }
+  int ProcessRequests(const AllSettings&) override { return 0; }
+  int CaptureFrame(const std::string&) override { return 0; }
+  void MakeNames(const RunContext&, time_t) override {}
+  std::string MakePicture(const RunContext&, int) override { return {}; }
+  void SendReplies(const RunContext&) override {}
+  bool DialConnect(const std::string&) override { return false; }
+  void DialHangUp(const std::string&) override {}
+};
+
+// Saves the window as it is on the screen; false with a message when it looks wrong.
+bool SaveShot(QWidget& window, const std::string& path) {
+  QImage shot = window.screen()->grabWindow(window.winId()).toImage();
+  if (!shot.save(QString::fromStdString(path))) {
+    std::fprintf(stderr, "window_screenshot: cannot write %s\n", path.c_str());
+    return false;
+  }
+  std::set<QRgb> colours;
+  for (int y = 0; y < shot.height(); ++y) {
+    for (int x = 0; x < shot.width(); ++x) colours.insert(shot.pixel(x, y));
+  }
+  std::printf("%s: %d x %d, %zu colours\n", path.c_str(), shot.width(), shot.height(), colours.size());
+  if (shot.size() != QSize(420, 252) || colours.size() < 64) {
+    std::fprintf(stderr, "window_screenshot: %s is not a 420 x 252 picture of the window\n", path.c_str());
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 2) {
+    std::fprintf(stderr, "usage: window_screenshot FOLDER\n");
+    return 2;
+  }
+  std::string folder = std::string(argv[1]) + "/";
+  std::string work = qv::MakeWorkFolder("WS");
+  qv::SetSettingsPathOverride(work + "Quorvex.ini");
+  qv::WriteFileBytes(work + "Quorvex.ini", "[BasicSettings]\r\nLogOutput=0\r\nPreviewRate=5\r\n");
+  QApplication app(argc, argv);
+  InstallDialogMessageBoxes();
+
+  bool good = true;
+  {
+    ResponderHost host([](LogSink&) { return std::make_unique<QuietSteps>(); });
+    if (!host.Open()) return 1;
+    MainWindow window(host);
+    window.Start();
+    window.show();
+    window.activateWindow();
+    if (!QTest::qWaitForWindowExposed(&window)) return 1;
+
+    host.responder().SetPatrol(true);
+    const std::pair<int, const char*> lines[] = {
+        {LOG_RECV, "メールチェック"},
+        {LOG_RECV, "新規メールはありませんでした。"},
+        {LOG_RECV, "メールチェック"},
+        {LOG_PICT, "画像キャプチャ"},
+        {LOG_PICT, "ａｕ用画像を作成しています。"},
+        {LOG_PICT, "ａｕ用画像ファイズサイズ 4.2KByte"},
+        {LOG_PICT, "Docomo用画像を作成しています。"},
+        {LOG_PICT, "Docomo用画像ファイズサイズ 3.1KByte"},
+        {LOG_SEND, "taro.yamada@docomo.example.ne.jp<山田太郎>にメール送信"},
+        {LOG_COMM, "ダイアルアップ切断"},
+    };
+    for (const auto& [category, message] : lines) host.log().Log(category, qv::Cp932FromUtf8(message));
+    for (int i = 0; i < 40 && window.countdown() == 0; ++i) {
+      window.OnTimer();
+      QTest::qWait(20);
+    }
+    QTest::qWait(200);
+    good = SaveShot(window, folder + "window.png") && good;
+
+    QTest::mouseClick(&window, Qt::LeftButton, {}, ControlRect(kPreviewButton).center());
+    QTest::qWait(500);
+    good = SaveShot(window, folder + "window-preview.png") && good;
+    host.log().SetListener(nullptr);
+  }
+  qv::SetMessageBoxSink({});
+  return good ? 0 : 1;
+}

@@ -2,8 +2,11 @@
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <cstdlib>
 
 namespace qv {
 namespace {
@@ -23,6 +26,39 @@ TEST(Files, UnwritableProgramFolderMovesToTheUserFolder) {
   setenv("XDG_CONFIG_HOME", "/tmp/xdg", 1);
   EXPECT_EQ(UserConfigFolder(), "/tmp/xdg/quorvex/");
   unsetenv("XDG_CONFIG_HOME");
+}
+
+// A system service runs without HOME: the home folder comes from the password database, never
+// from a folder every local user can write.
+TEST(Files, WithoutHomeTheUserFolderComesFromThePasswordDatabase) {
+  const char* savedHome = getenv("HOME");
+  std::string home = savedHome ? savedHome : "";
+  unsetenv("HOME");
+  unsetenv("XDG_CONFIG_HOME");
+  passwd* entry = getpwuid(getuid());
+  ASSERT_NE(entry, nullptr);
+  EXPECT_EQ(UserConfigFolder(), std::string(entry->pw_dir) + (std::string(entry->pw_dir).back() == '/' ? "" : "/") +
+                                    ".config/quorvex/");
+  EXPECT_NE(UserConfigFolder().rfind("/tmp/", 0), 0u);
+  setenv("HOME", "relative/home", 1);  // not a path: not trusted either
+  EXPECT_EQ(UserConfigFolder().rfind("relative", 0), std::string::npos);
+  if (savedHome) setenv("HOME", home.c_str(), 1);
+}
+
+TEST(Files, PrivateFoldersAreMadeLevelByLevelForTheUserOnly) {
+  std::string root = MakeWorkFolder("PF");
+  ASSERT_FALSE(root.empty());
+  std::string deep = root + "a/b/c/";
+  EXPECT_TRUE(MakePrivateFolder(deep));
+  for (const std::string& level : {root + "a", root + "a/b", root + "a/b/c"}) {
+    struct stat st;
+    ASSERT_EQ(stat(level.c_str(), &st), 0) << level;
+    EXPECT_EQ(st.st_mode & 0777, 0700u) << level;
+  }
+  EXPECT_TRUE(MakePrivateFolder(deep));  // already there
+  EXPECT_TRUE(WriteFileBytes(root + "file", "x"));
+  EXPECT_FALSE(MakePrivateFolder(root + "file/below/"));  // a file in the way
+  EXPECT_EQ(std::system(("rm -rf '" + root + "'").c_str()), 0);
 }
 
 TEST(Files, OverrideWins) {

@@ -11,10 +11,12 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <climits>
+#include <map>
 #include <mutex>
 
 #include "platform/timing.h"
@@ -103,6 +105,60 @@ int RecordVerifyFailure(int preverified, X509_STORE_CTX* store) {
   return preverified;
 }
 
+// The client context of one set of trusted certificates: the system's trust store plus the CA
+// file as it was (path and modification time). Reading the system's certificates costs more
+// than a handshake, so each context is made once and shared; a changed CA file makes a new one.
+// Contexts live until the program ends and are freed then. Returns null, with the reason in `*failure`, when the
+// CA file cannot be read.
+struct ContextCache {
+  ~ContextCache() {
+    for (auto& entry : contexts) SSL_CTX_free(entry.second);
+  }
+  std::mutex mutex;
+  std::map<std::string, SSL_CTX*> contexts;
+};
+
+ContextCache& Contexts() {
+  // The library is set up first, so its own clean-up at exit runs after the cache is freed.
+  static const bool initialised = OPENSSL_init_ssl(0, nullptr) == 1;
+  static ContextCache cache;
+  (void)initialised;
+  return cache;
+}
+
+SSL_CTX* ClientContext(const std::string& caFile, TlsFailure* failure, std::string* detail) {
+  ContextCache& cache = Contexts();
+  std::mutex& contextsMutex = cache.mutex;
+  std::map<std::string, SSL_CTX*>& contexts = cache.contexts;
+  std::string key = caFile;
+  if (!caFile.empty()) {
+    struct stat st;
+    if (stat(caFile.c_str(), &st) == 0) {
+      key += "\n" + std::to_string(st.st_mtim.tv_sec) + "." + std::to_string(st.st_mtim.tv_nsec) + "." +
+             std::to_string(st.st_size);
+    }
+  }
+  std::lock_guard lock(contextsMutex);
+  auto found = contexts.find(key);
+  if (found != contexts.end()) return found->second;
+  SSL_CTX* context = SSL_CTX_new(TLS_client_method());
+  if (!context) {
+    *detail = LibraryReason();
+    return nullptr;
+  }
+  SSL_CTX_set_min_proto_version(context, TLS1_2_VERSION);
+  SSL_CTX_set_default_verify_paths(context);
+  if (!caFile.empty() && SSL_CTX_load_verify_locations(context, caFile.c_str(), nullptr) != 1) {
+    ERR_clear_error();
+    SSL_CTX_free(context);
+    *failure = TlsFailure::kCaFile;
+    *detail = caFile;
+    return nullptr;
+  }
+  contexts[key] = context;
+  return context;
+}
+
 bool IsIpv4Address(const std::string& host) {
   in_addr address{};
   return inet_pton(AF_INET, host.c_str(), &address) == 1;
@@ -181,24 +237,12 @@ bool TcpConnection::StartTls(const std::string& host, const std::string& caFile)
   static std::once_flag ignorePipe;
   std::call_once(ignorePipe, [] { signal(SIGPIPE, SIG_IGN); });
 
-  SSL_CTX* context = SSL_CTX_new(TLS_client_method());
+  SSL_CTX* context = ClientContext(caFile, &tlsFailure_, &tlsDetail_);
   if (!context) {
-    tlsDetail_ = LibraryReason();
-    Drop();
-    return false;
-  }
-  SSL_CTX_set_min_proto_version(context, TLS1_2_VERSION);
-  SSL_CTX_set_default_verify_paths(context);
-  if (!caFile.empty() && SSL_CTX_load_verify_locations(context, caFile.c_str(), nullptr) != 1) {
-    ERR_clear_error();
-    SSL_CTX_free(context);
-    tlsFailure_ = TlsFailure::kCaFile;
-    tlsDetail_ = caFile;
     Drop();
     return false;
   }
   ssl_ = SSL_new(context);
-  SSL_CTX_free(context);  // the connection holds its own reference
   if (!ssl_) {
     tlsDetail_ = LibraryReason();
     Drop();
@@ -288,7 +332,11 @@ bool TcpConnection::Flush() {
   std::string data = std::move(pending_);
   pending_.clear();
   if (WriteOut(data)) return true;
-  // A peer that stopped reading, or a broken line: nothing more can be said on it.
+  // A peer that stopped reading, or a broken line: nothing more can be said on it. The
+  // connection is reset, not closed: a close would leave the unsent bytes (and the end of the
+  // connection) queued behind the peer's full window.
+  linger reset{1, 0};
+  setsockopt(fd_, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
   Drop();
   return false;
 }

@@ -6,6 +6,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <thread>
+
 #include "platform/timing.h"
 
 namespace qv {
@@ -72,6 +74,27 @@ TEST(Socket, APeerThatStopsReadingFailsTheSendWithinTheTimeOut) {
   for (int i = 0; i < 64 && sent; ++i) sent = connection.SendAll(block);
   EXPECT_FALSE(sent);
   EXPECT_FALSE(connection.IsOpen());
+  ::close(peer);
+  SetTimings(saved);
+}
+
+TEST(Socket, AnAbortEndsAReceiveAtOnce) {
+  Timings saved = GetTimings();
+  Timings slow;
+  slow.socketReceiveTimeoutMs = 60000;
+  SetTimings(slow);
+  Listener listener;
+  TcpConnection connection;
+  ASSERT_TRUE(connection.Connect("127.0.0.1", listener.port));
+  int peer = accept(listener.fd, nullptr, nullptr);
+  std::thread stopper([] {
+    SleepMs(50);
+    RequestAbort();
+  });
+  char buffer[16];
+  EXPECT_EQ(connection.Receive(buffer, sizeof buffer), -1);  // long before the time-out
+  stopper.join();
+  ClearAbort();
   ::close(peer);
   SetTimings(saved);
 }

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+
 #include "platform/event.h"
 
 namespace qv {
@@ -27,6 +29,16 @@ TEST(Timing, ScalingKeepsFloors) {
   EXPECT_EQ(GetTimings().deletePauseMs, 1500);
   EXPECT_EQ(GetTimings().socketReceiveTimeoutMs, 30000);
   SetTimings(saved);
+}
+
+TEST(Timing, AnAbortEndsSleepsAtOnce) {
+  auto start = std::chrono::steady_clock::now();
+  RequestAbort();
+  SleepMs(60000);
+  EXPECT_TRUE(AbortRequested());
+  ClearAbort();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+  EXPECT_FALSE(AbortRequested());
 }
 
 TEST(Event, ManualResetStaysSignalled) {

@@ -59,16 +59,20 @@ TEST_F(ConverterTest, ConverterThatNeverEndsIsKilledAndLeavesNoPicture) {
   qv::Timings timings = qv::GetTimings();
   timings.converterTimeoutMs = 200;
   qv::SetTimings(timings);
-  std::string pidFile = folder_ + "pid";
+  std::filesystem::create_directory(folder_ + "record");
+  std::string pidFile = folder_ + "record/pid";
   std::string destination = folder_ + "QVTmp005.gif";
+  std::string leftover = folder_ + ".conv-part";
   std::string converter = Script("hanging", "echo $$ > '" + pidFile + "'\nprintf 'GIF8' > '" + destination +
-                                                "'\nwhile :; do sleep 1; done\n");
+                                                "'\nprintf x > '" + leftover + "'\nwhile :; do sleep 1; done\n");
   uint32_t start = qv::GetTickCount32();
   EXPECT_EQ(RunConverter(converter, folder_ + "QVTmp002.___", destination), 0);
   int32_t elapsed = qv::TickDiff(qv::GetTickCount32(), start);
   EXPECT_GE(elapsed, 150);
   EXPECT_LT(elapsed, 10000);
   EXPECT_FALSE(std::filesystem::exists(destination));
+  EXPECT_FALSE(std::filesystem::exists(leftover));  // nor its own temporary files
+  EXPECT_TRUE(std::filesystem::exists(converter));   // what was there before stays
   pid_t pid = std::atoi(qv::ReadFileBytes(pidFile).c_str());
   ASSERT_GT(pid, 0);
   // Killed and reaped: not even a zombie is left.

@@ -293,6 +293,11 @@ std::string DecodeQ(std::string_view text) {
   return bytes;
 }
 
+// Longest character set name and encoded text read as a word. RFC 2047 allows 75 characters in
+// all; handsets and old mailers write longer words, but none this long.
+constexpr size_t kMaxCharsetName = 64;
+constexpr size_t kMaxEncodedText = 4096;
+
 // One encoded word "=?charset?B|Q?text?=" found in a header value.
 struct EncodedWord {
   size_t begin = 0;  // offset of "=?"
@@ -303,22 +308,27 @@ struct EncodedWord {
 
 // The encoded word starting at `at` ("=?"), if there is a well-formed one.
 bool ReadEncodedWord(std::string_view value, size_t at, EncodedWord* word) {
-  size_t charsetEnd = value.find('?', at + 2);
-  if (charsetEnd == std::string_view::npos || charsetEnd == at + 2) return false;
+  // Both parts end at the first byte that cannot stand in them, so no candidate looks further
+  // than one word's length ahead: a header full of "=?" costs linear time.
+  auto tokenEnd = [&value](size_t from, size_t limit) {
+    size_t end = from;
+    while (end < value.size() && end - from < limit) {
+      unsigned char c = static_cast<unsigned char>(value[end]);
+      if (c <= ' ' || c >= 0x7F || c == '?') break;
+      ++end;
+    }
+    return end;
+  };
+  size_t charsetEnd = tokenEnd(at + 2, kMaxCharsetName);
+  if (charsetEnd == at + 2 || charsetEnd >= value.size() || value[charsetEnd] != '?') return false;
   if (charsetEnd + 2 >= value.size() || value[charsetEnd + 2] != '?') return false;
   char encoding = value[charsetEnd + 1];
   if (encoding != 'B' && encoding != 'b' && encoding != 'Q' && encoding != 'q') return false;
   size_t textBegin = charsetEnd + 3;
-  size_t textEnd = value.find("?=", textBegin);
-  if (textEnd == std::string_view::npos) return false;
+  size_t textEnd = tokenEnd(textBegin, kMaxEncodedText);
+  if (textEnd + 1 >= value.size() || value[textEnd] != '?' || value[textEnd + 1] != '=') return false;
   std::string_view charset = value.substr(at + 2, charsetEnd - at - 2);
   std::string_view text = value.substr(textBegin, textEnd - textBegin);
-  for (unsigned char c : charset) {
-    if (c <= ' ' || c >= 0x7F) return false;
-  }
-  for (unsigned char c : text) {
-    if (c <= ' ' || c >= 0x7F) return false;
-  }
   word->begin = at;
   word->end = textEnd + 2;
   word->charset = charset;

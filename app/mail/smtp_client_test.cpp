@@ -4,6 +4,7 @@
 #include <QRegularExpression>
 #include <QJsonArray>
 #include <QJsonObject>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <random>
@@ -401,6 +402,28 @@ TEST_F(SmtpClientTest, SilentOrMissingServerFails) {
   EXPECT_EQ(client_.SmtpConnect(), nullptr);
   client_.SetSmtpParams("", "a@b.c", "", 25);
   EXPECT_EQ(client_.SmtpConnect(), nullptr);
+}
+
+TEST_F(SmtpClientTest, APeerThatStopsReadingAfterDataFailsTheSendInTime) {
+  qv::Timings quick = qv::GetTimings();
+  quick.socketSendTimeoutMs = 100;
+  qv::SetTimings(quick);
+  // Far more than the socket buffers hold: the picture cannot leave once the server stops.
+  client_.SetAttachment(scratch_.File("B64big", std::string(32 << 20, 'Q')).c_str(), "p.png");
+  client_.SetReplyText("s", "b");
+  ScriptedServer server;
+  Script(server, {"220 ready", "250 hello", "250 ok", "250 ok", "354 go"});
+  server.StopReading();
+  server.Start();
+  client_.SetSmtpParams("127.0.0.1", "camera@example.jp", "", server.port());
+  auto connection = client_.SmtpConnect();
+  ASSERT_NE(connection, nullptr);
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(client_.SmtpSendMail(*connection, "u@example.com", ""), kSmtpBroken);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
+  EXPECT_FALSE(connection->IsOpen());
+  client_.SmtpClose(std::move(connection));
+  EXPECT_TRUE(server.Wait());
 }
 
 TEST_F(SmtpClientTest, MultiLineAndSplitRepliesAreReadWhole) {

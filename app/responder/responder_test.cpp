@@ -25,6 +25,7 @@ class FakeSteps : public ResponderSteps {
   std::atomic<int> activeChecks{0};
   std::atomic<int> overlaps{0};
   std::function<void()> duringCapture;
+  std::function<void()> duringCheck;
   std::string folder;
   std::vector<int> seenTypes;  // profile 0's Type as each picture step and the replies saw it
 
@@ -32,6 +33,7 @@ class FakeSteps : public ResponderSteps {
     if (activeChecks.fetch_add(1) != 0) ++overlaps;
     ++checkCalls;
     Record("CheckMail");
+    if (duringCheck) duringCheck();
     --activeChecks;
     return mailResult;
   }
@@ -266,6 +268,62 @@ TEST_F(ResponderTest, SecondExitRequestIsIgnoredAndPauseHoldsChecks) {
   responder.RequestExit();
   EXPECT_EQ(responder.exitStage(), 2);
   ASSERT_TRUE(RunUntil(responder, [&] { return responder.exitStage() == 4; }));
+}
+
+// A stop while a check runs: the check deletes accepted mails and asks for their replies;
+// the capture worker must still send them before the program ends. A stop before any check
+// has started starts none, so nothing is dialled that is never hung up.
+TEST_F(ResponderTest, AStopNeverLosesTheRequestsOfARunningCheck) {
+  settings_.mail.ConnMode = 1;
+  std::snprintf(settings_.mail.DialName, sizeof settings_.mail.DialName, "mobile");
+  Responder responder(steps_, log_);
+  responder.SetSettings(settings_);
+  responder.SetWorkFolder(folder_);
+  steps_.duringCheck = [&] {
+    responder.RequestExit();
+    for (int i = 0; i < 50; ++i) {
+      responder.TimerTick();
+      qv::SleepMs(1);
+    }
+  };
+  responder.StartWorkers();
+  responder.SetPatrol(true);
+  ASSERT_TRUE(RunUntil(responder, [&] { return responder.exitStage() == 4; }));
+  std::vector<std::string> calls = steps_.calls();
+  EXPECT_EQ(std::count(calls.begin(), calls.end(), "SendReplies"), 1);
+  EXPECT_EQ(responder.runsDone(), 1);
+  // The line dialled for the check is hung up at the end.
+  EXPECT_EQ(calls.back(), "HangUp mobile");
+  EXPECT_FALSE(responder.dialConnected());
+
+  FakeSteps idle;
+  idle.folder = folder_;
+  Responder early(idle, log_);
+  early.SetSettings(settings_);
+  early.SetWorkFolder(folder_);
+  early.StartWorkers();
+  early.RequestExit();
+  early.SetPatrol(true);
+  ASSERT_TRUE(RunUntil(early, [&] { return early.exitStage() == 4; }));
+  EXPECT_TRUE(idle.calls().empty());
+}
+
+// The timer moves the next-check tick and then clears the done flag while the mail-check worker
+// looks at both; with the clock standing still after one check, no second check may start.
+TEST_F(ResponderTest, TheTimerNeverLetsAnExtraCheckStart) {
+  static std::atomic<uint32_t> frozen{1000};
+  Responder responder(steps_, log_);
+  responder.SetTickSource([] { return frozen.load(); });
+  steps_.mailResult = 0;
+  responder.SetSettings(settings_);
+  responder.SetWorkFolder(folder_);
+  responder.StartWorkers();
+  responder.SetPatrol(true);
+  ASSERT_TRUE(RunUntil(responder, [&] { return responder.checksDone() == 1; }));
+  for (int i = 0; i < 3000; ++i) responder.TimerTick();
+  qv::SleepMs(20);
+  EXPECT_EQ(steps_.checkCalls, 1);
+  Shutdown(responder);
 }
 
 }  // namespace

@@ -92,10 +92,12 @@ int RunWindow(const CommandLineOptions& options, int argc, char** argv) {
     QObject::connect(&window, &MainWindow::ended, &app, &QApplication::quit);
     QSocketNotifier stopNotifier(stopFd, QSocketNotifier::Read);
     stopNotifier.setEnabled(stopFd >= 0);
-    QObject::connect(&stopNotifier, &QSocketNotifier::activated, &window, [&window, stopFd] {
+    int stops = 0;
+    QObject::connect(&stopNotifier, &QSocketNotifier::activated, &window, [&window, stopFd, &stops] {
       signalfd_siginfo info;
-      while (read(stopFd, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
-      }
+      while (read(stopFd, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) ++stops;
+      // The first stop ends the program after the running cycle, a second one at once.
+      if (stops > 1) qv::RequestAbort();
       window.RunCommand(ID_EXIT_APP);
     });
     window.Start();

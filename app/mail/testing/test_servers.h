@@ -85,6 +85,9 @@ class ScriptedServer {
   ScriptedServer& GoSilent() { return Add({StepKind::kSilent, {}, 0}); }
   // Closes the connection at once, without reading what the client still sends.
   ScriptedServer& Cut() { return Add({StepKind::kCut, {}, 0}); }
+  // Stops reading but keeps the connection open until the client closes it (a peer whose
+  // buffers fill up, so the client's sends block).
+  ScriptedServer& StopReading() { return Add({StepKind::kStopReading, {}, 0}); }
   // Finishes the current connection (records lines until the client closes it) and accepts
   // the next one; the following steps talk to the new connection.
   ScriptedServer& NextConnection() { return Add({StepKind::kNextConnection, {}, 0}); }
@@ -114,7 +117,7 @@ class ScriptedServer {
   int Connections() const { return connections_; }
 
  private:
-  enum class StepKind { kSend, kRead, kReadUntil, kPause, kSilent, kCut, kNextConnection };
+  enum class StepKind { kSend, kRead, kReadUntil, kPause, kSilent, kCut, kStopReading, kNextConnection };
   struct Step {
     StepKind kind;
     std::string text;
@@ -223,6 +226,13 @@ class ScriptedServer {
           Drain();
           break;
         case StepKind::kCut:
+          CloseConnection();
+          break;
+        case StepKind::kStopReading:
+          while (fd_ >= 0 && !stop_) {
+            pollfd p{fd_, POLLRDHUP, 0};
+            if (poll(&p, 1, 20) > 0 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR))) break;
+          }
           CloseConnection();
           break;
         case StepKind::kNextConnection:

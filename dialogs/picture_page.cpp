@@ -83,6 +83,7 @@ QWidget* CPictProfileDlg::createFormatGroup() {
   AddTool(format_, kFormatTips[tab_]);
   quality_ = addSlider("quality", 0, qv::kPngQualityMax);
   AddTool(quality_, "送信する画像の品質を設定します。");
+  quality_->setMinimumWidth(110);  // between its two labels it would be squeezed to a few ticks
   qualityText_ = ValueText(group, "qualityText");
   auto* label = new QLabel(QString::fromUtf8("画像品質："), group);
   auto* low = new QLabel(QString::fromUtf8("低"), group);

@@ -1,5 +1,6 @@
 #include "dialogs/settings_dialog.h"
 
+#include <QDir>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QTabWidget>
@@ -89,12 +90,12 @@ TEST_F(SettingsSheetTest, SettingsFileThatCannotBeWrittenIsReportedAndKeepsTheSh
   EXPECT_TRUE(sheet->isVisible());
 }
 
-// Saves a picture of every page into $QUORVEX_SCREENSHOTS (run under a real X server to look
-// at them: xvfb-run env QT_QPA_PLATFORM=xcb QUORVEX_SCREENSHOTS=DIR qxdvdlg_test
-// --gtest_filter='*Screenshots*').
+// Saves a picture of every page into $QUORVEX_SCREENSHOTS; the settings_screenshots test runs
+// it under Xvfb and leaves them in build/.../settings-screenshots/.
 TEST_F(SettingsSheetTest, ScreenshotsOfEachPage) {
   const char* folder = std::getenv("QUORVEX_SCREENSHOTS");
   if (folder == nullptr || *folder == '\0') GTEST_SKIP() << "QUORVEX_SCREENSHOTS is not set";
+  ASSERT_TRUE(QDir().mkpath(folder)) << folder;
   setenv("QUORVEX_TEST_DEVICES", "Desk Cam,Window Cam", 1);
   QXCleanup();
   QXStartup();
@@ -141,5 +142,5 @@ TEST_F(SettingsSheetTest, ScreenshotsOfEachPage) {
 }  // namespace
 }  // namespace qxdlg
 
-// Fontconfig keeps its caches until the process ends.
-extern "C" const char* __lsan_default_suppressions() { return "leak:libfontconfig.so\n"; }
+// Fontconfig and libdbus (on a real X server) keep their caches until the process ends.
+extern "C" const char* __lsan_default_suppressions() { return "leak:libfontconfig.so\nleak:libdbus-1.so\n"; }

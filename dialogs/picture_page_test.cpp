@@ -1,5 +1,7 @@
 #include "dialogs/picture_page.h"
 
+#include <map>
+
 #include <QCheckBox>
 #include <QComboBox>
 #include <QKeyEvent>
@@ -35,23 +37,36 @@ class PictPageTest : public SheetFixture {
   static void RegisterConverter() {
     ASSERT_TRUE(qv::WriteRegistryString(kConverterCommandKey, "", "\"" + qv::ProgramFolder() + "qvconvert\" \"%1\""));
   }
-  // Waits for the live result of `tab`'s current profile.
-  static LivePicture NextResult(CPictSettingsDlg& page, int tab) {
-    LivePicture result;
-    bool arrived = false;
-    QMetaObject::Connection connection =
-        QObject::connect(&page, &CPictSettingsDlg::resultShown, [&](const LivePicture& picture) {
-          if (picture.tab != tab) return;
-          result = picture;
-          arrived = true;
-        });
-    QSignalSpy spy(&page, &CPictSettingsDlg::resultShown);
-    while (!arrived && spy.wait(static_cast<int>(qv::GetTimings().converterTimeoutMs))) {
+  // The live results the page shows from its creation on, the latest of each tab. Results
+  // that arrive together are all kept, whichever tab a test waits for first.
+  class Results {
+   public:
+    explicit Results(CPictSettingsDlg& page) : page_(page) {
+      connection_ = QObject::connect(&page, &CPictSettingsDlg::resultShown,
+                                     [this](const LivePicture& picture) { latest_[picture.tab] = picture; });
     }
-    QObject::disconnect(connection);
-    EXPECT_TRUE(arrived) << "no result for tab " << tab;
-    return result;
-  }
+    ~Results() { QObject::disconnect(connection_); }
+    Results(const Results&) = delete;
+    Results& operator=(const Results&) = delete;
+
+    // Waits for the result of `tab`'s current profile.
+    LivePicture Of(int tab) {
+      auto current = [this, tab] {
+        const auto found = latest_.find(tab);
+        return found != latest_.end() && found->second.profile == page_.profileTab(tab)->profile();
+      };
+      QSignalSpy spy(&page_, &CPictSettingsDlg::resultShown);
+      while (!current() && spy.wait(static_cast<int>(qv::GetTimings().converterTimeoutMs))) {
+      }
+      EXPECT_TRUE(current()) << "no result for tab " << tab;
+      return latest_[tab];
+    }
+
+   private:
+    CPictSettingsDlg& page_;
+    std::map<int, LivePicture> latest_;
+    QMetaObject::Connection connection_;
+  };
 };
 
 TEST_F(PictPageTest, TabsShowTheirProfilesDefaultsAndRanges) {
@@ -168,11 +183,12 @@ TEST_F(PictPageTest, LiveResultIsThePictureAReplyWouldCarry) {
   ASSERT_TRUE(LocateConverter(&converter));
   auto sheet = OpenPictPage();
   CPictSettingsDlg& page = PageOf(*sheet);
+  Results results(page);
   Find<QSlider>(Tab(*sheet, 1), "colorNum")->setValue(8);         // 64 colours, JPEG
   Find<QComboBox>(Tab(*sheet, 3), "format")->setCurrentIndex(0);  // PNG at the JPEG quality 20
   const char* const magic[4] = {"\x89PNG", "\xFF\xD8\xFF", "GIF8", "\x89PNG"};
   for (int tab = 0; tab < 4; ++tab) {
-    const LivePicture live = NextResult(page, tab);
+    const LivePicture live = results.Of(tab);
     ASSERT_TRUE(live.made) << tab << ": " << qv::Utf8FromCp932(live.error);
     // The same profile through the reply's own code, from the same frame.
     const PictSettings profile = page.profileTab(tab)->profile();

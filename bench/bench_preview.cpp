@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -34,16 +35,15 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Runs the event loop until the page shows the result of `tab`'s current profile; false
-// after a minute without it.
-bool WaitForResult(qxdlg::CPictSettingsDlg& page, int tab) {
-  bool shown = false;
+// Runs the event loop until the page has shown a result of each tab in `tabs` (of their
+// current profiles: the page shows no other); false after a minute without them.
+bool WaitForResults(qxdlg::CPictSettingsDlg& page, std::set<int> tabs) {
   auto connection = QObject::connect(&page, &qxdlg::CPictSettingsDlg::resultShown,
-                                     [&shown, tab](const qxdlg::LivePicture& picture) { shown = picture.tab == tab; });
+                                     [&tabs](const qxdlg::LivePicture& picture) { tabs.erase(picture.tab); });
   const Clock::time_point deadline = Clock::now() + std::chrono::minutes(1);
-  while (!shown && Clock::now() < deadline) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+  while (!tabs.empty() && Clock::now() < deadline) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
   QObject::disconnect(connection);
-  return shown;
+  return tabs.empty();
 }
 
 }  // namespace
@@ -70,11 +70,9 @@ int main(int argc, char** argv) {
     qxdlg::CPictSettingsDlg page(folder + "Quorvex.ini");
     page.EnsureCreated();
     page.show();
-    for (int tab = 0; tab < 4; ++tab) {
-      if (!WaitForResult(page, tab)) {
-        std::fprintf(stderr, "bench_preview: no first result for tab %d\n", tab);
-        return 1;
-      }
+    if (!WaitForResults(page, {0, 1, 2, 3})) {
+      std::fprintf(stderr, "bench_preview: no first result for every tab\n");
+      return 1;
     }
     const char* const names[4] = {"au", "vodafone", "docomo", "other"};
     auto* tabs = page.findChild<QTabWidget*>("profiles");
@@ -86,7 +84,7 @@ int main(int argc, char** argv) {
       for (int run = 0; run <= runs; ++run) {
         const Clock::time_point start = Clock::now();
         contrast->setValue(1 + run % 8);
-        if (!WaitForResult(page, tab)) {
+        if (!WaitForResults(page, {tab})) {
           std::fprintf(stderr, "bench_preview: no result for tab %d\n", tab);
           status = 1;
           break;

@@ -5,7 +5,7 @@
 #include <QPushButton>
 #include <QSpinBox>
 
-#include "dialogs/test_support.h"
+#include "dialogs/testing/test_support.h"
 
 namespace qxdlg {
 namespace {

@@ -7,7 +7,7 @@
 #include <QComboBox>
 #include <QListWidget>
 
-#include "dialogs/test_support.h"
+#include "dialogs/testing/test_support.h"
 
 namespace qxdlg {
 namespace {

@@ -7,7 +7,7 @@
 #include <QSignalSpy>
 #include <QSpinBox>
 
-#include "dialogs/test_support.h"
+#include "dialogs/testing/test_support.h"
 
 namespace qxdlg {
 namespace {

@@ -13,7 +13,7 @@
 
 #include "app/settings/converter_lookup.h"
 #include "app/image/picture_output.h"
-#include "dialogs/test_support.h"
+#include "dialogs/testing/test_support.h"
 #include "platform/registry.h"
 #include "platform/timing.h"
 

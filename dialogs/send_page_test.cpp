@@ -3,7 +3,7 @@
 #include <QPlainTextEdit>
 
 #include "app/settings/setting_rules.h"
-#include "dialogs/test_support.h"
+#include "dialogs/testing/test_support.h"
 
 namespace qxdlg {
 namespace {

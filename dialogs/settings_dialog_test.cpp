@@ -8,7 +8,7 @@
 #include "dialogs/filter_page.h"
 #include "dialogs/mail_page.h"
 #include "dialogs/picture_page.h"
-#include "dialogs/test_support.h"
+#include "dialogs/testing/test_support.h"
 #include "platform/timing.h"
 
 namespace qxdlg {

@@ -361,10 +361,20 @@ bool TcpConnection::Flush() {
 }
 
 long TcpConnection::Receive(char* buffer, size_t size) {
+  long n = ReceiveWithin(buffer, size, GetTimings().socketReceiveTimeoutMs);
+  return n == kNothingYet ? -1 : n;
+}
+
+long TcpConnection::ReceiveWithin(char* buffer, size_t size, int64_t ms) {
   if (fd_ < 0 || !Flush()) return -1;
   if (size == 0) return 0;
-  uint32_t deadline = DeadlineAfter(GetTimings().socketReceiveTimeoutMs);
+  uint32_t deadline = DeadlineAfter(ms);
   int chunk = static_cast<int>(size > INT_MAX ? INT_MAX : size);
+  auto waited = [&](bool ready) -> long {
+    if (ready) return 0;
+    if (AbortRequested()) return -1;
+    return TickDiff(GetTickCount32(), deadline) >= 0 ? kNothingYet : -1;
+  };
   if (ssl_) {
     for (;;) {
       ERR_clear_error();
@@ -375,7 +385,8 @@ long TcpConnection::Receive(char* buffer, size_t size) {
       // A peer that ends the session, or closes the line without saying so, has closed.
       if (error == SSL_ERROR_ZERO_RETURN) return 0;
       if (error == SSL_ERROR_SYSCALL && ERR_peek_error() == 0 && errno == 0) return 0;
-      if (!WaitForTls(ssl_, fd_, n, deadline)) return -1;
+      if (error != SSL_ERROR_WANT_READ && error != SSL_ERROR_WANT_WRITE) return -1;
+      if (long failed = waited(WaitForTls(ssl_, fd_, n, deadline))) return failed;
     }
   }
   for (;;) {
@@ -383,7 +394,7 @@ long TcpConnection::Receive(char* buffer, size_t size) {
     if (n >= 0) return static_cast<long>(n);
     if (errno == EINTR) continue;
     if (errno != EAGAIN && errno != EWOULDBLOCK) return -1;
-    if (!WaitFor(fd_, POLLIN, deadline)) return -1;
+    if (long failed = waited(WaitFor(fd_, POLLIN, deadline))) return failed;
   }
 }
 

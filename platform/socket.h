@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -61,6 +62,12 @@ class TcpConnection {
   // receive time-out. Returns the count, 0 when the peer closed the connection, -1 on error,
   // time-out or a failed write.
   [[nodiscard]] long Receive(char* buffer, size_t size);
+  // What ReceiveWithin returns when nothing arrived in time; the connection stays usable.
+  static constexpr long kNothingYet = -2;
+  // As Receive, but waits at most `ms` (0: only what is there already) and tells a quiet
+  // peer apart: kNothingYet when no byte arrived in time, -1 on error, a failed write or an
+  // abort. For a connection that waits for news (IMAP IDLE) in short slices.
+  [[nodiscard]] long ReceiveWithin(char* buffer, size_t size, int64_t ms);
   // Writes out what is queued (failures ignored, at most the send time-out), ends TLS and
   // closes.
   void Close();

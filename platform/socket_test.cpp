@@ -53,6 +53,11 @@ TEST(Socket, SendsReceivesAndTimesOut) {
   ASSERT_TRUE(connection.SendAll("STAT\r\n"));
   EXPECT_EQ(connection.Receive(buffer, sizeof buffer), -1);  // silent peer: time-out
   EXPECT_EQ(recv(peer, buffer, sizeof buffer, 0), 6);         // the command left before the wait
+  // A short wait for news tells a quiet peer apart and leaves the connection usable.
+  EXPECT_EQ(connection.ReceiveWithin(buffer, sizeof buffer, 0), TcpConnection::kNothingYet);
+  EXPECT_EQ(connection.ReceiveWithin(buffer, sizeof buffer, 5), TcpConnection::kNothingYet);
+  send(peer, "* 3 EXISTS\r\n", 12, 0);
+  EXPECT_EQ(connection.ReceiveWithin(buffer, sizeof buffer, 1000), 12);
   ::close(peer);
   EXPECT_EQ(connection.Receive(buffer, sizeof buffer), 0);  // closed
   SetTimings(saved);

@@ -51,6 +51,8 @@ struct Timings {
   int64_t socketSendTimeoutMs = 60000;    // writing out one send (a peer that stops reading)
   int64_t converterTimeoutMs = 120000;    // the external picture converter
   int64_t dialTimeoutMs = 120000;         // one call of the dial-up tool (dial, hang up, list)
+  int64_t imapIdleRenewMs = 25 * 60000;   // an IMAP IDLE is ended and begun again after this
+                                          // (servers may drop an idle client after 30 minutes)
 };
 
 // The process-wide timings record.
@@ -58,7 +60,7 @@ struct Timings {
 void SetTimings(const Timings& timings);
 // Multiplies every wait by `factor` (>= 0). The socket time-outs keep a floor of one second
 // so a zero factor never turns a blocking receive into a busy failure; the grab deadline and
-// converter and dial-up time-outs keep one second too; polling loops keep a few milliseconds so they never
+// converter and dial-up time-outs and the IDLE renewal keep one second too; polling loops keep a few milliseconds so they never
 // spin a core; the sibling poll count is kept.
 void ScaleTimings(double factor);
 

@@ -19,7 +19,9 @@ TEST(Timing, ScalingKeepsFloors) {
   Timings saved = GetTimings();
   SetTimings(Timings{});
   EXPECT_EQ(GetTimings().deletePauseMs, 3000);
+  EXPECT_EQ(GetTimings().imapIdleRenewMs, 25 * 60 * 1000);
   ScaleTimings(0);
+  EXPECT_EQ(GetTimings().imapIdleRenewMs, 1000);
   EXPECT_EQ(GetTimings().deletePauseMs, 0);
   EXPECT_EQ(GetTimings().socketReceiveTimeoutMs, 1000);
   EXPECT_GT(GetTimings().workerPollMs, 0);

@@ -1,7 +1,8 @@
 #!/usr/bin/python3
 """End-to-end tests of Quorvex: real request mails in a real POP3 mailbox (Dovecot) are
 answered through a real SMTP server (aiosmtpd) by the Quorvex program itself, with a test
-camera and the timings shrunk to zero.
+camera and the timings shrunk to zero. The fixture classes here serve the IMAP and secure-mail
+tests too.
 
 Usage: /usr/bin/python3 e2e_test.py BIN_FOLDER [TEST ...]
 BIN_FOLDER holds Quorvex, qvconvert and qvregistry; $QUORVEX_PROGRAM, when set, is the program
@@ -202,6 +203,11 @@ class Peers:
         subprocess.run([PYTHON, os.path.join(FIXTURES, "pop3_server.py"), "add", self.pop_folder] + files,
                        check=True, timeout=30)
 
+    def restart_mailbox(self):
+        """Stops Dovecot and starts it again: every open connection is cut."""
+        subprocess.run([PYTHON, os.path.join(FIXTURES, "pop3_server.py"), "restart", self.pop_folder],
+                       check=True, timeout=60)
+
     def mailbox(self):
         listed = subprocess.run([PYTHON, os.path.join(FIXTURES, "pop3_server.py"), "list", self.pop_folder],
                                 capture_output=True, text=True, check=True, timeout=30)
@@ -310,11 +316,9 @@ class ProgramFixture(unittest.TestCase):
         with open(self.ini, "wb") as f:
             f.write(text)
 
-
-class EndToEnd(ProgramFixture):
-
-    def test_once_answers_each_carrier_with_its_picture(self):
-        self.write_settings()
+    def answer_each_carrier(self):
+        """The same request mails, whichever mailbox the settings name: each carrier's sender
+        gets its picture, the refused ones nothing, and the log reads the same."""
         subject = encoded_word(SUBJECT)
         self.peers.add_mails([
             ("au", request_mail("taro@ezweb.ne.jp", subject, name="太郎")),
@@ -381,6 +385,31 @@ class EndToEnd(ProgramFixture):
             text = f.read().decode("cp932")
         self.assertIn("[受信] メールチェック", text)
         self.assertIn("\r\n", text)
+
+    def wait_for_text(self, path, text, count=1):
+        deadline = time.monotonic() + 120
+        while time.monotonic() < deadline:
+            with open(path, "rb") as f:
+                if f.read().decode("utf-8", "replace").count(text) >= count:
+                    return
+            time.sleep(0.05)
+        with open(path, "rb") as f:
+            self.fail("%r never appeared %d times in %s:\n%s" % (text, count, path, f.read().decode("utf-8", "replace")))
+
+    def wait_for_replies(self, count):
+        deadline = time.monotonic() + 120
+        while time.monotonic() < deadline:
+            if len(glob.glob(os.path.join(self.peers.smtp_folder, "mail-*.eml"))) >= count:
+                return
+            time.sleep(0.05)
+        self.fail("no reply number %d arrived" % count)
+
+
+class EndToEnd(ProgramFixture):
+
+    def test_once_answers_each_carrier_with_its_picture(self):
+        self.write_settings()
+        self.answer_each_carrier()
 
     def test_mail_as_real_programs_write_it(self):
         """Request mails shaped as today's webmail, phone apps, desktop mailers, Japanese
@@ -579,23 +608,6 @@ class EndToEnd(ProgramFixture):
             program.wait(timeout=60)
         self.assertEqual(sorted(self.peers.received()), ["hanako@d.vodafone.ne.jp"])
         self.assert_red_reply("hanako@d.vodafone.ne.jp")
-
-    def wait_for_text(self, path, text):
-        deadline = time.monotonic() + 120
-        while time.monotonic() < deadline:
-            with open(path, "rb") as f:
-                if text in f.read().decode("utf-8", "replace"):
-                    return
-            time.sleep(0.05)
-        self.fail("%r never appeared in %s" % (text, path))
-
-    def wait_for_replies(self, count):
-        deadline = time.monotonic() + 120
-        while time.monotonic() < deadline:
-            if len(glob.glob(os.path.join(self.peers.smtp_folder, "mail-*.eml"))) >= count:
-                return
-            time.sleep(0.05)
-        self.fail("no reply number %d arrived" % count)
 
 
 if __name__ == "__main__":

@@ -25,20 +25,11 @@ class ReportSink : public LogSink {
   std::vector<AccountCheckLine>* report_;
 };
 
-const char* SecurityName(int security, bool pop) {
-  switch (security) {
-    case 1:
-      return pop ? "STLS" : "STARTTLS";
-    case 2:
-      return "TLS";
-    default:
-      return "plain";
-  }
-}
-
-std::string Where(const char* server, int port, int security, bool pop, bool auth) {
-  std::string where = std::string(pop ? "POP3 " : "SMTP ") + server + ":" +
-                      std::to_string(port & 0xFFFF) + " (" + SecurityName(security, pop);
+// "POP3 host:port (STLS)": the protocol, where, and the security (`upgrade` names level 1).
+std::string Where(const char* protocol, const char* server, int port, int security, const char* upgrade,
+                  bool auth) {
+  const char* secured = security == 1 ? upgrade : security == 2 ? "TLS" : "plain";
+  std::string where = std::string(protocol) + " " + server + ":" + std::to_string(port & 0xFFFF) + " (" + secured;
   if (auth) where += ", AUTH";
   return where + ")";
 }
@@ -70,9 +61,8 @@ bool CheckPop(const MailSettings& mail, std::vector<AccountCheckLine>* report) {
   std::vector<AccountCheckLine> reasons;
   ReportSink sink(&reasons);
   CMailClient client(&sink);
-  client.SetPopParams(mail.PopServer, mail.UserID, mail.Passwd, mail.PopPort, mail.PopSecurity,
-                      mail.CaFile);
-  std::string where = Where(mail.PopServer, mail.PopPort, mail.PopSecurity, true, false);
+  client.SetMailbox(mail);
+  std::string where = Where("POP3", mail.PopServer, mail.PopPort, mail.PopSecurity, "STLS", false);
   std::unique_ptr<qv::TcpConnection> connection = client.PopLogin();
   if (!connection) {
     AddStep(report, where + SJIS(" ログイン ... NG"), reasons);
@@ -89,6 +79,32 @@ bool CheckPop(const MailSettings& mail, std::vector<AccountCheckLine>* report) {
   return true;
 }
 
+bool CheckImap(const MailSettings& mail, std::vector<AccountCheckLine>* report) {
+  std::vector<AccountCheckLine> reasons;
+  ReportSink sink(&reasons);
+  CMailClient client(&sink);
+  client.SetMailbox(mail);
+  std::string where = Where("IMAP", mail.PopServer, mail.PopPort, mail.PopSecurity, "STARTTLS", false);
+  std::unique_ptr<ImapSession> session = client.ImapLogin();
+  if (!session) {
+    AddStep(report, where + SJIS(" ログイン ... NG"), reasons);
+    return false;
+  }
+  bool idle = session->HasCapability("IDLE");
+  ImapFolderState folder;
+  bool examined = session->Select(true, &folder);
+  session->Logout();
+  std::string name = SJIS("フォルダ「") + mail.ImapFolder + SJIS("」");
+  if (!examined) {
+    AddStep(report, where + SJIS(" ログイン ... OK、") + name + " ... NG", reasons);
+    return false;
+  }
+  AddStep(report, where + SJIS(" ログイン ... OK (") + name + SJIS(" メール") + std::to_string(folder.exists) +
+                      SJIS("通、") + (idle ? SJIS("IDLE対応: 新着メールはすぐに受信します") : SJIS("IDLE非対応: 設定した間隔でメールチェックします")) + ")",
+          reasons);
+  return true;
+}
+
 bool CheckSmtp(const MailSettings& mail, std::vector<AccountCheckLine>* report) {
   std::vector<AccountCheckLine> reasons;
   ReportSink sink(&reasons);
@@ -97,7 +113,7 @@ bool CheckSmtp(const MailSettings& mail, std::vector<AccountCheckLine>* report) 
   client.SetSmtpSecurity(mail.SmtpSecurity, mail.SmtpAuth,
                          mail.SmtpUserID[0] != '\0' ? mail.SmtpUserID : mail.UserID,
                          mail.SmtpPasswd[0] != '\0' ? mail.SmtpPasswd : mail.Passwd, mail.CaFile);
-  std::string where = Where(mail.SmtpServer, mail.SmtpPort, mail.SmtpSecurity, false, mail.SmtpAuth == 1);
+  std::string where = Where("SMTP", mail.SmtpServer, mail.SmtpPort, mail.SmtpSecurity, "STARTTLS", mail.SmtpAuth == 1);
   std::unique_ptr<qv::TcpConnection> connection = client.SmtpConnect();
   if (!connection) {
     AddStep(report, where + SJIS(" 接続 ... NG"), reasons);
@@ -122,7 +138,7 @@ bool CheckSmtp(const MailSettings& mail, std::vector<AccountCheckLine>* report) 
 }  // namespace
 
 int CheckAccounts(const MailSettings& mail, std::vector<AccountCheckLine>* report) {
-  bool pop = CheckPop(mail, report);
+  bool pop = mail.MailProtocol == 1 ? CheckImap(mail, report) : CheckPop(mail, report);
   bool smtp = CheckSmtp(mail, report);
   return pop && smtp ? 1 : 0;
 }

@@ -1,11 +1,18 @@
-// The mail client: POP3 (RFC 1939, USER/PASS) to fetch and delete request mails, and SMTP
-// (RFC 5321, HELO, no authentication) to send one reply mail per connection.
+// The mail client: POP3 (RFC 1939, USER/PASS) or IMAP4rev1 (RFC 3501, LOGIN) to fetch and
+// delete request mails, and SMTP (RFC 5321) to send one reply mail per connection.
 //
-// POP3 session order (every exchange opens its own connection and closes it before it
-// returns; no connection outlives a call):
-//   fetch            CheckMail:     greeting, USER, PASS, LIST, RETR n ..., QUIT
-//   delete           DeleteMarked:  greeting, USER, PASS, DELE n (marked entries) ..., QUIT
-//   POP-before-SMTP  PopBeforeSmtp: greeting, USER, PASS, QUIT
+// Mailbox session order (every exchange opens its own connection and closes it before it
+// returns; only the idle session outlives a call):
+//   POP3 fetch       CheckMail:     greeting, USER, PASS, LIST, RETR n ..., QUIT
+//   POP3 delete      DeleteMarked:  greeting, USER, PASS, DELE n (marked entries) ..., QUIT
+//   POP3 POP-before-SMTP PopBeforeSmtp: greeting, USER, PASS, QUIT
+//   IMAP fetch       CheckMail:     log-in (imap_session.h), SELECT, UID SEARCH ALL,
+//                                   UID FETCH first:last (UID RFC822.SIZE),
+//                                   UID FETCH uid (BODY.PEEK[]) ..., LOGOUT
+//   IMAP delete      DeleteMarked:  log-in, SELECT, UID STORE uids +FLAGS (\Deleted), then
+//                                   UID EXPUNGE uids (UIDPLUS) or EXPUNGE, LOGOUT
+//   IMAP log-in only PopBeforeSmtp: log-in, LOGOUT
+//   IMAP idle        StartIdle:     log-in, EXAMINE, IDLE; WaitIdle ...; EndIdle: DONE, LOGOUT
 // The entries made by CheckMail live until the next CheckMail or the object's end; the request
 // parser reads them and sets their delete marks in between, DeleteMarked consumes the marks.
 //
@@ -16,17 +23,24 @@
 // Everything a server sends is untrusted: counts, sizes and message numbers are checked and
 // capped, and every receive waits at most the socket time-out of the timings record.
 //
-// Threads: the POP3 exchanges run on the mail-check worker, PopBeforeSmtp and the SMTP calls on
-// the capture-and-reply worker, never at the same time. SetPopParams may be called from any
-// thread at any time: each exchange copies the parameters once when it logs in.
+// Threads: the fetch and delete exchanges and the idle session run on the mail-check worker,
+// PopBeforeSmtp and the SMTP calls on the capture-and-reply worker; PopBeforeSmtp shares no
+// state with the idle session, which may be waiting meanwhile. SetPopParams and SetMailbox may
+// be called from any thread at any time: each exchange copies the parameters once when it
+// logs in.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 
+#include "app/mail/imap_idle.h"
+#include "app/mail/imap_session.h"
+#include "app/settings/settings.h"
 #include "platform/socket.h"
 
 class LogSink;
@@ -51,12 +65,15 @@ enum SmtpSendResult {
 
 // One fetched message.
 struct MAILENTRY {
-  int number = 0;            // message number from the LIST scan line (used for RETR and DELE)
-  int size = 0;              // size in octets announced by the LIST scan line
+  int number = 0;            // message number from the LIST scan line (used for RETR and DELE);
+                             // IMAP: the message sequence number
+  int size = 0;              // size in octets announced by the LIST scan line (IMAP: RFC822.SIZE)
   std::string text;          // the RETR response as received: status line, message (still
-                             // dot-stuffed) and the terminating ".\r\n" line; may end early
-                             // when the connection broke during the message
+                             // dot-stuffed) and the terminating ".\r\n" line. IMAP mails are
+                             // kept in the same form (a line naming the message, the message
+                             // dot-stuffed, ".\r\n"), so both are read alike
   unsigned char deleteMark = 0;  // 0 when fetched; 1 = delete in the next DeleteMarked
+  uint32_t uid = 0;          // IMAP: the message's UID (used for UID STORE); 0 for POP3
 };
 
 class CMailClient {
@@ -84,6 +101,10 @@ class CMailClient {
   // empty texts. Thread-safe.
   void SetPopParams(const char* server, const char* userId, const char* password, int port,
                     int security = 0, const char* caFile = nullptr);
+  // Stores every mailbox parameter of `mail` at once: PopServer, UserID, Passwd, PopPort,
+  // PopSecurity and CaFile as SetPopParams does, and the protocol (MailProtocol 1: IMAP, with
+  // the folder ImapFolder; otherwise POP3). Thread-safe.
+  void SetMailbox(const MailSettings& mail);
 
   // Connects to the POP3 server and logs in with USER / PASS, over TLS as the security asks.
   // With security 1 the server must offer STLS in its CAPA reply and accept it; otherwise no
@@ -101,7 +122,8 @@ class CMailClient {
   [[nodiscard]] int ReadPopReply(qv::TcpConnection& connection);
 
   // One fetch exchange: releases the previous entries, logs in, lists the mailbox and fetches
-  // every listed message, each response read to its terminator line. The scan lines of the
+  // every listed message, each response read to its terminator line (IMAP: the folder's UIDs,
+  // their sizes, then every message; the same caps hold and the same lines are logged). The scan lines of the
   // listing give the messages (the status line's text is not read). Returns 1 when at least
   // one message was fetched, 0 otherwise (log-in failure, empty or unreadable listing).
   // A connection lost inside the listing fetches nothing; lost inside a message, that message
@@ -111,10 +133,33 @@ class CMailClient {
   int CheckMail();
   // One delete exchange: "DELE n" for every entry with its delete mark set, in index order;
   // the replies are read but not judged. Nothing happens when the log-in fails (the mails
-  // are then fetched again at the next check).
+  // are then fetched again at the next check). IMAP: the marked UIDs are flagged \Deleted and
+  // expunged (only those with UIDPLUS, every \Deleted message of the folder without it);
+  // nothing is deleted when no entry is marked, or when the folder's UIDVALIDITY differs from
+  // the fetch's (the UIDs would name other messages).
   void DeleteMarked();
-  // Log-in followed by QUIT; 1 when the log-in succeeded, else 0.
+  // Log-in followed by QUIT (IMAP: LOGOUT); 1 when the log-in succeeded, else 0.
   int PopBeforeSmtp();
+  // Connects to the IMAP server and logs in (ImapSession::Open with the stored parameters).
+  // Returns the open session, or null (logged).
+  [[nodiscard]] std::unique_ptr<ImapSession> ImapLogin();
+
+  // ---- IMAP IDLE (RFC 2177) ----
+
+  using IdleNews = ImapIdle::News;
+  // After a check: opens the idle session (log-in, EXAMINE of the folder, IDLE). False when
+  // the protocol is not IMAP, the last check found no IDLE in the server's capabilities
+  // (logged once until the parameters change), or the log-in, EXAMINE or IDLE failed
+  // (logged). When mail came in after the last check's SELECT, the first WaitIdle says so.
+  [[nodiscard]] bool StartIdle();
+  // Waits at most `ms` for news on the idle session: kNewMail when EXISTS raised the count
+  // (logged), kDropped when the session ended (the server closed it, said BYE or ended the
+  // IDLE, or the connection failed; logged unless an abort was requested), else kNone. Every
+  // 25 minutes (imapIdleRenewMs of the timings record) the IDLE is ended and begun again.
+  [[nodiscard]] IdleNews WaitIdle(int64_t ms);
+  // Ends the idle session at once: DONE and LOGOUT are sent, no reply is waited for.
+  void EndIdle();
+  [[nodiscard]] bool idling() const;
 
   // Whether the last CheckMail could not log in (server unreachable, greeting or log-in
   // refused), as opposed to finding no mail. Read on the thread that ran CheckMail.
@@ -184,9 +229,15 @@ class CMailClient {
     int port = 110;
     int security = 0;
     std::string caFile;
+    bool imap = false;
+    std::string imapFolder;
   };
 
   [[nodiscard]] PopParams CopyPopParams() const;
+  [[nodiscard]] static ImapAccount ImapAccountOf(const PopParams& params);
+  // The IMAP halves of CheckMail and DeleteMarked.
+  int ImapCheckMail(const PopParams& params);
+  void ImapDeleteMarked(const PopParams& params);
   // CAPA, STLS and the TLS handshake on a greeted connection; false (logged) when the server
   // does not offer or refuses STLS, or TLS fails.
   [[nodiscard]] bool StartPopTls(qv::TcpConnection& connection, const PopParams& params);
@@ -202,6 +253,11 @@ class CMailClient {
   PopParams popParams_;
   std::vector<MAILENTRY> entries_;
   bool lastLoginFailed_ = false;
+  // IMAP: what the last fetch's SELECT told, and whether its server offered IDLE.
+  ImapFolderState imapChecked_;
+  bool imapOffersIdle_ = false;
+  std::atomic<bool> idleUnavailableLogged_{false};
+  std::unique_ptr<ImapIdle> idle_;
 
   // SMTP half.
   std::string smtpServer_;

@@ -122,6 +122,21 @@ void CMailClient::SetPopParams(const char* server, const char* userId, const cha
   popParams_ = std::move(params);
 }
 
+void CMailClient::SetMailbox(const MailSettings& mail) {
+  PopParams params;
+  params.server = mail.PopServer;
+  params.userId = mail.UserID;
+  params.password = mail.Passwd;
+  params.port = mail.PopPort;
+  params.security = mail.PopSecurity;
+  params.caFile = mail.CaFile;
+  params.imap = mail.MailProtocol == 1;
+  params.imapFolder = mail.ImapFolder;
+  idleUnavailableLogged_ = false;
+  std::lock_guard lock(popParamsMutex_);
+  popParams_ = std::move(params);
+}
+
 CMailClient::PopParams CMailClient::CopyPopParams() const {
   std::lock_guard lock(popParamsMutex_);
   return popParams_;
@@ -229,6 +244,8 @@ void CMailClient::ReleaseEntries() {
 
 int CMailClient::CheckMail() {
   ReleaseEntries();
+  PopParams params = CopyPopParams();
+  if (params.imap) return ImapCheckMail(params);
   std::unique_ptr<qv::TcpConnection> connection = PopLogin();
   lastLoginFailed_ = !connection;
   if (!connection) return 0;
@@ -323,6 +340,11 @@ int CMailClient::CheckMail() {
 }
 
 void CMailClient::DeleteMarked() {
+  PopParams params = CopyPopParams();
+  if (params.imap) {
+    ImapDeleteMarked(params);
+    return;
+  }
   std::unique_ptr<qv::TcpConnection> connection = PopLogin();
   if (!connection) return;
   for (const MAILENTRY& entry : entries_) {
@@ -335,6 +357,12 @@ void CMailClient::DeleteMarked() {
 }
 
 int CMailClient::PopBeforeSmtp() {
+  if (CopyPopParams().imap) {
+    std::unique_ptr<ImapSession> session = ImapLogin();
+    if (!session) return 0;
+    session->Logout();
+    return 1;
+  }
   std::unique_ptr<qv::TcpConnection> connection = PopLogin();
   if (!connection) return 0;
   PopQuit(*connection);

@@ -9,8 +9,7 @@
 LiveSteps::LiveSteps(LogSink& log) : log_(log), client_(&log) {}
 
 void LiveSteps::SetPopParams(const MailSettings& mail) {
-  client_.SetPopParams(mail.PopServer, mail.UserID, mail.Passwd, mail.PopPort, mail.PopSecurity,
-                       mail.CaFile);
+  client_.SetMailbox(mail);
 }
 
 void LiveSteps::LoadAddressList(const std::string& settingsPath) {
@@ -60,3 +59,17 @@ void LiveSteps::SendReplies(const RunContext& run) {
 bool LiveSteps::DialConnect(const std::string& entry) { return qv::DialConnect(entry); }
 
 void LiveSteps::DialHangUp(const std::string& entry) { qv::DialHangUp(entry); }
+
+bool LiveSteps::StartIdle() { return !client_.lastLoginFailed() && client_.StartIdle(); }
+
+ResponderSteps::IdleNews LiveSteps::WaitIdle(int64_t ms) {
+  switch (client_.WaitIdle(ms)) {
+    case CMailClient::IdleNews::kNewMail:
+      return IdleNews::kNewMail;
+    case CMailClient::IdleNews::kDropped:
+      return IdleNews::kDropped;
+    case CMailClient::IdleNews::kNone:
+      break;
+  }
+  return IdleNews::kNone;
+}

@@ -27,7 +27,8 @@ class LiveSteps : public ResponderSteps {
   // so an owner that destroys the responder first keeps it until the capture worker has ended.
   explicit LiveSteps(LogSink& log);
 
-  // Hands the POP3 parameters of `mail` to the mail client.
+  // Hands the mailbox parameters of `mail` (protocol, server, account, security, folder) to
+  // the mail client.
   void SetPopParams(const MailSettings& mail);
   // Loads the sender address list of the settings file `settingsPath`.
   void LoadAddressList(const std::string& settingsPath);
@@ -45,6 +46,10 @@ class LiveSteps : public ResponderSteps {
   void SendReplies(const RunContext& run) override;
   bool DialConnect(const std::string& entry) override;
   void DialHangUp(const std::string& entry) override;
+  // The mail client's IMAP idle session; no idle after a check that could not log in.
+  bool StartIdle() override;
+  IdleNews WaitIdle(int64_t ms) override;
+  void EndIdle() override { client_.EndIdle(); }
 
   // Whether the last CheckMail failed to log in (as opposed to finding no mail).
   bool lastLoginFailed() const { return client_.lastLoginFailed(); }

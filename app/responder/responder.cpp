@@ -173,34 +173,85 @@ void Responder::RunOneCheck() {
   checkDone_ = 1;
 }
 
-void Responder::LogUnexpected(const char* what) {
+bool Responder::RunGuarded(const std::function<void()>& step) {
+  std::string what = "?";
+  try {
+    step();
+    return true;
+  } catch (const std::exception& error) {
+    what = error.what();
+  } catch (...) {
+  }
   log_.Log(LOG_COMM, SJIS("予期しないエラーが起きました。次のサイクルに進みます。") + " (" + what + ")");
+  return false;
+}
+
+void Responder::WaitBetweenPolls(bool* news) {
+  const int64_t pollMs = qv::GetTimings().workerPollMs;
+  if (!idling_) {
+    qv::SleepMs(pollMs);
+    return;
+  }
+  // An idle that fails unexpectedly counts as dropped.
+  ResponderSteps::IdleNews heard = ResponderSteps::IdleNews::kDropped;
+  (void)RunGuarded([&] { heard = steps_.WaitIdle(pollMs); });
+  switch (heard) {
+    case ResponderSteps::IdleNews::kNewMail:
+      *news = true;
+      break;
+    case ResponderSteps::IdleNews::kDropped:
+      // Polling every MailTimer minutes from here; the next check tries the idle again.
+      idling_ = 0;
+      break;
+    case ResponderSteps::IdleNews::kNone:
+      break;
+  }
+}
+
+void Responder::StartIdleIfWanted() {
+  if (!idleAllowed_ || !patrol_ || pause_ || exitStage_ != 0 || endMainThread.IsSet()) return;
+  const AllSettings current = settings();
+  // A dial-up line is not held open for news: it costs while it is up.
+  if (current.mail.MailProtocol != 1 || current.mail.ImapIdle == 0 || current.mail.ConnMode != 0) return;
+  idling_ = steps_.StartIdle() ? 1 : 0;
+}
+
+void Responder::EndIdle() {
+  if (!idling_) return;
+  idling_ = 0;
+  (void)RunGuarded([this] { steps_.EndIdle(); });
 }
 
 void MailCheckThreadProc(Responder* r) {
   const qv::Timings& timings = qv::GetTimings();
+  // News of new mail arrived while idling; the check is made due once the timer has scheduled
+  // the last one (the tick belongs to the timer until then).
+  bool news = false;
   while (!r->endMainThread.IsSet()) {
-    qv::SleepMs(timings.workerPollMs);
+    r->WaitBetweenPolls(&news);
+    if (r->idling_ && (!r->patrol_ || r->pause_)) r->EndIdle();
     while (!r->endMainThread.IsSet() && r->pause_) qv::SleepMs(timings.workerPollMs);
     // A stop asked for before a check starts starts none (no dial-up that is never hung up).
     if (r->endMainThread.IsSet() || r->exitStage_ != 0) continue;
+    if (news && r->checkDone_.load(std::memory_order_acquire) == 0) {
+      r->nextCheckTick_.store(r->currentTick(), std::memory_order_release);
+      news = false;
+    }
     // The flag first, then the tick: the timer moves the tick before it clears the flag.
     bool due = r->patrol_ && !r->requestCapture.IsSet() &&
                r->checkDone_.load(std::memory_order_acquire) == 0 &&
                qv::TickDiff(r->nextCheckTick_.load(std::memory_order_acquire), r->currentTick()) <= 0;
     if (!due || r->pause_) continue;
-    try {
-      r->RunOneCheck();
-    } catch (const std::exception& error) {
-      r->LogUnexpected(error.what());
-      ++r->checksDone_;
-      r->checkDone_ = 1;
-    } catch (...) {
-      r->LogUnexpected("?");
+    // The idle ends before the check: the check opens its own connection.
+    r->EndIdle();
+    news = false;
+    if (!r->RunGuarded([r] { r->RunOneCheck(); })) {
       ++r->checksDone_;
       r->checkDone_ = 1;
     }
+    (void)r->RunGuarded([r] { r->StartIdleIfWanted(); });
   }
+  r->EndIdle();
   r->mailWorkerMarker_ = 0;
 }
 
@@ -253,15 +304,7 @@ void CaptureThreadProc(Responder* r) {
   for (;;) {
     // A pending run is finished before the worker ends: its mails are already deleted.
     if (r->requestCapture.IsSet()) {
-      try {
-        r->RunOneCapture();
-      } catch (const std::exception& error) {
-        r->LogUnexpected(error.what());
-        ++r->failures_;
-      } catch (...) {
-        r->LogUnexpected("?");
-        ++r->failures_;
-      }
+      if (!r->RunGuarded([r] { r->RunOneCapture(); })) ++r->failures_;
       ++r->runsDone_;
       r->requestCapture.Reset();
       qv::SleepMs(timings.workerPollMs);

@@ -8,11 +8,19 @@
 // hangs up and deletes the run's files, then resets the event. The owner's timer (TimerTick,
 // every 500 ms) schedules the next check MailTimer minutes after a finished one and runs the
 // exit stages.
+//
+// Between checks the mail-check worker may idle on the mailbox instead of sleeping (IMAP IDLE,
+// MailProtocol 1 with ImapIdle on a LAN connection; a held dial-up line costs money): after
+// each check it asks the steps to start idling; news of new mail makes a check due at once
+// (once the timer has scheduled the finished one); the idle ends before each check, when the
+// patrol goes off, the pause flag is set or the worker ends, and an idle the server dropped
+// leaves the worker polling until the next check starts it again.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 #include <ctime>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -56,6 +64,15 @@ class ResponderSteps {
   // Dial-up: connect the named entry (true when connected) and hang it up.
   virtual bool DialConnect(const std::string& entry) = 0;
   virtual void DialHangUp(const std::string& entry) = 0;
+
+  // Idling on the mailbox between checks, on the mail-check worker. StartIdle, after a check:
+  // true when the server now waits with us. WaitIdle waits at most `ms` for news (it must
+  // return within about `ms` whatever the server does). EndIdle ends the idle at once. The
+  // defaults never idle.
+  enum class IdleNews { kNone, kNewMail, kDropped };
+  virtual bool StartIdle() { return false; }
+  virtual IdleNews WaitIdle(int64_t /*ms*/) { return IdleNews::kDropped; }
+  virtual void EndIdle() {}
 };
 
 class Responder {
@@ -86,6 +103,11 @@ class Responder {
   void SetPause(bool on) { pause_ = on ? 1 : 0; }
   // Makes the next check due now.
   void MakeCheckDueNow() { nextCheckTick_ = currentTick(); }
+  // Whether the mail-check worker may idle between checks when the settings ask for it (on by
+  // default; off for a run of one check).
+  void SetIdleAllowed(bool allowed) { idleAllowed_ = allowed; }
+  // Whether the mail-check worker is idling on the mailbox now.
+  bool idling() const { return idling_ != 0; }
 
   // The owner's periodic timer: scheduling while running, then the exit stages. Returns the
   // countdown in seconds (0 when the patrol is off or a check is due).
@@ -129,9 +151,17 @@ class Responder {
   friend void CaptureThreadProc(Responder* responder);
   uint32_t currentTick() const;
   void RunOneCheck();
+  // The mail-check worker's wait between two looks at the flags: an idle wait while idling
+  // (news sets `*news`), otherwise a sleep of the poll period.
+  void WaitBetweenPolls(bool* news);
+  // After a check: starts idling when the settings and the flags allow it.
+  void StartIdleIfWanted();
+  void EndIdle();
   void RunOneCapture();
   bool WaitForMarker(const std::atomic<int>& marker);
-  void LogUnexpected(const char* what);
+  // Runs one step of a worker; an exception that escapes it is logged (the worker goes on
+  // with the next cycle) and makes the result false.
+  bool RunGuarded(const std::function<void()>& step);
 
   ResponderSteps& steps_;
   LogSink& log_;
@@ -150,6 +180,8 @@ class Responder {
   std::atomic<int> checksDone_{0};
   std::atomic<int> runsDone_{0};
   std::atomic<int> failures_{0};
+  std::atomic<bool> idleAllowed_{true};
+  std::atomic<int> idling_{0};  // written by the mail-check worker only
   // Touched by the workers, which the capture event orders, and by the exit stage once both
   // have ended.
   bool dialConnected_ = false;

@@ -26,6 +26,13 @@ class FakeSteps : public ResponderSteps {
   std::atomic<int> overlaps{0};
   std::function<void()> duringCapture;
   std::function<void()> duringCheck;
+  // Idling: StartIdle's answer, and the news the next WaitIdle hands out (0 none, 1 new mail,
+  // 2 dropped).
+  std::atomic<bool> idleResult{true};
+  std::atomic<int> pendingNews{0};
+  std::atomic<int> startIdleCalls{0};
+  std::atomic<int> waitIdleCalls{0};
+  std::atomic<int> endIdleCalls{0};
   std::string folder;
   std::vector<int> seenTypes;  // profile 0's Type as each picture step and the replies saw it
 
@@ -64,6 +71,21 @@ class FakeSteps : public ResponderSteps {
     return dialResult;
   }
   void DialHangUp(const std::string& entry) override { Record("HangUp " + entry); }
+  bool StartIdle() override {
+    Record("StartIdle");
+    ++startIdleCalls;
+    return idleResult;
+  }
+  IdleNews WaitIdle(int64_t ms) override {
+    ++waitIdleCalls;
+    int news = pendingNews.exchange(0);
+    if (news == 0) qv::SleepMs(ms);
+    return news == 1 ? IdleNews::kNewMail : news == 2 ? IdleNews::kDropped : IdleNews::kNone;
+  }
+  void EndIdle() override {
+    Record("EndIdle");
+    ++endIdleCalls;
+  }
 
   std::vector<std::string> calls() {
     std::lock_guard lock(mutex_);
@@ -323,6 +345,103 @@ TEST_F(ResponderTest, TheTimerNeverLetsAnExtraCheckStart) {
   for (int i = 0; i < 3000; ++i) responder.TimerTick();
   qv::SleepMs(20);
   EXPECT_EQ(steps_.checkCalls, 1);
+  Shutdown(responder);
+}
+
+TEST_F(ResponderTest, IdleNewsMakesACheckDueAtOnceAndADroppedIdleFallsBackToPolling) {
+  settings_.mail.MailProtocol = 1;
+  steps_.mailResult = 0;  // nothing fetched: no capture runs in between
+  Responder responder(steps_, log_);
+  responder.SetSettings(settings_);
+  responder.SetWorkFolder(folder_);
+  responder.StartWorkers();
+  responder.SetPatrol(true);
+  ASSERT_TRUE(RunUntil(responder, [&] { return responder.idling(); }));
+  ASSERT_TRUE(RunUntil(responder, [&] { return responder.TimerTick() > 0; }));  // MailTimer away
+
+  // News while idling: the check is due at once, the countdown shows 0, the idle ends first.
+  std::atomic<int> countdownDuringCheck{-1};
+  steps_.duringCheck = [&] { countdownDuringCheck = responder.TimerTick(); };
+  steps_.pendingNews = 1;
+  ASSERT_TRUE(RunUntil(responder, [&] { return responder.checksDone() == 2 && responder.idling(); }));
+  steps_.duringCheck = nullptr;
+  EXPECT_EQ(countdownDuringCheck, 0);
+  EXPECT_EQ(steps_.calls(), (std::vector<std::string>{"CheckMail", "StartIdle", "EndIdle", "CheckMail", "StartIdle"}));
+
+  // The server drops the idle: the worker polls (no waits for news) until the next check,
+  // which starts the idle again.
+  steps_.pendingNews = 2;
+  ASSERT_TRUE(RunUntil(responder, [&] { return !responder.idling(); }));
+  int waits = steps_.waitIdleCalls;
+  for (int i = 0; i < 10; ++i) {
+    EXPECT_GT(responder.TimerTick(), 0);
+    qv::SleepMs(2);
+  }
+  EXPECT_EQ(steps_.waitIdleCalls, waits);
+  EXPECT_EQ(steps_.checkCalls, 2);
+  responder.MakeCheckDueNow();
+  ASSERT_TRUE(RunUntil(responder, [&] { return responder.checksDone() == 3 && responder.idling(); }));
+  EXPECT_EQ(steps_.startIdleCalls, 3);
+
+  // The exit ends the idle with the worker.
+  Shutdown(responder);
+  EXPECT_EQ(steps_.calls().back(), "EndIdle");
+  EXPECT_FALSE(responder.idling());
+}
+
+TEST_F(ResponderTest, NoIdleOnDialUpOrWhenSwitchedOffAndNoneWithPatrolOffOrPaused) {
+  struct Case {
+    const char* name;
+    int protocol, idle, connMode;
+    bool allowed;
+  };
+  const Case cases[] = {
+      {"POP3", 0, 1, 0, true},
+      {"ImapIdle 0", 1, 0, 0, true},
+      {"dial-up", 1, 1, 1, true},
+      {"one check only", 1, 1, 0, false},
+  };
+  for (const Case& c : cases) {
+    FakeSteps steps;
+    steps.mailResult = 0;
+    AllSettings settings = settings_;
+    settings.mail.MailProtocol = c.protocol;
+    settings.mail.ImapIdle = c.idle;
+    settings.mail.ConnMode = c.connMode;
+    Responder responder(steps, log_);
+    responder.SetSettings(settings);
+    responder.SetWorkFolder(folder_);
+    responder.SetIdleAllowed(c.allowed);
+    responder.StartWorkers();
+    responder.SetPatrol(true);
+    ASSERT_TRUE(RunUntil(responder, [&] { return responder.checksDone() == 1; })) << c.name;
+    for (int i = 0; i < 5; ++i) {
+      responder.TimerTick();
+      qv::SleepMs(2);
+    }
+    EXPECT_EQ(steps.startIdleCalls, 0) << c.name;
+    Shutdown(responder);
+  }
+
+  // Patrol off and the pause flag each end a running idle; no check starts meanwhile.
+  settings_.mail.MailProtocol = 1;
+  steps_.mailResult = 0;
+  Responder responder(steps_, log_);
+  responder.SetSettings(settings_);
+  responder.SetWorkFolder(folder_);
+  responder.StartWorkers();
+  responder.SetPatrol(true);
+  ASSERT_TRUE(RunUntil(responder, [&] { return responder.idling(); }));
+  ASSERT_TRUE(RunUntil(responder, [&] { return responder.TimerTick() > 0; }));  // the check scheduled
+  responder.SetPatrol(false);
+  ASSERT_TRUE(RunUntil(responder, [&] { return !responder.idling(); }));
+  responder.SetPatrol(true);
+  ASSERT_TRUE(RunUntil(responder, [&] { return responder.checksDone() == 2 && responder.idling(); }));
+  responder.SetPause(true);
+  ASSERT_TRUE(RunUntil(responder, [&] { return !responder.idling(); }));
+  EXPECT_EQ(steps_.endIdleCalls, 2);
+  EXPECT_EQ(steps_.checkCalls, 2);
+  responder.SetPause(false);
   Shutdown(responder);
 }
 

@@ -95,6 +95,9 @@ const KeySpec kMailKeys[] = {
     Text("SmtpUserID", TextAt<&MailSettings::SmtpUserID>, Rule::kAscii),
     Text("SmtpPasswd", TextAt<&MailSettings::SmtpPasswd>, Rule::kAscii, Kind::kPassword),
     Text("CaFile", TextAt<&MailSettings::CaFile>),
+    Number("MailProtocol", NumberAt<&MailSettings::MailProtocol>, 0, 1),
+    Text("ImapFolder", TextAt<&MailSettings::ImapFolder>),
+    Number("ImapIdle", NumberAt<&MailSettings::ImapIdle>, 0, 1),
 };
 const KeySpec kSendKeys[] = {
     Text("Title", TextAt<&SendSettings::Title>),

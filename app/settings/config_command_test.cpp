@@ -53,6 +53,7 @@ TEST_F(ConfigCommandTest, ValuesRoundTripInTheTerminalsEncodingAndAreStoredAsThe
       {"PictSettings3.Light=-8", "-8", "Light=-8"},
       {"BasicSettings.MailTimer=10", "10", "MailTimer=10"},
       {"FilterSettings.TitleFiltText=カメラ=写真", "カメラ=写真", "TitleFiltText=" + SJIS("カメラ=写真")},
+      {"MailSettings.ImapFolder=依頼/カメラ", "依頼/カメラ", "ImapFolder=" + SJIS("依頼/カメラ")},
   };
   for (const auto& c : cases) {
     ASSERT_EQ(Run({"set", c.assignment}), kConfigDone) << c.assignment << err_;
@@ -65,7 +66,7 @@ TEST_F(ConfigCommandTest, ValuesRoundTripInTheTerminalsEncodingAndAreStoredAsThe
   EXPECT_EQ(qv::ReadFileBytes(path_).substr(0, 40), "[MailSettings]\r\nUserName=" + SJIS("山田 太郎") + "\r\nMail");
 
   ASSERT_EQ(Run({"list"}), kConfigDone);
-  EXPECT_EQ(std::count(out_.begin(), out_.end(), '\n'), 7 + 17 + 3 + 7 + 4 * 9);
+  EXPECT_EQ(std::count(out_.begin(), out_.end(), '\n'), 7 + 20 + 3 + 7 + 4 * 9);
   EXPECT_NE(out_.find("\nMailSettings.Passwd=\n"), std::string::npos);
   EXPECT_NE(out_.find("\nSendSettings.MailText=一行目<BR>二行目\n"), std::string::npos);
   EXPECT_NE(out_.find("\nPictSettings1.Type=1\n"), std::string::npos);
@@ -90,6 +91,7 @@ TEST_F(ConfigCommandTest, UnknownNamesAndValuesOutOfRangeAreRefusedAndWriteNothi
       {{"set", "BasicSettings.PreviewRate= 3"}, "from 0 to 6"},
       {{"set", "MailSettings.PopPort=0"}, "from 1 to 65535"},
       {{"set", "MailSettings.PopSecurity=3"}, "from 0 to 2"},
+      {{"set", "MailSettings.MailProtocol=2"}, "from 0 to 1"},
       {{"set", "MailSettings.SmtpUserID=ユーザー"}, "letters, digits and signs"},
       {{"set", "PictSettings0.Width=130"}, "multiple of 4"},
       {{"set", "PictSettings0.Height=481"}, "from 32 to 480"},

@@ -201,6 +201,9 @@ int LoadMailSettings(const char* path, MailSettings* record) {
   qv::CopySjisField(record->SmtpPasswd, sizeof record->SmtpPasswd,
                     DecodePassword(ReadValue(path, kMail, "SmtpPasswd", "")));
   ReadText(path, kMail, "CaFile", "", record->CaFile);
+  record->MailProtocol = ReadInt(path, kMail, "MailProtocol", 0);
+  ReadText(path, kMail, "ImapFolder", "INBOX", record->ImapFolder);
+  record->ImapIdle = ReadInt(path, kMail, "ImapIdle", 1);
   return 1;
 }
 
@@ -280,6 +283,9 @@ int SaveMailSettings(const char* path, const MailSettings* record) {
   writer.Text("SmtpPasswd", EncodePassword(std::string_view(record->SmtpPasswd,
                                                             strnlen(record->SmtpPasswd, sizeof record->SmtpPasswd))));
   writer.Field("CaFile", record->CaFile);
+  writer.Int("MailProtocol", record->MailProtocol);
+  writer.Field("ImapFolder", record->ImapFolder);
+  writer.Int("ImapIdle", record->ImapIdle);
   return writer.result();
 }
 
@@ -351,6 +357,7 @@ int LoadAllSettings(const char* path, AllSettings* settings) {
   hold("MailTimer", &settings->basic.MailTimer, 1, 10);
   hold("PopSecurity", &settings->mail.PopSecurity, 0, 2);
   hold("SmtpSecurity", &settings->mail.SmtpSecurity, 0, 2);
+  hold("MailProtocol", &settings->mail.MailProtocol, 0, 1);
   // 6. The sender address list is loaded by the caller (it lives beside the settings file).
   return 1;
 }

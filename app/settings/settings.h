@@ -45,6 +45,11 @@ struct MailSettings {
   char SmtpUserID[64] = "";  // empty: UserID
   char SmtpPasswd[64] = "";  // empty: Passwd; stored like Passwd
   char CaFile[256] = "";     // PEM file of extra trusted certificates; empty: none
+  // The mailbox protocol. PopServer, PopPort, UserID, Passwd and PopSecurity serve both (for
+  // IMAP, PopSecurity 1 is STARTTLS). A settings file without these keys reads POP3.
+  int MailProtocol = 0;           // 0 POP3, 1 IMAP
+  char ImapFolder[256] = "INBOX"; // the IMAP folder that is checked
+  int ImapIdle = 1;               // 1 = with IMAP, wait for news between checks (IDLE)
 };
 
 struct SendSettings {
@@ -124,7 +129,7 @@ int SaveWindowPlacement(const char* path, const WindowPlacement* record);
 // Loads the window placement, the four records, looks up the GIF converter (converterPath
 // and converterInstalled) and loads the four picture profiles; a GIF profile becomes JPEG in
 // memory when no converter is installed (the file keeps its value). The address list is
-// loaded by the caller afterwards. MailTimer is held to 1..10 and the security levels to 0..2,
-// each correction noted in `corrections`. A settings file that exists but cannot be read gives
+// loaded by the caller afterwards. MailTimer is held to 1..10, the security levels to 0..2 and
+// MailProtocol to 0..1, each correction noted in `corrections`. A settings file that exists but cannot be read gives
 // defaults and one line on standard error. Returns 1.
 int LoadAllSettings(const char* path, AllSettings* settings);

@@ -46,6 +46,10 @@ TEST_F(SettingsTest, EmptyFileLoadsEveryDefault) {
   EXPECT_EQ(all.mail.ConnMode, 0);
   EXPECT_STREQ(all.mail.Passwd, "");
   EXPECT_STREQ(all.mail.UserID, "");
+  // An older file, without the mailbox protocol keys, reads POP3.
+  EXPECT_EQ(all.mail.MailProtocol, 0);
+  EXPECT_STREQ(all.mail.ImapFolder, "INBOX");
+  EXPECT_EQ(all.mail.ImapIdle, 1);
   EXPECT_EQ(std::string(all.send.Title), "Quorvex\x89\xE6\x91\x9C");  // Quorvex画像
   EXPECT_STREQ(all.send.MailText, "");
   EXPECT_EQ(all.filter.RcvDelete, 1);
@@ -108,14 +112,18 @@ TEST_F(SettingsTest, CheckIntervalAndSecurityAreHeldToTheirRanges) {
       {"MailTimer", "BasicSettings", 10, 10},  {"MailTimer", "BasicSettings", 11, 10},
       {"PopSecurity", "MailSettings", -1, 0},  {"PopSecurity", "MailSettings", 2, 2},
       {"PopSecurity", "MailSettings", 3, 2},   {"SmtpSecurity", "MailSettings", 7, 2},
+      {"MailProtocol", "MailSettings", 1, 1},  {"MailProtocol", "MailSettings", 2, 1},
+      {"MailProtocol", "MailSettings", -1, 0},
   };
   for (const Case& c : cases) {
     qv::WriteFileBytes(path_, std::string("[") + c.section + "]\r\n" + c.key + "=" + std::to_string(c.value) + "\r\n");
     AllSettings all;
     LoadAllSettings(path_.c_str(), &all);
-    int loaded = std::string(c.key) == "MailTimer"     ? all.basic.MailTimer
-                 : std::string(c.key) == "PopSecurity" ? all.mail.PopSecurity
-                                                       : all.mail.SmtpSecurity;
+    std::string key = c.key;
+    int loaded = key == "MailTimer"      ? all.basic.MailTimer
+                 : key == "PopSecurity"  ? all.mail.PopSecurity
+                 : key == "MailProtocol" ? all.mail.MailProtocol
+                                         : all.mail.SmtpSecurity;
     EXPECT_EQ(loaded, c.held) << c.key << "=" << c.value;
     EXPECT_EQ(all.corrections.size(), c.value == c.held ? 0u : 1u) << c.key << "=" << c.value;
   }
@@ -181,6 +189,7 @@ TEST_F(SettingsTest, FileCreatedFromNothingListsKeysInWriteOrder) {
             "[MailSettings]\r\nUserName=\r\nMailAddr=\r\nPopServer=\r\nSmtpServer=\r\nUserID=\r\nPasswd=\r\n"
             "BeforeSMTP=0\r\nConnMode=0\r\nPopPort=110\r\nSmtpPort=25\r\nDialName=\r\n"
             "PopSecurity=0\r\nSmtpSecurity=0\r\nSmtpAuth=0\r\nSmtpUserID=\r\nSmtpPasswd=\r\nCaFile=\r\n"
+            "MailProtocol=0\r\nImapFolder=INBOX\r\nImapIdle=1\r\n"
             "[SendSettings]\r\nTitle=T\r\nMailText=\r\nSendName=\r\n"
             "[FilterSettings]\r\nMailFill=0\r\nFiltMode=0\r\nTitleFilt=0\r\nTextFilt=0\r\nRcvDelete=1\r\n"
             "TitleFiltText=\r\nTextFiltText=\r\n"
@@ -207,6 +216,9 @@ TEST_F(SettingsTest, SavedRecordsLoadBackAndResavingKeepsTheFile) {
   std::strcpy(mail.SmtpUserID, "submit");
   std::strcpy(mail.SmtpPasswd, "p=ss word");
   std::strcpy(mail.CaFile, "/etc/quorvex/ca.pem");
+  mail.MailProtocol = 1;
+  std::strcpy(mail.ImapFolder, SJIS("カメラ/依頼").c_str());
+  mail.ImapIdle = 0;
   SendSettings send;
   std::strcpy(send.Title, SJIS("カメラ").c_str());
   std::strcpy(send.MailText, "line one<BR>line two");
@@ -236,6 +248,9 @@ TEST_F(SettingsTest, SavedRecordsLoadBackAndResavingKeepsTheFile) {
   EXPECT_STREQ(all.mail.SmtpUserID, "submit");
   EXPECT_STREQ(all.mail.SmtpPasswd, "p=ss word");
   EXPECT_STREQ(all.mail.CaFile, "/etc/quorvex/ca.pem");
+  EXPECT_EQ(all.mail.MailProtocol, 1);
+  EXPECT_EQ(std::string(all.mail.ImapFolder), SJIS("カメラ/依頼"));
+  EXPECT_EQ(all.mail.ImapIdle, 0);
   EXPECT_EQ(first.find("p=ss word"), std::string::npos);  // stored encoded, like Passwd
   EXPECT_EQ(std::string(all.send.Title), SJIS("カメラ"));
   EXPECT_STREQ(all.send.MailText, "line one<BR>line two");

@@ -48,9 +48,14 @@ std::string DescribeSettings(const AllSettings& s) {
   std::string text;
   auto line = [&text](const std::string& item) { text += item + "\n"; };
   line("capture device: " + (s.basic.DeviceName[0] ? Quoted(s.basic.DeviceName) : std::string("none chosen")));
-  line("mailbox: POP3 " + (s.mail.PopServer[0] ? Quoted(s.mail.PopServer) : std::string("(no server)")) + " port " +
-       std::to_string(s.mail.PopPort) + " " + Security(s.mail.PopSecurity, "STLS") + ", user " +
-       Quoted(s.mail.UserID));
+  bool imap = s.mail.MailProtocol == 1;
+  std::string folder = imap ? ", folder " + Quoted(s.mail.ImapFolder) + ", IDLE " +
+                                  (s.mail.ConnMode != 0 && s.mail.ImapIdle ? "off on dial-up" : OnOff(s.mail.ImapIdle))
+                            : std::string();
+  line(std::string("mailbox: ") + (imap ? "IMAP " : "POP3 ") +
+       (s.mail.PopServer[0] ? Quoted(s.mail.PopServer) : std::string("(no server)")) + " port " +
+       std::to_string(s.mail.PopPort) + " " + Security(s.mail.PopSecurity, imap ? "STARTTLS" : "STLS") + ", user " +
+       Quoted(s.mail.UserID) + folder);
   line("replies: SMTP " + (s.mail.SmtpServer[0] ? Quoted(s.mail.SmtpServer) : std::string("(no server)")) + " port " +
        std::to_string(s.mail.SmtpPort) + " " + Security(s.mail.SmtpSecurity, "STARTTLS") + ", authentication " +
        OnOff(s.mail.SmtpAuth) + ", from " + Quoted(s.mail.MailAddr) + ", POP before SMTP " +
@@ -138,6 +143,8 @@ int RunHeadless(const CommandLineOptions& options, FILE* out) {
   host.SelectDevice(nullptr, true);
 
   Responder& responder = host.responder();
+  // One check needs no idle session afterwards.
+  responder.SetIdleAllowed(!options.once);
   responder.StartWorkers();
   responder.SetPatrol(true);
   std::fprintf(out, options.once ? "Quorvex: checking the mailbox once\n" : "Quorvex: running; stop with Ctrl+C\n");

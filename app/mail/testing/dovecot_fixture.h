@@ -1,4 +1,5 @@
-// A private Dovecot POP3 server for tests, run through tests/fixtures/pop3_server.py.
+// A private Dovecot POP3 (and IMAP) server for tests, run through
+// tests/fixtures/pop3_server.py, and the test certificates of tests/fixtures/test_ca.py.
 //
 //   DovecotServer server;
 //   if (!server.Start()) GTEST_SKIP() << server.why();   // no Dovecot on this machine
@@ -6,9 +7,15 @@
 //   ... POP3 client on 127.0.0.1:server.port(), user kUser, password kPassword ...
 //   EXPECT_EQ(server.List(), (std::vector<std::string>{"mail1"}));
 //
+// With options (DovecotServer::Options: IMAP, TLS with the test certificates, TLS required)
+// the ports of every service are read from the fixture's JSON line: pop3sPort(), imapPort(),
+// imapsPort(). Restart() stops the server and starts it again on the same ports and mailbox,
+// cutting every open connection.
+//
 // The server lives in its own temporary folder and is stopped, and the folder removed, when
 // the object ends. Start() fails (with the reason in why()) when /usr/sbin/dovecot or
-// /usr/bin/python3 is missing or the server does not come up.
+// /usr/bin/python3 is missing (or, for IMAP, /usr/lib/dovecot/imap; for TLS, /usr/bin/openssl)
+// or the server does not come up.
 #pragma once
 
 #include <spawn.h>
@@ -41,14 +48,23 @@ class DovecotServer {
   DovecotServer(const DovecotServer&) = delete;
   DovecotServer& operator=(const DovecotServer&) = delete;
 
+  struct Options {
+    bool imap = false;         // IMAP beside POP3 (with IDLE)
+    bool tls = false;          // TLS with the test certificates (caFile() trusts them)
+    bool tlsRequired = false;  // with tls: no log-in before TLS (IMAP: LOGINDISABLED)
+  };
+
   // True when the machine has what the server needs.
   static bool Available() {
     return access("/usr/sbin/dovecot", X_OK) == 0 && access("/usr/bin/python3", X_OK) == 0;
   }
 
-  bool Start() {
-    if (!Available()) {
-      why_ = "Dovecot (/usr/sbin/dovecot) or /usr/bin/python3 is not installed";
+  bool Start() { return Start(Options{}); }
+  bool Start(const Options& options) {
+    if (!Available() || (options.imap && access("/usr/lib/dovecot/imap", X_OK) != 0) ||
+        (options.tls && access("/usr/bin/openssl", X_OK) != 0)) {
+      why_ = "Dovecot (/usr/sbin/dovecot, with /usr/lib/dovecot/imap for IMAP), /usr/bin/python3 or "
+             "/usr/bin/openssl is not installed";
       return false;
     }
     folder_ = MakeWorkFolder("qv-dovecot-");
@@ -57,17 +73,48 @@ class DovecotServer {
       return false;
     }
     folder_.pop_back();  // no trailing '/'
+    std::vector<std::string> arguments{"start", folder_};
+    if (options.tls) {
+      std::string made;
+      std::string certificates = folder_ + "/certificates";
+      if (!Run({"make", certificates}, {}, &made, "test_ca.py")) {
+        why_ = "the test certificates were not made: " + made;
+        return false;
+      }
+      caFile_ = certificates + "/ca.pem";
+      arguments.insert(arguments.end(), {"--tls", certificates + "/server.pem", certificates + "/server.key"});
+      if (options.tlsRequired) arguments.push_back("--tls-required");
+    }
+    if (options.imap) arguments.push_back("--imap");
     std::string output;
-    if (!Run({"start", folder_}, {}, &output) || std::atoi(output.c_str()) <= 0) {
+    if (!Run(arguments, {}, &output)) {
       why_ = "the POP3 test server did not start: " + output;
       return false;
     }
     started_ = true;
-    port_ = std::atoi(output.c_str());
+    bool json = options.imap || options.tls;
+    port_ = json ? JsonPort(output, "pop3") : std::atoi(output.c_str());
+    pop3sPort_ = json ? JsonPort(output, "pop3s") : 0;
+    imapPort_ = json ? JsonPort(output, "imap") : 0;
+    imapsPort_ = json ? JsonPort(output, "imaps") : 0;
+    if (port_ <= 0) {
+      why_ = "the POP3 test server named no port: " + output;
+      return false;
+    }
     return true;
   }
 
+  // Stops the server and starts it again on the same ports and mailbox; open connections are
+  // cut. True when it is back.
+  bool Restart() { return started_ && Run({"restart", folder_}); }
+
   int port() const { return port_; }
+  int pop3sPort() const { return pop3sPort_; }
+  int imapPort() const { return imapPort_; }
+  int imapsPort() const { return imapsPort_; }
+  // The test CA's certificate (PEM) with Options::tls; the server's certificate names
+  // "localhost" and 127.0.0.1.
+  const std::string& caFile() const { return caFile_; }
   const std::string& why() const { return why_; }
   const std::string& folder() const { return folder_; }
 
@@ -95,20 +142,27 @@ class DovecotServer {
   }
 
  private:
-  static std::string Script() {
+  static std::string Script(const std::string& name) {
     if (const char* source = std::getenv("QUORVEX_SOURCE_DIR")) {
-      return std::string(source) + "/tests/fixtures/pop3_server.py";
+      return std::string(source) + "/tests/fixtures/" + name;
     }
-    return std::string(QUORVEX_SOURCE_DIR) + "/tests/fixtures/pop3_server.py";
+    return std::string(QUORVEX_SOURCE_DIR) + "/tests/fixtures/" + name;
   }
 
-  // Runs the fixture script with `arguments` (or `shell` through /bin/sh when given),
-  // collecting its standard output; true when it exits with 0.
+  // The port of `service` in the fixture's JSON line {"pop3": P, "imap": null, ...}; 0 when
+  // it is null or missing.
+  static int JsonPort(const std::string& json, const std::string& service) {
+    size_t at = json.find("\"" + service + "\":");
+    return at == std::string::npos ? 0 : std::atoi(json.c_str() + at + service.size() + 3);
+  }
+
+  // Runs the fixture script `script` with `arguments` (or `shell` through /bin/sh when
+  // given), collecting its standard output; true when it exits with 0.
   bool Run(const std::vector<std::string>& arguments, const std::string& shell = {},
-           std::string* output = nullptr) {
+           std::string* output = nullptr, const std::string& script = "pop3_server.py") {
     std::vector<std::string> argv;
     if (shell.empty()) {
-      argv = {"/usr/bin/python3", Script()};
+      argv = {"/usr/bin/python3", Script(script)};
       argv.insert(argv.end(), arguments.begin(), arguments.end());
     } else {
       argv = {"/bin/sh", "-c", shell};
@@ -139,7 +193,11 @@ class DovecotServer {
 
   std::string folder_;
   std::string why_;
+  std::string caFile_;
   int port_ = 0;
+  int pop3sPort_ = 0;
+  int imapPort_ = 0;
+  int imapsPort_ = 0;
   bool started_ = false;
 };
 

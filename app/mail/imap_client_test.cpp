@@ -1,0 +1,485 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "app/mail/imap_idle.h"
+#include "app/mail/mail_client.h"
+#include "app/mail/testing/dovecot_fixture.h"
+#include "app/mail/testing/test_servers.h"
+#include "app/settings/activity_log.h"
+#include "platform/text.h"
+#include "platform/timing.h"
+
+namespace {
+
+using qv::test::ScriptedServer;
+using Lines = std::vector<std::string>;
+using News = ImapIdle::News;
+
+MailSettings ImapMailbox(int port, int security = 0, const char* password = "pw") {
+  MailSettings mail;
+  std::snprintf(mail.PopServer, sizeof mail.PopServer, "127.0.0.1");
+  std::snprintf(mail.UserID, sizeof mail.UserID, "user");
+  std::snprintf(mail.Passwd, sizeof mail.Passwd, "%s", password);
+  mail.PopPort = port;
+  mail.PopSecurity = security;
+  mail.MailProtocol = 1;
+  return mail;
+}
+
+ImapAccount AccountOf(const MailSettings& mail) {
+  ImapAccount account;
+  account.server = mail.PopServer;
+  account.userId = mail.UserID;
+  account.password = mail.Passwd;
+  account.port = mail.PopPort;
+  account.security = mail.PopSecurity;
+  account.caFile = mail.CaFile;
+  account.folder = mail.ImapFolder;
+  return account;
+}
+
+// Short socket time-outs for every test here; the defaults come back afterwards.
+class ImapTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    saved_ = qv::GetTimings();
+    qv::Timings fast = saved_;
+    fast.socketConnectTimeoutMs = 2000;
+    fast.socketReceiveTimeoutMs = 2000;
+    qv::SetTimings(fast);
+  }
+  void TearDown() override { qv::SetTimings(saved_); }
+
+  bool Logged(const char* utf8) const {
+    std::string wanted = qv::Cp932FromUtf8(utf8);
+    for (const std::string& line : log_.lines()) {
+      if (line.find(wanted) != std::string::npos) return true;
+    }
+    return false;
+  }
+  std::string Log() const {
+    std::string all;
+    for (const std::string& line : log_.lines()) all += qv::Utf8FromCp932(line) + "\n";
+    return all;
+  }
+
+  qv::Timings saved_;
+  RecordingLogSink log_;
+  CMailClient client_{&log_};
+};
+
+const char kCapabilities[] = "IMAP4rev1 IDLE UIDPLUS";
+
+// The greeting (naming no capabilities), CAPABILITY and an accepted LOGIN.
+ScriptedServer& LogIn(ScriptedServer& server, const std::string& capabilities = kCapabilities) {
+  return server.Send("* OK ready\r\n")
+      .Read()
+      .Send("* CAPABILITY " + capabilities + "\r\nA1 OK done\r\n")
+      .Read()
+      .Send("A2 OK [CAPABILITY " + capabilities + "] logged in\r\n");
+}
+
+// SELECT, UID SEARCH ALL (UIDs 9 and 3) and the sizes of both.
+ScriptedServer& ListTwo(ScriptedServer& server, int size3, int size9) {
+  return server.Read()
+      .Send("* 2 EXISTS\r\n* OK [UIDVALIDITY 7] ok\r\n* OK [UIDNEXT 10] next\r\nA3 OK [READ-WRITE] done\r\n")
+      .Read()
+      .Send("* SEARCH 9 3\r\nA4 OK\r\n")
+      .Read()
+      .Send("* 1 FETCH (UID 3 RFC822.SIZE " + std::to_string(size3) + ")\r\n* 2 FETCH (RFC822.SIZE " +
+            std::to_string(size9) + " UID 9)\r\nA5 OK\r\n");
+}
+
+const Lines kListed = {"A1 CAPABILITY", "A2 LOGIN \"user\" \"pw\"", "A3 SELECT \"INBOX\"", "A4 UID SEARCH ALL",
+                       "A5 UID FETCH 3:9 (UID RFC822.SIZE)"};
+
+TEST_F(ImapTest, FetchesEveryMessageByUidAndKeepsItAsPop3Would) {
+  const std::string first = "Subject: seven\r\n\r\n.dot\r\nend";  // no CR LF at its end
+  ScriptedServer server;
+  ListTwo(LogIn(server), static_cast<int>(first.size()), 10);
+  std::string literal = "* 1 FETCH (UID 3 BODY[] {" + std::to_string(first.size()) + "}\r\n" + first + ")\r\nA6 OK\r\n";
+  server.Read();
+  for (size_t at = 0; at < literal.size(); at += 9) server.Send(literal.substr(at, 9)).Pause(1);
+  server.Read().Send("* 2 FETCH (UID 9 FLAGS (\\Seen) BODY[] \"Subject: \\\"q\\\"\")\r\nA7 OK\r\n");
+  server.Read().Send("* BYE bye\r\nA8 OK\r\n");
+  server.Start();
+  client_.SetMailbox(ImapMailbox(server.port()));
+  EXPECT_EQ(client_.CheckMail(), 1);
+  ASSERT_TRUE(server.Wait());
+  Lines expected = kListed;
+  expected.insert(expected.end(), {"A6 UID FETCH 3 (BODY.PEEK[])", "A7 UID FETCH 9 (BODY.PEEK[])", "A8 LOGOUT"});
+  EXPECT_EQ(server.Received(), expected);
+  ASSERT_EQ(client_.GetEntryCount(), 2);
+  const MAILENTRY* entry = client_.GetEntry(0);
+  EXPECT_EQ(entry->number, 1);
+  EXPECT_EQ(entry->uid, 3u);
+  EXPECT_EQ(entry->size, static_cast<int>(first.size()));
+  EXPECT_EQ(entry->text, "* 1 FETCH (UID 3 BODY[] {" + std::to_string(first.size()) +
+                             "})\r\nSubject: seven\r\n\r\n..dot\r\nend\r\n.\r\n");
+  EXPECT_EQ(client_.GetEntry(1)->text, "* 2 FETCH (UID 9 BODY[] {12})\r\nSubject: \"q\"\r\n.\r\n");
+  EXPECT_FALSE(client_.lastLoginFailed());
+
+  // The delete exchange names the marked UIDs; UIDPLUS expunges only those.
+  client_.GetEntry(1)->deleteMark = 1;
+  struct Case {
+    const char* name;
+    std::string capabilities;
+    const char* uidValidity;
+    Lines after;  // the lines after SELECT
+  };
+  const Case cases[] = {
+      {"UIDPLUS", kCapabilities, "7", {"A4 UID STORE 9 +FLAGS (\\Deleted)", "A5 UID EXPUNGE 9", "A6 LOGOUT"}},
+      {"plain EXPUNGE", "IMAP4rev1", "7", {"A4 UID STORE 9 +FLAGS (\\Deleted)", "A5 EXPUNGE", "A6 LOGOUT"}},
+      {"folder made anew", kCapabilities, "8", {"A4 LOGOUT"}},
+  };
+  for (const Case& c : cases) {
+    ScriptedServer deleter;
+    LogIn(deleter, c.capabilities)
+        .Read()
+        .Send(std::string("* OK [UIDVALIDITY ") + c.uidValidity + "] ok\r\nA3 OK done\r\n")
+        .Read()
+        .Send("A4 OK\r\n")
+        .Read()
+        .Send("A5 OK\r\n")
+        .Read()
+        .Send("A6 OK\r\n");
+    deleter.Start();
+    client_.SetMailbox(ImapMailbox(deleter.port()));
+    client_.DeleteMarked();
+    ASSERT_TRUE(deleter.Wait()) << c.name;
+    Lines lines = deleter.Received();
+    ASSERT_GE(lines.size(), 3u) << c.name;
+    EXPECT_EQ(Lines(lines.begin() + 3, lines.end()), c.after) << c.name;
+  }
+  EXPECT_TRUE(Logged("IMAPのフォルダが作り直されていたため、メールを削除しませんでした。"));
+}
+
+TEST_F(ImapTest, HostileAndBrokenResponsesEndCleanly) {
+  struct Case {
+    const char* name;
+    std::string fetch3;    // the answer to the fetch of UID 3 (ends the script when `cut`)
+    bool cut;              // the server closes after it
+    int result;            // CheckMail's result
+    const char* logged;    // a line that must be logged
+    Lines end;             // the last lines the client sent
+  };
+  const std::string good9 = "* 2 FETCH (UID 9 BODY[] {5}\r\nx\r\n\r\n)\r\nA7 OK\r\n";
+  const Case cases[] = {
+      {"unterminated literal", "* 1 FETCH (UID 3 BODY[] {100}\r\nSubject: x\r\n", true, 0,
+       "メールの受信中に接続が切れました。 (UID 3)", {"A6 UID FETCH 3 (BODY.PEEK[])"}},
+      {"literal of 2^40", "* 1 FETCH (UID 3 BODY[] {1099511627776}\r\nSubject: x\r\n", false, 0,
+       "サイズが大きすぎるメールを受信しませんでした。 (UID 3)", {"A6 UID FETCH 3 (BODY.PEEK[])"}},
+      {"BYE in the middle", "* BYE server shutting down\r\n", true, 0,
+       "IMAPサーバーが接続を終了しました。 (server shutting down)", {"A6 UID FETCH 3 (BODY.PEEK[])"}},
+      {"tagged NO", "A6 NO [UNAVAILABLE] try later\r\n", false, 1, "メールを受信できませんでした。 (UID 3)",
+       {"A7 UID FETCH 9 (BODY.PEEK[])", "A8 LOGOUT"}},
+      {"NIL body", "* 1 FETCH (UID 3 BODY[] NIL)\r\nA6 OK\r\n", false, 1, "メールを受信できませんでした。 (UID 3)",
+       {"A7 UID FETCH 9 (BODY.PEEK[])", "A8 LOGOUT"}},
+      {"unterminated quoted string", "* 1 FETCH (UID 3 BODY[] \"Subject: x)\r\nA6 OK\r\n", false, 1,
+       "メールを受信できませんでした。 (UID 3)", {"A7 UID FETCH 9 (BODY.PEEK[])", "A8 LOGOUT"}},
+      {"nesting bomb", "* 1 FETCH " + std::string(5000, '(') + "\r\nA6 OK\r\n", false, 1,
+       "メールを受信できませんでした。 (UID 3)", {"A7 UID FETCH 9 (BODY.PEEK[])", "A8 LOGOUT"}},
+      {"another message's body", "* 7 FETCH (UID 4 BODY[] {1}\r\nx)\r\nA6 OK\r\n", false, 1,
+       "メールを受信できませんでした。 (UID 3)", {"A7 UID FETCH 9 (BODY.PEEK[])", "A8 LOGOUT"}},
+  };
+  for (const Case& c : cases) {
+    ScriptedServer server;
+    ListTwo(LogIn(server), 10, 5).Read().Send(c.fetch3);
+    if (c.cut) {
+      server.Cut();
+    } else {
+      server.Read().Send(good9).Read().Send("A8 OK\r\n");
+    }
+    server.Start();
+    RecordingLogSink log;
+    CMailClient client(&log);
+    client.SetMailbox(ImapMailbox(server.port()));
+    EXPECT_EQ(client.CheckMail(), c.result) << c.name;
+    ASSERT_TRUE(server.Wait()) << c.name;
+    Lines lines = server.Received();
+    ASSERT_GE(lines.size(), c.end.size()) << c.name;
+    EXPECT_EQ(Lines(lines.end() - static_cast<long>(c.end.size()), lines.end()), c.end) << c.name;
+    std::string wanted = qv::Cp932FromUtf8(c.logged);
+    bool found = false;
+    for (const std::string& line : log.lines()) found = found || line.find(wanted) != std::string::npos;
+    EXPECT_TRUE(found) << c.name;
+    EXPECT_EQ(client.GetEntryCount(), c.result) << c.name;
+  }
+}
+
+TEST_F(ImapTest, RefusalsBeforeTheFetchAreLoggedAndEndTheSession) {
+  struct Case {
+    const char* name;
+    int security;
+    std::string capabilities;
+    std::vector<std::string> answers;  // to the commands after CAPABILITY, in order
+    Lines sent;
+    const char* logged;
+    bool loginFailed;
+  };
+  const Case cases[] = {
+      {"LOGINDISABLED", 0, "IMAP4rev1 STARTTLS LOGINDISABLED", {"* BYE\r\nA2 OK\r\n"},
+       {"A1 CAPABILITY", "A2 LOGOUT"}, "(LOGINDISABLED)、ログインしません。", true},
+      {"no STARTTLS", 1, "IMAP4rev1", {"* BYE\r\nA2 OK\r\n"}, {"A1 CAPABILITY", "A2 LOGOUT"},
+       "STARTTLSに対応していないため", true},
+      {"STARTTLS refused", 1, "IMAP4rev1 STARTTLS", {"A2 NO not now\r\n", "* BYE\r\nA3 OK\r\n"},
+       {"A1 CAPABILITY", "A2 STARTTLS", "A3 LOGOUT"}, "STARTTLSを受け付けなかったため、ログインしません。 (not now)", true},
+      // Bytes behind the go-ahead came in plain text: no handshake, no log-in.
+      {"STARTTLS with bytes ahead", 1, "IMAP4rev1 STARTTLS", {"A2 OK go\r\n* CAPABILITY IMAP4rev1 AUTH=PLAIN\r\n"},
+       {"A1 CAPABILITY", "A2 STARTTLS"}, "TLSの開始前に余分なデータ", true},
+      {"LOGIN refused", 0, "IMAP4rev1", {"A2 NO [AUTHENTICATIONFAILED] Authentication failed.\r\n", "A3 OK\r\n"},
+       {"A1 CAPABILITY", "A2 LOGIN \"user\" \"pw\"", "A3 LOGOUT"}, "ログインできませんでした。 (Authentication failed.)",
+       true},
+      {"SELECT refused", 0, "IMAP4rev1", {"A2 OK in\r\n", "A3 OK\r\n", "A4 NO [NONEXISTENT] no such folder\r\n",
+                                          "A5 OK\r\n"},
+       {"A1 CAPABILITY", "A2 LOGIN \"user\" \"pw\"", "A3 CAPABILITY", "A4 SELECT \"INBOX\"", "A5 LOGOUT"},
+       "IMAPのフォルダ「INBOX」を開けませんでした。 (no such folder)", false},
+      {"SEARCH refused", 0, "IMAP4rev1", {"A2 OK in\r\n", "A3 OK\r\n", "A4 OK\r\n", "A5 BAD what\r\n", "A6 OK\r\n"},
+       {"A4 SELECT \"INBOX\"", "A5 UID SEARCH ALL", "A6 LOGOUT"}, "メール一覧を受信できませんでした。", false},
+  };
+  for (const Case& c : cases) {
+    ScriptedServer server;
+    server.Send("* OK ready\r\n").Read().Send("* CAPABILITY " + c.capabilities + "\r\nA1 OK\r\n");
+    for (const std::string& answer : c.answers) server.Read().Send(answer);
+    server.Start();
+    RecordingLogSink log;
+    CMailClient client(&log);
+    client.SetMailbox(ImapMailbox(server.port(), c.security));
+    EXPECT_EQ(client.CheckMail(), 0) << c.name;
+    EXPECT_EQ(client.lastLoginFailed(), c.loginFailed) << c.name;
+    ASSERT_TRUE(server.Wait()) << c.name;
+    Lines lines = server.Received();
+    ASSERT_GE(lines.size(), c.sent.size()) << c.name;
+    EXPECT_EQ(Lines(lines.end() - static_cast<long>(c.sent.size()), lines.end()), c.sent) << c.name;
+    std::string wanted = qv::Cp932FromUtf8(c.logged);
+    bool found = false;
+    for (const std::string& line : log.lines()) found = found || line.find(wanted) != std::string::npos;
+    EXPECT_TRUE(found) << c.name;
+  }
+}
+
+TEST_F(ImapTest, ANameOrPasswordThatCannotBeQuotedGoesAsALiteral) {
+  ScriptedServer server;
+  server.Send("* OK [CAPABILITY IMAP4rev1] ready\r\n")
+      .Read()
+      .Send("+ go on\r\n")
+      .Read()
+      .Send("A1 OK [CAPABILITY IMAP4rev1] in\r\n")
+      .Read()
+      .Send("A2 OK\r\n");
+  server.Start();
+  MailSettings mail = ImapMailbox(server.port(), 0, "p\xe9");
+  std::snprintf(mail.UserID, sizeof mail.UserID, "a\"b\\c");
+  client_.SetMailbox(mail);
+  EXPECT_EQ(client_.PopBeforeSmtp(), 1);
+  ASSERT_TRUE(server.Wait());
+  EXPECT_EQ(server.Received(), (Lines{"A1 LOGIN \"a\\\"b\\\\c\" {2}", "p\xe9", "A2 LOGOUT"}));
+}
+
+// ---- the idle session ----
+
+// Log-in (IDLE offered) and EXAMINE with 2 messages, UIDVALIDITY 7 and `uidNext`.
+ScriptedServer& Examined(ScriptedServer& server, int uidNext = 10) {
+  return LogIn(server).Read().Send("* 2 EXISTS\r\n* OK [UIDVALIDITY 7] ok\r\n* OK [UIDNEXT " +
+                                   std::to_string(uidNext) + "] ok\r\nA3 OK [READ-ONLY] done\r\n");
+}
+
+// Waits for news in slices of 5 ms until something other than kNone comes, at most `slices`.
+News WaitForNews(ImapIdle& idle, int slices = 400) {
+  News news = News::kNone;
+  for (int i = 0; i < slices && news == News::kNone; ++i) news = idle.Wait(5);
+  return news;
+}
+
+TEST_F(ImapTest, IdleReportsNewMailRenewsAndEnds) {
+  ScriptedServer server;
+  Examined(server)
+      .Read()
+      .Send("+ idling\r\n")
+      .Pause(20)
+      .Send("* OK Still here\r\n* 1 EXPUNGE\r\n")
+      .Pause(20)
+      .Send("* 2 EXISTS\r\n")
+      .Read()  // DONE
+      .Send("* 3 EXISTS\r\nA4 OK Idle completed.\r\n")
+      .Read()
+      .Send("+ idling\r\n");
+  server.Start();
+  ImapIdle idle(&log_);
+  ImapFolderState known{2, 7, 10};
+  ASSERT_EQ(idle.Start(AccountOf(ImapMailbox(server.port())), known), ImapIdle::Started::kIdling);
+  EXPECT_EQ(idle.Wait(0), News::kNone);
+  // 2 messages, one expunged, then 2 again: new mail.
+  EXPECT_EQ(WaitForNews(idle), News::kNewMail);
+  // The renewal: DONE, the tagged answer (news on the way counts), IDLE again.
+  qv::Timings renewing = qv::GetTimings();
+  renewing.imapIdleRenewMs = 0;
+  qv::SetTimings(renewing);
+  EXPECT_EQ(idle.Wait(0), News::kNewMail);
+  idle.End();
+  EXPECT_FALSE(idle.active());
+  ASSERT_TRUE(server.Wait());
+  EXPECT_EQ(server.Received(), (Lines{"A1 CAPABILITY", "A2 LOGIN \"user\" \"pw\"", "A3 EXAMINE \"INBOX\"",
+                                      "A4 IDLE", "DONE", "A5 IDLE", "DONE", "A6 LOGOUT"}));
+  EXPECT_TRUE(Logged("IMAP IDLEで新着メールを待ちます。")) << Log();
+  EXPECT_TRUE(Logged("新着メールが届きました。")) << Log();
+}
+
+TEST_F(ImapTest, IdleStartsAndEndsAsTheServerSays) {
+  struct Case {
+    const char* name;
+    int uidNext;                 // in the EXAMINE answer (the last check saw 10)
+    std::string afterIdle;       // the answer to IDLE and what follows
+    ImapIdle::Started started;
+    News first;                  // the first news after the start
+    const char* logged;
+  };
+  const Case cases[] = {
+      {"mail came between check and idle", 11, "+ idling\r\n", ImapIdle::Started::kIdling, News::kNewMail,
+       "新着メールが届きました。"},
+      {"connection dropped", 10, "+ idling\r\n", ImapIdle::Started::kIdling, News::kDropped,
+       "IDLEの接続が切れたため、設定した間隔でのメールチェックに戻ります。"},
+      {"BYE while idling", 10, "+ idling\r\n* BYE Server shutting down.\r\n", ImapIdle::Started::kIdling,
+       News::kDropped, "(Server shutting down.)"},
+      {"IDLE ended by the server", 10, "+ idling\r\nA4 OK Idle completed.\r\n", ImapIdle::Started::kIdling,
+       News::kDropped, "IDLEの接続が切れたため"},
+      {"IDLE refused", 10, "A4 NO not here\r\n", ImapIdle::Started::kFailed, News::kDropped,
+       "IDLEを受け付けなかったため、設定した間隔でメールチェックします。 (not here)"},
+  };
+  for (const Case& c : cases) {
+    ScriptedServer server;
+    Examined(server, c.uidNext).Read().Send(c.afterIdle).Cut();
+    server.Start();
+    RecordingLogSink log;
+    ImapIdle idle(&log);
+    EXPECT_EQ(idle.Start(AccountOf(ImapMailbox(server.port())), ImapFolderState{2, 7, 10}), c.started) << c.name;
+    EXPECT_EQ(WaitForNews(idle), c.first) << c.name;
+    std::string wanted = qv::Cp932FromUtf8(c.logged);
+    bool found = false;
+    for (const std::string& line : log.lines()) found = found || line.find(wanted) != std::string::npos;
+    EXPECT_TRUE(found) << c.name;
+    idle.End();
+    ASSERT_TRUE(server.Wait()) << c.name;
+  }
+
+  // A server without IDLE: the client never starts an idle session, and says so once.
+  ScriptedServer plain;
+  LogIn(plain, "IMAP4rev1")
+      .Read()
+      .Send("* OK [UIDVALIDITY 7] ok\r\nA3 OK\r\n")
+      .Read()
+      .Send("A4 OK\r\n")
+      .Read()
+      .Send("A5 OK\r\n");
+  plain.Start();
+  client_.SetMailbox(ImapMailbox(plain.port()));
+  EXPECT_EQ(client_.CheckMail(), 0);
+  ASSERT_TRUE(plain.Wait());
+  EXPECT_FALSE(client_.StartIdle());
+  EXPECT_FALSE(client_.StartIdle());
+  EXPECT_EQ(plain.Connections(), 1);
+  int said = 0;
+  for (const std::string& line : log_.lines()) {
+    said += line.find(qv::Cp932FromUtf8("IDLEに対応していないため")) != std::string::npos;
+  }
+  EXPECT_EQ(said, 1);
+}
+
+// ---- against a real IMAP server ----
+
+MailSettings DovecotMailbox(int port, int security = 0, const char* password = qv::test::DovecotServer::kPassword) {
+  MailSettings mail = ImapMailbox(port, security, password);
+  std::snprintf(mail.UserID, sizeof mail.UserID, "%s", qv::test::DovecotServer::kUser);
+  return mail;
+}
+
+// Waits for news on the client's idle session in slices of 10 ms, at most `slices`.
+CMailClient::IdleNews WaitForClientNews(CMailClient& client, int slices = 1500) {
+  CMailClient::IdleNews news = CMailClient::IdleNews::kNone;
+  for (int i = 0; i < slices && news == CMailClient::IdleNews::kNone; ++i) news = client.WaitIdle(10);
+  return news;
+}
+
+TEST(ImapDovecot, FetchesDeletesAndIdlesOnARealServer) {
+  qv::test::DovecotServer server;
+  if (!server.Start({.imap = true})) GTEST_SKIP() << server.why();
+  std::string crlf = "From: Taro <taro@example.jp>\r\nSubject: one\r\n\r\nfirst\r\n";
+  std::string bareLf = "From: hanako@example.jp\nSubject: two\n\n.leading dot\nsecond\n";
+  std::string third = "From: jiro@example.jp\r\nSubject: three\r\n\r\nthird\r\n";
+  ASSERT_TRUE(server.Add({{"mail1", crlf}, {"mail2", bareLf}, {"mail3", third}}));
+
+  RecordingLogSink log;
+  CMailClient client(&log);
+  client.SetMailbox(DovecotMailbox(server.imapPort(), 0, "wrong"));
+  EXPECT_EQ(client.CheckMail(), 0);
+  EXPECT_TRUE(client.lastLoginFailed());
+  EXPECT_EQ(client.PopBeforeSmtp(), 0);
+
+  client.SetMailbox(DovecotMailbox(server.imapPort()));
+  EXPECT_EQ(client.PopBeforeSmtp(), 1);
+  ASSERT_EQ(client.CheckMail(), 1);
+  ASSERT_EQ(client.GetEntryCount(), 3);
+  // The same text a POP3 fetch keeps: a first line, the mail dot-stuffed, the "." line.
+  const std::string& first = client.GetEntry(0)->text;
+  EXPECT_EQ(first.substr(first.find("\r\n") + 2), crlf + ".\r\n");
+  EXPECT_NE(client.GetEntry(1)->text.find("\r\n..leading dot\r\nsecond\r\n.\r\n"), std::string::npos);
+  client.GetEntry(0)->deleteMark = 1;
+  client.GetEntry(2)->deleteMark = 1;
+  client.DeleteMarked();
+  EXPECT_EQ(server.List(), (Lines{"mail2"}));
+
+  // Idle: a delivery is announced; a restart of the server drops the idle, which starts
+  // again after the next check.
+  ASSERT_EQ(client.CheckMail(), 1);
+  ASSERT_TRUE(client.StartIdle());
+  EXPECT_EQ(client.WaitIdle(0), CMailClient::IdleNews::kNone);
+  ASSERT_TRUE(server.Add({{"mail4", third}}));
+  EXPECT_EQ(WaitForClientNews(client), CMailClient::IdleNews::kNewMail);
+  ASSERT_TRUE(server.Restart());
+  EXPECT_EQ(WaitForClientNews(client), CMailClient::IdleNews::kDropped);
+  EXPECT_FALSE(client.idling());
+  ASSERT_EQ(client.CheckMail(), 1);
+  EXPECT_EQ(client.GetEntryCount(), 2);
+  ASSERT_TRUE(client.StartIdle());
+  ASSERT_TRUE(server.Add({{"mail5", crlf}}));
+  EXPECT_EQ(WaitForClientNews(client), CMailClient::IdleNews::kNewMail);
+  client.EndIdle();
+  EXPECT_FALSE(client.idling());
+}
+
+TEST(ImapDovecot, TlsFromTheFirstByteStartTlsAndLoginDisabled) {
+  qv::test::DovecotServer server;
+  if (!server.Start({.imap = true, .tls = true, .tlsRequired = true})) GTEST_SKIP() << server.why();
+  ASSERT_TRUE(server.Add({{"mail1", "From: a@example.jp\r\nSubject: x\r\n\r\nx\r\n"}}));
+  struct Case {
+    const char* name;
+    int port;
+    int security;
+    bool trusted;  // the test CA is given
+    int result;
+    const char* logged;  // empty: nothing in particular
+  };
+  const Case cases[] = {
+      {"plain, LOGINDISABLED", server.imapPort(), 0, true, 0, "(LOGINDISABLED)、ログインしません。"},
+      {"STARTTLS", server.imapPort(), 1, true, 1, ""},
+      {"TLS", server.imapsPort(), 2, true, 1, ""},
+      {"TLS, unknown CA", server.imapsPort(), 2, false, 0, "サーバーの証明書が信頼できません。"},
+  };
+  for (const Case& c : cases) {
+    RecordingLogSink log;
+    CMailClient client(&log);
+    MailSettings mail = DovecotMailbox(c.port, c.security);
+    std::snprintf(mail.PopServer, sizeof mail.PopServer, "localhost");
+    if (c.trusted) std::snprintf(mail.CaFile, sizeof mail.CaFile, "%s", server.caFile().c_str());
+    client.SetMailbox(mail);
+    EXPECT_EQ(client.CheckMail(), c.result) << c.name;
+    std::string wanted = qv::Cp932FromUtf8(c.logged);
+    bool found = wanted.empty();
+    for (const std::string& line : log.lines()) found = found || line.find(wanted) != std::string::npos;
+    EXPECT_TRUE(found) << c.name;
+  }
+}
+
+}  // namespace

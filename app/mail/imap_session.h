@@ -1,0 +1,128 @@
+// One IMAP4rev1 session (RFC 3501) over the socket layer: connection, TLS, log-in, folder
+// selection and tagged commands. The mail client's IMAP exchanges and the idle session are
+// built on it.
+//
+// Order of use: Open (connect, TLS from the first byte for security 2, greeting, CAPABILITY
+// unless the greeting named them, STARTTLS and CAPABILITY again for security 1, LOGIN,
+// CAPABILITY when the log-in did not name them) -> Select -> Command ... -> Logout. Every failure is logged (category LOG_RECV)
+// with what the server said kept apart from our own words; the password is never logged.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "app/mail/imap_reader.h"
+#include "platform/socket.h"
+
+class LogSink;
+
+// Where and as whom to log in.
+struct ImapAccount {
+  std::string server;
+  std::string userId;
+  std::string password;
+  int port = 143;
+  int security = 0;    // 0 plain, 1 STARTTLS before LOGIN (RFC 3501 6.2.1), 2 TLS from the first byte
+  std::string caFile;  // PEM file of extra trusted certificates; may be empty
+  std::string folder;  // CP932 folder name; empty means INBOX
+};
+
+// What SELECT (or EXAMINE) told of the folder (RFC 3501 6.3.1); 0 where the server said nothing.
+struct ImapFolderState {
+  uint32_t exists = 0;
+  uint32_t uidValidity = 0;
+  uint32_t uidNext = 0;
+};
+
+enum class ImapResult {
+  kOk,
+  kNo,       // the server refused the command (tagged NO)
+  kBad,      // the server did not understand it (tagged BAD)
+  kBroken,   // the connection closed, failed, timed out, or the server said BYE
+  kTooLong,  // a response broke a bound of the reader, or too many responses came
+};
+
+class ImapSession {
+ public:
+  // Most untagged responses one command may draw; more ends the session.
+  static constexpr int kMaxResponsesPerCommand = 400000;
+  // Largest literal expected outside a fetched message (a folder name, a flag, a text).
+  static constexpr long long kSmallLiteralLimit = 64 * 1024;
+
+  // `log` may be null, and must outlive the session otherwise.
+  explicit ImapSession(LogSink* log);
+  ~ImapSession();
+  ImapSession(const ImapSession&) = delete;
+  ImapSession& operator=(const ImapSession&) = delete;
+
+  // Connects and logs in. LOGIN is never sent while the server announces LOGINDISABLED, nor
+  // with security 1 before STARTTLS succeeded. False (logged, connection closed) on any
+  // failure: empty server, user or password, a line break in either, resolution, connection,
+  // TLS, a greeting that is not OK or PREAUTH, STARTTLS not offered or refused, bytes sent
+  // ahead of the TLS handshake, LOGIN refused.
+  [[nodiscard]] bool Open(const ImapAccount& account);
+  // SELECT (EXAMINE when `readOnly`) of the account's folder; false (logged) when refused or
+  // broken.
+  [[nodiscard]] bool Select(bool readOnly, ImapFolderState* state);
+
+  // Called for each untagged response a command draws; it may take the literals' bytes.
+  using Handler = std::function<void(ImapResponse&)>;
+  // Sends "tag command" and reads responses up to its tagged one; literals of one response may
+  // hold `literalLimit` bytes. A BYE ends the command as kBroken (logged). `statusText`
+  // (may be null) receives the tagged response's status. A broken session is closed.
+  [[nodiscard]] ImapResult Command(std::string_view command, const Handler& untagged,
+                                   long long literalLimit = kSmallLiteralLimit,
+                                   ImapStatus* statusText = nullptr);
+  // Reads responses up to the tagged response of `tag`, for a command sent otherwise (the end
+  // of an IDLE); as Command.
+  [[nodiscard]] ImapResult ReadToTagged(const std::string& tag, const Handler& untagged,
+                                        long long literalLimit = kSmallLiteralLimit,
+                                        ImapStatus* statusText = nullptr);
+  // Sends LOGOUT, reads to its tagged response (at most the socket time-out) and closes.
+  void Logout();
+  // Closes without a word.
+  void Close();
+
+  // Whether the server announced `name` (compared without regard to case) in its last
+  // CAPABILITY list.
+  [[nodiscard]] bool HasCapability(std::string_view name) const;
+  [[nodiscard]] bool IsOpen() const { return connection_.IsOpen(); }
+  // The next tag ("A1", "A2", ...).
+  [[nodiscard]] std::string NextTag();
+
+  qv::TcpConnection& connection() { return connection_; }
+  ImapReader& reader() { return reader_; }
+  // Logs `message` (CP932), with the server's words in brackets when given.
+  void Log(const std::string& message, std::string_view serverText = {}) const;
+
+ private:
+  // Reads the greeting; true for OK (and PREAUTH in `preauth`).
+  bool ReadGreeting(bool* preauth);
+  // CAPABILITY; false when it failed.
+  bool AskCapabilities();
+  // Takes the capability list of a "CAPABILITY ..." text (an untagged response or a code).
+  void TakeCapabilities(std::string_view words);
+  bool StartTls(const ImapAccount& account);
+  bool Login(const ImapAccount& account);
+
+  LogSink* log_ = nullptr;
+  qv::TcpConnection connection_;
+  ImapReader reader_{connection_};
+  std::vector<std::string> capabilities_;
+  int nextTag_ = 1;
+  bool loggingOut_ = false;  // a BYE is expected
+  std::string folder_;       // the folder as configured (CP932), for the log
+  std::string folderName_;   // the folder's name on the wire (a quoted string)
+};
+
+// Writes `text` as a quoted string (RFC 3501 4.3) into `quoted`; false when it cannot be one
+// (a control byte or a byte beyond ASCII: such a text goes as a literal).
+[[nodiscard]] bool ImapQuoted(std::string_view text, std::string* quoted);
+
+// The folder name of the settings (CP932) as IMAP writes it: modified UTF-7 (RFC 3501 5.1.3);
+// "INBOX" for an empty name.
+[[nodiscard]] std::string ImapFolderName(std::string_view cp932);

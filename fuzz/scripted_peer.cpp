@@ -33,12 +33,15 @@ bool IsSocketWait(long number) {
   return number == SYS_ppoll;
 }
 
-// Reads and drops what the client sent; false when it has closed its end.
-bool Drain(int fd) {
+// Reads what the client sent into `received`; false when it has closed its end.
+bool Drain(int fd, std::string* received) {
   char buffer[4096];
   for (;;) {
     ssize_t n = recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
-    if (n > 0) continue;
+    if (n > 0) {
+      received->append(buffer, static_cast<size_t>(n));
+      continue;
+    }
     if (n == 0) return false;
     if (errno == EINTR) continue;
     return errno == EAGAIN || errno == EWOULDBLOCK;
@@ -55,6 +58,11 @@ ScriptedPeer::ScriptedPeer(const std::vector<std::string_view>& replies)
 ScriptedPeer::~ScriptedPeer() {
   SetConnectHook(nullptr);
   HangUp();
+}
+
+std::string ScriptedPeer::Finish() {
+  HangUp();
+  return received_;
 }
 
 int ScriptedPeer::Connect() {
@@ -101,7 +109,7 @@ bool ScriptedPeer::SendReply(int fd, std::string_view reply) {
     }
     if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) return false;
     // The client reads at its pace; what it sends meanwhile must not fill up the other way.
-    if (!Drain(fd)) return false;
+    if (!Drain(fd, &received_)) return false;
     pollfd p{fd, POLLOUT, 0};
     poll(&p, 1, 1);
   }
@@ -111,7 +119,7 @@ bool ScriptedPeer::SendReply(int fd, std::string_view reply) {
 void ScriptedPeer::Serve(int fd, pid_t client) {
   int idleRounds = 0;
   Clock::time_point idleSince = Clock::now();
-  while (!stop_ && Drain(fd)) {
+  while (!stop_ && Drain(fd, &received_)) {
     if (ClientWaits(fd, client, idleSince)) {
       idleRounds = 0;
       idleSince = Clock::now();

@@ -5,7 +5,7 @@
 // the client has read everything sent so far and sits in its socket wait (seen in
 // /proc/self/task/TID/syscall). So a reply may be a whole protocol reply, a part of one (the
 // rest comes as the next reply, as from a server that sends in pieces) or several at once.
-// Whatever the client sends is read and dropped. When the replies run out and the client
+// Whatever the client sends is read and kept. When the replies run out and the client
 // waits, the peer hangs up. A new connection goes on with the next reply; the connection
 // before it is hung up. This keeps every run deterministic and free of time-outs.
 //
@@ -31,6 +31,8 @@ class ScriptedPeer {
   ScriptedPeer(const ScriptedPeer&) = delete;
   ScriptedPeer& operator=(const ScriptedPeer&) = delete;
 
+  // Hangs up and returns every byte the client sent, over all its connections.
+  [[nodiscard]] std::string Finish();
   // Connections the client made.
   [[nodiscard]] int connections() const { return connections_; }
 
@@ -45,7 +47,8 @@ class ScriptedPeer {
   [[nodiscard]] bool SendReply(int fd, std::string_view reply);
 
   std::vector<std::string> replies_;
-  size_t next_ = 0;  // touched by one serving thread at a time
+  size_t next_ = 0;       // touched by one serving thread at a time
+  std::string received_;  // likewise
   int connections_ = 0;
   std::thread server_;
   std::atomic<bool> stop_{false};

@@ -23,19 +23,7 @@ import e2e_test  # noqa: E402  (the mailbox and SMTP fixtures of the end-to-end 
 def timed_run(bin_folder, count):
     peers = e2e_test.Peers()
     try:
-        case = e2e_test.EndToEnd("test_once_answers_each_carrier_with_its_picture")
-        e2e_test.BIN = bin_folder
-        case.peers = peers
-        work = os.path.join(peers.folder, "program")
-        os.mkdir(work)
-        case.work, case.ini = work, os.path.join(work, "Quorvex.ini")
-        case.log_folder = os.path.join(work, "logs")
-        case.env = dict(os.environ, QUORVEX_TEST_DEVICES="Bench Camera", QT_QPA_PLATFORM="offscreen",
-                        QUORVEX_REGISTRY=os.path.join(work, "registry.reg"))
-        subprocess.run([os.path.join(bin_folder, "qvregistry"), "set",
-                        "HKEY_CLASSES_ROOT\\IrfanView\\shell\\open\\command", "@",
-                        '"%s" "%%1"' % os.path.join(bin_folder, "qvconvert")], env=case.env, check=True,
-                       capture_output=True)
+        case = e2e_test.program_case(peers, bin_folder)
         case.write_settings()
         domains = ["ezweb.ne.jp", "d.vodafone.ne.jp", "docomo.ne.jp", "example.com"]
         subject = e2e_test.encoded_word(e2e_test.SUBJECT)

@@ -34,15 +34,7 @@ def run_mode(bin_folder, runs, certificates, secure):
     else:
         peers = e2e_test.Peers()
     try:
-        case = e2e_test.EndToEnd("test_once_answers_each_carrier_with_its_picture")
-        e2e_test.BIN = bin_folder
-        case.peers = peers
-        work = os.path.join(peers.folder, "program")
-        os.mkdir(work)
-        case.work, case.ini = work, os.path.join(work, "Quorvex.ini")
-        case.log_folder = os.path.join(work, "logs")
-        case.env = dict(os.environ, QUORVEX_TEST_DEVICES="Bench Camera", QT_QPA_PLATFORM="offscreen",
-                        QUORVEX_REGISTRY=os.path.join(work, "registry.reg"))
+        case = e2e_test.program_case(peers, bin_folder)
         extra = []
         if secure:
             extra = [("PopSecurity", 2), ("SmtpSecurity", 1), ("SmtpAuth", 1), ("SmtpUserID", USER),

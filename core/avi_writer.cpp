@@ -67,9 +67,9 @@ bool AviWriter::PatchAt(long position, uint32_t value) {
 }
 
 bool AviWriter::Open(const std::string& path, int width, int height,
-                     uint32_t microSecondsPerFrame) {
+                     uint32_t microSecondsPerFrame, FileCreation creation) {
   if (file_ != nullptr || width <= 0 || height <= 0 || microSecondsPerFrame == 0) return false;
-  file_ = std::fopen(path.c_str(), "wb");
+  file_ = OpenOutputFile(path, creation);
   if (file_ == nullptr) return false;
   failed_ = false;
   written_ = 0;

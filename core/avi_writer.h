@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "core/output_file.h"
+
 namespace qxcore {
 
 class AviWriter {
@@ -19,10 +21,11 @@ class AviWriter {
   AviWriter(const AviWriter&) = delete;
   AviWriter& operator=(const AviWriter&) = delete;
 
-  // Creates `path` (replacing it) for `width` x `height` frames shown `microSecondsPerFrame`
-  // apart. False when the file cannot be created.
+  // Creates `path` as `creation` says for `width` x `height` frames shown
+  // `microSecondsPerFrame` apart. False when the file cannot be created.
   [[nodiscard]] bool Open(const std::string& path, int width, int height,
-                          uint32_t microSecondsPerFrame);
+                          uint32_t microSecondsPerFrame,
+                          FileCreation creation = FileCreation::kReplace);
   // Appends one JPEG frame. False when not open, on a write error, or when the frame would take
   // the file past its size limit (the file stays valid up to the frame before).
   [[nodiscard]] bool AddFrame(const uint8_t* jpeg, size_t size);

@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "core/jpeg_writer.h"
-#include "core/test_support.h"
+#include "core/testing/test_support.h"
 
 namespace qxcore {
 namespace {

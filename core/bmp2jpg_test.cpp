@@ -8,8 +8,9 @@
 #include "core/bmp_reader.h"
 #include "core/jpeg_writer.h"
 #include "core/qxdvcore.h"
-#include "core/test_support.h"
+#include "core/testing/test_support.h"
 #include "platform/message_box.h"
+#include "platform/testing/bmp_fixtures.h"
 
 namespace qxcore {
 namespace {
@@ -149,6 +150,19 @@ TEST_F(Bmp2JpgTest, ReaderUnpacksIndexedDepthsFromTheHighBitDown) {
   for (int x = 0; x < 7; ++x) {
     EXPECT_EQ(image.pixels[x * 3], x * 16) << x;     // red
     EXPECT_EQ(image.pixels[x * 3 + 2], x) << x;      // blue
+  }
+}
+
+TEST_F(Bmp2JpgTest, ReaderTakesEveryLayoutAtItsDepths) {
+  for (const auto& fixture : qv::bmp_fixtures::Fixtures()) {
+    WriteFileBytes(folder_.File("f.bmp"), fixture.bytes);
+    RgbImage image;
+    const bool read = ReadBmpAsRgb(folder_.File("f.bmp"), image) == kBmpOk;
+    std::vector<uint32_t> pixels;
+    for (size_t i = 0; i + 2 < image.pixels.size(); i += 3)
+      pixels.push_back(uint32_t(image.pixels[i]) << 16 | image.pixels[i + 1] << 8 | image.pixels[i + 2]);
+    qv::bmp_fixtures::ExpectReadBack(fixture, qv::kBmpDepth1 | qv::kBmpDepth4 | qv::kBmpDepth8 | qv::kBmpDepth24,
+                                     read, pixels);
   }
 }
 

@@ -1,6 +1,6 @@
-// Reading uncompressed BMP files into a top-down RGB buffer. The file is untrusted: every
-// size in its headers is checked against the limits below and against the file's length
-// before anything is allocated or indexed.
+// Reading BMP files into a top-down RGB buffer. The file is untrusted: its headers are checked
+// by platform/bmp_layout.h, against its limits and against the file's length, before anything
+// is allocated or indexed.
 #pragma once
 
 #include <cstdint>
@@ -8,9 +8,6 @@
 #include <vector>
 
 namespace qxcore {
-
-// Largest width or height accepted, in pixels.
-inline constexpr int kMaxBmpDimension = 16384;
 
 // Status texts of ReadBmpAsRgb.
 inline constexpr const char* kBmpOk = "OK";
@@ -31,14 +28,16 @@ struct RgbImage {
 };
 
 // Reads the BMP at `path` into `image` and returns "OK", or one of the status texts above
-// (image left empty):
-// - "Can't open file for reading :\n" + path: the file cannot be opened;
-// - "Not a valid BMP File": no "BM" signature, an info header shorter than 40 bytes, or a
-//   depth other than 1, 4, 8 and 24 bits;
+// (image left empty). Accepted: the layouts of platform/bmp_layout.h at 1, 4, 8 and 24 bits.
+// - "Can't open file for reading :\n" + path: the file cannot be opened or is not a regular
+//   file;
+// - "Not a valid BMP File": no "BM" signature, an info header of another size, biPlanes not 1,
+//   or another depth;
 // - "Read Error!": the file ends inside the headers or the colour table;
 // - "This is a compressed file.": any compression;
 // - "Corrupt palette": a colour table of more than 256 entries, pixel data starting inside the
 //   headers or the colour table, or a pixel index beyond the table;
+// - "Out of memory": the colour table cannot be allocated;
 // - "Memory alloc Failed": a width or height of 0, below 0 (width) or above 16384, or a buffer
 //   that cannot be allocated;
 // - "Read Error": the file ends before the last row (checked before the buffer is allocated).

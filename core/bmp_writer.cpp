@@ -1,6 +1,6 @@
 #include "core/bmp_writer.h"
 
-#include "core/partial_file.h"
+#include "core/output_file.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -15,7 +15,8 @@ void Put(std::vector<uint8_t>& bytes, uint32_t value, int size) {
 
 }  // namespace
 
-bool WriteBmp24(const std::string& path, const uint8_t* bgr, int width, int height) {
+bool WriteBmp24(const std::string& path, const uint8_t* bgr, int width, int height,
+                FileCreation creation) {
   if (bgr == nullptr || width <= 0 || height <= 0) return false;
   const size_t rowBytes = (static_cast<size_t>(width) * 3 + 3) / 4 * 4;
   const size_t imageBytes = rowBytes * static_cast<size_t>(height);
@@ -41,7 +42,7 @@ bool WriteBmp24(const std::string& path, const uint8_t* bgr, int width, int heig
   Put(header, 0, 4);
   Put(header, 0, 4);
 
-  std::FILE* file = std::fopen(path.c_str(), "wb");
+  std::FILE* file = OpenOutputFile(path, creation);
   if (file == nullptr) return false;
   bool written = std::fwrite(header.data(), 1, header.size(), file) == header.size();
   std::vector<uint8_t> row(rowBytes, 0);

@@ -3,14 +3,16 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
+#include <functional>
 #include <future>
 #include <thread>
 
 #include <gtest/gtest.h>
 
 #include "core/bmp_reader.h"
-#include "core/capture_test_support.h"
+#include "core/testing/capture_fixture.h"
 #include "core/capture_window.h"
 
 namespace qxcore {
@@ -443,6 +445,63 @@ TEST_F(SingleFrameTest, ASecondGrabFromAnotherThreadIsRefusedWhileOneRuns) {
   EXPECT_EQ(QXIsCapturing(), 0);
 }
 
+TEST_F(SingleFrameTest, WorkFilesAreMadeAfreshAndNeverThroughALink) {
+  // A link planted under a work file's name must not carry the write elsewhere.
+  StartFirstDevice();
+  const std::string folder = CaptureCore::Instance().TempFolder();
+  ASSERT_FALSE(folder.empty());
+  const std::string victim = folder_.File("victim");
+  const std::vector<uint8_t> untouched{'k', 'e', 'e', 'p'};
+  struct Case {
+    const char* workFile;
+    std::function<bool()> use;
+  };
+  const Case cases[] = {
+      {kSingleFrameTempName,
+       [&] { return QXCaptureSingleFrame(folder_.File("frame.jpg").c_str(), 0x50) != 0; }},
+      {kStreamTempName, [&] {
+         const std::string destination = folder_.File("stream.avi");
+         return QXStartCapture(destination.c_str(), 0, 1) != 0 &&
+                WaitUntil([] { return QXIsCapturing() == 0; }, 60000) &&
+                testing::ParseAvi(testing::ReadFileBytes(destination)).error.empty();
+       }},
+  };
+  for (const Case& test : cases) {
+    testing::WriteFileBytes(victim, untouched);
+    std::filesystem::create_symlink(victim, folder + test.workFile);
+    EXPECT_TRUE(test.use()) << test.workFile;
+    EXPECT_EQ(testing::ReadFileBytes(victim), untouched) << test.workFile;
+    EXPECT_FALSE(std::filesystem::is_symlink(folder + test.workFile)) << test.workFile;
+  }
+}
+
+TEST_F(SingleFrameTest, WithoutAPrivateWorkFolderNoSharedFolderIsUsed) {
+  // TMPDIR names a file, so no private folder can be made under it.
+  const std::string notAFolder = folder_.File("not-a-folder");
+  testing::WriteFileBytes(notAFolder, {'x'});
+  ASSERT_EQ(QXCleanup(), 1);
+  const char* previous = std::getenv("TMPDIR");
+  const std::string previousTmpdir = previous != nullptr ? previous : "";
+  setenv("TMPDIR", notAFolder.c_str(), 1);
+  ASSERT_EQ(QXStartup(), 1);
+  const std::string folder = CaptureCore::Instance().TempFolder();
+  StartFirstDevice();
+  const int jpeg = QXCaptureSingleFrame(folder_.File("frame.jpg").c_str(), 0x50);
+  const int stream = QXStartCapture(folder_.File("stream.avi").c_str(), 0, 1);
+  const int bitmap = QXCaptureSingleFrame(folder_.File("frame.bmp").c_str(), 0);
+  if (previous != nullptr) {
+    setenv("TMPDIR", previousTmpdir.c_str(), 1);
+  } else {
+    unsetenv("TMPDIR");
+  }
+  EXPECT_EQ(folder, "");
+  EXPECT_EQ(jpeg, 0);
+  EXPECT_EQ(stream, 0);
+  EXPECT_EQ(QXIsCapturing(), 0);
+  EXPECT_NE(bitmap, 0);  // a BMP needs no work file
+  EXPECT_FALSE(testing::FileExists(folder_.File("frame.jpg")));
+}
+
 TEST_F(SingleFrameTest, GrabsWorkWhenTheOwnerThreadRunsNoEventLoop) {
   // The device belongs to a plain thread that only waits; grabs and state calls come from
   // here and must neither wait for that thread nor dead-lock.
@@ -545,6 +604,43 @@ TEST_F(StreamTest, AFailedCopyKeepsTheCaptureFile) {
       testing::ReadFileBytes(CaptureCore::Instance().TempFolder() + kStreamTempName));
   EXPECT_EQ(kept.error, "");
   EXPECT_EQ(kept.totalFrames, 15u);
+}
+
+TEST_F(StreamTest, CleanupRefusesClaimsFromOtherThreadsAndWaitsForTheOnesMade) {
+  // The clean-up stops a running stream; the moment that stream gives the device free, a second
+  // thread tries a new stream and a grab. Both are refused, and no stream or grab is left
+  // running once the clean-up returns.
+  qv::Timings timings = qv::GetTimings();
+  timings.driverDisconnectPauseMs = 100;
+  qv::SetTimings(timings);
+  std::promise<void> firstStreamCleared;
+  std::atomic<int> begun{0};
+  std::atomic<int> cleared{0};
+  CaptureCore::Instance().SetStatusObserverForTesting([&](int id) {
+    if (id == kStatusCaptureBegin) ++begun;
+    if (id == kStatusCleared && ++cleared == 1) firstStreamCleared.set_value();
+  });
+  StartFirstDevice();
+  ASSERT_NE(QXStartCapture(folder_.File("first.avi").c_str(), 0, 0), 0);
+  ASSERT_TRUE(WaitUntil([&] { return State(QXST_CAPFILE_EXISTS) == 1u; }));
+  auto intruder = std::async(std::launch::async, [&] {
+    firstStreamCleared.get_future().wait();
+    (void)WaitUntil([] { return QXIsCapturing() == 0; });
+    const int stream = QXStartCapture(folder_.File("second.avi").c_str(), 0, 0);
+    const int grab = QXCaptureSingleFrame(folder_.File("grab.bmp").c_str(), 0);
+    return std::make_pair(stream, grab);
+  });
+  ClearLines();
+  EXPECT_EQ(QXCleanupDevice(), 1);
+  const auto [stream, grab] = intruder.get();
+  EXPECT_EQ(stream, 0);
+  EXPECT_EQ(grab, 0);
+  EXPECT_EQ(Lines(), std::vector<std::string>(2, kNotStarted));
+  EXPECT_EQ(begun.load(), 1);
+  EXPECT_EQ(cleared.load(), 1);
+  EXPECT_EQ(QXIsCapturing(), 0);
+  EXPECT_FALSE(testing::FileExists(folder_.File("second.avi")));
+  EXPECT_FALSE(testing::FileExists(folder_.File("grab.bmp")));
 }
 
 TEST_F(StreamTest, DeviceCleanupFinishesARunningStream) {

@@ -19,11 +19,7 @@ std::vector<DriverEntry> ListCaptureDrivers() {
   }
   std::vector<DriverEntry> entries = lister ? lister() : ListTestDevices();
   if (!lister) {
-    for (const V4l2Node& node : ListV4l2CaptureNodes("/dev")) {
-      if (entries.size() >= static_cast<size_t>(kMaxDrivers)) break;
-      const std::string path = node.path;
-      entries.push_back({node.card, [path] { return OpenV4l2Device(path); }});
-    }
+    for (DriverEntry& entry : ListV4l2Drivers("/dev")) entries.push_back(std::move(entry));
   }
   if (entries.size() > static_cast<size_t>(kMaxDrivers)) entries.resize(kMaxDrivers);
   return entries;

@@ -2,6 +2,7 @@
 // (V4L2 nodes and the synthetic test devices) and a way for tests to supply their own.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -44,6 +45,9 @@ struct DriverControl {
   bool isBoolean = false;
 };
 
+// The clock of frame times: the monotonic clock, which V4L2 drivers stamp their frames with.
+using FrameClock = std::chrono::steady_clock;
+
 // A connected capture device. Calls are not thread-safe: the core serialises them.
 class CaptureDriver {
  public:
@@ -54,15 +58,18 @@ class CaptureDriver {
   [[nodiscard]] virtual int Width() const = 0;
   [[nodiscard]] virtual int Height() const = 0;
 
-  // Takes the next frame if one is ready, without waiting: Width() x Height() BGR pixels, rows
-  // top to bottom, into `frame` (resized to fit). False when no frame is ready yet.
-  [[nodiscard]] virtual bool GrabFrame(std::vector<uint8_t>& frame) = 0;
+  // Takes the newest frame if one is ready, without waiting: Width() x Height() BGR pixels,
+  // rows top to bottom, into `frame` (resized to fit). `grabStart` is when the caller began
+  // asking for this picture: a frame the camera finished more than one frame interval before it
+  // is an old picture and is not taken. False when no frame is ready yet.
+  [[nodiscard]] virtual bool GrabFrame(std::vector<uint8_t>& frame,
+                                       FrameClock::time_point grabStart) = 0;
 
   // Formats the format dialog offers, and the current one.
   [[nodiscard]] virtual std::vector<FrameFormat> Formats() const = 0;
   [[nodiscard]] virtual FrameFormat CurrentFormat() const = 0;
-  // Switches to `format` (one of Formats()). False when the device refuses; the device then
-  // keeps delivering frames in a format of its choice.
+  // Switches to `format` (one of Formats()). False when the device refuses it or its frames
+  // could not be turned into BGR pixels; the device then keeps the format it had.
   [[nodiscard]] virtual bool SetFormat(const FrameFormat& format) = 0;
 
   // Picture controls for the source dialog (empty: the device has no source dialog).

@@ -14,53 +14,23 @@
 #include <gtest/gtest.h>
 
 #include "core/bmp_reader.h"
-#include "core/capture_test_support.h"
+#include "core/testing/capture_fixture.h"
+#include "core/testing/qt_support.h"
 
 namespace qxcore {
 namespace {
 
 using testing::CaptureFixture;
+using testing::HandleNextDialog;
+using testing::PumpEvents;
 using testing::ScriptedLister;
 using testing::ScriptedState;
 using testing::WaitUntil;
 
-void PumpEvents() {
-  QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-  std::this_thread::sleep_for(std::chrono::milliseconds(1));
-}
-
-// Handles the next modal dialog once it shows: `edit` changes its controls, then it is
-// accepted or cancelled.
-void HandleNextDialog(std::function<void(QDialog&)> edit, bool accept) {
-  auto* timer = new QTimer;
-  timer->setInterval(5);
-  QObject::connect(timer, &QTimer::timeout, [timer, edit, accept] {
-    auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget());
-    if (dialog == nullptr) return;
-    timer->stop();
-    timer->deleteLater();
-    if (edit) edit(*dialog);
-    if (accept) {
-      dialog->accept();
-    } else {
-      dialog->reject();
-    }
-  });
-  timer->start();
-}
-
 class PreviewTest : public CaptureFixture {
  protected:
-  static void SetUpTestSuite() {
-    static int argc = 1;
-    static char name[] = "qxdvcore_test";
-    static char* argv[] = {name, nullptr};
-    application_ = new QApplication(argc, argv);
-  }
-  static void TearDownTestSuite() {
-    delete application_;
-    application_ = nullptr;
-  }
+  static void SetUpTestSuite() { testing::StartSuiteApplication(); }
+  static void TearDownTestSuite() { testing::StopSuiteApplication(); }
 
   void SetUp() override {
     CaptureFixture::SetUp();
@@ -97,11 +67,8 @@ class PreviewTest : public CaptureFixture {
                      20000, PumpEvents);
   }
 
-  static QApplication* application_;
   std::unique_ptr<QWidget> parent_;
 };
-
-QApplication* PreviewTest::application_ = nullptr;
 
 TEST_F(PreviewTest, PreviewIsPlacedAndSizedInsideItsParent) {
   UseColourFrame(250, 0, 0);

@@ -1,12 +1,13 @@
 #include "core/jpeg_writer.h"
 
+#include <algorithm>
 #include <csetjmp>
 #include <cstdio>
-#include <cstdlib>
 
 #include <jpeglib.h>
+#include <jerror.h>
 
-#include "core/partial_file.h"
+#include "core/output_file.h"
 #include "platform/message_box.h"
 
 namespace qxcore {
@@ -25,10 +26,57 @@ struct ErrorManager {
   std::longjmp(reinterpret_cast<ErrorManager*>(info->err)->recovery, 1);
 }
 
+// A destination manager that writes into a std::vector. The buffer belongs to the vector at
+// every moment, so a failure part-way leaves nothing for the caller to free (libjpeg's own
+// memory destination keeps its latest buffer to itself until the end).
+struct VectorDestination {
+  jpeg_destination_mgr manager;
+  std::vector<uint8_t>* bytes;
+  size_t limit;
+};
+
+constexpr size_t kFirstOutputBytes = 4096;
+
+void StartVector(j_compress_ptr info) {
+  auto* destination = reinterpret_cast<VectorDestination*>(info->dest);
+  bool allocated = true;
+  try {
+    destination->bytes->resize(std::min(kFirstOutputBytes, destination->limit));
+  } catch (...) {
+    allocated = false;
+  }
+  if (!allocated || destination->bytes->empty()) ERREXIT1(info, JERR_OUT_OF_MEMORY, 0);
+  destination->manager.next_output_byte = destination->bytes->data();
+  destination->manager.free_in_buffer = destination->bytes->size();
+}
+
+boolean GrowVector(j_compress_ptr info) {
+  // Called when the whole buffer is full: double it, and go on after the old end.
+  auto* destination = reinterpret_cast<VectorDestination*>(info->dest);
+  const size_t used = destination->bytes->size();
+  const size_t grown = std::min(used * 2, destination->limit);
+  bool allocated = grown > used;
+  if (allocated) {
+    try {
+      destination->bytes->resize(grown);
+    } catch (...) {
+      allocated = false;
+    }
+  }
+  if (!allocated) ERREXIT1(info, JERR_OUT_OF_MEMORY, 1);
+  destination->manager.next_output_byte = destination->bytes->data() + used;
+  destination->manager.free_in_buffer = grown - used;
+  return TRUE;
+}
+
+void FinishVector(j_compress_ptr info) {
+  auto* destination = reinterpret_cast<VectorDestination*>(info->dest);
+  destination->bytes->resize(destination->bytes->size() - destination->manager.free_in_buffer);
+}
+
 struct Destination {
-  std::FILE* file = nullptr;         // write here when set ...
-  unsigned char* memory = nullptr;   // ... else into a buffer that libjpeg allocates
-  unsigned long memorySize = 0;
+  std::FILE* file = nullptr;            // write here when set ...
+  VectorDestination* memory = nullptr;  // ... else into this vector
 };
 
 int Clamp(int quality) { return quality < 0 ? 0 : quality > 100 ? 100 : quality; }
@@ -48,7 +96,10 @@ bool Compress(Destination& destination, const uint8_t* pixels, int width, int he
   if (destination.file != nullptr) {
     jpeg_stdio_dest(&compressor, destination.file);
   } else {
-    jpeg_mem_dest(&compressor, &destination.memory, &destination.memorySize);
+    destination.memory->manager.init_destination = StartVector;
+    destination.memory->manager.empty_output_buffer = GrowVector;
+    destination.memory->manager.term_destination = FinishVector;
+    compressor.dest = &destination.memory->manager;
   }
   compressor.image_width = static_cast<JDIMENSION>(width);
   compressor.image_height = static_cast<JDIMENSION>(height);
@@ -91,16 +142,18 @@ bool WriteJpegFile(const std::string& path, const uint8_t* pixels, int width, in
 }
 
 bool EncodeJpeg(const uint8_t* pixels, int width, int height, JpegInput input, int quality,
-                std::vector<uint8_t>& jpeg) {
+                std::vector<uint8_t>& jpeg, size_t maxBytes) {
+  jpeg.clear();
+  VectorDestination memory{};
+  memory.bytes = &jpeg;
+  memory.limit = maxBytes;
   Destination destination;
-  const bool compressed = Compress(destination, pixels, width, height, input, quality);
-  if (compressed && destination.memory != nullptr) {
-    jpeg.assign(destination.memory, destination.memory + destination.memorySize);
-  } else {
+  destination.memory = &memory;
+  if (!Compress(destination, pixels, width, height, input, quality)) {
     jpeg.clear();
+    return false;
   }
-  std::free(destination.memory);
-  return compressed && !jpeg.empty();
+  return !jpeg.empty();
 }
 
 }  // namespace qxcore

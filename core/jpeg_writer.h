@@ -1,6 +1,7 @@
 // Writing baseline JFIF JPEG pictures through libjpeg.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -22,8 +23,10 @@ enum class JpegInput {
 [[nodiscard]] bool WriteJpegFile(const std::string& path, const uint8_t* pixels, int width,
                                  int height, bool colour, int quality);
 
-// Encodes the picture into `jpeg` (replaced). False on a libjpeg failure (`jpeg` then empty).
+// Encodes the picture into `jpeg` (replaced). An output buffer that would have to grow past
+// `maxBytes` fails as an allocation would. False on a libjpeg failure (`jpeg` then empty).
 [[nodiscard]] bool EncodeJpeg(const uint8_t* pixels, int width, int height, JpegInput input,
-                              int quality, std::vector<uint8_t>& jpeg);
+                              int quality, std::vector<uint8_t>& jpeg,
+                              size_t maxBytes = SIZE_MAX);
 
 }  // namespace qxcore

@@ -106,7 +106,9 @@ QXAPI int QXGetDeviceInfo(QXDEVICEINFO* info, int deviceNo);
 // device is already started, or when the device refuses to connect.
 QXAPI int QXStartupDevice(QXSTARTUPDEVICEINFO* info, int deviceNo);
 // Stops a running stream capture (its file still reaches its destination), waits for a grab
-// under way, switches the display off and disconnects the device. 0 when no device is started.
+// under way, switches the display off and disconnects the device. From its start, grabs,
+// streams and dialogs asked for by other threads are refused as without a device. 0 when no
+// device is started, or another thread is already cleaning it up.
 QXAPI int QXCleanupDevice(void);
 
 // Refreshes the cached capabilities from `captureWindow` (the QXST_WINDOW_HANDLE value; any
@@ -129,9 +131,11 @@ QXAPI int QXGetDeviceState(unsigned long type, unsigned long* value);
 QXAPI void QXCoreSetPreviewRate(int fps);
 
 // Opens a device dialog (QXDLG_ kinds) modally on the owner thread and returns 1 once it was
-// shown (confirmed or cancelled); confirmed changes apply at once. 0 when no device, while
-// capturing, for an unknown kind, a dialog the device does not have (display; source without
-// picture controls), or when no QApplication runs the owner thread.
+// shown (confirmed or cancelled); confirmed changes apply at once. A picture format the device
+// refuses, or one whose frames cannot be turned into BGR pixels, is not applied: the format in
+// use stays. 0 when no device, while capturing, for an unknown kind, a dialog the device does
+// not have (display; source without picture controls), or when no QApplication runs the owner
+// thread.
 QXAPI int QXOpenDialog(unsigned long kind);
 
 // Appends `text` and "\n" to "QvxLog.log" in the current folder; dropped when it cannot be
@@ -143,14 +147,17 @@ QXAPI void QXCoreLogOutputFile(const char* text);
 // Grabs one frame within the grab deadline (1000 ms) and writes it to `file`: a bottom-up
 // 24-bit BMP, or with QXCAP_JPEG in `flags` a JPEG at quality flags & 0xFF. Returns non-zero
 // when the BMP was written (for JPEG the intermediate BMP; the conversion is not reflected).
-// 0 when no device, while another grab or a stream capture runs, or when no frame came.
-// Sets the motion level to 0.
+// 0 when no device, while another grab or a stream capture runs, when no frame came, or for
+// JPEG when the library's private work folder cannot be made (no shared folder is used).
+// Frames the camera took more than a frame interval before the call, or in its first moments
+// after starting (the camera warm-up of the timings), are not taken. Sets the motion level to 0.
 QXAPI int QXCaptureSingleFrame(const char* file, unsigned long flags);
 
 // Starts recording an AVI stream (Motion-JPEG, 15 frames per second) in the background, for
 // `seconds` seconds (0 or below: until QXStopCapture); when it ends the file is copied to
 // `file` (when that fails the capture file is kept: QXST_CAPFILE_EXISTS reads 1). Non-zero when
-// the recording started; 0 when refused. `flags` is not used.
+// the recording started; 0 when refused, or when the library's private work folder cannot be
+// made. `flags` is not used.
 QXAPI int QXStartCapture(const char* file, unsigned long flags, long seconds);
 // Asks a running stream capture to stop; the copy to its destination follows in the
 // background and QXIsCapturing turns 0 once it is done. 0 when no device or nothing records.

@@ -22,7 +22,7 @@ class TestDevice final : public CaptureDriver {
   int Width() const override { return width_; }
   int Height() const override { return height_; }
 
-  bool GrabFrame(std::vector<uint8_t>& frame) override {
+  bool GrabFrame(std::vector<uint8_t>& frame, FrameClock::time_point) override {
     if (!fixed_.empty()) {
       frame = fixed_;
     } else {

@@ -56,6 +56,13 @@ std::string ProgramPath() {
 
 std::string ProgramFolder() { return FolderOf(ProgramPath()); }
 
+bool ProgramIsInstalled() {
+  static const std::string kInstalledFolder = "/lib/quorvex/";
+  std::string folder = ProgramFolder();
+  return folder.size() >= kInstalledFolder.size() &&
+         folder.compare(folder.size() - kInstalledFolder.size(), kInstalledFolder.size(), kInstalledFolder) == 0;
+}
+
 std::string SettingsPathFor(const std::string& programPath) {
   size_t slash = programPath.rfind('/');
   size_t nameStart = slash == std::string::npos ? 0 : slash + 1;
@@ -98,7 +105,7 @@ bool MakePrivateFolder(const std::string& folder) {
 
 std::string ProgramDataFolder() {
   std::string folder = ProgramFolder();
-  if (access(folder.c_str(), W_OK) == 0) return folder;
+  if (!ProgramIsInstalled() && access(folder.c_str(), W_OK) == 0) return folder;
   std::string own = UserConfigFolder();
   if (own.empty()) return folder;
   MakePrivateFolder(own);
@@ -111,7 +118,7 @@ std::string SettingsPath() {
     if (!settingsOverride.empty()) return settingsOverride;
   }
   std::string own = SettingsPathFor(ProgramPath());
-  if (access(FolderOf(own).c_str(), W_OK) == 0) return own;
+  if (!ProgramIsInstalled() && access(FolderOf(own).c_str(), W_OK) == 0) return own;
   std::string folder = UserConfigFolder();
   if (folder.empty()) return own;
   MakePrivateFolder(folder);
@@ -160,6 +167,10 @@ bool ReadAt(int fd, void* buffer, size_t size, long long offset) {
     offset += n;
   }
   return true;
+}
+
+FileDescriptor::~FileDescriptor() {
+  if (fd_ >= 0) close(fd_);
 }
 
 bool WriteAt(int fd, const void* buffer, size_t size, long long offset) {

@@ -22,6 +22,11 @@ namespace qv {
 // Folder of the running program file, with a trailing '/'.
 [[nodiscard]] std::string ProgramFolder();
 
+// Whether the running program is installed: it sits in a "lib/quorvex/" folder, where the
+// install rules put it (a build puts it in "bin/"). An installed program never writes beside
+// itself, not even as root: settings, address list and logs go to UserConfigFolder().
+[[nodiscard]] bool ProgramIsInstalled();
+
 // Settings path rule: `programPath` with its extension replaced by ".ini", or ".ini" appended
 // when the file name has no extension ("/opt/q/Quorvex" -> "/opt/q/Quorvex.ini").
 [[nodiscard]] std::string SettingsPathFor(const std::string& programPath);
@@ -37,13 +42,13 @@ namespace qv {
 bool MakePrivateFolder(const std::string& folder);
 
 // Where the program keeps what it writes beside itself (the default log folder): the program
-// folder when it is writable, else UserConfigFolder() (created, 0700), as for the settings
-// file.
+// folder when it is writable and the program is not installed, else UserConfigFolder()
+// (created, 0700), as for the settings file.
 [[nodiscard]] std::string ProgramDataFolder();
 
 // The settings file of this process: the path set by SetSettingsPathOverride when one was
-// set (--ini); else the program's settings path when the program folder is writable; else the
-// same file name in UserConfigFolder() (created, 0700), as a system-wide install keeps
+// set (--ini); else the program's settings path when the program folder is writable and the
+// program is not installed; else the same file name in UserConfigFolder() (created, 0700), as a system-wide install keeps
 // per-user settings; the program's own path again when there is no user folder.
 [[nodiscard]] std::string SettingsPath();
 void SetSettingsPathOverride(const std::string& path);
@@ -59,6 +64,19 @@ bool WriteFileBytes(const std::string& path, std::string_view bytes);
 // Removes `path` when it is a regular file or a symbolic link; a device, a folder or anything
 // else is left alone (a destination named by the user may be /dev/null or a pipe).
 void RemoveRegularFile(const std::string& path);
+
+// Owns an open file descriptor (none when negative) and closes it when it goes.
+class FileDescriptor {
+ public:
+  explicit FileDescriptor(int fd) : fd_(fd) {}
+  ~FileDescriptor();
+  FileDescriptor(const FileDescriptor&) = delete;
+  FileDescriptor& operator=(const FileDescriptor&) = delete;
+  [[nodiscard]] int get() const { return fd_; }
+
+ private:
+  int fd_;
+};
 
 // Reads exactly `size` bytes at `offset` of the open file `fd`; false on a short read or an
 // error. Interrupted calls are resumed.

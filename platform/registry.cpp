@@ -488,6 +488,9 @@ long RegDeleteKeyA(HKEY key, const char* subKey) {
   if (!Load(&document)) return ERROR_ACCESS_DENIED;
   if (!KeyExists(document, path)) return ERROR_FILE_NOT_FOUND;
   std::erase_if(document, [&](const Key& k) { return IsAtOrBelow(k.path, path); });
+  // The key above stays, as in the Windows registry, also when only the deleted key named it.
+  std::string parent = path.substr(0, path.rfind('\\'));
+  if (!KeyExists(document, parent)) document.push_back(Key{parent, {}});
   return Save(document) ? ERROR_SUCCESS : ERROR_ACCESS_DENIED;
 }
 

@@ -66,7 +66,7 @@ inline constexpr uint32_t REG_DWORD = 4;
                                   const unsigned char* data, uint32_t dataSize);
 
 // Deletes key `subKey` of `key` with every key below it (empty: `key` itself; a root cannot
-// be deleted). ERROR_FILE_NOT_FOUND when it does not exist.
+// be deleted); the key above it stays. ERROR_FILE_NOT_FOUND when it does not exist.
 [[nodiscard]] long RegDeleteKeyA(HKEY key, const char* subKey);
 
 // Gives back a handle from RegOpenKeyA or RegCreateKeyA. Roots are accepted and ignored.

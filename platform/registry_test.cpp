@@ -203,6 +203,10 @@ TEST_F(RegistryTest, DeletesKeyWithEverythingBelowIt) {
   EXPECT_EQ(value, "2");
   EXPECT_EQ(RegOpenKeyA(HKEY_CURRENT_USER, "Software\\Halvorsk", &key), ERROR_SUCCESS);
   RegCloseKey(key);
+  // The key above stays when its last key below goes.
+  EXPECT_EQ(RegDeleteKeyA(HKEY_CURRENT_USER, "Software\\Halvorsk\\QuorvexOther"), ERROR_SUCCESS);
+  EXPECT_EQ(RegOpenKeyA(HKEY_CURRENT_USER, "Software\\Halvorsk", &key), ERROR_SUCCESS);
+  RegCloseKey(key);
   EXPECT_EQ(RegDeleteKeyA(HKEY_CURRENT_USER, ""), ERROR_INVALID_PARAMETER);
   EXPECT_EQ(RegDeleteKeyA(HKEY_CURRENT_USER, "Software\\\\Halvorsk"), ERROR_INVALID_PARAMETER);
   EXPECT_EQ(RegOpenKeyA(reinterpret_cast<HKEY>(0x1234), "Software", &key), ERROR_INVALID_HANDLE);

@@ -52,8 +52,7 @@ void ScaleTimings(double factor) {
                          &t.siblingPollMs, &t.shutdownPollMs, &t.splashMs, &t.windowTimerMs,
                          &t.grabDeadlineMs, &t.captureStopPauseMs, &t.driverDisconnectPauseMs,
                          &t.socketConnectTimeoutMs, &t.socketReceiveTimeoutMs, &t.socketSendTimeoutMs,
-                         &t.converterTimeoutMs,
-                         &t.dialTimeoutMs}) {
+                         &t.converterTimeoutMs, &t.dialTimeoutMs, &t.cameraWarmUpMs}) {
     scale(*field);
   }
   t.socketConnectTimeoutMs = std::max<int64_t>(t.socketConnectTimeoutMs, 1000);

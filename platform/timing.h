@@ -42,6 +42,8 @@ struct Timings {
   int64_t splashMs = 3000;             // splash picture on start-up
   int64_t windowTimerMs = 500;         // the window's scheduling timer
   int64_t grabDeadlineMs = 1000;       // single-frame grab deadline
+  int64_t cameraWarmUpMs = 500;        // frames dropped after a camera starts streaming, while
+                                       // its auto-exposure settles
   int64_t captureStopPauseMs = 500;    // device clean-up: wait for a running capture
   int64_t driverDisconnectPauseMs = 200;  // device clean-up: before disconnecting the driver
   int64_t socketConnectTimeoutMs = 60000; // TCP connect

@@ -1,9 +1,11 @@
 # Debian packages Quorvex needs, sourced by the set-up and test commands.
-# RUN_PACKAGES build and run Quorvex; TEST_PACKAGES add what the tests need.
+# RUN_PACKAGES build and run Quorvex; PACKAGE_PACKAGES make its Debian package; TEST_PACKAGES
+# add what the tests need.
 RUN_PACKAGES="cmake g++ make pkg-config qt6-base-dev libjpeg62-turbo-dev libpng-dev zlib1g-dev \
 libv4l-dev libgif-dev libidn2-dev libssl-dev fonts-ipafont-gothic"
-TEST_PACKAGES="$RUN_PACKAGES googletest libgtest-dev libgmock-dev libbenchmark-dev \
-dovecot-pop3d dovecot-imapd openssl python3-aiosmtpd python3-pil xvfb xauth imagemagick"
+PACKAGE_PACKAGES="dpkg-dev file"
+TEST_PACKAGES="$RUN_PACKAGES $PACKAGE_PACKAGES desktop-file-utils googletest libgtest-dev libgmock-dev \
+libbenchmark-dev dovecot-pop3d dovecot-imapd openssl python3-aiosmtpd python3-pil xvfb xauth imagemagick"
 
 # Installs the packages named in "$@" that are not installed yet. Services the packages bring
 # (Dovecot's system-wide POP3 and IMAP servers) are neither started nor enabled: the tests run

@@ -20,3 +20,7 @@ cmake -S . -B build/tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUORVEX_TESTS=ON \
 cmake --build build/tsan -j"$jobs" --target workers_test
 export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
 (cd build/tsan && ctest --output-on-failure --timeout 300 -R '^ResponderTest\.')
+
+# The Debian package, built once from the release configuration: its file list, then installed,
+# run from /usr/bin and removed again (as root only: it changes /usr for its duration).
+tests/package_test.sh

@@ -3,9 +3,10 @@
 answered through a real SMTP server (aiosmtpd) by the Quorvex program itself, with a test
 camera and the timings shrunk to zero.
 
-Usage: /usr/bin/python3 e2e_test.py BIN_FOLDER
-BIN_FOLDER holds Quorvex, qvconvert and qvregistry. Exit status 77 (skipped) when Dovecot,
-aiosmtpd or PIL is missing.
+Usage: /usr/bin/python3 e2e_test.py BIN_FOLDER [TEST ...]
+BIN_FOLDER holds Quorvex, qvconvert and qvregistry; $QUORVEX_PROGRAM, when set, is the program
+to run instead of BIN_FOLDER/Quorvex (an installed one, say). Exit status 77 (skipped) when
+Dovecot, aiosmtpd or PIL is missing.
 """
 
 import base64
@@ -28,6 +29,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 FIXTURES = os.path.join(HERE, "fixtures")
 PYTHON = "/usr/bin/python3"
 BIN = None
+PROGRAM = None
 
 OWN_ADDRESS = "camera@example.net"
 PASSWORD = "secret"
@@ -225,6 +227,26 @@ class Peers:
         shutil.rmtree(self.folder, ignore_errors=True)
 
 
+def program_case(peers, bin_folder, camera="Bench Camera"):
+    """A fixture case outside unittest (for the benchmarks): the program folder in `peers`,
+    the converter registered, a test camera; its write_settings and friends work as in tests."""
+    global BIN
+    BIN = bin_folder
+    case = EndToEnd("test_once_answers_each_carrier_with_its_picture")
+    case.peers = peers
+    case.work = os.path.join(peers.folder, "program")
+    os.mkdir(case.work)
+    case.ini = os.path.join(case.work, "Quorvex.ini")
+    case.log_folder = os.path.join(case.work, "logs")
+    case.env = dict(os.environ, QUORVEX_TEST_DEVICES=camera, QT_QPA_PLATFORM="offscreen",
+                    QUORVEX_REGISTRY=os.path.join(case.work, "registry.reg"))
+    subprocess.run([os.path.join(bin_folder, "qvregistry"), "set",
+                    "HKEY_CLASSES_ROOT\\IrfanView\\shell\\open\\command", "@",
+                    '"%s" "%%1"' % os.path.join(bin_folder, "qvconvert")], env=case.env, check=True,
+                   capture_output=True)
+    return case
+
+
 class ProgramFixture(unittest.TestCase):
     """The peers, a private program folder with settings, and runs of the program."""
 
@@ -269,7 +291,7 @@ class ProgramFixture(unittest.TestCase):
             f.write(b"blocked@*\n")
 
     def run_once(self):
-        return subprocess.run([os.path.join(BIN, "Quorvex"), "--once", "--ini", self.ini, "--timing-scale", "0"],
+        return subprocess.run([PROGRAM, "--once", "--ini", self.ini, "--timing-scale", "0"],
                               env=self.env, capture_output=True, timeout=300)
 
     def picture_of(self, message):
@@ -464,7 +486,7 @@ class EndToEnd(ProgramFixture):
         self.write_settings(mail_timer=0)
         subject = encoded_word(SUBJECT)
         self.peers.add_mails([("first", request_mail("taro@ezweb.ne.jp", subject))])
-        program = subprocess.Popen([os.path.join(BIN, "Quorvex"), "--headless", "--ini", self.ini,
+        program = subprocess.Popen([PROGRAM, "--headless", "--ini", self.ini,
                                     "--timing-scale", "0"], env=self.env,
                                    stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         try:
@@ -518,7 +540,7 @@ class EndToEnd(ProgramFixture):
         folder, orbisk = self.start_orbisk("--picture", picture)
         subject = encoded_word(SUBJECT)
         self.peers.add_mails([("other", request_mail("someone@example.com", subject))])
-        result = subprocess.run([os.path.join(BIN, "Quorvex"), "--once", "--ini", self.ini, "--timing-scale", "0.01"],
+        result = subprocess.run([PROGRAM, "--once", "--ini", self.ini, "--timing-scale", "0.01"],
                                 env=self.env, capture_output=True, timeout=300)
         output = result.stdout.decode("utf-8", "replace")
         self.assertEqual(result.returncode, 0, output)
@@ -531,7 +553,7 @@ class EndToEnd(ProgramFixture):
         # Orbisk is gone: the worker waits its time and says so; nothing is sent.
         self.stop_orbisk(orbisk)
         self.peers.add_mails([("docomo", request_mail("jiro@docomo.ne.jp", subject))])
-        result = subprocess.run([os.path.join(BIN, "Quorvex"), "--once", "--ini", self.ini, "--timing-scale", "0.01"],
+        result = subprocess.run([PROGRAM, "--once", "--ini", self.ini, "--timing-scale", "0.01"],
                                 env=self.env, capture_output=True, timeout=300)
         output = result.stdout.decode("utf-8", "replace")
         self.assertEqual(result.returncode, 1, output)
@@ -546,7 +568,7 @@ class EndToEnd(ProgramFixture):
         self.peers.add_mails([("first", request_mail("taro@ezweb.ne.jp", subject))])
         log = os.path.join(self.work, "headless.out")
         with open(log, "wb") as out:
-            program = subprocess.Popen([os.path.join(BIN, "Quorvex"), "--headless", "--ini", self.ini,
+            program = subprocess.Popen([PROGRAM, "--headless", "--ini", self.ini,
                                         "--timing-scale", "0.01"], env=self.env, stdout=out, stderr=subprocess.STDOUT)
         try:
             self.wait_for_text(log, "受け取れませんでした")
@@ -578,6 +600,7 @@ class EndToEnd(ProgramFixture):
 
 if __name__ == "__main__":
     BIN = os.path.abspath(sys.argv.pop(1))
+    PROGRAM = os.environ.get("QUORVEX_PROGRAM") or os.path.join(BIN, "Quorvex")
     reason = missing_peer()
     if reason:
         print("skipped: " + reason)

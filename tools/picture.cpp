@@ -13,21 +13,17 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <unordered_map>
+
+#include "platform/bmp_layout.h"
 
 namespace qvconvert {
 namespace {
 
-// Nothing the pipeline makes comes near these; they keep a hostile header from asking for
-// gigabytes.
-constexpr int64_t kMaxSide = 32768;
-constexpr int64_t kMaxPixels = int64_t{1} << 26;
+// More than the largest picture accepted needs (16384 x 16384 at 24 bits is 768 MiB); it keeps
+// a hostile file from filling the memory.
 constexpr int64_t kMaxFileBytes = int64_t{1} << 30;
-
-uint32_t U32(const std::vector<uint8_t>& data, size_t at) {
-  return data[at] | (data[at + 1] << 8) | (data[at + 2] << 16) | (static_cast<uint32_t>(data[at + 3]) << 24);
-}
-uint16_t U16(const std::vector<uint8_t>& data, size_t at) { return static_cast<uint16_t>(data[at] | (data[at + 1] << 8)); }
 
 void PutU32(std::vector<uint8_t>* out, uint32_t value) {
   for (int i = 0; i < 4; ++i) out->push_back(static_cast<uint8_t>(value >> (8 * i)));
@@ -75,7 +71,13 @@ bool ReadBmpFile(const std::string& path, Picture* picture, std::string* error) 
     close(fd);
     return Fail(error, path + " is too large for a picture");
   }
-  std::vector<uint8_t> data(static_cast<size_t>(st.st_size));
+  std::vector<uint8_t> data;
+  try {
+    data.resize(static_cast<size_t>(st.st_size));
+  } catch (const std::bad_alloc&) {
+    close(fd);
+    return Fail(error, path + ": not enough memory to read it");
+  }
   size_t done = 0;
   while (done < data.size()) {
     ssize_t n = read(fd, data.data() + done, data.size() - done);
@@ -85,58 +87,41 @@ bool ReadBmpFile(const std::string& path, Picture* picture, std::string* error) 
   }
   close(fd);
   data.resize(done);  // a file that shrank while being read is simply shorter
+  return ReadBmpBytes(data.data(), data.size(), path, picture, error);
+}
 
-  if (data.size() < 14 + 40 || data[0] != 'B' || data[1] != 'M') return Fail(error, path + " is not a BMP file");
-  uint32_t pixelOffset = U32(data, 10);
-  uint32_t headerSize = U32(data, 14);
-  if (headerSize < 40 || headerSize > data.size() - 14) return Fail(error, path + ": unsupported BMP header");
-  int32_t width = static_cast<int32_t>(U32(data, 18));
-  int32_t rawHeight = static_cast<int32_t>(U32(data, 22));
-  uint16_t planes = U16(data, 26);
-  uint16_t bits = U16(data, 28);
-  uint32_t compression = U32(data, 30);
-  uint32_t coloursUsed = U32(data, 46);
-  if (compression != 0) return Fail(error, path + ": compressed BMP files are not supported");
-  if (planes != 1 || (bits != 8 && bits != 24)) {
-    return Fail(error, path + ": only 8-bit and 24-bit BMP files are supported");
-  }
-  bool bottomUp = rawHeight > 0;
-  int64_t height = bottomUp ? rawHeight : -static_cast<int64_t>(rawHeight);
-  if (width <= 0 || height <= 0 || width > kMaxSide || height > kMaxSide || int64_t{width} * height > kMaxPixels) {
-    return Fail(error, path + ": unusable picture size");
-  }
+bool ReadBmpBytes(const uint8_t* data, size_t size, const std::string& name, Picture* picture,
+                  std::string* error) {
+  qv::BmpLayout layout;
+  const qv::BmpFault fault = qv::ParseBmpHeaders(data, size, size, qv::kBmpDepth8 | qv::kBmpDepth24, &layout);
+  if (fault == qv::BmpFault::kBitCount) return Fail(error, name + ": only 8-bit and 24-bit BMP files are supported");
+  if (fault != qv::BmpFault::kNone) return Fail(error, name + ": " + qv::DescribeBmpFault(fault));
 
   Picture result;
-  result.width = width;
-  result.height = static_cast<int>(height);
-  result.paletted = bits == 8;
-  if (result.paletted) {
-    if (coloursUsed > 256) return Fail(error, path + ": colour table larger than 256 entries");
-    size_t count = coloursUsed == 0 ? 256 : coloursUsed;
-    size_t tableAt = 14 + headerSize;
-    if (tableAt + count * 4 > data.size()) return Fail(error, path + ": truncated colour table");
-    for (size_t i = 0; i < count; ++i) {
-      const uint8_t* entry = &data[tableAt + i * 4];  // blue, green, red, reserved
-      result.palette.push_back(Rgb{entry[2], entry[1], entry[0]});
-    }
+  result.width = layout.width;
+  result.height = layout.height;
+  result.paletted = layout.bitCount == 8;
+  for (size_t i = 0; i < layout.tableEntries && result.paletted; ++i) {
+    const uint8_t* entry = data + layout.tableOffset + i * 4;  // blue, green, red, reserved
+    result.palette.push_back(Rgb{entry[2], entry[1], entry[0]});
   }
-  // Rows are padded to a multiple of 4 bytes.
-  size_t stride = ((static_cast<size_t>(width) * bits + 31) / 32) * 4;
-  if (pixelOffset > data.size() || stride * height > data.size() - pixelOffset) {
-    return Fail(error, path + ": truncated pixel data");
+  const size_t rowBytes = static_cast<size_t>(layout.width) * (layout.bitCount / 8);
+  try {
+    result.pixels.resize(rowBytes * layout.height);
+  } catch (const std::bad_alloc&) {
+    return Fail(error, name + ": not enough memory for the picture");
   }
-  size_t rowBytes = static_cast<size_t>(width) * (bits / 8);
-  result.pixels.resize(rowBytes * height);
-  for (int64_t row = 0; row < height; ++row) {
-    const uint8_t* source = &data[pixelOffset + stride * (bottomUp ? height - 1 - row : row)];
+  for (int row = 0; row < layout.height; ++row) {
+    const size_t fileRow = static_cast<size_t>(layout.topDown ? row : layout.height - 1 - row);
+    const uint8_t* source = data + layout.pixelOffset + layout.stride * fileRow;
     uint8_t* target = &result.pixels[rowBytes * row];
     if (result.paletted) {
-      for (int32_t x = 0; x < width; ++x) {
-        if (source[x] >= result.palette.size()) return Fail(error, path + ": colour index outside the colour table");
+      for (int x = 0; x < layout.width; ++x) {
+        if (source[x] >= result.palette.size()) return Fail(error, name + ": colour index outside the colour table");
         target[x] = source[x];
       }
     } else {
-      for (int32_t x = 0; x < width; ++x) {  // stored blue, green, red
+      for (int x = 0; x < layout.width; ++x) {  // stored blue, green, red
         target[x * 3] = source[x * 3 + 2];
         target[x * 3 + 1] = source[x * 3 + 1];
         target[x * 3 + 2] = source[x * 3];

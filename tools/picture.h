@@ -26,11 +26,14 @@ struct Picture {
   [[nodiscard]] Rgb ColourAt(int x, int y) const;
 };
 
-// Reads an uncompressed BMP file with an information header of 40 bytes or more: 8 bits per
-// pixel with a colour table of up to 256 entries, or 24 bits per pixel; rows bottom-up or
-// top-down. The file is untrusted: anything else (compression, other depths, truncation,
-// colour indexes outside the table, absurd sizes) gives false and a message in *error.
+// Reads a BMP file of any layout platform/bmp_layout.h accepts at 8 bits per pixel (a paletted
+// picture) or 24 bits. The file is untrusted: anything else (compression, other depths,
+// truncation, colour indexes outside the table, sizes beyond 16384, a file that is not a
+// regular one or is over 1 GiB) gives false and a message naming `path` in *error.
 [[nodiscard]] bool ReadBmpFile(const std::string& path, Picture* picture, std::string* error);
+// The same for the `size` bytes of a whole file at `data`; messages name `name`.
+[[nodiscard]] bool ReadBmpBytes(const uint8_t* data, size_t size, const std::string& name, Picture* picture,
+                                std::string* error);
 
 // Encoders: false with a message in *error when the library refuses.
 // GIF: a paletted picture keeps its colour table and indexes exactly (the table is padded with

@@ -10,6 +10,7 @@
 
 #include "platform/files.h"
 #include "platform/process.h"
+#include "platform/testing/bmp_fixtures.h"
 #include "tools/picture.h"
 
 namespace {
@@ -355,6 +356,18 @@ TEST_F(QvconvertTest, UnreadableInputGivesStatusOneAndNoOutput) {
   EXPECT_EQ(qv::RunProcess({program_}).exitCode, 1);
   EXPECT_EQ(qv::RunProcess({program_, good}).exitCode, 1);
   EXPECT_TRUE(OtherFiles(sources).empty());
+}
+
+TEST(BmpReader, TakesEveryLayoutAtEightAndTwentyFourBits) {
+  for (const auto& fixture : qv::bmp_fixtures::Fixtures()) {
+    Picture picture;
+    std::string error;
+    const bool read = qvconvert::ReadBmpBytes(fixture.bytes.data(), fixture.bytes.size(), "f", &picture, &error);
+    EXPECT_NE(read, !error.empty()) << fixture.layout.name;
+    std::vector<uint32_t> pixels;
+    for (const Rgb& c : PixelsOf(picture)) pixels.push_back(uint32_t(c.red) << 16 | c.green << 8 | c.blue);
+    qv::bmp_fixtures::ExpectReadBack(fixture, qv::kBmpDepth8 | qv::kBmpDepth24, read, pixels);
+  }
 }
 
 TEST(BmpReader, EveryTruncationFailsCleanly) {

@@ -21,11 +21,6 @@ void SetError(std::string* error, const std::string& reason, const std::string& 
   if (error) *error = reason + path;
 }
 
-uint16_t Read16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
-uint32_t Read32(const uint8_t* p) {
-  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
-         static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
-}
 void Write16(uint8_t* p, uint32_t v) {
   p[0] = static_cast<uint8_t>(v);
   p[1] = static_cast<uint8_t>(v >> 8);
@@ -33,21 +28,6 @@ void Write16(uint8_t* p, uint32_t v) {
 void Write32(uint8_t* p, uint32_t v) {
   for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
 }
-
-
-class FileDescriptor {
- public:
-  explicit FileDescriptor(int fd) : fd_(fd) {}
-  ~FileDescriptor() {
-    if (fd_ >= 0) close(fd_);
-  }
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
 
 }  // namespace
 
@@ -75,6 +55,7 @@ Bitmap Bitmap::Create(int width, int height, int bitCount, int paletteEntries) {
 Bitmap Bitmap::Clone() const {
   Bitmap copy;
   copy.info_ = info_;
+  copy.masks_ = masks_;
   copy.palette_ = palette_;
   copy.bits_ = bits_;
   return copy;
@@ -82,6 +63,7 @@ Bitmap Bitmap::Clone() const {
 
 void Bitmap::Free() {
   info_ = BitmapInfoHeader{};
+  masks_ = BmpMasks{};
   std::vector<RgbQuad>().swap(palette_);
   std::vector<uint8_t>().swap(bits_);
 }
@@ -93,10 +75,29 @@ void BmpFile::Close() {
   fd_ = -1;
 }
 
+namespace {
+
+std::string LoadRefusal(BmpFault fault) {
+  switch (fault) {
+    case BmpFault::kNotBmp: return SJIS("BMPファイルではありません: ");
+    case BmpFault::kHeaderSize: return SJIS("対応していないBMPヘッダーです: ");
+    case BmpFault::kDimensions: return SJIS("BMPの画像サイズが不正です: ");
+    case BmpFault::kBitCount: return SJIS("対応していないビット数のBMPです: ");
+    case BmpFault::kCompression: return SJIS("圧縮されたBMPには対応していません: ");
+    case BmpFault::kMasks: return SJIS("対応していないビットマスクのBMPです: ");
+    case BmpFault::kColourTable: return SJIS("BMPのカラーテーブルが大きすぎます: ");
+    case BmpFault::kPixelOffset: return SJIS("BMPの画素データの位置が不正です: ");
+    default: return SJIS("BMPファイルが途中で切れています: ");
+  }
+}
+
+}  // namespace
+
 bool BmpFile::Open(const std::string& path, std::string* error) {
   Close();
   palette_.clear();
-  fd_ = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  // Opened without blocking, so a named pipe in place of the file cannot hold the reader.
+  fd_ = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   struct stat status {};
   if (fd_ < 0 || fstat(fd_, &status) != 0 || !S_ISREG(status.st_mode)) {
     Close();
@@ -109,41 +110,25 @@ bool BmpFile::Open(const std::string& path, std::string* error) {
     SetError(error, reason, path);
     return false;
   };
-  const int64_t fileSize = status.st_size;
+  const uint64_t fileSize = static_cast<uint64_t>(status.st_size);
+  uint8_t head[kBmpHeadSize] = {};
+  const size_t headSize = static_cast<size_t>(std::min<uint64_t>(fileSize, sizeof head));
+  if (!qv::ReadAt(fd_, head, headSize, 0)) return refuse(SJIS("BMPファイルを読み込めません: "));
+  BmpLayout layout;
+  const BmpFault fault = ParseBmpHeaders(head, headSize, fileSize, kBmpAllDepths, &layout);
+  if (fault != BmpFault::kNone) return refuse(LoadRefusal(fault));
 
-  uint8_t headers[kFileHeaderSize + sizeof(BitmapInfoHeader)];
-  if (fileSize < static_cast<int64_t>(sizeof headers) || !qv::ReadAt(fd_, headers, sizeof headers, 0))
-    return refuse(SJIS("BMPファイルが途中で切れています: "));
-  if (headers[0] != 'B' || headers[1] != 'M') return refuse(SJIS("BMPファイルではありません: "));
-  const uint32_t offBits = Read32(headers + 10);
-  std::memcpy(&info_, headers + kFileHeaderSize, sizeof info_);
-  if (info_.biSize != sizeof(BitmapInfoHeader)) return refuse(SJIS("対応していないBMPヘッダーです: "));
-  const int64_t width = info_.biWidth;
-  const int64_t height = info_.biHeight < 0 ? -static_cast<int64_t>(info_.biHeight) : info_.biHeight;
-  if (!ValidDimension(width) || !ValidDimension(height)) return refuse(SJIS("BMPの画像サイズが不正です: "));
-  const int bitCount = info_.biBitCount;
-  if (bitCount != 1 && bitCount != 4 && bitCount != 8 && bitCount != 16 && bitCount != 24 && bitCount != 32)
-    return refuse(SJIS("対応していないビット数のBMPです: "));
-  const bool bitfieldsAllowed = bitCount == 16 || bitCount == 32;
-  if (info_.biCompression != kCompressionRgb &&
-      !(info_.biCompression == kCompressionBitfields && bitfieldsAllowed))
-    return refuse(SJIS("圧縮されたBMPには対応していません: "));
-  if (info_.biClrUsed > 256) return refuse(SJIS("BMPのカラーテーブルが大きすぎます: "));
-  size_t tableEntries = info_.biClrUsed;
-  if (tableEntries == 0 && bitCount <= 8) tableEntries = size_t{1} << bitCount;
-
-  const int64_t tableEnd = static_cast<int64_t>(sizeof headers + 4 * tableEntries);
-  // Writers may leave a gap (bit masks, alignment) between the table and the pixels.
-  pixelOffset_ = std::max<int64_t>(offBits, tableEnd);
-  stride_ = RowStride(width, bitCount);
-  const int64_t pixelBytes = static_cast<int64_t>(stride_) * height;  // at most 1.6 GB, no overflow
-  if (tableEnd > fileSize || pixelOffset_ > fileSize || pixelBytes > fileSize - pixelOffset_)
-    return refuse(SJIS("BMPファイルが途中で切れています: "));
-  palette_.resize(tableEntries);
-  if (tableEntries > 0 && !qv::ReadAt(fd_, palette_.data(), 4 * tableEntries, sizeof headers))
+  // Later header versions begin with the 40-byte header; the rest is not kept.
+  std::memcpy(&info_, head + kFileHeaderSize, sizeof info_);
+  info_.biSize = sizeof(BitmapInfoHeader);
+  info_.biHeight = layout.height;
+  masks_ = layout.compression == kCompressionBitfields ? layout.masks : BmpMasks{};
+  pixelOffset_ = static_cast<int64_t>(layout.pixelOffset);
+  stride_ = static_cast<size_t>(layout.stride);
+  topDown_ = layout.topDown;
+  palette_.resize(layout.tableEntries);
+  if (!palette_.empty() && !qv::ReadAt(fd_, palette_.data(), 4 * palette_.size(), layout.tableOffset))
     return refuse(SJIS("BMPファイルを読み込めません: "));
-  topDown_ = info_.biHeight < 0;
-  info_.biHeight = static_cast<int32_t>(height);
   return true;
 }
 
@@ -168,6 +153,7 @@ bool LoadBmp(const std::string& path, Bitmap* out, std::string* error) {
   try {
     Bitmap bitmap;
     bitmap.info() = file.info();
+    bitmap.masks() = file.masks();
     bitmap.palette() = file.palette();
     bitmap.bits().resize(file.stride() * static_cast<size_t>(file.info().biHeight));
     if (!file.ReadAll(bitmap.bits().data())) {
@@ -199,6 +185,7 @@ bool SaveBmp(const std::string& path, const Bitmap& bitmap, std::string* error) 
   const auto& bits = bitmap.bits();
   bool ok = std::fwrite(header, sizeof header, 1, file) == 1 &&
             std::fwrite(&bitmap.info(), sizeof(BitmapInfoHeader), 1, file) == 1 &&
+            (!bitmap.hasMasks() || std::fwrite(&bitmap.masks(), sizeof(BmpMasks), 1, file) == 1) &&
             (palette.empty() || std::fwrite(palette.data(), 4 * palette.size(), 1, file) == 1) &&
             (bits.empty() || std::fwrite(bits.data(), bits.size(), 1, file) == 1);
   ok = (std::fclose(file) == 0) && ok;
@@ -220,6 +207,12 @@ bool ConvertTo24Bits(const Bitmap& source, Bitmap* out, std::string* error) {
   const int height = source.height();
   if (source.bitsBlockSize() < source.stride() * static_cast<size_t>(height)) {
     if (error) *error = SJIS("画像データが足りません。");
+    return false;
+  }
+  BmpPixelDecoder decoder;
+  if (bitCount != 8 &&
+      !decoder.Set(source.hasMasks() ? source.masks() : DefaultBmpMasks(bitCount), bitCount)) {
+    if (error) *error = SJIS("対応していないビットマスクの画像です。");
     return false;
   }
   try {
@@ -249,16 +242,9 @@ bool ConvertTo24Bits(const Bitmap& source, Bitmap* out, std::string* error) {
           pixel[1] = entry.rgbGreen;
           pixel[2] = entry.rgbRed;
         }
-      } else if (bitCount == 16) {
-        const bool sixBitGreen = source.info().biCompression == kCompressionBitfields;
-        for (int x = 0; x < width; ++x, pixel += 3) {
-          const unsigned v = Read16(in + 2 * x);
-          pixel[0] = static_cast<uint8_t>((v << 3) & 0xFF);
-          pixel[1] = static_cast<uint8_t>(sixBitGreen ? (v >> 3) & 0xFC : (v >> 2) & 0xF8);
-          pixel[2] = static_cast<uint8_t>(sixBitGreen ? (v >> 8) & 0xF8 : (v >> 7) & 0xF8);
-        }
       } else {
-        for (int x = 0; x < width; ++x, pixel += 3) std::memcpy(pixel, in + 4 * x, 3);
+        const int bytes = bitCount / 8;
+        for (int x = 0; x < width; ++x, pixel += 3) decoder.DecodeBgr(in + bytes * x, pixel);
       }
     }
     *out = std::move(result);

@@ -15,19 +15,21 @@
 #include <string>
 #include <vector>
 
+#include "platform/bmp_layout.h"
+
 namespace qv {
 
 static_assert(std::endian::native == std::endian::little,
               "BMP headers are copied as little-endian memory images");
 
 // Largest width or height (in pixels) of any picture the pipeline accepts.
-inline constexpr int kMaxBitmapDimension = 16384;
+inline constexpr int kMaxBitmapDimension = kBmpMaxDimension;
 
-inline constexpr uint32_t kCompressionRgb = 0;        // BI_RGB
-inline constexpr uint32_t kCompressionBitfields = 3;  // BI_BITFIELDS
+inline constexpr uint32_t kCompressionRgb = kBmpCompressionRgb;
+inline constexpr uint32_t kCompressionBitfields = kBmpCompressionBitfields;
 
 // Size of the BMP file header (bfType, bfSize, bfReserved1, bfReserved2, bfOffBits).
-inline constexpr size_t kFileHeaderSize = 14;
+inline constexpr size_t kFileHeaderSize = kBmpFileHeaderSize;
 
 struct BitmapInfoHeader {
   uint32_t biSize = 40;
@@ -80,6 +82,10 @@ class Bitmap {
   [[nodiscard]] const std::vector<RgbQuad>& palette() const { return palette_; }
   [[nodiscard]] std::vector<uint8_t>& bits() { return bits_; }
   [[nodiscard]] const std::vector<uint8_t>& bits() const { return bits_; }
+  // The red, green and blue masks of a BI_BITFIELDS picture; they stand between the header
+  // and the colour table in the header block, as in the file.
+  [[nodiscard]] BmpMasks& masks() { return masks_; }
+  [[nodiscard]] const BmpMasks& masks() const { return masks_; }
 
   [[nodiscard]] int width() const { return info_.biWidth; }
   [[nodiscard]] int height() const { return info_.biHeight; }
@@ -91,8 +97,11 @@ class Bitmap {
     return bits_.data() + stride() * static_cast<size_t>(y);
   }
 
-  // The header block: 40 bytes plus 4 per colour table entry.
-  [[nodiscard]] size_t headerBlockSize() const { return sizeof(BitmapInfoHeader) + 4 * palette_.size(); }
+  // The header block: 40 bytes, 12 of masks for BI_BITFIELDS, and 4 per colour table entry.
+  [[nodiscard]] size_t headerBlockSize() const {
+    return sizeof(BitmapInfoHeader) + (hasMasks() ? sizeof(BmpMasks) : 0) + 4 * palette_.size();
+  }
+  [[nodiscard]] bool hasMasks() const { return info_.biCompression == kCompressionBitfields; }
   [[nodiscard]] size_t bitsBlockSize() const { return bits_.size(); }
   [[nodiscard]] bool empty() const { return bits_.empty(); }
 
@@ -101,9 +110,11 @@ class Bitmap {
 
  private:
   BitmapInfoHeader info_;
+  BmpMasks masks_;
   std::vector<RgbQuad> palette_;
   std::vector<uint8_t> bits_;
 };
+static_assert(sizeof(BmpMasks) == 12);
 
 // An open BMP file whose headers passed the checks of LoadBmp (below); its rows are read on
 // demand, so a caller that needs a few rows of a large frame reads only those.
@@ -116,9 +127,11 @@ class BmpFile {
 
   // Opens and checks `path` and reads its colour table. False with a CP932 reason as LoadBmp.
   [[nodiscard]] bool Open(const std::string& path, std::string* error = nullptr);
-  // The info header, biHeight made positive (rows are numbered bottom-up whatever the file's
-  // order).
+  // The info header as a 40-byte one (biSize 40, whatever the file's version), biHeight made
+  // positive (rows are numbered bottom-up whatever the file's order).
   [[nodiscard]] const BitmapInfoHeader& info() const { return info_; }
+  // The masks of a BI_BITFIELDS file; zero otherwise.
+  [[nodiscard]] const BmpMasks& masks() const { return masks_; }
   [[nodiscard]] const std::vector<RgbQuad>& palette() const { return palette_; }
   [[nodiscard]] size_t stride() const { return stride_; }
   // Reads row y (0 = bottom) into `row`, stride() bytes.
@@ -131,6 +144,7 @@ class BmpFile {
 
   int fd_ = -1;
   BitmapInfoHeader info_;
+  BmpMasks masks_;
   std::vector<RgbQuad> palette_;
   size_t stride_ = 0;
   int64_t pixelOffset_ = 0;
@@ -143,15 +157,16 @@ class BmpFile {
          bitmap.bitsBlockSize() >= bitmap.stride() * static_cast<size_t>(bitmap.height());
 }
 
-// Loads an uncompressed BMP (1, 4, 8, 16, 24 or 32 bits; BI_BITFIELDS for 16 and 32 bits)
-// with a 40-byte info header. The colour table is 4 x biClrUsed bytes, or the full table of
-// a 1-, 4- or 8-bit picture when biClrUsed is 0; the pixels start at bfOffBits when that lies
-// beyond the table, else right after it. The bits block is always stride x height bytes. A
-// negative height (top-down rows) is turned bottom-up.
+// Loads a BMP of any layout platform/bmp_layout.h accepts, at 1, 4, 8, 16, 24 or 32 bits.
+// The header is held as a 40-byte one (biSize 40); a BI_BITFIELDS picture keeps its masks.
+// The colour table is 4 x biClrUsed bytes, or the full table of a 1-, 4- or 8-bit picture when
+// biClrUsed is 0; the pixels are read from bfOffBits. The bits block is always stride x height
+// bytes. A negative height (top-down rows) is turned bottom-up.
 // Refused, with false and a CP932 reason in *error: a file that cannot be opened, is not "BM",
 // has another header size, a width or height of 0 or beyond kMaxBitmapDimension, another
-// depth or compression, more than 256 table entries, or ends before its pixels do.
-// On failure *out is left empty.
+// depth or compression, masks it cannot decode, more than 256 table entries, pixels said to
+// start inside the headers or table, or ends before its pixels do. On failure *out is left
+// empty.
 [[nodiscard]] bool LoadBmp(const std::string& path, Bitmap* out, std::string* error = nullptr);
 
 // Writes "BM", bfSize = 14 + header block + bits block, bfOffBits = 14 + header block, then
@@ -159,10 +174,12 @@ class BmpFile {
 // cannot be created or written completely.
 [[nodiscard]] bool SaveBmp(const std::string& path, const Bitmap& bitmap, std::string* error = nullptr);
 
-// A 24-bit copy of an 8-, 16- or 32-bit picture (16 bits: 5-6-5 with BI_BITFIELDS, else
-// 5-5-5; 32 bits: the fourth byte dropped). The header is copied with 24 bits, BI_RGB, the new
-// bits block size, and no colour table. False for any other depth, or for an 8-bit picture
-// that uses a palette index beyond its table; *out is then left empty.
+// A 24-bit copy of an 8-, 16- or 32-bit picture; 16- and 32-bit pixels are decoded by the
+// picture's masks with BI_BITFIELDS, else by the default ones (16 bits 5-5-5; 32 bits the
+// fourth byte dropped), as platform/bmp_layout.h describes. The header is copied with 24 bits,
+// BI_RGB, the new bits block size, and no colour table. False for any other depth, for masks
+// that cannot be decoded, or for an 8-bit picture that uses a palette index beyond its table;
+// *out is then left empty.
 [[nodiscard]] bool ConvertTo24Bits(const Bitmap& source, Bitmap* out, std::string* error = nullptr);
 
 // Removes `path` when it is a regular file or a symbolic link; a device, a folder or anything

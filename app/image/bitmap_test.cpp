@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "app/image/test_pictures.h"
+#include "platform/testing/bmp_fixtures.h"
 
 namespace qv {
 namespace {
@@ -135,7 +136,7 @@ TEST(BitmapFiles, LoaderRefusesWhatItCannotHold) {
   bytes[0] = 'X';
   EXPECT_TRUE(refused(bytes));
   bytes = good.Bytes();
-  PutLe32(bytes, 14, 108);  // another header size
+  PutLe32(bytes, 14, 64);  // another header size
   EXPECT_TRUE(refused(bytes));
   for (int32_t width : {0, -4, 16385, 0x7FFFFFFF}) {
     bytes = good.Bytes();
@@ -192,6 +193,29 @@ TEST(BitmapFiles, EveryTruncationIsRefusedCleanly) {
     WriteBytes(folder.File("whole.bmp"), file);
     Bitmap bitmap;
     EXPECT_TRUE(LoadBmp(folder.File("whole.bmp"), &bitmap));
+  }
+}
+
+// Every layout other writers use reads back its known pixels after the 24-bit conversion, and
+// again after a save (which keeps the bit-field masks); the rest is refused.
+TEST(BitmapFiles, EveryAcceptedLayoutReadsBackItsPixels) {
+  ScratchFolder folder;
+  for (const auto& fixture : bmp_fixtures::Fixtures()) {
+    WriteBytes(folder.File("f.bmp"), fixture.bytes);
+    for (int pass = 0; pass < 2; ++pass) {
+      Bitmap loaded, rgb;
+      bool read = LoadBmp(folder.File("f.bmp"), &loaded);
+      read = read && (loaded.bitCount() == 24 ? (rgb = loaded.Clone(), true) : ConvertTo24Bits(loaded, &rgb));
+      std::vector<uint32_t> pixels;
+      for (int y = rgb.height() - 1; y >= 0; --y)
+        for (int x = 0; x < rgb.width(); ++x) {
+          const Bgr p = PixelAt(rgb, x, y);
+          pixels.push_back(uint32_t(p.red) << 16 | p.green << 8 | p.blue);
+        }
+      bmp_fixtures::ExpectReadBack(fixture, kBmpAllDepths, read, pixels);
+      if (!read || !SaveBmp(folder.File("f.bmp"), loaded)) break;
+      EXPECT_EQ(loaded.info().biSize, 40u);
+    }
   }
 }
 
@@ -255,7 +279,7 @@ TEST(BitmapConversion, SixteenAndThirtyTwoBitPixelsUnpack) {
 
   // 5-6-5 with its masks before the pixels.
   file.compression = 3;
-  file.gap = 12;
+  file.table = {0x00, 0xF8, 0, 0, 0xE0, 0x07, 0, 0, 0x1F, 0, 0, 0};
   const uint16_t c = 0x07E0, d = 0xF81F;
   file.pixels = {uint8_t(c), uint8_t(c >> 8), uint8_t(d), uint8_t(d >> 8)};
   WriteBytes(folder.File("565.bmp"), file.Bytes());
@@ -266,7 +290,7 @@ TEST(BitmapConversion, SixteenAndThirtyTwoBitPixelsUnpack) {
 
   file.bitCount = 32;
   file.compression = 0;
-  file.gap = 0;
+  file.table.clear();
   file.pixels = {1, 2, 3, 4, 5, 6, 7, 8};
   WriteBytes(folder.File("32.bmp"), file.Bytes());
   ASSERT_TRUE(LoadBmp(folder.File("32.bmp"), &source));
@@ -291,6 +315,10 @@ TEST(BitmapConversion, OtherDepthsAreRefused) {
   EXPECT_TRUE(rgb.empty());
   Bitmap photo = testing::MakePhoto(4, 4);
   EXPECT_FALSE(ConvertTo24Bits(photo, &rgb));
+  // Bit fields whose masks were never set are not guessed.
+  Bitmap masked = Bitmap::Create(4, 1, 16);
+  masked.info().biCompression = kCompressionBitfields;
+  EXPECT_FALSE(ConvertTo24Bits(masked, &rgb));
 }
 
 TEST(BitmapFiles, SaveReportsFilesItCannotWrite) {

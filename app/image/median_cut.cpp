@@ -377,54 +377,31 @@ bool BitmapRowWriter::WriteRow(int row, const uint8_t* indices) {
 
 // ---- BMP file reader and writer ----
 
+int BmpFileRowReader::ReadHeader(BitmapInfoHeader* info) {
+  struct stat status {};
+  uint8_t head[kBmpHeadSize] = {};
+  if (fstat(fd_, &status) != 0) return kMedianCutReadFailed;
+  const uint64_t fileSize = static_cast<uint64_t>(status.st_size);
+  const size_t headSize = static_cast<size_t>(std::min<uint64_t>(fileSize, sizeof head));
+  if (!qv::ReadAt(fd_, head, headSize, 0)) return kMedianCutReadFailed;
+  const BmpFault fault = ParseBmpHeaders(head, headSize, fileSize, kBmpDepth24, &layout_);
+  if (fault == BmpFault::kTruncated || fault == BmpFault::kTruncatedPixels) return kMedianCutReadFailed;
+  if (fault != BmpFault::kNone) return kMedianCutBadInput;
+  std::memcpy(info, head + kFileHeaderSize, sizeof *info);
+  info->biSize = sizeof(BitmapInfoHeader);
+  info->biHeight = layout_.height;
+  return kMedianCutDone;
+}
+
+bool BmpFileRowReader::ReadRow(int row, uint8_t* pixels) {
+  if (row < 1 || row > layout_.height) return false;
+  const int64_t fileRow = layout_.topDown ? row - 1 : layout_.height - row;
+  return qv::ReadAt(fd_, pixels, static_cast<size_t>(layout_.width) * 3,
+                    static_cast<long long>(layout_.pixelOffset + layout_.stride * static_cast<uint64_t>(fileRow)));
+}
+
 namespace {
 
-
-// Reads a 24-bit BMP file. The pixels start at bfOffBits when that lies beyond the headers and
-// any colour table, so a file with a gap is read correctly; a negative height is read top-down.
-class FileRowReader : public PixelRowReader {
- public:
-  explicit FileRowReader(int fd) : fd_(fd) {}
-
-  int ReadHeader(BitmapInfoHeader* info) override {
-    struct stat status {};
-    uint8_t headers[kFileHeaderSize + sizeof(BitmapInfoHeader)];
-    if (fstat(fd_, &status) != 0 || !qv::ReadAt(fd_, headers, sizeof headers, 0))
-      return kMedianCutReadFailed;
-    if (headers[0] != 'B' || headers[1] != 'M') return kMedianCutBadInput;
-    uint32_t offBits;
-    std::memcpy(&offBits, headers + 10, 4);
-    std::memcpy(info, headers + kFileHeaderSize, sizeof *info);
-    const int64_t height = info->biHeight < 0 ? -int64_t{info->biHeight} : info->biHeight;
-    if (info->biSize != sizeof(BitmapInfoHeader) || info->biBitCount != 24 ||
-        info->biCompression != kCompressionRgb || info->biClrUsed > 256 || info->biWidth < 1 ||
-        info->biWidth > kMaxBitmapDimension || height < 1 || height > kMaxBitmapDimension)
-      return kMedianCutBadInput;
-    topDown_ = info->biHeight < 0;
-    width_ = info->biWidth;
-    height_ = static_cast<int>(height);
-    info->biHeight = height_;
-    stride_ = RowStride(width_, 24);
-    offset_ = std::max<int64_t>(offBits, static_cast<int64_t>(sizeof headers + 4 * info->biClrUsed));
-    if (offset_ + static_cast<int64_t>(stride_) * height_ > status.st_size) return kMedianCutReadFailed;
-    return kMedianCutDone;
-  }
-
-  bool ReadRow(int row, uint8_t* pixels) override {
-    if (row < 1 || row > height_) return false;
-    const int64_t fileRow = topDown_ ? row - 1 : height_ - row;
-    return qv::ReadAt(fd_, pixels, static_cast<size_t>(width_) * 3,
-                    static_cast<off_t>(offset_ + static_cast<int64_t>(stride_) * fileRow));
-  }
-
- private:
-  int fd_;
-  bool topDown_ = false;
-  int width_ = 0;
-  int height_ = 0;
-  size_t stride_ = 0;
-  int64_t offset_ = 0;
-};
 
 class FileRowWriter : public IndexRowWriter {
  public:
@@ -461,7 +438,7 @@ class FileRowWriter : public IndexRowWriter {
 int RunMedianCutFiles(const std::string& source, const std::string& destination,
                       const MedianCutOptions& options) {
   if (options.precision < 0 || options.precision > 4) return kMedianCutOpenFailed;
-  const int input = open(source.c_str(), O_RDONLY | O_CLOEXEC);
+  const int input = open(source.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);  // a pipe cannot hold it
   if (input < 0) return kMedianCutOpenFailed;
   RemoveFile(destination);  // a new file: ext4 flushes a rewritten one on close
   const int output = open(destination.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
@@ -469,7 +446,7 @@ int RunMedianCutFiles(const std::string& source, const std::string& destination,
     close(input);
     return kMedianCutOpenFailed;
   }
-  FileRowReader reader(input);
+  BmpFileRowReader reader(input);
   FileRowWriter writer(output);
   int result = RunMedianCut(reader, writer, options);
   close(input);

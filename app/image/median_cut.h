@@ -88,6 +88,20 @@ class BitmapRowReader : public PixelRowReader {
   const Bitmap& bitmap_;
 };
 
+// Reads a 24-bit BMP file of any layout platform/bmp_layout.h accepts from the open file `fd`
+// (not owned, read with positioned reads). ReadHeader gives kMedianCutBadInput for another
+// depth or layout and kMedianCutReadFailed for a file that ends before its headers or pixels.
+class BmpFileRowReader : public PixelRowReader {
+ public:
+  explicit BmpFileRowReader(int fd) : fd_(fd) {}
+  [[nodiscard]] int ReadHeader(BitmapInfoHeader* info) override;
+  [[nodiscard]] bool ReadRow(int row, uint8_t* pixels) override;
+
+ private:
+  int fd_;
+  BmpLayout layout_;
+};
+
 // Collects the result as an 8-bit bitmap with a 256-entry colour table.
 class BitmapRowWriter : public IndexRowWriter {
  public:

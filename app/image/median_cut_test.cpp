@@ -1,12 +1,15 @@
 #include "app/image/median_cut.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cmath>
 #include <cstring>
 #include <set>
 
 #include "app/image/test_pictures.h"
+#include "platform/testing/bmp_fixtures.h"
 
 namespace qv {
 namespace {
@@ -223,6 +226,24 @@ TEST(MedianCutFiles, WritesAnEightBitBmp) {
   for (const char* name : {"topdown.bmp", "gap.bmp"}) {
     ASSERT_EQ(RunMedianCutFiles(folder.File(name), folder.File("twin.bmp"), options), kMedianCutDone) << name;
     EXPECT_EQ(ReadBytes(folder.File("twin.bmp")), bytes) << name;
+  }
+}
+
+TEST(MedianCutFiles, ReaderTakesEveryLayoutAtTwentyFourBits) {
+  ScratchFolder folder;
+  for (const auto& fixture : bmp_fixtures::Fixtures()) {
+    testing::WriteBytes(folder.File("f.bmp"), fixture.bytes);
+    const int fd = open(folder.File("f.bmp").c_str(), O_RDONLY | O_CLOEXEC);
+    BmpFileRowReader reader(fd);
+    BitmapInfoHeader info;
+    const int result = reader.ReadHeader(&info);
+    EXPECT_TRUE(result == kMedianCutDone || result == kMedianCutBadInput) << fixture.layout.name;
+    std::vector<uint32_t> pixels;
+    uint8_t row[3 * bmp_fixtures::kWidth];
+    for (int r = 1; result == kMedianCutDone && r <= info.biHeight && reader.ReadRow(r, row); ++r)
+      for (int x = 0; x < info.biWidth; ++x) pixels.push_back(uint32_t(row[3 * x + 2]) << 16 | row[3 * x + 1] << 8 | row[3 * x]);
+    bmp_fixtures::ExpectReadBack(fixture, kBmpDepth24, result == kMedianCutDone, pixels);
+    close(fd);
   }
 }
 

@@ -9,6 +9,7 @@
 
 #include "platform/files.h"
 #include "platform/process.h"
+#include "platform/registry.h"
 
 namespace {
 
@@ -20,12 +21,18 @@ pid=$!
 i=0
 while ! grep -q "running; stop" "$3"; do
   i=$((i + 1))
-  if [ $i -gt 3000 ] || ! kill -0 $pid 2>/dev/null; then kill -9 $pid 2>/dev/null; cat "$3"; exit 99; fi
+  if [ $i -gt 3000 ] || ! kill -0 $pid 2>/dev/null; then
+    kill -9 $pid 2>/dev/null; cat "$3"; echo "never said it was running"; exit 99
+  fi
   sleep 0.01
 done
 kill -INT $pid
+# A program that does not stop is killed after a while (status 137), so its output is seen.
+(sleep 60; kill -9 $pid) >/dev/null 2>&1 &
+watchdog=$!
 wait $pid
 status=$?
+kill $watchdog 2>/dev/null
 cat "$3"
 echo "status=$status"
 )";
@@ -48,7 +55,7 @@ class HeadlessTest : public ::testing::Test {
   std::string Run(const std::string& ini) {
     qv::ProcessOptions options;
     options.captureOutput = true;
-    options.timeoutMs = 60000;
+    options.timeoutMs = 240000;  // beyond both waits of the script, so its output is seen
     qv::ProcessResult result =
         qv::RunProcess({"/bin/sh", "-c", kRunAndInterrupt, "sh", program_, ini, folder_ + "output"}, options);
     EXPECT_TRUE(result.Succeeded()) << result.output;
@@ -79,6 +86,42 @@ TEST_F(HeadlessTest, LoadsTheSettingsTellsWhatItWouldDoAndStopsOnInterrupt) {
   EXPECT_NE(output.find("Quorvex: 選択したデバイスが見つかりませんでした。"), std::string::npos) << output;
   EXPECT_NE(output.find("status=0"), std::string::npos) << output;
   unsetenv("QUORVEX_TEST_DEVICES");
+}
+
+// Installed (in a lib/quorvex/ folder, even a writable one), the program writes nothing beside
+// itself and names its per-user folder for the uninstall clean-up; from the build folder it
+// leaves the registry alone.
+TEST_F(HeadlessTest, InstalledProgramKeepsItsFilesPerUserAndRecordsTheFolder) {
+  const std::string productKey = "HKEY_CURRENT_USER\\Software\\Halvorsk\\Quorvex";
+  std::string recorded;
+  Run(folder_ + "build.ini");
+  EXPECT_FALSE(qv::ReadRegistryString(productKey, "Directory", &recorded));
+
+  std::string installed = folder_ + "usr/lib/quorvex/";
+  std::filesystem::create_directories(installed);
+  for (const char* name : {"Quorvex", "libQXDVCore.so"}) {
+    std::filesystem::copy_file(qv::ProgramFolder() + name, installed + name);
+  }
+  setenv("XDG_CONFIG_HOME", (folder_ + "config").c_str(), 1);
+  setenv("QUORVEX_TEST_DEVICES", "Desk Cam", 1);
+  qv::ProcessOptions options;
+  options.captureOutput = true;
+  options.timeoutMs = 60000;
+  qv::ProcessResult result = qv::RunProcess({installed + "Quorvex", "--once", "--timing-scale", "0"}, options);
+  unsetenv("QUORVEX_TEST_DEVICES");
+  unsetenv("XDG_CONFIG_HOME");
+  EXPECT_EQ(result.outcome, qv::ProcessOutcome::kExited) << result.output;
+
+  std::string own = folder_ + "config/quorvex";
+  ASSERT_TRUE(qv::ReadRegistryString(productKey, "Directory", &recorded)) << result.output;
+  EXPECT_EQ(recorded, own);
+  struct stat st;
+  ASSERT_EQ(stat(own.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0700u);
+  EXPECT_TRUE(std::filesystem::exists(own + "/Quorvex.ini")) << result.output;
+  size_t files = 0;
+  for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(installed)) ++files;
+  EXPECT_EQ(files, 2u);  // no settings file, no log folder beside the program
 }
 
 TEST_F(HeadlessTest, UnusableSettingsFileGivesDefaultsAndAMessage) {

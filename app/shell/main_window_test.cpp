@@ -1,4 +1,5 @@
 #include "app/shell/main_window.h"
+#include "app/shell/testing/quiet_steps.h"
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
@@ -33,18 +34,6 @@ void EnsureApplication() {
   (void)app;
 }
 
-// Mail checks that find nothing; the capture run is never asked for.
-class QuietSteps : public ResponderSteps {
- public:
-  int CheckMail() override { return 0; }
-  int ProcessRequests(const AllSettings&) override { return 0; }
-  int CaptureFrame(const std::string&) override { return 0; }
-  void MakeNames(const RunContext&, time_t) override {}
-  std::string MakePicture(const RunContext&, int) override { return {}; }
-  void SendReplies(const RunContext&) override {}
-  bool DialConnect(const std::string&) override { return false; }
-  void DialHangUp(const std::string&) override {}
-};
 
 std::atomic<uint32_t> fakeTick{100000};
 uint32_t FakeTick() { return fakeTick; }

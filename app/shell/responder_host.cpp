@@ -10,7 +10,32 @@
 #include "app/shell/sibling_link.h"
 #include "core/qxdvcore.h"
 #include "platform/files.h"
+#include "platform/registry.h"
 #include "platform/window_endpoint.h"
+
+namespace {
+
+// The product key whose "Directory" names the folder of the settings file and the address
+// list for the uninstall clean-up (libUninstQV.so).
+const char kProductKeyPath[] = "HKEY_CURRENT_USER\\Software\\Halvorsk\\Quorvex";
+
+// An installed program keeps the settings file and the address list in the user's folder, which
+// no package knows about: it names that folder in the product key so that the clean-up finds
+// them. A program run from its build folder leaves the registry alone.
+void RecordProductFolder() {
+  if (!qv::ProgramIsInstalled()) return;
+  std::string folder = qv::UserConfigFolder();
+  if (folder.empty()) return;
+  folder.pop_back();  // a folder without its trailing '/', as an installer writes it
+  std::string recorded;
+  if (qv::ReadRegistryString(kProductKeyPath, "Directory", &recorded) && recorded == folder) return;
+  if (!qv::WriteRegistryString(kProductKeyPath, "Directory", folder)) {
+    std::fprintf(stderr, "Quorvex: the settings folder %s could not be recorded in %s\n", folder.c_str(),
+                 qv::RegistryFilePath().c_str());
+  }
+}
+
+}  // namespace
 
 ResponderHost::ResponderHost(StepsFactory factory) {
   if (factory) {
@@ -31,6 +56,7 @@ ResponderHost::~ResponderHost() {
 }
 
 bool ResponderHost::Open() {
+  RecordProductFolder();
   settingsPath_ = qv::SettingsPath();
   // Without a private work folder the pictures would land in a shared or the current folder.
   workFolder_ = qv::MakeWorkFolder("SS");

@@ -35,9 +35,11 @@ class ResponderHost {
   ResponderHost& operator=(const ResponderHost&) = delete;
 
   // Makes the private work folder, starts the capture core and loads the settings of
-  // qv::SettingsPath() (logging what the load held to its range). False, with a line on
-  // standard error and nothing started, when the work folder cannot be made: the program must
-  // not run then.
+  // qv::SettingsPath() (logging what the load held to its range). An installed program
+  // (qv::ProgramIsInstalled) first records its per-user folder as "Directory" of the product
+  // key HKEY_CURRENT_USER\Software\Halvorsk\Quorvex, for the uninstall clean-up; a failure
+  // to do so is a line on standard error. False, with a line on standard error and nothing
+  // started, when the work folder cannot be made: the program must not run then.
   [[nodiscard]] bool Open();
   // Loads the settings file and the address list again, gives the log its settings (and logs
   // what the load held to its range), the mail client its POP3 parameters and the workers the

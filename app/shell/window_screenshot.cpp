@@ -13,6 +13,7 @@
 #include <QTest>
 
 #include "app/shell/main_window.h"
+#include "app/shell/testing/quiet_steps.h"
 #include "app/shell/responder_host.h"
 #include "app/shell/window_app.h"
 #include "platform/files.h"
@@ -22,18 +23,6 @@
 
 namespace {
 
-// Mail checks that find nothing.
-class QuietSteps : public ResponderSteps {
- public:
-  int CheckMail() override { return 0; }
-  int ProcessRequests(const AllSettings&) override { return 0; }
-  int CaptureFrame(const std::string&) override { return 0; }
-  void MakeNames(const RunContext&, time_t) override {}
-  std::string MakePicture(const RunContext&, int) override { return {}; }
-  void SendReplies(const RunContext&) override {}
-  bool DialConnect(const std::string&) override { return false; }
-  void DialHangUp(const std::string&) override {}
-};
 
 // Saves the window as it is on the screen; false with a message when it looks wrong.
 bool SaveShot(QWidget& window, const std::string& path) {

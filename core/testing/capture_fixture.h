@@ -18,7 +18,7 @@
 #include "core/capture_core.h"
 #include "core/capture_driver.h"
 #include "core/qxdvcore.h"
-#include "core/test_support.h"
+#include "core/testing/test_support.h"
 #include "core/trace.h"
 #include "core/v4l2_device.h"
 #include "platform/timing.h"
@@ -47,7 +47,7 @@ class ScriptedDriver final : public CaptureDriver {
   }
   int Width() const override { return width_; }
   int Height() const override { return height_; }
-  bool GrabFrame(std::vector<uint8_t>& frame) override {
+  bool GrabFrame(std::vector<uint8_t>& frame, FrameClock::time_point) override {
     ++state_->grabAttempts;
     if (!state_->deliver) return false;
     frame.assign(static_cast<size_t>(width_) * height_ * 3, state_->shade.load());

@@ -1,0 +1,107 @@
+// quorvex-uninstall: removes the current user's Quorvex settings. Loads libUninstQV.so from its
+// own folder, calls LibMain, UninstInitialize and UninstUnInitialize in this order, and reports
+// what went: the settings file and the address list in the folder that the product key names,
+// and the product key. Log files, pictures and the registry file itself stay.
+//
+//   quorvex-uninstall [--help]
+//
+// Exit status 0 when nothing of that is left (also when there was nothing), 1 when the library
+// cannot be used or something stayed.
+#include <dlfcn.h>
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "platform/files.h"
+#include "platform/registry.h"
+#include "uninst/uninstqv.h"
+
+namespace {
+
+const std::string kProductKeyPath = std::string("HKEY_CURRENT_USER\\") + kUninstProductKey;
+
+bool Exists(const std::string& path) {
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0;
+}
+
+bool ProductKeyExists() {
+  HKEY key = nullptr;
+  if (RegOpenKeyA(HKEY_CURRENT_USER, kUninstProductKey, &key) != ERROR_SUCCESS) return false;
+  RegCloseKey(key);
+  return true;
+}
+
+// The files the clean-up is after, as far as they exist now.
+std::vector<std::string> ExistingProductFiles() {
+  std::vector<std::string> files;
+  std::string folder;
+  if (!qv::ReadRegistryString(kProductKeyPath, kUninstDirectoryValue, &folder) || folder.empty()) return files;
+  for (const char* name : kUninstRemovedFiles) {
+    std::string path = folder + "/" + name;
+    if (Exists(path)) files.push_back(path);
+  }
+  return files;
+}
+
+// Loads the library and calls its entries in order; false with a message when it cannot.
+bool RunCleanUp(const std::string& libraryPath) {
+  void* library = dlopen(libraryPath.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (!library) {
+    std::fprintf(stderr, "quorvex-uninstall: cannot load %s: %s\n", libraryPath.c_str(), dlerror());
+    return false;
+  }
+  auto libMain = reinterpret_cast<UninstLibMainFunction>(dlsym(library, "LibMain"));
+  auto initialize = reinterpret_cast<UninstFunction>(dlsym(library, "UninstInitialize"));
+  auto uninitialize = reinterpret_cast<UninstFunction>(dlsym(library, "UninstUnInitialize"));
+  bool ok = libMain && initialize && uninitialize;
+  if (!ok) {
+    std::fprintf(stderr, "quorvex-uninstall: %s lacks LibMain, UninstInitialize or UninstUnInitialize\n",
+                 libraryPath.c_str());
+  } else if (libMain(nullptr, 0, 0, nullptr) != 1) {
+    std::fprintf(stderr, "quorvex-uninstall: %s refused to start\n", libraryPath.c_str());
+    ok = false;
+  } else {
+    initialize(nullptr, nullptr, 0);
+    uninitialize(nullptr, nullptr, 0);
+  }
+  dlclose(library);
+  return ok;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc > 1) {
+    bool help = argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0);
+    std::fprintf(help ? stdout : stderr,
+                 "usage: quorvex-uninstall\n"
+                 "Removes Quorvex's settings file and address list (the folder named by %s,\n"
+                 "value %s, in %s) and that key. Log files and pictures stay.\n",
+                 kProductKeyPath.c_str(), kUninstDirectoryValue, qv::RegistryFilePath().c_str());
+    return help ? 0 : 1;
+  }
+  std::vector<std::string> files = ExistingProductFiles();
+  bool hadKey = ProductKeyExists();
+  if (!RunCleanUp(qv::ProgramFolder() + "libUninstQV.so")) return 1;
+
+  int status = 0;
+  for (const std::string& path : files) {
+    bool gone = !Exists(path);
+    std::printf("%s %s\n", gone ? "Removed" : "Not removed:", path.c_str());
+    if (!gone) status = 1;
+  }
+  if (hadKey) {
+    bool gone = !ProductKeyExists();
+    std::printf("%s %s from %s\n", gone ? "Removed the key" : "Not removed: the key", kProductKeyPath.c_str(),
+                qv::RegistryFilePath().c_str());
+    if (!gone) status = 1;
+  }
+  if (files.empty() && !hadKey) {
+    std::printf("Nothing to remove: %s holds no %s\n", qv::RegistryFilePath().c_str(), kProductKeyPath.c_str());
+  }
+  return status;
+}

@@ -49,7 +49,10 @@ int main(int argc, char** argv) {
   QApplication app(argc, argv);
   qv::SetMessageBoxSink([](const std::string&, const std::string&) {});
   ResponderHost host;
-  host.Open();
+  if (!host.Open()) {
+    std::fprintf(stderr, "bench_window: the work folder could not be made\n");
+    return 1;
+  }
   double logView = 0;
   double preview = 0;
   {

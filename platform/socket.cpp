@@ -8,6 +8,8 @@
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
+
+#include <cstdlib>
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -16,6 +18,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdlib>
 #include <map>
 #include <mutex>
 
@@ -126,6 +129,21 @@ ContextCache& Contexts() {
   return cache;
 }
 
+// The system's trust store. Its hashed certificate folder is read lazily, only the certificates
+// of the issuers a server's chain names, where loading the whole bundle file would cost more
+// than the handshakes. SSL_CERT_FILE or SSL_CERT_DIR in the environment, or a system without
+// that folder, get OpenSSL's usual default paths.
+void UseSystemTrustStore(SSL_CTX* context) {
+  const char* defaultFolder = X509_get_default_cert_dir();
+  struct stat st;
+  if (!std::getenv(X509_get_default_cert_file_env()) && !std::getenv(X509_get_default_cert_dir_env()) &&
+      stat(defaultFolder, &st) == 0 && S_ISDIR(st.st_mode) && SSL_CTX_load_verify_dir(context, defaultFolder) == 1) {
+    return;
+  }
+  ERR_clear_error();
+  SSL_CTX_set_default_verify_paths(context);
+}
+
 SSL_CTX* ClientContext(const std::string& caFile, TlsFailure* failure, std::string* detail) {
   ContextCache& cache = Contexts();
   std::mutex& contextsMutex = cache.mutex;
@@ -134,8 +152,9 @@ SSL_CTX* ClientContext(const std::string& caFile, TlsFailure* failure, std::stri
   if (!caFile.empty()) {
     struct stat st;
     if (stat(caFile.c_str(), &st) == 0) {
-      key += "\n" + std::to_string(st.st_mtim.tv_sec) + "." + std::to_string(st.st_mtim.tv_nsec) + "." +
-             std::to_string(st.st_size);
+      // Appended piece by piece: GCC 12 warns falsely about "literal" + std::string.
+      key.append("\n").append(std::to_string(st.st_mtim.tv_sec)).append(".");
+      key.append(std::to_string(st.st_mtim.tv_nsec)).append(".").append(std::to_string(st.st_size));
     }
   }
   std::lock_guard lock(contextsMutex);
@@ -147,7 +166,7 @@ SSL_CTX* ClientContext(const std::string& caFile, TlsFailure* failure, std::stri
     return nullptr;
   }
   SSL_CTX_set_min_proto_version(context, TLS1_2_VERSION);
-  SSL_CTX_set_default_verify_paths(context);
+  UseSystemTrustStore(context);
   if (!caFile.empty() && SSL_CTX_load_verify_locations(context, caFile.c_str(), nullptr) != 1) {
     ERR_clear_error();
     SSL_CTX_free(context);

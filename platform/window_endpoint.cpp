@@ -80,7 +80,7 @@ WindowEndpoint::WindowEndpoint(const std::string& title) : title_(title) {
   linkPath_ = folder + TitleFileName(title);
   std::string temporary = linkPath_ + ".new" + std::to_string(handle_);
   unlink(temporary.c_str());
-  if (symlink(("#" + std::to_string(handle_)).c_str(), temporary.c_str()) != 0 ||
+  if (symlink(std::string("#").append(std::to_string(handle_)).c_str(), temporary.c_str()) != 0 ||
       rename(temporary.c_str(), linkPath_.c_str()) != 0) {
     unlink(temporary.c_str());
     linkPath_.clear();
@@ -92,7 +92,7 @@ WindowEndpoint::~WindowEndpoint() {
   if (!linkPath_.empty()) {
     char target[64];
     ssize_t length = readlink(linkPath_.c_str(), target, sizeof target - 1);
-    if (length > 0 && std::string(target, static_cast<size_t>(length)) == "#" + std::to_string(handle_)) {
+    if (length > 0 && std::string(target, static_cast<size_t>(length)) == std::string("#").append(std::to_string(handle_))) {
       unlink(linkPath_.c_str());
     }
   }

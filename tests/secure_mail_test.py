@@ -166,7 +166,7 @@ class SecureMail(e2e.ProgramFixture):
         c = self.certificates
         self.request("waiting", "waiting@example.com")
         self.secure_settings(2, self.peers.pop_ports["pop3s"], 1, self.peers.smtp_port, c["ca"])
-        good = subprocess.run([os.path.join(e2e.BIN, "Quorvex"), "--check-accounts", "--ini", self.ini,
+        good = subprocess.run([e2e.PROGRAM, "--check-accounts", "--ini", self.ini,
                                "--timing-scale", "0"], env=self.env, capture_output=True, timeout=120)
         output = good.stdout.decode("utf-8", "replace")
         self.assertEqual(good.returncode, 0, output)
@@ -177,7 +177,7 @@ class SecureMail(e2e.ProgramFixture):
 
         self.secure_settings(1, self.peers.pop_ports["pop3"], 1, self.peers.smtp_port, c["wrong_ca"],
                              smtp_password="wrong")
-        bad = subprocess.run([os.path.join(e2e.BIN, "Quorvex"), "--check-accounts", "--ini", self.ini,
+        bad = subprocess.run([e2e.PROGRAM, "--check-accounts", "--ini", self.ini,
                               "--timing-scale", "0"], env=self.env, capture_output=True, timeout=120)
         output = bad.stdout.decode("utf-8", "replace")
         self.assertEqual(bad.returncode, 1, output)
@@ -188,6 +188,7 @@ class SecureMail(e2e.ProgramFixture):
 
 if __name__ == "__main__":
     e2e.BIN = os.path.abspath(sys.argv.pop(1))
+    e2e.PROGRAM = os.environ.get("QUORVEX_PROGRAM") or os.path.join(e2e.BIN, "Quorvex")
     reason = e2e.missing_peer() or (None if os.path.exists("/usr/bin/openssl") else "openssl is missing")
     if reason:
         print("skipped: " + reason)

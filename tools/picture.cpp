@@ -2,6 +2,7 @@
 
 #include <gif_lib.h>
 #include <jpeglib.h>
+#include <jerror.h>
 #include <png.h>
 
 #include <fcntl.h>
@@ -278,12 +279,59 @@ void JpegErrorExit(j_common_ptr info) {
   longjmp(error->jump, 1);
 }
 
+// Writes into a std::vector that owns the buffer at every moment, so a failure part-way leaves
+// nothing to free twice (libjpeg's memory destination frees its buffers as it grows them and
+// hands the last one out only at the end).
+struct VectorDestination {
+  jpeg_destination_mgr manager;
+  std::vector<uint8_t>* bytes;
+};
+
+constexpr size_t kFirstJpegBytes = 4096;
+
+void StartVector(j_compress_ptr info) {
+  auto* destination = reinterpret_cast<VectorDestination*>(info->dest);
+  bool allocated = true;
+  try {
+    destination->bytes->resize(kFirstJpegBytes);
+  } catch (...) {
+    allocated = false;
+  }
+  if (!allocated) ERREXIT1(info, JERR_OUT_OF_MEMORY, 0);
+  destination->manager.next_output_byte = destination->bytes->data();
+  destination->manager.free_in_buffer = destination->bytes->size();
+}
+
+boolean GrowVector(j_compress_ptr info) {
+  // Called when the whole buffer is full: double it and go on after the old end.
+  auto* destination = reinterpret_cast<VectorDestination*>(info->dest);
+  const size_t used = destination->bytes->size();
+  bool allocated = true;
+  try {
+    destination->bytes->resize(used * 2);
+  } catch (...) {
+    allocated = false;
+  }
+  if (!allocated) ERREXIT1(info, JERR_OUT_OF_MEMORY, 1);
+  destination->manager.next_output_byte = destination->bytes->data() + used;
+  destination->manager.free_in_buffer = destination->bytes->size() - used;
+  return TRUE;
+}
+
+void FinishVector(j_compress_ptr info) {
+  auto* destination = reinterpret_cast<VectorDestination*>(info->dest);
+  destination->bytes->resize(destination->bytes->size() - destination->manager.free_in_buffer);
+}
+
 // libjpeg reports errors by longjmp, so this frame holds no objects with destructors.
 bool CompressJpeg(jpeg_compress_struct* info, JpegError* error, const uint8_t* rgb, int width, int height,
-                  int quality, unsigned char** buffer, unsigned long* size) {
+                  int quality, VectorDestination* destination) {
   if (setjmp(error->jump)) return false;
   jpeg_create_compress(info);
-  jpeg_mem_dest(info, buffer, size);
+  destination->manager.init_destination = StartVector;
+  destination->manager.empty_output_buffer = GrowVector;
+  destination->manager.term_destination = FinishVector;
+  info->dest = &destination->manager;
   info->image_width = width;
   info->image_height = height;
   info->input_components = 3;
@@ -309,13 +357,14 @@ bool EncodeJpeg(const Picture& picture, int quality, std::vector<uint8_t>* out, 
   info.err = jpeg_std_error(&jpegError.manager);
   jpegError.manager.error_exit = JpegErrorExit;
   jpegError.message[0] = '\0';
-  unsigned char* buffer = nullptr;
-  unsigned long size = 0;
-  bool ok = CompressJpeg(&info, &jpegError, rgb.data(), picture.width, picture.height, quality, &buffer, &size);
+  VectorDestination destination{};
+  destination.bytes = out;
+  bool ok = CompressJpeg(&info, &jpegError, rgb.data(), picture.width, picture.height, quality, &destination);
   jpeg_destroy_compress(&info);
-  if (ok) out->assign(buffer, buffer + size);
-  std::free(buffer);
-  if (!ok) return Fail(error, std::string("JPEG writer: ") + jpegError.message);
+  if (!ok) {
+    out->clear();
+    return Fail(error, std::string("JPEG writer: ") + jpegError.message);
+  }
   return true;
 }
 

@@ -401,3 +401,29 @@ TEST(BmpReader, EveryTruncationFailsCleanly) {
 }
 
 }  // namespace
+
+TEST(JpegEncoder, OutputThatOutgrowsItsFirstBufferIsWholeAndAFailureLeavesNothing) {
+  // Noise compresses badly, so the output passes the first buffer several times over.
+  Picture noise;
+  noise.width = 320;
+  noise.height = 240;
+  noise.pixels.resize(static_cast<size_t>(noise.width) * noise.height * 3);
+  uint32_t state = 12345;
+  for (uint8_t& byte : noise.pixels) {
+    state = state * 1103515245u + 12345u;
+    byte = static_cast<uint8_t>(state >> 16);
+  }
+  std::vector<uint8_t> jpeg;
+  std::string error;
+  ASSERT_TRUE(qvconvert::EncodeJpeg(noise, 90, &jpeg, &error)) << error;
+  ASSERT_GT(jpeg.size(), 4 * 4096u);
+  EXPECT_EQ(jpeg[0], 0xFF);
+  EXPECT_EQ(jpeg[1], 0xD8);
+  EXPECT_EQ(jpeg[jpeg.size() - 2], 0xFF);
+  EXPECT_EQ(jpeg[jpeg.size() - 1], 0xD9);
+
+  Picture empty;  // libjpeg refuses a picture without rows
+  EXPECT_FALSE(qvconvert::EncodeJpeg(empty, 90, &jpeg, &error));
+  EXPECT_TRUE(jpeg.empty());
+  EXPECT_NE(error.find("JPEG writer: "), std::string::npos) << error;
+}

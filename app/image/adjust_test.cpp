@@ -8,7 +8,7 @@
 #include <cstring>
 #include <tuple>
 
-#include "app/image/test_pictures.h"
+#include "app/image/testing/test_pictures.h"
 
 namespace qv {
 namespace {

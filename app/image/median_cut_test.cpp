@@ -8,7 +8,7 @@
 #include <cstring>
 #include <set>
 
-#include "app/image/test_pictures.h"
+#include "app/image/testing/test_pictures.h"
 #include "platform/testing/bmp_fixtures.h"
 
 namespace qv {

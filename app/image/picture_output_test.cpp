@@ -16,7 +16,7 @@
 #include "app/image/adjust.h"
 #include "app/image/bitmap.h"
 #include "app/image/reduce.h"
-#include "app/image/test_pictures.h"
+#include "app/image/testing/test_pictures.h"
 #include "platform/message_box.h"
 #include "platform/text.h"
 

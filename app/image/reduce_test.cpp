@@ -5,7 +5,7 @@
 #include <set>
 
 #include "app/image/median_cut.h"
-#include "app/image/test_pictures.h"
+#include "app/image/testing/test_pictures.h"
 
 namespace qv {
 namespace {

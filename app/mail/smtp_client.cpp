@@ -508,7 +508,7 @@ int CMailClient::SmtpAuthenticate(qv::TcpConnection& connection, const std::stri
     std::string line = UpperCase(extensions.substr(start, end == std::string::npos ? std::string::npos
                                                                                    : end - start));
     if (line.size() > 4 && (line.compare(4, 5, "AUTH ") == 0 || line.compare(4, 5, "AUTH=") == 0)) {
-      std::string mechanisms = " " + line.substr(9) + " ";
+      std::string mechanisms = std::string(" ").append(line, 9).append(" ");
       plain = plain || mechanisms.find(" PLAIN ") != std::string::npos;
       login = login || mechanisms.find(" LOGIN ") != std::string::npos;
     }

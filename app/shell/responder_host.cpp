@@ -10,6 +10,7 @@
 #include "app/shell/sibling_link.h"
 #include "core/qxdvcore.h"
 #include "platform/files.h"
+#include "platform/text.h"
 #include "platform/registry.h"
 #include "platform/window_endpoint.h"
 
@@ -92,6 +93,10 @@ void ResponderHost::LoadSettings() {
   LoadAllSettings(settingsPath_.c_str(), &settings_);
   log_.SetSettings(settings_.basic.LogOutput, settings_.basic.LogFolder, qv::ProgramDataFolder());
   for (const std::string& correction : settings_.corrections) log_.Log(LOG_COMM, correction);
+  if (!sibling_->available() && SiblingEntryName() == settings_.basic.DeviceName) {
+    // Without the link the sibling entry can only fail each capture: say why once per load.
+    log_.Log(LOG_PICT, SJIS("Orbisk連携を使えません: ") + qv::Cp932FromUtf8(sibling_->why()));
+  }
   if (liveSteps_) {
     liveSteps_->LoadAddressList(settingsPath_);
     liveSteps_->SetPopParams(settings_.mail);

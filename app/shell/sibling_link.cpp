@@ -99,11 +99,20 @@ bool SiblingLink::Load() {
   }
   value[sizeof value - 1] = '\0';
   folder_ = value;
-  if (folder_.empty()) return false;
+  why_.clear();
+  if (folder_.empty()) {
+    why_ = "Orbisk has not registered its folder";
+    return false;
+  }
   std::string plugin = folder_ + "/QXComm.so";
   module_ = dlopen(plugin.c_str(), RTLD_NOW | RTLD_LOCAL);
-  if (!module_) return false;
+  if (!module_) {
+    const char* error = dlerror();
+    why_ = error ? error : plugin + " could not be loaded";
+    return false;
+  }
   getImageFileName_ = reinterpret_cast<GetImageFileNameFunction>(dlsym(module_, "GetImageFileName"));
+  if (!available()) why_ = plugin + " has no GetImageFileName";
   return available();
 }
 

@@ -40,6 +40,8 @@ class SiblingLink : public SiblingCamera {
   // is available (the plug-in loaded and exports GetImageFileName).
   bool Load();
   [[nodiscard]] bool available() const { return getImageFileName_ != nullptr; }
+  // Why the last Load did not make the link (empty after a successful one).
+  [[nodiscard]] const std::string& why() const { return why_; }
   [[nodiscard]] const std::string& folder() const { return folder_; }
 
   // The handle of our own window, which receives WM_SIBLING_IMAGE_READY.
@@ -62,6 +64,7 @@ class SiblingLink : public SiblingCamera {
 
   qv::Event& ready_;
   std::string folder_;
+  std::string why_;
   void* module_ = nullptr;
   GetImageFileNameFunction getImageFileName_ = nullptr;
   qv::WindowHandle ownWindow_ = 0;

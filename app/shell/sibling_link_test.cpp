@@ -7,7 +7,9 @@
 #include <cstring>
 #include <filesystem>
 
+#include "platform/event.h"
 #include "platform/files.h"
+#include "platform/registry.h"
 
 namespace {
 
@@ -71,6 +73,26 @@ TEST_F(SiblingPictureTest, OnlyARegularBmpIsTakenAndOnlyTheSiblingsOwnFileDelete
   std::string longName = sibling_ + "/" + std::string(300, 'a');
   EXPECT_FALSE(Take(longName.substr(0, 260)));
   EXPECT_FALSE(std::filesystem::exists(root_ + "QVTmp000.___"));
+}
+
+// Without the link every capture of the sibling entry fails, so Load says why it has none.
+TEST_F(SiblingPictureTest, LoadSaysWhyTheLinkIsMissing) {
+  setenv("QUORVEX_REGISTRY", (root_ + "registry.reg").c_str(), 1);
+  qv::Event ready;
+  SiblingLink unregistered(ready);
+  EXPECT_FALSE(unregistered.Load());
+  EXPECT_EQ(unregistered.why(), "Orbisk has not registered its folder");
+
+  HKEY key;
+  ASSERT_EQ(RegCreateKeyA(HKEY_CURRENT_USER, "Software\\Halvorsk\\Orbisk", &key), ERROR_SUCCESS);
+  ASSERT_EQ(RegSetValueExA(key, "Directory", 0, REG_SZ, reinterpret_cast<const unsigned char*>(sibling_.c_str()),
+                           static_cast<uint32_t>(sibling_.size() + 1)),
+            ERROR_SUCCESS);
+  RegCloseKey(key);
+  SiblingLink withoutPlugin(ready);
+  EXPECT_FALSE(withoutPlugin.Load());
+  EXPECT_NE(withoutPlugin.why().find(sibling_ + "/QXComm.so"), std::string::npos) << withoutPlugin.why();
+  unsetenv("QUORVEX_REGISTRY");
 }
 
 }  // namespace

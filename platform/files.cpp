@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 #include <mutex>
@@ -149,6 +150,43 @@ bool WriteFileBytes(const std::string& path, std::string_view bytes) {
   out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
   out.close();
   return static_cast<bool>(out);
+}
+
+bool ReplaceFileContents(const std::string& path, std::string_view bytes, std::string* error) {
+  auto fail = [error](const std::string& reason) {
+    if (error) *error = reason;
+    return false;
+  };
+  std::string target = path;
+  struct stat st;
+  bool exists = lstat(path.c_str(), &st) == 0;
+  if (exists && S_ISLNK(st.st_mode)) {
+    char resolved[PATH_MAX];
+    if (!realpath(path.c_str(), resolved)) return fail(std::strerror(errno));
+    target = resolved;
+    exists = stat(target.c_str(), &st) == 0;
+  }
+  if (exists && !S_ISREG(st.st_mode)) return fail("it is not a file");
+  std::string folder = FolderOf(target);
+  std::string temp = MakeTempFile(folder.empty() ? "./" : folder, ".qvnew");
+  if (temp.empty()) return fail("no new file can be made beside it: " + std::string(std::strerror(errno)));
+  int fd = open(temp.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
+  bool ok = fd >= 0 && (!exists || fchmod(fd, st.st_mode & 07777) == 0) &&
+            WriteAt(fd, bytes.data(), bytes.size(), 0) && fsync(fd) == 0;
+  int savedErrno = errno;
+  if (fd >= 0 && close(fd) != 0 && ok) {
+    ok = false;
+    savedErrno = errno;
+  }
+  if (ok && rename(temp.c_str(), target.c_str()) != 0) {
+    ok = false;
+    savedErrno = errno;
+  }
+  if (!ok) {
+    unlink(temp.c_str());
+    return fail(std::strerror(savedErrno));
+  }
+  return true;
 }
 
 void RemoveRegularFile(const std::string& path) {

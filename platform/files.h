@@ -61,6 +61,13 @@ void SetSettingsPathOverride(const std::string& path);
 // Replaces the content of a file (creating it); false when it cannot be written.
 bool WriteFileBytes(const std::string& path, std::string_view bytes);
 
+// Replaces the content of the regular file `path` (creating it) so that a reader sees either
+// the old content or the new one, never a part: the new content is written to a file beside
+// it, flushed to disk and renamed over it. The old file's permissions are kept (a new file is
+// private to the user); a symbolic link is followed and its target replaced. False with a
+// reason in *error (may be null) when it cannot be done; the old file is then unchanged.
+[[nodiscard]] bool ReplaceFileContents(const std::string& path, std::string_view bytes, std::string* error = nullptr);
+
 // Removes `path` when it is a regular file or a symbolic link; a device, a folder or anything
 // else is left alone (a destination named by the user may be /dev/null or a pipe).
 void RemoveRegularFile(const std::string& path);

@@ -128,8 +128,9 @@ bool EncodePicture(const std::string& source, const std::string& destination, co
                    const std::string& converterPath, std::string* error) {
   switch (EffectiveType(profile, converterPath)) {
     case PICT_PNG:
+      // zlib refuses levels beyond 0..9; a profile switched from JPEG keeps its JPEG quality.
       return WritePngFile(source, destination, PngColorCount(ColorSelectorFromCode(profile.ColorNum)),
-                          profile.PictQuality, error);
+                          std::clamp(profile.PictQuality, 0, 9), error);
     case PICT_JPEG: {
       const int64_t quality = std::clamp<int64_t>(int64_t{profile.PictQuality} * 5, 0, 100);
       return EncodeJpeg(source, destination, static_cast<int>(quality), error);

@@ -59,7 +59,8 @@ struct PictureNames {
                                  const PictSettings& profile, std::string* error = nullptr);
 
 // Writes the reduced BMP `source` as the profile's format to `destination`:
-//   PNG  through libpng, PictQuality as zlib level, palette or RGB after the profile's colours;
+//   PNG  through libpng, PictQuality as zlib level (held to 0..9), palette or RGB after the
+//        profile's colours;
 //   JPEG through QXCoreBMP2JPG at quality PictQuality x 5 (held to 0..100);
 //   BMP  a byte-for-byte copy;
 //   GIF  through the converter (as JPEG when converterPath is empty).

@@ -6,6 +6,7 @@
 #include "app/mail/encodings.h"
 #include "app/mail/mail_client.h"
 #include "app/mail/mail_message.h"
+#include "app/settings/address_list_file.h"
 #include "app/settings/activity_log.h"
 #include "platform/files.h"
 #include "platform/text.h"
@@ -40,31 +41,7 @@ AddressList::AddressList() : entries_(std::make_shared<const std::vector<std::st
 
 int AddressList::LoadAddressList(const std::string& path) {
   std::vector<std::string> entries;
-  FILE* file = std::fopen(path.c_str(), "rb");
-  if (!file) {
-    Replace({});
-    return 0;
-  }
-  std::string line;
-  char block[256];
-  bool readable = true;
-  for (;;) {
-    size_t n = std::fread(block, 1, sizeof block, file);
-    for (size_t i = 0; i < n; ++i) {
-      if (block[i] == '\n') {
-        entries.push_back(std::move(line));
-        line.clear();
-      } else if (line.size() < kAddressLineLimit) {
-        line += block[i];
-      }
-    }
-    if (n < sizeof block) {
-      readable = !std::ferror(file);
-      break;
-    }
-  }
-  std::fclose(file);
-  if (!readable) entries.clear();
+  bool readable = ReadAddressListFile(path, &entries, kAddressLineLimit);
   Replace(std::move(entries));
   return readable ? 1 : 0;
 }
@@ -78,10 +55,6 @@ void AddressList::Replace(std::vector<std::string> entries) {
 std::shared_ptr<const std::vector<std::string>> AddressList::Snapshot() const {
   std::lock_guard lock(mutex_);
   return entries_;
-}
-
-std::string AddressListPath(const std::string& settingsPath) {
-  return qv::FolderOf(settingsPath) + "MailList.dat";
 }
 
 std::string_view NextToken(std::string_view text, char delimiter, size_t* position) {

@@ -12,6 +12,7 @@
 #include <string_view>
 #include <vector>
 
+#include "app/settings/address_list_file.h"
 #include "app/settings/settings.h"
 
 class CMailClient;
@@ -51,9 +52,6 @@ class AddressList {
   mutable std::mutex mutex_;
   std::shared_ptr<const std::vector<std::string>> entries_;
 };
-
-// The address list's path: the folder of the settings file followed by "MailList.dat".
-[[nodiscard]] std::string AddressListPath(const std::string& settingsPath);
 
 // The text from `*position` up to the next `delimiter` (excluded); moves `*position` past the
 // delimiter. When no delimiter follows, returns an empty text and moves `*position` to the end.

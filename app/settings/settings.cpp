@@ -48,9 +48,13 @@ int ReadInt(const char* path, const char* section, const char* key, int defaultV
 // Texts are cut at a character boundary: the 255-byte read may have split a double-byte
 // character, and a lone lead byte at the end would make later character walks step over
 // the terminator.
+// Unlike numbers, a text that is stored empty stays empty: the default is for a missing key
+// only, so a subject the user cleared is not replaced by the default subject.
 template <size_t N>
 void ReadText(const char* path, const char* section, const char* key, const char* defaultValue, char (&field)[N]) {
-  std::string text = ReadValue(path, section, key, defaultValue);
+  char buffer[256];
+  GetIniString(section, key, defaultValue, buffer, sizeof buffer, path);
+  std::string text = buffer;
   size_t i = 0;
   while (i < text.size()) {
     bool lead = qv::IsSjisLeadByte(static_cast<unsigned char>(text[i]));
@@ -226,6 +230,13 @@ int LoadPictSettings(const char* path, int profile, PictSettings* record) {
     *PictField(record, i) = ToInt(ReadValue(path, section.c_str(), kPictKeys[i], defaultValue));
   }
   return 1;
+}
+
+PictSettings DefaultPictSettings(int profile) {
+  PictSettings defaults;
+  if (profile < 0 || profile > 3) return defaults;
+  for (int i = 0; i < 9; ++i) *PictField(&defaults, i) = ToInt(kPictDefaults[profile].values[i]);
+  return defaults;
 }
 
 int LoadWindowPlacement(const char* path, WindowPlacement* record) {

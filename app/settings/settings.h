@@ -1,13 +1,14 @@
 // The settings records of Quorvex.ini and their load and save routines.
 //
 // Every routine takes the settings file path (read and written through ini.h). Load routines
-// read each key of their section into a 256-byte buffer (missing or empty keys take the
-// defaults below; integers are read as by atoi, values beyond the int range clamped; texts
-// are cut at a character boundary to their field, so MailText gets at most 255 bytes) and
-// return 1. Values are not range-checked: a hand-edited file can hold what the settings pages
-// would refuse, and the users of a value guard against harm. Save routines write every key
-// of their section in the fixed write order (so a key that begins another key, TitleFilt /
-// TitleFiltText, always comes first in a new file) and return 1, or 0 when a write failed.
+// read each key of their section into a 256-byte buffer (missing keys take the defaults
+// below, and so do empty numbers, while an empty text stays empty; integers are read as by
+// atoi, values beyond the int range clamped; texts are cut at a character boundary to their
+// field, so MailText gets at most 255 bytes) and return 1. Values are not range-checked: a
+// hand-edited file can hold what the settings pages would refuse, and the users of a value
+// guard against harm. Save routines write every key of their section in the fixed write
+// order (so a key that begins another key, TitleFilt / TitleFiltText, always comes first in a
+// new file) and return 1, or 0 when a write failed.
 // Texts are CP932 bytes; Passwd is stored as base64 without '=' padding.
 #pragma once
 
@@ -74,6 +75,8 @@ struct PictSettings {
   int ColorNum = 0;     // colour-count code of the picture page
   int Contrast = 0;
   int Light = 0;
+
+  bool operator==(const PictSettings&) const = default;
 };
 
 enum PictType { PICT_PNG = 0, PICT_JPEG = 1, PICT_BMP = 2, PICT_GIF = 3 };
@@ -107,6 +110,8 @@ int LoadSendSettings(const char* path, SendSettings* record);
 int LoadFilterSettings(const char* path, FilterSettings* record);
 // Profiles 0..3 have their own defaults; any other number reads missing keys as 0.
 int LoadPictSettings(const char* path, int profile, PictSettings* record);
+// The defaults of profile `profile` (0..3); all fields 0 for any other number.
+[[nodiscard]] PictSettings DefaultPictSettings(int profile);
 int LoadWindowPlacement(const char* path, WindowPlacement* record);
 
 int SaveBasicSettings(const char* path, const BasicSettings* record);

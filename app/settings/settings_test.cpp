@@ -11,29 +11,14 @@
 #include <sstream>
 
 #include "app/settings/ini.h"
+#include "app/settings/settings_test_folder.h"
 #include "platform/files.h"
 #include "platform/registry.h"
 #include "platform/text.h"
 
 namespace {
 
-// A private settings file and a private, empty registry (so no converter is registered).
-class SettingsTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    folder_ = qv::MakeWorkFolder("ST");
-    ASSERT_FALSE(folder_.empty());
-    path_ = folder_ + "Quorvex.ini";
-    setenv("QUORVEX_REGISTRY", (folder_ + "registry.reg").c_str(), 1);
-  }
-  void TearDown() override {
-    unsetenv("QUORVEX_REGISTRY");
-    std::filesystem::remove_all(folder_);
-  }
-
-  std::string folder_;
-  std::string path_;
-};
+using SettingsTest = SettingsFolderTest;
 
 void ExpectProfile(const PictSettings& p, std::array<int, 9> expected) {
   std::array<int, 9> actual = {p.Type,       p.PictQuality, p.Width,    p.Height, p.Aspect,

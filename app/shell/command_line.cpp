@@ -33,6 +33,18 @@ bool ParseCommandLine(const std::vector<std::string>& arguments, CommandLineOpti
       options->checkAccounts = true;
     } else if (argument == "--window") {
       options->window = true;
+    } else if (argument == "--settings") {
+      options->settings = true;
+    } else if (argument == "--config") {
+      const std::string verb = i + 1 < arguments.size() ? arguments[i + 1] : "";
+      const size_t words = verb == "list" ? 1 : (verb == "get" || verb == "set") ? 2 : 0;
+      if (words == 0 || i + words >= arguments.size()) {
+        *error = "--config needs list, get SECTION.KEY or set SECTION.KEY=VALUE";
+        return false;
+      }
+      options->config.assign(arguments.begin() + static_cast<long>(i) + 1,
+                             arguments.begin() + static_cast<long>(i + words) + 1);
+      i += words;
     } else if (argument == "--timing-scale" || argument.rfind("--timing-scale=", 0) == 0) {
       std::string value;
       if (argument == "--timing-scale") {
@@ -67,7 +79,13 @@ bool ParseCommandLine(const std::vector<std::string>& arguments, CommandLineOpti
     *error = "--window cannot be combined with --headless, --once or --check-accounts";
     return false;
   }
-  if (!options->headless && !options->help && !options->once && !options->window && !options->checkAccounts) {
+  const int commands = options->headless + options->once + options->checkAccounts + options->window +
+                       options->settings + !options->config.empty();
+  if ((options->settings || !options->config.empty()) && commands > 1) {
+    *error = "--settings and --config run alone";
+    return false;
+  }
+  if (!options->headless && !options->help && commands == 0) {
     options->headless = true;
     options->headlessImplied = true;
   }
@@ -76,6 +94,8 @@ bool ParseCommandLine(const std::vector<std::string>& arguments, CommandLineOpti
 
 std::string UsageText() {
   return "usage: Quorvex [--window | --headless | --once | --check-accounts] [--ini PATH] [--timing-scale F]\n"
+         "       Quorvex --settings [--ini PATH]\n"
+         "       Quorvex --config list | get SECTION.KEY | set SECTION.KEY=VALUE [--ini PATH]\n"
          "\n"
          "Watches a POP3 mailbox and answers every accepted request mail with a fresh camera\n"
          "picture, converted for the sender's phone.\n"
@@ -95,6 +115,13 @@ std::string UsageText() {
          "                      program\n"
          "  --timing-scale F    multiply every fixed wait (polls, pauses, time-outs) by F;\n"
          "                      0 for tests (socket time-outs keep one second)\n"
+         "  --settings          open the settings sheet alone, without the main window\n"
+         "  --config list       print every setting as SECTION.KEY=VALUE\n"
+         "  --config get SECTION.KEY\n"
+         "                      print one setting\n"
+         "  --config set SECTION.KEY=VALUE\n"
+         "                      change one setting, checked as the settings sheet checks it;\n"
+         "                      status 2 when it is refused\n"
          "  --help              show this text\n"
          "\n"
          "Without options Quorvex opens its window when $DISPLAY or $WAYLAND_DISPLAY names a\n"

@@ -35,7 +35,19 @@ TEST(CommandLine, OptionsAndTheirMistakes) {
   EXPECT_TRUE(options.window);
   EXPECT_FALSE(options.headless);
 
+  ASSERT_TRUE(ParseCommandLine({"--settings", "--ini", "/x.ini"}, &options, &error));
+  EXPECT_TRUE(options.settings);
+  EXPECT_FALSE(options.headless);
+  ASSERT_TRUE(ParseCommandLine({"--config", "set", "MailSettings.PopPort=995", "--ini=/x.ini"}, &options, &error));
+  EXPECT_EQ(options.config, (std::vector<std::string>{"set", "MailSettings.PopPort=995"}));
+  EXPECT_EQ(options.iniPath, "/x.ini");
+  EXPECT_FALSE(options.headless);
+  ASSERT_TRUE(ParseCommandLine({"--config", "list"}, &options, &error));
+  EXPECT_EQ(options.config, std::vector<std::string>{"list"});
+
   for (const std::vector<std::string>& wrong : std::vector<std::vector<std::string>>{
+           {"--config"}, {"--config", "get"}, {"--config", "drop", "X"}, {"--config", "list", "X"},
+           {"--settings", "--headless"}, {"--config", "list", "--once"}, {"--settings", "--window"},
            {"--window", "--headless"}, {"--once", "--window"},
            {"--ini"}, {"--ini="}, {"--bogus"}, {"--headless", "stray"}, {"--timing-scale"},
            {"--timing-scale", "-1"}, {"--timing-scale", "fast"}, {"--timing-scale=1x"},

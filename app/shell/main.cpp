@@ -5,6 +5,7 @@
 
 #include "app/shell/command_line.h"
 #include "app/shell/headless.h"
+#include "app/shell/settings_command.h"
 #include "app/shell/window_app.h"
 
 int main(int argc, char** argv) {
@@ -19,6 +20,8 @@ int main(int argc, char** argv) {
     return 0;
   }
   if (options.checkAccounts) return RunAccountCheck(options, stdout);
+  if (options.settings) return RunSettingsCommand(options, argc, argv);
+  if (!options.config.empty()) return RunConfigOption(options);
   if (options.window || (options.headlessImplied && DisplayAvailable())) return RunWindow(options, argc, argv);
   return RunHeadless(options, stdout);
 }

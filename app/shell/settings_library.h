@@ -4,20 +4,7 @@
 
 #include <string>
 
-class QWidget;
-
-extern "C" {
-
-// The request record of QDOpenDialog, laid out as the library expects it.
-struct QDOPENDIALOGINFO {
-  char szAppFolder[256];  // the program's folder, with its trailing '/'
-  char szIniFile[256];    // the settings file every page reads and writes
-  int bPictureHidden;     // the window shows no live picture
-  int bDeviceRunning;     // in: a capture device is started; out: the dialog's view of it
-  int bSiblingLink;       // the link to the sibling camera program is available
-};
-
-}  // extern "C"
+#include "dialogs/qxdvdlg.h"
 
 // QDOpenDialog(reserved, info, parent): runs the settings sheet modally; 1 after OK, 2 after
 // Cancel or for a null record.

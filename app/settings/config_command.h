@@ -1,0 +1,29 @@
+// `Quorvex --config`: the settings file from a terminal, for machines without a screen.
+//
+//   list                   every key of the settings sections, one SECTION.KEY=VALUE line each
+//   get SECTION.KEY        the value of one key
+//   set SECTION.KEY=VALUE  changes one key
+//
+// Sections and keys are those of the settings pages (BasicSettings, MailSettings,
+// SendSettings, FilterSettings, PictSettings0 to PictSettings3), in any letter case. Values
+// are UTF-8 in the terminal and CP932 in the file. A value is checked as the settings pages
+// check it (ranges, address form, ASCII-only fields, the size of its field, no ';', which
+// the file cannot hold) and written with the section's save routine, which rewrites the whole
+// section from its loaded record, so the file ends up exactly as the pages would leave it.
+// The password is given and shown in plain text and stored encoded; `list` shows it as
+// "********". Line breaks of the reply text and signature are given as line breaks or "<BR>",
+// shown by `get` as line breaks, and stored as "<BR>"; `list` shows the stored form.
+#pragma once
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+inline constexpr int kConfigDone = 0;
+inline constexpr int kConfigNotWritten = 1;  // the settings file could not be written
+inline constexpr int kConfigRefused = 2;     // unknown section or key, or a value the key cannot take
+
+// Runs one command: `arguments` are what followed --config ("list", "get" NAME or "set"
+// NAME=VALUE). Results go to `out`, messages to `err`. Returns the exit status above.
+int RunConfigCommand(const std::vector<std::string>& arguments, const std::string& settingsPath, FILE* out,
+                     FILE* err);

@@ -1,0 +1,69 @@
+#include "app/settings/setting_rules.h"
+
+#include <algorithm>
+
+namespace qv {
+
+int PictureWidthFrom(int typed) {
+  int width = std::clamp(typed, kWidthMin, kWidthMax);
+  return (width + 3) / 4 * 4;
+}
+
+std::string ColorCountLabel(int code) {
+  if (code >= 1 && code <= 32) return std::to_string(code * 8);
+  switch (code) {
+    case 33: return "4096";
+    case 34: return "3万";
+    case 35: return "6万";
+    case 36: return "16万";
+    default: return std::to_string(code);
+  }
+}
+
+bool HasNonAsciiByte(std::string_view text) {
+  return std::any_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) >= 0x80; });
+}
+
+AddressProblem CheckMailAddress(std::string_view address) {
+  if (HasNonAsciiByte(address)) return AddressProblem::kNotAscii;
+  size_t at = address.find('@');
+  if (at == std::string_view::npos || at == 0 || at + 1 == address.size()) return AddressProblem::kNotAnAddress;
+  if (address.find('@', at + 1) != std::string_view::npos) return AddressProblem::kNotAnAddress;
+  return AddressProblem::kNone;
+}
+
+AddressProblem CheckAddressListEntry(std::string_view entry) {
+  AddressProblem problem = CheckMailAddress(entry);
+  if (problem != AddressProblem::kNone) return problem;
+  size_t at = entry.find('@');
+  if (std::count(entry.begin(), entry.begin() + at, '*') > 1) return AddressProblem::kWildcardsLocal;
+  if (std::count(entry.begin() + at + 1, entry.end(), '*') > 1) return AddressProblem::kWildcardsDomain;
+  return AddressProblem::kNone;
+}
+
+std::string StoredMultiLine(std::string_view shown) {
+  std::string stored;
+  for (char c : shown) {
+    if (c == '\r') continue;
+    if (c == '\n') {
+      stored += "<BR>";
+    } else {
+      stored += c;
+    }
+  }
+  return stored;
+}
+
+std::string ShownMultiLine(std::string_view stored) {
+  std::string shown;
+  size_t start = 0;
+  for (size_t at = stored.find("<BR>"); at != std::string_view::npos; at = stored.find("<BR>", start)) {
+    shown.append(stored, start, at - start);
+    shown += "\r\n";
+    start = at + 4;
+  }
+  shown.append(stored, start);
+  return shown;
+}
+
+}  // namespace qv

@@ -1,0 +1,28 @@
+// The tests' private settings folder: a settings file path and a private, empty registry (so
+// no converter is registered), removed with everything in it afterwards.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <filesystem>
+#include <string>
+
+#include "platform/files.h"
+
+class SettingsFolderTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    folder_ = qv::MakeWorkFolder("ST");
+    ASSERT_FALSE(folder_.empty());
+    path_ = folder_ + "Quorvex.ini";
+    setenv("QUORVEX_REGISTRY", (folder_ + "registry.reg").c_str(), 1);
+  }
+  void TearDown() override {
+    unsetenv("QUORVEX_REGISTRY");
+    std::filesystem::remove_all(folder_);
+  }
+
+  std::string folder_;
+  std::string path_;
+};

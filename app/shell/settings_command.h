@@ -1,0 +1,13 @@
+// The settings commands that run without the main window: --settings and --config.
+#pragma once
+
+#include "app/shell/command_line.h"
+
+// Quorvex --settings: starts the capture core and runs the sheet alone for the settings file
+// (--ini or the default), then stops the capture core again. Exit status 0 after OK or
+// Cancel, 1 when there is no screen or the library cannot be loaded.
+int RunSettingsCommand(const CommandLineOptions& options, int argc, char** argv);
+
+// Quorvex --config: see app/settings/config_command.h; the settings file is --ini or the
+// default. Returns the exit status.
+int RunConfigOption(const CommandLineOptions& options);

@@ -1,0 +1,139 @@
+#include "dialogs/basic_page.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QPushButton>
+#include <QSpinBox>
+
+#include "dialogs/testing/test_support.h"
+
+namespace qxdlg {
+namespace {
+
+using testing::Message;
+using testing::SheetFixture;
+
+class BasicPageTest : public SheetFixture {};
+
+TEST_F(BasicPageTest, FreshInstallShowsTheDefaultsAndNoDevice) {
+  auto sheet = OpenSheet();
+  EXPECT_TRUE(Find<QPushButton>(*sheet, "previewRate60")->isChecked());
+  EXPECT_EQ(Find<QSpinBox>(*sheet, "mailTimer")->value(), 5);
+  EXPECT_FALSE(Find<QCheckBox>(*sheet, "wakeUpMail")->isChecked());
+  EXPECT_FALSE(Find<QCheckBox>(*sheet, "startIcon")->isChecked());
+  EXPECT_TRUE(Find<QCheckBox>(*sheet, "logOutput")->isChecked());
+  EXPECT_TRUE(Find<QLineEdit>(*sheet, "logFolder")->text().isEmpty());
+  EXPECT_EQ(Find<QComboBox>(*sheet, "deviceList")->count(), 0);
+  EXPECT_FALSE(Find<QPushButton>(*sheet, "formatDialog")->isEnabled());
+  EXPECT_FALSE(Find<QPushButton>(*sheet, "sourceDialog")->isEnabled());
+  EXPECT_FALSE(sheet->applyButton()->isEnabled());
+}
+
+TEST_F(BasicPageTest, ChosenLogFolderMustFitItsField) {
+  auto sheet = OpenSheet();
+  auto* folder = Find<QLineEdit>(*sheet, "logFolder");
+  SetChosenPath(folder, "", sizeof BasicSettings::LogFolder);  // the browser was cancelled
+  EXPECT_TRUE(folder->text().isEmpty());
+  SetChosenPath(folder, "/home/カメラ/" + QString(242, 'x'), sizeof BasicSettings::LogFolder);  // 255 bytes
+  EXPECT_EQ(ToCp932(folder->text()).size(), 255u);
+  SetChosenPath(folder, "/" + QString(255, 'y'), sizeof BasicSettings::LogFolder);
+  EXPECT_EQ(messages_, (std::vector<Message>{{"選択したパスが長すぎます。255バイトまでのパスを選択してください。", "QXDVDlg"}}));
+  EXPECT_EQ(ToCp932(folder->text()).size(), 255u);
+  sheet->okButton()->click();
+  BasicSettings stored;
+  LoadBasicSettings(ini_.c_str(), &stored);
+  EXPECT_EQ(std::strlen(stored.LogFolder), 255u);
+}
+
+TEST_F(BasicPageTest, CheckIntervalIsHeldToOneToTenWhenTheBoxIsLeft) {
+  auto sheet = OpenSheet();
+  auto* timer = Find<QSpinBox>(*sheet, "mailTimer");
+  const struct {
+    const char* typed;
+    int whileTyping;
+    int stored;
+  } cases[] = {{"30", 30, 10}, {"0", 0, 1}, {"7", 7, 7}, {"10", 10, 10}, {"11", 11, 10}, {"1", 1, 1}};
+  for (const auto& c : cases) {
+    auto* text = timer->findChild<QLineEdit*>();
+    text->selectAll();
+    text->insert(c.typed);
+    EXPECT_EQ(timer->value(), c.whileTyping) << c.typed;
+    emit timer->editingFinished();  // what leaving the box sends
+    EXPECT_EQ(timer->text(), QString::number(c.stored)) << c.typed;
+    sheet->applyButton()->click();
+    EXPECT_NE(Ini().find("MailTimer=" + std::to_string(c.stored) + "\r\n"), std::string::npos) << c.typed;
+  }
+  timer->stepBy(1);  // the arrows stay within the range
+  EXPECT_EQ(timer->value(), 2);
+  timer->stepBy(-5);
+  EXPECT_EQ(timer->value(), 1);
+}
+
+TEST_F(BasicPageTest, DeviceSwitchStartsTheChosenDeviceAtOnceAndCancelKeepsIt) {
+  setenv("QUORVEX_TEST_DEVICES", "Cam A,!Broken Cam", 1);
+  QXCleanup();
+  QXStartup();
+  QWidget mainWindow;
+  BasicSettings stored;
+  std::strcpy(stored.DeviceName, "Cam A");
+  SaveBasicSettings(ini_.c_str(), &stored);
+  const std::string before = Ini();
+  auto sheet = OpenSheet(&mainWindow);
+  auto* devices = Find<QComboBox>(*sheet, "deviceList");
+  ASSERT_EQ(devices->count(), 2);
+  EXPECT_EQ(devices->currentText(), "Cam A");
+  EXPECT_EQ(QXGetCurDevice(), -1);  // opening the page starts nothing
+
+  devices->setCurrentIndex(1);
+  EXPECT_EQ(messages_, (std::vector<Message>{{"選択できませんでした", "QXDVDlg"}}));
+  EXPECT_FALSE(BasicPageOf(*sheet)->deviceRunning());
+  EXPECT_FALSE(Find<QPushButton>(*sheet, "formatDialog")->isEnabled());
+
+  devices->setCurrentIndex(0);
+  EXPECT_EQ(messages_.size(), 1u);
+  EXPECT_TRUE(BasicPageOf(*sheet)->deviceRunning());
+  EXPECT_EQ(QXGetCurDevice(), 0);
+  unsigned long width = 0, x = 0;
+  QXGetDeviceState(QXST_WINDOW_WIDTH, &width);
+  QXGetDeviceState(QXST_WINDOW_X, &x);
+  EXPECT_EQ(width, 320u);
+  EXPECT_EQ(x, 94u);
+  EXPECT_TRUE(Find<QPushButton>(*sheet, "formatDialog")->isEnabled());
+  EXPECT_FALSE(Find<QPushButton>(*sheet, "sourceDialog")->isEnabled());  // the test camera has no controls
+
+  // The driver's format dialog: cancelled there, the sheet can no longer be cancelled.
+  testing::HandleNextDialog([](QDialog& dialog) { dialog.reject(); });
+  Find<QPushButton>(*sheet, "formatDialog")->click();
+  EXPECT_FALSE(sheet->cancelButton()->isEnabled());
+  EXPECT_EQ(sheet->okButton()->text(), QString::fromUtf8("閉じる"));
+  sheet->reject();  // Escape or the window's close button
+  EXPECT_TRUE(sheet->isVisible());
+
+  // Nothing was written: the device keeps running and DeviceName waits for OK or Apply.
+  sheet.reset();
+  EXPECT_EQ(QXGetCurDevice(), 0);
+  EXPECT_EQ(Ini(), before);
+}
+
+TEST_F(BasicPageTest, SiblingEntryStopsTheDeviceAndAsksForTheSiblingProgram) {
+  setenv("QUORVEX_TEST_DEVICES", "Cam A", 1);
+  QXCleanup();
+  QXStartup();
+  QWidget mainWindow;
+  auto sheet = OpenSheet(&mainWindow, true);
+  auto* devices = Find<QComboBox>(*sheet, "deviceList");
+  ASSERT_EQ(devices->count(), 2);
+  EXPECT_EQ(devices->itemText(0), QString::fromUtf8("Orbisk連携"));
+  devices->setCurrentIndex(1);
+  ASSERT_TRUE(BasicPageOf(*sheet)->deviceRunning());
+
+  devices->setCurrentIndex(0);
+  EXPECT_EQ(QXGetCurDevice(), -1);
+  EXPECT_TRUE(BasicPageOf(*sheet)->deviceRunning());  // left as it was
+  EXPECT_EQ(messages_, (std::vector<Message>{{"Orbiskを起動してください。", "Quorvex"}}));
+  sheet->okButton()->click();
+  EXPECT_NE(Ini().find("DeviceName=" + SJIS("Orbisk連携") + "\r\n"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace qxdlg

@@ -1,0 +1,222 @@
+#include "dialogs/mail_page.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QSignalSpy>
+#include <QSpinBox>
+
+#include "dialogs/testing/test_support.h"
+
+namespace qxdlg {
+namespace {
+
+using testing::Message;
+using testing::SheetFixture;
+
+class MailPageTest : public SheetFixture {
+ protected:
+  // A sheet on the mail page with settings that pass every check.
+  std::unique_ptr<CSettingsSheet> OpenMailPage() {
+    auto sheet = OpenSheet();
+    ShowPage(*sheet, kMailPage);
+    Type(*sheet, "userName", "カメラ");
+    Type(*sheet, "mailAddr", "cam@example.jp");
+    Type(*sheet, "popServer", "pop.example.jp");
+    Type(*sheet, "smtpServer", "smtp.example.jp");
+    Type(*sheet, "userId", "cam");
+    Type(*sheet, "password", "secret");
+    return sheet;
+  }
+  [[nodiscard]] MailSettings Stored() const {
+    MailSettings record;
+    LoadMailSettings(ini_.c_str(), &record);
+    return record;
+  }
+};
+
+TEST_F(MailPageTest, EachCheckRefusesWithItsMessageAndFocus) {
+  const std::string notAscii = "英数字、記号以外の文字が使用されています。";
+  const std::string form = "xxxxx@xxxxxの形式で入力してください。";
+  const struct {
+    const char* box;
+    const char* typed;
+    Message message;
+  } cases[] = {
+      {"mailAddr", "", {"メールアドレスを入力してください。", "メールアドレスエラー"}},
+      {"popServer", "", {"ＰＯＰ３サーバー名を入力してください。", "ＰＯＰ３サーバーエラー"}},
+      {"smtpServer", "", {"ＳＭＴＰサーバーを入力してください。", "ＳＭＴＰサーバーエラー"}},
+      {"userId", "", {"ユーザーＩＤを入力してください。", "ユーザーＩＤエラー"}},
+      {"mailAddr", "カメラ@example.jp", {notAscii, "メールアドレスエラー"}},
+      {"mailAddr", "cam.example.jp", {form, "メールアドレスエラー"}},
+      {"mailAddr", "@example.jp", {form, "メールアドレスエラー"}},
+      {"mailAddr", "cam@", {form, "メールアドレスエラー"}},
+      {"mailAddr", "cam@example@jp", {form, "メールアドレスエラー"}},
+      {"popServer", "ぽっぷ.example.jp", {notAscii, "ＰＯＰ３サーバーエラー"}},
+      {"smtpServer", "smtp.例え.jp", {notAscii, "ＳＭＴＰサーバーエラー"}},
+      {"userId", "ユーザー", {notAscii, "ユーザーＩＤエラー"}},
+      {"password", "パス", {notAscii, "パスワードエラー"}},
+      {"userName", "Cam <cam@example.jp>", {"< >が使用されていますと正しく送受信できません。", "差出人名エラー"}},
+      {"smtpUserId", "ユーザー", {notAscii, "SMTPユーザーＩＤエラー"}},
+      {"smtpPassword", "パス", {notAscii, "SMTPパスワードエラー"}},
+  };
+  for (const auto& c : cases) {
+    messages_.clear();
+    auto sheet = OpenMailPage();
+    Find<QCheckBox>(*sheet, "smtpAuth")->click();
+    Type(*sheet, c.box, c.typed);
+    sheet->okButton()->click();
+    EXPECT_EQ(messages_, std::vector<Message>{c.message}) << c.box << " " << c.typed;
+    EXPECT_EQ(sheet->page(kMailPage)->focusWidget(), Find<QWidget>(*sheet, c.box)) << c.box << " " << c.typed;
+    EXPECT_TRUE(sheet->isVisible());
+    EXPECT_EQ(Ini().find("[MailSettings]"), std::string::npos) << c.box << " " << c.typed;
+  }
+  // An empty password and a Japanese sender name pass, and so does an SMTP account that is
+  // not used.
+  messages_.clear();
+  auto sheet = OpenMailPage();
+  Type(*sheet, "password", "");
+  Type(*sheet, "smtpUserId", "ユーザー");
+  sheet->okButton()->click();
+  EXPECT_TRUE(messages_.empty());
+  EXPECT_EQ(sheet->result(), QDialog::Accepted);
+  EXPECT_STREQ(Stored().UserName, SJIS("カメラ").c_str());
+  EXPECT_NE(Ini().find("\r\nPasswd=\r\n"), std::string::npos);
+}
+
+TEST_F(MailPageTest, SectionIsWrittenInOrderWithTheUnpaddedPassword) {
+  const struct {
+    const char* password;
+    const char* stored;
+  } cases[] = {{"a", "YQ"}, {"ab", "YWI"}, {"abc", "YWJj"}, {"a;b=c", "YTtiPWM"}, {"", ""}};
+  for (const auto& c : cases) {
+    auto sheet = OpenMailPage();
+    Type(*sheet, "password", c.password);
+    sheet->okButton()->click();
+    EXPECT_EQ(Ini(), std::string(testing::kDefaultBasic) + "[MailSettings]\r\nUserName=" + SJIS("カメラ") +
+                         "\r\nMailAddr=cam@example.jp\r\nPopServer=pop.example.jp\r\n"
+                         "SmtpServer=smtp.example.jp\r\nUserID=cam\r\nPasswd=" + c.stored +
+                         "\r\nBeforeSMTP=0\r\nConnMode=0\r\nPopPort=110\r\nSmtpPort=25\r\nDialName=\r\n"
+                         "PopSecurity=0\r\nSmtpSecurity=0\r\nSmtpAuth=0\r\nSmtpUserID=\r\nSmtpPasswd=\r\nCaFile=\r\n");
+    EXPECT_STREQ(Stored().Passwd, c.password);
+    std::filesystem::remove(ini_);
+  }
+}
+
+TEST_F(MailPageTest, SecureConnectionAndTheAccountCheck) {
+  {
+    auto sheet = OpenMailPage();
+    EXPECT_FALSE(Find<QLineEdit>(*sheet, "smtpUserId")->isEnabled());
+    Find<QComboBox>(*sheet, "popSecurity")->setCurrentIndex(2);
+    Find<QComboBox>(*sheet, "smtpSecurity")->setCurrentIndex(1);
+    Find<QCheckBox>(*sheet, "smtpAuth")->click();
+    EXPECT_TRUE(Find<QLineEdit>(*sheet, "smtpUserId")->isEnabled());
+    Type(*sheet, "smtpUserId", "submit");
+    Type(*sheet, "smtpPassword", "pw;1");
+    Type(*sheet, "caFile", "/etc/quorvex/ca.pem");
+    sheet->okButton()->click();
+  }
+  EXPECT_NE(Ini().find("\r\nPopSecurity=2\r\nSmtpSecurity=1\r\nSmtpAuth=1\r\nSmtpUserID=submit\r\n"
+                       "SmtpPasswd=cHc7MQ\r\nCaFile=/etc/quorvex/ca.pem\r\n"),
+            std::string::npos);
+
+  // Nothing listens on the servers' port: both steps fail, and the page says so.
+  auto sheet = OpenMailPage();
+  EXPECT_EQ(Find<QLineEdit>(*sheet, "smtpPassword")->text(), "pw;1");
+  Type(*sheet, "popServer", "127.0.0.1");
+  Type(*sheet, "smtpServer", "127.0.0.1");
+  testing::HandleNextDialog([](QDialog& dialog) {
+    dialog.findChild<QSpinBox*>("popPort")->setValue(1);
+    dialog.findChild<QSpinBox*>("smtpPort")->setValue(1);
+    dialog.accept();
+  });
+  Find<QPushButton>(*sheet, "portButton")->click();
+  Find<QPushButton>(*sheet, "checkAccounts")->click();
+  EXPECT_FALSE(Find<QPushButton>(*sheet, "checkAccounts")->isEnabled());
+  QSignalSpy wait(sheet.get(), &QObject::destroyed);
+  for (int i = 0; i < 1000 && messages_.empty(); ++i) wait.wait(10);
+  ASSERT_EQ(messages_.size(), 1u);
+  EXPECT_EQ(messages_[0].caption, "アカウントの確認");
+  EXPECT_NE(messages_[0].text.find("NG"), std::string::npos) << messages_[0].text;
+  EXPECT_EQ(messages_[0].text.find("pw;1"), std::string::npos);
+  EXPECT_TRUE(Find<QPushButton>(*sheet, "checkAccounts")->isEnabled());
+}
+
+TEST_F(MailPageTest, TextsAreHeldToTheirFieldsAtACharacterBoundary) {
+  auto sheet = OpenMailPage();
+  Type(*sheet, "userId", std::string(100, 'u'));
+  EXPECT_EQ(Find<QLineEdit>(*sheet, "userId")->text().size(), 63);
+  std::string name;
+  for (int i = 0; i < 200; ++i) name += "名";
+  Type(*sheet, "userName", name);
+  EXPECT_EQ(ToCp932(Find<QLineEdit>(*sheet, "userName")->text()).size(), 254u);  // 127 whole characters
+  Type(*sheet, "smtpServer", "smtp;example.jp");
+  EXPECT_EQ(Find<QLineEdit>(*sheet, "smtpServer")->text(), "smtpexample.jp");
+  Type(*sheet, "smtpServer", "smtp.example.jp");
+  sheet->okButton()->click();
+  EXPECT_EQ(std::string(Stored().UserID), std::string(63, 'u'));
+  EXPECT_EQ(std::strlen(Stored().UserName), 254u);
+}
+
+TEST_F(MailPageTest, PortDialogDefaultsAndCancel) {
+  auto sheet = OpenMailPage();
+  testing::HandleNextDialog([](QDialog& dialog) {
+    dialog.findChild<QSpinBox*>("popPort")->setValue(995);
+    dialog.findChild<QPushButton*>("ok")->click();
+  });
+  Find<QPushButton>(*sheet, "portButton")->click();
+  testing::HandleNextDialog([](QDialog& dialog) {
+    EXPECT_EQ(dialog.windowTitle(), QString::fromUtf8("ポート番号の設定"));
+    EXPECT_EQ(dialog.findChild<QSpinBox*>("popPort")->value(), 995);
+    dialog.findChild<QSpinBox*>("smtpPort")->setValue(587);
+    dialog.findChild<QPushButton*>("cancel")->click();
+  });
+  Find<QPushButton>(*sheet, "portButton")->click();
+  sheet->applyButton()->click();
+  EXPECT_EQ(Stored().PopPort, 995);
+  EXPECT_EQ(Stored().SmtpPort, 25);
+
+  testing::HandleNextDialog([](QDialog& dialog) {
+    dialog.findChild<QPushButton*>("defaultPorts")->click();
+    EXPECT_EQ(dialog.findChild<QSpinBox*>("popPort")->value(), 110);
+    EXPECT_EQ(dialog.findChild<QSpinBox*>("smtpPort")->value(), 25);
+    dialog.findChild<QPushButton*>("ok")->click();
+  });
+  Find<QPushButton>(*sheet, "portButton")->click();
+  sheet->applyButton()->click();
+  EXPECT_EQ(Stored().PopPort, 110);
+}
+
+TEST_F(MailPageTest, DialUpConnectionsComeFromNetworkManager) {
+  // Without dial-up connections: LAN only, and the stored mode is written back as it was.
+  MailSettings stored;
+  stored.ConnMode = 1;
+  std::strcpy(stored.DialName, "Mobile");
+  SaveMailSettings(ini_.c_str(), &stored);
+  {
+    auto sheet = OpenMailPage();
+    EXPECT_TRUE(Find<QRadioButton>(*sheet, "lan")->isChecked());
+    EXPECT_FALSE(Find<QRadioButton>(*sheet, "dialUp")->isEnabled());
+    EXPECT_FALSE(Find<QComboBox>(*sheet, "dialEntries")->isEnabled());
+    sheet->okButton()->click();
+    EXPECT_EQ(Stored().ConnMode, 1);
+    EXPECT_STREQ(Stored().DialName, "Mobile");
+  }
+  // A stored name that begins an earlier entry selects that one.
+  SetDialEntries({"mobile docomo", "Mobile", "ISDN"});
+  auto sheet = OpenMailPage();
+  auto* entries = Find<QComboBox>(*sheet, "dialEntries");
+  EXPECT_TRUE(Find<QRadioButton>(*sheet, "dialUp")->isChecked());
+  EXPECT_TRUE(entries->isEnabled());
+  EXPECT_EQ(entries->currentIndex(), 0);
+  entries->setCurrentIndex(2);
+  Find<QRadioButton>(*sheet, "lan")->click();
+  EXPECT_FALSE(entries->isEnabled());
+  sheet->okButton()->click();
+  EXPECT_EQ(Stored().ConnMode, 0);
+  EXPECT_STREQ(Stored().DialName, "ISDN");
+}
+
+}  // namespace
+}  // namespace qxdlg

@@ -178,12 +178,19 @@ SSL_CTX* ClientContext(const std::string& caFile, TlsFailure* failure, std::stri
   return context;
 }
 
+ConnectHook& Hook() {
+  static ConnectHook hook;
+  return hook;
+}
+
 bool IsIpv4Address(const std::string& host) {
   in_addr address{};
   return inet_pton(AF_INET, host.c_str(), &address) == 1;
 }
 
 }  // namespace
+
+void SetConnectHook(ConnectHook hook) { Hook() = std::move(hook); }
 
 TcpConnection::~TcpConnection() { Close(); }
 
@@ -211,6 +218,13 @@ bool TcpConnection::Connect(const std::string& host, int port) {
   tlsFailure_ = TlsFailure::kNone;
   tlsDetail_.clear();
   if (host.empty() || port <= 0 || port > 65535) return false;
+  if (Hook()) {
+    int fd = Hook()(host, port);
+    if (fd < 0) return false;
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+    fd_ = fd;
+    return true;
+  }
   addrinfo hints{};
   hints.ai_family = AF_INET;
   hints.ai_socktype = SOCK_STREAM;

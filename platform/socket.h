@@ -11,6 +11,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -26,6 +27,15 @@ enum class TlsFailure {
   kHandshake,     // the handshake failed otherwise (protocol, time-out, closed connection)
   kCaFile,        // the extra trusted certificates could not be read
 };
+
+// The seam for protocol tests and fuzzing: while a hook is set, Connect asks it for the
+// connected stream socket of `host`:`port` instead of resolving and dialling. The hook returns
+// a descriptor the connection then owns and makes non-blocking (one end of a socketpair, say),
+// or -1 for a failed connect. Everything after the connect (time-outs, TLS, sends, receives)
+// runs as with a real server. An empty hook restores real connects. Set it only while no
+// Connect runs.
+using ConnectHook = std::function<int(const std::string& host, int port)>;
+void SetConnectHook(ConnectHook hook);
 
 class TcpConnection {
  public:

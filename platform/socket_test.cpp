@@ -118,5 +118,36 @@ TEST(Socket, RefusesBadTargets) {
   EXPECT_FALSE(connection.StartTls("localhost", ""));
 }
 
+TEST(Socket, AConnectHookHandsOverItsSocket) {
+  std::string dialled;
+  int peer = -1;
+  SetConnectHook([&](const std::string& host, int port) {
+    dialled = host + ":" + std::to_string(port);
+    if (port == 1) return -1;
+    int ends[2];
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) return -1;
+    peer = ends[1];
+    return ends[0];
+  });
+  TcpConnection connection;
+  EXPECT_FALSE(connection.Connect("mail.example", 1));
+  EXPECT_EQ(dialled, "mail.example:1");
+  ASSERT_TRUE(connection.Connect("mail.example", 110));
+  ASSERT_GE(peer, 0);
+  ASSERT_TRUE(connection.SendAll("QUIT\r\n"));
+  ASSERT_TRUE(connection.Flush());
+  char buffer[16];
+  EXPECT_EQ(recv(peer, buffer, sizeof buffer, 0), 6);
+  // The handed-over socket waits with the time-outs like a dialled one: nothing there yet.
+  Timings saved = GetTimings();
+  Timings fast;
+  fast.socketReceiveTimeoutMs = 20;
+  SetTimings(fast);
+  EXPECT_EQ(connection.Receive(buffer, sizeof buffer), -1);
+  SetTimings(saved);
+  SetConnectHook(nullptr);
+  ::close(peer);
+}
+
 }  // namespace
 }  // namespace qv

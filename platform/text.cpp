@@ -119,7 +119,8 @@ size_t SjisCutLength(std::string_view text, size_t maxBytes) {
 void CopySjisField(char* dest, size_t destSize, std::string_view text) {
   if (destSize == 0) return;
   size_t n = SjisCutLength(text, destSize - 1);
-  std::memcpy(dest, text.data(), n);
+  // An empty view may have no data pointer at all, which memcpy must not be given.
+  if (n > 0) std::memcpy(dest, text.data(), n);
   dest[n] = '\0';
 }
 

@@ -24,6 +24,8 @@ TEST(Text, CutsAtCharacterBoundary) {
   EXPECT_STREQ(field, "A\x89\xE6");
   CopySjisField(field, sizeof field, "");
   EXPECT_STREQ(field, "");
+  CopySjisField(field, sizeof field, std::string_view());  // no data pointer at all
+  EXPECT_STREQ(field, "");
 }
 
 }  // namespace

@@ -591,8 +591,10 @@ class EndToEnd(ProgramFixture):
 
     def test_a_late_sibling_picture_serves_the_next_pass(self):
         picture = self.sibling_settings()
-        # The wait is 361 polls of 5 ms; orbisk answers three seconds late.
-        self.start_orbisk("--picture", picture, "--delay", "3000")
+        # orbisk is held stopped: the request of the first pass waits in its socket until that
+        # pass has given up (361 polls of 5 ms), however slow the machine; then it answers late.
+        _, orbisk = self.start_orbisk("--picture", picture)
+        orbisk.send_signal(signal.SIGSTOP)
         subject = encoded_word(SUBJECT)
         self.peers.add_mails([("first", request_mail("taro@ezweb.ne.jp", subject))])
         log = os.path.join(self.work, "headless.out")
@@ -601,9 +603,11 @@ class EndToEnd(ProgramFixture):
                                         "--timing-scale", "0.01"], env=self.env, stdout=out, stderr=subprocess.STDOUT)
         try:
             self.wait_for_text(log, "受け取れませんでした")
+            orbisk.send_signal(signal.SIGCONT)
             self.peers.add_mails([("second", request_mail("hanako@d.vodafone.ne.jp", subject))])
             self.wait_for_replies(1)
         finally:
+            orbisk.send_signal(signal.SIGCONT)
             program.send_signal(signal.SIGTERM)
             program.wait(timeout=60)
         self.assertEqual(sorted(self.peers.received()), ["hanako@d.vodafone.ne.jp"])

@@ -10,6 +10,7 @@ Exit status 77 (skipped) when Dovecot, aiosmtpd, PIL or openssl is missing.
 
 import json
 import os
+import socket
 import subprocess
 import sys
 import tempfile
@@ -184,6 +185,17 @@ class SecureMail(e2e.ProgramFixture):
         self.assertIn("(STLS) ログイン ... NG", output)
         self.assertIn("サーバーの証明書が信頼できません。", output)
         self.assertIn("(STARTTLS, AUTH) 接続 ... NG", output)
+
+        # A server nobody answers on is named, not only marked NG.
+        with socket.socket() as probe:
+            probe.bind(("127.0.0.1", 0))
+            closed_port = probe.getsockname()[1]
+        self.secure_settings(2, self.peers.pop_ports["pop3s"], 0, closed_port, c["ca"], auth=0)
+        closed = subprocess.run([e2e.PROGRAM, "--check-accounts", "--ini", self.ini,
+                                 "--timing-scale", "0"], env=self.env, capture_output=True, timeout=120)
+        output = closed.stdout.decode("utf-8", "replace")
+        self.assertEqual(closed.returncode, 1, output)
+        self.assertIn("SMTPサーバーに接続できませんでした。 (127.0.0.1:%d)" % closed_port, output)
 
 
 if __name__ == "__main__":

@@ -116,6 +116,13 @@ bool CheckSmtp(const MailSettings& mail, std::vector<AccountCheckLine>* report) 
   std::string where = Where("SMTP", mail.SmtpServer, mail.SmtpPort, mail.SmtpSecurity, "STARTTLS", mail.SmtpAuth == 1);
   std::unique_ptr<qv::TcpConnection> connection = client.SmtpConnect();
   if (!connection) {
+    // The client says nothing about a server it could not reach; the check names it.
+    if (reasons.empty()) {
+      reasons.push_back({false, mail.SmtpServer[0] == '\0'
+                                    ? SJIS("SMTPサーバーが設定されていません。")
+                                    : SJIS("SMTPサーバーに接続できませんでした。") + " (" +
+                                          std::string(mail.SmtpServer) + ":" + std::to_string(mail.SmtpPort) + ")"});
+    }
     AddStep(report, where + SJIS(" 接続 ... NG"), reasons);
     return false;
   }

@@ -473,8 +473,9 @@ std::string SjisToJis(std::string_view sjisText) {
       i += Byte(text, i + 1) == '\n' ? 2 : 1;
       continue;
     }
-    // ISO-2022-JP is 7-bit: a byte that is no character of CP932 becomes '?'.
-    out += c < 0x80 ? static_cast<char>(c) : '?';
+    // ISO-2022-JP is 7-bit: a byte that is no character of CP932 becomes '?', and so does
+    // ESC, which would switch the text's mode where the source switched none.
+    out += c < 0x80 && c != 0x1B ? static_cast<char>(c) : '?';
     ++i;
   }
   if (inJis) out += kEscapeToAscii;

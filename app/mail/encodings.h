@@ -71,9 +71,9 @@ inline constexpr char kEncodedWordSuffix[] = "?=";
 // characters is wrapped in ESC $ B ... ESC ( B, CR LF (and a CR with whatever byte follows it)
 // becomes LF. Half-width katakana go out as their full-width forms (a following voiced or
 // semi-voiced mark joined where CP932 has the letter), so the result is 7-bit clean; any other
-// byte of 0x80 or more that starts no character becomes '?'. A double-byte character without
-// a JIS X 0208 code, or a lead byte at the very end, ends the text there (closed with
-// ESC ( B). At most kCodecTextLimit bytes, cut before the character that would not fit
+// byte of 0x80 or more that starts no character, and ESC, becomes '?'. A double-byte
+// character without a JIS X 0208 code, or a lead byte at the very end, ends the text there
+// (closed with ESC ( B). At most kCodecTextLimit bytes, cut before the character that would not fit
 // together with the closing escape.
 [[nodiscard]] std::string SjisToJis(std::string_view sjisText);
 

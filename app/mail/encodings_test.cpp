@@ -122,6 +122,7 @@ TEST(ShiftJisToJis, WrapsEveryDoubleByteRunInEscapes) {
   EXPECT_EQ(SjisToJis(""), "");
   EXPECT_EQ(SjisToJis("a\r\nb\rc"), "a\nb\nc");  // a lone CR keeps the byte after it
   EXPECT_EQ(SjisToJis("ab\0cd"s), "ab");
+  EXPECT_EQ(SjisToJis("a\x1b$Bb"), "a?$Bb");  // the text's own ESC switches no mode
 }
 
 TEST(ShiftJisToJis, HalfWidthKanaGoOutFullWidthAndTheResultIs7Bit) {

@@ -347,7 +347,9 @@ std::string CleanHeaderText(std::string_view text) {
   for (size_t i = 0; i < text.size(); ++i) {
     unsigned char c = static_cast<unsigned char>(text[i]);
     if (qv::IsSjisLeadByte(c) && i + 1 < text.size()) {
-      clean += text.substr(i, 2);
+      // A control byte is never the second byte of a character: the lead byte before it
+      // starts none and goes, and the control byte with it.
+      if (!IsControl(static_cast<unsigned char>(text[i + 1]))) clean += text.substr(i, 2);
       ++i;
     } else if (!IsControl(c)) {
       clean += static_cast<char>(c);

@@ -69,7 +69,7 @@ enum class AddressVerdict {
 [[nodiscard]] bool NeedsSmtpUtf8(std::string_view address);
 
 // A display name or other header text (CP932) with every control byte (tab, CR, LF, ESC, ...)
-// dropped and the ends trimmed of blanks, so it can never end a header line or switch the
+// dropped, a lead byte followed by one too, and the ends trimmed of blanks, so it can never end a header line or switch the
 // character set of an ISO-2022-JP text.
 [[nodiscard]] std::string CleanHeaderText(std::string_view text);
 

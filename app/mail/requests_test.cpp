@@ -137,6 +137,7 @@ TEST(ParseRequestMail, ReadsTheSenderOfEveryFromShape) {
        "taro@xn--r8jz45g.jp", Sjis("太郎")},
       {"control bytes in the name", "From: \"Ta\tro\" =?ISO-2022-JP?B?GyhJNhsoQg==?= <t@x.jp>", "t@x.jp",
        "Taro \xb6"},
+      {"control bytes after lead bytes", "From: =?ISO-2022-JP?B?VGGBCXJvgg0K?= <t@x.jp>", "t@x.jp", "Taro"},
   };
   for (const Case& c : cases) {
     MAILENTRY entry = Entry(c.from + "\r\nSubject: x\r\n\r\nhi\r\n");

@@ -37,22 +37,39 @@ QSpinBox* PortBox(int port, QWidget* parent, const char* name) {
   return box;
 }
 
+// The well-known port of the incoming server: security 2 is TLS from the first byte; none
+// and STARTTLS share the plain port.
+int DefaultIncomingPort(int protocol, int security) {
+  constexpr int kImapPort = 143;
+  constexpr int kImapsPort = 993;
+  constexpr int kPop3sPort = 995;
+  if (protocol == 1) return security == 2 ? kImapsPort : kImapPort;
+  return security == 2 ? kPop3sPort : qv::kDefaultPopPort;
+}
+
+const char* ProtocolName(int protocol) { return protocol == 1 ? "IMAP" : "POP3"; }
+
 }  // namespace
 
-CPortNumberDlg::CPortNumberDlg(int popPort, int smtpPort, QWidget* parent) : QDialog(parent) {
+CPortNumberDlg::CPortNumberDlg(int popPort, int smtpPort, int protocol, int security, QWidget* parent)
+    : QDialog(parent) {
   QGridLayout* layout = MakeSheetDialogLayout(this, "portDialog", "ポート番号の設定", 2);
   popPort_ = PortBox(popPort, this, "popPort");
   smtpPort_ = PortBox(smtpPort, this, "smtpPort");
   auto* defaults = new QPushButton(QString::fromUtf8("ﾃﾞﾌｫﾙﾄ(&D)"), this);
   defaults->setObjectName("defaultPorts");
   defaults->setAutoDefault(false);
-  layout->addWidget(new QLabel(QString::fromUtf8("POP3ﾎﾟｰﾄ番号(&P)："), this), 0, 0);
+  auto* popLabel = new QLabel(QString::fromUtf8(ProtocolName(protocol)) + QString::fromUtf8("ﾎﾟｰﾄ番号(&P)："), this);
+  popLabel->setBuddy(popPort_);
+  auto* smtpLabel = new QLabel(QString::fromUtf8("SMTPﾎﾟｰﾄ番号(&S)："), this);
+  smtpLabel->setBuddy(smtpPort_);
+  layout->addWidget(popLabel, 0, 0);
   layout->addWidget(popPort_, 0, 1);
-  layout->addWidget(new QLabel(QString::fromUtf8("SMTPﾎﾟｰﾄ番号(&S)："), this), 1, 0);
+  layout->addWidget(smtpLabel, 1, 0);
   layout->addWidget(smtpPort_, 1, 1);
   layout->addWidget(defaults, 2, 1);
-  connect(defaults, &QPushButton::clicked, this, [this] {
-    popPort_->setValue(qv::kDefaultPopPort);
+  connect(defaults, &QPushButton::clicked, this, [this, protocol, security] {
+    popPort_->setValue(DefaultIncomingPort(protocol, security));
     smtpPort_->setValue(qv::kDefaultSmtpPort);
   });
 }
@@ -100,8 +117,16 @@ QWidget* CMailSettingDlg::createSenderGroup() {
 QWidget* CMailSettingDlg::createServerGroup() {
   auto* group = new QGroupBox(QString::fromUtf8("サーバー情報"), this);
   auto* layout = new QGridLayout(group);
-  popServer_ = addTextRow(layout, 0, "POP3ｻｰﾊﾞｰ（受信）(&M)：", "popServer", sizeof record_.PopServer - 1,
-                          "メール受信に使用するPOP3ｻｰﾊﾞｰ名を設定します。");
+  popServer_ = addTextRow(layout, 0, "受信ｻｰﾊﾞｰ(&M)：", "popServer", sizeof record_.PopServer - 1,
+                          "メール受信に使用するｻｰﾊﾞｰ名を設定します。");
+  protocol_ = new QComboBox(group);
+  protocol_->setObjectName("mailProtocol");
+  for (int protocol : {0, 1}) protocol_->addItem(QString::fromUtf8(ProtocolName(protocol)));
+  AddTool(protocol_, "メール受信に使用する方式(POP3またはIMAP)を選択します。");
+  // addTextRow spans the edits over columns 1 and 2; the protocol takes the last one.
+  layout->removeWidget(popServer_);
+  layout->addWidget(popServer_, 0, 1);
+  layout->addWidget(protocol_, 0, 2);
   smtpServer_ = addTextRow(layout, 1, "SMTPｻｰﾊﾞｰ（送信）(&S)：", "smtpServer", sizeof record_.SmtpServer - 1,
                            "メール送信に使用するSMTPｻｰﾊﾞｰ名を設定します。");
   userId_ = addTextRow(layout, 2, "ﾕｰｻﾞｰID(&U)：", "userId", sizeof record_.UserID - 1,
@@ -110,6 +135,14 @@ QWidget* CMailSettingDlg::createServerGroup() {
   password_ = addTextRow(layout, 3, "ﾊﾟｽﾜｰﾄﾞ(&P)：", "password", sizeof record_.Passwd - 1,
                          "ﾒｰﾙｻｰﾊﾞｰに接続する為のﾊﾟｽﾜｰﾄﾞを設定します。", true);
   password_->setEchoMode(QLineEdit::Password);
+  imapFolder_ = addTextRow(layout, 4, "IMAPﾌｫﾙﾀﾞ(&F)：", "imapFolder", sizeof record_.ImapFolder - 1,
+                           "IMAPで新着メールを確認するﾌｫﾙﾀﾞ名を設定します。");
+  imapIdle_ = new QCheckBox(QString::fromUtf8("新着を待つ(IDLE)(&I)"), group);
+  imapIdle_->setObjectName("imapIdle");
+  AddTool(imapIdle_, "チェックを付けると確認の合間もIMAPｻｰﾊﾞｰからの新着の知らせを待ち、すぐに返信します。");
+  layout->removeWidget(imapFolder_);
+  layout->addWidget(imapFolder_, 4, 1);
+  layout->addWidget(imapIdle_, 4, 2);
 
   beforeSmtp_ = new QCheckBox(QString::fromUtf8("送信前にＰＯＰ認証を行う(POP-before-SMTP)(&B)"), group);
   beforeSmtp_->setObjectName("beforeSmtp");
@@ -118,12 +151,20 @@ QWidget* CMailSettingDlg::createServerGroup() {
   ports->setObjectName("portButton");
   ports->setAutoDefault(false);
   AddTool(ports, "サーバーのポート番号を設定します。");
-  layout->addWidget(beforeSmtp_, 4, 0, 1, 2);
-  layout->addWidget(ports, 4, 2);
+  layout->addWidget(beforeSmtp_, 5, 0, 1, 2);
+  layout->addWidget(ports, 5, 2);
   layout->setColumnStretch(1, 1);
 
   connect(beforeSmtp_, &QCheckBox::clicked, this, [this](bool on) {
     record_.BeforeSMTP = on;
+    SetModified();
+  });
+  connect(protocol_, &QComboBox::currentIndexChanged, this, [this] {
+    showProtocol();
+    if (!initialising_) SetModified();
+  });
+  connect(imapIdle_, &QCheckBox::clicked, this, [this](bool on) {
+    record_.ImapIdle = on;
     SetModified();
   });
   connect(ports, &QPushButton::clicked, this, &CMailSettingDlg::onPortButton);
@@ -148,7 +189,8 @@ QWidget* CMailSettingDlg::createSecurityGroup() {
   smtpAuth_->setObjectName("smtpAuth");
   AddTool(smtpAuth_, "チェックを付けるとメール送信時にSMTP認証を行います。");
   auto* layout = new QGridLayout(group);
-  layout->addWidget(new QLabel(QString::fromUtf8("POP3："), group), 0, 0);
+  popSecurityLabel_ = new QLabel(QString::fromUtf8("POP3："), group);
+  layout->addWidget(popSecurityLabel_, 0, 0);
   layout->addWidget(popSecurity_, 0, 1);
   layout->addWidget(new QLabel(QString::fromUtf8("SMTP："), group), 0, 2);
   layout->addWidget(smtpSecurity_, 0, 3);
@@ -167,7 +209,7 @@ QWidget* CMailSettingDlg::createSecurityGroup() {
   checkAccounts_ = new QPushButton(QString::fromUtf8("アカウントの確認(&K)"), group);
   checkAccounts_->setObjectName("checkAccounts");
   checkAccounts_->setAutoDefault(false);
-  AddTool(checkAccounts_, "入力中の設定でPOP3ｻｰﾊﾞｰとSMTPｻｰﾊﾞｰに接続して確認します。\nメールの受信、削除、送信は行いません。");
+  AddTool(checkAccounts_, "入力中の設定で受信ｻｰﾊﾞｰとSMTPｻｰﾊﾞｰに接続して確認します。\nメールの受信、削除、送信は行いません。");
   // addTextRow spans the edits over columns 1 and 2; the browse button takes the last one.
   layout->removeWidget(caFile_);
   layout->addWidget(caFile_, 4, 1, 1, 2);
@@ -189,6 +231,14 @@ QWidget* CMailSettingDlg::createSecurityGroup() {
 void CMailSettingDlg::enableSmtpAccount() {
   smtpUserId_->setEnabled(smtpAuth_->isChecked());
   smtpPassword_->setEnabled(smtpAuth_->isChecked());
+}
+
+void CMailSettingDlg::showProtocol() {
+  const int protocol = protocol_->currentIndex();
+  imapFolder_->setEnabled(protocol == 1);
+  imapIdle_->setEnabled(protocol == 1);
+  popSecurityLabel_->setText(QString::fromUtf8(ProtocolName(protocol)) + QString::fromUtf8("："));
+  popSecurity_->setItemText(1, QString::fromUtf8(protocol == 1 ? "STARTTLS" : "STLS"));
 }
 
 void CMailSettingDlg::onBrowseCaFile() {
@@ -276,6 +326,9 @@ void CMailSettingDlg::OnInitDialog() {
   userName_->setText(FromCp932(record_.UserName));
   mailAddr_->setText(FromCp932(record_.MailAddr));
   popServer_->setText(FromCp932(record_.PopServer));
+  protocol_->setCurrentIndex(record_.MailProtocol == 1 ? 1 : 0);
+  imapFolder_->setText(FromCp932(record_.ImapFolder));
+  imapIdle_->setChecked(record_.ImapIdle != 0);
   smtpServer_->setText(FromCp932(record_.SmtpServer));
   userId_->setText(FromCp932(record_.UserID));
   password_->setText(FromCp932(record_.Passwd));
@@ -287,6 +340,7 @@ void CMailSettingDlg::OnInitDialog() {
   smtpPassword_->setText(FromCp932(record_.SmtpPasswd));
   caFile_->setText(FromCp932(record_.CaFile));
   enableSmtpAccount();
+  showProtocol();
 
   if (dialEntryCount_ == 0) {
     dialUp_->setEnabled(false);
@@ -310,7 +364,8 @@ void CMailSettingDlg::OnInitDialog() {
 }
 
 void CMailSettingDlg::onPortButton() {
-  CPortNumberDlg dialog(record_.PopPort, record_.SmtpPort, this);
+  CPortNumberDlg dialog(record_.PopPort, record_.SmtpPort, protocol_->currentIndex(), popSecurity_->currentIndex(),
+                        this);
   if (dialog.exec() != QDialog::Accepted) return;
   record_.PopPort = dialog.popPort();
   record_.SmtpPort = dialog.smtpPort();
@@ -324,6 +379,8 @@ void CMailSettingDlg::takeTexts() {
   qv::CopySjisField(record_.SmtpServer, sizeof record_.SmtpServer, ToCp932(smtpServer_->text()));
   qv::CopySjisField(record_.UserID, sizeof record_.UserID, ToCp932(userId_->text()));
   qv::CopySjisField(record_.Passwd, sizeof record_.Passwd, ToCp932(password_->text()));
+  record_.MailProtocol = protocol_->currentIndex();
+  qv::CopySjisField(record_.ImapFolder, sizeof record_.ImapFolder, ToCp932(imapFolder_->text()));
   record_.PopSecurity = popSecurity_->currentIndex();
   record_.SmtpSecurity = smtpSecurity_->currentIndex();
   qv::CopySjisField(record_.SmtpUserID, sizeof record_.SmtpUserID, ToCp932(smtpUserId_->text()));
@@ -365,6 +422,8 @@ CMailSettingDlg::Refusal CMailSettingDlg::Check(const MailSettings& r) {
       // The SMTP account goes into the same kind of commands as the POP3 one (when it is used).
       {r.SmtpAuth != 0 && qv::HasNonAsciiByte(r.SmtpUserID), SJIS("SMTPユーザーＩＤエラー"), notAscii},
       {r.SmtpAuth != 0 && qv::HasNonAsciiByte(r.SmtpPasswd), SJIS("SMTPパスワードエラー"), notAscii},
+      {r.MailProtocol == 1 && r.ImapFolder[0] == '\0', SJIS("IMAPフォルダエラー"),
+       SJIS("IMAPフォルダ名を入力してください。")},
   };
   for (size_t i = 0; i < std::size(checks); ++i) {
     if (checks[i].fails) return {static_cast<int>(i) + 1, checks[i].caption, checks[i].message};
@@ -381,6 +440,7 @@ QLineEdit* CMailSettingDlg::boxOfCheck(int check) const {
     case 12: return userName_;
     case 13: return smtpUserId_;
     case 14: return smtpPassword_;
+    case 15: return imapFolder_;
     default: return mailAddr_;
   }
 }

@@ -1,7 +1,8 @@
-// Page 2, "返信メール設定": the MailSettings section: the sender of the replies, the POP3 and
-// SMTP servers with account and password, POP-before-SMTP, the ports (in CPortNumberDlg), the
-// secure connection (TLS for POP3 and SMTP, SMTP AUTH, extra CA certificates) with a check
-// of both accounts, and LAN or dial-up (NetworkManager's dial-up connections). The only page
+// Page 2, "返信メール設定": the MailSettings section: the sender of the replies, the incoming
+// (POP3 or IMAP, with the IMAP folder and IDLE) and SMTP servers with account and password,
+// POP-before-SMTP, the ports (in CPortNumberDlg), the secure connection (TLS for the incoming
+// server and SMTP, SMTP AUTH, extra CA certificates) with a check of both accounts, and LAN or
+// dial-up (NetworkManager's dial-up connections). The only page
 // that refuses an apply: its checks run in a fixed order and the first that fails names the
 // box to correct.
 #pragma once
@@ -17,6 +18,7 @@
 class QCheckBox;
 class QComboBox;
 class QGridLayout;
+class QLabel;
 class QLineEdit;
 class QPushButton;
 class QRadioButton;
@@ -24,12 +26,14 @@ class QSpinBox;
 
 namespace qxdlg {
 
-// "ポート番号の設定": the POP3 and SMTP ports, 1 to 65535 each, with a Default button.
+// "ポート番号の設定": the incoming (POP3 or IMAP) and SMTP ports, 1 to 65535 each, with a
+// Default button that gives the usual ports of the incoming protocol (MailProtocol) and its
+// security (PopSecurity).
 class CPortNumberDlg : public QDialog {
   Q_OBJECT
 
  public:
-  CPortNumberDlg(int popPort, int smtpPort, QWidget* parent);
+  CPortNumberDlg(int popPort, int smtpPort, int protocol, int security, QWidget* parent);
   [[nodiscard]] int popPort() const;
   [[nodiscard]] int smtpPort() const;
 
@@ -46,7 +50,7 @@ class CMailSettingDlg : public CSettingsPage {
   ~CMailSettingDlg() override;
   bool OnApply() override;
 
-  // One refusal of the page: which of its checks failed (1 to 14, in check order), with
+  // One refusal of the page: which of its checks failed (1 to 15, in check order), with
   // its caption and message (CP932); 0 when the settings pass.
   struct Refusal {
     int check = 0;
@@ -75,6 +79,8 @@ class CMailSettingDlg : public CSettingsPage {
   // check's lines when it is done.
   void onCheckAccounts();
   void enableSmtpAccount();
+  // Enables the IMAP boxes and names the incoming protocol where the page shows it.
+  void showProtocol();
   void takeTexts();
   QLineEdit* boxOfCheck(int check) const;
 
@@ -84,6 +90,9 @@ class CMailSettingDlg : public CSettingsPage {
   QLineEdit* userName_;
   QLineEdit* mailAddr_;
   QLineEdit* popServer_;
+  QComboBox* protocol_;
+  QLineEdit* imapFolder_;
+  QCheckBox* imapIdle_;
   QLineEdit* smtpServer_;
   QLineEdit* userId_;
   QLineEdit* password_;
@@ -91,6 +100,7 @@ class CMailSettingDlg : public CSettingsPage {
   QRadioButton* lan_;
   QRadioButton* dialUp_;
   QComboBox* dialEntries_;
+  QLabel* popSecurityLabel_;
   QComboBox* popSecurity_;
   QComboBox* smtpSecurity_;
   QCheckBox* smtpAuth_;

@@ -2,6 +2,7 @@
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QLabel>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QSignalSpy>
@@ -60,11 +61,13 @@ TEST_F(MailPageTest, EachCheckRefusesWithItsMessageAndFocus) {
       {"userName", "Cam <cam@example.jp>", {"< >が使用されていますと正しく送受信できません。", "差出人名エラー"}},
       {"smtpUserId", "ユーザー", {notAscii, "SMTPユーザーＩＤエラー"}},
       {"smtpPassword", "パス", {notAscii, "SMTPパスワードエラー"}},
+      {"imapFolder", "", {"IMAPフォルダ名を入力してください。", "IMAPフォルダエラー"}},
   };
   for (const auto& c : cases) {
     messages_.clear();
     auto sheet = OpenMailPage();
     Find<QCheckBox>(*sheet, "smtpAuth")->click();
+    Find<QComboBox>(*sheet, "mailProtocol")->setCurrentIndex(1);
     Type(*sheet, c.box, c.typed);
     sheet->okButton()->click();
     EXPECT_EQ(messages_, std::vector<Message>{c.message}) << c.box << " " << c.typed;
@@ -72,12 +75,13 @@ TEST_F(MailPageTest, EachCheckRefusesWithItsMessageAndFocus) {
     EXPECT_TRUE(sheet->isVisible());
     EXPECT_EQ(Ini().find("[MailSettings]"), std::string::npos) << c.box << " " << c.typed;
   }
-  // An empty password and a Japanese sender name pass, and so does an SMTP account that is
-  // not used.
+  // An empty password and a Japanese sender name pass, and so do an SMTP account and an IMAP
+  // folder that are not used.
   messages_.clear();
   auto sheet = OpenMailPage();
   Type(*sheet, "password", "");
   Type(*sheet, "smtpUserId", "ユーザー");
+  Type(*sheet, "imapFolder", "");
   sheet->okButton()->click();
   EXPECT_TRUE(messages_.empty());
   EXPECT_EQ(sheet->result(), QDialog::Accepted);
@@ -98,7 +102,8 @@ TEST_F(MailPageTest, SectionIsWrittenInOrderWithTheUnpaddedPassword) {
                          "\r\nMailAddr=cam@example.jp\r\nPopServer=pop.example.jp\r\n"
                          "SmtpServer=smtp.example.jp\r\nUserID=cam\r\nPasswd=" + c.stored +
                          "\r\nBeforeSMTP=0\r\nConnMode=0\r\nPopPort=110\r\nSmtpPort=25\r\nDialName=\r\n"
-                         "PopSecurity=0\r\nSmtpSecurity=0\r\nSmtpAuth=0\r\nSmtpUserID=\r\nSmtpPasswd=\r\nCaFile=\r\n");
+                         "PopSecurity=0\r\nSmtpSecurity=0\r\nSmtpAuth=0\r\nSmtpUserID=\r\nSmtpPasswd=\r\nCaFile=\r\n"
+                         "MailProtocol=0\r\nImapFolder=INBOX\r\nImapIdle=1\r\n");
     EXPECT_STREQ(Stored().Passwd, c.password);
     std::filesystem::remove(ini_);
   }
@@ -143,6 +148,43 @@ TEST_F(MailPageTest, SecureConnectionAndTheAccountCheck) {
   EXPECT_TRUE(Find<QPushButton>(*sheet, "checkAccounts")->isEnabled());
 }
 
+TEST_F(MailPageTest, ImapFolderAndIdleFollowTheProtocol) {
+  {
+    auto sheet = OpenMailPage();
+    auto* protocol = Find<QComboBox>(*sheet, "mailProtocol");
+    auto* security = Find<QComboBox>(*sheet, "popSecurity");
+    EXPECT_EQ(protocol->currentText(), "POP3");
+    EXPECT_EQ(Find<QLineEdit>(*sheet, "imapFolder")->text(), "INBOX");
+    EXPECT_FALSE(Find<QLineEdit>(*sheet, "imapFolder")->isEnabled());
+    EXPECT_TRUE(Find<QCheckBox>(*sheet, "imapIdle")->isChecked());
+    EXPECT_FALSE(Find<QCheckBox>(*sheet, "imapIdle")->isEnabled());
+    EXPECT_EQ(security->itemText(1), "STLS");
+    protocol->setCurrentIndex(1);
+    EXPECT_TRUE(Find<QLineEdit>(*sheet, "imapFolder")->isEnabled());
+    EXPECT_TRUE(Find<QCheckBox>(*sheet, "imapIdle")->isEnabled());
+    EXPECT_EQ(security->itemText(1), "STARTTLS");
+    security->setCurrentIndex(1);
+    Type(*sheet, "imapFolder", "INBOX/依頼");
+    Find<QCheckBox>(*sheet, "imapIdle")->click();
+    sheet->okButton()->click();
+  }
+  EXPECT_NE(Ini().find("\r\nCaFile=\r\nMailProtocol=1\r\nImapFolder=INBOX/" + SJIS("依頼") + "\r\nImapIdle=0\r\n"),
+            std::string::npos);
+  EXPECT_NE(Ini().find("\r\nPopSecurity=1\r\n"), std::string::npos);
+
+  // What was stored comes back, and going back to POP3 keeps the folder and IDLE as they were.
+  auto sheet = OpenMailPage();
+  EXPECT_EQ(Find<QComboBox>(*sheet, "mailProtocol")->currentIndex(), 1);
+  EXPECT_EQ(Find<QLineEdit>(*sheet, "imapFolder")->text(), "INBOX/依頼");
+  EXPECT_TRUE(Find<QLineEdit>(*sheet, "imapFolder")->isEnabled());
+  EXPECT_FALSE(Find<QCheckBox>(*sheet, "imapIdle")->isChecked());
+  Find<QComboBox>(*sheet, "mailProtocol")->setCurrentIndex(0);
+  EXPECT_FALSE(Find<QCheckBox>(*sheet, "imapIdle")->isEnabled());
+  sheet->okButton()->click();
+  EXPECT_NE(Ini().find("\r\nMailProtocol=0\r\nImapFolder=INBOX/" + SJIS("依頼") + "\r\nImapIdle=0\r\n"),
+            std::string::npos);
+}
+
 TEST_F(MailPageTest, TextsAreHeldToTheirFieldsAtACharacterBoundary) {
   auto sheet = OpenMailPage();
   Type(*sheet, "userId", std::string(100, 'u'));
@@ -151,6 +193,8 @@ TEST_F(MailPageTest, TextsAreHeldToTheirFieldsAtACharacterBoundary) {
   for (int i = 0; i < 200; ++i) name += "名";
   Type(*sheet, "userName", name);
   EXPECT_EQ(ToCp932(Find<QLineEdit>(*sheet, "userName")->text()).size(), 254u);  // 127 whole characters
+  Type(*sheet, "imapFolder", name);
+  EXPECT_EQ(ToCp932(Find<QLineEdit>(*sheet, "imapFolder")->text()).size(), 254u);
   Type(*sheet, "smtpServer", "smtp;example.jp");
   EXPECT_EQ(Find<QLineEdit>(*sheet, "smtpServer")->text(), "smtpexample.jp");
   Type(*sheet, "smtpServer", "smtp.example.jp");
@@ -177,15 +221,35 @@ TEST_F(MailPageTest, PortDialogDefaultsAndCancel) {
   EXPECT_EQ(Stored().PopPort, 995);
   EXPECT_EQ(Stored().SmtpPort, 25);
 
-  testing::HandleNextDialog([](QDialog& dialog) {
-    dialog.findChild<QPushButton*>("defaultPorts")->click();
-    EXPECT_EQ(dialog.findChild<QSpinBox*>("popPort")->value(), 110);
-    EXPECT_EQ(dialog.findChild<QSpinBox*>("smtpPort")->value(), 25);
-    dialog.findChild<QPushButton*>("ok")->click();
-  });
-  Find<QPushButton>(*sheet, "portButton")->click();
-  sheet->applyButton()->click();
-  EXPECT_EQ(Stored().PopPort, 110);
+  // Default gives the usual port of the incoming protocol and its security as the page shows them.
+  const struct {
+    int protocol;
+    int security;
+    const char* label;
+    int port;
+  } cases[] = {{0, 0, "POP3ﾎﾟｰﾄ番号(&P)：", 110}, {0, 1, "POP3ﾎﾟｰﾄ番号(&P)：", 110},
+               {0, 2, "POP3ﾎﾟｰﾄ番号(&P)：", 995}, {1, 0, "IMAPﾎﾟｰﾄ番号(&P)：", 143},
+               {1, 1, "IMAPﾎﾟｰﾄ番号(&P)：", 143}, {1, 2, "IMAPﾎﾟｰﾄ番号(&P)：", 993}};
+  for (const auto& c : cases) {
+    Find<QComboBox>(*sheet, "mailProtocol")->setCurrentIndex(c.protocol);
+    Find<QComboBox>(*sheet, "popSecurity")->setCurrentIndex(c.security);
+    testing::HandleNextDialog([&c](QDialog& dialog) {
+      auto* port = dialog.findChild<QSpinBox*>("popPort");
+      port->setValue(1);
+      dialog.findChild<QPushButton*>("defaultPorts")->click();
+      QStringList labels;
+      for (const QLabel* label : dialog.findChildren<QLabel*>()) {
+        if (label->buddy() == port) labels << label->text();
+      }
+      EXPECT_EQ(labels, QStringList{QString::fromUtf8(c.label)});
+      EXPECT_EQ(port->value(), c.port) << c.protocol << " " << c.security;
+      EXPECT_EQ(dialog.findChild<QSpinBox*>("smtpPort")->value(), 25);
+      dialog.findChild<QPushButton*>("ok")->click();
+    });
+    Find<QPushButton>(*sheet, "portButton")->click();
+    sheet->applyButton()->click();
+    EXPECT_EQ(Stored().PopPort, c.port) << c.protocol << " " << c.security;
+  }
 }
 
 TEST_F(MailPageTest, DialUpConnectionsComeFromNetworkManager) {

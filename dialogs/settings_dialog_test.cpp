@@ -130,7 +130,7 @@ TEST_F(SettingsSheetTest, ScreenshotsOfEachPage) {
     }
   }
   for (QDialog* dialog : std::initializer_list<QDialog*>{new CFilterAddrDlg("*@docomo.ne.jp", sheet.get()),
-                                                        new CPortNumberDlg(110, 25, sheet.get())}) {
+                                                        new CPortNumberDlg(110, 25, 0, 0, sheet.get())}) {
     dialog->show();
     for (int i = 0; i < 20; ++i) QApplication::processEvents();
     EXPECT_TRUE(dialog->grab().save(QString("%1/%2.png").arg(folder, dialog->objectName())));

@@ -253,6 +253,24 @@ def program_case(peers, bin_folder, camera="Bench Camera"):
     return case
 
 
+class WithTestCa:
+    """A test CA and its certificates (test_ca.py) for every test of the class, as
+    `certificates`."""
+
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        cls.ca_folder = tempfile.mkdtemp(prefix="quorvex-ca-")
+        made = subprocess.run([PYTHON, os.path.join(FIXTURES, "test_ca.py"), "make", cls.ca_folder],
+                              capture_output=True, text=True, timeout=60, check=True)
+        cls.certificates = json.loads(made.stdout)
+
+    @classmethod
+    def tearDownClass(cls):
+        shutil.rmtree(cls.ca_folder, ignore_errors=True)
+        super().tearDownClass()
+
+
 class ProgramFixture(unittest.TestCase):
     """The peers, a private program folder with settings, and runs of the program."""
 

@@ -9,12 +9,10 @@ Usage: /usr/bin/python3 imap_mail_test.py BIN_FOLDER
 Exit status 77 (skipped) when Dovecot with IMAP, aiosmtpd, PIL or openssl is missing.
 """
 
-import json
 import os
 import signal
 import subprocess
 import sys
-import tempfile
 import unittest
 
 import e2e_test as e2e
@@ -23,19 +21,8 @@ WAITING = "IMAP IDLEで新着メールを待ちます。"
 DROPPED = "IDLEの接続が切れたため、設定した間隔でのメールチェックに戻ります。"
 
 
-class ImapMail(e2e.ProgramFixture):
+class ImapMail(e2e.WithTestCa, e2e.ProgramFixture):
     """Dovecot with IMAP and IMAPS beside POP3; aiosmtpd."""
-
-    @classmethod
-    def setUpClass(cls):
-        cls.ca_folder = tempfile.mkdtemp(prefix="quorvex-ca-")
-        made = subprocess.run([e2e.PYTHON, os.path.join(e2e.FIXTURES, "test_ca.py"), "make", cls.ca_folder],
-                              capture_output=True, text=True, timeout=60, check=True)
-        cls.certificates = json.loads(made.stdout)
-
-    @classmethod
-    def tearDownClass(cls):
-        subprocess.run(["rm", "-rf", cls.ca_folder], check=False)
 
     def make_peers(self):
         c = self.certificates

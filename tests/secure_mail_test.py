@@ -22,19 +22,8 @@ SMTP_USER = "submit"
 SMTP_PASSWORD = "s3cret-submission"
 
 
-class SecureMail(e2e.ProgramFixture):
+class SecureMail(e2e.WithTestCa, e2e.ProgramFixture):
     """Dovecot with STLS on its POP3 port and POP3S on another; aiosmtpd as each case needs."""
-
-    @classmethod
-    def setUpClass(cls):
-        cls.ca_folder = tempfile.mkdtemp(prefix="quorvex-ca-")
-        made = subprocess.run([e2e.PYTHON, os.path.join(e2e.FIXTURES, "test_ca.py"), "make", cls.ca_folder],
-                              capture_output=True, text=True, timeout=60, check=True)
-        cls.certificates = json.loads(made.stdout)
-
-    @classmethod
-    def tearDownClass(cls):
-        subprocess.run(["rm", "-rf", cls.ca_folder], check=False)
 
     def make_peers(self):
         c = self.certificates

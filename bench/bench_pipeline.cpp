@@ -31,6 +31,7 @@
 #include "app/image/median_cut.h"
 #include "app/image/picture_output.h"
 #include "app/image/reduce.h"
+#include "app/image/testing/test_pictures.h"
 #include "platform/files.h"
 #include "platform/process.h"
 
@@ -112,16 +113,7 @@ std::pair<double, double> CpuMilliseconds() {
   return {ms(self), ms(children)};
 }
 
-double Psnr(const qv::Bitmap& a, const qv::Bitmap& b) {
-  double sum = 0;
-  for (int y = 0; y < a.height(); ++y)
-    for (int x = 0; x < a.width() * 3; ++x) {
-      const double d = static_cast<double>(a.row(y)[x]) - b.row(y)[x];
-      sum += d * d;
-    }
-  const double mse = sum / (static_cast<double>(a.width()) * a.height() * 3);
-  return mse == 0 ? 99.0 : 10.0 * std::log10(255.0 * 255.0 / mse);
-}
+using qv::testing::Psnr;  // the image tests' measure of picture quality
 
 // A 24-bit picture from a BMP of any depth our loader takes.
 bool Load24(const std::string& path, qv::Bitmap* out) {

@@ -40,18 +40,9 @@ ImapAccount AccountOf(const MailSettings& mail) {
   return account;
 }
 
-// Short socket time-outs for every test here; the defaults come back afterwards.
-class ImapTest : public ::testing::Test {
+// Short socket time-outs for every test here (the shared fixture).
+class ImapTest : public qv::test::ShortSocketTimeoutsTest {
  protected:
-  void SetUp() override {
-    saved_ = qv::GetTimings();
-    qv::Timings fast = saved_;
-    fast.socketConnectTimeoutMs = 2000;
-    fast.socketReceiveTimeoutMs = 2000;
-    qv::SetTimings(fast);
-  }
-  void TearDown() override { qv::SetTimings(saved_); }
-
   bool Logged(const char* utf8) const {
     std::string wanted = qv::Cp932FromUtf8(utf8);
     for (const std::string& line : log_.lines()) {
@@ -65,7 +56,6 @@ class ImapTest : public ::testing::Test {
     return all;
   }
 
-  qv::Timings saved_;
   RecordingLogSink log_;
   CMailClient client_{&log_};
 };

@@ -15,18 +15,9 @@ namespace {
 using qv::test::ScriptedServer;
 using Lines = std::vector<std::string>;
 
-// Short socket time-outs for every test here; the defaults come back afterwards.
-class Pop3Test : public ::testing::Test {
+// Short socket time-outs for every test here (the shared fixture).
+class Pop3Test : public qv::test::ShortSocketTimeoutsTest {
  protected:
-  void SetUp() override {
-    saved_ = qv::GetTimings();
-    qv::Timings fast = saved_;
-    fast.socketConnectTimeoutMs = 2000;
-    fast.socketReceiveTimeoutMs = 2000;
-    qv::SetTimings(fast);
-  }
-  void TearDown() override { qv::SetTimings(saved_); }
-
   void UseServer(const ScriptedServer& server, const char* password = "pw") {
     client_.SetPopParams("127.0.0.1", "user", password, server.port());
   }
@@ -44,7 +35,6 @@ class Pop3Test : public ::testing::Test {
     return false;
   }
 
-  qv::Timings saved_;
   RecordingLogSink log_;
   CMailClient client_{&log_};
 };

@@ -33,6 +33,10 @@
 #include <thread>
 #include <vector>
 
+#include <gtest/gtest.h>
+
+#include "platform/timing.h"
+
 namespace qv::test {
 
 class ScriptedServer {
@@ -259,6 +263,23 @@ class ScriptedServer {
   std::atomic<int> connections_{0};
   mutable std::mutex mutex_;
   std::vector<std::string> received_;
+};
+
+// A test fixture with short socket time-outs for every test of the suite; the timings in use
+// before come back afterwards.
+class ShortSocketTimeoutsTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    saved_ = qv::GetTimings();
+    qv::Timings fast = saved_;
+    fast.socketConnectTimeoutMs = 2000;
+    fast.socketReceiveTimeoutMs = 2000;
+    qv::SetTimings(fast);
+  }
+  void TearDown() override { qv::SetTimings(saved_); }
+
+ private:
+  qv::Timings saved_;
 };
 
 }  // namespace qv::test

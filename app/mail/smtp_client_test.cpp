@@ -74,17 +74,8 @@ void Script(ScriptedServer& server, const Lines& replies, size_t first = 0) {
 }
 const Lines kAccepting = {"220 ready", "250 hello", "250 ok", "250 ok", "354 go", "250 queued", "221 bye"};
 
-class SmtpClientTest : public ::testing::Test {
+class SmtpClientTest : public qv::test::ShortSocketTimeoutsTest {
  protected:
-  void SetUp() override {
-    saved_ = qv::GetTimings();
-    qv::Timings quick = saved_;
-    quick.socketConnectTimeoutMs = 2000;
-    quick.socketReceiveTimeoutMs = 2000;
-    qv::SetTimings(quick);
-  }
-  void TearDown() override { qv::SetTimings(saved_); }
-
   // Sends one reply through a server answering with `replies`; returns every line the server
   // received, and the send's result in `*result` (-1 when the connection was refused).
   Lines Run(const Lines& replies, const char* address, const char* name, int* result,
@@ -130,7 +121,6 @@ class SmtpClientTest : public ::testing::Test {
     return Lines(text + 3, std::find(text, data.end(), "--" + BoundaryOf(data)));
   }
 
-  qv::Timings saved_;
   RecordingLogSink log_;
   CMailClient client_{&log_};
   ScratchFolder scratch_;

@@ -1,7 +1,5 @@
 #include "dialogs/filter_page.h"
 
-#include <strings.h>
-
 #include <QCheckBox>
 #include <QComboBox>
 #include <QGridLayout>
@@ -11,6 +9,7 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
+#include <QSpinBox>
 #include <QVBoxLayout>
 
 #include "app/settings/address_list_file.h"
@@ -58,6 +57,7 @@ void CFilterAddrDlg::accept() {
       message = "英数字、記号以外の文字が使用されています。";
       break;
     case qv::AddressProblem::kNotAnAddress:
+    case qv::AddressProblem::kMalformed:
       message = "xxxxx@xxxxxの形式で入力してください。";
       break;
     case qv::AddressProblem::kWildcardsLocal:
@@ -76,6 +76,7 @@ CFilterSettingsDlg::CFilterSettingsDlg(std::string iniFile) : CSettingsPage("フ
   auto* layout = new QVBoxLayout(this);
   layout->addWidget(createAddressGroup());
   layout->addWidget(createTextGroup());
+  layout->addWidget(createLimitGroup());
   deleteRefused_ = new QCheckBox(QString::fromUtf8("受信拒否したメールは削除する"), this);
   deleteRefused_->setObjectName("deleteRefused");
   AddTool(deleteRefused_, "チェックを付けるとフィルタで受信拒否されたメールを削除します。");
@@ -118,11 +119,15 @@ QWidget* CFilterSettingsDlg::createAddressGroup() {
   buttons->addWidget(change_);
   buttons->addWidget(delete_);
   buttons->addStretch();
+  filterState_ = new QLabel(group);
+  filterState_->setObjectName("filterState");
+  filterState_->setWordWrap(true);
   auto* layout = new QGridLayout(group);
   layout->addWidget(addressFilter_, 0, 0, 1, 2);
   layout->addLayout(modeRow, 1, 0, 1, 2);
   layout->addWidget(addresses_, 2, 0);
   layout->addLayout(buttons, 2, 1);
+  layout->addWidget(filterState_, 3, 0, 1, 2);
 
   connect(addressFilter_, &QCheckBox::clicked, this, [this](bool on) {
     record_.MailFill = on;
@@ -132,6 +137,7 @@ QWidget* CFilterSettingsDlg::createAddressGroup() {
   connect(mode_, &QComboBox::currentIndexChanged, this, [this](int index) {
     if (initialising_ || index < 0) return;
     record_.FiltMode = index;
+    updateFilterState();
     SetModified();
   });
   connect(addresses_, &QListWidget::currentRowChanged, this, &CFilterSettingsDlg::updateEntryButtons);
@@ -184,6 +190,39 @@ QWidget* CFilterSettingsDlg::createTextGroup() {
   return group;
 }
 
+QWidget* CFilterSettingsDlg::createLimitGroup() {
+  auto* group = new QGroupBox(QString::fromUtf8("返信数の上限（0は制限なし）"), this);
+  auto limitBox = [group](const char* name, int maximum) {
+    auto* box = new QSpinBox(group);
+    box->setObjectName(name);
+    box->setRange(0, maximum);
+    return box;
+  };
+  senderHourLimit_ = limitBox("senderHourLimit", qv::kSenderHourLimitMax);
+  AddTool(senderHourLimit_, "同じ差出人アドレスに1時間に返信する数の上限です。0にすると制限しません。");
+  dayLimit_ = limitBox("dayLimit", qv::kDayLimitMax);
+  AddTool(dayLimit_, "1日に返信する数の合計の上限です。0にすると制限しません。");
+  auto* layout = new QGridLayout(group);
+  layout->addWidget(new QLabel(QString::fromUtf8("同じ差出人へは1時間に"), group), 0, 0);
+  layout->addWidget(senderHourLimit_, 0, 1);
+  layout->addWidget(new QLabel(QString::fromUtf8("通まで"), group), 0, 2);
+  layout->addWidget(new QLabel(QString::fromUtf8("すべての差出人へ1日に"), group), 1, 0);
+  layout->addWidget(dayLimit_, 1, 1);
+  layout->addWidget(new QLabel(QString::fromUtf8("通まで"), group), 1, 2);
+  layout->setColumnStretch(3, 1);
+  connect(senderHourLimit_, &QSpinBox::valueChanged, this, [this](int value) {
+    if (initialising_) return;
+    record_.SenderHourLimit = value;
+    SetModified();
+  });
+  connect(dayLimit_, &QSpinBox::valueChanged, this, [this](int value) {
+    if (initialising_) return;
+    record_.DayLimit = value;
+    SetModified();
+  });
+  return group;
+}
+
 void CFilterSettingsDlg::OnInitDialog() {
   mode_->addItem(QString::fromUtf8("は受け付けない"));
   mode_->addItem(QString::fromUtf8("のみ受け付ける"));
@@ -195,6 +234,10 @@ void CFilterSettingsDlg::OnInitDialog() {
   mode_->setCurrentIndex(record_.FiltMode >= 0 && record_.FiltMode < mode_->count() ? record_.FiltMode : -1);
   titleText_->setText(FromCp932(record_.TitleFiltText));
   bodyText_->setText(FromCp932(record_.TextFiltText));
+  // A hand-edited value out of the boxes' range shows at the nearest end; it is written back
+  // only when the user changes the box.
+  senderHourLimit_->setValue(record_.SenderHourLimit);
+  dayLimit_->setValue(record_.DayLimit);
 
   addresses_->clear();
   std::vector<std::string> entries;
@@ -212,6 +255,11 @@ void CFilterSettingsDlg::updateStates() {
   titleText_->setEnabled(titleFilter_->isChecked());
   bodyText_->setEnabled(bodyFilter_->isChecked());
   updateEntryButtons();
+  updateFilterState();
+}
+
+void CFilterSettingsDlg::updateFilterState() {
+  filterState_->setText(FromCp932(FilterStateText(record_, static_cast<size_t>(addresses_->count()))));
 }
 
 void CFilterSettingsDlg::updateEntryButtons() {
@@ -223,13 +271,10 @@ void CFilterSettingsDlg::updateEntryButtons() {
 void CFilterSettingsDlg::onAdd() {
   CFilterAddrDlg dialog(std::string(), this);
   if (dialog.exec() == QDialog::Accepted) {
-    const std::string address = dialog.address();
-    bool duplicate = false;
-    for (int row = 0; row < addresses_->count() && !duplicate; ++row) {
-      const std::string entry = EntryBytes(addresses_->item(row));
-      duplicate = entry.size() == address.size() && strncasecmp(entry.c_str(), address.c_str(), entry.size()) == 0;
-    }
-    if (duplicate) {
+    const std::string address = qv::ListEntryForm(dialog.address());
+    std::vector<std::string> entries;
+    for (int row = 0; row < addresses_->count(); ++row) entries.push_back(EntryBytes(addresses_->item(row)));
+    if (FindListEntry(entries, address) >= 0) {
       qv::ShowMessageBox(SJIS("そのアドレスはすでに登録されています。"), SJIS(" 重複エラー"));
     } else {
       addresses_->addItem(NewEntry(address));
@@ -238,6 +283,7 @@ void CFilterSettingsDlg::onAdd() {
     }
   }
   updateEntryButtons();
+  updateFilterState();
 }
 
 void CFilterSettingsDlg::onChange() {
@@ -245,7 +291,7 @@ void CFilterSettingsDlg::onChange() {
   if (item == nullptr) return;
   CFilterAddrDlg dialog(EntryBytes(item), this);
   if (dialog.exec() == QDialog::Accepted) {
-    const std::string address = dialog.address();
+    const std::string address = qv::ListEntryForm(dialog.address());
     item->setText(FromCp932(address));
     item->setData(kEntryBytes, QByteArray::fromStdString(address));
     SetModified();
@@ -260,6 +306,7 @@ void CFilterSettingsDlg::onDelete() {
   addresses_->setCurrentRow(std::min(row, addresses_->count() - 1));
   SetModified();
   updateEntryButtons();
+  updateFilterState();
 }
 
 bool CFilterSettingsDlg::OnApply() {

@@ -4,7 +4,9 @@
 // CFilterAddrDlg, which checks the form of each address.
 //
 // The list box is the only copy of the list while the page lives: entries keep their bytes
-// as read (a hand-edited entry that is not valid CP932 is written back unchanged).
+// as read (a hand-edited entry that is not valid CP932 is written back unchanged). A line
+// under the list says which senders the filter lets through as the page stands, and two boxes
+// hold the reply limits (SenderHourLimit, DayLimit).
 #pragma once
 
 #include <string>
@@ -17,8 +19,10 @@
 class QCheckBox;
 class QComboBox;
 class QLineEdit;
+class QLabel;
 class QListWidget;
 class QPushButton;
+class QSpinBox;
 
 namespace qxdlg {
 
@@ -51,9 +55,11 @@ class CFilterSettingsDlg : public CSettingsPage {
  private:
   QWidget* createAddressGroup();
   QWidget* createTextGroup();
+  QWidget* createLimitGroup();
 
   void updateStates();
   void updateEntryButtons();
+  void updateFilterState();
   void onAdd();
   void onChange();
   void onDelete();
@@ -70,6 +76,9 @@ class CFilterSettingsDlg : public CSettingsPage {
   QCheckBox* bodyFilter_;
   QLineEdit* bodyText_;
   QCheckBox* deleteRefused_;
+  QLabel* filterState_;
+  QSpinBox* senderHourLimit_;
+  QSpinBox* dayLimit_;
 };
 
 }  // namespace qxdlg

@@ -395,7 +395,8 @@ CMailSettingDlg::Refusal CMailSettingDlg::Check(const MailSettings& r) {
   const std::string popCaption = SJIS("ＰＯＰ３サーバーエラー");
   const std::string smtpCaption = SJIS("ＳＭＴＰサーバーエラー");
   const std::string userCaption = SJIS("ユーザーＩＤエラー");
-  const qv::AddressProblem address = qv::CheckMailAddress(r.MailAddr);
+  // The rule every reply's sender passes on the wire: no address is saved that fails it.
+  const qv::AddressProblem address = qv::CheckAddressSetting(r.MailAddr);
   // Both failures of the form give one message; they are told apart only by their order.
   const std::string_view text(r.MailAddr);
   const size_t at = text.find('@');
@@ -411,7 +412,8 @@ CMailSettingDlg::Refusal CMailSettingDlg::Check(const MailSettings& r) {
       {r.SmtpServer[0] == '\0', smtpCaption, SJIS("ＳＭＴＰサーバーを入力してください。")},
       {r.UserID[0] == '\0', userCaption, SJIS("ユーザーＩＤを入力してください。")},
       {address == qv::AddressProblem::kNotAscii, addressCaption, notAscii},
-      {address == qv::AddressProblem::kNotAnAddress && !secondAt, addressCaption, form},
+      {(address == qv::AddressProblem::kNotAnAddress && !secondAt) || address == qv::AddressProblem::kMalformed,
+       addressCaption, form},
       {secondAt, addressCaption, form},
       {qv::HasNonAsciiByte(r.PopServer), popCaption, notAscii},
       {qv::HasNonAsciiByte(r.SmtpServer), smtpCaption, notAscii},

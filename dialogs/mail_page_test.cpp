@@ -54,6 +54,11 @@ TEST_F(MailPageTest, EachCheckRefusesWithItsMessageAndFocus) {
       {"mailAddr", "@example.jp", {form, "メールアドレスエラー"}},
       {"mailAddr", "cam@", {form, "メールアドレスエラー"}},
       {"mailAddr", "cam@example@jp", {form, "メールアドレスエラー"}},
+      // Addresses that every reply would fail with.
+      {"mailAddr", "a b@example.com", {form, "メールアドレスエラー"}},
+      {"mailAddr", "a<b>@example.com", {form, "メールアドレスエラー"}},
+      {"mailAddr", "a@b..c", {form, "メールアドレスエラー"}},
+      {"mailAddr", "(x)a@b.c", {form, "メールアドレスエラー"}},
       {"popServer", "ぽっぷ.example.jp", {notAscii, "ＰＯＰ３サーバーエラー"}},
       {"smtpServer", "smtp.例え.jp", {notAscii, "ＳＭＴＰサーバーエラー"}},
       {"userId", "ユーザー", {notAscii, "ユーザーＩＤエラー"}},

@@ -69,10 +69,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Check(field.value.size() <= kMaxHeaderValue, "a header field value over its limit");
     Check(DecodeHeaderText(field.value).size() <= kCodecTextLimit, "a decoded header text over its limit");
     Mailbox mailbox;
-    if (FirstMailbox(field.value, &mailbox)) {
+    if (FirstMailbox(field.value, &mailbox) == AddressListVerdict::kMailbox) {
       Check(!HasControlByte(mailbox.name), "a display name with control bytes");
       std::string address;
-      if (CheckMailAddress(mailbox.address, &address) == AddressVerdict::kValid) {
+      if (CheckMailAddressParts(mailbox.local, mailbox.domain, &address) == AddressVerdict::kValid) {
+        std::string again;
+        Check(CheckMailAddress(address, &again) == AddressVerdict::kValid && again == address,
+              "a checked address that does not check again to itself");
         Check(!address.empty() && address.size() <= 254 && !HasControlByte(address),
               "a valid address that is empty, too long or holds control bytes");
         (void)DetectAutomaticMail(fields, address);

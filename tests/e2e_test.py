@@ -131,6 +131,20 @@ def real_mail_corpus():
         # RFC 6532: UTF-8 in the header, an international domain and local part.
         ("utf8_header", utf8_raw("From: 六郎 <ろくろう@例え.jp>", "Subject: " + SUBJECT, "", "x"),
          "ろくろう@xn--r8jz45g.jp", "六郎"),
+        # RFC 5322: a quoted local part with a blank is answered, quoted again on the way out.
+        ("quoted_local", raw('From: "foo bar"@example.com', "Subject: " + encoded_word(SUBJECT), "", "x"),
+         '"foo bar"@example.com', ""),
+        # Comments and blanks around "@" and "." are no part of the address.
+        ("comments", raw("From: (foo) dinsdale(bar)@ (bird) example.com (bog)",
+                         "Subject: " + encoded_word(SUBJECT), "", "x"), "dinsdale@example.com", "foo"),
+        # A person typed "no" with a comment: answered.
+        ("typed_by_hand", python_mail("hiro@example.com", SUBJECT,
+                                      headers=[("Auto-Submitted", "no (typed by hand)")]),
+         "hiro@example.com", ""),
+        # Something left over after the address: nobody is answered, neither alice nor bob.
+        ("leftover", raw("From: alice@example.org)<bob@example.com>", "Subject: " + encoded_word(SUBJECT), "",
+                         "x"), None, None),
+        ("trailing_dot", raw("From: kuro@x.jp.", "Subject: " + encoded_word(SUBJECT), "", "x"), None, None),
         # Automatic mails with the subject: never answered.
         ("vacation", python_mail("boss@example.com", SUBJECT,
                                  headers=[("Auto-Submitted", "auto-replied")]), None, None),
@@ -464,6 +478,8 @@ class EndToEnd(ProgramFixture):
                 self.assertEqual(raw_to, address, name)
             self.assertEqual(str(message["Subject"]), "Quorvex画像 ", name)
         for reason in ["差出人アドレスのないメールのため、返信しません。",
+                       "送信者アドレスの形式が正しくないため、返信しません。(alice@example.org)<bob@example.com>)",
+                       "送信者アドレスの形式が正しくないため、返信しません。(kuro@x.jp.)",
                        "自動送信されたメール(Auto-Submitted)のため、返信しません。",
                        "一括配信のメール(Precedence)のため、返信しません。",
                        "メーリングリストのメールのため、返信しません。",
@@ -515,8 +531,9 @@ class EndToEnd(ProgramFixture):
         self.assertIn("メール送信終了", output)
         self.assertEqual(self.peers.mailbox(), [])
 
-        # A capture device that fails: no reply, no hang-up. The first run stored the camera it
-        # started; the broken one is all there is now.
+        # A capture device that cannot be started: no reply, no capture, and the request waits
+        # on the server. The first run stored the camera it started; the broken one is all
+        # there is now.
         self.rewrite_settings([("SmtpPort=1", "SmtpPort=%d" % self.peers.smtp_port),
                                ("DeviceName=Test Camera", "DeviceName=")])
         self.env["QUORVEX_TEST_DEVICES"] = "!Broken Camera"
@@ -524,10 +541,11 @@ class EndToEnd(ProgramFixture):
         result = self.run_once()
         output = result.stdout.decode("utf-8", "replace")
         self.assertEqual(result.returncode, 1)
-        self.assertIn("[画像] 画像がキャプチャできませんでした。", output)
+        self.assertIn("[受信] 画像を撮るカメラが起動していません", output)
         self.assertIn("選択したデバイスは使用できませんでした。", result.stderr.decode("utf-8", "replace"))
         self.assertNotIn("メール送信開始", output)
         self.assertEqual(self.peers.received(), {})
+        self.assertEqual(self.peers.mailbox(), ["docomo"])
 
     def test_headless_runs_two_cycles_and_stops_on_sigterm(self):
         self.write_settings(mail_timer=0)
@@ -546,6 +564,104 @@ class EndToEnd(ProgramFixture):
         self.assertEqual(program.returncode, 0, err.decode("utf-8", "replace"))
         output = out.decode("utf-8", "replace")
         self.assertGreaterEqual(output.count("画像キャプチャ"), 2)
+        self.assertEqual(self.peers.mailbox(), [])
+
+    def replies_to(self, address):
+        """How many mails the SMTP server stored for `address`."""
+        count = 0
+        for path in glob.glob(os.path.join(self.peers.smtp_folder, "mail-*.json")):
+            with open(path) as f:
+                count += json.load(f)["rcpt_tos"].count(address)
+        return count
+
+    def quorvex(self, *arguments):
+        """Runs a command of the program (--config, --senders) on this test's settings file."""
+        return subprocess.run([PROGRAM] + list(arguments) + ["--ini", self.ini], env=self.env,
+                              capture_output=True, text=True, timeout=120)
+
+    def test_a_fresh_install_answers_nobody_until_a_sender_is_listed(self):
+        # Set up from a terminal as a new user would: the settings file does not exist yet.
+        for assignment in ["MailSettings.MailAddr=" + OWN_ADDRESS, "MailSettings.PopServer=127.0.0.1",
+                           "MailSettings.SmtpServer=127.0.0.1", "MailSettings.UserID=quorvex",
+                           "MailSettings.Passwd=" + PASSWORD, "MailSettings.PopPort=%d" % self.peers.pop_port,
+                           "MailSettings.SmtpPort=%d" % self.peers.smtp_port,
+                           "BasicSettings.LogFolder=" + self.log_folder]:
+            done = self.quorvex("--config", "set", assignment)
+            self.assertEqual(done.returncode, 0, done.stderr)
+        self.assertEqual(self.quorvex("--config", "get", "FilterSettings.MailFill").stdout, "1\n")
+        subject = encoded_word(SUBJECT)
+        self.peers.add_mails([("stranger", request_mail("stranger@example.com", subject))])
+        result = self.run_once()
+        output = result.stdout.decode("utf-8", "replace")
+        self.assertEqual(result.returncode, 0, output)
+        self.assertIn("返信するアドレスが登録されていないため、どのメールにも返信しません。"
+                      "「Quorvex --senders add アドレス」", output)
+        self.assertIn("画像を返信できるメールがありませんでした。", output)
+        self.assertEqual(self.peers.received(), {})
+        self.assertEqual(self.peers.mailbox(), [])  # refused, and deleted (RcvDelete 1)
+
+        # A refused address leaves the list as it was; a listed sender is answered.
+        refused = self.quorvex("--senders", "add", "friend @example.com")
+        self.assertEqual(refused.returncode, 2, refused.stderr)
+        self.assertEqual(self.quorvex("--senders", "list").stdout, "")
+        added = self.quorvex("--senders", "add", "friend@example.com")
+        self.assertEqual(added.returncode, 0, added.stderr)
+        self.assertIn("登録された1件のアドレスにだけ画像を返信します。", added.stdout)
+        self.peers.add_mails([("friend", request_mail("friend@example.com", subject)),
+                              ("stranger2", request_mail("stranger@example.com", subject))])
+        result = self.run_once()
+        output = result.stdout.decode("utf-8", "replace")
+        self.assertEqual(result.returncode, 0, output)
+        self.assertIn("登録された1件のアドレスにだけ画像を返信します。", output)
+        self.assertEqual(sorted(self.peers.received()), ["friend@example.com"])
+
+    def test_a_flood_is_cut_at_the_hour_limit_and_a_restart_keeps_the_count(self):
+        self.write_settings()  # no limit keys: SenderHourLimit 5, DayLimit 200
+        subject = encoded_word(SUBJECT)
+        self.peers.add_mails([("flood%d" % i, request_mail("flood@example.com", subject)) for i in range(7)])
+        result = self.run_once()
+        output = result.stdout.decode("utf-8", "replace")
+        self.assertEqual(result.returncode, 0, output)
+        self.assertEqual(output.count("同じ差出人への1時間の返信数が上限(SenderHourLimit=5)に達したため、"
+                                      "返信しません。(flood@example.com)"), 2, output)
+        self.assertIn("5個に画像を返信します。", output)
+        self.assertEqual(self.replies_to("flood@example.com"), 5, output)
+        self.assertEqual(self.peers.mailbox(), [])  # the two over the limit were refused mails
+        state = os.path.join(self.work, "Quorvex.state")
+        self.assertEqual(os.stat(state).st_mode & 0o777, 0o600)
+
+        # A restart keeps the count: the same sender waits, another is answered.
+        self.peers.add_mails([("again", request_mail("flood@example.com", subject)),
+                              ("other", request_mail("someone@example.com", subject))])
+        result = self.run_once()
+        output = result.stdout.decode("utf-8", "replace")
+        self.assertEqual(result.returncode, 0, output)
+        self.assertIn("上限(SenderHourLimit=5)", output)
+        self.assertIn("1個に画像を返信します。", output)
+        self.assertIn("someone@example.com", self.peers.received())
+        self.assertEqual(self.replies_to("flood@example.com"), 5)
+
+    def test_without_a_camera_the_request_waits_on_the_server(self):
+        self.write_settings()
+        subject = encoded_word(SUBJECT)
+        self.peers.add_mails([("taro", request_mail("taro@ezweb.ne.jp", subject)),
+                              ("blocked", request_mail("blocked@example.org", subject))])
+        self.env["QUORVEX_TEST_DEVICES"] = "!Unplugged Camera"
+        result = self.run_once()
+        output = result.stdout.decode("utf-8", "replace")
+        self.assertEqual(result.returncode, 1, output)
+        self.assertIn("画像を撮るカメラが起動していません", output)
+        self.assertIn("返信するメールはサーバーに残し、次のチェックで返信します。", output)
+        self.assertNotIn("画像キャプチャ", output)
+        self.assertEqual(self.peers.mailbox(), ["taro"])  # the refused one went as usual
+        self.assertEqual(self.peers.received(), {})
+
+        # A camera is there at the next check: the request is answered and goes.
+        self.env["QUORVEX_TEST_DEVICES"] = "Test Camera"
+        result = self.run_once()
+        output = result.stdout.decode("utf-8", "replace")
+        self.assertEqual(result.returncode, 0, output)
+        self.assertEqual(sorted(self.peers.received()), ["taro@ezweb.ne.jp"])
         self.assertEqual(self.peers.mailbox(), [])
 
     def start_orbisk(self, *options):

@@ -1,7 +1,5 @@
 #include "app/mail/mail_message.h"
 
-#include <idn2.h>
-
 #include <cstdlib>
 
 #include "app/mail/encodings.h"
@@ -10,8 +8,6 @@
 namespace {
 
 constexpr std::string_view kBlanks = " \t\r\n";
-// RFC 5321 4.5.3.1.3: a path holds at most 256 octets with its angle brackets.
-constexpr size_t kMaxAddressLength = 254;
 
 std::string_view Trim(std::string_view text) {
   size_t first = text.find_first_not_of(kBlanks);
@@ -40,7 +36,7 @@ bool IsFieldName(std::string_view name) {
 
 bool IsControl(unsigned char c) { return c < 0x20 || c == 0x7F; }
 
-// ---- Address-list reading (RFC 5322 3.4) ----
+// ---- Address-list reading (RFC 5322 3.4, 4.4) ----
 
 // The end of the comment that opens at `at` ('('), nested comments and quoted pairs
 // included; the end of `text` when it is not closed. `*content` receives the text inside.
@@ -67,162 +63,327 @@ size_t SkipComment(std::string_view text, size_t at, std::string* content) {
   return text.size();
 }
 
-// The end of the quoted string that opens at `at` ('"'); `*content` receives its text with
-// the quoted pairs undone.
-size_t SkipQuoted(std::string_view text, size_t at, std::string* content) {
-  for (size_t i = at + 1; i < text.size(); ++i) {
-    char c = text[i];
-    if (c == '\\' && i + 1 < text.size()) {
-      if (content) *content += text[i + 1];
-      ++i;
-      continue;
+constexpr char kEscape = '\x1B';
+
+// The end of the character that starts at `i`, read as a unit so that none of its bytes is
+// taken for a special: a UTF-8 sequence; a raw ISO-2022-JP run from an escape into a
+// double-byte or katakana set up to and including the escape back to ASCII (its bytes are
+// printable ASCII, specials among them); a CP932 pair whose second byte is ASCII ('@', '\',
+// '[' ...); otherwise the one byte.
+size_t CharacterEnd(std::string_view text, size_t i) {
+  const size_t n = text.size();
+  unsigned char c = static_cast<unsigned char>(text[i]);
+  if (c == kEscape) {
+    auto backToAscii = [&](size_t k) {
+      return k + 2 < n && text[k] == kEscape && text[k + 1] == '(' && (text[k + 2] == 'B' || text[k + 2] == 'J');
+    };
+    if (backToAscii(i)) return i + 3;
+    for (size_t k = i + 1; k < n; ++k) {
+      if (backToAscii(k)) return k + 3;
     }
-    if (c == '"') return i + 1;
-    if (content) *content += c;
+    return n;
   }
-  return text.size();
+  if (c < 0x80) return i + 1;
+  size_t length = c >= 0xC2 && c <= 0xDF ? 2 : c >= 0xE0 && c <= 0xEF ? 3 : c >= 0xF0 && c <= 0xF4 ? 4 : 0;
+  if (length > 0 && i + length <= n) {
+    bool sequence = true;
+    for (size_t k = i + 1; k < i + length; ++k) {
+      sequence = sequence && (static_cast<unsigned char>(text[k]) & 0xC0) == 0x80;
+    }
+    if (sequence) return i + length;
+  }
+  if (qv::IsSjisLeadByte(c) && i + 1 < n) {
+    unsigned char next = static_cast<unsigned char>(text[i + 1]);
+    if (next >= 0x40 && next <= 0x7E) return i + 2;
+  }
+  return i + 1;
 }
 
-// Splits `value` at the characters of `separators` that stand outside quoted strings,
-// comments and angle brackets.
-std::vector<std::string_view> SplitTopLevel(std::string_view value, std::string_view separators) {
-  std::vector<std::string_view> pieces;
-  size_t start = 0;
-  size_t i = 0;
-  while (i < value.size()) {
-    char c = value[i];
-    if (c == '"') {
-      i = SkipQuoted(value, i, nullptr);
-    } else if (c == '(') {
-      i = SkipComment(value, i, nullptr);
-    } else if (c == '<') {
-      size_t close = value.find('>', i);
-      i = close == std::string_view::npos ? value.size() : close + 1;
-    } else if (separators.find(c) != std::string_view::npos) {
-      pieces.push_back(value.substr(start, i - start));
-      start = ++i;
-    } else {
-      ++i;
-    }
-  }
-  pieces.push_back(value.substr(start));
-  return pieces;
-}
-
-// Reads one mailbox: [display-name] "<" address ">" or a bare address, with comments.
-bool ReadMailbox(std::string_view text, Mailbox* mailbox) {
-  std::string phrase;   // display name as written, quoted strings undone, one blank between words
-  std::string bare;     // the text outside comments, for a mailbox without angle brackets
-  std::string comment;  // the first comment, a name for a bare address
-  std::string angle;
-  bool hasAngle = false;
-  bool pendingBlank = false;
-  size_t i = 0;
-  while (i < text.size()) {
-    char c = text[i];
-    if (c == ' ' || c == '\t') {
-      pendingBlank = !phrase.empty();
-      if (!hasAngle) bare += ' ';
-      ++i;
-    } else if (c == '(') {
-      std::string content;
-      i = SkipComment(text, i, &content);
-      if (comment.empty()) comment = std::string(Trim(content));
-      pendingBlank = !phrase.empty();
-    } else if (c == '<' && !hasAngle) {
-      size_t close = text.find('>', i);
-      size_t end = close == std::string_view::npos ? text.size() : close;
-      angle = std::string(text.substr(i + 1, end - i - 1));
-      hasAngle = true;
-      i = close == std::string_view::npos ? text.size() : close + 1;
-    } else if (c == '"') {
-      std::string content;
-      size_t end = SkipQuoted(text, i, &content);
-      if (!hasAngle) {
-        if (pendingBlank) phrase += ' ';
-        phrase += content;
-        bare += std::string(text.substr(i, end - i));
-      }
-      pendingBlank = false;
-      i = end;
-    } else {
-      if (!hasAngle) {
-        if (pendingBlank) phrase += ' ';
-        phrase += c;
-        bare += c;
-      }
-      pendingBlank = false;
-      ++i;
-    }
-  }
-  std::string address;
-  std::string name;
-  if (hasAngle) {
-    // Comments and blanks inside the brackets are no part of the address; neither is the
-    // obsolete source route "@a,@b:" (RFC 5322 4.4).
-    std::string inside;
-    for (size_t k = 0; k < angle.size();) {
-      if (angle[k] == '(') {
-        k = SkipComment(angle, k, nullptr);
-      } else if (angle[k] == '"') {
-        size_t end = SkipQuoted(angle, k, nullptr);
-        inside += angle.substr(k, end - k);
-        k = end;
-      } else {
-        inside += angle[k++];
-      }
-    }
-    std::string_view trimmed = Trim(inside);
-    if (trimmed.starts_with('@')) {
-      size_t colon = trimmed.find(':');
-      trimmed = colon == std::string_view::npos ? std::string_view() : trimmed.substr(colon + 1);
-    }
-    address = std::string(Trim(trimmed));
-    name = phrase;
-  } else {
-    address = std::string(Trim(bare));
-    name = comment;
-  }
-  if (address.empty() && name.empty()) return false;
-  mailbox->address = address;
-  mailbox->name = CleanHeaderText(DecodeHeaderText(name));
-  return true;
-}
-
-// ---- Address shape ----
-
-// Whether `c` may stand in an unquoted local part: printable ASCII other than the specials
-// and blanks, or a byte of a UTF-8 character (checked as a whole elsewhere).
-bool IsLocalPartByte(unsigned char c) {
-  if (c >= 0x80) return true;
+// RFC 5322 3.2.3 atext; 8-bit bytes and escapes start characters read by CharacterEnd.
+bool IsAtextByte(unsigned char c) {
+  if (c >= 0x80 || c == static_cast<unsigned char>(kEscape)) return true;
   if (c <= ' ' || c == 0x7F) return false;
-  return std::string_view("()<>[]:;@\\,\"").find(static_cast<char>(c)) == std::string_view::npos;
+  return std::string_view("()<>[]:;@\\,.\"").find(static_cast<char>(c)) == std::string_view::npos;
 }
 
-bool IsAsciiDomain(std::string_view domain) {
-  if (domain.empty() || domain.size() > 253) return false;
-  size_t labelLength = 0;
-  for (char c : domain) {
-    bool letter = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-                  c == '-' || c == '_';
-    if (c == '.') {
-      if (labelLength == 0) return false;
-      labelLength = 0;
-    } else if (letter) {
-      ++labelLength;
+// A word of a display name or a local part, or a dot between such words.
+struct Word {
+  enum Kind { kAtom, kQuoted, kDot } kind;
+  std::string text;  // the atom, the value of the quoted string, or "."
+  bool spaceBefore;  // blanks or comments stood before it
+};
+
+// A recursive-descent reader of one address-list value. Every Read... returns false when the
+// text at the position is not what the grammar wants there; the reader is then done.
+class AddressListReader {
+ public:
+  explicit AddressListReader(std::string_view text) : text_(text) {}
+
+  // address-list, obs-addr-list: addresses separated by ',', empty entries passed over.
+  AddressListVerdict ReadList(Mailbox* first) {
+    bool found = false;
+    for (;;) {
+      std::string comment;
+      if (!SkipCfws(&comment)) return AddressListVerdict::kMalformed;
+      if (AtEnd()) break;
+      if (Peek() == ',') {
+        ++position_;
+        continue;
+      }
+      if (!ReadAddress(true, comment, first, &found) || !SkipCfws(nullptr)) return AddressListVerdict::kMalformed;
+      if (AtEnd()) break;
+      if (Peek() != ',') return AddressListVerdict::kMalformed;
+      ++position_;
+    }
+    return found ? AddressListVerdict::kMailbox : AddressListVerdict::kNoMailbox;
+  }
+
+  // addr-spec alone, the whole text (the address inside <"...">).
+  bool ReadWholeAddrSpec(Mailbox* mailbox) {
+    std::vector<Word> words;
+    if (!ReadWords(&words, nullptr) || !LocalPartOf(words, &mailbox->local) || Peek() != '@') return false;
+    ++position_;
+    return ReadDomain(&mailbox->domain, nullptr) && AtEnd();
+  }
+
+ private:
+  bool AtEnd() const { return position_ >= text_.size(); }
+  char Peek() const { return AtEnd() ? '\0' : text_[position_]; }
+
+  // CFWS: blanks, tabs and comments. False for a comment that is never closed. The first
+  // comment's text goes to *comment while that is empty.
+  bool SkipCfws(std::string* comment) {
+    while (!AtEnd()) {
+      char c = Peek();
+      if (c == ' ' || c == '\t') {
+        ++position_;
+      } else if (c == '(') {
+        std::string content;
+        if (!ReadComment(&content)) return false;
+        if (comment && comment->empty()) *comment = std::string(Trim(content));
+      } else {
+        break;
+      }
+    }
+    return true;
+  }
+
+  bool ReadComment(std::string* content) {
+    int depth = 0;
+    while (!AtEnd()) {
+      char c = Peek();
+      if (c == '\\') {
+        if (position_ + 1 >= text_.size()) return false;
+        size_t end = CharacterEnd(text_, position_ + 1);
+        content->append(text_.substr(position_ + 1, end - position_ - 1));
+        position_ = end;
+        continue;
+      }
+      if (c == '(' && depth++ == 0) {
+        ++position_;
+        continue;
+      }
+      if (c == ')' && --depth == 0) {
+        ++position_;
+        return true;
+      }
+      size_t end = CharacterEnd(text_, position_);
+      content->append(text_.substr(position_, end - position_));
+      position_ = end;
+    }
+    return false;
+  }
+
+  // quoted-string at '"': its value with the quoted pairs undone; false when not closed.
+  bool ReadQuoted(std::string* value) {
+    ++position_;
+    while (!AtEnd()) {
+      char c = Peek();
+      if (c == '"') {
+        ++position_;
+        return true;
+      }
+      size_t start = c == '\\' ? position_ + 1 : position_;
+      if (start >= text_.size()) return false;
+      size_t end = CharacterEnd(text_, start);
+      value->append(text_.substr(start, end - start));
+      position_ = end;
+    }
+    return false;
+  }
+
+  bool ReadAtom(std::string* atom) {
+    size_t start = position_;
+    while (!AtEnd() && IsAtextByte(static_cast<unsigned char>(Peek()))) position_ = CharacterEnd(text_, position_);
+    *atom = std::string(text_.substr(start, position_ - start));
+    return position_ > start;
+  }
+
+  // Words and dots with CFWS between them, up to the first other character.
+  bool ReadWords(std::vector<Word>* words, std::string* comment) {
+    for (;;) {
+      size_t before = position_;
+      if (!SkipCfws(comment)) return false;
+      bool space = position_ > before;
+      std::string text;
+      if (Peek() == '"') {
+        if (!ReadQuoted(&text)) return false;
+        words->push_back({Word::kQuoted, std::move(text), space});
+      } else if (Peek() == '.') {
+        ++position_;
+        words->push_back({Word::kDot, ".", space});
+      } else if (ReadAtom(&text)) {
+        words->push_back({Word::kAtom, std::move(text), space});
+      } else {
+        return true;
+      }
+    }
+  }
+
+  // local-part, obs-local-part: words joined by dots. Dots may also stand at either end or
+  // twice (handset addresses); two words in a row are no local part.
+  static bool LocalPartOf(const std::vector<Word>& words, std::string* local) {
+    bool previousWord = false;
+    bool anyWord = false;
+    local->clear();
+    for (const Word& word : words) {
+      bool isWord = word.kind != Word::kDot;
+      if (isWord && previousWord) return false;
+      previousWord = isWord;
+      anyWord = anyWord || isWord;
+      *local += word.text;
+    }
+    return anyWord;
+  }
+
+  // display-name, obs-phrase: begins with a word; one blank where blanks or comments stood.
+  static bool PhraseOf(const std::vector<Word>& words, std::string* phrase) {
+    if (!words.empty() && words.front().kind == Word::kDot) return false;
+    for (const Word& word : words) {
+      if (word.spaceBefore && !phrase->empty()) *phrase += ' ';
+      *phrase += word.text;
+    }
+    return true;
+  }
+
+  // domain: dot-atom, obs-domain (CFWS around the dots) or domain-literal, with the CFWS
+  // after it.
+  bool ReadDomain(std::string* domain, std::string* comment) {
+    if (!SkipCfws(comment)) return false;
+    if (Peek() == '[') {
+      size_t start = position_++;
+      while (!AtEnd() && Peek() != ']') {
+        if (Peek() == '[' || (Peek() == '\\' && position_ + 1 >= text_.size())) return false;
+        position_ += Peek() == '\\' ? 2 : 1;
+      }
+      if (AtEnd()) return false;
+      ++position_;
+      *domain = std::string(text_.substr(start, position_ - start));
+      return SkipCfws(comment);
+    }
+    std::string atom;
+    if (!ReadAtom(&atom)) return false;
+    *domain = atom;
+    for (;;) {
+      if (!SkipCfws(comment)) return false;
+      if (Peek() != '.') return true;
+      ++position_;
+      if (!SkipCfws(comment) || !ReadAtom(&atom)) return false;
+      *domain += "." + atom;
+    }
+  }
+
+  // angle-addr, obs-angle-addr at '<': the obsolete route "@a,@b:" is passed over; "<>"
+  // gives empty parts.
+  bool ReadAngleAddr(Mailbox* mailbox) {
+    ++position_;
+    if (!SkipCfws(nullptr)) return false;
+    if (Peek() == '@' || Peek() == ',') {
+      int domains = 0;
+      for (;;) {
+        if (!SkipCfws(nullptr)) return false;
+        if (Peek() == ',') {
+          ++position_;
+        } else if (Peek() == '@') {
+          ++position_;
+          std::string routeDomain;
+          if (!ReadDomain(&routeDomain, nullptr)) return false;
+          ++domains;
+        } else {
+          break;
+        }
+      }
+      if (domains == 0 || Peek() != ':') return false;
+      ++position_;
+      if (!SkipCfws(nullptr)) return false;
+    }
+    mailbox->local.clear();
+    mailbox->domain.clear();
+    if (Peek() == '>') {
+      ++position_;
+      return true;
+    }
+    std::vector<Word> words;
+    if (!ReadWords(&words, nullptr)) return false;
+    if (Peek() == '>' && words.size() == 1 && words[0].kind == Word::kQuoted &&
+        words[0].text.find('@') != std::string::npos) {
+      // One generator folds a long field by quoting the whole address: <"local@domain">.
+      ++position_;
+      return AddressListReader(words[0].text).ReadWholeAddrSpec(mailbox);
+    }
+    if (!LocalPartOf(words, &mailbox->local) || Peek() != '@') return false;
+    ++position_;
+    if (!ReadDomain(&mailbox->domain, nullptr) || Peek() != '>') return false;
+    ++position_;
+    return true;
+  }
+
+  // address: a mailbox (name-addr or addr-spec) or, when `groupAllowed`, a group; `comment`
+  // is the first comment read before it. The first mailbox read goes to *first.
+  bool ReadAddress(bool groupAllowed, std::string comment, Mailbox* first, bool* found) {
+    std::vector<Word> words;
+    if (!ReadWords(&words, &comment)) return false;
+    Mailbox mailbox;
+    std::string name;
+    if (Peek() == ':' && groupAllowed) {
+      if (words.empty() || !PhraseOf(words, &name)) return false;
+      ++position_;
+      for (;;) {
+        std::string memberComment;
+        if (!SkipCfws(&memberComment)) return false;
+        if (Peek() == ';') {
+          ++position_;
+          return true;
+        }
+        if (Peek() == ',') {
+          ++position_;
+          continue;
+        }
+        if (AtEnd() || !ReadAddress(false, memberComment, first, found) || !SkipCfws(nullptr)) return false;
+        if (Peek() != ',' && Peek() != ';') return false;
+      }
+    }
+    if (Peek() == '<') {
+      if (!PhraseOf(words, &name) || !ReadAngleAddr(&mailbox)) return false;
+    } else if (Peek() == '@') {
+      if (!LocalPartOf(words, &mailbox.local)) return false;
+      ++position_;
+      if (!ReadDomain(&mailbox.domain, &comment)) return false;
+      name = comment;
     } else {
       return false;
     }
+    if (!*found) {
+      mailbox.name = CleanHeaderText(DecodeHeaderText(name));
+      *first = std::move(mailbox);
+      *found = true;
+    }
+    return true;
   }
-  return labelLength > 0;
-}
 
-bool IsAscii(std::string_view text) {
-  for (unsigned char c : text) {
-    if (c >= 0x80) return false;
-  }
-  return true;
-}
+  std::string_view text_;
+  size_t position_ = 0;
+};
 
 }  // namespace
 
@@ -268,77 +429,9 @@ bool HeaderNameIs(std::string_view name, std::string_view wanted) {
   return EqualsIgnoringCase(name, wanted);
 }
 
-bool FirstMailbox(std::string_view value, Mailbox* mailbox) {
-  for (std::string_view item : SplitTopLevel(value, ",")) {
-    // A group "name: member, member;" : the members follow its colon; its end is a ';'.
-    std::vector<std::string_view> parts = SplitTopLevel(item, ":");
-    std::string_view member = parts.back();
-    std::vector<std::string_view> ended = SplitTopLevel(member, ";");
-    if (ReadMailbox(ended.front(), mailbox)) return true;
-  }
-  return false;
-}
-
-AddressVerdict CheckMailAddress(std::string_view raw, std::string* address) {
-  address->clear();
-  for (unsigned char c : raw) {
-    if (IsControl(c)) return AddressVerdict::kControlCharacter;
-  }
-  raw = Trim(raw);
-  if (raw.empty()) return AddressVerdict::kEmpty;
-
-  std::string local;
-  std::string_view rest;
-  if (raw.front() == '"') {
-    size_t end = SkipQuoted(raw, 0, &local);
-    // Some generators quote the whole address when they fold a long field:
-    // <"local@domain">. The quoted text is then the address itself.
-    if (end == raw.size() && raw.size() >= 2 && raw.back() == '"' &&
-        local.find('@') != std::string::npos && local.find('"') == std::string::npos) {
-      return CheckMailAddress(local, address);
-    }
-    if (end > raw.size() || raw[end - 1] != '"' || end == 1) return AddressVerdict::kMalformed;
-    rest = raw.substr(end);
-  } else {
-    size_t at = raw.find('@');
-    if (at == std::string_view::npos) return AddressVerdict::kMalformed;
-    local = std::string(raw.substr(0, at));
-    rest = raw.substr(at);
-  }
-  if (!rest.starts_with('@')) return AddressVerdict::kMalformed;
-  std::string_view domain = rest.substr(1);
-
-  if (local.empty()) return AddressVerdict::kMalformed;
-  for (unsigned char c : local) {
-    if (!IsLocalPartByte(c)) return AddressVerdict::kMalformed;
-  }
-  if (!qv::IsValidUtf8(local)) return AddressVerdict::kMalformed;
-
-  std::string asciiDomain;
-  if (IsAscii(domain)) {
-    asciiDomain = std::string(domain);
-  } else {
-    if (!qv::IsValidUtf8(domain)) return AddressVerdict::kMalformed;
-    std::string input(domain);
-    char* output = nullptr;
-    int result = idn2_to_ascii_8z(input.c_str(), &output, IDN2_NFC_INPUT | IDN2_NONTRANSITIONAL);
-    if (result != IDN2_OK || output == nullptr) {
-      if (output) idn2_free(output);
-      return AddressVerdict::kMalformed;
-    }
-    asciiDomain = output;
-    idn2_free(output);
-  }
-  if (!IsAsciiDomain(asciiDomain)) return AddressVerdict::kMalformed;
-
-  std::string checked = local + "@" + asciiDomain;
-  if (checked.size() > kMaxAddressLength) return AddressVerdict::kMalformed;
-  *address = std::move(checked);
-  return AddressVerdict::kValid;
-}
-
-bool NeedsSmtpUtf8(std::string_view address) {
-  return !IsAscii(address.substr(0, address.rfind('@')));
+AddressListVerdict FirstMailbox(std::string_view value, Mailbox* mailbox) {
+  *mailbox = Mailbox();
+  return AddressListReader(value).ReadList(mailbox);
 }
 
 std::string CleanHeaderText(std::string_view text) {

@@ -1,14 +1,16 @@
-// Reading a fetched mail where its text enters Quorvex: the header block, the sender's mailbox,
-// the shape of a mail address, and the marks of an automatic mail. Everything here takes
-// untrusted bytes; what comes out is safe to put on an SMTP command or header line:
-// CheckMailAddress is the one check every address passes before it reaches the wire, and
-// CleanHeaderText the one for display names.
+// Reading a fetched mail where its text enters Quorvex: the header block, the sender's mailbox
+// and the marks of an automatic mail. Everything here takes untrusted bytes; what comes out is
+// safe to put on an SMTP command or header line once it passed CheckMailAddressParts
+// (app/address/mail_address.h), the one check every address passes before it reaches the
+// wire, and CleanHeaderText, the one for display names.
 #pragma once
 
 #include <cstddef>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "app/address/mail_address.h"
 
 // One field of a header block. `value` is everything after the first ':' with folded lines
 // joined (RFC 5322 2.2.3: the line breaks removed, the white space that began each
@@ -34,39 +36,30 @@ inline constexpr size_t kMaxHeaderValue = 64 * 1024;
 // Whether a field's name is `wanted`, compared without regard to case (RFC 5322 1.2.2).
 [[nodiscard]] bool HeaderNameIs(std::string_view name, std::string_view wanted);
 
-// One mailbox of an address field: its display name and its address as written.
+// One mailbox of an address field, with its comments and folding white space removed.
 struct Mailbox {
-  std::string name;     // CP932 through CleanHeaderText(DecodeHeaderText(...)); may be empty
-  std::string address;  // as written, without angle brackets and comments; not yet checked
+  std::string name;    // CP932 through CleanHeaderText(DecodeHeaderText(...)); may be empty
+  std::string local;   // the local part's value: quoted strings and quoted pairs undone
+  std::string domain;  // as written ("[...]" for a domain literal); not yet checked
 };
 
-// The first mailbox of the address-list `value` of a From (or similar) field (RFC 5322 3.4):
-// mailboxes separated by ',', groups "name: mailbox, ...;" opened, quoted display names that
-// hold '<', '>', ',' or '@', comments in parentheses (a comment after a bare address serves as
-// its name when it has no other), the obsolete route in an angle address dropped. Empty
-// entries and empty groups are passed over. False when the value holds no mailbox at all.
-[[nodiscard]] bool FirstMailbox(std::string_view value, Mailbox* mailbox);
-
-enum class AddressVerdict {
-  kValid,
-  kEmpty,             // no address at all
-  kControlCharacter,  // a control byte (CR and LF above all) somewhere in it
-  kMalformed,         // not local@domain: blanks, brackets, a second '@', no domain, ...
+enum class AddressListVerdict {
+  kMailbox,    // the value parses; *mailbox is its first mailbox
+  kNoMailbox,  // the value parses but names no mailbox (empty, an empty group, "<>")
+  kMalformed,  // something in the value is not RFC 5322 syntax
 };
 
-// The check at the boundary: whether the address `raw` (as FirstMailbox gives it, or from the
-// settings) may go on an SMTP command line, and its form there. A valid address is
-// `local@domain`: the local part of printable ASCII other than blanks and the specials
-// ()<>[]:;@\," (dots anywhere, as some handsets' addresses have them), or well-formed UTF-8
-// (RFC 6532), or a quoted string whose content is such a local part (the quotes are then
-// dropped); the domain of letters, digits, '-', '_' and '.' without empty labels, or
-// well-formed UTF-8 that becomes IDNA A-labels (RFC 5891). At most 254 bytes in the result
-// (RFC 5321 4.5.3.1.3). `*address` receives the form to send; it is cleared otherwise.
-[[nodiscard]] AddressVerdict CheckMailAddress(std::string_view raw, std::string* address);
-
-// Whether a checked address needs the SMTPUTF8 extension (RFC 6531): its local part is not
-// ASCII.
-[[nodiscard]] bool NeedsSmtpUtf8(std::string_view address);
+// Reads the address-list `value` of a From (or similar) field as RFC 5322 3.4 and 4.4 define
+// it, the obsolete forms included: mailboxes separated by ',' (empty entries allowed), groups
+// "name: mailbox, ...;", display names of words, dots and quoted strings, comments and
+// folding white space anywhere between the words (also around '@' and the dots of an address:
+// "(a) b (c) @ (d) example . com" is b@example.com), the obsolete route in an angle address
+// dropped. A whole value that does not parse is kMalformed, so a sender that something is left
+// over after is never guessed at. Unquoted local parts may hold dots anywhere (older handsets
+// have such addresses). Raw ISO-2022-JP runs and 8-bit characters in names are taken as they
+// are; one generator's folding of an angle address quoted whole (<"a.b@example.com">) is read
+// as the address it stands for. A bare address's first comment serves as its name.
+[[nodiscard]] AddressListVerdict FirstMailbox(std::string_view value, Mailbox* mailbox);
 
 // A display name or other header text (CP932) with every control byte (tab, CR, LF, ESC, ...)
 // dropped, a lead byte followed by one too, and the ends trimmed of blanks, so it can never end a header line or switch the

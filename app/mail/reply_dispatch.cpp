@@ -41,7 +41,8 @@ const CarrierDomain kCarrierDomains[kCarrierDomainCount] = {
 
 int ClassifyCarrier(const char* address) {
   if (!address) return CARRIER_OTHER;
-  const char* at = std::strchr(address, '@');
+  // A quoted local part may hold '@' itself; the domain never does.
+  const char* at = std::strrchr(address, '@');
   if (!at) return CARRIER_OTHER;
   std::string_view domain(at + 1);
   for (const CarrierDomain& entry : kCarrierDomains) {

@@ -32,7 +32,7 @@ struct CarrierDomain {
 inline constexpr int kCarrierDomainCount = 20;
 extern const CarrierDomain kCarrierDomains[kCarrierDomainCount];
 
-// The carrier class of a mail address: the domain after the first "@" compared exactly (byte
+// The carrier class of a mail address: the domain after its last "@" compared exactly (byte
 // for byte, with case) with the table; CARRIER_OTHER for any other domain, for a subdomain of
 // a listed one, for an address without "@" and for null.
 [[nodiscard]] int ClassifyCarrier(const char* address);

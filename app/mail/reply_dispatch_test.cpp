@@ -53,7 +53,8 @@ TEST(CarrierClass, DomainTableAndExactMatches) {
       {"x@docomo.ne.jp ", CARRIER_OTHER},
       {"x@vodafone.ne.jp", CARRIER_OTHER},
       {"x@jp-x.ne.jp", CARRIER_OTHER},
-      {"x@y@docomo.ne.jp", CARRIER_OTHER},  // the domain starts after the first "@"
+      {"\"x@y\"@docomo.ne.jp", CARRIER_DOCOMO},  // a quoted local part may hold "@"
+      {"x@docomo.ne.jp@y.jp", CARRIER_OTHER},     // the domain starts after the last "@"
       {"docomo.ne.jp", CARRIER_OTHER},
       {"x@", CARRIER_OTHER},
       {"", CARRIER_OTHER},

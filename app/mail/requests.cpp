@@ -6,6 +6,7 @@
 #include "app/mail/encodings.h"
 #include "app/mail/mail_client.h"
 #include "app/mail/mail_message.h"
+#include "app/mail/reply_limits.h"
 #include "app/settings/address_list_file.h"
 #include "app/settings/activity_log.h"
 #include "platform/files.h"
@@ -29,8 +30,8 @@ struct AddressParts {
   std::string_view domain;
 };
 
-AddressParts Split(std::string_view address) {
-  size_t at = address.find('@');
+// Splits at the '@' at `at` (npos: no local part, the whole text is the domain).
+AddressParts SplitAt(std::string_view address, size_t at) {
   if (at == std::string_view::npos) return {{}, address};
   return {address.substr(0, at), address.substr(at + 1)};
 }
@@ -74,9 +75,10 @@ std::string_view NextToken(std::string_view text, char delimiter, size_t* positi
 
 int MatchAddressList(std::string_view address, int filtMode,
                      const std::vector<std::string>& list) {
-  AddressParts sender = Split(address);
+  // A quoted local part may hold '@' itself; an entry has one '@'.
+  AddressParts sender = SplitAt(address, DomainSeparator(address));
   for (const std::string& entry : list) {
-    AddressParts pattern = Split(entry);
+    AddressParts pattern = SplitAt(entry, entry.find('@'));
     bool localMatches = pattern.local == "*" || pattern.local == sender.local;
     bool domainMatches = pattern.domain == "*" || pattern.domain == sender.domain;
     if (localMatches && domainMatches) return filtMode != 0 ? 1 : 0;
@@ -116,6 +118,42 @@ std::string RefusalOf(AddressVerdict verdict, const std::string& address,
   return {};
 }
 
+// How much of a refused sender the log shows.
+constexpr size_t kShownSenderLimit = 200;
+
+// The sender of one From field: whether it may be answered (`*verdict`), the address to send
+// to (`*checked`, when valid), the sender as the log shows it (without control bytes) and the
+// display name.
+void ReadSender(std::string_view value, AddressVerdict* verdict, std::string* checked, std::string* shown,
+                std::string* name) {
+  Mailbox mailbox;
+  name->clear();
+  switch (FirstMailbox(value, &mailbox)) {
+    case AddressListVerdict::kMailbox:
+      *verdict = CheckMailAddressParts(mailbox.local, mailbox.domain, checked);
+      *shown = mailbox.local.empty() && mailbox.domain.empty() ? "" : mailbox.local + "@" + mailbox.domain;
+      *name = mailbox.name;
+      break;
+    case AddressListVerdict::kNoMailbox:
+      *verdict = AddressVerdict::kEmpty;
+      checked->clear();
+      shown->clear();
+      break;
+    case AddressListVerdict::kMalformed: {
+      // Control bytes are named as such: they are what an attack on the SMTP dialogue uses.
+      bool control = false;
+      for (unsigned char c : value) control = control || ((c < 0x20 && c != '\t' && c != 0x1B) || c == 0x7F);
+      *verdict = control ? AddressVerdict::kControlCharacter : AddressVerdict::kMalformed;
+      checked->clear();
+      *shown = std::string(Trim(value));
+      break;
+    }
+  }
+  char cut[kShownSenderLimit + 1];
+  qv::CopySjisField(cut, sizeof cut, CleanHeaderText(*shown));
+  *shown = cut;
+}
+
 }  // namespace
 
 std::unique_ptr<REQUESTREC> ParseRequestMail(MAILENTRY& entry, const FilterSettings& filter,
@@ -132,7 +170,11 @@ std::unique_ptr<REQUESTREC> ParseRequestMail(MAILENTRY& entry, const FilterSetti
   text = statusEnd == std::string_view::npos ? std::string_view() : text.substr(statusEnd + 1);
   std::vector<HeaderField> fields = ReadHeaderBlock(text);
 
-  std::string address;  // the last From's address as written
+  // The last From field's sender: its verdict, its address in the form to send (when
+  // valid), how the log shows it, and its name.
+  AddressVerdict verdict = AddressVerdict::kEmpty;
+  std::string checked;
+  std::string shown;
   std::string name;
   for (const HeaderField& field : fields) {
     if (HeaderNameIs(field.name, "Subject")) {
@@ -141,31 +183,18 @@ std::unique_ptr<REQUESTREC> ParseRequestMail(MAILENTRY& entry, const FilterSetti
       }
     } else if (HeaderNameIs(field.name, "From")) {
       // A later From replaces the sender and is filtered again; a refusal stays.
-      Mailbox mailbox;
-      if (FirstMailbox(field.value, &mailbox)) {
-        address = mailbox.address;
-        name = mailbox.name;
-      } else {
-        address.clear();
-        name.clear();
-      }
-      std::string checked;
-      bool valid = CheckMailAddress(address, &checked) == AddressVerdict::kValid;
+      ReadSender(field.value, &verdict, &checked, &shown, &name);
       if (filter.MailFill == 1 &&
-          MatchAddressList(valid ? checked : address, filter.FiltMode, addressList) == 0) {
+          MatchAddressList(verdict == AddressVerdict::kValid ? checked : shown, filter.FiltMode, addressList) == 0) {
         addressVerdict = 0;
       }
     }
   }
 
   if (subjectVerdict == 1 && addressVerdict == 1) {
-    std::string checked;
-    AddressVerdict verdict = CheckMailAddress(address, &checked);
-    AutomaticMail automatic = verdict == AddressVerdict::kValid
-                                  ? DetectAutomaticMail(fields, checked)
-                                  : AutomaticMail::kNone;
-    // The refused address is shown only without its control bytes, which would break the log.
-    std::string refusal = RefusalOf(verdict, CleanHeaderText(address), automatic);
+    AutomaticMail automatic =
+        verdict == AddressVerdict::kValid ? DetectAutomaticMail(fields, checked) : AutomaticMail::kNone;
+    std::string refusal = RefusalOf(verdict, shown, automatic);
     if (refusal.empty()) {
       auto record = std::make_unique<REQUESTREC>();
       qv::CopySjisField(record->address, sizeof record->address, checked);
@@ -179,20 +208,65 @@ std::unique_ptr<REQUESTREC> ParseRequestMail(MAILENTRY& entry, const FilterSetti
   return nullptr;
 }
 
-int ProcessRequests(CMailClient& client, const FilterSettings& filter,
-                    const AddressList& addresses, RequestList& requests, LogSink& log) {
+int ProcessRequests(CMailClient& client, const FilterSettings& filter, const AddressList& addresses,
+                    RequestList& requests, LogSink& log, const RequestGate& gate, RequestTally* tally) {
+  RequestTally counts;
   int count = client.GetEntryCount();
   log.Log(LOG_RECV, std::to_string(count) + SJIS("個のメールを受信しました。"));
   log.Log(LOG_RECV, SJIS("フィルタチェックを行います。"));
   requests.clear();
   std::shared_ptr<const std::vector<std::string>> list = addresses.Snapshot();
+  std::vector<MAILENTRY*> kept;  // mails of the accepted and the limited requests
+  std::vector<std::unique_ptr<REQUESTREC>> accepted;
   for (int index = 0; index < count; ++index) {
     MAILENTRY* entry = client.GetEntry(index);
     if (!entry) continue;
     if (std::unique_ptr<REQUESTREC> request = ParseRequestMail(*entry, filter, *list, &log)) {
-      requests.push_back(std::move(request));
+      kept.push_back(entry);
+      accepted.push_back(std::move(request));
     }
   }
+
+  std::string holdReason;
+  const time_t now = gate.clock ? gate.clock() : time(nullptr);
+  ReplyLimits limits(gate.statePath, filter.SenderHourLimit, filter.DayLimit, now);
+  if (!accepted.empty() && !limits.usable()) {
+    holdReason = SJIS("返信数の記録を読めないため、返信しません: ") + gate.statePath + " (" + limits.error() + ")";
+  }
+  for (size_t i = 0; i < accepted.size() && holdReason.empty(); ++i) {
+    ReplyLimits::Verdict verdict = limits.Admit(accepted[i]->address);
+    if (verdict == ReplyLimits::Verdict::kAllowed) {
+      requests.push_back(std::move(accepted[i]));
+      continue;
+    }
+    const std::string shown = "(" + CleanHeaderText(accepted[i]->address) + ")";
+    if (verdict == ReplyLimits::Verdict::kSenderHourLimit) {
+      log.Log(LOG_RECV, SJIS("同じ差出人への1時間の返信数が上限(SenderHourLimit=") +
+                            std::to_string(filter.SenderHourLimit) + SJIS(")に達したため、返信しません。") + shown);
+    } else {
+      log.Log(LOG_RECV, SJIS("今日の返信数が上限(DayLimit=") + std::to_string(filter.DayLimit) +
+                            SJIS(")に達したため、返信しません。") + shown);
+    }
+    ++counts.overLimit;
+    // Handled as a refused mail.
+    kept[i]->deleteMark = filter.RcvDelete == 1 ? 1 : 0;
+  }
+  if (holdReason.empty() && !requests.empty() && gate.pictureSourceProblem) holdReason = gate.pictureSourceProblem();
+  std::string error;
+  if (holdReason.empty() && !requests.empty() && !limits.Commit(&error)) {
+    holdReason = SJIS("返信数を記録できないため、返信しません: ") + gate.statePath + " (" + error + ")";
+  }
+  if (!holdReason.empty()) {
+    // Nothing of these mails is lost: they wait on the server for a check that can answer them.
+    log.Log(LOG_RECV, holdReason);
+    log.Log(LOG_RECV, SJIS("返信するメールはサーバーに残し、次のチェックで返信します。"));
+    for (MAILENTRY* entry : kept) entry->deleteMark = 0;
+    counts.held = static_cast<int>(kept.size());
+    counts.overLimit = 0;
+    requests.clear();
+  }
+  counts.accepted = static_cast<int>(requests.size());
+
   if (requests.empty()) {
     log.Log(LOG_RECV, SJIS("画像を返信できるメールがありませんでした。"));
   } else {
@@ -202,5 +276,6 @@ int ProcessRequests(CMailClient& client, const FilterSettings& filter,
   log.Log(LOG_RECV, SJIS("受信したメールを削除します。"));
   client.DeleteMarked();
   if (filter.RcvDelete == 1) log.Log(LOG_RECV, SJIS("受信拒否したメールを削除します。"));
+  if (tally) *tally = counts;
   return requests.empty() ? 0 : 1;
 }

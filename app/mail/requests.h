@@ -3,9 +3,12 @@
 // deletion of handled mails.
 //
 // Every fetched mail is untrusted: lines of any length or content, no header at all, several
-// From or Subject lines. A request only ever carries an address that passed CheckMailAddress.
+// From or Subject lines. A request only ever carries an address that passed
+// CheckMailAddressParts, in the form to send.
 #pragma once
 
+#include <ctime>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -58,8 +61,9 @@ class AddressList {
 [[nodiscard]] std::string_view NextToken(std::string_view text, char delimiter, size_t* position);
 
 // Whether the address list lets `address` through: with `filtMode` 0 the list names senders
-// to refuse, otherwise the only senders to accept. Address and entries are split at their
-// first "@" (no "@": empty local part, the whole text is the domain); an entry part that is
+// to refuse, otherwise the only senders to accept. The address is split at the "@" before its
+// domain (DomainSeparator), entries at their first "@" (no "@": empty local part, the whole
+// text is the domain); an entry part that is
 // exactly "*" matches anything, other parts must be equal byte for byte. The first matching
 // entry decides. Returns 1 accept, 0 refuse.
 [[nodiscard]] int MatchAddressList(std::string_view address, int filtMode,
@@ -70,9 +74,10 @@ class AddressList {
 // filters of `filter` with `addressList`: the subject filter compares each decoded Subject with
 // TitleFiltText (one match is enough), the address filter checks the first mailbox of every
 // From field (a later From replaces the sender; a refusal stays). A mail the filters let
-// through is still refused, with a log line on `log` (may be null), when it has no sender
-// address, when the address is not a plain local@domain (CheckMailAddress) or when it is an
-// automatic mail (DetectAutomaticMail: a reply could start a loop). Returns the request of an
+// through is still refused, with a log line on `log` (may be null), when its From field names
+// no sender, when it does not read as an address list (FirstMailbox: anything left over after
+// a mailbox) or its first address fails CheckMailAddressParts, or when it is an automatic mail
+// (DetectAutomaticMail: a reply could start a loop). Returns the request of an
 // accepted mail, its address in the form to send and its name cleaned of control bytes (and
 // sets the entry's delete mark), or null for a refused one (delete mark set when RcvDelete
 // is 1).
@@ -81,9 +86,38 @@ class AddressList {
                                                            const std::vector<std::string>& addressList,
                                                            LogSink* log);
 
+// What decides, after the filters, whether the accepted requests of a check are answered now.
+struct RequestGate {
+  // The state file that keeps the reply counts (reply_limits.h); empty: the limits count
+  // within the one check only.
+  std::string statePath;
+  // The time now; unset: the system clock.
+  std::function<time_t()> clock;
+  // Why no picture can be taken now (CP932, for the log), or empty when a picture source is
+  // ready; unset: always ready.
+  std::function<std::string()> pictureSourceProblem;
+};
+
+// What one ProcessRequests call did with the fetched mails.
+struct RequestTally {
+  int accepted = 0;   // requests handed to the reply phase
+  int overLimit = 0;  // mails refused by a reply limit
+  int held = 0;       // mails kept on the server for a later check (no picture source, or the
+                      // reply counts could not be read or written)
+};
+
 // The filter step of a mail check, after a successful CheckMail: replaces `requests` with the
-// requests of every accepted mail, pauses for the timings record's delete pause, then deletes
-// the marked mails on the server (DeleteMarked). Logs each step on `log` (category LOG_RECV).
-// Returns 1 when at least one request was accepted, else 0. Runs on the mail-check worker.
-int ProcessRequests(CMailClient& client, const FilterSettings& filter,
-                    const AddressList& addresses, RequestList& requests, LogSink& log);
+// requests of every accepted mail, then
+//   1. applies the reply limits of `filter` (SenderHourLimit, DayLimit) in mailbox order: a
+//      request over a limit gets no reply, a log line naming the limit, and is handled as a
+//      refused mail (deleted when RcvDelete is 1);
+//   2. when requests remain, makes sure a picture source is ready and the reply counts are
+//      written; otherwise it logs why and keeps every accepted and limited mail on the server
+//      (no delete mark) with an empty request list, so that a later check answers them;
+//   3. pauses for the timings record's delete pause and deletes the marked mails on the
+//      server (DeleteMarked).
+// Logs each step on `log` (category LOG_RECV). Returns 1 when at least one request was
+// accepted, else 0; `*tally` (may be null) receives the counts. Runs on the mail-check worker.
+int ProcessRequests(CMailClient& client, const FilterSettings& filter, const AddressList& addresses,
+                    RequestList& requests, LogSink& log, const RequestGate& gate = {},
+                    RequestTally* tally = nullptr);

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -82,6 +83,7 @@ TEST(MatchAddressList, WildcardsModesAndExactParts) {
       {"aab@x.jp", 1},
       {"exact@Case.jp", 0},
       {"exact@case.jp", 1},     // compared with case
+      {"\"x@y\"@bad.example", 0},  // a quoted local part may hold '@': the domain follows the last
       {"someone@sub.bad.example", 1},
       {"bare.example", 0},      // no '@' on either side: empty local parts, whole domains
       {"x@bare.example", 1},
@@ -179,6 +181,7 @@ TEST(ParseRequestMail, RefusesMailsWithoutAUsableSenderAndAutomaticMails) {
       {"From: " + longLocal.substr(0, 249) + "@x.jp\r\n", ""},  // 254 bytes
       {"From: a@x.jp\r\nAuto-Submitted: auto-replied (vacation)\r\n", automatic},
       {"From: a@x.jp\r\nauto-submitted: No\r\n", ""},
+      {"From: a@x.jp\r\nAuto-Submitted: no (typed by hand)\r\n", ""},  // a comment after the keyword
       {"From: a@x.jp\r\nPrecedence: bulk\r\n", bulk},
       {"From: a@x.jp\r\nPrecedence: JUNK\r\n", bulk},
       {"From: a@x.jp\r\nPrecedence: list\r\n", bulk},
@@ -216,6 +219,74 @@ TEST(ParseRequestMail, RefusesMailsWithoutAUsableSenderAndAutomaticMails) {
   MAILENTRY bounceMail = Entry("From: MAILER-DAEMON@x.jp\r\n\r\n");
   EXPECT_FALSE(ParseRequestMail(bounceMail, Filter(1, 1, 0, "", 1), {}, &log));
   EXPECT_TRUE(log.lines().empty());
+}
+
+// The From field read as RFC 5322 reads it: each row names the form it stands for. A field
+// that is not an address list (anything left over after a mailbox) answers nobody and logs
+// the field as it stands.
+TEST(ParseRequestMail, FromFieldsAreReadAsRfc5322AddressLists) {
+  const std::string malformed = Sjis("送信者アドレスの形式が正しくないため、返信しません。");
+  const struct {
+    const char* form;
+    std::string value;     // the From field's value
+    std::string address;   // answered at; empty: refused as malformed
+    std::string name = "";
+  } cases[] = {
+      {"3.4 addr-spec", "a@x.jp", "a@x.jp"},
+      {"3.2.2 comments and blanks around '@' and '.'", "(foo) dinsdale(bar)@ (bird) example.com (bog)",
+       "dinsdale@example.com", "foo"},
+      {"4.4 obs-local-part with blanks around the dots", "merwok. wok .  wok@example.com",
+       "merwok.wok.wok@example.com"},
+      {"4.4 obs-domain with a comment", "John Doe <jdoe@machine(comment).  example>", "jdoe@machine.example",
+       "John Doe"},
+      {"3.2.4 quoted local part with a blank", "\"foo bar\"@example.com", "\"foo bar\"@example.com"},
+      {"3.2.4 quoted local part with quoted pairs", "<\"a\\\"b\\\\c\"@x.jp>", "\"a\\\"b\\\\c\"@x.jp"},
+      {"4.4 obs-local-part mixing words", "\"john\".doe@x.jp", "john.doe@x.jp"},
+      {"3.2.2 nested comment as a bare address's name", "a@x.jp (a (nested) comment)", "a@x.jp",
+       "a (nested) comment"},
+      {"4.1 obs-phrase with a dot", "John Q. Public <jqp@x.jp>", "jqp@x.jp", "John Q. Public"},
+      {"4.4 obs-angle-addr with a route", "<@a.example,@b.example:c@x.jp>", "c@x.jp"},
+      {"4.4 obs-addr-list with empty entries", " , ,a@x.jp,", "a@x.jp"},
+      {"3.4 empty group, then a mailbox", "Team: (none) ;, b@x.jp", "b@x.jp"},
+      {"3.4 group, then a mailbox without ','", "Team: ; b@x.jp", ""},
+      {"6532 raw ISO-2022-JP name with specials in it", "\x1b$B$\"%+%a%i!<\x1b(B <a@x.jp>", "a@x.jp",
+       Sjis("あカメラー")},
+      {"leftover ')' after an addr-spec", "alice@example.org)<bob@example.com>", ""},
+      {"leftover '>' after an addr-spec", "alice@example.org><bob@example.com>", ""},
+      {"leftover '[' after an addr-spec", "alice@example.org[<bob@example.com>", ""},
+      {"leftover ']' after an addr-spec", "alice@example.org]<bob@example.com>", ""},
+      {"leftover '@' after an addr-spec", "alice@example.org@<bob@example.com>", ""},
+      {"leftover ':' after an addr-spec", "alice@example.org:<bob@example.com>", ""},
+      {"leftover '.' after an addr-spec", "alice@example.org.<bob@example.com>", ""},
+      {"leftover '@@' after an angle-addr",
+       "\"Roy A. Bear\" <dinsdale@example.com>@@, \"Fred\" <dinsdale@test.example.com>", ""},
+      {"domain ending in a dot", "a@x.jp.", ""},
+      {"an unquoted '@' in a display name", "alice@example.org <bob@example.com>", ""},
+      {"two words in a local part", "John Doe@x.jp", ""},
+      {"a comment that is never closed", "a@x.jp (Taro", ""},
+      {"a quoted string that is never closed", "\"a@x.jp", ""},
+      {"a group inside a group", "A: B: c@x.jp;;", ""},
+      {"a group without its ';'", "Team: c@x.jp", ""},
+      {"3.4 domain literal, refused", "a@[192.0.2.1]", ""},
+  };
+  for (const auto& c : cases) {
+    RecordingLogSink log;
+    MAILENTRY entry = Entry("From: " + c.value + "\r\n\r\nbody\r\n");
+    auto request = ParseRequestMail(entry, Filter(0, 0, 0), {}, &log);
+    if (c.address.empty()) {
+      EXPECT_FALSE(request) << c.form;
+      EXPECT_EQ(MessagesOf(log), Lines{malformed + "(" + c.value + ")"}) << c.form;
+    } else {
+      ASSERT_TRUE(request) << c.form << ": " << (log.lines().empty() ? "" : log.lines()[0]);
+      EXPECT_EQ(std::string(request->address), c.address) << c.form;
+      EXPECT_EQ(std::string(request->name), c.name) << c.form;
+    }
+  }
+  // A refused field is shown without its control bytes and cut to fit a log line.
+  RecordingLogSink log;
+  MAILENTRY huge = Entry("From: " + std::string(300, 'x') + " <a@x.jp> x\r\n\r\n");
+  EXPECT_FALSE(ParseRequestMail(huge, Filter(0, 0, 0), {}, &log));
+  EXPECT_EQ(MessagesOf(log), Lines{malformed + "(" + std::string(200, 'x') + ")"});
 }
 
 TEST(ParseRequestMail, ReadsTheHeaderBlockOnlyAndARefusalIsFinal) {
@@ -436,6 +507,82 @@ TEST_F(ProcessRequestsTest, RefusedMailsAreDeletedOnlyWhenAsked) {
   EXPECT_EQ(ProcessRequests(client_, Filter(1, 1, 0, "", 0), addresses_, requests_, log_), 0);
   ASSERT_TRUE(keeping.Wait());
   EXPECT_EQ(DeleteExchange(keeping), (Lines{"USER u", "PASS p", "QUIT"}));
+}
+
+// The reply limits and the picture source decide after the filters: a mail over a limit is a
+// refused mail; without a picture source no accepted mail is deleted and nothing is counted.
+TEST_F(ProcessRequestsTest, LimitsRefuseAndAMissingCameraKeepsTheMails) {
+  const std::string folder = qv::MakeWorkFolder("PR");
+  ASSERT_FALSE(folder.empty());
+  RequestGate gate;
+  gate.statePath = folder + "Quorvex.state";
+  gate.clock = [] { return static_cast<time_t>(1717236000); };
+  const Lines mails{"From: taro@x.jp\r\n\r\n", "From: TARO@x.jp\r\n\r\n", "From: taro@x.jp\r\n\r\n",
+                    "From: jiro@x.jp\r\n\r\n", "From: spam@bad.example\r\n\r\n"};
+  addresses_.Replace({"*@bad.example"});
+  const std::string overLimit =
+      Sjis("同じ差出人への1時間の返信数が上限(SenderHourLimit=2)に達したため、返信しません。(taro@x.jp)");
+  for (int rcvDelete : {1, 0}) {
+    FilterSettings filter = Filter(1, 0, 0, "", rcvDelete);
+    filter.SenderHourLimit = 2;
+    std::filesystem::remove(gate.statePath);
+    RecordingLogSink limited;
+    ScriptedServer server;
+    Serve(server, mails, rcvDelete == 1 ? 5 : 3);
+    ASSERT_EQ(client_.CheckMail(), 1);
+    RequestTally tally;
+    EXPECT_EQ(ProcessRequests(client_, filter, addresses_, requests_, limited, gate, &tally), 1);
+    ASSERT_TRUE(server.Wait());
+    ASSERT_EQ(requests_.size(), 3u);
+    EXPECT_STREQ(requests_[2]->address, "jiro@x.jp");
+    EXPECT_EQ(tally.accepted, 3);
+    EXPECT_EQ(tally.overLimit, 1);
+    EXPECT_EQ(tally.held, 0);
+    const Lines deleted = rcvDelete == 1 ? Lines{"USER u", "PASS p", "DELE 11", "DELE 12", "DELE 13", "DELE 14",
+                                                 "DELE 15", "QUIT"}
+                                         : Lines{"USER u", "PASS p", "DELE 11", "DELE 12", "DELE 14", "QUIT"};
+    EXPECT_EQ(DeleteExchange(server), deleted) << rcvDelete;
+    EXPECT_EQ(MessagesOf(limited)[2], overLimit);
+    EXPECT_EQ(MessagesOf(limited)[3], Sjis("3個に画像を返信します。"));
+  }
+  // The counts were written before the deletion: the next check refuses taro at once.
+  EXPECT_NE(qv::ReadFileBytes(gate.statePath).find("day "), std::string::npos);
+
+  // Without a picture source: only the mail the filter refused is deleted; the rest wait.
+  std::filesystem::remove(gate.statePath);
+  gate.pictureSourceProblem = [] { return Sjis("カメラがありません。"); };
+  RecordingLogSink kept;
+  FilterSettings filter = Filter(1, 0, 0, "", 1);
+  filter.SenderHourLimit = 2;
+  ScriptedServer server;
+  Serve(server, mails, 1);
+  ASSERT_EQ(client_.CheckMail(), 1);
+  RequestTally tally;
+  EXPECT_EQ(ProcessRequests(client_, filter, addresses_, requests_, kept, gate, &tally), 0);
+  ASSERT_TRUE(server.Wait());
+  EXPECT_TRUE(requests_.empty());
+  EXPECT_EQ(tally.held, 4);
+  EXPECT_EQ(tally.accepted, 0);
+  EXPECT_EQ(DeleteExchange(server), (Lines{"USER u", "PASS p", "DELE 15", "QUIT"}));
+  EXPECT_EQ(MessagesOf(kept), (Lines{Sjis("5個のメールを受信しました。"), Sjis("フィルタチェックを行います。"),
+                                     overLimit, Sjis("カメラがありません。"),
+                                     Sjis("返信するメールはサーバーに残し、次のチェックで返信します。"),
+                                     Sjis("画像を返信できるメールがありませんでした。"),
+                                     Sjis("受信したメールを削除します。"), Sjis("受信拒否したメールを削除します。")}));
+  EXPECT_FALSE(std::filesystem::exists(gate.statePath));  // nothing was counted
+
+  // Counts that cannot be written keep the mails too: a reply is never sent uncounted.
+  gate.pictureSourceProblem = nullptr;
+  gate.statePath = folder + "missing/Quorvex.state";
+  RecordingLogSink unwritten;
+  ScriptedServer unwritable;
+  Serve(unwritable, {"From: jiro@x.jp\r\n\r\n"}, 0);
+  ASSERT_EQ(client_.CheckMail(), 1);
+  EXPECT_EQ(ProcessRequests(client_, filter, addresses_, requests_, unwritten, gate, &tally), 0);
+  ASSERT_TRUE(unwritable.Wait());
+  EXPECT_EQ(tally.held, 1);
+  EXPECT_EQ(MessagesOf(unwritten)[2].rfind(Sjis("返信数を記録できないため、返信しません: ") + gate.statePath, 0), 0u);
+  std::filesystem::remove_all(folder);
 }
 
 // A whole mail check against a real POP3 server: fetch, parse, filter, delete.

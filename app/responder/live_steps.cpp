@@ -3,7 +3,9 @@
 #include <cstring>
 
 #include "app/mail/reply_dispatch.h"
+#include "app/settings/state_file.h"
 #include "core/qxdvcore.h"
+#include "platform/text.h"
 #include "platform/dialup.h"
 
 LiveSteps::LiveSteps(LogSink& log) : log_(log), client_(&log) {}
@@ -12,16 +14,29 @@ void LiveSteps::SetPopParams(const MailSettings& mail) {
   client_.SetMailbox(mail);
 }
 
-void LiveSteps::LoadAddressList(const std::string& settingsPath) {
+void LiveSteps::UseSettingsFile(const std::string& settingsPath) {
   addresses_.LoadAddressList(AddressListPath(settingsPath));
+  statePath_ = StateFilePath(settingsPath);
 }
 
 int LiveSteps::CheckMail() { return client_.CheckMail(); }
 
 int LiveSteps::ProcessRequests(const AllSettings& settings) {
-  int accepted = ::ProcessRequests(client_, settings.filter, addresses_, requests_, log_);
+  RequestGate gate;
+  gate.statePath = statePath_;
+  const std::string deviceName = settings.basic.DeviceName;
+  gate.pictureSourceProblem = [this, deviceName] { return PictureSourceProblem(deviceName); };
+  RequestTally tally;
+  int accepted = ::ProcessRequests(client_, settings.filter, addresses_, requests_, log_, gate, &tally);
   requestCount_ = static_cast<int>(requests_.size());
+  heldRequests_ = tally.held;
   return accepted;
+}
+
+std::string LiveSteps::PictureSourceProblem(const std::string& deviceName) const {
+  if (sibling_ && sibling_->Selects(deviceName)) return {};
+  if (QXGetCurDevice() >= 0) return {};
+  return SJIS("画像を撮るカメラが起動していません(カメラがつながっていないか、使えません)。");
 }
 
 int LiveSteps::CaptureFrame(const std::string& path) { return QXCaptureSingleFrame(path.c_str(), 0); }

@@ -30,11 +30,18 @@ class LiveSteps : public ResponderSteps {
   // Hands the mailbox parameters of `mail` (protocol, server, account, security, folder) to
   // the mail client.
   void SetPopParams(const MailSettings& mail);
-  // Loads the sender address list of the settings file `settingsPath`.
-  void LoadAddressList(const std::string& settingsPath);
+  // Loads the sender address list that belongs to the settings file `settingsPath`, and keeps
+  // the reply counts in that file's state file.
+  void UseSettingsFile(const std::string& settingsPath);
 
   int CheckMail() override;
+  // The filter step with the reply limits; before any accepted mail is deleted it makes sure a
+  // picture can be taken (PictureSourceProblem), else the mails stay on the server.
   int ProcessRequests(const AllSettings& settings) override;
+  // Why no picture can be taken now with `deviceName` (CP932, for the log): neither the
+  // sibling program's link selected by the name nor a started camera is there. Empty when a
+  // picture source is ready.
+  [[nodiscard]] std::string PictureSourceProblem(const std::string& deviceName) const;
   // The sibling camera (may be null); set before the workers start. It must outlive them.
   void SetSiblingCamera(SiblingCamera* sibling) { sibling_ = sibling; }
 
@@ -59,15 +66,20 @@ class LiveSteps : public ResponderSteps {
   // Requests of the last run that should have been answered and were not (a failed send, a
   // failed POP-before-SMTP log-in); a request from the program's own address does not count.
   int failedReplies() const { return failedReplies_; }
+  // Mails of the last check that were accepted but kept on the server for a later check (no
+  // picture source, or the reply counts could not be kept).
+  int heldRequests() const { return heldRequests_; }
 
  private:
   SiblingCamera* sibling_ = nullptr;
   LogSink& log_;
   CMailClient client_;
   AddressList addresses_;
+  std::string statePath_;  // set before the workers start
   RequestList requests_;
   qv::PictureNames names_;
   std::atomic<int> requestCount_{0};
   std::atomic<int> repliesSent_{0};
   std::atomic<int> failedReplies_{0};
+  std::atomic<int> heldRequests_{0};
 };

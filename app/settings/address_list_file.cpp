@@ -1,5 +1,7 @@
 #include "app/settings/address_list_file.h"
 
+#include <strings.h>
+
 #include <cstdio>
 
 #include "platform/files.h"
@@ -39,4 +41,14 @@ bool WriteAddressListFile(const std::string& path, const std::vector<std::string
     bytes += '\n';
   }
   return qv::ReplaceFileContents(path, bytes, error);
+}
+
+int FindListEntry(const std::vector<std::string>& entries, std::string_view address) {
+  for (size_t i = 0; i < entries.size(); ++i) {
+    const std::string& entry = entries[i];
+    if (entry.size() == address.size() && strncasecmp(entry.data(), address.data(), entry.size()) == 0) {
+      return static_cast<int>(i);
+    }
+  }
+  return -1;
 }

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 // The address list's path: the folder of the settings file followed by "MailList.dat".
@@ -22,3 +23,7 @@ bool ReadAddressListFile(const std::string& path, std::vector<std::string>* entr
 // False with a reason in *error (may be null) when it could not be written.
 [[nodiscard]] bool WriteAddressListFile(const std::string& path, const std::vector<std::string>& entries,
                                         std::string* error = nullptr);
+
+// The position of the first entry equal to `address` without regard to ASCII letter case, the
+// way a duplicate is judged when an address is added; -1 when there is none.
+[[nodiscard]] int FindListEntry(const std::vector<std::string>& entries, std::string_view address);

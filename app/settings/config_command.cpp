@@ -112,6 +112,8 @@ const KeySpec kFilterKeys[] = {
     Number("RcvDelete", NumberAt<&FilterSettings::RcvDelete>, 0, 1),
     Text("TitleFiltText", TextAt<&FilterSettings::TitleFiltText>),
     Text("TextFiltText", TextAt<&FilterSettings::TextFiltText>),
+    Number("SenderHourLimit", NumberAt<&FilterSettings::SenderHourLimit>, 0, qv::kSenderHourLimitMax),
+    Number("DayLimit", NumberAt<&FilterSettings::DayLimit>, 0, qv::kDayLimitMax),
 };
 const KeySpec kPictKeys[] = {
     Number("Type", NumberAt<&PictSettings::Type>, PICT_PNG, PICT_GIF),
@@ -227,8 +229,9 @@ bool Assign(const KeySpec& spec, Records& records, const std::string& text, std:
   }
   switch (spec.rule) {
     case Rule::kAddress:
-      if (qv::CheckMailAddress(value) != qv::AddressProblem::kNone) {
-        *reason = "takes an address of the form name@domain in letters, digits and signs";
+      if (qv::CheckAddressSetting(value) != qv::AddressProblem::kNone) {
+        *reason = "takes an address of the form name@domain in letters, digits and signs that a mail server "
+                  "accepts (no blanks, brackets or comments outside a quoted name, no empty part of the domain)";
         return false;
       }
       break;
@@ -326,6 +329,9 @@ int Set(const std::string& path, const std::string& assignment, FILE* out, FILE*
     std::fprintf(err, "Quorvex --config: %s.%s %s; nothing was written\n", section->name, key->key, reason.c_str());
     return kConfigRefused;
   }
+  // A new settings file starts with the first settings, whichever key is set first; when it
+  // cannot be made, the save fails with its own message.
+  (void)CreateFirstSettings(path.c_str());
   if (section->save(path.c_str(), section->profile, &records) != 1) {
     std::fprintf(err, "Quorvex --config: the settings file %s could not be written\n", path.c_str());
     return kConfigNotWritten;

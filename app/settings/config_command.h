@@ -10,7 +10,8 @@
 // check it (ranges, address form, ASCII-only fields, the size of its field, no ';', which
 // the file cannot hold) and written with the section's save routine, which rewrites the whole
 // section from its loaded record, so the file ends up exactly as the pages would leave it.
-// The password is given and shown in plain text and stored encoded; `list` shows it as
+// `set` on a settings file that does not exist yet first makes it with the first settings
+// (CreateFirstSettings); `list` and `get` show what a missing file stands for. The password is given and shown in plain text and stored encoded; `list` shows it as
 // "********". Line breaks of the reply text and signature are given as line breaks or "<BR>",
 // shown by `get` as line breaks, and stored as "<BR>"; `list` shows the stored form.
 #pragma once

@@ -54,6 +54,12 @@ TEST_F(ConfigCommandTest, ValuesRoundTripInTheTerminalsEncodingAndAreStoredAsThe
       {"BasicSettings.MailTimer=10", "10", "MailTimer=10"},
       {"FilterSettings.TitleFiltText=カメラ=写真", "カメラ=写真", "TitleFiltText=" + SJIS("カメラ=写真")},
       {"MailSettings.ImapFolder=依頼/カメラ", "依頼/カメラ", "ImapFolder=" + SJIS("依頼/カメラ")},
+      {"MailSettings.MailAddr=\"foo bar\"@example.com", "\"foo bar\"@example.com",
+       "MailAddr=\"foo bar\"@example.com"},
+      {"FilterSettings.SenderHourLimit=999", "999", "SenderHourLimit=999"},
+      {"FilterSettings.SenderHourLimit=0", "0", "SenderHourLimit=0"},
+      {"FilterSettings.DayLimit=99999", "99999", "DayLimit=99999"},
+      {"FilterSettings.DayLimit=0", "0", "DayLimit=0"},
   };
   for (const auto& c : cases) {
     ASSERT_EQ(Run({"set", c.assignment}), kConfigDone) << c.assignment << err_;
@@ -62,11 +68,15 @@ TEST_F(ConfigCommandTest, ValuesRoundTripInTheTerminalsEncodingAndAreStoredAsThe
     EXPECT_EQ(out_, std::string(c.shown) + "\n") << name;
     EXPECT_NE(qv::ReadFileBytes(path_).find("\r\n" + c.stored + "\r\n"), std::string::npos) << name;
   }
-  // The whole section is written in its order, as the sheet writes it.
-  EXPECT_EQ(qv::ReadFileBytes(path_).substr(0, 40), "[MailSettings]\r\nUserName=" + SJIS("山田 太郎") + "\r\nMail");
+  // The new file began with the first settings; the whole section is written in its order,
+  // as the sheet writes it.
+  const std::string file = qv::ReadFileBytes(path_);
+  EXPECT_EQ(file.rfind("[FilterSettings]\r\nMailFill=1\r\nFiltMode=1\r\nTitleFilt=0\r\n", 0), 0u) << file;
+  EXPECT_NE(file.find("[MailSettings]\r\nUserName=" + SJIS("山田 太郎") + "\r\nMailAddr="), std::string::npos);
 
   ASSERT_EQ(Run({"list"}), kConfigDone);
-  EXPECT_EQ(std::count(out_.begin(), out_.end(), '\n'), 7 + 20 + 3 + 7 + 4 * 9);
+  EXPECT_EQ(std::count(out_.begin(), out_.end(), '\n'), 7 + 20 + 3 + 9 + 4 * 9);
+  EXPECT_NE(out_.find("\nFilterSettings.MailFill=1\n"), std::string::npos);
   EXPECT_NE(out_.find("\nMailSettings.Passwd=\n"), std::string::npos);
   EXPECT_NE(out_.find("\nSendSettings.MailText=一行目<BR>二行目\n"), std::string::npos);
   EXPECT_NE(out_.find("\nPictSettings1.Type=1\n"), std::string::npos);
@@ -99,6 +109,14 @@ TEST_F(ConfigCommandTest, UnknownNamesAndValuesOutOfRangeAreRefusedAndWriteNothi
       {{"set", "PictSettings1.PictQuality=0"}, "from 1 to 20"},
       {{"set", "PictSettings0.ColorNum=37"}, "from 1 to 36"},
       {{"set", "MailSettings.MailAddr=cam@ex@ample"}, "name@domain"},
+      {{"set", "MailSettings.MailAddr=a b@example.com"}, "name@domain"},
+      {{"set", "MailSettings.MailAddr=a<b>@example.com"}, "name@domain"},
+      {{"set", "MailSettings.MailAddr=a@b..c"}, "name@domain"},
+      {{"set", "MailSettings.MailAddr=(x)a@b.c"}, "name@domain"},
+      {{"set", "MailSettings.MailAddr=a@x.jp."}, "name@domain"},
+      {{"set", "FilterSettings.SenderHourLimit=1000"}, "from 0 to 999"},
+      {{"set", "FilterSettings.SenderHourLimit=-1"}, "from 0 to 999"},
+      {{"set", "FilterSettings.DayLimit=100000"}, "from 0 to 99999"},
       {{"set", "MailSettings.PopServer="}, "cannot be empty"},
       {{"set", "MailSettings.UserID=ユーザー"}, "letters, digits and signs"},
       {{"set", "MailSettings.UserID=" + std::string(64, 'u')}, "at most 63 bytes"},
@@ -116,6 +134,21 @@ TEST_F(ConfigCommandTest, UnknownNamesAndValuesOutOfRangeAreRefusedAndWriteNothi
     EXPECT_TRUE(out_.empty()) << c.arguments.back();
   }
   EXPECT_EQ(qv::ReadFileBytes(path_), before);
+}
+
+TEST_F(ConfigCommandTest, ReadingANewPathMakesNothingAndShowsTheFirstSettings) {
+  ASSERT_EQ(Run({"get", "FilterSettings.MailFill"}), kConfigDone);
+  EXPECT_EQ(out_, "1\n");
+  ASSERT_EQ(Run({"list"}), kConfigDone);
+  EXPECT_FALSE(std::filesystem::exists(path_));
+  // A refused value makes no file either.
+  EXPECT_EQ(Run({"set", "BasicSettings.MailTimer=0"}), kConfigRefused);
+  EXPECT_FALSE(std::filesystem::exists(path_));
+  // An existing file without the filter keys keeps answering every sender.
+  qv::WriteFileBytes(path_, "[BasicSettings]\r\nMailTimer=3\r\n");
+  ASSERT_EQ(Run({"set", "BasicSettings.MailTimer=4"}), kConfigDone);
+  ASSERT_EQ(Run({"get", "FilterSettings.MailFill"}), kConfigDone);
+  EXPECT_EQ(out_, "0\n");
 }
 
 TEST_F(ConfigCommandTest, SettingsFileThatCannotBeWrittenIsReported) {

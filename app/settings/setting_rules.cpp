@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "app/address/mail_address.h"
+
 namespace qv {
 
 int PictureWidthFrom(int typed) {
@@ -24,7 +26,10 @@ bool HasNonAsciiByte(std::string_view text) {
   return std::any_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) >= 0x80; });
 }
 
-AddressProblem CheckMailAddress(std::string_view address) {
+namespace {
+
+// The ASCII and "@" checks the pages make first, each with its own message.
+AddressProblem CheckAtSign(std::string_view address) {
   if (HasNonAsciiByte(address)) return AddressProblem::kNotAscii;
   size_t at = address.find('@');
   if (at == std::string_view::npos || at == 0 || at + 1 == address.size()) return AddressProblem::kNotAnAddress;
@@ -32,13 +37,48 @@ AddressProblem CheckMailAddress(std::string_view address) {
   return AddressProblem::kNone;
 }
 
+bool PassesAddressRule(std::string_view local, std::string_view domain) {
+  std::string checked;
+  return CheckMailAddressParts(local, domain, &checked) == AddressVerdict::kValid;
+}
+
+}  // namespace
+
+AddressProblem CheckAddressSetting(std::string_view address) {
+  AddressProblem problem = CheckAtSign(address);
+  if (problem != AddressProblem::kNone) return problem;
+  std::string checked;
+  return ::CheckMailAddress(address, &checked) == AddressVerdict::kValid ? AddressProblem::kNone
+                                                                         : AddressProblem::kMalformed;
+}
+
 AddressProblem CheckAddressListEntry(std::string_view entry) {
-  AddressProblem problem = CheckMailAddress(entry);
+  AddressProblem problem = CheckAtSign(entry);
   if (problem != AddressProblem::kNone) return problem;
   size_t at = entry.find('@');
-  if (std::count(entry.begin(), entry.begin() + at, '*') > 1) return AddressProblem::kWildcardsLocal;
-  if (std::count(entry.begin() + at + 1, entry.end(), '*') > 1) return AddressProblem::kWildcardsDomain;
+  std::string_view local = entry.substr(0, at);
+  std::string_view domain = entry.substr(at + 1);
+  if (std::count(local.begin(), local.end(), '*') > 1) return AddressProblem::kWildcardsLocal;
+  if (std::count(domain.begin(), domain.end(), '*') > 1) return AddressProblem::kWildcardsDomain;
+  // A side that is exactly "*" matches anything: the other side is checked with a stand-in
+  // that passes. An entry matches the address as the mail reader gives it, so it is written
+  // the same way (a quoted local part in quotes).
+  std::string checked;
+  if (local != "*" && ::CheckMailAddress(std::string(local) + "@example.jp", &checked) != AddressVerdict::kValid) {
+    return AddressProblem::kMalformed;
+  }
+  if (domain != "*" && !PassesAddressRule("x", domain)) return AddressProblem::kMalformed;
   return AddressProblem::kNone;
+}
+
+std::string ListEntryForm(std::string_view entry) {
+  size_t at = entry.find('@');
+  std::string checked;
+  if (at == std::string_view::npos || entry.substr(0, at) == "*" ||
+      ::CheckMailAddress(std::string(entry.substr(0, at)) + "@example.jp", &checked) != AddressVerdict::kValid) {
+    return std::string(entry);
+  }
+  return checked.substr(0, DomainSeparator(checked)) + std::string(entry.substr(at));
 }
 
 std::string StoredMultiLine(std::string_view shown) {

@@ -33,6 +33,10 @@ inline constexpr int kContrastMax = 16;     // 0..16, shown as 8x
 inline constexpr int kLightMin = -8;        // -8..8, shown as 8x
 inline constexpr int kLightMax = 8;
 
+// Reply limits: 0 is no limit.
+inline constexpr int kSenderHourLimitMax = 999;
+inline constexpr int kDayLimitMax = 99999;
+
 // Every stored text value is read back through a 256-byte buffer.
 inline constexpr size_t kStoredValueBytes = 255;
 
@@ -48,20 +52,30 @@ inline constexpr size_t kStoredValueBytes = 255;
 // True when `text` holds a byte of 0x80 or above (anything but single-byte ASCII).
 [[nodiscard]] bool HasNonAsciiByte(std::string_view text);
 
-// The form checks of a mail address, in the order they are made.
+// The checks of an address typed into the settings, in the order they are made.
 enum class AddressProblem {
   kNone,
   kNotAscii,        // a byte of 0x80 or above
   kNotAnAddress,    // no "@", "@" first or last, or a second "@" after the first
   kWildcardsLocal,  // address list entries only: more than one "*" before the "@"
   kWildcardsDomain, // address list entries only: more than one "*" after the "@"
+  kMalformed,       // not an address the mail servers take (CheckMailAddress): blanks,
+                    // brackets or comments outside a quoted local part, an empty domain label ...
 };
 
-// Checks a sender address of the mail settings (no "*" rule).
-[[nodiscard]] AddressProblem CheckMailAddress(std::string_view address);
-// Checks an entry of the sender address list: the same, and at most one "*" on each side of
-// the "@".
+// Checks the sender address of the replies (MailAddr): ASCII, then the one address rule that
+// every reply's MAIL FROM passes, so that no saved address makes every reply fail.
+[[nodiscard]] AddressProblem CheckAddressSetting(std::string_view address);
+// Checks an entry of the sender address list: ASCII, one "@" neither first nor last, at most
+// one "*" on each side of it, and then the address rule for the entry as an address: a side
+// that is exactly "*" stands for any value and is not checked; a side that holds a "*" among
+// other characters is checked as it stands ('*' is an ordinary character of a local part and
+// no character of a domain).
 [[nodiscard]] AddressProblem CheckAddressListEntry(std::string_view entry);
+// The form an entry that passed CheckAddressListEntry is stored in: its local part as the
+// mail reader gives a sender's (quoted only where it must be: "john"@x.jp becomes john@x.jp),
+// so that the entry matches that sender; unchanged when its local part is "*".
+[[nodiscard]] std::string ListEntryForm(std::string_view entry);
 
 // Multi-line texts (MailText, SendName) are stored on one line: every CR is removed and every
 // LF becomes "<BR>". StoredMultiLine makes the stored form; ShownMultiLine turns each "<BR>"

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "app/settings/address_list_file.h"
 #include "app/settings/converter_lookup.h"
 #include "app/settings/ini.h"
 #include "platform/text.h"
@@ -169,6 +170,16 @@ void ReportUnreadable(const char* path) {
   close(fd);
 }
 
+// Whether the settings file can be opened and read as a file.
+bool SettingsFileReadable(const char* path) {
+  struct stat st;
+  if (stat(path, &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  int fd = open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  close(fd);
+  return true;
+}
+
 }  // namespace
 
 int LoadBasicSettings(const char* path, BasicSettings* record) {
@@ -215,13 +226,18 @@ int LoadSendSettings(const char* path, SendSettings* record) {
 }
 
 int LoadFilterSettings(const char* path, FilterSettings* record) {
-  record->MailFill = ReadInt(path, kFilter, "MailFill", 0);
-  record->FiltMode = ReadInt(path, kFilter, "FiltMode", 0);
+  // Without a readable file (a first start, a new --ini path) the first settings hold: a
+  // filter that answers nobody is safer than one that answers everybody.
+  const int filterDefault = SettingsFileReadable(path) ? 0 : 1;
+  record->MailFill = ReadInt(path, kFilter, "MailFill", filterDefault);
+  record->FiltMode = ReadInt(path, kFilter, "FiltMode", filterDefault);
   record->TitleFilt = ReadInt(path, kFilter, "TitleFilt", 0);
   record->TextFilt = ReadInt(path, kFilter, "TextFilt", 0);
   record->RcvDelete = ReadInt(path, kFilter, "RcvDelete", 1);
   ReadText(path, kFilter, "TitleFiltText", "", record->TitleFiltText);
   ReadText(path, kFilter, "TextFiltText", "", record->TextFiltText);
+  record->SenderHourLimit = ReadInt(path, kFilter, "SenderHourLimit", 5);
+  record->DayLimit = ReadInt(path, kFilter, "DayLimit", 200);
   return 1;
 }
 
@@ -306,6 +322,8 @@ int SaveFilterSettings(const char* path, const FilterSettings* record) {
   writer.Int("RcvDelete", record->RcvDelete);
   writer.Field("TitleFiltText", record->TitleFiltText);
   writer.Field("TextFiltText", record->TextFiltText);
+  writer.Int("SenderHourLimit", record->SenderHourLimit);
+  writer.Int("DayLimit", record->DayLimit);
   return writer.result();
 }
 
@@ -322,6 +340,38 @@ int SaveWindowPlacement(const char* path, const WindowPlacement* record) {
   writer.Int("MainLeft", record->MainLeft);
   writer.Int("MainTop", record->MainTop);
   return writer.result();
+}
+
+FirstSettings CreateFirstSettings(const char* path, std::string* error) {
+  struct stat st;
+  if (stat(path, &st) == 0 || errno != ENOENT) return FirstSettings::kExisting;
+  FilterSettings first;
+  first.MailFill = 1;
+  first.FiltMode = 1;
+  if (SaveFilterSettings(path, &first) != 1) {
+    if (error) *error = std::string("the settings file ") + path + " could not be written";
+    return FirstSettings::kFailed;
+  }
+  // A list that is already there (copied in before the first start) is kept.
+  const std::string list = AddressListPath(path);
+  if (stat(list.c_str(), &st) != 0 && errno == ENOENT) (void)WriteAddressListFile(list, {});
+  return FirstSettings::kCreated;
+}
+
+std::string FilterStateText(const FilterSettings& filter, size_t entries) {
+  const std::string count = std::to_string(entries);
+  if (filter.MailFill == 0) {
+    return SJIS("アドレスフィルタを使わない設定のため、すべての差出人に画像を返信します。");
+  }
+  if (filter.FiltMode != 0) {
+    if (entries == 0) {
+      return SJIS("返信するアドレスが登録されていないため、どのメールにも返信しません。"
+                  "「Quorvex --senders add アドレス」か、設定のフィルタ設定で登録してください。");
+    }
+    return SJIS("登録された") + count + SJIS("件のアドレスにだけ画像を返信します。");
+  }
+  if (entries == 0) return SJIS("受け付けないアドレスが登録されていないため、すべての差出人に画像を返信します。");
+  return SJIS("登録された") + count + SJIS("件のアドレスを除き、すべての差出人に画像を返信します。");
 }
 
 int LoadAllSettings(const char* path, AllSettings* settings) {

@@ -58,14 +58,19 @@ struct SendSettings {
   char SendName[256] = "";  // signature, "<BR>" for line breaks
 };
 
+// The defaults are those of a key missing from an existing file. A settings file that does not
+// exist yet (or cannot be read) gives the first settings instead: MailFill 1 and FiltMode 1,
+// so nobody is answered until the owner lists a sender (CreateFirstSettings writes them).
 struct FilterSettings {
   int MailFill = 0;   // 1 = the sender address list is applied
-  int FiltMode = 0;   // how the address list is applied
+  int FiltMode = 0;   // 0 = the list names senders to refuse, otherwise the only ones answered
   int TitleFilt = 0;  // 1 = the subject filter is applied
   int TextFilt = 0;   // stored only
   int RcvDelete = 1;  // 1 = refused mails are deleted from the server
   char TitleFiltText[256] = "";
   char TextFiltText[256] = "";  // stored only
+  int SenderHourLimit = 5;  // replies to one sender address in any hour; 0 = no limit
+  int DayLimit = 200;       // replies in all per calendar day; 0 = no limit
 };
 
 // One picture profile; the profile number is the carrier class (0 au, 1 J-PHONE / Vodafone,
@@ -125,6 +130,25 @@ int SaveSendSettings(const char* path, const SendSettings* record);
 int SaveFilterSettings(const char* path, const FilterSettings* record);
 int SavePictSettings(const char* path, int profile, const PictSettings* record);
 int SaveWindowPlacement(const char* path, const WindowPlacement* record);
+
+// What CreateFirstSettings found.
+enum class FirstSettings {
+  kExisting,  // the settings file was there: nothing was written
+  kCreated,   // it was made with the first filter settings (and an empty address list)
+  kFailed,    // it could not be made; the reason is in *error
+};
+
+// Makes a settings file that does not exist yet: its FilterSettings section with MailFill 1,
+// FiltMode 1 and the other keys' defaults, and the address list beside it, empty, when there
+// is none. A file that exists is left as it is, whatever it holds. Called wherever the program
+// may make the file: at every start, by --settings, --config and --senders.
+FirstSettings CreateFirstSettings(const char* path, std::string* error = nullptr);
+
+// Which senders `filter` with an address list of `entries` entries lets through, as one line
+// (CP932) for the start-up log and the filter page: the filter is off and every sender is
+// answered; only the listed addresses are answered (and with none, how to list one); or
+// every sender but the listed ones is.
+[[nodiscard]] std::string FilterStateText(const FilterSettings& filter, size_t entries);
 
 // Loads the window placement, the four records, looks up the GIF converter (converterPath
 // and converterInstalled) and loads the four picture profiles; a GIF profile becomes JPEG in

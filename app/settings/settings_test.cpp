@@ -52,20 +52,38 @@ TEST_F(SettingsTest, EmptyFileLoadsEveryDefault) {
   EXPECT_EQ(all.mail.ImapIdle, 1);
   EXPECT_EQ(std::string(all.send.Title), "Quorvex\x89\xE6\x91\x9C");  // Quorvex画像
   EXPECT_STREQ(all.send.MailText, "");
+  // An existing file keeps the key defaults of old: a file without the filter keys answers
+  // every sender, as it always did.
   EXPECT_EQ(all.filter.RcvDelete, 1);
   EXPECT_EQ(all.filter.MailFill, 0);
+  EXPECT_EQ(all.filter.FiltMode, 0);
+  EXPECT_EQ(all.filter.SenderHourLimit, 5);
+  EXPECT_EQ(all.filter.DayLimit, 200);
   EXPECT_FALSE(all.converterInstalled);
   EXPECT_EQ(all.converterPath, "");
   ExpectProfile(all.pict[0], {0, 7, 120, 120, 1, 4, 24, 0, 0});
   ExpectProfile(all.pict[1], {1, 12, 120, 128, 1, 4, 36, 0, 0});
   ExpectProfile(all.pict[2], {1, 3, 96, 80, 1, 4, 32, 0, 0});  // GIF without converter: JPEG
   ExpectProfile(all.pict[3], {1, 20, 320, 240, 1, 4, 36, 0, 0});
-  // A missing file gives the same, and is not created.
+  // A missing file gives the same, but the first settings' filter that answers nobody, and is
+  // not created; so does a file that cannot be read.
   std::filesystem::remove(path_);
   AllSettings fresh;
   LoadAllSettings(path_.c_str(), &fresh);
   EXPECT_EQ(fresh.basic.MailTimer, 5);
+  EXPECT_EQ(fresh.filter.MailFill, 1);
+  EXPECT_EQ(fresh.filter.FiltMode, 1);
+  EXPECT_EQ(fresh.filter.RcvDelete, 1);
+  EXPECT_EQ(fresh.filter.SenderHourLimit, 5);
   EXPECT_FALSE(std::filesystem::exists(path_));
+  std::filesystem::create_directory(path_);
+  AllSettings folder;
+  testing::internal::CaptureStderr();
+  LoadAllSettings(path_.c_str(), &folder);
+  testing::internal::GetCapturedStderr();
+  EXPECT_EQ(folder.filter.MailFill, 1);
+  EXPECT_EQ(folder.filter.FiltMode, 1);
+  std::filesystem::remove(path_);
   // A profile number without defaults reads missing keys as 0.
   PictSettings other;
   other.Width = 77;
@@ -192,10 +210,62 @@ TEST_F(SettingsTest, FileCreatedFromNothingListsKeysInWriteOrder) {
             "MailProtocol=0\r\nImapFolder=INBOX\r\nImapIdle=1\r\n"
             "[SendSettings]\r\nTitle=T\r\nMailText=\r\nSendName=\r\n"
             "[FilterSettings]\r\nMailFill=0\r\nFiltMode=0\r\nTitleFilt=0\r\nTextFilt=0\r\nRcvDelete=1\r\n"
-            "TitleFiltText=\r\nTextFiltText=\r\n"
+            "TitleFiltText=\r\nTextFiltText=\r\nSenderHourLimit=5\r\nDayLimit=200\r\n"
             "[PictSettings2]\r\nType=0\r\nPictQuality=0\r\nWidth=0\r\nHeight=0\r\nAspect=0\r\nColQuality=0\r\n"
             "ColorNum=0\r\nContrast=0\r\nLight=0\r\n"
             "[Window]\r\nMainLeft=-5\r\nMainTop=12\r\n");
+}
+
+TEST_F(SettingsTest, FirstSettingsAreMadeOnlyWhereNoFileIsYet) {
+  const std::string list = folder_ + "MailList.dat";
+  std::string error;
+  EXPECT_EQ(CreateFirstSettings(path_.c_str(), &error), FirstSettings::kCreated);
+  EXPECT_EQ(qv::ReadFileBytes(path_),
+            "[FilterSettings]\r\nMailFill=1\r\nFiltMode=1\r\nTitleFilt=0\r\nTextFilt=0\r\nRcvDelete=1\r\n"
+            "TitleFiltText=\r\nTextFiltText=\r\nSenderHourLimit=5\r\nDayLimit=200\r\n");
+  EXPECT_TRUE(std::filesystem::exists(list));
+  EXPECT_EQ(qv::ReadFileBytes(list), "");
+  // Once it is there, it is never made again, whatever it holds.
+  qv::WriteFileBytes(path_, "[BasicSettings]\r\nMailTimer=3\r\n");
+  EXPECT_EQ(CreateFirstSettings(path_.c_str(), &error), FirstSettings::kExisting);
+  EXPECT_EQ(qv::ReadFileBytes(path_), "[BasicSettings]\r\nMailTimer=3\r\n");
+  FilterSettings filter;
+  LoadFilterSettings(path_.c_str(), &filter);
+  EXPECT_EQ(filter.MailFill, 0);  // an existing file keeps its key defaults
+  // A list that came before the settings file is kept.
+  std::filesystem::remove(path_);
+  qv::WriteFileBytes(list, "taro@example.jp\n");
+  EXPECT_EQ(CreateFirstSettings(path_.c_str(), &error), FirstSettings::kCreated);
+  EXPECT_EQ(qv::ReadFileBytes(list), "taro@example.jp\n");
+  // A folder that is not there: nothing can be made, and the caller hears why.
+  const std::string nowhere = folder_ + "missing/Quorvex.ini";
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(CreateFirstSettings(nowhere.c_str(), &error), FirstSettings::kFailed);
+  testing::internal::GetCapturedStderr();
+  EXPECT_NE(error.find(nowhere), std::string::npos);
+}
+
+TEST_F(SettingsTest, FilterStateTextSaysWhoGetsAPicture) {
+  const struct {
+    int mailFill;
+    int filtMode;
+    size_t entries;
+    const char* text;
+  } cases[] = {
+      {0, 1, 3, "アドレスフィルタを使わない設定のため、すべての差出人に画像を返信します。"},
+      {1, 1, 0, "返信するアドレスが登録されていないため、どのメールにも返信しません。"
+                "「Quorvex --senders add アドレス」か、設定のフィルタ設定で登録してください。"},
+      {1, 1, 1, "登録された1件のアドレスにだけ画像を返信します。"},
+      {1, 2, 2, "登録された2件のアドレスにだけ画像を返信します。"},  // any mode but 0 accepts only
+      {1, 0, 0, "受け付けないアドレスが登録されていないため、すべての差出人に画像を返信します。"},
+      {1, 0, 4, "登録された4件のアドレスを除き、すべての差出人に画像を返信します。"},
+  };
+  for (const auto& c : cases) {
+    FilterSettings filter;
+    filter.MailFill = c.mailFill;
+    filter.FiltMode = c.filtMode;
+    EXPECT_EQ(qv::Utf8FromCp932(FilterStateText(filter, c.entries)), c.text) << c.mailFill << c.filtMode << c.entries;
+  }
 }
 
 TEST_F(SettingsTest, SavedRecordsLoadBackAndResavingKeepsTheFile) {
@@ -225,6 +295,8 @@ TEST_F(SettingsTest, SavedRecordsLoadBackAndResavingKeepsTheFile) {
   FilterSettings filter;
   filter.TitleFilt = 1;
   std::strcpy(filter.TitleFiltText, "cam");
+  filter.SenderHourLimit = 0;
+  filter.DayLimit = 17;
   PictSettings pict{2, 5, 160, 120, 0, 3, 16, -10, 20};
   ASSERT_EQ(SaveBasicSettings(path_.c_str(), &basic), 1);
   ASSERT_EQ(SaveMailSettings(path_.c_str(), &mail), 1);
@@ -256,6 +328,8 @@ TEST_F(SettingsTest, SavedRecordsLoadBackAndResavingKeepsTheFile) {
   EXPECT_STREQ(all.send.MailText, "line one<BR>line two");
   EXPECT_EQ(all.filter.TitleFilt, 1);
   EXPECT_STREQ(all.filter.TitleFiltText, "cam");
+  EXPECT_EQ(all.filter.SenderHourLimit, 0);
+  EXPECT_EQ(all.filter.DayLimit, 17);
   for (const PictSettings& p : all.pict) ExpectProfile(p, {2, 5, 160, 120, 0, 3, 16, -10, 20});
 
   // Saving what was loaded changes nothing.

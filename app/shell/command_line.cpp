@@ -45,6 +45,16 @@ bool ParseCommandLine(const std::vector<std::string>& arguments, CommandLineOpti
       options->config.assign(arguments.begin() + static_cast<long>(i) + 1,
                              arguments.begin() + static_cast<long>(i + words) + 1);
       i += words;
+    } else if (argument == "--senders") {
+      const std::string verb = i + 1 < arguments.size() ? arguments[i + 1] : "";
+      const size_t words = verb == "list" ? 1 : (verb == "add" || verb == "remove") ? 2 : 0;
+      if (words == 0 || i + words >= arguments.size()) {
+        *error = "--senders needs list, add ADDRESS or remove ADDRESS";
+        return false;
+      }
+      options->senders.assign(arguments.begin() + static_cast<long>(i) + 1,
+                              arguments.begin() + static_cast<long>(i + words) + 1);
+      i += words;
     } else if (argument == "--timing-scale" || argument.rfind("--timing-scale=", 0) == 0) {
       std::string value;
       if (argument == "--timing-scale") {
@@ -80,9 +90,9 @@ bool ParseCommandLine(const std::vector<std::string>& arguments, CommandLineOpti
     return false;
   }
   const int commands = options->headless + options->once + options->checkAccounts + options->window +
-                       options->settings + !options->config.empty();
-  if ((options->settings || !options->config.empty()) && commands > 1) {
-    *error = "--settings and --config run alone";
+                       options->settings + !options->config.empty() + !options->senders.empty();
+  if ((options->settings || !options->config.empty() || !options->senders.empty()) && commands > 1) {
+    *error = "--settings, --config and --senders run alone";
     return false;
   }
   if (!options->headless && !options->help && commands == 0) {
@@ -96,6 +106,7 @@ std::string UsageText() {
   return "usage: Quorvex [--window | --headless | --once | --check-accounts] [--ini PATH] [--timing-scale F]\n"
          "       Quorvex --settings [--ini PATH]\n"
          "       Quorvex --config list | get SECTION.KEY | set SECTION.KEY=VALUE [--ini PATH]\n"
+         "       Quorvex --senders list | add ADDRESS | remove ADDRESS [--ini PATH]\n"
          "\n"
          "Watches a POP3 or IMAP mailbox and answers every accepted request mail with a fresh\n"
          "camera picture, converted for the sender's phone.\n"
@@ -107,8 +118,9 @@ std::string UsageText() {
          "                      log lines go to standard output; Ctrl+C or SIGTERM ends it\n"
          "                      after the running cycle\n"
          "  --once              one mail check now and, when requests were accepted, one\n"
-         "                      capture-and-reply run, then end: status 0, or 2 when the\n"
-         "                      mailbox could not be logged in to\n"
+         "                      capture-and-reply run, then end: status 0; 1 when a step\n"
+         "                      failed or the requests wait on the server for a camera;\n"
+         "                      2 when the mailbox could not be logged in to\n"
          "  --check-accounts    log in to the POP3 or IMAP server and count the mails (IMAP:\n"
          "                      and tell whether it offers IDLE), open the SMTP session up to\n"
          "                      authentication, without fetching, deleting or sending\n"
@@ -124,6 +136,15 @@ std::string UsageText() {
          "  --config set SECTION.KEY=VALUE\n"
          "                      change one setting, checked as the settings sheet checks it;\n"
          "                      status 2 when it is refused\n"
+         "  --senders list      print the sender address list (MailList.dat beside the\n"
+         "                      settings file); a new settings file answers only the\n"
+         "                      senders listed there\n"
+         "  --senders add ADDRESS\n"
+         "                      add a sender (name@domain; * alone for any name or domain),\n"
+         "                      checked as the settings sheet checks it; status 2 when it\n"
+         "                      is refused or already listed\n"
+         "  --senders remove ADDRESS\n"
+         "                      remove a sender; status 2 when it is not listed\n"
          "  --help              show this text\n"
          "\n"
          "Without options Quorvex opens its window when $DISPLAY or $WAYLAND_DISPLAY names a\n"

@@ -44,11 +44,20 @@ TEST(CommandLine, OptionsAndTheirMistakes) {
   EXPECT_FALSE(options.headless);
   ASSERT_TRUE(ParseCommandLine({"--config", "list"}, &options, &error));
   EXPECT_EQ(options.config, std::vector<std::string>{"list"});
+  ASSERT_TRUE(ParseCommandLine({"--ini", "/x.ini", "--senders", "add", "taro@example.jp"}, &options, &error));
+  EXPECT_EQ(options.senders, (std::vector<std::string>{"add", "taro@example.jp"}));
+  EXPECT_FALSE(options.headless);
+  ASSERT_TRUE(ParseCommandLine({"--senders", "remove", "--ini"}, &options, &error));  // the address it names
+  EXPECT_EQ(options.senders, (std::vector<std::string>{"remove", "--ini"}));
+  ASSERT_TRUE(ParseCommandLine({"--senders", "list"}, &options, &error));
+  EXPECT_EQ(options.senders, std::vector<std::string>{"list"});
 
   for (const std::vector<std::string>& wrong : std::vector<std::vector<std::string>>{
            {"--config"}, {"--config", "get"}, {"--config", "drop", "X"}, {"--config", "list", "X"},
            {"--settings", "--headless"}, {"--config", "list", "--once"}, {"--settings", "--window"},
            {"--window", "--headless"}, {"--once", "--window"},
+           {"--senders"}, {"--senders", "add"}, {"--senders", "drop", "a@x.jp"}, {"--senders", "list", "a@x.jp"},
+           {"--senders", "list", "--once"}, {"--senders", "list", "--config", "list"},
            {"--ini"}, {"--ini="}, {"--bogus"}, {"--headless", "stray"}, {"--timing-scale"},
            {"--timing-scale", "-1"}, {"--timing-scale", "fast"}, {"--timing-scale=1x"},
            {"--timing-scale", "nan"}}) {

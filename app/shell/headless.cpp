@@ -68,6 +68,11 @@ std::string DescribeSettings(const AllSettings& s) {
   line("filters: address list " + OnOff(s.filter.MailFill) + " (mode " + std::to_string(s.filter.FiltMode) +
        "), subject filter " + OnOff(s.filter.TitleFilt) + " " + Quoted(s.filter.TitleFiltText) +
        ", refused mails " + (s.filter.RcvDelete ? "deleted" : "kept"));
+  auto limit = [](int value, const char* per) {
+    return value > 0 ? std::to_string(value) + " " + per : std::string("no limit ") + per;
+  };
+  line("reply limits: " + limit(s.filter.SenderHourLimit, "per sender and hour") + ", " +
+       limit(s.filter.DayLimit, "per day"));
   for (int k = 0; k < 4; ++k) {
     const PictSettings& p = s.pict[k];
     std::string format = p.Type >= 0 && p.Type <= 3 ? kFormatNames[p.Type] : "format " + std::to_string(p.Type);
@@ -123,7 +128,8 @@ int RunHeadless(const CommandLineOptions& options, FILE* out) {
   std::string path = qv::SettingsPath();
   bool present = qv::FileSize(path) >= 0;
   std::fprintf(out, "Quorvex: settings file %s%s\n", path.c_str(),
-               present ? "" : " (not there yet: the defaults are used)");
+               present ? "" : " (not there yet: it is made with the first settings, which answer nobody until a "
+                              "sender is listed)");
   if (options.headlessImplied) {
     std::fprintf(out, "Quorvex: no display found, so Quorvex runs without a window (as --headless)\n");
   }
@@ -194,7 +200,9 @@ int RunHeadless(const CommandLineOptions& options, FILE* out) {
   std::fflush(out);
   if (options.once) {
     if (host.liveSteps()->lastLoginFailed()) return 2;
-    if (responder.failures() > 0 || host.liveSteps()->failedReplies() > 0) return 1;
+    if (responder.failures() > 0 || host.liveSteps()->failedReplies() > 0 || host.liveSteps()->heldRequests() > 0) {
+      return 1;
+    }
   }
   return 0;
 }

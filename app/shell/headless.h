@@ -21,7 +21,8 @@
 // exits with clean-up. SIGHUP reads the settings and the address list again. With --once, one
 // check runs (and its capture-and-reply run when requests were accepted), then the program
 // ends. Returns the exit status: 1 when the private work folder cannot be made; with --once 0
-// when every accepted request was answered, 1 when a step failed (dial-up, capture, a send),
+// when every accepted request was answered, 1 when a step failed (dial-up, capture, a send)
+// or accepted mails were kept on the server (no camera started),
 // 2 when the mailbox could not be logged in to; 0 otherwise.
 // Must be called before any other thread is started, because it blocks the stop signals for
 // the whole process.

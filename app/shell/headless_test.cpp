@@ -85,6 +85,10 @@ TEST_F(HeadlessTest, LoadsTheSettingsTellsWhatItWouldDoAndStopsOnInterrupt) {
   EXPECT_NE(output.find("stopping (interrupt)"), std::string::npos) << output;
   EXPECT_NE(output.find("Quorvex: 選択したデバイスが見つかりませんでした。"), std::string::npos) << output;
   EXPECT_NE(output.find("status=0"), std::string::npos) << output;
+  // An existing file without the filter keys answers everybody, as it always did, and says so.
+  EXPECT_NE(output.find("アドレスフィルタを使わない設定のため、すべての差出人に画像を返信します。"), std::string::npos)
+      << output;
+  EXPECT_NE(output.find("reply limits: 5 per sender and hour, 200 per day"), std::string::npos) << output;
   unsetenv("QUORVEX_TEST_DEVICES");
 }
 
@@ -131,11 +135,19 @@ TEST_F(HeadlessTest, UnusableSettingsFileGivesDefaultsAndAMessage) {
   EXPECT_NE(output.find("is not a file; defaults are used"), std::string::npos) << output;
   EXPECT_NE(output.find("every 5 minutes"), std::string::npos) << output;
   EXPECT_NE(output.find("status=0"), std::string::npos) << output;
+  // Settings that cannot be read answer nobody.
+  const std::string nobody = "返信するアドレスが登録されていないため、どのメールにも返信しません。";
+  EXPECT_NE(output.find(nobody), std::string::npos) << output;
 
+  // A first start makes the settings file with the first settings, and says who is answered.
   std::string missing = folder_ + "missing.ini";
   output = Run(missing);
   EXPECT_NE(output.find("not there yet"), std::string::npos) << output;
-  EXPECT_FALSE(std::filesystem::exists(missing));  // reading creates nothing
+  EXPECT_NE(output.find(nobody + "「Quorvex --senders add アドレス」"), std::string::npos) << output;
+  EXPECT_NE(qv::ReadFileBytes(missing).find("[FilterSettings]\r\nMailFill=1\r\nFiltMode=1\r\n"), std::string::npos);
+  EXPECT_EQ(qv::ReadFileBytes(folder_ + "MailList.dat"), "");
+  output = Run(missing);
+  EXPECT_EQ(output.find("not there yet"), std::string::npos) << output;
 
   qv::ProcessOptions options;
   options.captureOutput = true;

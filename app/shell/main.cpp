@@ -22,6 +22,7 @@ int main(int argc, char** argv) {
   if (options.checkAccounts) return RunAccountCheck(options, stdout);
   if (options.settings) return RunSettingsCommand(options, argc, argv);
   if (!options.config.empty()) return RunConfigOption(options);
+  if (!options.senders.empty()) return RunSendersOption(options);
   if (options.window || (options.headlessImplied && DisplayAvailable())) return RunWindow(options, argc, argv);
   return RunHeadless(options, stdout);
 }

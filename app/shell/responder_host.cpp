@@ -5,7 +5,10 @@
 #include <cstring>
 #include <filesystem>
 
+#include "app/address/mail_address.h"
+#include "app/mail/mail_message.h"
 #include "app/responder/live_steps.h"
+#include "app/settings/address_list_file.h"
 #include "app/shell/device_selection.h"
 #include "app/shell/sibling_link.h"
 #include "core/qxdvcore.h"
@@ -67,6 +70,11 @@ bool ResponderHost::Open() {
     return false;
   }
   responder_->SetWorkFolder(workFolder_);
+  std::string error;
+  if (CreateFirstSettings(settingsPath_.c_str(), &error) == FirstSettings::kFailed) {
+    // The settings that hold without a file answer nobody all the same.
+    std::fprintf(stderr, "Quorvex: %s\n", error.c_str());
+  }
   QXStartup();
   coreStarted_ = true;
   if (sibling_->Load() && liveSteps_) liveSteps_->SetSiblingCamera(sibling_.get());
@@ -98,8 +106,17 @@ void ResponderHost::LoadSettings() {
     log_.Log(LOG_PICT, SJIS("Orbisk連携を使えません: ") + qv::Cp932FromUtf8(sibling_->why()));
   }
   if (liveSteps_) {
-    liveSteps_->LoadAddressList(settingsPath_);
+    liveSteps_->UseSettingsFile(settingsPath_);
     liveSteps_->SetPopParams(settings_.mail);
+  }
+  // Who gets a picture, said once per load, so that nobody wonders why nothing is answered.
+  std::vector<std::string> entries;
+  (void)ReadAddressListFile(AddressListPath(settingsPath_), &entries);
+  log_.Log(LOG_RECV, FilterStateText(settings_.filter, entries.size()));
+  std::string sender;
+  if (settings_.mail.MailAddr[0] != '\0' && CheckMailAddress(settings_.mail.MailAddr, &sender) != AddressVerdict::kValid) {
+    log_.Log(LOG_SEND, SJIS("差出人メールアドレス(MailAddr)の形式が正しくないため、返信は送れません: ") +
+                           CleanHeaderText(settings_.mail.MailAddr));
   }
   responder_->SetSettings(settings_);
 }

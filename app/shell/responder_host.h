@@ -34,7 +34,8 @@ class ResponderHost {
   ResponderHost(const ResponderHost&) = delete;
   ResponderHost& operator=(const ResponderHost&) = delete;
 
-  // Makes the private work folder, starts the capture core and loads the settings of
+  // Makes the private work folder, makes a settings file that is not there yet with the first
+  // settings (CreateFirstSettings), starts the capture core and loads the settings of
   // qv::SettingsPath() (logging what the load held to its range). An installed program
   // (qv::ProgramIsInstalled) first records its per-user folder as "Directory" of the product
   // key HKEY_CURRENT_USER\Software\Halvorsk\Quorvex, for the uninstall clean-up; a failure
@@ -42,8 +43,9 @@ class ResponderHost {
   // started, when the work folder cannot be made: the program must not run then.
   [[nodiscard]] bool Open();
   // Loads the settings file and the address list again, gives the log its settings (and logs
-  // what the load held to its range), the mail client its POP3 parameters and the workers the
-  // new records.
+  // what the load held to its range, which senders the filter lets through, and a sender
+  // address no reply could be sent from), the mail client its POP3 parameters and the workers
+  // the new records.
   void LoadSettings();
   // Device selection with the capture core's device count; the preview goes into `parent` (null
   // without a screen). Returns SelectCaptureDevice's result.

@@ -7,6 +7,8 @@
 #include <QApplication>
 
 #include "app/settings/config_command.h"
+#include "app/settings/senders_command.h"
+#include "app/settings/settings.h"
 #include "app/shell/settings_library.h"
 #include "app/shell/window_app.h"
 #include "core/qxdvcore.h"
@@ -28,6 +30,10 @@ int RunSettingsCommand(const CommandLineOptions& options, int argc, char** argv)
     return 1;
   }
   std::memcpy(info.szIniFile, path.c_str(), path.size() + 1);
+  std::string error;
+  if (CreateFirstSettings(path.c_str(), &error) == FirstSettings::kFailed) {
+    std::fprintf(stderr, "Quorvex: %s\n", error.c_str());
+  }
   info.bPictureHidden = 1;
   SettingsLibrary library(qv::ProgramFolder() + "libQXDVDlg.so");
   QDOpenDialogFunction open = library.Entry();
@@ -44,4 +50,9 @@ int RunSettingsCommand(const CommandLineOptions& options, int argc, char** argv)
 int RunConfigOption(const CommandLineOptions& options) {
   if (!options.iniPath.empty()) qv::SetSettingsPathOverride(options.iniPath);
   return RunConfigCommand(options.config, qv::SettingsPath(), stdout, stderr);
+}
+
+int RunSendersOption(const CommandLineOptions& options) {
+  if (!options.iniPath.empty()) qv::SetSettingsPathOverride(options.iniPath);
+  return RunSendersCommand(options.senders, qv::SettingsPath(), stdout, stderr);
 }

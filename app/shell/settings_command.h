@@ -1,4 +1,4 @@
-// The settings commands that run without the main window: --settings and --config.
+// The settings commands that run without the main window: --settings, --config and --senders.
 #pragma once
 
 #include "app/shell/command_line.h"
@@ -11,3 +11,7 @@ int RunSettingsCommand(const CommandLineOptions& options, int argc, char** argv)
 // Quorvex --config: see app/settings/config_command.h; the settings file is --ini or the
 // default. Returns the exit status.
 int RunConfigOption(const CommandLineOptions& options);
+
+// Quorvex --senders: see app/settings/senders_command.h; the settings file is --ini or the
+// default. Returns the exit status.
+int RunSendersOption(const CommandLineOptions& options);

@@ -282,11 +282,16 @@ TEST(ParseRequestMail, FromFieldsAreReadAsRfc5322AddressLists) {
       EXPECT_EQ(std::string(request->name), c.name) << c.form;
     }
   }
-  // A refused field is shown without its control bytes and cut to fit a log line.
-  RecordingLogSink log;
-  MAILENTRY huge = Entry("From: " + std::string(300, 'x') + " <a@x.jp> x\r\n\r\n");
-  EXPECT_FALSE(ParseRequestMail(huge, Filter(0, 0, 0), {}, &log));
-  EXPECT_EQ(MessagesOf(log), Lines{malformed + "(" + std::string(200, 'x') + ")"});
+  // A refused field is shown without its control bytes, and cut to fit a log line: 200 bytes
+  // whole, one more cut.
+  for (size_t length : {200u, 201u}) {
+    RecordingLogSink log;
+    const std::string value = std::string(length - 1, 'x') + "@";  // no domain
+    MAILENTRY huge = Entry("From: " + value + "\r\n\r\n");
+    EXPECT_FALSE(ParseRequestMail(huge, Filter(0, 0, 0), {}, &log));
+    const std::string shown = value.substr(0, 200);
+    EXPECT_EQ(MessagesOf(log), Lines{malformed + "(" + shown + ")"}) << length;
+  }
 }
 
 TEST(ParseRequestMail, ReadsTheHeaderBlockOnlyAndARefusalIsFinal) {
@@ -570,6 +575,18 @@ TEST_F(ProcessRequestsTest, LimitsRefuseAndAMissingCameraKeepsTheMails) {
                                      Sjis("画像を返信できるメールがありませんでした。"),
                                      Sjis("受信したメールを削除します。"), Sjis("受信拒否したメールを削除します。")}));
   EXPECT_FALSE(std::filesystem::exists(gate.statePath));  // nothing was counted
+
+  // Counts that cannot be read keep the mails: nobody knows how many replies went out.
+  gate.pictureSourceProblem = nullptr;
+  std::filesystem::create_directory(gate.statePath);
+  RecordingLogSink unread;
+  ScriptedServer unreadable;
+  Serve(unreadable, {"From: jiro@x.jp\r\n\r\n"}, 0);
+  ASSERT_EQ(client_.CheckMail(), 1);
+  EXPECT_EQ(ProcessRequests(client_, filter, addresses_, requests_, unread, gate, &tally), 0);
+  ASSERT_TRUE(unreadable.Wait());
+  EXPECT_EQ(tally.held, 1);
+  EXPECT_EQ(MessagesOf(unread)[2].rfind(Sjis("返信数の記録を読めないため、返信しません: ") + gate.statePath, 0), 0u);
 
   // Counts that cannot be written keep the mails too: a reply is never sent uncounted.
   gate.pictureSourceProblem = nullptr;

@@ -467,6 +467,19 @@ TEST_F(SmtpClientTest, UnsafeOrMissingAddressesNeverReachTheWire) {
   EXPECT_EQ(HeaderLine(data, "Bcc"), "");
 }
 
+// RFC 5321 4.1.2: a local part that is no dot-string goes out as a quoted string, in the
+// envelope and in the To field alike.
+TEST_F(SmtpClientTest, QuotedLocalPartsStayQuotedInRcptToAndTo) {
+  client_.SetReplyText("s", "b");
+  int result;
+  Lines transcript = Run(kAccepting, "\"foo bar\"@example.com", "", &result);
+  EXPECT_EQ(result, 0);
+  ASSERT_GE(transcript.size(), 3u);
+  EXPECT_EQ(transcript[2], "RCPT TO:<\"foo bar\"@example.com>");
+  EXPECT_EQ(HeaderLine(SendAccepted("\"foo bar\"@example.com", ""), "To"), "To: \"foo bar\"@example.com");
+  EXPECT_EQ(HeaderLine(SendAccepted("\"a\\\"b\"@example.com", "Taro"), "To"), "To: =?ISO-2022-JP?B?VGFybw==?= <\"a\\\"b\"@example.com>");
+}
+
 TEST_F(SmtpClientTest, AuthenticationAndStartTlsSteps) {
   struct Case {
     int security;

@@ -102,6 +102,12 @@ TEST_F(SendersCommandTest, AListThatCannotBeReadOrWrittenIsNeverReplaced) {
     EXPECT_EQ(List(), "a@x.jp\n");
   }
   chmod(list.c_str(), 0600);
+  // Not a file at all (also for root): said so, nothing else is tried.
+  std::filesystem::remove(list);
+  std::filesystem::create_directory(list);
+  EXPECT_EQ(Run({"add", "b@x.jp"}), kSendersNotWritten);
+  EXPECT_NE(err_.find("cannot be read"), std::string::npos) << err_;
+  EXPECT_FALSE(std::filesystem::exists(path_));
   path_ = folder_ + "missing/Quorvex.ini";
   testing::internal::CaptureStderr();
   EXPECT_EQ(Run({"add", "b@x.jp"}), kSendersNotWritten);

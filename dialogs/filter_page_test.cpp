@@ -143,6 +143,17 @@ TEST_F(FilterPageTest, ReplyLimitsAndTheStateLine) {
   EXPECT_EQ(stored.SenderHourLimit, 999);
   EXPECT_EQ(stored.DayLimit, 0);
   EXPECT_EQ(List(), "taro@example.jp\n");
+
+  // A hand-edited limit beyond the box shows at its end but is kept unless the box is changed.
+  qv::WriteFileBytes(ini_, "[FilterSettings]\r\nSenderHourLimit=5000\r\nDayLimit=-3\r\n");
+  auto again = OpenFilterPage();
+  EXPECT_EQ(Find<QSpinBox>(*again, "senderHourLimit")->value(), 999);
+  EXPECT_EQ(Find<QSpinBox>(*again, "dayLimit")->value(), 0);
+  Type(*again, "titleText", "x");
+  again->okButton()->click();
+  LoadFilterSettings(ini_.c_str(), &stored);
+  EXPECT_EQ(stored.SenderHourLimit, 5000);
+  EXPECT_EQ(stored.DayLimit, -3);
 }
 
 TEST_F(FilterPageTest, DeletingTheOnlyEntryLeavesNothingSelected) {

@@ -73,7 +73,7 @@ TEST_F(HeadlessTest, LoadsTheSettingsTellsWhatItWouldDoAndStopsOnInterrupt) {
   std::ofstream(ini, std::ios::binary) << "[BasicSettings]\r\nDeviceName=Desk Cam\r\nMailTimer=7\r\n"
                                           "[SendSettings]\r\nTitle=\x83\x4a\x83\x81\x83\x89\r\n"
                                           "[MailSettings]\r\nPopServer=pop.example.com\r\nConnMode=1\r\n"
-                                          "DialName=Modem\r\n";
+                                          "DialName=Modem\r\nMailAddr=cam era@example.jp\r\n";
   std::string output = Run(ini);
   EXPECT_NE(output.find("settings file " + ini + "\n"), std::string::npos) << output;
   EXPECT_NE(output.find("capture device: \"Desk Cam\""), std::string::npos) << output;
@@ -89,6 +89,10 @@ TEST_F(HeadlessTest, LoadsTheSettingsTellsWhatItWouldDoAndStopsOnInterrupt) {
   EXPECT_NE(output.find("アドレスフィルタを使わない設定のため、すべての差出人に画像を返信します。"), std::string::npos)
       << output;
   EXPECT_NE(output.find("reply limits: 5 per sender and hour, 200 per day"), std::string::npos) << output;
+  // A hand-edited sender address no reply could be sent from is named at the start.
+  EXPECT_NE(output.find("差出人メールアドレス(MailAddr)の形式が正しくないため、返信は送れません: cam era@example.jp"),
+            std::string::npos)
+      << output;
   unsetenv("QUORVEX_TEST_DEVICES");
 }
 
@@ -151,6 +155,14 @@ TEST_F(HeadlessTest, UnusableSettingsFileGivesDefaultsAndAMessage) {
 
   qv::ProcessOptions options;
   options.captureOutput = true;
+  // The sender list from the program's command line, on the file --ini names.
+  const std::string other = folder_ + "other/Quorvex.ini";
+  std::filesystem::create_directories(folder_ + "other");
+  EXPECT_EQ(qv::RunProcess({program_, "--senders", "add", "taro@example.jp", "--ini", other}, options).exitCode, 0);
+  EXPECT_EQ(qv::ReadFileBytes(folder_ + "other/MailList.dat"), "taro@example.jp\n");
+  EXPECT_EQ(qv::RunProcess({program_, "--ini=" + other, "--senders", "add", "a b@x.jp"}, options).exitCode, 2);
+  qv::ProcessResult listed = qv::RunProcess({program_, "--senders", "list", "--ini", other}, options);
+  EXPECT_NE(listed.output.find("taro@example.jp\n"), std::string::npos) << listed.output;
   EXPECT_EQ(qv::RunProcess({program_, "--bogus"}).exitCode, 1);
   qv::ProcessResult help = qv::RunProcess({program_, "--help"}, options);
   EXPECT_TRUE(help.Succeeded());

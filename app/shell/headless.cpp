@@ -199,12 +199,15 @@ int RunHeadless(const CommandLineOptions& options, FILE* out) {
   std::fprintf(out, "Quorvex: stopped\n");
   std::fflush(out);
   if (options.once) {
-    if (host.liveSteps()->lastLoginFailed()) return 2;
-    if (responder.failures() > 0 || host.liveSteps()->failedReplies() > 0 || host.liveSteps()->heldRequests() > 0) {
-      return 1;
-    }
+    LiveSteps* steps = host.liveSteps();
+    return OnceStatus(steps->lastLoginFailed(), responder.failures(), steps->failedReplies(), steps->heldRequests());
   }
   return 0;
+}
+
+int OnceStatus(bool loginFailed, int failures, int failedReplies, int heldRequests) {
+  if (loginFailed) return 2;
+  return failures > 0 || failedReplies > 0 || heldRequests > 0 ? 1 : 0;
 }
 
 int RunAccountCheck(const CommandLineOptions& options, FILE* out) {

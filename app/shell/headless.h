@@ -28,6 +28,11 @@
 // the whole process.
 int RunHeadless(const CommandLineOptions& options, FILE* out);
 
+// The exit status of --once: 2 when the mailbox could not be logged in to; 1 when a step of the
+// responder failed (`failures`), a reply could not be sent (`failedReplies`) or accepted mails
+// were kept on the server for a later check (`heldRequests`); else 0.
+[[nodiscard]] int OnceStatus(bool loginFailed, int failures, int failedReplies, int heldRequests);
+
 // --check-accounts: loads the settings (from --ini or the default path), dials up when the
 // settings ask for it, checks the POP3 and SMTP accounts and prints the report to `out`
 // (UTF-8), then hangs up. Returns 0 when both accounts work, 1 when either fails.

@@ -132,6 +132,14 @@ TEST_F(HeadlessTest, InstalledProgramKeepsItsFilesPerUserAndRecordsTheFolder) {
   EXPECT_EQ(files, 2u);  // no settings file, no log folder beside the program
 }
 
+TEST(OnceStatus, EachFailureHasItsStatus) {
+  EXPECT_EQ(OnceStatus(false, 0, 0, 0), 0);
+  EXPECT_EQ(OnceStatus(false, 1, 0, 0), 1);
+  EXPECT_EQ(OnceStatus(false, 0, 1, 0), 1);
+  EXPECT_EQ(OnceStatus(false, 0, 0, 1), 1);  // requests that wait on the server for a camera
+  EXPECT_EQ(OnceStatus(true, 1, 1, 1), 2);
+}
+
 TEST_F(HeadlessTest, UnusableSettingsFileGivesDefaultsAndAMessage) {
   std::string ini = folder_ + "folder.ini";
   ASSERT_EQ(mkdir(ini.c_str(), 0700), 0);
@@ -152,6 +160,13 @@ TEST_F(HeadlessTest, UnusableSettingsFileGivesDefaultsAndAMessage) {
   EXPECT_EQ(qv::ReadFileBytes(folder_ + "MailList.dat"), "");
   output = Run(missing);
   EXPECT_EQ(output.find("not there yet"), std::string::npos) << output;
+  EXPECT_EQ(output.find("could not be written"), std::string::npos) << output;
+  // A settings file that cannot be made is said so; the program still answers nobody.
+  const std::string nowhere = folder_ + "nowhere/Quorvex.ini";
+  output = Run(nowhere);
+  EXPECT_NE(output.find("Quorvex: the settings file " + nowhere + " could not be written"), std::string::npos)
+      << output;
+  EXPECT_NE(output.find(nobody), std::string::npos) << output;
 
   qv::ProcessOptions options;
   options.captureOutput = true;

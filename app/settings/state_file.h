@@ -9,7 +9,8 @@
 // Each part of the program owns its sections and keeps the others as it read them. The file
 // is replaced whole on every save (written beside it, flushed and renamed over it), so a crash
 // leaves the old or the new one. It is still untrusted input (a person or a broken disk may
-// change it): a line before the first section is ignored, a CR before the LF dropped, and a
+// change it): a line that begins with "[" and ends with "]" starts a section (even "[]"), a line
+// before the first section is ignored, a CR before the LF dropped, and a
 // file above kMaxStateFileBytes is refused rather than read.
 //
 // Load, change and Save from one thread at a time; two processes that save the same file at

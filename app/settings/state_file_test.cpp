@@ -30,7 +30,8 @@ TEST_F(StateFileTest, SectionsRoundTripPrivatelyAndOthersAreKept) {
 
   // What another part of the program wrote is kept as it was read; a CR before the LF, lines
   // before the first section and empty lines are no lines.
-  qv::WriteFileBytes(path, "stray\n[Judged]\r\nuid 7\r\n\n[ReplyCount]\nday 2024-06-01 3\n[Judged]\nuid 9");
+  qv::WriteFileBytes(path, "stray\n[Judged]\r\nuid 7\r\n\n[ReplyCount]\nday 2024-06-01 3\n[Judged]\nuid 9\n"
+                          "[]\nnot judged");
   chmod(path.c_str(), 0644);
   StateFile file(path);
   ASSERT_TRUE(file.Load(&error)) << error;
@@ -38,11 +39,12 @@ TEST_F(StateFileTest, SectionsRoundTripPrivatelyAndOthersAreKept) {
   file.SetLines("ReplyCount", {"day 2024-06-02 1", "", "[x]", "a\nb", "reply 1 a@x.jp"});
   file.SetLines("Empty", {});
   ASSERT_TRUE(file.Save(&error)) << error;
-  EXPECT_EQ(qv::ReadFileBytes(path), "[Judged]\nuid 7\nuid 9\n[ReplyCount]\nday 2024-06-02 1\nreply 1 a@x.jp\n");
+  EXPECT_EQ(qv::ReadFileBytes(path),
+            "[Judged]\nuid 7\nuid 9\n[ReplyCount]\nday 2024-06-02 1\nreply 1 a@x.jp\n[]\nnot judged\n");
   EXPECT_EQ(ModeOf(path), 0600u);  // made private, though it was readable by others
   file.SetLines("Judged", {});
   ASSERT_TRUE(file.Save(&error));
-  EXPECT_EQ(qv::ReadFileBytes(path), "[ReplyCount]\nday 2024-06-02 1\nreply 1 a@x.jp\n");
+  EXPECT_EQ(qv::ReadFileBytes(path), "[ReplyCount]\nday 2024-06-02 1\nreply 1 a@x.jp\n[]\nnot judged\n");
 
   std::filesystem::remove(path);
   StateFile fresh(path);

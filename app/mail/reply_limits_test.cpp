@@ -5,6 +5,7 @@
 
 #include <filesystem>
 
+#include "app/settings/settings_test_folder.h"
 #include "platform/files.h"
 
 namespace {
@@ -24,14 +25,12 @@ time_t LocalTime(int day, int hour, int minute, int second) {
   return mktime(&local);
 }
 
-class ReplyLimitsTest : public ::testing::Test {
+class ReplyLimitsTest : public SettingsFolderTest {
  protected:
   void SetUp() override {
-    folder_ = qv::MakeWorkFolder("RL");
-    ASSERT_FALSE(folder_.empty());
-    path_ = folder_ + "Quorvex.state";
+    SettingsFolderTest::SetUp();
+    path_ = StateFilePath(path_);
   }
-  void TearDown() override { std::filesystem::remove_all(folder_); }
 
   // One check at `now` that admits `address` `count` times; the verdicts in order.
   std::vector<Verdict> Check(int hourLimit, int dayLimit, time_t now, const std::string& address, int count) {
@@ -44,8 +43,6 @@ class ReplyLimitsTest : public ::testing::Test {
     return verdicts;
   }
 
-  std::string folder_;
-  std::string path_;
 };
 
 TEST_F(ReplyLimitsTest, OneSenderGetsAtMostItsLimitInAnyHourAcrossRestarts) {

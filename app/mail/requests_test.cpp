@@ -576,29 +576,29 @@ TEST_F(ProcessRequestsTest, LimitsRefuseAndAMissingCameraKeepsTheMails) {
                                      Sjis("受信したメールを削除します。"), Sjis("受信拒否したメールを削除します。")}));
   EXPECT_FALSE(std::filesystem::exists(gate.statePath));  // nothing was counted
 
-  // Counts that cannot be read keep the mails: nobody knows how many replies went out.
+  // Counts that cannot be read (nobody knows how many replies went out) or written (a reply is
+  // never sent uncounted) keep the mails too.
   gate.pictureSourceProblem = nullptr;
   std::filesystem::create_directory(gate.statePath);
-  RecordingLogSink unread;
-  ScriptedServer unreadable;
-  Serve(unreadable, {"From: jiro@x.jp\r\n\r\n"}, 0);
-  ASSERT_EQ(client_.CheckMail(), 1);
-  EXPECT_EQ(ProcessRequests(client_, filter, addresses_, requests_, unread, gate, &tally), 0);
-  ASSERT_TRUE(unreadable.Wait());
-  EXPECT_EQ(tally.held, 1);
-  EXPECT_EQ(MessagesOf(unread)[2].rfind(Sjis("返信数の記録を読めないため、返信しません: ") + gate.statePath, 0), 0u);
-
-  // Counts that cannot be written keep the mails too: a reply is never sent uncounted.
-  gate.pictureSourceProblem = nullptr;
-  gate.statePath = folder + "missing/Quorvex.state";
-  RecordingLogSink unwritten;
-  ScriptedServer unwritable;
-  Serve(unwritable, {"From: jiro@x.jp\r\n\r\n"}, 0);
-  ASSERT_EQ(client_.CheckMail(), 1);
-  EXPECT_EQ(ProcessRequests(client_, filter, addresses_, requests_, unwritten, gate, &tally), 0);
-  ASSERT_TRUE(unwritable.Wait());
-  EXPECT_EQ(tally.held, 1);
-  EXPECT_EQ(MessagesOf(unwritten)[2].rfind(Sjis("返信数を記録できないため、返信しません: ") + gate.statePath, 0), 0u);
+  const struct {
+    std::string statePath;
+    std::string logged;
+  } stateCases[] = {
+      {gate.statePath, Sjis("返信数の記録を読めないため、返信しません: ") + gate.statePath},
+      {folder + "missing/Quorvex.state",
+       Sjis("返信数を記録できないため、返信しません: ") + folder + "missing/Quorvex.state"},
+  };
+  for (const auto& c : stateCases) {
+    gate.statePath = c.statePath;
+    RecordingLogSink held;
+    ScriptedServer keeping;
+    Serve(keeping, {"From: jiro@x.jp\r\n\r\n"}, 0);
+    ASSERT_EQ(client_.CheckMail(), 1);
+    EXPECT_EQ(ProcessRequests(client_, filter, addresses_, requests_, held, gate, &tally), 0);
+    ASSERT_TRUE(keeping.Wait());
+    EXPECT_EQ(tally.held, 1);
+    EXPECT_EQ(MessagesOf(held)[2].rfind(c.logged, 0), 0u) << c.statePath;
+  }
   std::filesystem::remove_all(folder);
 }
 

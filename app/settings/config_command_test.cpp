@@ -16,19 +16,7 @@ class ConfigCommandTest : public SettingsFolderTest {
  protected:
   // Runs one command; the terminal output and messages land in out_ and err_.
   int Run(const std::vector<std::string>& arguments) {
-    char* outText = nullptr;
-    char* errText = nullptr;
-    size_t outSize = 0, errSize = 0;
-    FILE* out = open_memstream(&outText, &outSize);
-    FILE* err = open_memstream(&errText, &errSize);
-    int status = RunConfigCommand(arguments, path_, out, err);
-    std::fclose(out);
-    std::fclose(err);
-    out_.assign(outText, outSize);
-    err_.assign(errText, errSize);
-    free(outText);
-    free(errText);
-    return status;
+    return RunCapturing([&](FILE* out, FILE* err) { return RunConfigCommand(arguments, path_, out, err); }, &out_, &err_);
   }
 
   std::string out_;

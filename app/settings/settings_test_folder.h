@@ -5,10 +5,29 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <cstdio>
 #include <filesystem>
+#include <functional>
 #include <string>
 
 #include "platform/files.h"
+
+// Runs a terminal command, `run(out, err)`, and keeps what it printed on each stream.
+inline int RunCapturing(const std::function<int(FILE*, FILE*)>& run, std::string* outText, std::string* errText) {
+  char* outBytes = nullptr;
+  char* errBytes = nullptr;
+  size_t outSize = 0, errSize = 0;
+  FILE* out = open_memstream(&outBytes, &outSize);
+  FILE* err = open_memstream(&errBytes, &errSize);
+  int status = run(out, err);
+  std::fclose(out);
+  std::fclose(err);
+  outText->assign(outBytes, outSize);
+  errText->assign(errBytes, errSize);
+  free(outBytes);
+  free(errBytes);
+  return status;
+}
 
 class SettingsFolderTest : public ::testing::Test {
  protected:

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
+#include <initializer_list>
 
 namespace {
 
@@ -14,6 +15,22 @@ bool ParseScale(const std::string& text, double* scale) {
   double value = std::strtod(text.c_str(), &end);
   if (errno != 0 || *end != '\0' || !std::isfinite(value) || value < 0) return false;
   *scale = value;
+  return true;
+}
+
+// The words of a command that follows arguments[*at]: its verb alone (`alone`) or a verb of
+// `withWord` and the one word after it. Moves *at to the last word taken; false when the words
+// are not there.
+bool TakeCommandWords(const std::vector<std::string>& arguments, size_t* at, const std::string& alone,
+                      std::initializer_list<const char*> withWord, std::vector<std::string>* words) {
+  const std::string verb = *at + 1 < arguments.size() ? arguments[*at + 1] : "";
+  size_t count = verb == alone ? 1 : 0;
+  for (const char* candidate : withWord) {
+    if (verb == candidate) count = 2;
+  }
+  if (count == 0 || *at + count >= arguments.size()) return false;
+  words->assign(arguments.begin() + static_cast<long>(*at) + 1, arguments.begin() + static_cast<long>(*at + count) + 1);
+  *at += count;
   return true;
 }
 
@@ -36,25 +53,15 @@ bool ParseCommandLine(const std::vector<std::string>& arguments, CommandLineOpti
     } else if (argument == "--settings") {
       options->settings = true;
     } else if (argument == "--config") {
-      const std::string verb = i + 1 < arguments.size() ? arguments[i + 1] : "";
-      const size_t words = verb == "list" ? 1 : (verb == "get" || verb == "set") ? 2 : 0;
-      if (words == 0 || i + words >= arguments.size()) {
+      if (!TakeCommandWords(arguments, &i, "list", {"get", "set"}, &options->config)) {
         *error = "--config needs list, get SECTION.KEY or set SECTION.KEY=VALUE";
         return false;
       }
-      options->config.assign(arguments.begin() + static_cast<long>(i) + 1,
-                             arguments.begin() + static_cast<long>(i + words) + 1);
-      i += words;
     } else if (argument == "--senders") {
-      const std::string verb = i + 1 < arguments.size() ? arguments[i + 1] : "";
-      const size_t words = verb == "list" ? 1 : (verb == "add" || verb == "remove") ? 2 : 0;
-      if (words == 0 || i + words >= arguments.size()) {
+      if (!TakeCommandWords(arguments, &i, "list", {"add", "remove"}, &options->senders)) {
         *error = "--senders needs list, add ADDRESS or remove ADDRESS";
         return false;
       }
-      options->senders.assign(arguments.begin() + static_cast<long>(i) + 1,
-                              arguments.begin() + static_cast<long>(i + words) + 1);
-      i += words;
     } else if (argument == "--timing-scale" || argument.rfind("--timing-scale=", 0) == 0) {
       std::string value;
       if (argument == "--timing-scale") {

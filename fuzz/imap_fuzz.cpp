@@ -1,11 +1,12 @@
 // An IMAP server's side of a whole mail check, played to the real client: the responses of the
 // fetch session (greeting, LOGIN, SELECT, UID SEARCH, the sizes, each UID FETCH of a body,
 // LOGOUT), then of the delete session (LOGIN, SELECT, UID STORE, UID EXPUNGE or EXPUNGE,
-// LOGOUT). The input is the server's responses, separated by "%%%%" lines (fuzz_support.h);
+// LOGOUT), then of an idle session (LOGIN, EXAMINE, IDLE, news while idling, DONE). The input is the server's responses, separated by "%%%%" lines (fuzz_support.h);
 // the peer says each when the client waits (scripted_peer.h).
 #include <cstdint>
 #include <cstring>
 
+#include "app/mail/imap_idle.h"
 #include "app/mail/mail_client.h"
 #include "fuzz/fuzz_support.h"
 #include "fuzz/mail_check_checks.h"
@@ -32,5 +33,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   CheckFetchedEntries(fetched, client);
   // The whole filter step, then the deletion in a second session.
   RunFilterStep(client, log);
+
+  // An idle session on what is left: the news it reads while waiting must agree with its state.
+  ImapIdle idle(&log);
+  ImapAccount account;
+  account.server = mail.PopServer;
+  account.userId = mail.UserID;
+  account.password = mail.Passwd;
+  account.port = mail.PopPort;
+  account.folder = mail.ImapFolder;
+  if (idle.Start(account, ImapFolderState{}) == ImapIdle::Started::kIdling) {
+    for (int wait = 0; wait < 8 && idle.active(); ++wait) {
+      ImapIdle::News news = idle.Wait(1000);
+      Check((news == ImapIdle::News::kDropped) == !idle.active(), "Wait's news and the idle's state disagree");
+    }
+    idle.End();
+    Check(!idle.active(), "an idle still active after End");
+  }
   return 0;
 }

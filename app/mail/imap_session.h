@@ -26,7 +26,8 @@ struct ImapAccount {
   std::string userId;
   std::string password;
   int port = 143;
-  int security = 0;    // 0 plain, 1 STARTTLS before LOGIN (RFC 3501 6.2.1), 2 TLS from the first byte
+  int security = 0;    // 0 plain, 1 STARTTLS before LOGIN (RFC 3501 6.2.1), 2 (and any other
+                       // value) TLS from the first byte
   std::string caFile;  // PEM file of extra trusted certificates; may be empty
   std::string folder;  // CP932 folder name; empty means INBOX
 };

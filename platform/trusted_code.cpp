@@ -44,8 +44,14 @@ int OpenTrustedCode(const std::string& path, std::string* why) {
     close(folderFd);
     return refuse("its folder " + folder + ": " + problem);
   }
+  // A device or FIFO is never opened (opening some has effects of its own); what is opened
+  // is checked again below, since the name may point elsewhere by then.
+  if (fstatat(folderFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode)) {
+    close(folderFd);
+    return refuse("it is not a regular file");
+  }
   // The file is opened in the folder that was checked, and never through a link.
-  int fd = openat(folderFd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  int fd = openat(folderFd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
   int openError = errno;
   close(folderFd);
   if (fd < 0) {

@@ -206,7 +206,9 @@ TEST_F(UninstTest, ToolReportsWhatItRemoved) {
   for (const auto& [directory, accepted] : std::vector<std::pair<std::string, bool>>{
            {".", false}, {"program", false}, {longFolder + "/", true}, {longFolder + "/x", false}}) {
     SCOPED_TRACE(directory);
-    ASSERT_EQ(directory.size() <= 255, accepted);
+    if (directory[0] == '/') {
+      ASSERT_EQ(directory.size() <= 255, accepted);
+    }
     std::filesystem::create_directories(directory[0] == '/' ? directory : scratch_ + directory);
     ASSERT_TRUE(qv::WriteRegistryString(std::string("HKEY_CURRENT_USER\\") + kUninstProductKey, "Directory",
                                         directory));
@@ -214,7 +216,9 @@ TEST_F(UninstTest, ToolReportsWhatItRemoved) {
     EXPECT_EQ(refused.exitCode, accepted ? 0 : 1) << refused.output;
     EXPECT_EQ(qv::ReadRegistryString(std::string("HKEY_CURRENT_USER\\") + kUninstProductKey, "Directory", &recorded),
               !accepted);
-    if (!accepted) EXPECT_NE(refused.output.find("\"" + directory + "\""), std::string::npos) << refused.output;
+    if (!accepted) {
+      EXPECT_NE(refused.output.find("\"" + directory + "\""), std::string::npos) << refused.output;
+    }
   }
 }
 

@@ -155,8 +155,7 @@ int CMailClient::ImapCheckMail(const PopParams& params) {
       continue;
     }
     if (heldBytes + size > checkBytes_) {
-      Log(LOG_RECV, SJIS("一度に受信できる量を超えたため、残りの") + std::to_string(uids.size() - index) +
-                        SJIS("個のメールは次回受信します。"));
+      LogDeferred(uids.size() - index);
       break;
     }
 
@@ -181,8 +180,7 @@ int CMailClient::ImapCheckMail(const PopParams& params) {
     ImapResult result = session.Command("UID FETCH " + std::to_string(uid) + " (BODY.PEEK[])", body, room);
     if (result == ImapResult::kOk && got && arrived > room) {
       // A body sent as a quoted string is bounded by the line, not the literal limit.
-      Log(LOG_RECV, SJIS("一度に受信できる量を超えたため、残りの") + std::to_string(uids.size() - index) +
-                        SJIS("個のメールは次回受信します。"));
+      LogDeferred(uids.size() - index);
       break;
     }
     if (result == ImapResult::kOk && got) {
@@ -195,8 +193,7 @@ int CMailClient::ImapCheckMail(const PopParams& params) {
       continue;
     }
     if (result == ImapResult::kTooLong && room < kMaxMessageSize) {
-      Log(LOG_RECV, SJIS("一度に受信できる量を超えたため、残りの") + std::to_string(uids.size() - index) +
-                        SJIS("個のメールは次回受信します。"));
+      LogDeferred(uids.size() - index);
       break;
     }
     if (result == ImapResult::kTooLong) {

@@ -634,8 +634,10 @@ TEST_F(ImapTest, AMessageOfExactly64MiBIsFetchedAndOneByteMoreRefused) {
     EXPECT_EQ(client.CheckMail(), c.entries);
     ASSERT_TRUE(server.Wait());
     ASSERT_EQ(client.GetEntryCount(), c.entries);
-    if (c.entries) EXPECT_EQ(client.GetEntry(0)->size, limit);
-    if (c.entries) EXPECT_NE(client.GetEntry(0)->text.find("\r\n" + std::string(64, 'x')), std::string::npos);
+    if (c.entries) {
+      EXPECT_EQ(client.GetEntry(0)->size, limit);
+      EXPECT_NE(client.GetEntry(0)->text.find("\r\n" + std::string(64, 'x')), std::string::npos);
+    }
     if (c.logged) {
       bool found = false;
       for (const std::string& line : log.lines()) found = found || line.find(qv::Cp932FromUtf8(c.logged)) != std::string::npos;

@@ -246,6 +246,8 @@ class CMailClient {
   // CAPA, STLS and the TLS handshake on a greeted connection; false (logged) when the server
   // does not offer or refuses STLS, or TLS fails.
   [[nodiscard]] bool StartPopTls(qv::TcpConnection& connection, const PopParams& params);
+  // Logs that the budget of one check is used up and `remaining` messages wait for the next.
+  void LogDeferred(size_t remaining) const;
   void Log(int category, const std::string& message) const;
   void ReleaseEntries();
   // AUTH PLAIN or LOGIN with the stored credentials; kSmtpSent or kSmtpAuthRefused (logged).

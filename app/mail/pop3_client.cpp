@@ -95,6 +95,11 @@ void CMailClient::Log(int category, const std::string& message) const {
   if (log_) log_->Log(category, message);
 }
 
+void CMailClient::LogDeferred(size_t remaining) const {
+  Log(LOG_RECV, SJIS("一度に受信できる量を超えたため、残りの") + std::to_string(remaining) +
+                    SJIS("個のメールは次回受信します。"));
+}
+
 std::string TlsFailureMessage(const qv::TcpConnection& connection) {
   const std::string detail = " (" + connection.tlsDetail() + ")";
   switch (connection.tlsFailure()) {
@@ -303,9 +308,7 @@ int CMailClient::CheckMail() {
     }
     if (heldBytes + size > checkBytes_) {
       // What one check holds is bounded; the rest waits on the server for the next check.
-      Log(LOG_RECV, SJIS("一度に受信できる量を超えたため、残りの") +
-                        std::to_string(scanLines.size() - index) +
-                        SJIS("個のメールは次回受信します。"));
+      LogDeferred(scanLines.size() - index);
       break;
     }
 
@@ -329,8 +332,7 @@ int CMailClient::CheckMail() {
       continue;
     }
     if (fetched == Response::kTooLarge && room < messageRoom) {
-      Log(LOG_RECV, SJIS("一度に受信できる量を超えたため、残りの") +
-                        std::to_string(scanLines.size() - index) + SJIS("個のメールは次回受信します。"));
+      LogDeferred(scanLines.size() - index);
       break;
     }
     if (fetched == Response::kTooLarge) {

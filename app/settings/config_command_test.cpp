@@ -91,7 +91,7 @@ TEST_F(ConfigCommandTest, UnknownNamesAndValuesOutOfRangeAreRefusedAndWriteNothi
       {{"set", "Window.MainLeft=1"}, "no section \"Window\""},
       {{"get", "MailSettings.Nope"}, "MailSettings has no key \"Nope\""},
       {{"get", "MailSettings"}, "MailSettings has no key \"\""},
-      {{"set", "MailSettings.PopPort"}, "set needs SECTION.KEY=VALUE"},
+      {{"set", "MailSettings.PopPort"}, "set MailSettings.PopPort got no value"},
       {{"set", "BasicSettings.MailTimer=11"}, "from 1 to 10"},
       {{"set", "BasicSettings.MailTimer=5min"}, "from 1 to 10"},
       {{"set", "BasicSettings.PreviewRate= 3"}, "from 0 to 6"},
@@ -114,7 +114,7 @@ TEST_F(ConfigCommandTest, UnknownNamesAndValuesOutOfRangeAreRefusedAndWriteNothi
       {{"set", "SendSettings.Title=\xF0\x9F\x93\xB7"}, "CP932"},
       {{"set", "SendSettings.Title=\xFF"}, "CP932"},
       {{"set", "SendSettings.MailText=" + std::string(64, '\n')}, "at most 255 bytes"},
-      {{"frob"}, "use list, get SECTION.KEY or set SECTION.KEY=VALUE"},
+      {{"frob"}, "use list, get SECTION.KEY or set SECTION.KEY[=VALUE]"},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(Run(c.arguments), kConfigRefused) << c.arguments.back();

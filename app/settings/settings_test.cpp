@@ -142,8 +142,12 @@ TEST_F(SettingsTest, CheckIntervalAndSecurityAreHeldToTheirRanges) {
     // Every load routine reads the level so, not only the main program's.
     MailSettings mail;
     LoadMailSettings(path_.c_str(), &mail);
-    if (key == "PopSecurity") EXPECT_EQ(mail.PopSecurity, c.held);
-    if (key == "SmtpSecurity") EXPECT_EQ(mail.SmtpSecurity, c.held);
+    if (key == "PopSecurity") {
+      EXPECT_EQ(mail.PopSecurity, c.held);
+    }
+    if (key == "SmtpSecurity") {
+      EXPECT_EQ(mail.SmtpSecurity, c.held);
+    }
   }
 }
 
@@ -157,7 +161,9 @@ TEST_F(SettingsTest, ASettingsFileOthersMayReadIsWarnedOfAndASaveMakesItPrivate)
     AllSettings all;
     LoadAllSettings(path_.c_str(), &all);
     ASSERT_EQ(all.warnings.size(), mode == 0600 ? 0u : 1u);
-    if (mode != 0600) EXPECT_NE(all.warnings[0].find(path_), std::string::npos);
+    if (mode != 0600) {
+      EXPECT_NE(all.warnings[0].find(path_), std::string::npos);
+    }
     EXPECT_TRUE(all.corrections.empty());
     ASSERT_EQ(SaveMailSettings(path_.c_str(), &all.mail), 1);
     struct stat st;
@@ -312,13 +318,27 @@ TEST_F(SettingsTest, GifProfileFallsBackToJpegOnlyWithoutConverter) {
   EXPECT_EQ(all.pict[2].Type, PICT_JPEG);
   EXPECT_EQ(qv::ReadFileBytes(path_), "[PictSettings0]\r\nType=3\r\n");
 
+  // A converter others may change is not used: GIF stays JPEG, and the log says why.
+  const std::string converter = folder_ + "converter/qvconvert";
+  std::filesystem::create_directories(folder_ + "converter");
+  qv::WriteFileBytes(converter, "#!/bin/sh\n");
+  chmod(converter.c_str(), 0777);
   ASSERT_TRUE(qv::WriteRegistryString("HKEY_CLASSES_ROOT\\IrfanView\\shell\\open\\command", "",
-                                      "\"/opt/quorvex/qvconvert\" \"%1\""));
+                                      "\"" + converter + "\" \"%1\""));
+  chmod(path_.c_str(), 0600);
+  LoadAllSettings(path_.c_str(), &all);
+  EXPECT_FALSE(all.converterInstalled);
+  EXPECT_EQ(all.pict[0].Type, PICT_JPEG);
+  ASSERT_EQ(all.warnings.size(), 1u);
+  EXPECT_NE(all.warnings[0].find(converter + " is not used: group or others may change it"), std::string::npos);
+
+  chmod(converter.c_str(), 0755);
   LoadAllSettings(path_.c_str(), &all);
   EXPECT_TRUE(all.converterInstalled);
-  EXPECT_EQ(all.converterPath, "/opt/quorvex/qvconvert");
+  EXPECT_EQ(all.converterPath, converter);
   EXPECT_EQ(all.pict[0].Type, PICT_GIF);
   EXPECT_EQ(all.pict[2].Type, PICT_GIF);
+  EXPECT_TRUE(all.warnings.empty());
 }
 
 }  // namespace

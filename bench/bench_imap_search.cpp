@@ -17,6 +17,8 @@
 #include <thread>
 
 #include "app/mail/mail_client.h"
+#include "app/settings/activity_log.h"
+#include "platform/text.h"
 #include "platform/socket.h"
 
 namespace {
@@ -85,7 +87,8 @@ int main(int argc, char** argv) {
   std::snprintf(mail.Passwd, sizeof mail.Passwd, "pw");
   mail.PopPort = 143;
   mail.MailProtocol = 1;
-  CMailClient client;
+  RecordingLogSink log;
+  CMailClient client(&log);
   client.SetMailbox(mail);
   long before = PeakResidentKb();
   auto start = std::chrono::steady_clock::now();
@@ -96,5 +99,6 @@ int main(int argc, char** argv) {
   long peak = PeakResidentKb();
   std::printf("SEARCH line of %zu bytes: check %d in %.2f s, peak resident %ld kB (%ld kB before)\n",
               searchLine.size(), fetched, seconds, peak, before);
+  for (const std::string& line : log.lines()) std::printf("  log: %s\n", qv::Utf8FromCp932(line).c_str());
   return peak >= 0 && peak < 100 * 1000 ? 0 : 1;
 }

@@ -63,7 +63,8 @@ class ImapReader {
   explicit ImapReader(qv::TcpConnection& connection) : connection_(connection) {}
 
   // Reads one whole response; the literals of that response may hold at most `literalLimit`
-  // bytes together. Each receive waits at most the socket time-out of the timings record.
+  // bytes together. The whole response arrives by the deadline of the running reply (the
+  // receive time-out after the command, see platform/socket.h) or the connection is dropped.
   [[nodiscard]] ImapRead Read(ImapResponse* response, long long literalLimit);
   // As Read, but receives at most once, waiting at most `ms` (0: only what has come): returns
   // kNothingYet when the response is still incomplete; the next call goes on with it.

@@ -21,7 +21,9 @@
 //   QUIT) -> SmtpClose.
 //
 // Everything a server sends is untrusted: counts, sizes and message numbers are checked and
-// capped, and every receive waits at most the socket time-out of the timings record.
+// capped, and every reply (a POP3 status or multi-line reply, an SMTP reply of any number of
+// lines, an IMAP command's responses up to its tagged one, the end of an IDLE) is whole within
+// the receive time-out of the timings record, or the connection is dropped.
 //
 // Threads: the fetch and delete exchanges and the idle session run on the mail-check worker,
 // PopBeforeSmtp and the SMTP calls on the capture-and-reply worker; PopBeforeSmtp shares no

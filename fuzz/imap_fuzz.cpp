@@ -6,7 +6,6 @@
 #include <cstdint>
 #include <cstring>
 
-#include "app/mail/imap_idle.h"
 #include "app/mail/mail_client.h"
 #include "fuzz/fuzz_support.h"
 #include "fuzz/mail_check_checks.h"
@@ -34,21 +33,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // The whole filter step, then the deletion in a second session.
   RunFilterStep(client, log);
 
-  // An idle session on what is left: the news it reads while waiting must agree with its state.
-  ImapIdle idle(&log);
-  ImapAccount account;
-  account.server = mail.PopServer;
-  account.userId = mail.UserID;
-  account.password = mail.Passwd;
-  account.port = mail.PopPort;
-  account.folder = mail.ImapFolder;
-  if (idle.Start(account, ImapFolderState{}) == ImapIdle::Started::kIdling) {
-    for (int wait = 0; wait < 8 && idle.active(); ++wait) {
-      ImapIdle::News news = idle.Wait(1000);
-      Check((news == ImapIdle::News::kDropped) == !idle.active(), "Wait's news and the idle's state disagree");
+  // The idle session on what is left, when the server offered IDLE: the news it reads while
+  // waiting must agree with its state.
+  if (client.StartIdle()) {
+    for (int wait = 0; wait < 8 && client.idling(); ++wait) {
+      CMailClient::IdleNews news = client.WaitIdle(1000);
+      Check((news == CMailClient::IdleNews::kDropped) == !client.idling(), "WaitIdle's news and the idle's state disagree");
     }
-    idle.End();
-    Check(!idle.active(), "an idle still active after End");
+    client.EndIdle();
+    Check(!client.idling(), "an idle still running after EndIdle");
   }
   return 0;
 }

@@ -261,7 +261,7 @@ TEST(SocketTls, TheCertificateMustNameTheHostInItsSubjectAltName) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    test::TlsPeer peer(ca.Issue(c.commonName, c.altNames));
+    test::TlsScriptedPeer peer(ca.Issue(c.commonName, c.altNames), {}, {"hello\r\n"});
     std::string dialled;
     SetConnectHook([&](const std::string& host, int) {
       dialled = host;

@@ -3,7 +3,8 @@
 //
 //   qv::test::TestCa ca;                                   // writes ca.pem into a temp folder
 //   qv::test::ServerCertificate leaf = ca.Issue("mail.example", {"DNS:mail.example"});
-//   qv::test::TlsPeer peer(leaf);   // peer.TakeClientEnd() is the client's end of a socketpair
+//   qv::test::TlsScriptedPeer peer(leaf, {}, {"* OK ready\r\n"});  // TLS from the first byte
+//   SetConnectHook([&](const std::string&, int) { return peer.TakeClientEnd(); });
 //
 // Nothing touches the network: the server runs on a socketpair, which the socket layer's
 // connect hook hands to the connection under test.
@@ -103,47 +104,6 @@ class TestCa {
   std::shared_ptr<X509> certificate_;
   std::string folder_;
   std::string caFile_;
-};
-
-// Serves one TLS handshake with `leaf` on a thread of its own, which writes "hello\r\n" after a
-// successful handshake and ends with it. TakeClientEnd() gives the other end of the pair, for the
-// connect hook (the connection then owns it). The destructor waits for the thread.
-class TlsPeer {
- public:
-  explicit TlsPeer(const ServerCertificate& leaf) {
-    int ends[2];
-    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) return;
-    clientEnd_ = ends[0];
-    thread_ = std::thread([leaf, fd = ends[1]] {
-      SSL_CTX* context = SSL_CTX_new(TLS_server_method());
-      SSL_CTX_use_certificate(context, leaf.certificate.get());
-      SSL_CTX_use_PrivateKey(context, leaf.key.get());
-      SSL* ssl = SSL_new(context);
-      SSL_set_fd(ssl, fd);
-      if (SSL_accept(ssl) == 1) (void)SSL_write(ssl, "hello\r\n", 7);
-      SSL_free(ssl);
-      SSL_CTX_free(context);
-      ERR_clear_error();
-      close(fd);
-    });
-  }
-  ~TlsPeer() {
-    if (!taken_ && clientEnd_ >= 0) close(clientEnd_);
-    if (thread_.joinable()) thread_.join();
-  }
-  TlsPeer(const TlsPeer&) = delete;
-  TlsPeer& operator=(const TlsPeer&) = delete;
-
-  // The client's end, now owned by the caller; -1 when no pair could be made.
-  int TakeClientEnd() {
-    taken_ = true;
-    return clientEnd_;
-  }
-
- private:
-  int clientEnd_ = -1;
-  bool taken_ = false;
-  std::thread thread_;
 };
 
 // A server that talks plain text, turns to TLS (with `leaf`) and talks on: a STARTTLS

@@ -54,6 +54,14 @@ TEST_F(ConverterTest, RunsWithTheFourArgumentsAndNoShell) {
   EXPECT_EQ(RunConverter(Script("failing", "exit 2\n"), source, destination), 0);
   EXPECT_EQ(RunConverter(folder_ + "missing-converter", source, destination), 0);
   EXPECT_FALSE(std::filesystem::exists(destination));
+
+  // A converter others may change, or named by a relative path, never runs.
+  std::string ran = folder_ + "ran";
+  std::string writable = Script("writable", "touch '" + ran + "'\nexit 0\n");
+  chmod(writable.c_str(), 0777);
+  EXPECT_EQ(RunConverter(writable, source, destination), 0);
+  EXPECT_EQ(RunConverter("writable", source, destination), 0);
+  EXPECT_FALSE(std::filesystem::exists(ran));
 }
 
 TEST_F(ConverterTest, ConverterThatNeverEndsIsKilledAndLeavesNoPicture) {

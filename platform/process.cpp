@@ -118,8 +118,12 @@ ProcessResult RunProcess(const std::vector<std::string>& arguments, const Proces
   FileActions actions;
   posix_spawn_file_actions_addopen(actions.get(), STDIN_FILENO, "/dev/null", O_RDONLY, 0);
   if (options.captureOutput) posix_spawn_file_actions_adddup2(actions.get(), writeEnd.fd, STDOUT_FILENO);
-  // Our sockets and files are none of the program's business.
-  posix_spawn_file_actions_addclosefrom_np(actions.get(), 3);
+  // The checked program is run through its descriptor, as descriptor 3 of the new process
+  // (a script's interpreter opens it there too); nothing else of ours goes along: our sockets
+  // and files are none of the program's business.
+  const std::string runPath = options.programFd >= 0 ? "/proc/self/fd/3" : arguments[0];
+  if (options.programFd >= 0) posix_spawn_file_actions_adddup2(actions.get(), options.programFd, 3);
+  posix_spawn_file_actions_addclosefrom_np(actions.get(), options.programFd >= 0 ? 4 : 3);
 
   SpawnAttributes attributes;
   sigset_t defaults;
@@ -134,9 +138,9 @@ ProcessResult RunProcess(const std::vector<std::string>& arguments, const Proces
   posix_spawnattr_setflags(attributes.get(), POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETPGROUP);
 
   pid_t pid = -1;
-  bool searchPath = arguments[0].find('/') == std::string::npos;
+  bool searchPath = options.programFd < 0 && arguments[0].find('/') == std::string::npos;
   int spawnError = searchPath ? posix_spawnp(&pid, argv[0], actions.get(), attributes.get(), argv.data(), environ)
-                              : posix_spawn(&pid, argv[0], actions.get(), attributes.get(), argv.data(), environ);
+                              : posix_spawn(&pid, runPath.c_str(), actions.get(), attributes.get(), argv.data(), environ);
   if (spawnError != 0) {
     result.error = "cannot start " + arguments[0] + ": " + std::strerror(spawnError);
     return result;

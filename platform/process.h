@@ -17,6 +17,10 @@ struct ProcessOptions {
   // read and dropped so the program never blocks on a full pipe). Otherwise it is inherited.
   bool captureOutput = false;
   size_t outputLimit = 1 << 20;
+  // When not -1: the program run is this open descriptor (from OpenTrustedCode), not the file
+  // `arguments[0]` names, which is then only the program's name for itself. The descriptor
+  // stays the caller's.
+  int programFd = -1;
 };
 
 enum class ProcessOutcome {

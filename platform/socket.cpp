@@ -223,6 +223,8 @@ bool TcpConnection::Connect(const std::string& host, int port) {
     if (fd < 0) return false;
     fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
     fd_ = fd;
+    replyRunning_ = false;
+    sendRunning_ = false;
     return true;
   }
   addrinfo hints{};
@@ -255,6 +257,8 @@ bool TcpConnection::Connect(const std::string& host, int port) {
   int on = 1;
   setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
   fd_ = fd;
+  replyRunning_ = false;
+  sendRunning_ = false;
   return true;
 }
 
@@ -289,6 +293,10 @@ bool TcpConnection::StartTls(const std::string& host, const std::string& caFile)
   // A certificate the user named in the CA file is trusted as it is, even when it is a
   // self-signed server certificate rather than a CA.
   X509_VERIFY_PARAM_set_flags(SSL_get0_param(ssl_), X509_V_FLAG_PARTIAL_CHAIN);
+  // Only the subjectAltName names a host (RFC 6125 6.4.4: no fall-back to the common name),
+  // and a wildcard stands for a whole label only ("*.example.org", never "m*.example.org").
+  X509_VERIFY_PARAM_set_hostflags(SSL_get0_param(ssl_),
+                                  X509_CHECK_FLAG_NEVER_CHECK_SUBJECT | X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
   if (IsIpv4Address(host)) {
     X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl_), host.c_str());
   } else {
@@ -303,6 +311,8 @@ bool TcpConnection::StartTls(const std::string& host, const std::string& caFile)
     if (result == 1) {
       SSL_set_app_data(ssl_, nullptr);
       tlsFailure_ = TlsFailure::kNone;
+      replyRunning_ = false;
+      sendRunning_ = false;
       return true;
     }
     if (WaitForTls(ssl_, fd_, result, deadline)) continue;
@@ -325,12 +335,18 @@ bool TcpConnection::StartTls(const std::string& host, const std::string& caFile)
 
 bool TcpConnection::SendAll(std::string_view data) {
   if (fd_ < 0) return false;
+  // A request: the reply to it gets a deadline of its own.
+  replyRunning_ = false;
   pending_.append(data);
   return pending_.size() < kFlushSize || Flush();
 }
 
 bool TcpConnection::WriteOut(std::string_view data) {
-  uint32_t deadline = DeadlineAfter(GetTimings().socketSendTimeoutMs);
+  if (!sendRunning_) {
+    sendDeadline_ = DeadlineAfter(GetTimings().socketSendTimeoutMs);
+    sendRunning_ = true;
+  }
+  const uint32_t deadline = sendDeadline_;
   while (!data.empty()) {
     if (ssl_) {
       ERR_clear_error();
@@ -375,14 +391,31 @@ bool TcpConnection::Flush() {
 }
 
 long TcpConnection::Receive(char* buffer, size_t size) {
-  long n = ReceiveWithin(buffer, size, GetTimings().socketReceiveTimeoutMs);
-  return n == kNothingYet ? -1 : n;
+  if (fd_ < 0 || !Flush()) return -1;
+  sendRunning_ = false;
+  if (!replyRunning_) {
+    replyDeadline_ = DeadlineAfter(GetTimings().socketReceiveTimeoutMs);
+    replyRunning_ = true;
+  }
+  // Tested before every receive: a server that floods the line is bounded as one that trickles.
+  long n = TickDiff(GetTickCount32(), replyDeadline_) >= 0 ? kNothingYet : ReceiveBefore(buffer, size, replyDeadline_);
+  if (n == kNothingYet) {
+    // What the server says after the deadline answers nothing we wait for any more.
+    Drop();
+    return -1;
+  }
+  return n;
 }
 
 long TcpConnection::ReceiveWithin(char* buffer, size_t size, int64_t ms) {
   if (fd_ < 0 || !Flush()) return -1;
+  sendRunning_ = false;
+  replyRunning_ = false;
+  return ReceiveBefore(buffer, size, DeadlineAfter(ms));
+}
+
+long TcpConnection::ReceiveBefore(char* buffer, size_t size, uint32_t deadline) {
   if (size == 0) return 0;
-  uint32_t deadline = DeadlineAfter(ms);
   int chunk = static_cast<int>(size > INT_MAX ? INT_MAX : size);
   auto waited = [&](bool ready) -> long {
     if (ready) return 0;

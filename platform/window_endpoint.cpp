@@ -1,6 +1,7 @@
 #include "platform/window_endpoint.h"
 
 #include <fcntl.h>
+#include <pwd.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -11,6 +12,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 namespace qv {
 namespace {
@@ -48,14 +50,47 @@ std::string TitleFileName(std::string title) {
 
 }  // namespace
 
-std::string WindowEndpointFolder() {
+std::string WindowEndpointFolder(std::string* why) {
+  std::string folder;
   const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-  std::string folder = runtime && *runtime ? std::string(runtime) + "/quorvex-windows/"
-                                           : "/tmp/quorvex-windows-" + std::to_string(getuid()) + "/";
+  if (runtime && *runtime) {
+    folder = std::string(runtime) + "/quorvex-windows/";
+  } else {
+    // No runtime folder: a folder in the user's own home, never a name in a shared folder such
+    // as /tmp, where another user could make it first.
+    const char* cache = std::getenv("XDG_CACHE_HOME");
+    std::string base = cache && *cache && cache[0] == '/' ? std::string(cache) : std::string();
+    if (base.empty()) {
+      const char* home = std::getenv("HOME");
+      if (!home || home[0] != '/') {
+        const passwd* entry = getpwuid(getuid());
+        home = entry ? entry->pw_dir : nullptr;
+      }
+      if (home && home[0] == '/') base = std::string(home) + "/.cache";
+    }
+    if (base.empty()) {
+      if (why) *why = "no folder for window endpoints: XDG_RUNTIME_DIR, XDG_CACHE_HOME and HOME are all unset";
+      return {};
+    }
+    mkdir(base.c_str(), 0700);
+    folder = base + "/quorvex-windows/";
+  }
   mkdir(folder.c_str(), 0700);
   struct stat st;
   // Someone else's folder, or one others may write to, would let them pose as a window.
-  if (lstat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != getuid() || (st.st_mode & 0077) != 0) {
+  std::string problem;
+  // Without its trailing '/': lstat of "link/" would follow the link.
+  if (lstat(folder.substr(0, folder.size() - 1).c_str(), &st) != 0) {
+    problem = std::strerror(errno);
+  } else if (!S_ISDIR(st.st_mode)) {
+    problem = "it is not a folder";
+  } else if (st.st_uid != getuid()) {
+    problem = "it belongs to another user";
+  } else if ((st.st_mode & 0077) != 0) {
+    problem = "others may use it (it must be mode 0700)";
+  }
+  if (!problem.empty()) {
+    if (why) *why = "the window endpoint folder " + folder + " is not used: " + problem;
     return {};
   }
   return folder;

@@ -3,9 +3,11 @@
 // title that points at it. FindWindowByTitle follows the link; PostWindowMessage sends the
 // message number and its two parameters to a handle without waiting.
 //
-// The folder is $XDG_RUNTIME_DIR/quorvex-windows/ (else /tmp/quorvex-windows-UID/), made with
-// mode 0700 so that only the user's own programs reach it. A socket left behind by a program
-// that is gone is not a window: nothing accepts what is sent to it.
+// The folder is $XDG_RUNTIME_DIR/quorvex-windows/, else one in the user's home
+// ($XDG_CACHE_HOME/quorvex-windows/, else ~/.cache/quorvex-windows/; never a name in a shared
+// folder that another user could take first), made with mode 0700 so that only the user's own
+// programs reach it. A socket left behind by a program that is gone is not a window: nothing
+// accepts what is sent to it.
 #pragma once
 
 #include <cstdint>
@@ -23,8 +25,9 @@ struct WindowMessage {
 };
 
 // The endpoint folder with its trailing '/', created (mode 0700) when missing; empty when it
-// cannot be made or is not a private folder of the user.
-[[nodiscard]] std::string WindowEndpointFolder();
+// cannot be made or is not a private folder of the user, with the reason (naming the folder)
+// in `*why` when `why` is not null.
+[[nodiscard]] std::string WindowEndpointFolder(std::string* why = nullptr);
 
 class WindowEndpoint {
  public:

@@ -76,11 +76,49 @@ TEST_F(WindowEndpointTest, FoundByTitleReceivesPostsAndGoesAwayWithItsProgram) {
   EXPECT_EQ(qv::FindWindowByTitle("Orbisk"), 0);
 }
 
-TEST_F(WindowEndpointTest, AFolderOthersCanWriteIsRefused) {
-  ASSERT_EQ(mkdir((runtime_ + "/quorvex-windows").c_str(), 0777), 0);
-  chmod((runtime_ + "/quorvex-windows").c_str(), 0777);
-  EXPECT_EQ(qv::WindowEndpointFolder(), "");
+TEST_F(WindowEndpointTest, AFolderOthersCanWriteIsRefusedByName) {
+  const std::string folder = runtime_ + "/quorvex-windows";
+  ASSERT_EQ(mkdir(folder.c_str(), 0777), 0);
+  chmod(folder.c_str(), 0777);
+  std::string why;
+  EXPECT_EQ(qv::WindowEndpointFolder(&why), "");
+  EXPECT_NE(why.find(folder + "/"), std::string::npos) << why;
   EXPECT_FALSE(qv::WindowEndpoint("Orbisk").ok());
+  // A link in its place, even to a private folder, is not the folder.
+  ASSERT_EQ(rmdir(folder.c_str()), 0);
+  ASSERT_EQ(mkdir((runtime_ + "/elsewhere").c_str(), 0700), 0);
+  ASSERT_EQ(symlink((runtime_ + "/elsewhere").c_str(), folder.c_str()), 0);
+  EXPECT_EQ(qv::WindowEndpointFolder(&why), "");
+  EXPECT_NE(why.find(folder + "/"), std::string::npos) << why;
+}
+
+// Without XDG_RUNTIME_DIR the endpoints live in the user's own home, private, never under a
+// name in /tmp that another user could make first.
+TEST_F(WindowEndpointTest, WithoutARuntimeFolderTheUsersOwnPrivateFolderIsUsed) {
+  unsetenv("XDG_RUNTIME_DIR");
+  const char* savedHome = std::getenv("HOME");
+  const std::string home = savedHome ? savedHome : "";
+  setenv("HOME", runtime_.c_str(), 1);
+  for (bool withCacheHome : {false, true}) {
+    SCOPED_TRACE(withCacheHome);
+    const std::string cache = runtime_ + (withCacheHome ? "/xdg-cache" : "/.cache");
+    if (withCacheHome) setenv("XDG_CACHE_HOME", cache.c_str(), 1);
+    std::string folder = qv::WindowEndpointFolder();
+    EXPECT_EQ(folder, cache + "/quorvex-windows/");
+    struct stat st;
+    ASSERT_EQ(lstat(folder.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISDIR(st.st_mode));
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
+    qv::WindowEndpoint window("Orbisk");
+    EXPECT_TRUE(window.ok());
+    EXPECT_EQ(qv::FindWindowByTitle("Orbisk"), window.handle());
+  }
+  unsetenv("XDG_CACHE_HOME");
+  if (savedHome) {
+    setenv("HOME", home.c_str(), 1);
+  } else {
+    unsetenv("HOME");
+  }
 }
 
 }  // namespace

@@ -27,15 +27,20 @@ install_missing() {
   fi
   echo "Installing: ${missing[*]}"
   # A policy that refuses every service start during the install (invoke-rc.d asks it first).
-  local policy=/usr/sbin/policy-rc.d own_policy=""
-  if [ ! -e "$policy" ]; then
-    printf '#!/bin/sh\nexit 101\n' | $sudo tee "$policy" >/dev/null && $sudo chmod 755 "$policy" && own_policy=1
-  fi
+  # It lives only as long as the subshell: it goes again however that ends (done, failed,
+  # interrupted, killed by a signal that can be caught), so no later install is left unable to
+  # start its services.
+  local policy=${QUORVEX_POLICY_RC_D:-/usr/sbin/policy-rc.d}
   local status=0
-  $sudo apt-get update -qq &&
-    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" ||
-    status=$?
-  [ -n "$own_policy" ] && $sudo rm -f "$policy"
+  (
+    if [ ! -e "$policy" ]; then
+      trap '$sudo rm -f "$policy"' EXIT
+      trap 'exit 130' INT TERM HUP
+      printf '#!/bin/sh\nexit 101\n' | $sudo tee "$policy" >/dev/null && $sudo chmod 755 "$policy"
+    fi
+    $sudo apt-get update -qq &&
+      DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+  ) || status=$?
   # A Dovecot installed just now may have been enabled all the same; it stays off. One that
   # was there before is the machine's own and is left alone.
   if [[ " ${missing[*]} " == *" dovecot-"* ]] && command -v systemctl >/dev/null 2>&1 &&

@@ -76,6 +76,31 @@ else
   echo "desktop-file-validate is not installed: the desktop entry was not validated"
 fi
 
+echo "== hardening of the packaged programs and libraries"
+# Every ELF file: read-only relocations bound at start-up (RELRO, BIND_NOW); every program a
+# position-independent executable. The program and the capture core, which parse mail, BMP
+# files and camera data, use the stack protector and the checked libc calls (FORTIFY).
+for file in $(find "$scratch/unpacked/usr/lib/quorvex" -type f); do
+  head -c 4 "$file" | grep -q 'ELF' || continue
+  name=${file#"$scratch/unpacked/"}
+  readelf -lW "$file" | grep -q GNU_RELRO || fail "$name has no RELRO segment"
+  readelf -dW "$file" | grep -Eq '\(FLAGS\).*BIND_NOW|\(FLAGS_1\).*NOW' || fail "$name is not bound at start-up (-z now)"
+  if [ -x "$file" ]; then
+    readelf -hW "$file" | grep -q 'Type:.*DYN' || fail "$name is not a position-independent executable"
+    readelf -dW "$file" | grep -Eq '\(FLAGS_1\).*PIE' || fail "$name is not marked PIE"
+  fi
+done
+for name in Quorvex libQXDVCore.so; do
+  symbols=$(readelf --dyn-syms -W "$scratch/unpacked/usr/lib/quorvex/$name")
+  grep -q '__stack_chk_fail' <<<"$symbols" || fail "$name is built without the stack protector"
+  grep -Eq '__[a-z0-9_]+_chk' <<<"$symbols" || fail "$name is built without FORTIFY_SOURCE"
+done
+if command -v hardening-check >/dev/null; then
+  hardening-check "$scratch/unpacked/usr/lib/quorvex/Quorvex" || fail "hardening-check Quorvex"
+else
+  echo "hardening-check (devscripts) is not installed: checked with readelf only"
+fi
+
 echo "== dpkg -i"
 installed=1
 dpkg -i "$deb"

@@ -115,7 +115,10 @@ int main(int argc, char** argv) {
 
   qv::WindowEndpoint window("Orbisk");
   if (!window.ok()) {
-    std::fprintf(stderr, "orbisk: cannot register the window in %s\n", qv::WindowEndpointFolder().c_str());
+    std::string why;
+    std::string folder = qv::WindowEndpointFolder(&why);
+    std::fprintf(stderr, "orbisk: cannot register the window: %s\n",
+                 folder.empty() ? why.c_str() : ("the socket could not be made in " + folder).c_str());
     return 1;
   }
   std::printf("orbisk: ready\n");

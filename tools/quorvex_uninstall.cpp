@@ -5,6 +5,11 @@
 //
 //   quorvex-uninstall [--help]
 //
+// The library deletes the key even where it removed no file; the tool does not let that orphan
+// the files. It applies the library's folder rule first: a "Directory" the library would not
+// use (relative, too long) leaves everything as it is, reported. And a file that stays after
+// the clean-up keeps the key's "Directory", so a later run still finds it.
+//
 // Exit status 0 when nothing of that is left (also when there was nothing), 1 when the library
 // cannot be used or something stayed.
 #include <dlfcn.h>
@@ -35,11 +40,10 @@ bool ProductKeyExists() {
   return true;
 }
 
-// The files the clean-up is after, as far as they exist now.
-std::vector<std::string> ExistingProductFiles() {
+// The files the clean-up is after in `folder`, as far as they exist now.
+std::vector<std::string> ExistingProductFiles(const std::string& folder) {
   std::vector<std::string> files;
-  std::string folder;
-  if (!qv::ReadRegistryString(kProductKeyPath, kUninstDirectoryValue, &folder) || folder.empty()) return files;
+  if (!UninstFolderAccepted(folder.c_str(), folder.size())) return files;
   for (const char* name : kUninstRemovedFiles) {
     std::string path = folder + "/" + name;
     if (Exists(path)) files.push_back(path);
@@ -84,15 +88,37 @@ int main(int argc, char** argv) {
                  kProductKeyPath.c_str(), kUninstDirectoryValue, qv::RegistryFilePath().c_str());
     return help ? 0 : 1;
   }
-  std::vector<std::string> files = ExistingProductFiles();
+  std::string folder;
+  const bool hasFolder = qv::ReadRegistryString(kProductKeyPath, kUninstDirectoryValue, &folder) && !folder.empty();
+  if (hasFolder && !UninstFolderAccepted(folder.c_str(), folder.size())) {
+    // The library would remove no file there and still delete the key: nothing is done.
+    std::printf("Not removed: anything. %s names the folder \"%s\", which is not an absolute path of at most 255 "
+                "bytes; the key stays in %s so that the settings can still be found\n",
+                kProductKeyPath.c_str(), folder.c_str(), qv::RegistryFilePath().c_str());
+    return 1;
+  }
+  std::vector<std::string> files = ExistingProductFiles(folder);
   bool hadKey = ProductKeyExists();
   if (!RunCleanUp(qv::ProgramFolder() + "libUninstQV.so")) return 1;
 
   int status = 0;
+  bool fileStayed = false;
   for (const std::string& path : files) {
     bool gone = !Exists(path);
     std::printf("%s %s\n", gone ? "Removed" : "Not removed:", path.c_str());
-    if (!gone) status = 1;
+    if (!gone) fileStayed = true;
+  }
+  if (fileStayed) {
+    // The key names where the files are: it stays while they do.
+    status = 1;
+    if (!ProductKeyExists() && !qv::WriteRegistryString(kProductKeyPath, kUninstDirectoryValue, folder)) {
+      std::printf("Not kept: the key %s could not be written again in %s\n", kProductKeyPath.c_str(),
+                  qv::RegistryFilePath().c_str());
+    } else {
+      std::printf("Kept the key %s in %s while files stay\n", kProductKeyPath.c_str(),
+                  qv::RegistryFilePath().c_str());
+    }
+    return status;
   }
   if (hadKey) {
     bool gone = !ProductKeyExists();

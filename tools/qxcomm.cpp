@@ -3,15 +3,39 @@
 // the caller's 260-byte buffer; an empty string when there is none or it would not fit.
 #include <dlfcn.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <string>
 
+namespace {
+
+// The file this plug-in was mapped from, as /proc/self/maps names it: the loader may have been
+// given another name for it (Quorvex loads it through /proc/self/fd/N).
+std::string OwnFile() {
+  const auto here = reinterpret_cast<uintptr_t>(&OwnFile);
+  FILE* maps = std::fopen("/proc/self/maps", "r");
+  if (!maps) return {};
+  std::string found;
+  char line[4096];
+  while (found.empty() && std::fgets(line, sizeof line, maps)) {
+    unsigned long start = 0, end = 0;
+    int pathAt = 0;
+    if (std::sscanf(line, "%lx-%lx %*s %*s %*s %*s %n", &start, &end, &pathAt) < 2 || pathAt == 0) continue;
+    if (here < start || here >= end || line[pathAt] != '/') continue;
+    found = line + pathAt;
+    while (!found.empty() && (found.back() == '\n' || found.back() == ' ')) found.pop_back();
+  }
+  std::fclose(maps);
+  return found;
+}
+
+}  // namespace
+
 extern "C" __attribute__((visibility("default"))) void GetImageFileName(char* buffer) {
   buffer[0] = '\0';
-  Dl_info self{};
-  if (!dladdr(reinterpret_cast<void*>(&GetImageFileName), &self) || !self.dli_fname) return;
-  std::string record = self.dli_fname;
+  std::string record = OwnFile();
+  if (record.empty()) return;
   record = record.substr(0, record.find_last_of('/') + 1) + "LastImage.txt";
   FILE* file = std::fopen(record.c_str(), "rb");
   if (!file) return;

@@ -20,7 +20,7 @@ std::string ProductFolder(HKEY productKey) {
     return {};
   }
   std::string folder(reinterpret_cast<const char*>(buffer), strnlen(reinterpret_cast<const char*>(buffer), sizeof buffer));
-  if (folder.empty() || folder[0] != '/') return {};
+  if (!UninstFolderAccepted(folder.c_str(), folder.size())) return {};
   return folder;
 }
 

@@ -23,8 +23,8 @@ extern "C" {
 UNINSTQV_EXPORT int LibMain(void* instance, unsigned short dataSegment, unsigned short heapSize, char* commandLine);
 
 // The clean-up, without a message, returning 0 in every case:
-// 1. "Directory" of the product key is read when the key opens. When it is a string of at most
-//    255 bytes naming an absolute folder, FOLDER/Quorvex.ini and FOLDER/MailList.dat are
+// 1. "Directory" of the product key is read when the key opens. When it is a string the folder
+//    rule accepts (UninstFolderAccepted), FOLDER/Quorvex.ini and FOLDER/MailList.dat are
 //    removed where they are regular files or symbolic links (a trailing '/' of the folder
 //    gives "//", which names the same file). An empty or relative folder removes nothing: it
 //    would name files at the root or in whatever folder the uninstaller runs in.
@@ -37,6 +37,13 @@ UNINSTQV_EXPORT int UninstInitialize(void* window, void* instance, long reserved
 UNINSTQV_EXPORT int UninstUnInitialize(void* window, void* instance, long reserved);
 
 }  // extern "C"
+
+// The folder rule of UninstInitialize: the folder "Directory" names is used only when it is an
+// absolute path of at most 255 bytes (what fits the 256-byte buffer with its terminating zero).
+// Any other folder would name files at the root or in whatever folder the uninstaller runs in.
+inline bool UninstFolderAccepted(const char* folder, unsigned long length) {
+  return length > 0 && length <= 255 && folder[0] == '/';
+}
 
 // The entries' types, for dlsym.
 using UninstLibMainFunction = int (*)(void*, unsigned short, unsigned short, char*);

@@ -192,8 +192,34 @@ TEST_F(UninstTest, ToolReportsWhatItRemoved) {
   ASSERT_TRUE(qv::WriteRegistryString(std::string("HKEY_CURRENT_USER\\") + kUninstProductKey, "Directory", folder));
   qv::ProcessResult stuck = qv::RunProcess({UNINSTALL_TOOL}, options);
   EXPECT_EQ(stuck.exitCode, 1);
-  EXPECT_EQ(stuck.output, "Not removed: " + folder + "/Quorvex.ini\nRemoved the key "
-                          "HKEY_CURRENT_USER\\Software\\Halvorsk\\Quorvex from " + registry_ + "\n");
+  EXPECT_EQ(stuck.output, "Not removed: " + folder + "/Quorvex.ini\nKept the key "
+                          "HKEY_CURRENT_USER\\Software\\Halvorsk\\Quorvex in " + registry_ + " while files stay\n");
+  std::string recorded;
+  EXPECT_TRUE(qv::ReadRegistryString(std::string("HKEY_CURRENT_USER\\") + kUninstProductKey, "Directory", &recorded));
+  EXPECT_EQ(recorded, folder);
+  std::filesystem::remove_all(folder + "/Quorvex.ini");
+
+  // A folder the library would not use removes nothing, so the key that names it stays too:
+  // relative, and absolute at the length limit and one past it.
+  std::string longFolder = scratch_;
+  while (longFolder.size() < 254) longFolder += "d";
+  for (const auto& [directory, accepted] : std::vector<std::pair<std::string, bool>>{
+           {".", false}, {"program", false}, {longFolder + "/", true}, {longFolder + "/x", false}}) {
+    SCOPED_TRACE(directory);
+    if (directory[0] == '/') {
+      ASSERT_EQ(directory.size() <= 255, accepted);
+    }
+    std::filesystem::create_directories(directory[0] == '/' ? directory : scratch_ + directory);
+    ASSERT_TRUE(qv::WriteRegistryString(std::string("HKEY_CURRENT_USER\\") + kUninstProductKey, "Directory",
+                                        directory));
+    qv::ProcessResult refused = qv::RunProcess({UNINSTALL_TOOL}, options);
+    EXPECT_EQ(refused.exitCode, accepted ? 0 : 1) << refused.output;
+    EXPECT_EQ(qv::ReadRegistryString(std::string("HKEY_CURRENT_USER\\") + kUninstProductKey, "Directory", &recorded),
+              !accepted);
+    if (!accepted) {
+      EXPECT_NE(refused.output.find("\"" + directory + "\""), std::string::npos) << refused.output;
+    }
+  }
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 
 #include "platform/files.h"
 #include "platform/process.h"
+#include "platform/trusted_code.h"
 #include "platform/timing.h"
 
 namespace {
@@ -30,7 +31,12 @@ int RunConverter(const std::string& converterPath, const std::string& source, co
   // files) is removed: the folder is the run's private work folder.
   const std::string folder = qv::FolderOf(destination);
   const std::set<std::string> before = FilesIn(folder);
+  // Run through the descriptor that passed the check, so no other file can be swapped in.
+  std::string refused;
+  options.programFd = qv::OpenTrustedCode(converterPath, &refused);
+  if (options.programFd < 0) return 0;
   qv::ProcessResult result = qv::RunProcess({converterPath, source, "/convert=" + destination, "/silent"}, options);
+  close(options.programFd);
   if (result.outcome == qv::ProcessOutcome::kTimedOut) {
     qv::RemoveRegularFile(destination);
     for (const std::string& name : FilesIn(folder)) {

@@ -11,6 +11,8 @@
 // converter time-out of the timings record. A converter that runs longer is killed with
 // everything it started, reaped, and its destination file is removed, so a half-written
 // picture is never sent, together with every other file it left in the destination's folder
-// (which must be private to the caller: the work folder). Logs nothing. Returns 1 when the converter ended with exit status 0,
-// 0 when it could not be started, failed or was killed.
+// (which must be private to the caller: the work folder). The converter runs only from a safe
+// place (qv::OpenTrustedCode), through the descriptor that was checked. Logs nothing. Returns 1
+// when the converter ended with exit status 0, 0 when it was refused, could not be started,
+// failed or was killed.
 int RunConverter(const std::string& converterPath, const std::string& source, const std::string& destination);

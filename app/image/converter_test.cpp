@@ -48,11 +48,20 @@ TEST_F(ConverterTest, RunsWithTheFourArgumentsAndNoShell) {
   std::string source = folder_ + "QVTmp002.___";
   std::string destination = folder_ + "it's $HOME;QVTmp005.gif";
   EXPECT_EQ(RunConverter(converter, source, destination), 1);
-  EXPECT_EQ(qv::ReadFileBytes(record), converter + "\n" + source + "\n/convert=" + destination + "\n/silent\n");
+  // A script runs through the checked descriptor: its interpreter reads it from there.
+  EXPECT_EQ(qv::ReadFileBytes(record), "/proc/self/fd/3\n" + source + "\n/convert=" + destination + "\n/silent\n");
 
   EXPECT_EQ(RunConverter(Script("failing", "exit 2\n"), source, destination), 0);
   EXPECT_EQ(RunConverter(folder_ + "missing-converter", source, destination), 0);
   EXPECT_FALSE(std::filesystem::exists(destination));
+
+  // A converter others may change, or named by a relative path, never runs.
+  std::string ran = folder_ + "ran";
+  std::string writable = Script("writable", "touch '" + ran + "'\nexit 0\n");
+  chmod(writable.c_str(), 0777);
+  EXPECT_EQ(RunConverter(writable, source, destination), 0);
+  EXPECT_EQ(RunConverter("writable", source, destination), 0);
+  EXPECT_FALSE(std::filesystem::exists(ran));
 }
 
 TEST_F(ConverterTest, ConverterThatNeverEndsIsKilledAndLeavesNoPicture) {

@@ -105,17 +105,7 @@ int CMailClient::ImapCheckMail(const PopParams& params) {
   std::vector<uint32_t> uids;
   bool cut = false;
   auto searched = [&](ImapResponse& response) {
-    std::vector<ImapValue> values;
-    if (!ParseImapValues(response, 2, &values) || values.empty() || !values[0].IsAtom("SEARCH")) return;
-    for (size_t i = 1; i < values.size(); ++i) {
-      uint32_t uid = 0;
-      if (values[i].kind != ImapValue::Kind::kAtom || !ParseImapNumber(values[i].text, &uid) || uid == 0) continue;
-      if (uids.size() < static_cast<size_t>(kMaxEntryCount)) {
-        uids.push_back(uid);
-      } else {
-        cut = true;
-      }
-    }
+    (void)ParseImapSearch(response, static_cast<size_t>(kMaxEntryCount) - uids.size(), &uids, &cut);
   };
   if (session.Command("UID SEARCH ALL", searched) != ImapResult::kOk) {
     Log(LOG_RECV, SJIS("メール一覧を受信できませんでした。"));
@@ -138,7 +128,11 @@ int CMailClient::ImapCheckMail(const PopParams& params) {
   auto sized = [&](ImapResponse& response) {
     std::vector<ImapValue> values;
     Fetched fetched;
-    if (ReadFetch(response, &values, &fetched) && fetched.uid != 0 && fetched.hasSize) listed[fetched.uid] = fetched;
+    // Only the UIDs searched for: a server that answers with others cannot grow the list.
+    if (ReadFetch(response, &values, &fetched) && fetched.uid != 0 && fetched.hasSize &&
+        std::binary_search(uids.begin(), uids.end(), fetched.uid)) {
+      listed[fetched.uid] = fetched;
+    }
   };
   if (session.Command("UID FETCH " + std::to_string(uids.front()) + ":" + std::to_string(uids.back()) +
                           " (UID RFC822.SIZE)",
@@ -160,14 +154,14 @@ int CMailClient::ImapCheckMail(const PopParams& params) {
                         std::to_string(size) + " bytes");
       continue;
     }
-    if (heldBytes + size > kMaxCheckBytes) {
-      Log(LOG_RECV, SJIS("一度に受信できる量を超えたため、残りの") + std::to_string(uids.size() - index) +
-                        SJIS("個のメールは次回受信します。"));
+    if (heldBytes + size > checkBytes_) {
+      LogDeferred(uids.size() - index);
       break;
     }
 
     MAILENTRY entry;
     bool got = false;
+    long long arrived = 0;
     auto body = [&](ImapResponse& response) {
       std::vector<ImapValue> values;
       Fetched fetched;
@@ -177,18 +171,30 @@ int CMailClient::ImapCheckMail(const PopParams& params) {
       entry.uid = uid;
       entry.size = static_cast<int>(size);
       entry.text = EntryText(fetched.sequence, uid, fetched.body->bytes());
+      arrived = static_cast<long long>(fetched.body->bytes().size());
       got = true;
     };
-    ImapResult result =
-        session.Command("UID FETCH " + std::to_string(uid) + " (BODY.PEEK[])", body, kMaxMessageSize);
+    // What arrives counts, not what was announced: a message may be no larger than the
+    // budget still left allows.
+    const long long room = std::min(kMaxMessageSize, checkBytes_ - heldBytes);
+    ImapResult result = session.Command("UID FETCH " + std::to_string(uid) + " (BODY.PEEK[])", body, room);
+    if (result == ImapResult::kOk && got && arrived > room) {
+      // A body sent as a quoted string is bounded by the line, not the literal limit.
+      LogDeferred(uids.size() - index);
+      break;
+    }
     if (result == ImapResult::kOk && got) {
-      heldBytes += std::max<long long>(size, static_cast<long long>(entry.text.size()));
+      heldBytes += arrived;
       entries_.push_back(std::move(entry));
       continue;
     }
     if (result == ImapResult::kOk || result == ImapResult::kNo || result == ImapResult::kBad) {
       Log(LOG_RECV, SJIS("メールを受信できませんでした。") + name);
       continue;
+    }
+    if (result == ImapResult::kTooLong && room < kMaxMessageSize) {
+      LogDeferred(uids.size() - index);
+      break;
     }
     if (result == ImapResult::kTooLong) {
       Log(LOG_RECV, SJIS("サイズが大きすぎるメールを受信しませんでした。") + name);

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -469,6 +470,219 @@ TEST(ImapDovecot, TlsFromTheFirstByteStartTlsAndLoginDisabled) {
     bool found = wanted.empty();
     for (const std::string& line : log.lines()) found = found || line.find(wanted) != std::string::npos;
     EXPECT_TRUE(found) << c.name;
+  }
+}
+
+}  // namespace
+
+namespace {
+
+// Milliseconds since `start`.
+int64_t MsSince(std::chrono::steady_clock::time_point start) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
+}
+
+// "* OK still here" every 20 ms for two seconds, then `tagged`.
+ScriptedServer& Trickle(ScriptedServer& server, const std::string& tagged) {
+  for (int i = 0; i < 100; ++i) server.Send("* OK still here\r\n").Pause(20);
+  return server.Send(tagged);
+}
+
+// A server that keeps talking but never ends the exchange holds the client no longer than the
+// receive time-out, after a command and after DONE; the idle then falls back to polling.
+TEST_F(ImapTest, AnEndlessTrickleEndsTheExchangeAtTheReceiveTimeOut) {
+  qv::Timings timings = qv::GetTimings();
+  timings.socketReceiveTimeoutMs = 400;
+  qv::SetTimings(timings);
+
+  ScriptedServer command;
+  Trickle(LogIn(command).Read().Send("* 2 EXISTS\r\n* OK [UIDVALIDITY 7] ok\r\nA3 OK done\r\n").Read(),
+          "* SEARCH 3\r\nA4 OK\r\n");
+  command.Start();
+  client_.SetMailbox(ImapMailbox(command.port()));
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(client_.CheckMail(), 0);
+  EXPECT_LT(MsSince(start), 1500);
+  ASSERT_TRUE(command.Wait());
+  EXPECT_EQ(command.Received().back(), "A4 UID SEARCH ALL");
+  EXPECT_TRUE(Logged("メール一覧を受信できませんでした。")) << Log();
+
+  ScriptedServer done;
+  Trickle(Examined(done).Read().Send("+ idling\r\n").Read(), "A4 OK Idle completed.\r\n");
+  done.Start();
+  ImapIdle idle(&log_);
+  ASSERT_EQ(idle.Start(AccountOf(ImapMailbox(done.port())), ImapFolderState{2, 7, 10}), ImapIdle::Started::kIdling);
+  timings.imapIdleRenewMs = 0;
+  qv::SetTimings(timings);
+  start = std::chrono::steady_clock::now();
+  EXPECT_EQ(idle.Wait(0), News::kDropped);
+  EXPECT_LT(MsSince(start), 1500);
+  EXPECT_FALSE(idle.active());
+  ASSERT_TRUE(done.Wait());
+  EXPECT_EQ(done.Received().back(), "DONE");
+  EXPECT_TRUE(Logged("IDLEの接続が切れたため、設定した間隔でのメールチェックに戻ります。")) << Log();
+}
+
+// EXISTS tells the folder's size: only a larger one is news, not the same count told again.
+TEST_F(ImapTest, ARepeatedExistsWhileIdlingIsNoNews) {
+  ScriptedServer server;
+  Examined(server)
+      .Read()
+      .Send("+ idling\r\n")
+      .Pause(60)
+      .Send("* 2 EXISTS\r\n")
+      .Pause(60)
+      .Send("* 3 EXISTS\r\n")
+      .Pause(60)
+      .Send("* 3 EXISTS\r\n")
+      .Pause(60)
+      .Cut();
+  server.Start();
+  ImapIdle idle(&log_);
+  ASSERT_EQ(idle.Start(AccountOf(ImapMailbox(server.port())), ImapFolderState{2, 7, 10}), ImapIdle::Started::kIdling);
+  std::vector<News> heard;
+  while (heard.empty() || heard.back() != News::kDropped) {
+    heard.push_back(WaitForNews(idle));
+    ASSERT_LT(heard.size(), 5u);
+  }
+  EXPECT_EQ(heard, (std::vector<News>{News::kNewMail, News::kDropped}));
+}
+
+// PREAUTH leaves no room for STARTTLS (RFC 3501 6.2.1): with security 1 the session ends
+// without a command but LOGOUT.
+TEST_F(ImapTest, PreauthWithStartTlsAskedForIsRefused) {
+  ScriptedServer server;
+  server.Send("* PREAUTH [CAPABILITY IMAP4rev1 STARTTLS IDLE] logged in already\r\n").Read().Send("* BYE\r\nA1 OK\r\n");
+  server.Start();
+  client_.SetMailbox(ImapMailbox(server.port(), 1));
+  EXPECT_EQ(client_.CheckMail(), 0);
+  EXPECT_TRUE(client_.lastLoginFailed());
+  ASSERT_TRUE(server.Wait());
+  EXPECT_EQ(server.Received(), (Lines{"A1 LOGOUT"}));
+  EXPECT_TRUE(Logged("IMAPサーバーがログイン済み(PREAUTH)のため、STARTTLSを行えません。")) << Log();
+}
+
+// A 16 MiB SEARCH answer ("1 1 1 ...", and more UIDs than a check takes) is read within its
+// bound and parsed only up to the cap; the check goes on with what it took.
+TEST_F(ImapTest, ASixteenMebibyteSearchIsTakenUpToTheCap) {
+  std::string search = "* SEARCH";
+  for (int uid = 1; uid <= CMailClient::kMaxEntryCount + 1; ++uid) search += " " + std::to_string(uid);
+  while (search.size() + 2 < ImapReader::kMaxLineBytes) search += " 1";
+  search.resize(ImapReader::kMaxLineBytes);
+  if (search.back() == ' ') search.back() = '1';
+  ScriptedServer server;
+  LogIn(server)
+      .Read()
+      .Send("* 2 EXISTS\r\n* OK [UIDVALIDITY 7] ok\r\nA3 OK done\r\n")
+      .Read()
+      .Send(search + "\r\nA4 OK\r\n")
+      .Read()
+      .Send("A5 OK\r\n")
+      .Read()
+      .Send("A6 OK\r\n");
+  server.Start();
+  client_.SetMailbox(ImapMailbox(server.port()));
+  EXPECT_EQ(client_.CheckMail(), 0);  // no sizes came, so no message
+  ASSERT_TRUE(server.Wait());
+  Lines received = server.Received();
+  ASSERT_GE(received.size(), 2u);
+  EXPECT_EQ(received[received.size() - 2], "A5 UID FETCH 1:" + std::to_string(CMailClient::kMaxEntryCount) +
+                                                " (UID RFC822.SIZE)");
+  EXPECT_TRUE(Logged("メール数が多すぎるため、先頭の100000個だけを受信します。")) << Log();
+}
+
+// The largest message is fetched whole; one byte more is refused, whether announced so or
+// only sent so.
+TEST_F(ImapTest, AMessageOfExactly64MiBIsFetchedAndOneByteMoreRefused) {
+  const long long limit = CMailClient::kMaxMessageSize;
+  std::string body = "Subject: big\r\n\r\n";
+  body.resize(static_cast<size_t>(limit) - 2, 'x');
+  body += "\r\n";
+  struct Case {
+    const char* name;
+    long long announced;
+    long long sent;
+    int entries;
+    const char* logged;
+  };
+  const Case cases[] = {
+      {"at the limit", limit, limit, 1, nullptr},
+      {"announced one byte more", limit + 1, 0, 0, "サイズが大きすぎるメールを受信しませんでした。 (UID 3) 67108865 bytes"},
+      {"sent one byte more", 100, limit + 1, 0, "サイズが大きすぎるメールを受信しませんでした。 (UID 3)"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScriptedServer server;
+    LogIn(server)
+        .Read()
+        .Send("* 1 EXISTS\r\n* OK [UIDVALIDITY 7] ok\r\nA3 OK done\r\n")
+        .Read()
+        .Send("* SEARCH 3\r\nA4 OK\r\n")
+        .Read()
+        .Send("* 1 FETCH (UID 3 RFC822.SIZE " + std::to_string(c.announced) + ")\r\nA5 OK\r\n");
+    if (c.sent > 0) {
+      std::string literal = body;
+      if (c.sent > limit) literal += "y";
+      server.Read().Send("* 1 FETCH (UID 3 BODY[] {" + std::to_string(literal.size()) + "}\r\n" + literal +
+                         ")\r\nA6 OK\r\n");
+    }
+    server.Read().Send("A7 OK\r\n");
+    server.Start();
+    RecordingLogSink log;
+    CMailClient client(&log);
+    client.SetMailbox(ImapMailbox(server.port()));
+    EXPECT_EQ(client.CheckMail(), c.entries);
+    ASSERT_TRUE(server.Wait());
+    ASSERT_EQ(client.GetEntryCount(), c.entries);
+    if (c.entries) {
+      EXPECT_EQ(client.GetEntry(0)->size, limit);
+      EXPECT_NE(client.GetEntry(0)->text.find("\r\n" + std::string(64, 'x')), std::string::npos);
+    }
+    if (c.logged) {
+      bool found = false;
+      for (const std::string& line : log.lines()) found = found || line.find(qv::Cp932FromUtf8(c.logged)) != std::string::npos;
+      EXPECT_TRUE(found);
+    }
+  }
+}
+
+// The bytes one check holds are counted as they arrive: announced as 10 bytes, each message
+// brings 100. At the budget all three are held; one byte below it, the third is not read.
+TEST_F(ImapTest, TheCheckBudgetCountsWhatArrivedNotWhatWasAnnounced) {
+  const std::string body = "Subject: x\r\n\r\n" + std::string(84, 'b') + "\r\n";
+  ASSERT_EQ(body.size(), 100u);
+  for (long long checkBytes : {300LL, 299LL}) {
+    SCOPED_TRACE(checkBytes);
+    const bool all = checkBytes == 300;
+    ScriptedServer server;
+    LogIn(server)
+        .Read()
+        .Send("* 3 EXISTS\r\n* OK [UIDVALIDITY 7] ok\r\nA3 OK done\r\n")
+        .Read()
+        .Send("* SEARCH 1 2 3\r\nA4 OK\r\n")
+        .Read()
+        .Send("* 1 FETCH (UID 1 RFC822.SIZE 10)\r\n* 2 FETCH (UID 2 RFC822.SIZE 10)\r\n"
+              "* 3 FETCH (UID 3 RFC822.SIZE 10)\r\nA5 OK\r\n");
+    for (int uid = 1; uid <= 3; ++uid) {
+      std::string tag = "A" + std::to_string(5 + uid);
+      server.Read().Send("* " + std::to_string(uid) + " FETCH (UID " + std::to_string(uid) + " BODY[] {100}\r\n" +
+                         body + ")\r\n" + tag + " OK\r\n");
+    }
+    server.Read().Send("A9 OK\r\n");
+    server.Start();
+    RecordingLogSink log;
+    CMailClient client(&log);
+    client.SetCheckBytes(checkBytes);
+    client.SetMailbox(ImapMailbox(server.port()));
+    EXPECT_EQ(client.CheckMail(), 1);
+    ASSERT_TRUE(server.Wait());
+    EXPECT_EQ(client.GetEntryCount(), all ? 3 : 2);
+    bool deferred = false;
+    for (const std::string& line : log.lines()) {
+      deferred = deferred || line.find(qv::Cp932FromUtf8("一度に受信できる量を超えたため、残りの1個のメールは次回受信します。")) !=
+                                 std::string::npos;
+    }
+    EXPECT_EQ(deferred, !all);
   }
 }
 

@@ -36,7 +36,8 @@ class ImapIdle {
   // Waits at most `ms` for the server: kNewMail when an EXISTS raised the message count (or
   // Start found mail that came in between), kDropped when the session has ended (logged,
   // unless an abort was requested), else kNone. Renews the IDLE once its renewal period
-  // (timings record) has passed. Without a running idle: kDropped.
+  // (timings record) has passed; a server that does not end the IDLE within the receive
+  // time-out after DONE is dropped (kDropped). Without a running idle: kDropped.
   [[nodiscard]] News Wait(int64_t ms);
   // Sends DONE and LOGOUT and closes, without waiting for the server; nothing without a
   // running idle.

@@ -55,21 +55,21 @@ ImapReader::Step ImapReader::Take(long long literalLimit) {
       literalLeft_ -= static_cast<long long>(take);
       if (literalLeft_ > 0) return Step::kMore;
       literalLeft_ = -1;
-      searchFrom_ = 0;
+      lineStart_ = pending_.text.size();
       continue;
     }
-    size_t lineEnd = buffer_.find('\n', head_ + searchFrom_);
-    if (lineEnd == std::string::npos) {
-      searchFrom_ = buffered();
-      return pending_.text.size() + buffered() > kMaxLineBytes ? Step::kTooLong : Step::kMore;
-    }
-    std::string_view line(buffer_.data() + head_, lineEnd - head_);
-    head_ = lineEnd + 1;
-    searchFrom_ = 0;
-    if (line.ends_with('\r')) line.remove_suffix(1);
-    if (pending_.text.size() + line.size() > kMaxLineBytes) return Step::kTooLong;
-    pending_.text.append(line);
-    long long size = LiteralSize(line);
+    // The line's bytes move into the response as they come, so a long line is held once, not
+    // once in the buffer and once more in the response. Its CR may still come: one byte over.
+    size_t lineEnd = buffer_.find('\n', head_);
+    size_t end = lineEnd == std::string::npos ? buffer_.size() : lineEnd;
+    if (pending_.text.size() + (end - head_) > kMaxLineBytes + 1) return Step::kTooLong;
+    pending_.text.append(buffer_, head_, end - head_);
+    head_ = end;
+    if (lineEnd == std::string::npos) return Step::kMore;
+    ++head_;
+    if (pending_.text.size() > lineStart_ && pending_.text.back() == '\r') pending_.text.pop_back();
+    if (pending_.text.size() > kMaxLineBytes) return Step::kTooLong;
+    long long size = LiteralSize(std::string_view(pending_.text).substr(lineStart_));
     if (size < 0) return Step::kDone;
     // RFC 3501 4.3: the literal's bytes follow the CR LF; the line goes on after them.
     if (pending_.literals.size() >= kMaxLiterals || size > literalLimit - literalTotal_) {
@@ -86,9 +86,11 @@ ImapReader::Step ImapReader::Take(long long literalLimit) {
 
 bool ImapReader::ReceiveMore(int64_t ms, bool* quiet) {
   *quiet = false;
-  // What was taken leaves the buffer now and then, so it never holds more than one response
-  // and one receive.
-  if (head_ > kReceiveChunk && head_ * 2 > buffer_.size()) {
+  // What was taken leaves the buffer now and then, so it never holds more than a few receives.
+  if (head_ == buffer_.size()) {
+    buffer_.clear();
+    head_ = 0;
+  } else if (head_ > kReceiveChunk && head_ * 2 > buffer_.size()) {
     buffer_.erase(0, head_);
     head_ = 0;
   }
@@ -108,7 +110,7 @@ ImapRead ImapReader::Fail(ImapRead why) {
   connection_.Close();
   buffer_.clear();
   head_ = 0;
-  searchFrom_ = 0;
+  lineStart_ = 0;
   pending_ = ImapResponse();
   literalLeft_ = -1;
   literalTotal_ = 0;
@@ -131,6 +133,7 @@ ImapRead ImapReader::ReadWithin(ImapResponse* response, long long literalLimit, 
       *response = std::move(pending_);
       pending_ = ImapResponse();
       literalTotal_ = 0;
+      lineStart_ = 0;
       return ImapRead::kResponse;
     }
     // Read waits for the whole response; ReadWithin receives once.
@@ -155,6 +158,9 @@ class ValueParser {
  public:
   explicit ValueParser(const ImapResponse& response) : response_(response), text_(response.text) {}
 
+  // Values made so far, lists and their items alike.
+  size_t made() const { return made_; }
+
   // Values up to the end of the text (depth 0) or up to the ")" that closes a list.
   bool Values(size_t* position, int depth, std::vector<ImapValue>* values) {
     for (;;) {
@@ -166,6 +172,9 @@ class ValueParser {
         ++*position;
         return true;
       }
+      // Each value costs far more than the byte it may stand for ("()", "1 "): past the cap
+      // the response is not read further.
+      if (++made_ > kMaxImapValues) return false;
       ImapValue value;
       if (c == '(') {
         if (depth + 1 > kMaxNesting) return false;
@@ -212,6 +221,7 @@ class ValueParser {
 
   const ImapResponse& response_;
   std::string_view text_;
+  size_t made_ = 0;
 };
 
 }  // namespace
@@ -220,6 +230,34 @@ bool ParseImapValues(const ImapResponse& response, size_t position, std::vector<
   values->clear();
   ValueParser parser(response);
   return parser.Values(&position, 0, values);
+}
+
+bool ParseImapSearch(const ImapResponse& response, size_t limit, std::vector<uint32_t>* numbers, bool* cut) {
+  std::string_view text(response.text);
+  if (text.size() < 8 || !std::equal(text.begin(), text.begin() + 8, "* SEARCH", [](char a, char b) {
+        return std::toupper(static_cast<unsigned char>(a)) == b;
+      })) {
+    return false;
+  }
+  text.remove_prefix(8);
+  if (!text.empty() && text.front() != ' ') return false;
+  // RFC 3501 7.2.5: numbers separated by blanks. What is not a number (an extension's
+  // "(MODSEQ n)") is passed over, and so is 0, which names no message.
+  size_t taken = 0;
+  while (!text.empty()) {
+    size_t blank = text.find(' ');
+    std::string_view word = text.substr(0, blank);
+    text.remove_prefix(blank == std::string_view::npos ? text.size() : blank + 1);
+    uint32_t number = 0;
+    if (!ParseImapNumber(word, &number) || number == 0) continue;
+    if (taken == limit) {
+      *cut = true;
+      break;
+    }
+    numbers->push_back(number);
+    ++taken;
+  }
+  return true;
 }
 
 ImapStatus ParseImapStatus(std::string_view text) {

@@ -6,6 +6,8 @@
 // of a response's literals and the number of literals are bounded, a literal size of any
 // length is read without overflow, and a response that breaks a bound ends the reading of the
 // connection (the rest of it is still on its way, so the connection cannot be used further).
+// A response costs about its own size in memory (the line is held once, never copied whole
+// while it is read), and the parsers below cap what they make of it.
 #pragma once
 
 #include <cstddef>
@@ -61,7 +63,8 @@ class ImapReader {
   explicit ImapReader(qv::TcpConnection& connection) : connection_(connection) {}
 
   // Reads one whole response; the literals of that response may hold at most `literalLimit`
-  // bytes together. Each receive waits at most the socket time-out of the timings record.
+  // bytes together. The whole response arrives by the deadline of the running reply (the
+  // receive time-out after the command, see platform/socket.h) or the connection is dropped.
   [[nodiscard]] ImapRead Read(ImapResponse* response, long long literalLimit);
   // As Read, but receives at most once, waiting at most `ms` (0: only what has come): returns
   // kNothingYet when the response is still incomplete; the next call goes on with it.
@@ -82,8 +85,8 @@ class ImapReader {
   qv::TcpConnection& connection_;
   std::string buffer_;
   size_t head_ = 0;         // first byte of buffer_ not yet taken
-  size_t searchFrom_ = 0;   // where the search for the line's end goes on (offset from head_)
   ImapResponse pending_;    // the response under construction
+  size_t lineStart_ = 0;    // where in pending_.text the line being read begins
   long long literalLeft_ = -1;  // bytes of the current literal still to come; -1: in a line
   long long literalTotal_ = 0;
 };
@@ -102,11 +105,23 @@ struct ImapValue {
   [[nodiscard]] bool IsAtom(std::string_view word) const;  // compared without regard to case
 };
 
+// Most values ParseImapValues makes of one response, list items included: far more than any
+// response this client asks for holds, and few enough that a hostile one ("()()()...") costs
+// little.
+inline constexpr size_t kMaxImapValues = 4096;
+
 // Reads the values of `response` from `position` on, up to the line's end. A list nests at
 // most 32 deep. False when the text is not a sequence of values (an unterminated quoted string
-// or list, a "{n}" without its literal, a stray ")").
+// or list, a "{n}" without its literal, a stray ")") or holds more than kMaxImapValues.
 [[nodiscard]] bool ParseImapValues(const ImapResponse& response, size_t position,
                                    std::vector<ImapValue>* values);
+
+// The message numbers (or UIDs) of an untagged SEARCH response "* SEARCH n n ..." (RFC 3501
+// 7.2.5), appended to `numbers`: at most `limit` of them, after which the response is not read
+// further and `cut` is set. Words that are not a number of 1 or more are passed over. Costs no
+// more than the numbers kept. False when the response is not a SEARCH response.
+[[nodiscard]] bool ParseImapSearch(const ImapResponse& response, size_t limit, std::vector<uint32_t>* numbers,
+                                   bool* cut);
 
 // A status response "OK", "NO", "BAD", "BYE" or "PREAUTH" (RFC 3501 7.1), read from the text
 // after the tag or "* ".

@@ -71,6 +71,10 @@ TEST_F(ImapReaderTest, RefusesWhatBreaksABound) {
   const Case cases[] = {
       {"literal of 2^40", "* 1 FETCH (BODY[] {1099511627776}\r\nabc", 1 << 20},
       {"literal of 30 digits", "* 1 FETCH (BODY[] {999999999999999999999999999999}\r\n", 1 << 20},
+      {"literal of 19 digits", "* 1 FETCH (BODY[] {9999999999999999999}\r\n", 1LL << 62},
+      {"literal of 19 digits at 10^18", "* 1 FETCH (BODY[] {1000000000000000000}\r\n", 1LL << 62},
+      {"literal one byte over the limit", "* 1 FETCH (BODY[] {11}\r\n12345678901)\r\n", 10},
+      {"line one byte over its bound", "* " + std::string(ImapReader::kMaxLineBytes - 1, 'x') + "\r\n", 1 << 20},
       {"literals over the limit together", "* X {6}\r\n123456 {6}\r\n123456\r\n", 10},
       {"too many literals", [] {
          std::string many = "* X";
@@ -82,6 +86,21 @@ TEST_F(ImapReaderTest, RefusesWhatBreaksABound) {
     ImapResponse response;
     EXPECT_EQ(ReadOne(c.bytes, &response, c.literalLimit), ImapRead::kTooLong) << c.name;
   }
+}
+
+// Each bound holds up to and including its value.
+TEST_F(ImapReaderTest, TakesWhatIsAtEachBound) {
+  ImapResponse response;
+  ASSERT_EQ(ReadOne("* 1 FETCH (BODY[] {10}\r\n1234567890)\r\n", &response, 10), ImapRead::kResponse);
+  EXPECT_EQ(response.literals.at(0).bytes, "1234567890");
+  // A literal of 18 digits is read as its number (here over any limit, so refused, not wrapped).
+  EXPECT_EQ(ReadOne("* 1 FETCH (BODY[] {999999999999999999}\r\n", &response, 1 << 20), ImapRead::kTooLong);
+  const std::string longest = "* " + std::string(ImapReader::kMaxLineBytes - 2, 'x');
+  ASSERT_EQ(ReadOne(longest + "\r\n", &response), ImapRead::kResponse);
+  EXPECT_EQ(response.text.size(), ImapReader::kMaxLineBytes);
+  // The same line ended by a bare LF is as long.
+  ASSERT_EQ(ReadOne(longest + "\n", &response), ImapRead::kResponse);
+  EXPECT_EQ(response.text.size(), ImapReader::kMaxLineBytes);
 }
 
 TEST_F(ImapReaderTest, ReadWithinKeepsAPartResponseForTheNextCall) {
@@ -140,6 +159,52 @@ TEST(ImapValues, ParsesQuotedStringsListsAndStatusesAndRefusesMalformedOnes) {
   EXPECT_FALSE(ParseImapNumber("4294967296", &number));
   EXPECT_FALSE(ParseImapNumber("-1", &number));
   EXPECT_EQ(ImapServerText("bad\r\n\x1b[31m\xff text"), "bad[31m text");
+}
+
+// What a response may make of values is capped: "()()()..." or "1 1 1 ..." of any length
+// costs at most kMaxImapValues values.
+TEST(ImapValues, StopsAtTheCapOfValues) {
+  for (const char* unit : {"()", "1 ", "(1)"}) {
+    SCOPED_TRACE(unit);
+    const size_t perUnit = std::string(unit) == "(1)" ? 2 : 1;
+    ImapResponse atCap;
+    atCap.text = "* ";
+    for (size_t made = 0; made + perUnit <= kMaxImapValues; made += perUnit) atCap.text += unit;
+    std::vector<ImapValue> values;
+    EXPECT_TRUE(ParseImapValues(atCap, 2, &values));
+    ImapResponse over = atCap;
+    over.text += std::string(unit) == "(1)" ? "1" : unit;
+    EXPECT_FALSE(ParseImapValues(over, 2, &values));
+  }
+}
+
+TEST(ImapSearch, TakesNumbersUpToItsLimitAndPassesOverTheRest) {
+  struct Case {
+    const char* text;
+    size_t limit;
+    bool search;
+    std::vector<uint32_t> numbers;
+    bool cut;
+  };
+  const Case cases[] = {
+      {"* SEARCH 9 3 7", 3, true, {9, 3, 7}, false},
+      {"* SEARCH 9 3 7", 2, true, {9, 3}, true},
+      {"* search 4 0 x (MODSEQ 12) 4294967295 4294967296", 10, true, {4, 4294967295u}, false},
+      {"* SEARCH", 10, true, {}, false},
+      {"* SEARCH  5 ", 10, true, {5}, false},
+      {"* SEARCHED 5", 10, false, {}, false},
+      {"* 5 SEARCH", 10, false, {}, false},
+      {"* SEARCH 1", 0, true, {}, true},
+  };
+  for (const Case& c : cases) {
+    ImapResponse response;
+    response.text = c.text;
+    std::vector<uint32_t> numbers;
+    bool cut = false;
+    EXPECT_EQ(ParseImapSearch(response, c.limit, &numbers, &cut), c.search) << c.text;
+    EXPECT_EQ(numbers, c.numbers) << c.text;
+    EXPECT_EQ(cut, c.cut) << c.text;
+  }
 }
 
 TEST(ImapNames, QuotesAndWritesFolderNamesInModifiedUtf7) {

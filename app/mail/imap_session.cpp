@@ -5,6 +5,7 @@
 
 #include "app/mail/mail_client.h"
 #include "app/settings/activity_log.h"
+#include "app/settings/setting_rules.h"
 #include "platform/text.h"
 
 namespace {
@@ -278,11 +279,13 @@ bool ImapSession::Open(const ImapAccount& account) {
     return false;
   }
   int port = account.port & 0xFFFF;
+  // Nothing but an explicit 0 means plain.
+  const int security = qv::SecurityLevel(account.security);
   if (!connection_.Connect(account.server, port)) {
     Log(SJIS("IMAPサーバーに接続できませんでした。") + " (" + account.server + ":" + std::to_string(port) + ")");
     return false;
   }
-  if (account.security == 2 && !connection_.StartTls(account.server, account.caFile)) {
+  if (security == 2 && !connection_.StartTls(account.server, account.caFile)) {
     Log(SJIS("IMAP: ") + TlsFailureMessage(connection_));
     return false;
   }
@@ -291,7 +294,7 @@ bool ImapSession::Open(const ImapAccount& account) {
     Close();
     return false;
   }
-  if (preauth && account.security == 1) {
+  if (preauth && security == 1) {
     // STARTTLS is allowed only before the log-in (RFC 3501 6.2.1).
     Log(SJIS("IMAPサーバーがログイン済み(PREAUTH)のため、STARTTLSを行えません。"));
     Logout();
@@ -299,7 +302,7 @@ bool ImapSession::Open(const ImapAccount& account) {
   }
   // The greeting may have named the capabilities already (RFC 3501 7.1).
   bool opened = (!capabilities_.empty() || AskCapabilities()) &&
-                (preauth || ((account.security != 1 || StartTls(account)) && Login(account)));
+                (preauth || ((security != 1 || StartTls(account)) && Login(account)));
   if (!opened) {
     if (connection_.IsOpen()) Logout();
     return false;

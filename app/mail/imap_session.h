@@ -26,7 +26,8 @@ struct ImapAccount {
   std::string userId;
   std::string password;
   int port = 143;
-  int security = 0;    // 0 plain, 1 STARTTLS before LOGIN (RFC 3501 6.2.1), 2 TLS from the first byte
+  int security = 0;    // 0 plain, 1 STARTTLS before LOGIN (RFC 3501 6.2.1), 2 (and any other
+                       // value) TLS from the first byte
   std::string caFile;  // PEM file of extra trusted certificates; may be empty
   std::string folder;  // CP932 folder name; empty means INBOX
 };
@@ -71,8 +72,9 @@ class ImapSession {
 
   // Called for each untagged response a command draws; it may take the literals' bytes.
   using Handler = std::function<void(ImapResponse&)>;
-  // Sends "tag command" and reads responses up to its tagged one; literals of one response may
-  // hold `literalLimit` bytes. A BYE ends the command as kBroken (logged). `statusText`
+  // Sends "tag command" and reads responses up to its tagged one, all of them within the receive
+  // time-out (a server that keeps talking without ending the command is dropped as a silent
+  // one is); literals of one response may hold `literalLimit` bytes. A BYE ends the command as kBroken (logged). `statusText`
   // (may be null) receives the tagged response's status. A broken session is closed.
   [[nodiscard]] ImapResult Command(std::string_view command, const Handler& untagged,
                                    long long literalLimit = kSmallLiteralLimit,

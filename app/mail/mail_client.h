@@ -21,7 +21,9 @@
 //   QUIT) -> SmtpClose.
 //
 // Everything a server sends is untrusted: counts, sizes and message numbers are checked and
-// capped, and every receive waits at most the socket time-out of the timings record.
+// capped, and every reply (a POP3 status or multi-line reply, an SMTP reply of any number of
+// lines, an IMAP command's responses up to its tagged one, the end of an IDLE) is whole within
+// the receive time-out of the timings record, or the connection is dropped.
 //
 // Threads: the fetch and delete exchanges and the idle session run on the mail-check worker,
 // PopBeforeSmtp and the SMTP calls on the capture-and-reply worker; PopBeforeSmtp shares no
@@ -82,8 +84,8 @@ class CMailClient {
   static constexpr int kMaxEntryCount = 100000;
   // Largest message fetched; a larger one is skipped (not fetched, not deleted) with a log line.
   static constexpr long long kMaxMessageSize = 64LL * 1024 * 1024;
-  // Most message bytes one check holds; the messages past it stay on the server, untouched,
-  // for the next check.
+  // Most message bytes one check holds, counted as they arrive (whatever the server announced);
+  // the messages past it stay on the server, untouched, for the next check.
   static constexpr long long kMaxCheckBytes = 256LL * 1024 * 1024;
 
   // `log` receives the client's diagnostic lines (category LOG_RECV / LOG_SEND); it may be
@@ -96,8 +98,8 @@ class CMailClient {
   // ---- POP3 ----
 
   // Stores the POP3 server, user ID, password (plain text), port (low 16 bits are used), the
-  // connection security (0 plain, 1 STLS before USER (RFC 2595), 2 TLS from the first byte)
-  // and the PEM file of extra trusted certificates (may be empty). Null pointers count as
+  // connection security (0 plain, 1 STLS before USER (RFC 2595), 2 and every other value TLS
+  // from the first byte) and the PEM file of extra trusted certificates (may be empty). Null pointers count as
   // empty texts. Thread-safe.
   void SetPopParams(const char* server, const char* userId, const char* password, int port,
                     int security = 0, const char* caFile = nullptr);
@@ -129,8 +131,12 @@ class CMailClient {
   // A connection lost inside the listing fetches nothing; lost inside a message, that message
   // is dropped (neither parsed nor deleted) and the exchange ends. Messages whose announced
   // size is negative, non-numeric or above kMaxMessageSize, or whose RETR is refused, are not
-  // kept; once kMaxCheckBytes are held the rest waits for the next check (log lines).
+  // kept; once kMaxCheckBytes are held the rest waits for the next check (log lines). Held
+  // bytes are those that arrived (each entry's text); a message that would carry the check
+  // past them is not read further, and the exchange ends there.
   int CheckMail();
+  // The bytes one check may hold: kMaxCheckBytes unless a test sets less.
+  void SetCheckBytes(long long bytes) { checkBytes_ = bytes; }
   // One delete exchange: "DELE n" for every entry with its delete mark set, in index order;
   // the replies are read but not judged. Nothing happens when the log-in fails (the mails
   // are then fetched again at the next check). IMAP: the marked UIDs are flagged \Deleted and
@@ -177,8 +183,8 @@ class CMailClient {
   // empty) and the port (low 16 bits are used). Null pointers count as empty texts.
   void SetSmtpParams(const char* server, const char* senderAddress, const char* senderName,
                      int port);
-  // Stores the connection security (0 plain, 1 STARTTLS after EHLO (RFC 3207), 2 TLS from
-  // the first byte (RFC 8314)), whether to authenticate (RFC 4954, PLAIN else LOGIN) with
+  // Stores the connection security (0 plain, 1 STARTTLS after EHLO (RFC 3207), 2 and every
+  // other value TLS from the first byte (RFC 8314)), whether to authenticate (RFC 4954, PLAIN else LOGIN) with
   // `userId` / `password`, and the PEM file of extra trusted certificates (may be empty).
   // Null pointers count as empty texts.
   void SetSmtpSecurity(int security, int auth, const char* userId, const char* password,
@@ -222,6 +228,7 @@ class CMailClient {
   [[nodiscard]] static std::string MakeBoundary();
 
  private:
+  long long checkBytes_ = kMaxCheckBytes;
   struct PopParams {
     std::string server;
     std::string userId;
@@ -241,6 +248,8 @@ class CMailClient {
   // CAPA, STLS and the TLS handshake on a greeted connection; false (logged) when the server
   // does not offer or refuses STLS, or TLS fails.
   [[nodiscard]] bool StartPopTls(qv::TcpConnection& connection, const PopParams& params);
+  // Logs that the budget of one check is used up and `remaining` messages wait for the next.
+  void LogDeferred(size_t remaining) const;
   void Log(int category, const std::string& message) const;
   void ReleaseEntries();
   // AUTH PLAIN or LOGIN with the stored credentials; kSmtpSent or kSmtpAuthRefused (logged).

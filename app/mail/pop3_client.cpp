@@ -9,6 +9,7 @@
 
 #include "app/mail/mail_client.h"
 #include "app/settings/activity_log.h"
+#include "app/settings/setting_rules.h"
 #include "platform/text.h"
 
 namespace {
@@ -27,7 +28,7 @@ enum class Response { kComplete, kNegative, kBroken, kTooLarge };
 // terminator is looked for in the accumulated text, so it may arrive split over receives.
 // A status line other than "+OK" ends the response (kNegative). kBroken: the connection ended
 // or timed out (the connection is then closed; `text` keeps what arrived). kTooLarge: more
-// than `limit` bytes (the rest is left unread).
+// than `limit` bytes, terminator included (the rest is left unread).
 Response ReadMultiline(qv::TcpConnection& connection, size_t limit, std::string* text) {
   text->clear();
   std::string chunk(kReceiveChunk, '\0');
@@ -55,6 +56,7 @@ Response ReadMultiline(qv::TcpConnection& connection, size_t limit, std::string*
       // first CR LF, so an empty response "+OK\r\n.\r\n" ends too.
       size_t end = text->find("\r\n.\r\n", searchFrom);
       if (end != std::string::npos) {
+        if (end + 5 > limit) return Response::kTooLarge;
         text->resize(end + 5);
         return Response::kComplete;
       }
@@ -93,6 +95,11 @@ void CMailClient::Log(int category, const std::string& message) const {
   if (log_) log_->Log(category, message);
 }
 
+void CMailClient::LogDeferred(size_t remaining) const {
+  Log(LOG_RECV, SJIS("一度に受信できる量を超えたため、残りの") + std::to_string(remaining) +
+                    SJIS("個のメールは次回受信します。"));
+}
+
 std::string TlsFailureMessage(const qv::TcpConnection& connection) {
   const std::string detail = " (" + connection.tlsDetail() + ")";
   switch (connection.tlsFailure()) {
@@ -116,7 +123,7 @@ void CMailClient::SetPopParams(const char* server, const char* userId, const cha
   params.userId = userId ? userId : "";
   params.password = password ? password : "";
   params.port = port;
-  params.security = security;
+  params.security = qv::SecurityLevel(security);
   params.caFile = caFile ? caFile : "";
   std::lock_guard lock(popParamsMutex_);
   popParams_ = std::move(params);
@@ -128,7 +135,7 @@ void CMailClient::SetMailbox(const MailSettings& mail) {
   params.userId = mail.UserID;
   params.password = mail.Passwd;
   params.port = mail.PopPort;
-  params.security = mail.PopSecurity;
+  params.security = qv::SecurityLevel(mail.PopSecurity);
   params.caFile = mail.CaFile;
   params.imap = mail.MailProtocol == 1;
   params.imapFolder = mail.ImapFolder;
@@ -299,30 +306,34 @@ int CMailClient::CheckMail() {
                         std::to_string(number) + ", " + std::to_string(size) + " bytes)");
       continue;
     }
-    if (heldBytes + size > kMaxCheckBytes) {
+    if (heldBytes + size > checkBytes_) {
       // What one check holds is bounded; the rest waits on the server for the next check.
-      Log(LOG_RECV, SJIS("一度に受信できる量を超えたため、残りの") +
-                        std::to_string(scanLines.size() - index) +
-                        SJIS("個のメールは次回受信します。"));
+      LogDeferred(scanLines.size() - index);
       break;
     }
 
     MAILENTRY entry;
     entry.number = static_cast<int>(number);
     entry.size = static_cast<int>(size);
+    // What arrives counts, not what was announced: the response may be no larger than the
+    // budget still left allows.
+    const long long messageRoom = kMaxMessageSize + static_cast<long long>(kResponseSlack);
+    const long long room = std::min(messageRoom, checkBytes_ - heldBytes);
     Response fetched = connection->SendAll("RETR " + std::to_string(number) + "\r\n")
-                           ? ReadMultiline(*connection, kMaxMessageSize + kResponseSlack,
-                                           &entry.text)
+                           ? ReadMultiline(*connection, static_cast<size_t>(room), &entry.text)
                            : Response::kBroken;
     if (fetched == Response::kComplete) {
-      // Counted by what the server announced or sent, whichever is more.
-      heldBytes += std::max(size, static_cast<long long>(entry.text.size()));
+      heldBytes += static_cast<long long>(entry.text.size());
       entries_.push_back(std::move(entry));
       continue;
     }
     if (fetched == Response::kNegative) {
       Log(LOG_RECV, SJIS("メールを受信できませんでした。") + " (#" + std::to_string(number) + ")");
       continue;
+    }
+    if (fetched == Response::kTooLarge && room < messageRoom) {
+      LogDeferred(scanLines.size() - index);
+      break;
     }
     if (fetched == Response::kTooLarge) {
       // The rest of the message is still on its way: this connection cannot go on.

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -7,6 +8,8 @@
 #include "app/mail/mail_client.h"
 #include "app/mail/testing/test_servers.h"
 #include "app/settings/activity_log.h"
+#include "platform/socket.h"
+#include "platform/testing/tls_peer.h"
 #include "platform/text.h"
 #include "platform/timing.h"
 
@@ -253,10 +256,10 @@ TEST_F(Pop3Test, TheScanListingNotTheStatusTextGivesTheMessages) {
       {"+OK 2 messages (320 octets)\r\n.\r\n", {}},
       // Unreadable scan lines and oversized or negative sizes are skipped.
       {"+OK 5\r\nx y\r\n6 99999999999\r\n7 -1\r\n0 10\r\n8 10\r\n.\r\n", {"RETR 8"}},
-      // One check holds at most 256 MiB by the announced sizes: exactly that fits, the
-      // message past it waits.
+      // One check holds at most 256 MiB of what arrived, not of what was announced: messages
+      // announced as 64 MiB each that come small all fit.
       {"+OK\r\n1 67108864\r\n2 67108864\r\n3 67108864\r\n4 67108864\r\n5 1\r\n6 1\r\n.\r\n",
-       {"RETR 1", "RETR 2", "RETR 3", "RETR 4"}},
+       {"RETR 1", "RETR 2", "RETR 3", "RETR 4", "RETR 5", "RETR 6"}},
   };
   for (const Case& c : cases) {
     ScriptedServer server;
@@ -275,7 +278,6 @@ TEST_F(Pop3Test, TheScanListingNotTheStatusTextGivesTheMessages) {
   }
   EXPECT_TRUE(Logged("サイズが大きすぎるメールを受信しませんでした。 (#6, 99999999999 bytes)"));
   EXPECT_TRUE(Logged("メール一覧の読めない行を飛ばしました。"));
-  EXPECT_TRUE(Logged("一度に受信できる量を超えたため、残りの2個のメールは次回受信します。"));
 }
 
 TEST_F(Pop3Test, RefusedRetrieveSkipsOnlyThatMessage) {
@@ -353,6 +355,121 @@ TEST(Pop3Dovecot, FetchesAndDeletesRealMails) {
   ASSERT_EQ(client.CheckMail(), 1);
   ASSERT_EQ(client.GetEntryCount(), 1);
   EXPECT_NE(client.GetEntry(0)->text.find("Subject: two"), std::string::npos);
+}
+
+}  // namespace
+
+namespace {
+
+// Milliseconds since `start`.
+int64_t MsSince(std::chrono::steady_clock::time_point start) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
+}
+
+// A reply that never ends, one piece every 20 ms for two seconds, ends the exchange at the
+// receive time-out: the status line of the greeting, and a listing.
+TEST_F(Pop3Test, AReplyThatNeverEndsIsDroppedAtTheReceiveTimeOut) {
+  qv::Timings timings = qv::GetTimings();
+  timings.socketReceiveTimeoutMs = 400;
+  qv::SetTimings(timings);
+  struct Case {
+    const char* name;
+    bool inListing;
+    Lines received;
+    const char* logged;
+  };
+  const Case cases[] = {
+      {"greeting", false, {}, "POP3サーバーにログインできませんでした。"},
+      {"listing", true, {"USER user", "PASS pw", "LIST"}, "メール一覧を受信できませんでした。"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScriptedServer server;
+    if (c.inListing) {
+      LogIn(server).Read().Send("+OK 100 messages\r\n");
+    } else {
+      server.Send("+OK");
+    }
+    for (int i = 0; i < 100; ++i) server.Send(c.inListing ? std::to_string(i + 1) + " 10\r\n" : " .").Pause(20);
+    server.Send(c.inListing ? ".\r\n" : "\r\n");
+    server.Start();
+    RecordingLogSink log;
+    CMailClient client(&log);
+    client.SetPopParams("127.0.0.1", "user", "pw", server.port());
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(client.CheckMail(), 0);
+    EXPECT_LT(MsSince(start), 1500);
+    ASSERT_TRUE(server.Wait());
+    EXPECT_EQ(server.Received(), c.received);
+    bool found = false;
+    for (const std::string& line : log.lines()) found = found || line.find(qv::Cp932FromUtf8(c.logged)) != std::string::npos;
+    EXPECT_TRUE(found);
+  }
+}
+
+// The bytes one check holds are counted as they arrive: a server that announces 10 bytes and
+// sends far more cannot carry a check past its budget. At the budget all three messages are
+// held; one byte below it, the third is not read further.
+TEST_F(Pop3Test, TheCheckBudgetCountsWhatArrivedNotWhatWasAnnounced) {
+  const std::string body = "Subject: x\r\n\r\n" + std::string(86, 'b') + "\r\n";
+  const std::string response = "+OK\r\n" + body + ".\r\n";
+  const long long budget = 3 * static_cast<long long>(response.size());
+  for (long long checkBytes : {budget, budget - 1}) {
+    SCOPED_TRACE(checkBytes);
+    const bool all = checkBytes == budget;
+    ScriptedServer server;
+    LogIn(server).Read().Send("+OK 3\r\n1 10\r\n2 10\r\n3 10\r\n.\r\n");
+    for (int i = 0; i < 3; ++i) server.Read().Send(response);
+    server.Read().Send("+OK\r\n");
+    server.Start();
+    RecordingLogSink log;
+    CMailClient client(&log);
+    client.SetCheckBytes(checkBytes);
+    client.SetPopParams("127.0.0.1", "user", "pw", server.port());
+    EXPECT_EQ(client.CheckMail(), 1);
+    ASSERT_TRUE(server.Wait());
+    ASSERT_EQ(client.GetEntryCount(), all ? 3 : 2);
+    EXPECT_EQ(client.GetEntry(1)->text, response);
+    bool deferred = false;
+    for (const std::string& line : log.lines()) {
+      deferred = deferred || line.find(qv::Cp932FromUtf8("一度に受信できる量を超えたため、残りの1個のメールは次回受信します。")) !=
+                                 std::string::npos;
+    }
+    EXPECT_EQ(deferred, !all);
+  }
+}
+
+// A security level that is not 0, 1 or 2 means TLS from the first byte: the client's first
+// bytes are a TLS handshake, never USER or PASS in plain text.
+TEST_F(Pop3Test, AnUnknownSecurityLevelMeansTlsFromTheFirstByte) {
+  qv::test::TestCa ca;
+  const qv::test::ServerCertificate leaf = ca.Issue("pop.example", {"DNS:pop.example"});
+  for (int security : {-1, 3, 7}) {
+    SCOPED_TRACE(security);
+    qv::test::TlsScriptedPeer peer(leaf, {}, {"+OK ready\r\n", "+OK\r\n", "+OK\r\n", "+OK 0\r\n.\r\n", "+OK\r\n"});
+    qv::SetConnectHook([&](const std::string&, int) { return peer.TakeClientEnd(); });
+    client_.SetPopParams("pop.example", "user", "pw", 110, security, ca.caFile().c_str());
+    EXPECT_EQ(client_.CheckMail(), 0);  // an empty mailbox, reached over TLS
+    EXPECT_TRUE(peer.handshakeDone());
+    EXPECT_EQ(peer.received(), (Lines{"USER user", "PASS pw", "LIST", "QUIT"}));
+    qv::SetConnectHook({});
+  }
+}
+
+// Text sent in plain after "+OK" to STLS came before the encryption: it is never taken as a
+// reply of the protected session. Here it would have accepted USER.
+TEST_F(Pop3Test, PlainTextAfterTheStlsGoAheadIsDropped) {
+  qv::test::TestCa ca;
+  qv::test::TlsScriptedPeer peer(ca.Issue("pop.example", {"DNS:pop.example"}),
+                                 {"+OK ready\r\n", "+OK\r\nSTLS\r\n.\r\n", "+OK begin TLS\r\n+OK injected\r\n"},
+                                 {"-ERR who are you\r\n", "+OK bye\r\n"});
+  qv::SetConnectHook([&](const std::string&, int) { return peer.TakeClientEnd(); });
+  client_.SetPopParams("pop.example", "user", "pw", 110, 1, ca.caFile().c_str());
+  EXPECT_EQ(client_.CheckMail(), 0);
+  EXPECT_TRUE(client_.lastLoginFailed());
+  EXPECT_TRUE(peer.handshakeDone());
+  EXPECT_EQ(peer.received(), (Lines{"CAPA", "STLS", "USER user", "QUIT"}));
+  qv::SetConnectHook({});
 }
 
 }  // namespace

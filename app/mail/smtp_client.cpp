@@ -16,6 +16,7 @@
 #include "app/mail/mail_client.h"
 #include "app/mail/mail_message.h"
 #include "app/settings/activity_log.h"
+#include "app/settings/setting_rules.h"
 #include "platform/socket.h"
 #include "platform/text.h"
 
@@ -382,7 +383,7 @@ int CMailClient::CheckSmtpReply(qv::TcpConnection& connection) {
 
 void CMailClient::SetSmtpSecurity(int security, int auth, const char* userId,
                                   const char* password, const char* caFile) {
-  smtpSecurity_ = security;
+  smtpSecurity_ = qv::SecurityLevel(security);
   smtpAuth_ = auth;
   smtpUserId_ = userId ? userId : "";
   smtpPassword_ = password ? password : "";

@@ -16,6 +16,8 @@
 #include "app/mail/testing/smtp_test_peer.h"
 #include "app/mail/testing/test_servers.h"
 #include "app/settings/activity_log.h"
+#include "platform/socket.h"
+#include "platform/testing/tls_peer.h"
 #include "platform/text.h"
 #include "platform/timing.h"
 
@@ -638,6 +640,78 @@ TEST(SmtpRealServer, ReplyReadsBackAsSent) {
   EXPECT_EQ(to["address"].toString(), "plain@example.com");
   from = mail["from_addresses"].toArray().at(0).toObject();
   EXPECT_EQ(from["name"].toString(), QString::fromUtf8("カメラガカ゜"));
+}
+
+}  // namespace
+
+namespace {
+
+// Milliseconds since `start`.
+int64_t MsSince(std::chrono::steady_clock::time_point start) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
+}
+
+// A multi-line reply that never ends ("250-" lines every 20 ms for two seconds) is over at the
+// receive time-out: the greeting, and the answer to HELO.
+TEST_F(SmtpClientTest, AMultiLineReplyThatNeverEndsIsDroppedAtTheReceiveTimeOut) {
+  qv::Timings timings = qv::GetTimings();
+  timings.socketReceiveTimeoutMs = 400;
+  qv::SetTimings(timings);
+  for (bool inGreeting : {true, false}) {
+    SCOPED_TRACE(inGreeting);
+    ScriptedServer server;
+    if (!inGreeting) server.Send("220 ready\r\n").Read();
+    for (int i = 0; i < 100; ++i) server.Send(inGreeting ? "220-still here\r\n" : "250-still here\r\n").Pause(20);
+    server.Send(inGreeting ? "220 ready\r\n" : "250 hello\r\n");
+    server.Start();
+    client_.SetSmtpParams("127.0.0.1", "camera@example.jp", "", server.port());
+    auto start = std::chrono::steady_clock::now();
+    auto connection = client_.SmtpConnect();
+    int result = connection ? client_.SmtpSendMail(*connection, "user@example.com", "") : -1;
+    EXPECT_LT(MsSince(start), 1500);
+    EXPECT_EQ(result, inGreeting ? -1 : kSmtpRefused);
+    client_.SmtpClose(std::move(connection));
+    ASSERT_TRUE(server.Wait());
+    EXPECT_EQ(server.Received(), inGreeting ? Lines{} : Lines{"HELO 127.0.0.1"});
+  }
+}
+
+// Text sent in plain after "220" to STARTTLS came before the encryption: it is never taken as
+// a reply of the protected session. Here it would have accepted the second EHLO.
+TEST_F(SmtpClientTest, PlainTextAfterTheStartTlsGoAheadIsDropped) {
+  qv::test::TestCa ca;
+  qv::test::TlsScriptedPeer peer(ca.Issue("smtp.example", {"DNS:smtp.example"}),
+                                 {"220 ready\r\n", "250-hello\r\n250 STARTTLS\r\n", "220 go ahead\r\n250 injected\r\n"},
+                                 {"554 no service\r\n", "221 bye\r\n"});
+  qv::SetConnectHook([&](const std::string&, int) { return peer.TakeClientEnd(); });
+  client_.SetSmtpParams("smtp.example", "camera@example.jp", "", 587);
+  client_.SetSmtpSecurity(1, 0, "", "", ca.caFile().c_str());
+  auto connection = client_.SmtpConnect();
+  ASSERT_TRUE(connection);
+  EXPECT_EQ(client_.SmtpSendMail(*connection, "user@example.com", ""), kSmtpRefused);
+  client_.SmtpClose(std::move(connection));
+  EXPECT_TRUE(peer.handshakeDone());
+  EXPECT_EQ(peer.received(), (Lines{"EHLO smtp.example", "STARTTLS", "EHLO smtp.example"}));
+  qv::SetConnectHook({});
+}
+
+// A security level that is not 0, 1 or 2 means TLS from the first byte.
+TEST_F(SmtpClientTest, AnUnknownSecurityLevelMeansTlsFromTheFirstByte) {
+  qv::test::TestCa ca;
+  const qv::test::ServerCertificate leaf = ca.Issue("smtp.example", {"DNS:smtp.example"});
+  for (int security : {-1, 7}) {
+    SCOPED_TRACE(security);
+    qv::test::TlsScriptedPeer peer(leaf, {}, {"220 ready\r\n", "250 hello\r\n", "221 bye\r\n"});
+    qv::SetConnectHook([&](const std::string&, int) { return peer.TakeClientEnd(); });
+    client_.SetSmtpParams("smtp.example", "camera@example.jp", "", 465);
+    client_.SetSmtpSecurity(security, 0, "", "", ca.caFile().c_str());
+    auto connection = client_.SmtpConnect();
+    ASSERT_TRUE(connection);
+    EXPECT_TRUE(connection->IsTls());
+    client_.SmtpClose(std::move(connection));
+    EXPECT_TRUE(peer.handshakeDone());
+    qv::SetConnectHook({});
+  }
 }
 
 }  // namespace

@@ -9,6 +9,9 @@
 #include <span>
 #include <string_view>
 
+#include <termios.h>
+#include <unistd.h>
+
 #include "app/settings/converter_lookup.h"
 #include "app/settings/setting_rules.h"
 #include "app/settings/settings.h"
@@ -159,12 +162,13 @@ bool SameName(std::string_view a, std::string_view b) {
   return a.size() == b.size() && strncasecmp(a.data(), b.data(), a.size()) == 0;
 }
 
-// The value of a key as the terminal shows it (UTF-8); `forList` keeps it on one line.
-std::string Shown(const KeySpec& spec, Records& records, bool forList) {
+// The value of a key as the terminal shows it (UTF-8); `forList` keeps it on one line, and a
+// password shows as "********" unless `reveal`.
+std::string Shown(const KeySpec& spec, Records& records, bool forList, bool reveal) {
   if (spec.kind == Kind::kNumber) return std::to_string(spec.number(records));
   std::span<char> field = spec.text(records);
   std::string stored(field.data(), strnlen(field.data(), field.size()));
-  if (spec.kind == Kind::kPassword && forList) return stored.empty() ? "" : "********";
+  if (spec.kind == Kind::kPassword && !reveal) return stored.empty() ? "" : "********";
   if (spec.kind == Kind::kMultiLine && !forList) {
     std::string shown;
     for (char c : qv::ShownMultiLine(stored)) {
@@ -292,40 +296,72 @@ bool FindKey(const std::string& name, const SectionSpec** section, const KeySpec
   return true;
 }
 
-int List(const std::string& path, FILE* out) {
+int List(const std::string& path, FILE* out, bool reveal) {
   for (const SectionSpec& section : kSections) {
     Records records;
     section.load(path.c_str(), section.profile, &records);
     for (const KeySpec& key : section.keys) {
-      std::fprintf(out, "%s.%s=%s\n", section.name, key.key, Shown(key, records, true).c_str());
+      std::fprintf(out, "%s.%s=%s\n", section.name, key.key, Shown(key, records, true, reveal).c_str());
     }
   }
   return kConfigDone;
 }
 
-int Get(const std::string& path, const std::string& name, FILE* out, FILE* err) {
+int Get(const std::string& path, const std::string& name, FILE* out, FILE* err, bool reveal) {
   const SectionSpec* section = nullptr;
   const KeySpec* key = nullptr;
   if (!FindKey(name, &section, &key, err)) return kConfigRefused;
   Records records;
   section->load(path.c_str(), section->profile, &records);
-  std::fprintf(out, "%s\n", Shown(*key, records, false).c_str());
+  std::fprintf(out, "%s\n", Shown(*key, records, false, reveal).c_str());
   return kConfigDone;
 }
 
-int Set(const std::string& path, const std::string& assignment, FILE* out, FILE* err) {
-  size_t equals = assignment.find('=');
-  if (equals == std::string::npos) {
-    std::fprintf(err, "Quorvex --config: set needs SECTION.KEY=VALUE, not \"%s\"\n", assignment.c_str());
-    return kConfigRefused;
+// One line of `in` (its line end removed) as the value of `name`. On a terminal the question
+// goes to `err` and what is typed is not echoed. False at the end of the input before a line.
+bool ReadValueLine(FILE* in, const std::string& name, FILE* err, std::string* value) {
+  const int fd = fileno(in);
+  termios saved{};
+  const bool terminal = fd >= 0 && isatty(fd) && tcgetattr(fd, &saved) == 0;
+  if (terminal) {
+    std::fprintf(err, "%s (not shown): ", name.c_str());
+    std::fflush(err);
+    termios quiet = saved;
+    quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+    tcsetattr(fd, TCSAFLUSH, &quiet);
   }
+  char* line = nullptr;
+  size_t capacity = 0;
+  ssize_t length = getline(&line, &capacity, in);
+  if (terminal) {
+    tcsetattr(fd, TCSAFLUSH, &saved);
+    std::fputc('\n', err);
+  }
+  if (length >= 0) value->assign(line, static_cast<size_t>(length));
+  std::free(line);
+  if (length < 0) return false;
+  if (!value->empty() && value->back() == '\n') value->pop_back();
+  if (!value->empty() && value->back() == '\r') value->pop_back();
+  return true;
+}
+
+int Set(const std::string& path, const std::string& assignment, FILE* out, FILE* err, FILE* in) {
+  size_t equals = assignment.find('=');
   const SectionSpec* section = nullptr;
   const KeySpec* key = nullptr;
   if (!FindKey(assignment.substr(0, equals), &section, &key, err)) return kConfigRefused;
+  std::string value;
+  if (equals != std::string::npos) {
+    value = assignment.substr(equals + 1);
+  } else if (!in || !ReadValueLine(in, std::string(section->name) + "." + key->key, err, &value)) {
+    std::fprintf(err, "Quorvex --config: set %s.%s got no value (give SECTION.KEY=VALUE, or the value as one line "
+                 "on standard input); nothing was written\n", section->name, key->key);
+    return kConfigRefused;
+  }
   Records records;
   section->load(path.c_str(), section->profile, &records);
   std::string reason;
-  if (!Assign(*key, records, assignment.substr(equals + 1), &reason)) {
+  if (!Assign(*key, records, value, &reason)) {
     std::fprintf(err, "Quorvex --config: %s.%s %s; nothing was written\n", section->name, key->key, reason.c_str());
     return kConfigRefused;
   }
@@ -336,7 +372,7 @@ int Set(const std::string& path, const std::string& assignment, FILE* out, FILE*
     std::fprintf(err, "Quorvex --config: the settings file %s could not be written\n", path.c_str());
     return kConfigNotWritten;
   }
-  std::fprintf(out, "%s.%s=%s\n", section->name, key->key, Shown(*key, records, true).c_str());
+  std::fprintf(out, "%s.%s=%s\n", section->name, key->key, Shown(*key, records, true, false).c_str());
   std::string converter;
   if (section->profile >= 0 && records.pict.Type == PICT_GIF && !LocateConverter(&converter)) {
     std::fprintf(out, "No GIF converter is registered: this profile is sent as JPEG until one is.\n");
@@ -347,10 +383,10 @@ int Set(const std::string& path, const std::string& assignment, FILE* out, FILE*
 }  // namespace
 
 int RunConfigCommand(const std::vector<std::string>& arguments, const std::string& settingsPath, FILE* out,
-                     FILE* err) {
-  if (arguments.size() == 1 && arguments[0] == "list") return List(settingsPath, out);
-  if (arguments.size() == 2 && arguments[0] == "get") return Get(settingsPath, arguments[1], out, err);
-  if (arguments.size() == 2 && arguments[0] == "set") return Set(settingsPath, arguments[1], out, err);
-  std::fprintf(err, "Quorvex --config: use list, get SECTION.KEY or set SECTION.KEY=VALUE\n");
+                     FILE* err, const ConfigOptions& options) {
+  if (arguments.size() == 1 && arguments[0] == "list") return List(settingsPath, out, options.reveal);
+  if (arguments.size() == 2 && arguments[0] == "get") return Get(settingsPath, arguments[1], out, err, options.reveal);
+  if (arguments.size() == 2 && arguments[0] == "set") return Set(settingsPath, arguments[1], out, err, options.in);
+  std::fprintf(err, "Quorvex --config: use list, get SECTION.KEY or set SECTION.KEY[=VALUE]\n");
   return kConfigRefused;
 }

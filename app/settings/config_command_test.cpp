@@ -1,9 +1,15 @@
 #include "app/settings/config_command.h"
 
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <poll.h>
 #include <stdlib.h>
+#include <termios.h>
+#include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
+#include <thread>
 
 #include "app/settings/settings.h"
 #include "app/settings/settings_test_folder.h"
@@ -15,8 +21,9 @@ namespace {
 class ConfigCommandTest : public SettingsFolderTest {
  protected:
   // Runs one command; the terminal output and messages land in out_ and err_.
-  int Run(const std::vector<std::string>& arguments) {
-    return RunCapturing([&](FILE* out, FILE* err) { return RunConfigCommand(arguments, path_, out, err); }, &out_, &err_);
+  int Run(const std::vector<std::string>& arguments, ConfigOptions options = {}) {
+    return RunCapturing([&](FILE* out, FILE* err) { return RunConfigCommand(arguments, path_, out, err, options); },
+                        &out_, &err_);
   }
 
   std::string out_;
@@ -52,7 +59,7 @@ TEST_F(ConfigCommandTest, ValuesRoundTripInTheTerminalsEncodingAndAreStoredAsThe
   for (const auto& c : cases) {
     ASSERT_EQ(Run({"set", c.assignment}), kConfigDone) << c.assignment << err_;
     const std::string name = std::string(c.assignment).substr(0, std::string(c.assignment).find('='));
-    ASSERT_EQ(Run({"get", name}), kConfigDone) << name;
+    ASSERT_EQ(Run({"get", name}, {nullptr, true}), kConfigDone) << name;
     EXPECT_EQ(out_, std::string(c.shown) + "\n") << name;
     EXPECT_NE(qv::ReadFileBytes(path_).find("\r\n" + c.stored + "\r\n"), std::string::npos) << name;
   }
@@ -83,7 +90,7 @@ TEST_F(ConfigCommandTest, UnknownNamesAndValuesOutOfRangeAreRefusedAndWriteNothi
       {{"set", "Window.MainLeft=1"}, "no section \"Window\""},
       {{"get", "MailSettings.Nope"}, "MailSettings has no key \"Nope\""},
       {{"get", "MailSettings"}, "MailSettings has no key \"\""},
-      {{"set", "MailSettings.PopPort"}, "set needs SECTION.KEY=VALUE"},
+      {{"set", "MailSettings.PopPort"}, "set MailSettings.PopPort got no value"},
       {{"set", "BasicSettings.MailTimer=11"}, "from 1 to 10"},
       {{"set", "BasicSettings.MailTimer=5min"}, "from 1 to 10"},
       {{"set", "BasicSettings.PreviewRate= 3"}, "from 0 to 6"},
@@ -114,7 +121,7 @@ TEST_F(ConfigCommandTest, UnknownNamesAndValuesOutOfRangeAreRefusedAndWriteNothi
       {{"set", "SendSettings.Title=\xF0\x9F\x93\xB7"}, "CP932"},
       {{"set", "SendSettings.Title=\xFF"}, "CP932"},
       {{"set", "SendSettings.MailText=" + std::string(64, '\n')}, "at most 255 bytes"},
-      {{"frob"}, "use list, get SECTION.KEY or set SECTION.KEY=VALUE"},
+      {{"frob"}, "use list, get SECTION.KEY or set SECTION.KEY[=VALUE]"},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(Run(c.arguments), kConfigRefused) << c.arguments.back();
@@ -145,6 +152,117 @@ TEST_F(ConfigCommandTest, SettingsFileThatCannotBeWrittenIsReported) {
   EXPECT_EQ(Run({"set", "BasicSettings.MailTimer=3"}), kConfigNotWritten);
   testing::internal::GetCapturedStderr();
   EXPECT_NE(err_.find("could not be written"), std::string::npos);
+}
+
+// Passwords stay off the screen: get, list and the confirmation of set mask them unless
+// --reveal asks for them.
+TEST_F(ConfigCommandTest, PasswordsAreMaskedUnlessRevealed) {
+  ASSERT_EQ(Run({"set", "MailSettings.Passwd=pop-secret"}), kConfigDone);
+  EXPECT_EQ(out_, "MailSettings.Passwd=********\n");
+  ASSERT_EQ(Run({"set", "MailSettings.SmtpPasswd=smtp-secret"}), kConfigDone);
+  EXPECT_EQ(out_, "MailSettings.SmtpPasswd=********\n");
+  const struct {
+    std::vector<std::string> arguments;
+    bool reveal;
+    std::vector<std::string> shown;
+    std::vector<std::string> hidden;
+  } cases[] = {
+      {{"get", "MailSettings.Passwd"}, false, {"********\n"}, {"pop-secret"}},
+      {{"get", "mailsettings.smtppasswd"}, false, {"********\n"}, {"smtp-secret"}},
+      {{"list"}, false, {"MailSettings.Passwd=********\n", "MailSettings.SmtpPasswd=********\n"},
+       {"pop-secret", "smtp-secret"}},
+      {{"get", "MailSettings.Passwd"}, true, {"pop-secret\n"}, {}},
+      {{"list"}, true, {"MailSettings.Passwd=pop-secret\n", "MailSettings.SmtpPasswd=smtp-secret\n"}, {}},
+      // Other keys are shown as they are either way.
+      {{"get", "MailSettings.UserID"}, false, {"\n"}, {"*"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.arguments[0] + (c.reveal ? " --reveal" : ""));
+    ASSERT_EQ(Run(c.arguments, {nullptr, c.reveal}), kConfigDone);
+    for (const std::string& shown : c.shown) EXPECT_NE(out_.find(shown), std::string::npos) << out_;
+    for (const std::string& hidden : c.hidden) EXPECT_EQ(out_.find(hidden), std::string::npos) << out_;
+  }
+}
+
+// "set SECTION.KEY" without a value reads one line of the input, so a password needs to be
+// neither on the command line (the process list) nor in the shell's history.
+TEST_F(ConfigCommandTest, SetWithoutAValueReadsOneLineOfTheInput) {
+  const struct {
+    const char* input;
+    int status;
+    const char* stored;  // the key's line in the file, null when nothing is written
+  } cases[] = {
+      {"from-stdin\n", kConfigDone, "Passwd=ZnJvbS1zdGRpbg"},
+      {"crlf\r\nsecond line\n", kConfigDone, "Passwd=Y3JsZg"},
+      {"no line end", kConfigDone, "Passwd=bm8gbGluZSBlbmQ"},
+      {"\n", kConfigDone, "Passwd=\r\n"},
+      {"", kConfigRefused, nullptr},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.input);
+    std::filesystem::remove(path_);
+    std::string input = c.input;
+    FILE* in = fmemopen(input.data(), input.size(), "r");
+    if (input.empty()) in = fopen("/dev/null", "r");
+    ASSERT_NE(in, nullptr);
+    EXPECT_EQ(Run({"set", "MailSettings.Passwd"}, {in, false}), c.status) << err_;
+    std::fclose(in);
+    if (c.stored) {
+      EXPECT_NE(qv::ReadFileBytes(path_).find(c.stored), std::string::npos) << qv::ReadFileBytes(path_);
+      EXPECT_EQ(out_, std::string("MailSettings.Passwd=") + (std::string(c.input) == "\n" ? "" : "********") + "\n");
+    } else {
+      EXPECT_FALSE(std::filesystem::exists(path_));
+      EXPECT_NE(err_.find("got no value"), std::string::npos) << err_;
+    }
+  }
+  // Without an input to read from, a value is needed.
+  EXPECT_EQ(Run({"set", "MailSettings.Passwd"}), kConfigRefused);
+  // A value that the key refuses is refused from the input as from the command line.
+  std::string bad = "25x\n";
+  FILE* in = fmemopen(bad.data(), bad.size(), "r");
+  EXPECT_EQ(Run({"set", "MailSettings.SmtpPort"}, {in, false}), kConfigRefused);
+  std::fclose(in);
+}
+
+// On a terminal the question is asked and what is typed is not echoed.
+TEST_F(ConfigCommandTest, ATypedValueIsNotEchoed) {
+  int terminal = posix_openpt(O_RDWR | O_NOCTTY);
+  ASSERT_GE(terminal, 0);
+  ASSERT_EQ(grantpt(terminal), 0);
+  ASSERT_EQ(unlockpt(terminal), 0);
+  int side = open(ptsname(terminal), O_RDWR | O_NOCTTY);
+  ASSERT_GE(side, 0);
+  // The user types once the question is asked, that is once the terminal's echo was turned off.
+  std::thread typist([terminal] {
+    for (int i = 0; i < 1000; ++i) {
+      termios now{};
+      if (tcgetattr(terminal, &now) == 0 && !(now.c_lflag & ECHO)) break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    (void)!write(terminal, "typed-secret\n", 13);
+  });
+  FILE* in = fdopen(side, "r");
+  ASSERT_NE(in, nullptr);
+  EXPECT_EQ(Run({"set", "MailSettings.Passwd"}, {in, false}), kConfigDone) << err_;
+  typist.join();
+  // Nothing of what was typed came back on the terminal.
+  std::string echoed;
+  char buffer[256];
+  pollfd more{terminal, POLLIN, 0};
+  while (echoed.size() < 4096 && poll(&more, 1, 50) > 0) {
+    ssize_t n = read(terminal, buffer, sizeof buffer);
+    if (n <= 0) break;
+    echoed.append(buffer, static_cast<size_t>(n));
+  }
+  EXPECT_EQ(echoed.find("typed-secret"), std::string::npos) << echoed;
+  EXPECT_NE(err_.find("MailSettings.Passwd (not shown): "), std::string::npos) << err_;
+  EXPECT_NE(qv::ReadFileBytes(path_).find("Passwd=dHlwZWQtc2VjcmV0"), std::string::npos);
+  // The terminal's echo is back on afterwards.
+  termios after{};
+  ASSERT_EQ(tcgetattr(fileno(in), &after), 0);
+  EXPECT_TRUE(after.c_lflag & ECHO);
+  std::fclose(in);
+  close(terminal);
 }
 
 }  // namespace

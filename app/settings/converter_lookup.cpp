@@ -1,6 +1,9 @@
 #include "app/settings/converter_lookup.h"
 
+#include <unistd.h>
+
 #include "platform/registry.h"
+#include "platform/trusted_code.h"
 
 std::string ConverterPathFromCommand(const std::string& command) {
   size_t start = command.find_first_not_of(" \t");
@@ -16,10 +19,25 @@ std::string ConverterPathFromCommand(const std::string& command) {
   return unquoted.substr(0, unquoted.find_first_of(" \t"));
 }
 
-bool LocateConverter(std::string* converterPath) {
+bool ConverterIsTrusted(const std::string& path, std::string* why) {
+  int fd = qv::OpenTrustedCode(path, why);
+  if (fd < 0) return false;
+  close(fd);
+  return true;
+}
+
+bool LocateConverter(std::string* converterPath, std::string* refusal) {
   converterPath->clear();
+  if (refusal) refusal->clear();
   std::string command;
   if (!qv::ReadRegistryString(kConverterCommandKey, "", &command)) return false;
-  *converterPath = ConverterPathFromCommand(command);
-  return !converterPath->empty();
+  std::string path = ConverterPathFromCommand(command);
+  if (path.empty()) return false;
+  std::string why;
+  if (!ConverterIsTrusted(path, &why)) {
+    if (refusal) *refusal = why;
+    return false;
+  }
+  *converterPath = path;
+  return true;
 }

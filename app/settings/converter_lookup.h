@@ -17,6 +17,13 @@ inline constexpr char kConverterCommandKey[] = "HKEY_CLASSES_ROOT\\IrfanView\\sh
 [[nodiscard]] std::string ConverterPathFromCommand(const std::string& command);
 
 // Looks the converter up in the registry. Returns true and sets *converterPath when the key
-// opens and its default value yields a non-empty program path; otherwise returns false and
-// empties *converterPath. Does not check that the program exists.
-[[nodiscard]] bool LocateConverter(std::string* converterPath);
+// opens, its default value yields a non-empty program path, and that program lies in a safe
+// place (ConverterIsTrusted); otherwise returns false and empties *converterPath. A registered
+// converter that is refused gives its path and the reason in `*refusal` (may be null; empty
+// when nothing was refused), so the caller can log why GIF pictures are sent as JPEG.
+[[nodiscard]] bool LocateConverter(std::string* converterPath, std::string* refusal = nullptr);
+
+// Whether the converter program `path` may be run: the one check every converter path passes
+// (qv::OpenTrustedCode: an absolute path, file and folder of this user or root and not
+// writable by others, no link). False with the reason in `*why`.
+[[nodiscard]] bool ConverterIsTrusted(const std::string& path, std::string* why);

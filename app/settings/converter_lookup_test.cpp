@@ -1,6 +1,7 @@
 #include "app/settings/converter_lookup.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <stdlib.h>
 
 #include <filesystem>
@@ -44,9 +45,47 @@ TEST_F(ConverterLookupTest, LocatedOnlyWhenRegisteredWithAPath) {
   EXPECT_FALSE(LocateConverter(&path));  // the key opens, but has no default value
   ASSERT_TRUE(qv::WriteRegistryString(kConverterCommandKey, "", ""));
   EXPECT_FALSE(LocateConverter(&path));
-  ASSERT_TRUE(qv::WriteRegistryString(kConverterCommandKey, "", "\"/opt/q v/qvconvert\" \"%1\""));
-  EXPECT_TRUE(LocateConverter(&path));
-  EXPECT_EQ(path, "/opt/q v/qvconvert");
+  // A path with a blank, to a program in a safe place.
+  const std::string program = folder_ + "q v/qvconvert";
+  std::filesystem::create_directories(folder_ + "q v");
+  ASSERT_TRUE(qv::WriteFileBytes(program, "#!/bin/sh\n"));
+  chmod(program.c_str(), 0755);
+  ASSERT_TRUE(qv::WriteRegistryString(kConverterCommandKey, "", "\"" + program + "\" \"%1\""));
+  std::string refusal = "stale";
+  EXPECT_TRUE(LocateConverter(&path, &refusal));
+  EXPECT_EQ(path, program);
+  EXPECT_EQ(refusal, "");
+}
+
+// A registered converter runs as the user: one in a place others may change, or given by a
+// relative path, is not used, and the refusal says which path and why.
+TEST_F(ConverterLookupTest, AConverterInAnUnsafePlaceIsRefused) {
+  const std::string shared = folder_ + "shared/";
+  std::filesystem::create_directories(shared);
+  ASSERT_TRUE(qv::WriteFileBytes(shared + "qvconvert", "#!/bin/sh\n"));
+  chmod((shared + "qvconvert").c_str(), 0755);
+  chmod(shared.c_str(), 0777);
+  struct Case {
+    std::string command;
+    std::string path;
+    const char* reason;
+  };
+  const Case cases[] = {
+      {"\"" + shared + "qvconvert\" \"%1\"", shared + "qvconvert", "group or others may change it"},
+      {"qvconvert %1", "qvconvert", "not absolute"},
+      {"./qvconvert %1", "./qvconvert", "not absolute"},
+      {"/no/such/folder/qvconvert %1", "/no/such/folder/qvconvert", "cannot be opened"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.command);
+    ASSERT_TRUE(qv::WriteRegistryString(kConverterCommandKey, "", c.command));
+    std::string path = "stale";
+    std::string refusal;
+    EXPECT_FALSE(LocateConverter(&path, &refusal));
+    EXPECT_EQ(path, "");
+    EXPECT_EQ(refusal.rfind(c.path + " is not used: ", 0), 0u) << refusal;
+    EXPECT_NE(refusal.find(c.reason), std::string::npos) << refusal;
+  }
 }
 
 }  // namespace

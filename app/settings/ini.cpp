@@ -255,9 +255,9 @@ int WriteIniString(const char* section, const char* key, const char* value, cons
     if (in) fclose(in);
     return 0;
   }
-  // Keep the old file's permissions; a new file stays private to the user (it holds the
-  // mail password).
-  if (exists) fchmod(fileno(out), st.st_mode & 07777);
+  // The file holds the mail passwords: every save leaves it private to the user, whatever
+  // mode the old file had.
+  fchmod(fileno(out), 0600);
 
   bool readFailed = false;
   Rewrite(in, out, sectionName, keyLine, UpperSjis(sectionName), UpperSjis(keyName), &readFailed);

@@ -37,7 +37,8 @@ int GetIniString(const char* section, const char* key, const char* defaultValue,
 // section loses its comment).
 //
 // The new file is built beside the old one and renamed over it after it was flushed to disk,
-// so the old contents survive any failure. A line break in section, key or value would make a
+// so the old contents survive any failure; it has mode 0600 (it holds the mail passwords),
+// whatever the old file's mode was. A line break in section, key or value would make a
 // new line of the file: each is cut at its first CR or LF. A settings file reached through a
 // symbolic link is replaced at the link's target.
 //

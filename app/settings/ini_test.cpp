@@ -226,9 +226,10 @@ TEST_F(IniTest, FolderOrPipeInPlaceOfFileIsNeitherReadNorReplaced) {
   EXPECT_EQ(WriteIniString("S", "Key", "1", (folder_ + "missing/Quorvex.ini").c_str()), 0);
 }
 
-TEST_F(IniTest, ReplacementKeepsPermissionsAndSymbolicLinks) {
+TEST_F(IniTest, ReplacementIsPrivateAndKeepsSymbolicLinks) {
   qv::WriteFileBytes(path_, "[S]\r\nKey=1\r\n");
-  ASSERT_EQ(chmod(path_.c_str(), 0640), 0);
+  // A file others could read (it holds the mail passwords) becomes private with the save.
+  ASSERT_EQ(chmod(path_.c_str(), 0644), 0);
   std::string link = folder_ + "link.ini";
   ASSERT_EQ(symlink(path_.c_str(), link.c_str()), 0);
   ASSERT_EQ(WriteIniString("S", "Key", "2", link.c_str()), 1);
@@ -236,7 +237,7 @@ TEST_F(IniTest, ReplacementKeepsPermissionsAndSymbolicLinks) {
   ASSERT_EQ(lstat(link.c_str(), &st), 0);
   EXPECT_TRUE(S_ISLNK(st.st_mode));
   ASSERT_EQ(stat(path_.c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 0777, 0640u);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
   EXPECT_EQ(qv::ReadFileBytes(path_), "[S]\r\nKey=2\r\n");
   EXPECT_EQ(FolderEntries(), 2);
 }

@@ -22,6 +22,17 @@ std::string ColorCountLabel(int code) {
   }
 }
 
+int SecurityLevel(int level) { return level >= kSecurityPlain && level <= kSecurityTls ? level : kSecurityTls; }
+
+int SecurityLevelFrom(std::string_view stored, bool* held) {
+  size_t first = stored.find_first_not_of(" \t");
+  size_t last = stored.find_last_not_of(" \t");
+  std::string_view word = first == std::string_view::npos ? std::string_view() : stored.substr(first, last - first + 1);
+  bool known = word.size() == 1 && word[0] >= '0' && word[0] <= '2';
+  if (held) *held = !known;
+  return known ? word[0] - '0' : kSecurityTls;
+}
+
 bool HasNonAsciiByte(std::string_view text) {
   return std::any_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) >= 0x80; });
 }

@@ -37,6 +37,18 @@ inline constexpr int kLightMax = 8;
 inline constexpr int kSenderHourLimitMax = 999;
 inline constexpr int kDayLimitMax = 99999;
 
+// Connection security of the mailbox and the submission server: 0 plain, 1 STARTTLS (POP3:
+// STLS) before the log-in, 2 TLS from the first byte.
+inline constexpr int kSecurityPlain = 0;
+inline constexpr int kSecurityTls = 2;
+// The level `level` stands for: 0, 1 and 2 as they are, every other value 2. Nothing but an
+// explicit 0 ever means plain.
+[[nodiscard]] int SecurityLevel(int level);
+// The level a stored text stands for: a whole decimal number (blanks around it allowed) of 0, 1
+// or 2 as it is; anything else (out of range, not a number, "tls") 2. `held` (may be null) is
+// set when the text was not one of the three.
+[[nodiscard]] int SecurityLevelFrom(std::string_view stored, bool* held = nullptr);
+
 // Every stored text value is read back through a 256-byte buffer.
 inline constexpr size_t kStoredValueBytes = 255;
 

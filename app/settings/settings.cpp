@@ -15,6 +15,7 @@
 #include "app/settings/address_list_file.h"
 #include "app/settings/converter_lookup.h"
 #include "app/settings/ini.h"
+#include "app/settings/setting_rules.h"
 #include "platform/text.h"
 
 namespace {
@@ -180,6 +181,20 @@ bool SettingsFileReadable(const char* path) {
   return true;
 }
 
+// The settings file holds the mail passwords: one that others may read is named in the log.
+void WarnIfReadableByOthers(const char* path, std::vector<std::string>* warnings) {
+  struct stat st;
+  if (stat(path, &st) != 0 || !S_ISREG(st.st_mode) || (st.st_mode & 0044) == 0) return;
+  char mode[8];
+  std::snprintf(mode, sizeof mode, "%03o", static_cast<unsigned>(st.st_mode & 0777));
+  std::string line = SJIS("設定ファイル ") + path + SJIS(" (モード ") + mode +
+                     SJIS(") は他のユーザーも読めます。パスワードを守るには chmod 600 ") + path +
+                     SJIS(" としてください(設定を保存すると 600 になります)。");
+  std::fprintf(stderr, "Quorvex: the settings file %s (mode %s) can be read by other users; chmod 600 %s\n", path,
+               mode, path);
+  warnings->push_back(line);
+}
+
 }  // namespace
 
 int LoadBasicSettings(const char* path, BasicSettings* record) {
@@ -205,8 +220,9 @@ int LoadMailSettings(const char* path, MailSettings* record) {
   record->PopPort = ReadInt(path, kMail, "PopPort", 110);
   record->SmtpPort = ReadInt(path, kMail, "SmtpPort", 25);
   ReadText(path, kMail, "DialName", "", record->DialName);
-  record->PopSecurity = ReadInt(path, kMail, "PopSecurity", 0);
-  record->SmtpSecurity = ReadInt(path, kMail, "SmtpSecurity", 0);
+  // An unknown level means TLS, never plain (LoadAllSettings logs the correction).
+  record->PopSecurity = qv::SecurityLevelFrom(ReadValue(path, kMail, "PopSecurity", "0"));
+  record->SmtpSecurity = qv::SecurityLevelFrom(ReadValue(path, kMail, "SmtpSecurity", "0"));
   record->SmtpAuth = ReadInt(path, kMail, "SmtpAuth", 0);
   ReadText(path, kMail, "SmtpUserID", "", record->SmtpUserID);
   qv::CopySjisField(record->SmtpPasswd, sizeof record->SmtpPasswd,
@@ -384,7 +400,8 @@ int LoadAllSettings(const char* path, AllSettings* settings) {
   LoadSendSettings(path, &settings->send);
   LoadFilterSettings(path, &settings->filter);
   // 3. The GIF converter, looked up afresh at every load.
-  settings->converterInstalled = LocateConverter(&settings->converterPath);
+  std::string converterRefusal;
+  settings->converterInstalled = LocateConverter(&settings->converterPath, &converterRefusal);
   // 4. Picture profiles; without a converter GIF becomes JPEG in memory, the file keeps GIF.
   for (int profile = 0; profile < 4; ++profile) {
     LoadPictSettings(path, profile, &settings->pict[profile]);
@@ -405,9 +422,23 @@ int LoadAllSettings(const char* path, AllSettings* settings) {
     *value = held;
   };
   hold("MailTimer", &settings->basic.MailTimer, 1, 10);
-  hold("PopSecurity", &settings->mail.PopSecurity, 0, 2);
-  hold("SmtpSecurity", &settings->mail.SmtpSecurity, 0, 2);
+  // An unknown security level was read as 2 (TLS from the first byte): say so.
+  for (const char* key : {"PopSecurity", "SmtpSecurity"}) {
+    std::string stored = ReadValue(path, kMail, key, "0");
+    bool held = false;
+    int level = qv::SecurityLevelFrom(stored, &held);
+    if (held) {
+      settings->corrections.push_back(key + std::string("=") + stored + SJIS(" は範囲外のため ") +
+                                      std::to_string(level) + SJIS(" として扱います。"));
+    }
+  }
   hold("MailProtocol", &settings->mail.MailProtocol, 0, 1);
+  settings->warnings.clear();
+  WarnIfReadableByOthers(path, &settings->warnings);
+  if (!converterRefusal.empty()) {
+    settings->warnings.push_back(SJIS("GIF変換プログラムを使わず、GIFの画像はJPEGで送ります: ") +
+                                    qv::Cp932FromUtf8(converterRefusal));
+  }
   // 6. The sender address list is loaded by the caller (it lives beside the settings file).
   return 1;
 }

@@ -112,6 +112,9 @@ struct AllSettings {
   // What LoadAllSettings held to its range, one CP932 log text each ("MailTimer=0 ..."): the
   // owner logs them.
   std::vector<std::string> corrections;
+  // What else the load found wrong, one CP932 log text each: a settings file that others may
+  // read, a registered converter that is not used. The owner logs them too.
+  std::vector<std::string> warnings;
 };
 
 int LoadBasicSettings(const char* path, BasicSettings* record);
@@ -153,7 +156,10 @@ FirstSettings CreateFirstSettings(const char* path, std::string* error = nullptr
 // Loads the window placement, the four records, looks up the GIF converter (converterPath
 // and converterInstalled) and loads the four picture profiles; a GIF profile becomes JPEG in
 // memory when no converter is installed (the file keeps its value). The address list is
-// loaded by the caller afterwards. MailTimer is held to 1..10, the security levels to 0..2 and
-// MailProtocol to 0..1, each correction noted in `corrections`. A settings file that exists but cannot be read gives
+// loaded by the caller afterwards. MailTimer is held to 1..10 and MailProtocol to 0..1; a
+// security level other than 0, 1 or 2 (out of range or not a number) means 2, TLS from the
+// first byte, as every load routine reads it; each correction is noted in `corrections`. A
+// settings file that group or others may read, and a registered converter refused as unsafe,
+// are noted in `warnings`. A settings file that exists but cannot be read gives
 // defaults and one line on standard error. Returns 1.
 int LoadAllSettings(const char* path, AllSettings* settings);

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 
 #include <array>
 #include <cstring>
@@ -122,19 +123,27 @@ TEST_F(SettingsTest, CheckIntervalAndSecurityAreHeldToTheirRanges) {
   struct Case {
     const char* key;
     const char* section;
-    int value;
-    int held;  // what the record holds after the load
+    const char* value;
+    int held;        // what the record holds after the load
+    bool corrected;  // a correction line is logged
   };
+  // A security level that is out of range or not a number means TLS from the first byte, never
+  // plain text.
   const Case cases[] = {
-      {"MailTimer", "BasicSettings", 0, 1},    {"MailTimer", "BasicSettings", 1, 1},
-      {"MailTimer", "BasicSettings", 10, 10},  {"MailTimer", "BasicSettings", 11, 10},
-      {"PopSecurity", "MailSettings", -1, 0},  {"PopSecurity", "MailSettings", 2, 2},
-      {"PopSecurity", "MailSettings", 3, 2},   {"SmtpSecurity", "MailSettings", 7, 2},
-      {"MailProtocol", "MailSettings", 1, 1},  {"MailProtocol", "MailSettings", 2, 1},
-      {"MailProtocol", "MailSettings", -1, 0},
+      {"MailTimer", "BasicSettings", "0", 1, true},      {"MailTimer", "BasicSettings", "1", 1, false},
+      {"MailTimer", "BasicSettings", "10", 10, false},   {"MailTimer", "BasicSettings", "11", 10, true},
+      {"PopSecurity", "MailSettings", "-1", 2, true},    {"PopSecurity", "MailSettings", "0", 0, false},
+      {"PopSecurity", "MailSettings", "1", 1, false},    {"PopSecurity", "MailSettings", "2", 2, false},
+      {"PopSecurity", "MailSettings", "3", 2, true},     {"PopSecurity", "MailSettings", "tls", 2, true},
+      {"PopSecurity", "MailSettings", "1x", 2, true},    {"PopSecurity", "MailSettings", " 1 ", 1, false},
+      {"SmtpSecurity", "MailSettings", "-1", 2, true},   {"SmtpSecurity", "MailSettings", "7", 2, true},
+      {"SmtpSecurity", "MailSettings", "tls", 2, true},  {"SmtpSecurity", "MailSettings", "00", 2, true},
+      {"MailProtocol", "MailSettings", "1", 1, false},   {"MailProtocol", "MailSettings", "2", 1, true},
+      {"MailProtocol", "MailSettings", "-1", 0, true},
   };
   for (const Case& c : cases) {
-    qv::WriteFileBytes(path_, std::string("[") + c.section + "]\r\n" + c.key + "=" + std::to_string(c.value) + "\r\n");
+    SCOPED_TRACE(std::string(c.key) + "=" + c.value);
+    qv::WriteFileBytes(path_, std::string("[") + c.section + "]\r\n" + c.key + "=" + c.value + "\r\n");
     AllSettings all;
     LoadAllSettings(path_.c_str(), &all);
     std::string key = c.key;
@@ -142,8 +151,42 @@ TEST_F(SettingsTest, CheckIntervalAndSecurityAreHeldToTheirRanges) {
                  : key == "PopSecurity"  ? all.mail.PopSecurity
                  : key == "MailProtocol" ? all.mail.MailProtocol
                                          : all.mail.SmtpSecurity;
-    EXPECT_EQ(loaded, c.held) << c.key << "=" << c.value;
-    EXPECT_EQ(all.corrections.size(), c.value == c.held ? 0u : 1u) << c.key << "=" << c.value;
+    EXPECT_EQ(loaded, c.held);
+    ASSERT_EQ(all.corrections.size(), c.corrected ? 1u : 0u);
+    if (c.corrected) {
+      EXPECT_EQ(all.corrections[0], key + "=" + c.value + SJIS(" は範囲外のため ") + std::to_string(c.held) +
+                                        SJIS(" として扱います。"));
+    }
+    // Every load routine reads the level so, not only the main program's.
+    MailSettings mail;
+    LoadMailSettings(path_.c_str(), &mail);
+    if (key == "PopSecurity") {
+      EXPECT_EQ(mail.PopSecurity, c.held);
+    }
+    if (key == "SmtpSecurity") {
+      EXPECT_EQ(mail.SmtpSecurity, c.held);
+    }
+  }
+}
+
+// The settings file holds the passwords: one that others may read is named in a warning, and
+// every save leaves it private.
+TEST_F(SettingsTest, ASettingsFileOthersMayReadIsWarnedOfAndASaveMakesItPrivate) {
+  for (mode_t mode : {0600, 0640, 0604, 0644}) {
+    SCOPED_TRACE(mode);
+    qv::WriteFileBytes(path_, "[MailSettings]\r\nPasswd=cHc\r\n");
+    ASSERT_EQ(chmod(path_.c_str(), mode), 0);
+    AllSettings all;
+    LoadAllSettings(path_.c_str(), &all);
+    ASSERT_EQ(all.warnings.size(), mode == 0600 ? 0u : 1u);
+    if (mode != 0600) {
+      EXPECT_NE(all.warnings[0].find(path_), std::string::npos);
+    }
+    EXPECT_TRUE(all.corrections.empty());
+    ASSERT_EQ(SaveMailSettings(path_.c_str(), &all.mail), 1);
+    struct stat st;
+    ASSERT_EQ(stat(path_.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
   }
 }
 
@@ -349,13 +392,27 @@ TEST_F(SettingsTest, GifProfileFallsBackToJpegOnlyWithoutConverter) {
   EXPECT_EQ(all.pict[2].Type, PICT_JPEG);
   EXPECT_EQ(qv::ReadFileBytes(path_), "[PictSettings0]\r\nType=3\r\n");
 
+  // A converter others may change is not used: GIF stays JPEG, and the log says why.
+  const std::string converter = folder_ + "converter/qvconvert";
+  std::filesystem::create_directories(folder_ + "converter");
+  qv::WriteFileBytes(converter, "#!/bin/sh\n");
+  chmod(converter.c_str(), 0777);
   ASSERT_TRUE(qv::WriteRegistryString("HKEY_CLASSES_ROOT\\IrfanView\\shell\\open\\command", "",
-                                      "\"/opt/quorvex/qvconvert\" \"%1\""));
+                                      "\"" + converter + "\" \"%1\""));
+  chmod(path_.c_str(), 0600);
+  LoadAllSettings(path_.c_str(), &all);
+  EXPECT_FALSE(all.converterInstalled);
+  EXPECT_EQ(all.pict[0].Type, PICT_JPEG);
+  ASSERT_EQ(all.warnings.size(), 1u);
+  EXPECT_NE(all.warnings[0].find(converter + " is not used: group or others may change it"), std::string::npos);
+
+  chmod(converter.c_str(), 0755);
   LoadAllSettings(path_.c_str(), &all);
   EXPECT_TRUE(all.converterInstalled);
-  EXPECT_EQ(all.converterPath, "/opt/quorvex/qvconvert");
+  EXPECT_EQ(all.converterPath, converter);
   EXPECT_EQ(all.pict[0].Type, PICT_GIF);
   EXPECT_EQ(all.pict[2].Type, PICT_GIF);
+  EXPECT_TRUE(all.warnings.empty());
 }
 
 }  // namespace

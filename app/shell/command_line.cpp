@@ -52,9 +52,11 @@ bool ParseCommandLine(const std::vector<std::string>& arguments, CommandLineOpti
       options->window = true;
     } else if (argument == "--settings") {
       options->settings = true;
+    } else if (argument == "--reveal") {
+      options->reveal = true;
     } else if (argument == "--config") {
       if (!TakeCommandWords(arguments, &i, "list", {"get", "set"}, &options->config)) {
-        *error = "--config needs list, get SECTION.KEY or set SECTION.KEY=VALUE";
+        *error = "--config needs list, get SECTION.KEY or set SECTION.KEY[=VALUE]";
         return false;
       }
     } else if (argument == "--senders") {
@@ -102,6 +104,10 @@ bool ParseCommandLine(const std::vector<std::string>& arguments, CommandLineOpti
     *error = "--settings, --config and --senders run alone";
     return false;
   }
+  if (options->reveal && options->config.empty()) {
+    *error = "--reveal goes with --config get or --config list";
+    return false;
+  }
   if (!options->headless && !options->help && commands == 0) {
     options->headless = true;
     options->headlessImplied = true;
@@ -112,7 +118,7 @@ bool ParseCommandLine(const std::vector<std::string>& arguments, CommandLineOpti
 std::string UsageText() {
   return "usage: Quorvex [--window | --headless | --once | --check-accounts] [--ini PATH] [--timing-scale F]\n"
          "       Quorvex --settings [--ini PATH]\n"
-         "       Quorvex --config list | get SECTION.KEY | set SECTION.KEY=VALUE [--ini PATH]\n"
+         "       Quorvex --config list | get SECTION.KEY | set SECTION.KEY[=VALUE] [--reveal] [--ini PATH]\n"
          "       Quorvex --senders list | add ADDRESS | remove ADDRESS [--ini PATH]\n"
          "\n"
          "Watches a POP3 or IMAP mailbox and answers every accepted request mail with a fresh\n"
@@ -137,12 +143,18 @@ std::string UsageText() {
          "  --timing-scale F    multiply every fixed wait (polls, pauses, time-outs) by F;\n"
          "                      0 for tests (socket time-outs keep one second)\n"
          "  --settings          open the settings sheet alone, without the main window\n"
-         "  --config list       print every setting as SECTION.KEY=VALUE\n"
+         "  --config list       print every setting as SECTION.KEY=VALUE (passwords as\n"
+         "                      ********)\n"
          "  --config get SECTION.KEY\n"
-         "                      print one setting\n"
+         "                      print one setting (a password as ********)\n"
+         "  --reveal            with --config get or list: print passwords as they are\n"
          "  --config set SECTION.KEY=VALUE\n"
          "                      change one setting, checked as the settings sheet checks it;\n"
          "                      status 2 when it is refused\n"
+         "  --config set SECTION.KEY\n"
+         "                      the same with the value read from standard input (one line;\n"
+         "                      not shown on a terminal): keeps passwords out of the process\n"
+         "                      list and the shell history\n"
          "  --senders list      print the sender address list (MailList.dat beside the\n"
          "                      settings file); a new settings file answers only the\n"
          "                      senders listed there\n"

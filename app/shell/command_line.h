@@ -15,15 +15,16 @@ struct CommandLineOptions {
   double timingScale = -1;  // --timing-scale F: every fixed wait multiplied by F (>= 0); -1 = unchanged
   bool checkAccounts = false;  // --check-accounts: try the mail accounts, print the result, end
   bool settings = false;  // --settings: the settings sheet alone, then end
-  std::vector<std::string> config;  // --config list | get NAME | set NAME=VALUE: the words after --config
+  std::vector<std::string> config;  // --config list | get NAME | set NAME[=VALUE]: the words after --config
   std::vector<std::string> senders;  // --senders list | add ADDRESS | remove ADDRESS: the words after it
+  bool reveal = false;    // --reveal (with --config): passwords shown as they are, not as ********
 };
 
 // Parses the arguments after the program name. Returns false with a message in *error for an
 // unknown option, a missing or empty PATH, a scale that is not a number of at least 0, a
-// --config without list, get NAME or set NAME=VALUE, a --senders without list, add ADDRESS or
-// remove ADDRESS, --settings, --config or --senders together with another command, or a stray
-// argument.
+// --config without list, get NAME or set NAME[=VALUE], a --senders without list, add ADDRESS or
+// remove ADDRESS, --settings, --config or --senders together with another command, --reveal
+// without --config, or a stray argument.
 [[nodiscard]] bool ParseCommandLine(const std::vector<std::string>& arguments, CommandLineOptions* options,
                                     std::string* error);
 

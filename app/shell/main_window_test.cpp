@@ -303,6 +303,8 @@ TEST_F(MainWindowTest, SiblingPictureReadyReachesTheWorkerThroughTheWindow) {
   ASSERT_TRUE(qv::WriteRegistryString("HKEY_CURRENT_USER\\Software\\Halvorsk\\Orbisk", "Directory",
                                       folder_ + "orbisk"));
   setenv("XDG_RUNTIME_DIR", folder_.c_str(), 1);
+  // The plug-in is loaded only while the sibling entry is the device.
+  WriteIniString("BasicSettings", "DeviceName", SJIS("Orbisk連携").c_str(), ini_.c_str());
   Open();
   ASSERT_TRUE(host_->siblingAvailable());
   qv::WindowHandle window = qv::FindWindowByTitle("Quorvex");

@@ -77,10 +77,16 @@ bool ResponderHost::Open() {
   }
   QXStartup();
   coreStarted_ = true;
-  if (sibling_->Load() && liveSteps_) liveSteps_->SetSiblingCamera(sibling_.get());
+  // The plug-in itself is loaded only while its entry is the selected device (LoadSettings).
+  if (liveSteps_) liveSteps_->SetSiblingCamera(sibling_.get());
   LoadSettings();
   endpoint_ = std::make_unique<qv::WindowEndpoint>("Quorvex");
-  if (!endpoint_->ok()) std::fprintf(stderr, "Quorvex: no window endpoint in %s\n", qv::WindowEndpointFolder().c_str());
+  if (!endpoint_->ok()) {
+    std::string why;
+    std::string folder = qv::WindowEndpointFolder(&why);
+    std::fprintf(stderr, "Quorvex: no window endpoint: %s\n",
+                 folder.empty() ? why.c_str() : ("the socket could not be made in " + folder).c_str());
+  }
   sibling_->SetOwnWindow(endpoint_->handle());
   return true;
 }
@@ -95,13 +101,15 @@ void ResponderHost::PumpWindowMessages() {
   }
 }
 
-bool ResponderHost::siblingAvailable() const { return sibling_->available(); }
+bool ResponderHost::siblingAvailable() const { return sibling_->available() || sibling_->Offered(); }
 
 void ResponderHost::LoadSettings() {
   LoadAllSettings(settingsPath_.c_str(), &settings_);
   log_.SetSettings(settings_.basic.LogOutput, settings_.basic.LogFolder, qv::ProgramDataFolder());
   for (const std::string& correction : settings_.corrections) log_.Log(LOG_COMM, correction);
-  if (!sibling_->available() && SiblingEntryName() == settings_.basic.DeviceName) {
+  for (const std::string& warning : settings_.warnings) log_.Log(LOG_COMM, warning);
+  // The sibling's plug-in runs code as this user: it is loaded only while it is the device.
+  if (!sibling_->Follow(settings_.basic.DeviceName) && SiblingEntryName() == settings_.basic.DeviceName) {
     // Without the link the sibling entry can only fail each capture: say why once per load.
     log_.Log(LOG_PICT, SJIS("Orbisk連携を使えません: ") + qv::Cp932FromUtf8(sibling_->why()));
   }

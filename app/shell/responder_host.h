@@ -45,7 +45,8 @@ class ResponderHost {
   // Loads the settings file and the address list again, gives the log its settings (and logs
   // what the load held to its range, which senders the filter lets through, and a sender
   // address no reply could be sent from), the mail client its POP3 parameters and the workers
-  // the new records.
+  // the new records; loads the sibling's plug-in when DeviceName selects the sibling, and
+  // unloads it when not (a refusal is logged with its path and reason).
   void LoadSettings();
   // Device selection with the capture core's device count; the preview goes into `parent` (null
   // without a screen). Returns SelectCaptureDevice's result.
@@ -57,7 +58,8 @@ class ResponderHost {
   [[nodiscard]] int windowMessageFd() const;
   // Handles every waiting window message (WM_SIBLING_IMAGE_READY) without blocking.
   void PumpWindowMessages();
-  // Whether pictures can come from the sibling camera program (its plug-in is loaded).
+  // Whether pictures can come from the sibling camera program: its plug-in is loaded, or would
+  // be loaded were the sibling entry selected.
   [[nodiscard]] bool siblingAvailable() const;
 
   Responder& responder() { return *responder_; }

@@ -49,7 +49,10 @@ int RunSettingsCommand(const CommandLineOptions& options, int argc, char** argv)
 
 int RunConfigOption(const CommandLineOptions& options) {
   if (!options.iniPath.empty()) qv::SetSettingsPathOverride(options.iniPath);
-  return RunConfigCommand(options.config, qv::SettingsPath(), stdout, stderr);
+  ConfigOptions config;
+  config.in = stdin;
+  config.reveal = options.reveal;
+  return RunConfigCommand(options.config, qv::SettingsPath(), stdout, stderr, config);
 }
 
 int RunSendersOption(const CommandLineOptions& options) {

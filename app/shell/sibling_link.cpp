@@ -13,6 +13,7 @@
 #include "app/shell/device_selection.h"
 #include "platform/registry.h"
 #include "platform/timing.h"
+#include "platform/trusted_code.h"
 
 namespace {
 
@@ -82,11 +83,9 @@ bool TakeSiblingPicture(const char* buffer, const std::string& siblingFolder, co
   return true;
 }
 
-SiblingLink::~SiblingLink() {
-  if (module_) dlclose(module_);
-}
+SiblingLink::~SiblingLink() { Unload(); }
 
-bool SiblingLink::Load() {
+std::string SiblingLink::RegisteredFolder() {
   HKEY key;
   char value[256] = {};
   uint32_t size = sizeof value;
@@ -98,28 +97,61 @@ bool SiblingLink::Load() {
     RegCloseKey(key);
   }
   value[sizeof value - 1] = '\0';
-  folder_ = value;
+  return value;
+}
+
+bool SiblingLink::Load() {
+  if (available()) return true;
+  folder_ = RegisteredFolder();
   why_.clear();
   if (folder_.empty()) {
     why_ = "Orbisk has not registered its folder";
     return false;
   }
   std::string plugin = folder_ + "/QXComm.so";
-  module_ = dlopen(plugin.c_str(), RTLD_NOW | RTLD_LOCAL);
-  if (!module_) {
-    const char* error = dlerror();
-    why_ = error ? error : plugin + " could not be loaded";
+  void* module = qv::LoadTrustedLibrary(plugin, &why_);
+  if (!module) return false;
+  auto function = reinterpret_cast<GetImageFileNameFunction>(dlsym(module, "GetImageFileName"));
+  if (!function) {
+    why_ = plugin + " has no GetImageFileName";
+    dlclose(module);
     return false;
   }
-  getImageFileName_ = reinterpret_cast<GetImageFileNameFunction>(dlsym(module_, "GetImageFileName"));
-  if (!available()) why_ = plugin + " has no GetImageFileName";
-  return available();
+  std::lock_guard lock(pathMutex_);
+  module_ = module;
+  getImageFileName_ = function;
+  loaded_ = true;
+  return true;
+}
+
+void SiblingLink::Unload() {
+  std::lock_guard lock(pathMutex_);
+  loaded_ = false;
+  getImageFileName_ = nullptr;
+  if (module_) dlclose(module_);
+  module_ = nullptr;
+}
+
+bool SiblingLink::Follow(const std::string& deviceName) {
+  if (deviceName == SiblingEntryName()) return Load();
+  Unload();
+  return false;
+}
+
+bool SiblingLink::Offered() const {
+  std::string folder = RegisteredFolder();
+  if (folder.empty()) return false;
+  std::string why;
+  int fd = qv::OpenTrustedCode(folder + "/QXComm.so", &why);
+  if (fd < 0) return false;
+  close(fd);
+  return true;
 }
 
 void SiblingLink::OnImageReady() {
-  if (!getImageFileName_) return;
   {
     std::lock_guard lock(pathMutex_);
+    if (!getImageFileName_) return;
     std::memset(path_, 0, sizeof path_);
     getImageFileName_(path_);
   }

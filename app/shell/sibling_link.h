@@ -9,6 +9,7 @@
 // frame file, deletes Orbisk's file and resets the event.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -36,11 +37,23 @@ class SiblingLink : public SiblingCamera {
   SiblingLink(const SiblingLink&) = delete;
   SiblingLink& operator=(const SiblingLink&) = delete;
 
-  // Reads the sibling folder from the registry and loads QXComm.so from it. True when the link
-  // is available (the plug-in loaded and exports GetImageFileName).
+  // Reads the sibling folder from the registry and loads QXComm.so from it, only from a safe
+  // place (qv::LoadTrustedLibrary: an absolute folder and a file of this user or root that no
+  // one else may change, no link). True when the link is available (the plug-in loaded and
+  // exports GetImageFileName); a link already made stays. Runs the plug-in's own start-up code,
+  // so it is called only while the sibling entry is the selected device.
   bool Load();
-  [[nodiscard]] bool available() const { return getImageFileName_ != nullptr; }
-  // Why the last Load did not make the link (empty after a successful one).
+  // Unloads the plug-in; the link is then unavailable until the next Load.
+  void Unload();
+  // Loads the plug-in when `deviceName` is the sibling entry, unloads it otherwise; true when
+  // the link is available afterwards.
+  bool Follow(const std::string& deviceName);
+  // Whether Load would find a plug-in it may load: the folder is registered and QXComm.so in
+  // it passes the safety check. Loads nothing (for offering the sibling entry in the device list).
+  [[nodiscard]] bool Offered() const;
+  [[nodiscard]] bool available() const { return loaded_.load(); }
+  // Why the last Load did not make the link (empty after a successful one): the plug-in's path
+  // and the reason.
   [[nodiscard]] const std::string& why() const { return why_; }
   [[nodiscard]] const std::string& folder() const { return folder_; }
 
@@ -62,12 +75,18 @@ class SiblingLink : public SiblingCamera {
   // The plug-in may write only 260 bytes; the rest absorbs one that writes more.
   static constexpr size_t kBufferSize = 4096;
 
+  // The registered sibling folder (empty when none is) and the plug-in's path in it.
+  static std::string RegisteredFolder();
+
   qv::Event& ready_;
   std::string folder_;
   std::string why_;
+  // Load, Unload and OnImageReady run on the window thread; the worker only asks available().
+  std::mutex pathMutex_;  // the window side writes the path, the worker reads it; the plug-in
+                          // is unloaded only under it
   void* module_ = nullptr;
   GetImageFileNameFunction getImageFileName_ = nullptr;
+  std::atomic<bool> loaded_{false};
   qv::WindowHandle ownWindow_ = 0;
-  std::mutex pathMutex_;  // the window side writes the path, the worker reads it
   char path_[kBufferSize] = {};
 };

@@ -10,6 +10,8 @@
 #include "platform/event.h"
 #include "platform/files.h"
 #include "platform/registry.h"
+#include "platform/timing.h"
+#include "app/shell/device_selection.h"
 
 namespace {
 
@@ -92,6 +94,90 @@ TEST_F(SiblingPictureTest, LoadSaysWhyTheLinkIsMissing) {
   SiblingLink withoutPlugin(ready);
   EXPECT_FALSE(withoutPlugin.Load());
   EXPECT_NE(withoutPlugin.why().find(sibling_ + "/QXComm.so"), std::string::npos) << withoutPlugin.why();
+  unsetenv("QUORVEX_REGISTRY");
+}
+
+// The plug-in runs code as this user: it is loaded only from a safe place, only while the
+// sibling entry is the selected device, and unloaded when another device is selected.
+TEST_F(SiblingPictureTest, ThePlugInIsLoadedOnlyFromASafePlaceAndOnlyWhileSelected) {
+  const std::string built = qv::ProgramFolder() + "QXComm.so";
+  ASSERT_TRUE(std::filesystem::exists(built)) << built;
+  setenv("QUORVEX_REGISTRY", (root_ + "registry.reg").c_str(), 1);
+  auto registerFolder = [](const std::string& folder) {
+    HKEY key;
+    ASSERT_EQ(RegCreateKeyA(HKEY_CURRENT_USER, "Software\\Halvorsk\\Orbisk", &key), ERROR_SUCCESS);
+    ASSERT_EQ(RegSetValueExA(key, "Directory", 0, REG_SZ, reinterpret_cast<const unsigned char*>(folder.c_str()),
+                             static_cast<uint32_t>(folder.size() + 1)),
+              ERROR_SUCCESS);
+    RegCloseKey(key);
+  };
+  auto place = [&](const std::string& folder, mode_t folderMode, mode_t fileMode) {
+    std::filesystem::create_directories(folder);
+    std::filesystem::copy_file(built, folder + "/QXComm.so", std::filesystem::copy_options::overwrite_existing);
+    chmod((folder + "/QXComm.so").c_str(), fileMode);
+    chmod(folder.c_str(), folderMode);
+  };
+  // Whether a library of `folder` is mapped into this process.
+  auto mapped = [](const std::string& folder) {
+    return qv::ReadFileBytes("/proc/self/maps").find(folder + "/QXComm.so") != std::string::npos;
+  };
+  place(sibling_, 0700, 0644);
+  place(root_ + "shared", 0777, 0644);
+  place(root_ + "writable", 0700, 0666);
+  place(root_ + "linked", 0700, 0644);
+  std::filesystem::rename(root_ + "linked/QXComm.so", root_ + "linked/real.so");
+  ASSERT_EQ(symlink((root_ + "linked/real.so").c_str(), (root_ + "linked/QXComm.so").c_str()), 0);
+  ASSERT_EQ(chdir(sibling_.c_str()), 0);  // so that "." would find a plug-in
+  struct Case {
+    std::string folder;
+    const char* reason;
+  };
+  const Case refused[] = {
+      {root_ + "shared", "group or others may change it"},
+      {root_ + "writable", "group or others may change it"},
+      {root_ + "linked", "it is a symbolic link"},
+      {".", "the path is not absolute"},
+      {"orbisk", "the path is not absolute"},
+  };
+  qv::Event ready;
+  for (const Case& c : refused) {
+    SCOPED_TRACE(c.folder);
+    registerFolder(c.folder);
+    SiblingLink link(ready);
+    EXPECT_FALSE(link.Offered());
+    EXPECT_FALSE(link.Follow(SiblingEntryName()));
+    EXPECT_FALSE(link.available());
+    EXPECT_NE(link.why().find(c.folder + "/QXComm.so is not used: "), std::string::npos) << link.why();
+    EXPECT_NE(link.why().find(c.reason), std::string::npos) << link.why();
+    EXPECT_FALSE(mapped(c.folder == "." || c.folder == "orbisk" ? sibling_ : c.folder));
+  }
+  ASSERT_EQ(chdir("/"), 0);
+
+  registerFolder(sibling_);
+  SiblingLink link(ready);
+  EXPECT_TRUE(link.Offered());
+  EXPECT_FALSE(link.Follow("Desk Cam"));  // another device: nothing is loaded
+  EXPECT_FALSE(mapped(sibling_));
+  ASSERT_TRUE(link.Follow(SiblingEntryName())) << link.why();
+  EXPECT_TRUE(link.available());
+  EXPECT_TRUE(link.Selects(SiblingEntryName()));
+  EXPECT_TRUE(mapped(sibling_));
+  // The plug-in finds its own folder although it was loaded through its descriptor.
+  qv::WriteFileBytes(sibling_ + "/LastImage.txt", sibling_ + "/picture.bmp");
+  qv::WriteFileBytes(sibling_ + "/picture.bmp", bmp_);
+  link.OnImageReady();
+  EXPECT_TRUE(ready.IsSet());
+  const qv::Timings saved = qv::GetTimings();
+  qv::Timings quick = saved;
+  quick.siblingPollMs = 1;
+  qv::SetTimings(quick);
+  EXPECT_TRUE(link.Capture(root_ + "QVTmp000.___"));
+  qv::SetTimings(saved);
+  EXPECT_EQ(qv::ReadFileBytes(root_ + "QVTmp000.___"), bmp_);
+  EXPECT_FALSE(link.Follow("Desk Cam"));
+  EXPECT_FALSE(link.available());
+  EXPECT_FALSE(link.Selects(SiblingEntryName()));
+  EXPECT_FALSE(mapped(sibling_));
   unsetenv("QUORVEX_REGISTRY");
 }
 

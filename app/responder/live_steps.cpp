@@ -16,7 +16,12 @@ void LiveSteps::LoadAddressList(const std::string& settingsPath) {
   addresses_.LoadAddressList(AddressListPath(settingsPath));
 }
 
-int LiveSteps::CheckMail() { return client_.CheckMail(); }
+bool LiveSteps::MailboxReady(const AllSettings& settings) { return MissingMailSettings(settings.mail).empty(); }
+
+int LiveSteps::CheckMail() {
+  const int fetched = client_.CheckMail();
+  return fetched == 0 && client_.lastCheckFailed() ? -1 : fetched;
+}
 
 int LiveSteps::ProcessRequests(const AllSettings& settings) {
   int accepted = ::ProcessRequests(client_, settings.filter, addresses_, requests_, log_);

@@ -33,6 +33,9 @@ class LiveSteps : public ResponderSteps {
   // Loads the sender address list of the settings file `settingsPath`.
   void LoadAddressList(const std::string& settingsPath);
 
+  // False while MissingMailSettings names a key: checking could not log in, or would delete
+  // the accepted mails and then fail every reply.
+  bool MailboxReady(const AllSettings& settings) override;
   int CheckMail() override;
   int ProcessRequests(const AllSettings& settings) override;
   // The sibling camera (may be null); set before the workers start. It must outlive them.

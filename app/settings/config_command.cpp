@@ -76,6 +76,7 @@ const KeySpec kBasicKeys[] = {
     Text("DeviceName", TextAt<&BasicSettings::DeviceName>),
     Number("LogOutput", NumberAt<&BasicSettings::LogOutput>, 0, 1),
     Text("LogFolder", TextAt<&BasicSettings::LogFolder>),
+    Number("LogKeepDays", NumberAt<&BasicSettings::LogKeepDays>, 0, qv::kLogKeepDaysMax),
 };
 const KeySpec kMailKeys[] = {
     Text("UserName", TextAt<&MailSettings::UserName>, Rule::kNoAngleBrackets),
@@ -310,7 +311,21 @@ int Get(const std::string& path, const std::string& name, FILE* out, FILE* err) 
   return kConfigDone;
 }
 
-int Set(const std::string& path, const std::string& assignment, FILE* out, FILE* err) {
+// A device name that no device has now is kept (the camera may come later), with the names
+// there are.
+void WarnAboutUnlistedDevice(const char* name, const DeviceNameLister& listDevices, FILE* err) {
+  if (!listDevices || name[0] == '\0') return;
+  std::vector<std::string> names = listDevices();
+  if (std::find(names.begin(), names.end(), name) != names.end()) return;
+  std::string listed;
+  for (const std::string& known : names) listed += (listed.empty() ? "\"" : ", \"") + qv::Utf8FromCp932(known) + "\"";
+  std::fprintf(err, "Quorvex --config: warning: no capture device is called \"%s\" now; it is stored all the same. %s\n",
+               qv::Utf8FromCp932(name).c_str(),
+               listed.empty() ? "No capture device is there now." : ("The devices are " + listed + ".").c_str());
+}
+
+int Set(const std::string& path, const std::string& assignment, FILE* out, FILE* err,
+        const DeviceNameLister& listDevices) {
   size_t equals = assignment.find('=');
   if (equals == std::string::npos) {
     std::fprintf(err, "Quorvex --config: set needs SECTION.KEY=VALUE, not \"%s\"\n", assignment.c_str());
@@ -331,6 +346,9 @@ int Set(const std::string& path, const std::string& assignment, FILE* out, FILE*
     return kConfigNotWritten;
   }
   std::fprintf(out, "%s.%s=%s\n", section->name, key->key, Shown(*key, records, true).c_str());
+  if (std::strcmp(section->name, "BasicSettings") == 0 && std::strcmp(key->key, "DeviceName") == 0) {
+    WarnAboutUnlistedDevice(records.basic.DeviceName, listDevices, err);
+  }
   std::string converter;
   if (section->profile >= 0 && records.pict.Type == PICT_GIF && !LocateConverter(&converter)) {
     std::fprintf(out, "No GIF converter is registered: this profile is sent as JPEG until one is.\n");
@@ -341,10 +359,10 @@ int Set(const std::string& path, const std::string& assignment, FILE* out, FILE*
 }  // namespace
 
 int RunConfigCommand(const std::vector<std::string>& arguments, const std::string& settingsPath, FILE* out,
-                     FILE* err) {
+                     FILE* err, const DeviceNameLister& listDevices) {
   if (arguments.size() == 1 && arguments[0] == "list") return List(settingsPath, out);
   if (arguments.size() == 2 && arguments[0] == "get") return Get(settingsPath, arguments[1], out, err);
-  if (arguments.size() == 2 && arguments[0] == "set") return Set(settingsPath, arguments[1], out, err);
+  if (arguments.size() == 2 && arguments[0] == "set") return Set(settingsPath, arguments[1], out, err, listDevices);
   std::fprintf(err, "Quorvex --config: use list, get SECTION.KEY or set SECTION.KEY=VALUE\n");
   return kConfigRefused;
 }

@@ -13,9 +13,12 @@
 // The password is given and shown in plain text and stored encoded; `list` shows it as
 // "********". Line breaks of the reply text and signature are given as line breaks or "<BR>",
 // shown by `get` as line breaks, and stored as "<BR>"; `list` shows the stored form.
+// BasicSettings.DeviceName takes any name (a camera may be plugged in later), but a name that
+// is not among the devices listed now is stored with a warning that lists them.
 #pragma once
 
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -23,7 +26,11 @@ inline constexpr int kConfigDone = 0;
 inline constexpr int kConfigNotWritten = 1;  // the settings file could not be written
 inline constexpr int kConfigRefused = 2;     // unknown section or key, or a value the key cannot take
 
+// The names BasicSettings.DeviceName can take now (CP932), for the warning above.
+using DeviceNameLister = std::function<std::vector<std::string>()>;
+
 // Runs one command: `arguments` are what followed --config ("list", "get" NAME or "set"
-// NAME=VALUE). Results go to `out`, messages to `err`. Returns the exit status above.
+// NAME=VALUE). Results go to `out`, messages to `err`. `listDevices` is asked only when a
+// non-empty DeviceName is set; empty: no warning. Returns the exit status above.
 int RunConfigCommand(const std::vector<std::string>& arguments, const std::string& settingsPath, FILE* out,
-                     FILE* err);
+                     FILE* err, const DeviceNameLister& listDevices = {});

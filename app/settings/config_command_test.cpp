@@ -15,13 +15,13 @@ namespace {
 class ConfigCommandTest : public SettingsFolderTest {
  protected:
   // Runs one command; the terminal output and messages land in out_ and err_.
-  int Run(const std::vector<std::string>& arguments) {
+  int Run(const std::vector<std::string>& arguments, const DeviceNameLister& listDevices = {}) {
     char* outText = nullptr;
     char* errText = nullptr;
     size_t outSize = 0, errSize = 0;
     FILE* out = open_memstream(&outText, &outSize);
     FILE* err = open_memstream(&errText, &errSize);
-    int status = RunConfigCommand(arguments, path_, out, err);
+    int status = RunConfigCommand(arguments, path_, out, err, listDevices);
     std::fclose(out);
     std::fclose(err);
     out_.assign(outText, outSize);
@@ -52,6 +52,8 @@ TEST_F(ConfigCommandTest, ValuesRoundTripInTheTerminalsEncodingAndAreStoredAsThe
       {"PictSettings2.Width=132", "132", "Width=132"},
       {"PictSettings3.Light=-8", "-8", "Light=-8"},
       {"BasicSettings.MailTimer=10", "10", "MailTimer=10"},
+      {"BasicSettings.LogKeepDays=0", "0", "LogKeepDays=0"},
+      {"BasicSettings.LogKeepDays=3650", "3650", "LogKeepDays=3650"},
       {"FilterSettings.TitleFiltText=カメラ=写真", "カメラ=写真", "TitleFiltText=" + SJIS("カメラ=写真")},
       {"MailSettings.ImapFolder=依頼/カメラ", "依頼/カメラ", "ImapFolder=" + SJIS("依頼/カメラ")},
   };
@@ -66,7 +68,7 @@ TEST_F(ConfigCommandTest, ValuesRoundTripInTheTerminalsEncodingAndAreStoredAsThe
   EXPECT_EQ(qv::ReadFileBytes(path_).substr(0, 40), "[MailSettings]\r\nUserName=" + SJIS("山田 太郎") + "\r\nMail");
 
   ASSERT_EQ(Run({"list"}), kConfigDone);
-  EXPECT_EQ(std::count(out_.begin(), out_.end(), '\n'), 7 + 20 + 3 + 7 + 4 * 9);
+  EXPECT_EQ(std::count(out_.begin(), out_.end(), '\n'), 8 + 20 + 3 + 7 + 4 * 9);
   EXPECT_NE(out_.find("\nMailSettings.Passwd=\n"), std::string::npos);
   EXPECT_NE(out_.find("\nSendSettings.MailText=一行目<BR>二行目\n"), std::string::npos);
   EXPECT_NE(out_.find("\nPictSettings1.Type=1\n"), std::string::npos);
@@ -88,6 +90,8 @@ TEST_F(ConfigCommandTest, UnknownNamesAndValuesOutOfRangeAreRefusedAndWriteNothi
       {{"set", "MailSettings.PopPort"}, "set needs SECTION.KEY=VALUE"},
       {{"set", "BasicSettings.MailTimer=11"}, "from 1 to 10"},
       {{"set", "BasicSettings.MailTimer=5min"}, "from 1 to 10"},
+      {{"set", "BasicSettings.LogKeepDays=3651"}, "from 0 to 3650"},
+      {{"set", "BasicSettings.LogKeepDays=-1"}, "from 0 to 3650"},
       {{"set", "BasicSettings.PreviewRate= 3"}, "from 0 to 6"},
       {{"set", "MailSettings.PopPort=0"}, "from 1 to 65535"},
       {{"set", "MailSettings.PopSecurity=3"}, "from 0 to 2"},
@@ -116,6 +120,34 @@ TEST_F(ConfigCommandTest, UnknownNamesAndValuesOutOfRangeAreRefusedAndWriteNothi
     EXPECT_TRUE(out_.empty()) << c.arguments.back();
   }
   EXPECT_EQ(qv::ReadFileBytes(path_), before);
+}
+
+// A camera may be plugged in later: a name no device has now is stored, with the names there are.
+TEST_F(ConfigCommandTest, DeviceNameNotListedNowIsStoredWithAWarningThatListsTheDevices) {
+  int asked = 0;
+  auto devices = [&asked] {
+    ++asked;
+    return std::vector<std::string>{SJIS("Orbisk連携"), "Desk Cam"};
+  };
+  EXPECT_EQ(Run({"set", "BasicSettings.DeviceName=Desk Cam"}, devices), kConfigDone);
+  EXPECT_EQ(err_, "");
+  EXPECT_EQ(Run({"set", "BasicSettings.DeviceName=Nope"}, devices), kConfigDone);
+  EXPECT_EQ(out_, "BasicSettings.DeviceName=Nope\n");
+  EXPECT_NE(err_.find("warning: no capture device is called \"Nope\" now; it is stored all the same. "
+                      "The devices are \"Orbisk連携\", \"Desk Cam\"."),
+            std::string::npos)
+      << err_;
+  EXPECT_NE(qv::ReadFileBytes(path_).find("\r\nDeviceName=Nope\r\n"), std::string::npos);
+  EXPECT_EQ(Run({"set", "BasicSettings.DeviceName=desk cam"}, devices), kConfigDone);  // names are exact
+  EXPECT_NE(err_.find("\"desk cam\""), std::string::npos) << err_;
+  EXPECT_EQ(Run({"set", "BasicSettings.DeviceName=Nope"}, [] { return std::vector<std::string>{}; }), kConfigDone);
+  EXPECT_NE(err_.find("No capture device is there now."), std::string::npos) << err_;
+  // An empty name (the first device that starts) and other keys do not ask.
+  asked = 0;
+  EXPECT_EQ(Run({"set", "BasicSettings.DeviceName="}, devices), kConfigDone);
+  EXPECT_EQ(Run({"set", "BasicSettings.LogFolder=Nope"}, devices), kConfigDone);
+  EXPECT_EQ(asked, 0);
+  EXPECT_EQ(err_, "");
 }
 
 TEST_F(ConfigCommandTest, SettingsFileThatCannotBeWrittenIsReported) {

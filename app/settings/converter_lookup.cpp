@@ -1,6 +1,25 @@
 #include "app/settings/converter_lookup.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <mutex>
+
+#include "platform/files.h"
 #include "platform/registry.h"
+
+namespace {
+
+std::mutex bundledFolderMutex;
+bool bundledFolderSet = false;
+std::string bundledFolder;
+
+std::string BundledConverterFolder() {
+  std::lock_guard lock(bundledFolderMutex);
+  return bundledFolderSet ? bundledFolder : qv::ProgramFolder();
+}
+
+}  // namespace
 
 std::string ConverterPathFromCommand(const std::string& command) {
   size_t start = command.find_first_not_of(" \t");
@@ -16,10 +35,24 @@ std::string ConverterPathFromCommand(const std::string& command) {
   return unquoted.substr(0, unquoted.find_first_of(" \t"));
 }
 
+std::string BundledConverter(const std::string& folder) {
+  if (folder.empty()) return {};
+  std::string path = folder + "qvconvert";
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || access(path.c_str(), X_OK) != 0) return {};
+  return path;
+}
+
+void SetBundledConverterFolder(const std::string& folder) {
+  std::lock_guard lock(bundledFolderMutex);
+  bundledFolderSet = true;
+  bundledFolder = folder;
+}
+
 bool LocateConverter(std::string* converterPath) {
   converterPath->clear();
   std::string command;
-  if (!qv::ReadRegistryString(kConverterCommandKey, "", &command)) return false;
-  *converterPath = ConverterPathFromCommand(command);
+  if (qv::ReadRegistryString(kConverterCommandKey, "", &command)) *converterPath = ConverterPathFromCommand(command);
+  if (converterPath->empty()) *converterPath = BundledConverter(BundledConverterFolder());
   return !converterPath->empty();
 }

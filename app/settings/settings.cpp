@@ -11,9 +11,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <string_view>
+#include <utility>
 
 #include "app/settings/converter_lookup.h"
 #include "app/settings/ini.h"
+#include "app/settings/setting_rules.h"
 #include "platform/text.h"
 
 namespace {
@@ -171,6 +173,19 @@ void ReportUnreadable(const char* path) {
 
 }  // namespace
 
+std::vector<std::string> MissingMailSettings(const MailSettings& mail) {
+  std::vector<std::string> missing;
+  const std::pair<const char*, const char*> needed[] = {{"PopServer", mail.PopServer},
+                                                        {"UserID", mail.UserID},
+                                                        {"Passwd", mail.Passwd},
+                                                        {"SmtpServer", mail.SmtpServer},
+                                                        {"MailAddr", mail.MailAddr}};
+  for (const auto& [key, value] : needed) {
+    if (value[0] == '\0') missing.emplace_back(key);
+  }
+  return missing;
+}
+
 int LoadBasicSettings(const char* path, BasicSettings* record) {
   record->PreviewRate = ReadInt(path, kBasic, "PreviewRate", 6);
   record->WakeUpMail = ReadInt(path, kBasic, "WakeUpMail", 0);
@@ -179,6 +194,7 @@ int LoadBasicSettings(const char* path, BasicSettings* record) {
   ReadText(path, kBasic, "DeviceName", "", record->DeviceName);
   record->LogOutput = ReadInt(path, kBasic, "LogOutput", 1);
   ReadText(path, kBasic, "LogFolder", "", record->LogFolder);
+  record->LogKeepDays = ReadInt(path, kBasic, "LogKeepDays", qv::kLogKeepDaysDefault);
   return 1;
 }
 
@@ -260,6 +276,7 @@ int SaveBasicSettings(const char* path, const BasicSettings* record) {
   writer.Field("DeviceName", record->DeviceName);
   writer.Int("LogOutput", record->LogOutput);
   writer.Field("LogFolder", record->LogFolder);
+  writer.Int("LogKeepDays", record->LogKeepDays);
   return writer.result();
 }
 
@@ -358,6 +375,7 @@ int LoadAllSettings(const char* path, AllSettings* settings) {
   hold("PopSecurity", &settings->mail.PopSecurity, 0, 2);
   hold("SmtpSecurity", &settings->mail.SmtpSecurity, 0, 2);
   hold("MailProtocol", &settings->mail.MailProtocol, 0, 1);
+  hold("LogKeepDays", &settings->basic.LogKeepDays, 0, qv::kLogKeepDaysMax);
   // 6. The sender address list is loaded by the caller (it lives beside the settings file).
   return 1;
 }

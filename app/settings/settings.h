@@ -23,6 +23,7 @@ struct BasicSettings {
   int LogOutput = 1;    // 1 = daily log files too
   char DeviceName[256] = "";
   char LogFolder[256] = "";
+  int LogKeepDays = 90;  // daily log files older than this many days are removed; 0 keeps all
 };
 
 struct MailSettings {
@@ -109,6 +110,10 @@ struct AllSettings {
   std::vector<std::string> corrections;
 };
 
+// The keys of MailSettings a check and its replies cannot do without, as far as they are
+// empty, in this order: PopServer, UserID, Passwd, SmtpServer, MailAddr.
+[[nodiscard]] std::vector<std::string> MissingMailSettings(const MailSettings& mail);
+
 int LoadBasicSettings(const char* path, BasicSettings* record);
 int LoadMailSettings(const char* path, MailSettings* record);
 int LoadSendSettings(const char* path, SendSettings* record);
@@ -129,7 +134,8 @@ int SaveWindowPlacement(const char* path, const WindowPlacement* record);
 // Loads the window placement, the four records, looks up the GIF converter (converterPath
 // and converterInstalled) and loads the four picture profiles; a GIF profile becomes JPEG in
 // memory when no converter is installed (the file keeps its value). The address list is
-// loaded by the caller afterwards. MailTimer is held to 1..10, the security levels to 0..2 and
-// MailProtocol to 0..1, each correction noted in `corrections`. A settings file that exists but cannot be read gives
+// loaded by the caller afterwards. MailTimer is held to 1..10, the security levels to 0..2,
+// MailProtocol to 0..1 and LogKeepDays to 0..3650 (a negative count keeps every file), each
+// correction noted in `corrections`. A settings file that exists but cannot be read gives
 // defaults and one line on standard error. Returns 1.
 int LoadAllSettings(const char* path, AllSettings* settings);

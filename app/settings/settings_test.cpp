@@ -40,6 +40,7 @@ TEST_F(SettingsTest, EmptyFileLoadsEveryDefault) {
   EXPECT_EQ(all.basic.LogOutput, 1);
   EXPECT_STREQ(all.basic.DeviceName, "");
   EXPECT_STREQ(all.basic.LogFolder, "");
+  EXPECT_EQ(all.basic.LogKeepDays, 90);
   EXPECT_EQ(all.mail.PopPort, 110);
   EXPECT_EQ(all.mail.SmtpPort, 25);
   EXPECT_EQ(all.mail.BeforeSMTP, 0);
@@ -114,6 +115,9 @@ TEST_F(SettingsTest, CheckIntervalAndSecurityAreHeldToTheirRanges) {
       {"PopSecurity", "MailSettings", 3, 2},   {"SmtpSecurity", "MailSettings", 7, 2},
       {"MailProtocol", "MailSettings", 1, 1},  {"MailProtocol", "MailSettings", 2, 1},
       {"MailProtocol", "MailSettings", -1, 0},
+      // A negative count would remove every file: it keeps them all instead.
+      {"LogKeepDays", "BasicSettings", -1, 0}, {"LogKeepDays", "BasicSettings", 0, 0},
+      {"LogKeepDays", "BasicSettings", 3650, 3650}, {"LogKeepDays", "BasicSettings", 3651, 3650},
   };
   for (const Case& c : cases) {
     qv::WriteFileBytes(path_, std::string("[") + c.section + "]\r\n" + c.key + "=" + std::to_string(c.value) + "\r\n");
@@ -121,6 +125,7 @@ TEST_F(SettingsTest, CheckIntervalAndSecurityAreHeldToTheirRanges) {
     LoadAllSettings(path_.c_str(), &all);
     std::string key = c.key;
     int loaded = key == "MailTimer"      ? all.basic.MailTimer
+                 : key == "LogKeepDays"  ? all.basic.LogKeepDays
                  : key == "PopSecurity"  ? all.mail.PopSecurity
                  : key == "MailProtocol" ? all.mail.MailProtocol
                                          : all.mail.SmtpSecurity;
@@ -185,7 +190,7 @@ TEST_F(SettingsTest, FileCreatedFromNothingListsKeysInWriteOrder) {
   ASSERT_EQ(SaveWindowPlacement(path_.c_str(), &window), 1);
   EXPECT_EQ(qv::ReadFileBytes(path_),
             "[BasicSettings]\r\nPreviewRate=6\r\nWakeUpMail=0\r\nStartIcon=0\r\nMailTimer=5\r\nDeviceName=\r\n"
-            "LogOutput=1\r\nLogFolder=\r\n"
+            "LogOutput=1\r\nLogFolder=\r\nLogKeepDays=90\r\n"
             "[MailSettings]\r\nUserName=\r\nMailAddr=\r\nPopServer=\r\nSmtpServer=\r\nUserID=\r\nPasswd=\r\n"
             "BeforeSMTP=0\r\nConnMode=0\r\nPopPort=110\r\nSmtpPort=25\r\nDialName=\r\n"
             "PopSecurity=0\r\nSmtpSecurity=0\r\nSmtpAuth=0\r\nSmtpUserID=\r\nSmtpPasswd=\r\nCaFile=\r\n"
@@ -282,6 +287,26 @@ TEST_F(SettingsTest, GifProfileFallsBackToJpegOnlyWithoutConverter) {
   EXPECT_EQ(all.converterPath, "/opt/quorvex/qvconvert");
   EXPECT_EQ(all.pict[0].Type, PICT_GIF);
   EXPECT_EQ(all.pict[2].Type, PICT_GIF);
+}
+
+}  // namespace
+
+namespace {
+
+// A check needs the mailbox account and its replies the SMTP server and the sender address.
+TEST(MailSettingsNeeded, MissingKeysAreNamedInOrder) {
+  MailSettings mail;
+  EXPECT_EQ(MissingMailSettings(mail),
+            (std::vector<std::string>{"PopServer", "UserID", "Passwd", "SmtpServer", "MailAddr"}));
+  std::strcpy(mail.PopServer, "pop.example.jp");
+  std::strcpy(mail.UserID, "camera");
+  std::strcpy(mail.Passwd, "secret");
+  std::strcpy(mail.SmtpServer, "smtp.example.jp");
+  EXPECT_EQ(MissingMailSettings(mail), std::vector<std::string>{"MailAddr"});
+  std::strcpy(mail.MailAddr, "camera@example.jp");
+  EXPECT_TRUE(MissingMailSettings(mail).empty());
+  mail.Passwd[0] = '\0';
+  EXPECT_EQ(MissingMailSettings(mail), std::vector<std::string>{"Passwd"});
 }
 
 }  // namespace

@@ -19,6 +19,11 @@ int main(int argc, char** argv) {
     std::fputs(UsageText().c_str(), stdout);
     return 0;
   }
+  if (options.version) {
+    std::printf("Quorvex %s\n", ProgramVersion());
+    return 0;
+  }
+  if (options.listDevices) return RunListDevices(stdout, stderr);
   if (options.checkAccounts) return RunAccountCheck(options, stdout);
   if (options.settings) return RunSettingsCommand(options, argc, argv);
   if (!options.config.empty()) return RunConfigOption(options);

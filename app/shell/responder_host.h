@@ -24,6 +24,10 @@ namespace qv {
 class WindowEndpoint;
 }
 
+// What the mail settings lack and the commands that set it (CP932, one log line), or "" when
+// MissingMailSettings names nothing.
+[[nodiscard]] std::string MailSetupMessage(const MailSettings& mail);
+
 class ResponderHost {
  public:
   // Makes the steps of a cycle; tests give fakes. Empty: the real steps.
@@ -42,8 +46,9 @@ class ResponderHost {
   // started, when the work folder cannot be made: the program must not run then.
   [[nodiscard]] bool Open();
   // Loads the settings file and the address list again, gives the log its settings (and logs
-  // what the load held to its range), the mail client its POP3 parameters and the workers the
-  // new records.
+  // what the load held to its range, and MailSetupMessage once when the mail settings are
+  // incomplete, in which case no check is made), the mail client its POP3 parameters and the
+  // workers the new records.
   void LoadSettings();
   // Device selection with the capture core's device count; the preview goes into `parent` (null
   // without a screen). Returns SelectCaptureDevice's result.

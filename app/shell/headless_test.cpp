@@ -163,6 +163,15 @@ TEST_F(HeadlessTest, UnusableSettingsFileGivesDefaultsAndAMessage) {
   EXPECT_NE(help.output.find("--ini PATH"), std::string::npos);
 }
 
+// Runs the program with its standard error joined to the captured standard output.
+qv::ProcessResult RunJoined(std::vector<std::string> arguments) {
+  arguments.insert(arguments.begin(), {"/bin/sh", "-c", "exec \"$@\" 2>&1", "sh"});
+  qv::ProcessOptions options;
+  options.captureOutput = true;
+  options.timeoutMs = 60000;
+  return qv::RunProcess(arguments, options);
+}
+
 TEST_F(HeadlessTest, VersionHelpAndDeviceListAnswerAndEnd) {
   qv::ProcessOptions options;
   options.captureOutput = true;
@@ -183,8 +192,7 @@ TEST_F(HeadlessTest, VersionHelpAndDeviceListAnswerAndEnd) {
   EXPECT_EQ(listed.output, "Desk Cam\nOther Cam\n");
   // A name the list does not hold is stored all the same, with the names there are.
   std::string ini = folder_ + "device.ini";
-  qv::ProcessResult set =
-      qv::RunProcess({program_, "--config", "set", "BasicSettings.DeviceName=Nope", "--ini", ini}, options);
+  qv::ProcessResult set = RunJoined({program_, "--config", "set", "BasicSettings.DeviceName=Nope", "--ini", ini});
   EXPECT_TRUE(set.Succeeded()) << set.output;
   EXPECT_NE(set.output.find("The devices are \"Desk Cam\", \"Other Cam\""), std::string::npos) << set.output;
   EXPECT_NE(qv::ReadFileBytes(ini).find("DeviceName=Nope\r\n"), std::string::npos);
@@ -198,12 +206,12 @@ TEST_F(HeadlessTest, WindowWithoutADisplaySaysSoAndEndsWithStatusOne) {
   qv::ProcessOptions options;
   options.captureOutput = true;
   unsetenv("QT_QPA_PLATFORM");
-  qv::ProcessResult none = qv::RunProcess({program_, "--window", "--ini", folder_ + "w.ini"}, options);
+  qv::ProcessResult none = RunJoined({program_, "--window", "--ini", folder_ + "w.ini"});
   EXPECT_EQ(none.exitCode, 1) << none.output;
   EXPECT_NE(none.output.find("--window needs a screen, and no display is named"), std::string::npos) << none.output;
   EXPECT_NE(none.output.find("Quorvex --headless"), std::string::npos) << none.output;
   setenv("DISPLAY", ":97", 1);  // no X server answers there
-  qv::ProcessResult unusable = qv::RunProcess({program_, "--window", "--ini", folder_ + "w.ini"}, options);
+  qv::ProcessResult unusable = RunJoined({program_, "--window", "--ini", folder_ + "w.ini"});
   unsetenv("DISPLAY");
   EXPECT_EQ(unusable.exitCode, 1) << unusable.output;
   EXPECT_NE(unusable.output.find("--window cannot open its windows"), std::string::npos) << unusable.output;

@@ -35,7 +35,7 @@ namespace qxdlg::testing {
 // BasicSettings as a fresh install's OK writes it.
 inline constexpr char kDefaultBasic[] =
     "[BasicSettings]\r\nPreviewRate=6\r\nWakeUpMail=0\r\nStartIcon=0\r\nMailTimer=5\r\nDeviceName=\r\n"
-    "LogOutput=1\r\nLogFolder=\r\n";
+    "LogOutput=1\r\nLogFolder=\r\nLogKeepDays=90\r\n";
 
 inline void EnsureApplication() {
   static QApplication* application = [] {

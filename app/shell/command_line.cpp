@@ -96,8 +96,6 @@ bool ParseCommandLine(const std::vector<std::string>& arguments, CommandLineOpti
   return true;
 }
 
-const char* ProgramVersion() { return QUORVEX_VERSION; }
-
 std::string UsageText() {
   return "usage: Quorvex [--window | --headless | --once | --check-accounts] [--ini PATH] [--timing-scale F]\n"
          "       Quorvex --settings [--ini PATH]\n"

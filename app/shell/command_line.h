@@ -29,6 +29,3 @@ struct CommandLineOptions {
 
 // The text --help prints.
 [[nodiscard]] std::string UsageText();
-
-// The program's version, the one its package carries ("1.20").
-[[nodiscard]] const char* ProgramVersion();

@@ -8,6 +8,7 @@
 #include <fstream>
 
 #include "app/shell/command_line.h"
+#include "app/shell/version.h"
 #include "platform/files.h"
 #include "platform/process.h"
 #include "platform/registry.h"

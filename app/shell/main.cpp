@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "app/shell/command_line.h"
+#include "app/shell/version.h"
 #include "app/shell/headless.h"
 #include "app/shell/settings_command.h"
 #include "app/shell/window_app.h"

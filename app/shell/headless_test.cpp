@@ -15,20 +15,21 @@
 
 namespace {
 
-// Starts the program headless, waits until it says it is waiting, interrupts it, and
-// returns everything it printed followed by "status=N".
+// Starts the program with the settings file $2 (and the option $5, when given), waits until it
+// prints $4 (by default that it runs), sends it $6 (by default SIGINT), and returns everything
+// it printed followed by "status=N".
 const char kRunAndInterrupt[] = R"(
-"$1" --ini "$2" > "$3" 2>&1 &
+"$1" ${5:+"$5"} --ini "$2" > "$3" 2>&1 &
 pid=$!
 i=0
-while ! grep -q "running; stop" "$3"; do
+while ! grep -q "${4:-running; stop}" "$3"; do
   i=$((i + 1))
   if [ $i -gt 3000 ] || ! kill -0 $pid 2>/dev/null; then
     kill -9 $pid 2>/dev/null; cat "$3"; echo "never said it was running"; exit 99
   fi
   sleep 0.01
 done
-kill -INT $pid
+kill -"${6:-INT}" $pid
 # A program that does not stop is killed after a while (status 137), so its output is seen.
 (sleep 60; kill -9 $pid) >/dev/null 2>&1 &
 watchdog=$!
@@ -226,30 +227,12 @@ TEST_F(HeadlessTest, StopSignalClosesAnOpenMessageBoxAndEndsInOrder) {
   setenv("QT_QPA_PLATFORM", "offscreen", 1);
   setenv("QUORVEX_TEST_DEVICES", "", 1);  // no camera: the device-count box opens at start
   const std::string ini = folder_ + "box.ini";
-  const std::string script = R"(
-"$1" --window --ini "$2" > "$3" 2>&1 &
-pid=$!
-i=0
-while ! grep -q "$4" "$3"; do
-  i=$((i + 1))
-  if [ $i -gt 3000 ] || ! kill -0 $pid 2>/dev/null; then kill -9 $pid 2>/dev/null; cat "$3"; exit 99; fi
-  sleep 0.01
-done
-sleep 0.2
-kill -TERM $pid
-(sleep 60; kill -9 $pid) >/dev/null 2>&1 &
-watchdog=$!
-wait $pid
-status=$?
-kill $watchdog 2>/dev/null
-cat "$3"
-echo "status=$status"
-)";
   qv::ProcessOptions options;
   options.captureOutput = true;
   options.timeoutMs = 120000;
   qv::ProcessResult result = qv::RunProcess(
-      {"/bin/sh", "-c", script, "sh", program_, ini, folder_ + "output", "キャプチャデバイスが見つかりませんでした"},
+      {"/bin/sh", "-c", kRunAndInterrupt, "sh", program_, ini, folder_ + "output",
+       "キャプチャデバイスが見つかりませんでした", "--window", "TERM"},
       options);
   unsetenv("QUORVEX_TEST_DEVICES");
   EXPECT_NE(result.output.find("status=0"), std::string::npos) << result.output;

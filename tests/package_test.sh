@@ -129,8 +129,8 @@ grep -q -- "--once" "$scratch/help" || fail "Quorvex --help does not list --once
 grep -q "^Exit status:" "$scratch/help" || fail "Quorvex --help does not list the exit statuses"
 for page in Quorvex quorvex quorvex-uninstall; do
   file=/usr/share/man/man1/$page.1.gz
-  LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -E UTF-8 -l -Tutf8 "$file" >"$scratch/man-$page" 2>"$scratch/man-warnings" ||
-    fail "man -l $file"
+  LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -E UTF-8 -l -Tutf8 "$file" 2>"$scratch/man-warnings" |
+    sed -e 's/.\x08//g' -e 's/\x1b\[[0-9;]*m//g' >"$scratch/man-$page" || fail "man -l $file"
   [ ! -s "$scratch/man-warnings" ] || fail "man -l $file: $(cat "$scratch/man-warnings")"
   grep -q "EXIT STATUS" "$scratch/man-$page" || fail "$file has no exit status"
 done

@@ -16,7 +16,8 @@ deb=$(ls "$PWD"/build/release/quorvex_*.deb)
 # CPack gives every package with a library under usr/lib maintainer scripts that run ldconfig,
 # also when, as here, the libraries are private ones in usr/lib/quorvex/ that the loader never
 # looks at (they are found through RPATH $ORIGIN). The package needs no maintainer script at all.
-if dpkg-deb --ctrl-tarfile "$deb" | tar -t | grep -qE '^\./(postinst|postrm)$'; then
+control=$(dpkg-deb --ctrl-tarfile "$deb" | tar -t)
+if grep -qE '^\./(postinst|postrm)$' <<<"$control"; then
   staging=$(mktemp -d "${TMPDIR:-/tmp}/quorvex-deb-XXXXXX")
   trap 'rm -rf "$staging"' EXIT
   dpkg-deb -R "$deb" "$staging/root"

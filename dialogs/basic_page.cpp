@@ -16,6 +16,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QSpinBox>
 #include <QVBoxLayout>
 
 #include "app/settings/setting_rules.h"
@@ -152,11 +153,23 @@ QWidget* CBasicSettingsDlg::createLogGroup() {
   browse->setObjectName("browseLogFolder");
   browse->setAutoDefault(false);
 
+  // How long the daily files stay: the program removes older ones (0 keeps them all).
+  logKeepDays_ = new QSpinBox(group);
+  logKeepDays_->setObjectName("logKeepDays");
+  logKeepDays_->setRange(0, qv::kLogKeepDaysMax);
+  AddTool(logKeepDays_, "この日数より古いログファイルを削除します。\n0 にするとすべて残します。");
+  auto* keepRow = new QHBoxLayout;
+  keepRow->addWidget(logKeepDays_);
+  keepRow->addWidget(new QLabel(QString::fromUtf8("日（0 はすべて残す）"), group));
+  keepRow->addStretch();
+
   auto* layout = new QGridLayout(group);
   layout->addWidget(logOutput_, 0, 0, 1, 3);
   layout->addWidget(new QLabel(QString::fromUtf8("出力先："), group), 1, 0);
   layout->addWidget(logFolder_, 1, 1);
   layout->addWidget(browse, 1, 2);
+  layout->addWidget(new QLabel(QString::fromUtf8("保存日数："), group), 2, 0);
+  layout->addLayout(keepRow, 2, 1, 1, 2);
 
   connect(logOutput_, &QCheckBox::clicked, this, [this](bool on) {
     record_.LogOutput = on;
@@ -166,6 +179,11 @@ QWidget* CBasicSettingsDlg::createLogGroup() {
     if (!initialising_) SetModified();
   });
   connect(browse, &QPushButton::clicked, this, &CBasicSettingsDlg::onBrowseFolder);
+  connect(logKeepDays_, &QSpinBox::valueChanged, this, [this](int days) {
+    if (initialising_) return;
+    record_.LogKeepDays = days;
+    SetModified();
+  });
   return group;
 }
 
@@ -191,6 +209,9 @@ void CBasicSettingsDlg::OnInitDialog() {
   startIcon_->setChecked(record_.StartIcon != 0);
   logOutput_->setChecked(record_.LogOutput != 0);
   logFolder_->setText(FromCp932(record_.LogFolder));
+  // The box shows 0..3650; what it shows is what is stored (a negative count keeps every file).
+  record_.LogKeepDays = std::clamp(record_.LogKeepDays, 0, qv::kLogKeepDaysMax);
+  logKeepDays_->setValue(record_.LogKeepDays);
   enableDriverButtons();
 }
 

@@ -15,6 +15,7 @@ class QCheckBox;
 class QComboBox;
 class QLineEdit;
 class QPushButton;
+class QSpinBox;
 
 namespace qxdlg {
 
@@ -65,6 +66,7 @@ class CBasicSettingsDlg : public CSettingsPage {
   QCheckBox* startIcon_;
   QCheckBox* logOutput_;
   QLineEdit* logFolder_;
+  QSpinBox* logKeepDays_;
 };
 
 }  // namespace qxdlg

@@ -23,6 +23,7 @@ TEST_F(BasicPageTest, FreshInstallShowsTheDefaultsAndNoDevice) {
   EXPECT_FALSE(Find<QCheckBox>(*sheet, "startIcon")->isChecked());
   EXPECT_TRUE(Find<QCheckBox>(*sheet, "logOutput")->isChecked());
   EXPECT_TRUE(Find<QLineEdit>(*sheet, "logFolder")->text().isEmpty());
+  EXPECT_EQ(Find<QSpinBox>(*sheet, "logKeepDays")->value(), 90);
   EXPECT_EQ(Find<QComboBox>(*sheet, "deviceList")->count(), 0);
   EXPECT_FALSE(Find<QPushButton>(*sheet, "formatDialog")->isEnabled());
   EXPECT_FALSE(Find<QPushButton>(*sheet, "sourceDialog")->isEnabled());
@@ -43,6 +44,25 @@ TEST_F(BasicPageTest, ChosenLogFolderMustFitItsField) {
   BasicSettings stored;
   LoadBasicSettings(ini_.c_str(), &stored);
   EXPECT_EQ(std::strlen(stored.LogFolder), 255u);
+}
+
+TEST_F(BasicPageTest, LogKeepDaysShowsZeroTo3650AndStoresWhatItShows) {
+  const struct {
+    int stored;
+    int shown;
+  } cases[] = {{-1, 0}, {0, 0}, {1, 1}, {3650, 3650}, {3651, 3650}};
+  for (const auto& c : cases) {
+    BasicSettings basic;
+    basic.LogKeepDays = c.stored;
+    SaveBasicSettings(ini_.c_str(), &basic);
+    auto sheet = OpenSheet();
+    auto* days = Find<QSpinBox>(*sheet, "logKeepDays");
+    EXPECT_EQ(days->value(), c.shown) << c.stored;
+    const int changed = c.shown == 7 ? 8 : 7;
+    days->setValue(changed);
+    sheet->okButton()->click();
+    EXPECT_NE(Ini().find("LogKeepDays=" + std::to_string(changed) + "\r\n"), std::string::npos) << c.stored;
+  }
 }
 
 TEST_F(BasicPageTest, CheckIntervalIsHeldToOneToTenWhenTheBoxIsLeft) {

@@ -111,7 +111,7 @@ bool CSendSettingsDlg::OnApply() {
 
 CVersionInfoDlg::CVersionInfoDlg() : CSettingsPage("バージョン情報", std::string()) {
   setObjectName("versionPage");
-  auto* version = new QLabel("Quorvex Version 1.20", this);
+  auto* version = new QLabel("Quorvex Version " QUORVEX_VERSION, this);
   version->setObjectName("version");
   version->setAlignment(Qt::AlignCenter);
   QFont large = version->font();

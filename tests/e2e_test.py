@@ -494,8 +494,11 @@ class EndToEnd(ProgramFixture):
         with open(self.ini, "wb") as f:
             f.write(text)
         result = self.run_once()
-        self.assertNotEqual(result.returncode, 0)
-        self.assertIn("新規メールはありませんでした。", result.stdout.decode("utf-8", "replace"))
+        self.assertEqual(result.returncode, 2)
+        output = result.stdout.decode("utf-8", "replace")
+        self.assertIn("POP3サーバーにログインできませんでした。", output)
+        # The mailbox was never looked into: it is not reported empty.
+        self.assertNotIn("新規メールはありませんでした。", output)
         self.assertEqual(self.peers.received(), {})
 
     def test_failures_are_logged_and_the_run_goes_on(self):

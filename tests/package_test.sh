@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
-# The Debian package on this machine: its file list and dependencies, then installed with
-# dpkg -i, the installed program run from /usr/bin (--help, one mail check against the test mail
-# servers, the per-user folder and the uninstall tool), the user unit verified, and removed with
-# dpkg -r, after which nothing of it is left in /usr.
+# The Debian package on this machine: its file list, dependencies, description and metadata,
+# lintian (no error, no warning), the AppStream metainfo, then installed with dpkg -i, the
+# installed program run from /usr/bin (--version, --help, the manual pages, one mail check
+# against the test mail servers, the bundled GIF converter, the per-user folder and the
+# uninstall tool, which also disables an enabled user unit), the user unit verified and its
+# sandboxing scored, and removed with dpkg -r, after which nothing of it is left in /usr.
 #
 #   tests/package_test.sh [PACKAGE.deb]      (without a package: scripts/package.sh makes it)
 #
@@ -46,6 +48,14 @@ sort >"$scratch/expected" <<EOF
 lrwxrwxrwx usr/bin/Quorvex -> ../lib/quorvex/Quorvex
 lrwxrwxrwx usr/bin/quorvex -> ../lib/quorvex/Quorvex
 lrwxrwxrwx usr/bin/quorvex-uninstall -> ../lib/quorvex/quorvex-uninstall
+-rw-r--r-- usr/share/doc/quorvex/changelog.gz
+-rw-r--r-- usr/share/doc/quorvex/copyright
+-rw-r--r-- usr/share/man/man1/Quorvex.1.gz
+lrwxrwxrwx usr/share/man/man1/quorvex.1.gz -> Quorvex.1.gz
+-rw-r--r-- usr/share/man/man1/quorvex-uninstall.1.gz
+-rw-r--r-- usr/share/metainfo/com.halvorsk.quorvex.metainfo.xml
+-rw-r--r-- usr/share/icons/hicolor/128x128/apps/quorvex.png
+-rw-r--r-- usr/share/icons/hicolor/scalable/apps/quorvex.svg
 -rwxr-xr-x usr/lib/quorvex/Quorvex
 -rw-r--r-- usr/lib/quorvex/help/help.html
 -rw-r--r-- usr/lib/quorvex/help/window.png
@@ -69,11 +79,39 @@ depends=$(dpkg-deb -f "$deb" Depends)
 for needed in libqt6widgets6 libjpeg62-turbo libpng16-16 libssl3 "fonts-ipafont-gothic | fonts-noto-cjk"; do
   case "$depends" in *"$needed"*) ;; *) fail "Depends lacks $needed: $depends" ;; esac
 done
+# Every line of the description within 80 columns, naming the mail protocols it speaks.
+description=$(dpkg-deb -f "$deb" Description)
+awk 'NR == 1 { if (length("Description: " $0) > 80) bad = 1; next } length($0) > 80 { bad = 1 } END { exit bad }' \
+  <<<"$description" || fail "a description line is longer than 80 columns: $description"
+for word in POP3 IMAP TLS; do
+  grep -qw "$word" <<<"$description" || fail "the description does not name $word"
+done
+# No maintainer scripts: the libraries are private (RPATH), so there is nothing for ldconfig.
+scripts=$(dpkg-deb --ctrl-tarfile "$deb" | tar -t | grep -E 'inst$|rm$' || true)
+[ -z "$scripts" ] || fail "the package has maintainer scripts: $scripts"
 dpkg-deb -x "$deb" "$scratch/unpacked"
 if command -v desktop-file-validate >/dev/null; then
   desktop-file-validate "$scratch/unpacked/usr/share/applications/quorvex.desktop" || fail "desktop entry"
 else
   echo "desktop-file-validate is not installed: the desktop entry was not validated"
+fi
+if command -v appstreamcli >/dev/null; then
+  appstreamcli validate --no-net --pedantic "$scratch/unpacked/usr/share/metainfo/com.halvorsk.quorvex.metainfo.xml" ||
+    fail "AppStream metainfo"
+else
+  echo "appstreamcli is not installed: the AppStream metainfo was not validated"
+fi
+grep -q "^Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/" \
+  "$scratch/unpacked/usr/share/doc/quorvex/copyright" || fail "the copyright file is not machine-readable"
+
+echo "== lintian"
+if command -v lintian >/dev/null; then
+  lintian --allow-root --display-info --fail-on error,warning "$deb" >"$scratch/lintian" 2>&1 ||
+    { cat "$scratch/lintian"; fail "lintian found errors or warnings"; }
+  cat "$scratch/lintian"
+  grep -qE '^[EW]: ' "$scratch/lintian" && fail "lintian found errors or warnings"
+else
+  echo "lintian is not installed: the package was not checked"
 fi
 
 echo "== hardening of the packaged programs and libraries"
@@ -107,9 +145,23 @@ dpkg -i "$deb"
 # The program writes its per-user files into the scratch folder, never into this machine's home.
 export XDG_CONFIG_HOME="$scratch/config"
 
-echo "== Quorvex --help from /usr/bin"
+echo "== Quorvex --version, --help and the manual pages from /usr"
+version=$(/usr/bin/Quorvex --version) || fail "Quorvex --version: status $?"
+[ "$version" = "Quorvex $(dpkg-deb -f "$deb" Version)" ] || fail "Quorvex --version says \"$version\""
+[ "$(/usr/bin/quorvex -V)" = "$version" ] || fail "quorvex -V differs from Quorvex --version"
 /usr/bin/Quorvex --help >"$scratch/help" || fail "Quorvex --help: status $?"
 grep -q -- "--once" "$scratch/help" || fail "Quorvex --help does not list --once"
+grep -q "^Exit status:" "$scratch/help" || fail "Quorvex --help does not list the exit statuses"
+for page in Quorvex quorvex quorvex-uninstall; do
+  file=/usr/share/man/man1/$page.1.gz
+  LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -E UTF-8 -l -Tutf8 "$file" 2>"$scratch/man-warnings" |
+    sed -e 's/.\x08//g' -e 's/\x1b\[[0-9;]*m//g' >"$scratch/man-$page" || fail "man -l $file"
+  [ ! -s "$scratch/man-warnings" ] || fail "man -l $file: $(cat "$scratch/man-warnings")"
+  grep -q "EXIT STATUS" "$scratch/man-$page" || fail "$file has no exit status"
+done
+for key in LogKeepDays DeviceName MailTimer PopServer SmtpSecurity TitleFiltText ColorNum QUORVEX_REGISTRY; do
+  grep -q "$key" "$scratch/man-Quorvex" || fail "Quorvex(1) does not describe $key"
+done
 
 echo "== Quorvex --once from /usr/bin against the test mail servers"
 status=0
@@ -125,15 +177,31 @@ echo "== per-user folder and quorvex-uninstall"
 own="$XDG_CONFIG_HOME/quorvex"
 status=0
 QUORVEX_TEST_DEVICES="Desk Cam" /usr/bin/Quorvex --once --timing-scale 0 >"$scratch/once" 2>&1 || status=$?
-[ "$status" -le 2 ] || fail "Quorvex --once without settings ended with status $status: $(cat "$scratch/once")"
+[ "$status" = 2 ] || fail "Quorvex --once without mail settings ended with status $status: $(cat "$scratch/once")"
+grep -q "GIF converter: /usr/lib/quorvex/qvconvert" "$scratch/once" ||
+  fail "the installed program does not use its own converter: $(cat "$scratch/once")"
+grep -q "Quorvex --config set MailSettings.PopServer=" "$scratch/once" ||
+  fail "Quorvex --once does not say how to set the mailbox: $(cat "$scratch/once")"
 recorded=$(/usr/lib/quorvex/qvregistry get 'HKEY_CURRENT_USER\Software\Halvorsk\Quorvex' Directory) ||
   fail "no Directory in $(/usr/lib/quorvex/qvregistry path)"
 [ "$recorded" = "$own" ] || fail "Directory is $recorded, not $own"
 [ "$(stat -c %a "$own")" = 700 ] || fail "$own is not private"
 ls "$own"/log/*.log >/dev/null 2>&1 || fail "no log file in $own/log: $(cat "$scratch/once")"
 touch "$own/Quorvex.ini" "$own/MailList.dat"
-/usr/bin/quorvex-uninstall >"$scratch/uninstall" || fail "quorvex-uninstall: $(cat "$scratch/uninstall")"
+# The user unit as systemctl --user enable leaves it; no user manager answers here, so the
+# uninstall tool removes the link itself after asking systemctl.
+wants="$XDG_CONFIG_HOME/systemd/user/default.target.wants"
+mkdir -p "$wants"
+ln -s /usr/lib/systemd/user/quorvex.service "$wants/quorvex.service"
+printf '#!/bin/sh\necho "$*" >>"%s"\nexit 1\n' "$scratch/systemctl-calls" >"$scratch/systemctl"
+chmod 755 "$scratch/systemctl"
+QUORVEX_SYSTEMCTL="$scratch/systemctl" /usr/bin/quorvex-uninstall >"$scratch/uninstall" ||
+  fail "quorvex-uninstall: $(cat "$scratch/uninstall")"
 cat "$scratch/uninstall"
+[ ! -e "$wants/quorvex.service" ] && [ ! -L "$wants/quorvex.service" ] || fail "quorvex-uninstall left the unit enabled"
+[ "$(cat "$scratch/systemctl-calls")" = "--user disable --now quorvex.service" ] ||
+  fail "quorvex-uninstall asked systemctl: $(cat "$scratch/systemctl-calls")"
+grep -q "^Disabled the user unit quorvex.service" "$scratch/uninstall" || fail "quorvex-uninstall did not say it disabled the unit"
 [ ! -e "$own/Quorvex.ini" ] && [ ! -e "$own/MailList.dat" ] || fail "quorvex-uninstall left the settings"
 ls "$own"/log/*.log >/dev/null 2>&1 || fail "quorvex-uninstall removed the log files"
 grep -q "^Removed the key" "$scratch/uninstall" || fail "quorvex-uninstall did not remove the product key"
@@ -143,6 +211,15 @@ if command -v systemd-analyze >/dev/null; then
   mkdir -m 0700 "$scratch/run"
   XDG_RUNTIME_DIR="$scratch/run" systemd-analyze --user verify /usr/lib/systemd/user/quorvex.service ||
     fail "systemd-analyze verify quorvex.service"
+  unit=/usr/lib/systemd/user/quorvex.service
+  grep -qx 'ExecReload=/bin/kill -HUP $MAINPID' "$unit" || fail "the unit does not reload with SIGHUP"
+  grep -qx 'Documentation=man:Quorvex(1)' "$unit" || fail "the unit does not point to Quorvex(1)"
+  XDG_RUNTIME_DIR="$scratch/run" systemd-analyze --user security --offline=true "$unit" >"$scratch/security" 2>&1 ||
+    true
+  score=$(sed -n 's/.*Overall exposure level for quorvex.service: \([0-9.]*\).*/\1/p' "$scratch/security")
+  echo "systemd-analyze security: exposure $score"
+  [ -n "$score" ] || fail "systemd-analyze security gave no score: $(cat "$scratch/security")"
+  awk -v score="$score" 'BEGIN { exit !(score <= 5.0) }' || fail "the unit's exposure $score is above 5.0"
 else
   echo "systemd-analyze is not installed (no systemd here): the unit was not verified"
 fi
@@ -151,7 +228,6 @@ echo "== dpkg -r"
 dpkg -r quorvex
 quorvex_paths >"$scratch/after"
 diff -u "$scratch/before" "$scratch/after" || fail "the package left files in /usr"
-# The maintainer scripts (ldconfig) keep the package known as config-files until it is purged.
 dpkg --purge quorvex
 installed=0
 state=$(dpkg-query -W -f='${db:Status-Status}' quorvex 2>/dev/null || true)

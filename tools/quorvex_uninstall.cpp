@@ -1,7 +1,11 @@
 // quorvex-uninstall: removes the current user's Quorvex settings. Loads libUninstQV.so from its
 // own folder, calls LibMain, UninstInitialize and UninstUnInitialize in this order, and reports
 // what went: the settings file and the address list in the folder that the product key names,
-// and the product key. Log files, pictures and the registry file itself stay.
+// and the product key. When the user enabled the user unit quorvex.service, it is disabled
+// first (and stopped): through `systemctl --user disable --now` ($QUORVEX_SYSTEMCTL, else
+// systemctl) when a user manager answers, and its links in the user's unit folder are removed
+// in any case, so none is left pointing at a unit that goes with the package. Log files,
+// pictures and the registry file itself stay.
 //
 //   quorvex-uninstall [--help]
 //
@@ -12,15 +16,20 @@
 //
 // Exit status 0 when nothing of that is left (also when there was nothing), 1 when the library
 // cannot be used or something stayed.
+#include <dirent.h>
 #include <dlfcn.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include "platform/files.h"
+#include "platform/process.h"
 #include "platform/registry.h"
 #include "uninst/uninstqv.h"
 
@@ -49,6 +58,61 @@ std::vector<std::string> ExistingProductFiles(const std::string& folder) {
     if (Exists(path)) files.push_back(path);
   }
   return files;
+}
+
+const char kUnitName[] = "quorvex.service";
+
+// The user's unit folder, "$XDG_CONFIG_HOME/systemd/user/" (beside Quorvex's own folder).
+std::string UserUnitFolder() {
+  std::string own = qv::UserConfigFolder();  // ".../quorvex/"
+  if (own.size() < 8) return {};
+  return own.substr(0, own.size() - 8) + "systemd/user/";
+}
+
+// The links that enabling the unit made: quorvex.service in any "*.wants" or "*.requires"
+// folder of the user's unit folder.
+std::vector<std::string> UnitLinks() {
+  std::vector<std::string> links;
+  const std::string folder = UserUnitFolder();
+  DIR* units = folder.empty() ? nullptr : opendir(folder.c_str());
+  if (!units) return links;
+  while (const dirent* entry = readdir(units)) {
+    std::string name = entry->d_name;
+    auto endsWith = [&name](const std::string& tail) {
+      return name.size() > tail.size() && name.compare(name.size() - tail.size(), tail.size(), tail) == 0;
+    };
+    if (!endsWith(".wants") && !endsWith(".requires")) continue;
+    std::string link = folder + name + "/" + kUnitName;
+    struct stat st;
+    if (lstat(link.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) links.push_back(link);
+  }
+  closedir(units);
+  return links;
+}
+
+// Disables an enabled unit; false when a link stayed.
+bool DisableUserUnit() {
+  std::vector<std::string> links = UnitLinks();
+  if (links.empty()) return true;
+  const char* systemctl = std::getenv("QUORVEX_SYSTEMCTL");
+  qv::ProcessOptions options;
+  options.timeoutMs = 60000;
+  options.captureOutput = true;  // "Failed to connect to bus" without a user manager is no news
+  qv::ProcessResult result = qv::RunProcess(
+      {systemctl && *systemctl ? systemctl : "systemctl", "--user", "disable", "--now", kUnitName}, options);
+  bool ok = true;
+  for (const std::string& link : links) {
+    // Without a user manager (or with one that keeps its own folder) the link goes by hand.
+    if (unlink(link.c_str()) != 0 && errno != ENOENT) {
+      std::printf("Not removed: %s (%s)\n", link.c_str(), std::strerror(errno));
+      ok = false;
+    }
+  }
+  if (ok) {
+    std::printf("Disabled the user unit %s%s\n", kUnitName,
+                result.Succeeded() ? " and stopped it" : " (no user manager answered: its links were removed)");
+  }
+  return ok;
 }
 
 // Loads the library and calls its entries in order; false with a message when it cannot.
@@ -84,7 +148,8 @@ int main(int argc, char** argv) {
     std::fprintf(help ? stdout : stderr,
                  "usage: quorvex-uninstall\n"
                  "Removes Quorvex's settings file and address list (the folder named by %s,\n"
-                 "value %s, in %s) and that key. Log files and pictures stay.\n",
+                 "value %s, in %s) and that key, after disabling the user unit quorvex.service\n"
+                 "when it is enabled. Log files and pictures stay.\n",
                  kProductKeyPath.c_str(), kUninstDirectoryValue, qv::RegistryFilePath().c_str());
     return help ? 0 : 1;
   }
@@ -97,11 +162,11 @@ int main(int argc, char** argv) {
                 kProductKeyPath.c_str(), folder.c_str(), qv::RegistryFilePath().c_str());
     return 1;
   }
+  int status = DisableUserUnit() ? 0 : 1;
   std::vector<std::string> files = ExistingProductFiles(folder);
   bool hadKey = ProductKeyExists();
   if (!RunCleanUp(qv::ProgramFolder() + "libUninstQV.so")) return 1;
 
-  int status = 0;
   bool fileStayed = false;
   for (const std::string& path : files) {
     bool gone = !Exists(path);
@@ -126,7 +191,7 @@ int main(int argc, char** argv) {
                 qv::RegistryFilePath().c_str());
     if (!gone) status = 1;
   }
-  if (files.empty() && !hadKey) {
+  if (files.empty() && !hadKey && status == 0) {
     std::printf("Nothing to remove: %s holds no %s\n", qv::RegistryFilePath().c_str(), kProductKeyPath.c_str());
   }
   return status;

@@ -112,6 +112,7 @@ int CMailClient::ImapCheckMail(const PopParams& params) {
     session.Logout();
     return 0;
   }
+  lastCheckFailed_ = false;
   if (cut) {
     Log(LOG_RECV, SJIS("メール数が多すぎるため、先頭の") + std::to_string(kMaxEntryCount) +
                       SJIS("個だけを受信します。"));

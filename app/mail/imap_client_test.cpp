@@ -111,6 +111,7 @@ TEST_F(ImapTest, FetchesEveryMessageByUidAndKeepsItAsPop3Would) {
                              "})\r\nSubject: seven\r\n\r\n..dot\r\nend\r\n.\r\n");
   EXPECT_EQ(client_.GetEntry(1)->text, "* 2 FETCH (UID 9 BODY[] {12})\r\nSubject: \"q\"\r\n.\r\n");
   EXPECT_FALSE(client_.lastLoginFailed());
+  EXPECT_FALSE(client_.lastCheckFailed());
 
   // The delete exchange names the marked UIDs; UIDPLUS expunges only those.
   client_.GetEntry(1)->deleteMark = 1;
@@ -240,6 +241,7 @@ TEST_F(ImapTest, RefusalsBeforeTheFetchAreLoggedAndEndTheSession) {
     client.SetMailbox(ImapMailbox(server.port(), c.security));
     EXPECT_EQ(client.CheckMail(), 0) << c.name;
     EXPECT_EQ(client.lastLoginFailed(), c.loginFailed) << c.name;
+    EXPECT_TRUE(client.lastCheckFailed()) << c.name;  // the folder's content was never learnt
     ASSERT_TRUE(server.Wait()) << c.name;
     Lines lines = server.Received();
     ASSERT_GE(lines.size(), c.sent.size()) << c.name;

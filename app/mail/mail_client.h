@@ -170,6 +170,10 @@ class CMailClient {
   // Whether the last CheckMail could not log in (server unreachable, greeting or log-in
   // refused), as opposed to finding no mail. Read on the thread that ran CheckMail.
   [[nodiscard]] bool lastLoginFailed() const { return lastLoginFailed_; }
+  // Whether the last CheckMail never learnt what the mailbox holds: the log-in failed, or the
+  // listing (IMAP: the folder's selection or search) was refused or broke off. An empty
+  // mailbox is no failure. Read on the thread that ran CheckMail.
+  [[nodiscard]] bool lastCheckFailed() const { return lastCheckFailed_; }
 
   // Number of entries of the last CheckMail (0 before the first).
   [[nodiscard]] int GetEntryCount() const;
@@ -262,6 +266,7 @@ class CMailClient {
   PopParams popParams_;
   std::vector<MAILENTRY> entries_;
   bool lastLoginFailed_ = false;
+  bool lastCheckFailed_ = false;
   // IMAP: what the last fetch's SELECT told, and whether its server offered IDLE.
   ImapFolderState imapChecked_;
   bool imapOffersIdle_ = false;

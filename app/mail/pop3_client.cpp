@@ -251,6 +251,7 @@ void CMailClient::ReleaseEntries() {
 
 int CMailClient::CheckMail() {
   ReleaseEntries();
+  lastCheckFailed_ = true;  // until the listing has been read
   PopParams params = CopyPopParams();
   if (params.imap) return ImapCheckMail(params);
   std::unique_ptr<qv::TcpConnection> connection = PopLogin();
@@ -266,6 +267,7 @@ int CMailClient::CheckMail() {
     PopQuit(*connection);
     return 0;
   }
+  lastCheckFailed_ = false;
 
   // The scan lines lie between the status line and the terminator; they, not the status
   // line's text (which RFC 1939 leaves free), tell how many messages there are.

@@ -126,6 +126,7 @@ TEST_F(Pop3Test, RefusedLogInOrEmptyMailboxFetchesNothing) {
   EXPECT_EQ(wrongPassword.Received(), (Lines{"USER user", "PASS wrong", "QUIT"}));
   EXPECT_TRUE(Logged("POP3サーバーにログインできませんでした。"));
   EXPECT_TRUE(client_.lastLoginFailed());
+  EXPECT_TRUE(client_.lastCheckFailed());
 
   ScriptedServer empty;
   LogIn(empty).Read().Send("+OK 0 messages\r\n.\r\n").Read().Send("+OK\r\n");
@@ -136,6 +137,7 @@ TEST_F(Pop3Test, RefusedLogInOrEmptyMailboxFetchesNothing) {
   EXPECT_EQ(empty.Received(), (Lines{"USER user", "PASS pw", "LIST", "QUIT"}));
   EXPECT_EQ(client_.GetEntryCount(), 0);
   EXPECT_FALSE(client_.lastLoginFailed());  // reached the server, found nothing
+  EXPECT_FALSE(client_.lastCheckFailed());
 
   ScriptedServer badGreeting;
   badGreeting.Send("-ERR busy\r\n").Read().Send("+OK\r\n");

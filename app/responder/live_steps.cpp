@@ -19,7 +19,12 @@ void LiveSteps::UseSettingsFile(const std::string& settingsPath) {
   statePath_ = StateFilePath(settingsPath);
 }
 
-int LiveSteps::CheckMail() { return client_.CheckMail(); }
+bool LiveSteps::MailboxReady(const AllSettings& settings) { return MissingMailSettings(settings.mail).empty(); }
+
+int LiveSteps::CheckMail() {
+  const int fetched = client_.CheckMail();
+  return fetched == 0 && client_.lastCheckFailed() ? -1 : fetched;
+}
 
 int LiveSteps::ProcessRequests(const AllSettings& settings) {
   RequestGate gate;

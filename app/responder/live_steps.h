@@ -34,6 +34,9 @@ class LiveSteps : public ResponderSteps {
   // the reply counts in that file's state file.
   void UseSettingsFile(const std::string& settingsPath);
 
+  // False while MissingMailSettings names a key: checking could not log in, or would delete
+  // the accepted mails and then fail every reply.
+  bool MailboxReady(const AllSettings& settings) override;
   int CheckMail() override;
   // The filter step with the reply limits; before any accepted mail is deleted it makes sure a
   // picture can be taken (PictureSourceProblem), else the mails stay on the server.

@@ -147,6 +147,12 @@ int Responder::HangUp() {
 
 void Responder::RunOneCheck() {
   const AllSettings check = settings();
+  if (!steps_.MailboxReady(check)) {
+    // Nothing to check with: no dial-up, no line, and the next check is scheduled as usual.
+    ++checksDone_;
+    checkDone_ = 1;
+    return;
+  }
   int connMode = check.mail.ConnMode;
   bool dialed = true;
   if (connMode != 0) {
@@ -159,10 +165,12 @@ void Responder::RunOneCheck() {
   }
   if (dialed) {
     log_.Log(LOG_RECV, SJIS("メールチェック"));
-    if (steps_.CheckMail() == 1) {
+    const int checked = steps_.CheckMail();
+    if (checked == 1) {
       if (steps_.ProcessRequests(check) == 1) requestCapture.Set();
     } else {
-      log_.Log(LOG_RECV, SJIS("新規メールはありませんでした。"));
+      // A mailbox that was not reached has said why; it has not been found empty.
+      if (checked == 0) log_.Log(LOG_RECV, SJIS("新規メールはありませんでした。"));
       if (connMode != 0) {
         log_.Log(LOG_COMM, SJIS("ダイアルアップ切断"));
         HangUp();

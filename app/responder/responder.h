@@ -43,7 +43,11 @@ struct RunContext {
 class ResponderSteps {
  public:
   virtual ~ResponderSteps() = default;
-  // Fetches every waiting mail; 1 when at least one mail was fetched.
+  // Whether a check can be made with `settings`; when not, the check is skipped without a log
+  // line (the owner says once what is missing). The default: always.
+  virtual bool MailboxReady(const AllSettings& /*settings*/) { return true; }
+  // Fetches every waiting mail; 1 when at least one mail was fetched, 0 when the mailbox had
+  // none, -1 when the mailbox was not checked (it could not be reached or refused us; logged).
   virtual int CheckMail() = 0;
   // Parses, filters and deletes the fetched mails with the filters of `settings` (the check's
   // copy), building the request list; 1 when at least one request was accepted.

@@ -18,6 +18,7 @@ namespace {
 class FakeSteps : public ResponderSteps {
  public:
   std::atomic<int> mailResult{1};
+  std::atomic<bool> mailboxReady{true};
   std::atomic<int> requestResult{1};
   std::atomic<int> captureResult{1};
   std::atomic<bool> dialResult{true};
@@ -36,6 +37,7 @@ class FakeSteps : public ResponderSteps {
   std::string folder;
   std::vector<int> seenTypes;  // profile 0's Type as each picture step and the replies saw it
 
+  bool MailboxReady(const AllSettings&) override { return mailboxReady; }
   int CheckMail() override {
     if (activeChecks.fetch_add(1) != 0) ++overlaps;
     ++checkCalls;
@@ -217,6 +219,31 @@ TEST_F(ResponderTest, NothingRunsWithPatrolOffAndNextCheckWaitsForTheInterval) {
   EXPECT_EQ(steps_.checkCalls, 1);
   EXPECT_EQ(Messages(log_).back(), "[受信] 新規メールはありませんでした。");
   Shutdown(responder);
+}
+
+// "No new mail" is said only of a mailbox that was looked into: a mailbox that could not be
+// reached has said why, and with incomplete settings no check (nor dial-up) happens at all.
+TEST_F(ResponderTest, ACheckThatDidNotHappenNeverSaysNoNewMail) {
+  settings_.basic.MailTimer = 0;  // a check is due again as soon as the timer has seen one end
+  settings_.mail.ConnMode = 1;
+  std::snprintf(settings_.mail.DialName, sizeof settings_.mail.DialName, "mobile");
+  steps_.mailResult = -1;
+  Responder responder(steps_, log_);
+  responder.SetSettings(settings_);
+  responder.SetWorkFolder(folder_);
+  responder.StartWorkers();
+  responder.SetPatrol(true);
+  ASSERT_TRUE(RunUntil(responder, [&] { return responder.checksDone() == 1; }));
+  EXPECT_EQ(Messages(log_), (std::vector<std::string>{"[通信] ダイアルアップ接続", "[受信] メールチェック",
+                                                      "[通信] ダイアルアップ切断"}));
+  EXPECT_FALSE(responder.requestCapture.IsSet());
+
+  steps_.mailboxReady = false;
+  const size_t calls = steps_.calls().size();
+  ASSERT_TRUE(RunUntil(responder, [&] { return responder.checksDone() >= 3; }));
+  Shutdown(responder);
+  EXPECT_EQ(steps_.calls().size(), calls);  // neither dialled nor checked
+  EXPECT_EQ(Messages(log_).size(), 3u);
 }
 
 TEST_F(ResponderTest, ChecksNeverOverlapARunningCapture) {

@@ -1,5 +1,6 @@
 #include "app/settings/activity_log.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -50,6 +51,39 @@ size_t CountBreaks(const char* text, size_t stopAfter, size_t* end) {
   return count;
 }
 
+// Days since 1970-01-01 of a date of the proleptic Gregorian calendar (month 1..12), after
+// Howard Hinnant's "days_from_civil".
+long DaysFromCivil(long year, int month, int day) {
+  year -= month <= 2;
+  const long era = (year >= 0 ? year : year - 399) / 400;
+  const long yearOfEra = year - era * 400;
+  const long dayOfYear = (153 * (month + (month > 2 ? -3 : 9)) + 2) / 5 + day - 1;
+  const long dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
+  return era * 146097 + dayOfEra - 719468;
+}
+
+long DayNumber(const std::tm& date) { return DaysFromCivil(date.tm_year + 1900L, date.tm_mon + 1, date.tm_mday); }
+
+// The day number of a daily file's name "YYYY-MM-DD.log"; false for any other name.
+bool LogFileDay(const char* name, long* day) {
+  if (std::strlen(name) != 14 || std::strcmp(name + 10, ".log") != 0 || name[4] != '-' || name[7] != '-') {
+    return false;
+  }
+  for (int i : {0, 1, 2, 3, 5, 6, 8, 9}) {
+    if (name[i] < '0' || name[i] > '9') return false;
+  }
+  auto number = [name](int at, int digits) {
+    int value = 0;
+    for (int i = 0; i < digits; ++i) value = value * 10 + (name[at + i] - '0');
+    return value;
+  };
+  const int month = number(5, 2);
+  const int dayOfMonth = number(8, 2);
+  if (month < 1 || month > 12 || dayOfMonth < 1 || dayOfMonth > 31) return false;
+  *day = DaysFromCivil(number(0, 4), month, dayOfMonth);
+  return true;
+}
+
 std::tm LocalNow() {
   time_t now = time(nullptr);
   std::tm local{};
@@ -70,11 +104,30 @@ ActivityLog::ActivityLog()
 
 ActivityLog::~ActivityLog() { std::free(buffer_); }
 
-void ActivityLog::SetSettings(int logOutput, const std::string& logFolder, const std::string& programFolder) {
+void ActivityLog::SetSettings(int logOutput, const std::string& logFolder, const std::string& programFolder,
+                              int keepDays) {
   std::lock_guard lock(mutex_);
   logOutput_ = logOutput;
   logFolder_ = logFolder;
   programFolder_ = programFolder;
+  keepDays_ = keepDays;
+  RemoveOldFilesLocked(clock_());
+}
+
+void ActivityLog::RemoveOldFilesLocked(const std::tm& today) {
+  agedOnDay_ = DayNumber(today);
+  if (keepDays_ <= 0) return;
+  DIR* folder = opendir(LogFolderPathLocked().c_str());
+  if (!folder) return;
+  while (const dirent* entry = readdir(folder)) {
+    long day = 0;
+    if (!LogFileDay(entry->d_name, &day) || agedOnDay_ - day <= keepDays_) continue;
+    // A folder, a link or a pipe that happens to carry a date is not a log file of ours.
+    struct stat st;
+    if (fstatat(dirfd(folder), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode)) continue;
+    unlinkat(dirfd(folder), entry->d_name, 0);
+  }
+  closedir(folder);
 }
 
 void ActivityLog::SetListener(Listener listener) {
@@ -97,6 +150,11 @@ void ActivityLog::AppendLog(const std::string& fullLine) {
   Listener listener;
   {
     std::lock_guard lock(mutex_);
+    // The first line of a new day ages the files out (a program may run for months).
+    if (keepDays_ > 0) {
+      std::tm today = clock_();
+      if (DayNumber(today) != agedOnDay_) RemoveOldFilesLocked(today);
+    }
     if (logOutput_ != 0) WriteLogFileLocked(line);
     AppendToViewLocked(line);
     listener = listener_;

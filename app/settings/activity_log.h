@@ -58,6 +58,13 @@ class RecordingLogSink : public LogSink {
 // date change starts a new file. A folder or file that cannot be made only loses the file
 // line.
 //
+// Ageing: with a keep count of N days (LogKeepDays; 0 keeps every file), a daily file whose
+// name's date lies more than N days before today is removed: with N = 90 the file of 90 days
+// ago stays and the one of 91 days ago goes. Only regular files named exactly
+// "YYYY-MM-DD.log" in the log folder are touched. It happens when the settings are given (at
+// start and at every reload) and with the first line of each new day; whether LogOutput is on
+// does not matter.
+//
 // One mutex covers the buffer and the file, so appends from both workers and reads from the
 // window thread never meet half-way. Listeners are called after the lock is released.
 class ActivityLog : public LogSink {
@@ -74,9 +81,11 @@ class ActivityLog : public LogSink {
   ActivityLog(const ActivityLog&) = delete;
   ActivityLog& operator=(const ActivityLog&) = delete;
 
-  // LogOutput (non-zero: write daily files), LogFolder (CP932 path, may be empty) and the
-  // program folder (with or without its trailing '/'). Until called, no files are written.
-  void SetSettings(int logOutput, const std::string& logFolder, const std::string& programFolder);
+  // LogOutput (non-zero: write daily files), LogFolder (CP932 path, may be empty), the
+  // program folder (with or without its trailing '/') and LogKeepDays (0 or less: keep every
+  // file); removes the files that are too old at once. Until called, no files are written.
+  void SetSettings(int logOutput, const std::string& logFolder, const std::string& programFolder,
+                   int keepDays = 0);
   void SetListener(Listener listener);
   void SetClock(Clock clock);
   void SetReallocator(Reallocator reallocator);
@@ -96,6 +105,7 @@ class ActivityLog : public LogSink {
 
  private:
   void WriteLogFileLocked(const std::string& line);
+  void RemoveOldFilesLocked(const std::tm& today);
   void AppendToViewLocked(const std::string& line);
   std::string LogFolderPathLocked() const;
 
@@ -105,6 +115,8 @@ class ActivityLog : public LogSink {
   int logOutput_ = 0;
   std::string logFolder_;
   std::string programFolder_;
+  int keepDays_ = 0;
+  long agedOnDay_ = 0;  // the day (days since 1970-01-01) of the last removal of old files
   Clock clock_;
   Listener listener_;
   Reallocator reallocator_;

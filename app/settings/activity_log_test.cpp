@@ -1,6 +1,7 @@
 #include "app/settings/activity_log.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <atomic>
 #include <cstdlib>
@@ -147,6 +148,54 @@ TEST_F(ActivityLogTest, ListenerSeesEveryLineAndConcurrentUseStaysWhole) {
   EXPECT_EQ(std::count(view.begin(), view.end(), '\n'), 200);
   std::string file = qv::ReadFileBytes(folder_ + "logs/2003-12-24.log");
   EXPECT_EQ(std::count(file.begin(), file.end(), '\n'), 600);
+}
+
+// With LogKeepDays 3 on 2004-03-01 (a leap year: 2004-02-29 exists), the file of three days
+// ago stays and the one of four days ago goes; at the next day's first line one more goes.
+TEST_F(ActivityLogTest, DailyFilesOlderThanTheKeptDaysAreRemovedAtStartAndAtEachNewDay) {
+  now_ = Moment(2004, 3, 1, 9, 0, 0);
+  const std::string logs = folder_ + "log/";
+  ASSERT_TRUE(qv::MakePrivateFolder(logs));
+  auto touch = [](const std::string& path) { std::ofstream(path) << "x\r\n"; };
+  for (const char* name : {"2004-02-25.log", "2004-02-26.log", "2004-02-27.log", "2004-02-29.log", "2004-03-01.log",
+                           "2004-03-05.log", "2003-02-26.log", "notes.txt", "2004-2-26.log", "2004-02-26.log.1",
+                           "2004-13-01.log"}) {
+    touch(logs + name);
+  }
+  ASSERT_EQ(mkdir((logs + "2004-02-24.log").c_str(), 0700), 0);  // a folder that happens to carry a date
+  std::filesystem::create_symlink(logs + "notes.txt", logs + "2004-02-23.log");
+  auto present = [&](const std::string& name) { return std::filesystem::exists(std::filesystem::symlink_status(logs + name)); };
+
+  log_.SetSettings(0, "", folder_, 3);  // at start, whatever LogOutput says
+  EXPECT_FALSE(present("2004-02-25.log"));  // 5 days old
+  EXPECT_FALSE(present("2004-02-26.log"));  // 4 days old: one past the limit
+  EXPECT_TRUE(present("2004-02-27.log"));   // 3 days old: at the limit
+  EXPECT_TRUE(present("2004-02-29.log"));
+  EXPECT_TRUE(present("2004-03-01.log"));
+  EXPECT_TRUE(present("2004-03-05.log"));   // a date ahead of the clock is no age
+  EXPECT_FALSE(present("2003-02-26.log"));
+  for (const char* other : {"notes.txt", "2004-2-26.log", "2004-02-26.log.1", "2004-13-01.log", "2004-02-24.log",
+                            "2004-02-23.log"}) {
+    EXPECT_TRUE(present(other)) << other;
+  }
+
+  log_.AppendLog("same day");
+  EXPECT_TRUE(present("2004-02-27.log"));
+  now_ = Moment(2004, 3, 2, 0, 0, 1);
+  EXPECT_TRUE(present("2004-02-27.log"));  // nothing happens before the new day's first line
+  log_.AppendLog("next day");
+  EXPECT_FALSE(present("2004-02-27.log"));
+  EXPECT_TRUE(present("2004-02-29.log"));  // 2 days old on 2004-03-02
+
+  // 0 keeps every file, also the oldest.
+  log_.SetSettings(0, "", folder_, 0);
+  now_ = Moment(2010, 1, 1, 0, 0, 0);
+  log_.AppendLog("years later");
+  EXPECT_TRUE(present("2004-02-29.log"));
+  // A LogFolder of its own is aged too.
+  log_.SetSettings(1, logs, "", 1);
+  EXPECT_FALSE(present("2004-02-29.log"));
+  EXPECT_TRUE(present("notes.txt"));
 }
 
 TEST(LogLine, FormatPerCategory) {

@@ -79,6 +79,7 @@ const KeySpec kBasicKeys[] = {
     Text("DeviceName", TextAt<&BasicSettings::DeviceName>),
     Number("LogOutput", NumberAt<&BasicSettings::LogOutput>, 0, 1),
     Text("LogFolder", TextAt<&BasicSettings::LogFolder>),
+    Number("LogKeepDays", NumberAt<&BasicSettings::LogKeepDays>, 0, qv::kLogKeepDaysMax),
 };
 const KeySpec kMailKeys[] = {
     Text("UserName", TextAt<&MailSettings::UserName>, Rule::kNoAngleBrackets),
@@ -317,6 +318,19 @@ int Get(const std::string& path, const std::string& name, FILE* out, FILE* err, 
   return kConfigDone;
 }
 
+// A device name that no device has now is kept (the camera may come later), with the names
+// there are.
+void WarnAboutUnlistedDevice(const char* name, const DeviceNameLister& listDevices, FILE* err) {
+  if (!listDevices || name[0] == '\0') return;
+  std::vector<std::string> names = listDevices();
+  if (std::find(names.begin(), names.end(), name) != names.end()) return;
+  std::string listed;
+  for (const std::string& known : names) listed += (listed.empty() ? "\"" : ", \"") + qv::Utf8FromCp932(known) + "\"";
+  std::fprintf(err, "Quorvex --config: warning: no capture device is called \"%s\" now; it is stored all the same. %s\n",
+               qv::Utf8FromCp932(name).c_str(),
+               listed.empty() ? "No capture device is there now." : ("The devices are " + listed + ".").c_str());
+}
+
 // One line of `in` (its line end removed) as the value of `name`. On a terminal the question
 // goes to `err` and what is typed is not echoed. False at the end of the input before a line.
 bool ReadValueLine(FILE* in, const std::string& name, FILE* err, std::string* value) {
@@ -345,7 +359,8 @@ bool ReadValueLine(FILE* in, const std::string& name, FILE* err, std::string* va
   return true;
 }
 
-int Set(const std::string& path, const std::string& assignment, FILE* out, FILE* err, FILE* in) {
+int Set(const std::string& path, const std::string& assignment, FILE* out, FILE* err, FILE* in,
+        const DeviceNameLister& listDevices) {
   size_t equals = assignment.find('=');
   const SectionSpec* section = nullptr;
   const KeySpec* key = nullptr;
@@ -373,6 +388,9 @@ int Set(const std::string& path, const std::string& assignment, FILE* out, FILE*
     return kConfigNotWritten;
   }
   std::fprintf(out, "%s.%s=%s\n", section->name, key->key, Shown(*key, records, true, false).c_str());
+  if (std::strcmp(section->name, "BasicSettings") == 0 && std::strcmp(key->key, "DeviceName") == 0) {
+    WarnAboutUnlistedDevice(records.basic.DeviceName, listDevices, err);
+  }
   std::string converter;
   if (section->profile >= 0 && records.pict.Type == PICT_GIF && !LocateConverter(&converter)) {
     std::fprintf(out, "No GIF converter is registered: this profile is sent as JPEG until one is.\n");
@@ -386,7 +404,7 @@ int RunConfigCommand(const std::vector<std::string>& arguments, const std::strin
                      FILE* err, const ConfigOptions& options) {
   if (arguments.size() == 1 && arguments[0] == "list") return List(settingsPath, out, options.reveal);
   if (arguments.size() == 2 && arguments[0] == "get") return Get(settingsPath, arguments[1], out, err, options.reveal);
-  if (arguments.size() == 2 && arguments[0] == "set") return Set(settingsPath, arguments[1], out, err, options.in);
+  if (arguments.size() == 2 && arguments[0] == "set") return Set(settingsPath, arguments[1], out, err, options.in, options.listDevices);
   std::fprintf(err, "Quorvex --config: use list, get SECTION.KEY or set SECTION.KEY[=VALUE]\n");
   return kConfigRefused;
 }

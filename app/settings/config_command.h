@@ -19,9 +19,12 @@
 // and the confirmation of `set` show them as "********" (empty ones as nothing), unless
 // `reveal` is asked for. Line breaks of the reply text and signature are given as line breaks or "<BR>",
 // shown by `get` as line breaks, and stored as "<BR>"; `list` shows the stored form.
+// BasicSettings.DeviceName takes any name (a camera may be plugged in later), but a name that
+// is not among the devices listed now is stored with a warning that lists them.
 #pragma once
 
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -29,9 +32,13 @@ inline constexpr int kConfigDone = 0;
 inline constexpr int kConfigNotWritten = 1;  // the settings file could not be written
 inline constexpr int kConfigRefused = 2;     // unknown section or key, or a value the key cannot take
 
+// The names BasicSettings.DeviceName can take now (CP932), for the warning above.
+using DeviceNameLister = std::function<std::vector<std::string>()>;
+
 struct ConfigOptions {
   FILE* in = nullptr;   // where `set SECTION.KEY` reads its value; null: it is refused
   bool reveal = false;  // `get` and `list` show passwords as they are
+  DeviceNameLister listDevices;  // asked only when a non-empty DeviceName is set; empty: no warning
 };
 
 // Runs one command: `arguments` are what followed --config ("list", "get" NAME or "set"

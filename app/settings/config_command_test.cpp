@@ -47,6 +47,8 @@ TEST_F(ConfigCommandTest, ValuesRoundTripInTheTerminalsEncodingAndAreStoredAsThe
       {"PictSettings2.Width=132", "132", "Width=132"},
       {"PictSettings3.Light=-8", "-8", "Light=-8"},
       {"BasicSettings.MailTimer=10", "10", "MailTimer=10"},
+      {"BasicSettings.LogKeepDays=0", "0", "LogKeepDays=0"},
+      {"BasicSettings.LogKeepDays=3650", "3650", "LogKeepDays=3650"},
       {"FilterSettings.TitleFiltText=カメラ=写真", "カメラ=写真", "TitleFiltText=" + SJIS("カメラ=写真")},
       {"MailSettings.ImapFolder=依頼/カメラ", "依頼/カメラ", "ImapFolder=" + SJIS("依頼/カメラ")},
       {"MailSettings.MailAddr=\"foo bar\"@example.com", "\"foo bar\"@example.com",
@@ -70,7 +72,7 @@ TEST_F(ConfigCommandTest, ValuesRoundTripInTheTerminalsEncodingAndAreStoredAsThe
   EXPECT_NE(file.find("[MailSettings]\r\nUserName=" + SJIS("山田 太郎") + "\r\nMailAddr="), std::string::npos);
 
   ASSERT_EQ(Run({"list"}), kConfigDone);
-  EXPECT_EQ(std::count(out_.begin(), out_.end(), '\n'), 7 + 20 + 3 + 9 + 4 * 9);
+  EXPECT_EQ(std::count(out_.begin(), out_.end(), '\n'), 8 + 20 + 3 + 9 + 4 * 9);
   EXPECT_NE(out_.find("\nFilterSettings.MailFill=1\n"), std::string::npos);
   EXPECT_NE(out_.find("\nMailSettings.Passwd=\n"), std::string::npos);
   EXPECT_NE(out_.find("\nSendSettings.MailText=一行目<BR>二行目\n"), std::string::npos);
@@ -93,6 +95,8 @@ TEST_F(ConfigCommandTest, UnknownNamesAndValuesOutOfRangeAreRefusedAndWriteNothi
       {{"set", "MailSettings.PopPort"}, "set MailSettings.PopPort got no value"},
       {{"set", "BasicSettings.MailTimer=11"}, "from 1 to 10"},
       {{"set", "BasicSettings.MailTimer=5min"}, "from 1 to 10"},
+      {{"set", "BasicSettings.LogKeepDays=3651"}, "from 0 to 3650"},
+      {{"set", "BasicSettings.LogKeepDays=-1"}, "from 0 to 3650"},
       {{"set", "BasicSettings.PreviewRate= 3"}, "from 0 to 6"},
       {{"set", "MailSettings.PopPort=0"}, "from 1 to 65535"},
       {{"set", "MailSettings.PopSecurity=3"}, "from 0 to 2"},
@@ -144,6 +148,34 @@ TEST_F(ConfigCommandTest, ReadingANewPathMakesNothingAndShowsTheFirstSettings) {
   ASSERT_EQ(Run({"set", "BasicSettings.MailTimer=4"}), kConfigDone);
   ASSERT_EQ(Run({"get", "FilterSettings.MailFill"}), kConfigDone);
   EXPECT_EQ(out_, "0\n");
+}
+
+// A camera may be plugged in later: a name no device has now is stored, with the names there are.
+TEST_F(ConfigCommandTest, DeviceNameNotListedNowIsStoredWithAWarningThatListsTheDevices) {
+  int asked = 0;
+  auto devices = [&asked] {
+    ++asked;
+    return std::vector<std::string>{SJIS("Orbisk連携"), "Desk Cam"};
+  };
+  EXPECT_EQ(Run({"set", "BasicSettings.DeviceName=Desk Cam"}, {nullptr, false, devices}), kConfigDone);
+  EXPECT_EQ(err_, "");
+  EXPECT_EQ(Run({"set", "BasicSettings.DeviceName=Nope"}, {nullptr, false, devices}), kConfigDone);
+  EXPECT_EQ(out_, "BasicSettings.DeviceName=Nope\n");
+  EXPECT_NE(err_.find("warning: no capture device is called \"Nope\" now; it is stored all the same. "
+                      "The devices are \"Orbisk連携\", \"Desk Cam\"."),
+            std::string::npos)
+      << err_;
+  EXPECT_NE(qv::ReadFileBytes(path_).find("\r\nDeviceName=Nope\r\n"), std::string::npos);
+  EXPECT_EQ(Run({"set", "BasicSettings.DeviceName=desk cam"}, {nullptr, false, devices}), kConfigDone);  // names are exact
+  EXPECT_NE(err_.find("\"desk cam\""), std::string::npos) << err_;
+  EXPECT_EQ(Run({"set", "BasicSettings.DeviceName=Nope"}, {nullptr, false, [] { return std::vector<std::string>{}; }}), kConfigDone);
+  EXPECT_NE(err_.find("No capture device is there now."), std::string::npos) << err_;
+  // An empty name (the first device that starts) and other keys do not ask.
+  asked = 0;
+  EXPECT_EQ(Run({"set", "BasicSettings.DeviceName="}, {nullptr, false, devices}), kConfigDone);
+  EXPECT_EQ(Run({"set", "BasicSettings.LogFolder=Nope"}, {nullptr, false, devices}), kConfigDone);
+  EXPECT_EQ(asked, 0);
+  EXPECT_EQ(err_, "");
 }
 
 TEST_F(ConfigCommandTest, SettingsFileThatCannotBeWrittenIsReported) {

@@ -1,9 +1,26 @@
 #include "app/settings/converter_lookup.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <mutex>
+
+#include "platform/files.h"
 #include "platform/registry.h"
 #include "platform/trusted_code.h"
+
+namespace {
+
+std::mutex bundledFolderMutex;
+bool bundledFolderSet = false;
+std::string bundledFolder;
+
+std::string BundledConverterFolder() {
+  std::lock_guard lock(bundledFolderMutex);
+  return bundledFolderSet ? bundledFolder : qv::ProgramFolder();
+}
+
+}  // namespace
 
 std::string ConverterPathFromCommand(const std::string& command) {
   size_t start = command.find_first_not_of(" \t");
@@ -26,12 +43,27 @@ bool ConverterIsTrusted(const std::string& path, std::string* why) {
   return true;
 }
 
+std::string BundledConverter(const std::string& folder) {
+  if (folder.empty()) return {};
+  std::string path = folder + "qvconvert";
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || access(path.c_str(), X_OK) != 0) return {};
+  return path;
+}
+
+void SetBundledConverterFolder(const std::string& folder) {
+  std::lock_guard lock(bundledFolderMutex);
+  bundledFolderSet = true;
+  bundledFolder = folder;
+}
+
 bool LocateConverter(std::string* converterPath, std::string* refusal) {
   converterPath->clear();
   if (refusal) refusal->clear();
   std::string command;
-  if (!qv::ReadRegistryString(kConverterCommandKey, "", &command)) return false;
-  std::string path = ConverterPathFromCommand(command);
+  std::string path;
+  if (qv::ReadRegistryString(kConverterCommandKey, "", &command)) path = ConverterPathFromCommand(command);
+  if (path.empty()) path = BundledConverter(BundledConverterFolder());
   if (path.empty()) return false;
   std::string why;
   if (!ConverterIsTrusted(path, &why)) {

@@ -1,8 +1,10 @@
-// Where the outside picture converter that writes GIF reply pictures is registered.
+// Where the outside picture converter that writes GIF reply pictures is found.
 //
 // It is registered like a Windows file-type handler: the default value of the registry key
 // HKEY_CLASSES_ROOT\IrfanView\shell\open\command holds its open command, for example
-// "/opt/quorvex/qvconvert" "%1". Loading the settings looks it up (a registry read), so the
+// "/opt/quorvex/qvconvert" "%1". Without a registration, the converter that comes with
+// Quorvex, "qvconvert" beside the program (installed, or in the build folder), is used, so GIF
+// replies work out of the box. Loading the settings looks it up (a registry read), so the
 // lookup lives with the settings; running the converter is the image pipeline's.
 #pragma once
 
@@ -16,11 +18,21 @@ inline constexpr char kConverterCommandKey[] = "HKEY_CLASSES_ROOT\\IrfanView\\sh
 // removed and the text before the first blank is kept. Leading blanks are skipped.
 [[nodiscard]] std::string ConverterPathFromCommand(const std::string& command);
 
-// Looks the converter up in the registry. Returns true and sets *converterPath when the key
-// opens, its default value yields a non-empty program path, and that program lies in a safe
-// place (ConverterIsTrusted); otherwise returns false and empties *converterPath. A registered
-// converter that is refused gives its path and the reason in `*refusal` (may be null; empty
-// when nothing was refused), so the caller can log why GIF pictures are sent as JPEG.
+// The converter that comes with Quorvex: `folder` (ending in '/') + "qvconvert" when that is a
+// regular file (links followed) the user may execute; "" otherwise.
+[[nodiscard]] std::string BundledConverter(const std::string& folder);
+
+// The folder BundledConverter is asked about by LocateConverter: the program folder, unless
+// this sets another (tests of a program without a converter give an empty folder).
+void SetBundledConverterFolder(const std::string& folder);
+
+// Looks the converter up: the registered one when the key opens and its default value yields a
+// non-empty program path, else the bundled one. Returns true and sets *converterPath when
+// either gave a path and that program lies in a safe place (ConverterIsTrusted); otherwise
+// returns false and empties *converterPath. A converter that is refused gives its path and the
+// reason in `*refusal` (may be null; empty when nothing was refused), so the caller can log why
+// GIF pictures are sent as JPEG. A refused registered converter is not replaced by the bundled
+// one: the owner chose it, and is told.
 [[nodiscard]] bool LocateConverter(std::string* converterPath, std::string* refusal = nullptr);
 
 // Whether the converter program `path` may be run: the one check every converter path passes

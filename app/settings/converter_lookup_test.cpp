@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 
 #include <filesystem>
 
@@ -17,8 +18,10 @@ class ConverterLookupTest : public ::testing::Test {
     folder_ = qv::MakeWorkFolder("CL");
     ASSERT_FALSE(folder_.empty());
     setenv("QUORVEX_REGISTRY", (folder_ + "registry.reg").c_str(), 1);
+    SetBundledConverterFolder(folder_);  // a program folder without qvconvert
   }
   void TearDown() override {
+    SetBundledConverterFolder(qv::ProgramFolder());
     unsetenv("QUORVEX_REGISTRY");
     std::filesystem::remove_all(folder_);
   }
@@ -86,6 +89,35 @@ TEST_F(ConverterLookupTest, AConverterInAnUnsafePlaceIsRefused) {
     EXPECT_EQ(refusal.rfind(c.path + " is not used: ", 0), 0u) << refusal;
     EXPECT_NE(refusal.find(c.reason), std::string::npos) << refusal;
   }
+}
+
+// Without a registration the converter beside the program is used, when it is an executable
+// file; a registration wins over it.
+TEST_F(ConverterLookupTest, BundledConverterWhenNoneIsRegistered) {
+  const std::string bundled = folder_ + "qvconvert";
+  EXPECT_EQ(BundledConverter(folder_), "");
+  ASSERT_TRUE(qv::WriteFileBytes(bundled, "#!/bin/sh\n"));
+  ASSERT_EQ(chmod(bundled.c_str(), 0644), 0);
+  EXPECT_EQ(BundledConverter(folder_), "");  // not executable
+  std::string path;
+  EXPECT_FALSE(LocateConverter(&path));
+  ASSERT_EQ(chmod(bundled.c_str(), 0755), 0);
+  EXPECT_EQ(BundledConverter(folder_), bundled);
+  EXPECT_EQ(BundledConverter(""), "");
+  EXPECT_TRUE(LocateConverter(&path));
+  EXPECT_EQ(path, bundled);
+  ASSERT_TRUE(qv::WriteRegistryString(kConverterCommandKey, "", ""));
+  EXPECT_TRUE(LocateConverter(&path));  // an empty registration is none
+  EXPECT_EQ(path, bundled);
+  ASSERT_TRUE(qv::WriteRegistryString(kConverterCommandKey, "", "\"/opt/q/qvconvert\" \"%1\""));
+  EXPECT_TRUE(LocateConverter(&path));
+  EXPECT_EQ(path, "/opt/q/qvconvert");
+
+  std::filesystem::remove(bundled);
+  std::filesystem::create_directory(bundled);
+  EXPECT_EQ(BundledConverter(folder_), "");  // a folder of that name
+  // The build folder holds the real one beside the test programs.
+  EXPECT_EQ(BundledConverter(qv::ProgramFolder()), qv::ProgramFolder() + "qvconvert");
 }
 
 }  // namespace

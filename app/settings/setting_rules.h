@@ -17,6 +17,8 @@ inline constexpr int kPortMin = 1;
 inline constexpr int kPortMax = 65535;
 inline constexpr int kDefaultPopPort = 110;
 inline constexpr int kDefaultSmtpPort = 25;
+inline constexpr int kLogKeepDaysDefault = 90;  // days a daily log file is kept; 0 keeps every file
+inline constexpr int kLogKeepDaysMax = 3650;
 
 // Picture profile ranges of the picture page.
 inline constexpr int kWidthMin = 32;   // and a multiple of 4

@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string_view>
+#include <utility>
 
 #include "app/settings/address_list_file.h"
 #include "app/settings/converter_lookup.h"
@@ -197,6 +198,19 @@ void WarnIfReadableByOthers(const char* path, std::vector<std::string>* warnings
 
 }  // namespace
 
+std::vector<std::string> MissingMailSettings(const MailSettings& mail) {
+  std::vector<std::string> missing;
+  const std::pair<const char*, const char*> needed[] = {{"PopServer", mail.PopServer},
+                                                        {"UserID", mail.UserID},
+                                                        {"Passwd", mail.Passwd},
+                                                        {"SmtpServer", mail.SmtpServer},
+                                                        {"MailAddr", mail.MailAddr}};
+  for (const auto& [key, value] : needed) {
+    if (value[0] == '\0') missing.emplace_back(key);
+  }
+  return missing;
+}
+
 int LoadBasicSettings(const char* path, BasicSettings* record) {
   record->PreviewRate = ReadInt(path, kBasic, "PreviewRate", 6);
   record->WakeUpMail = ReadInt(path, kBasic, "WakeUpMail", 0);
@@ -205,6 +219,7 @@ int LoadBasicSettings(const char* path, BasicSettings* record) {
   ReadText(path, kBasic, "DeviceName", "", record->DeviceName);
   record->LogOutput = ReadInt(path, kBasic, "LogOutput", 1);
   ReadText(path, kBasic, "LogFolder", "", record->LogFolder);
+  record->LogKeepDays = ReadInt(path, kBasic, "LogKeepDays", qv::kLogKeepDaysDefault);
   return 1;
 }
 
@@ -292,6 +307,7 @@ int SaveBasicSettings(const char* path, const BasicSettings* record) {
   writer.Field("DeviceName", record->DeviceName);
   writer.Int("LogOutput", record->LogOutput);
   writer.Field("LogFolder", record->LogFolder);
+  writer.Int("LogKeepDays", record->LogKeepDays);
   return writer.result();
 }
 
@@ -439,6 +455,7 @@ int LoadAllSettings(const char* path, AllSettings* settings) {
     settings->warnings.push_back(SJIS("GIF変換プログラムを使わず、GIFの画像はJPEGで送ります: ") +
                                     qv::Cp932FromUtf8(converterRefusal));
   }
+  hold("LogKeepDays", &settings->basic.LogKeepDays, 0, qv::kLogKeepDaysMax);
   // 6. The sender address list is loaded by the caller (it lives beside the settings file).
   return 1;
 }

@@ -23,6 +23,7 @@ struct BasicSettings {
   int LogOutput = 1;    // 1 = daily log files too
   char DeviceName[256] = "";
   char LogFolder[256] = "";
+  int LogKeepDays = 90;  // daily log files older than this many days are removed; 0 keeps all
 };
 
 struct MailSettings {
@@ -117,6 +118,10 @@ struct AllSettings {
   std::vector<std::string> warnings;
 };
 
+// The keys of MailSettings a check and its replies cannot do without, as far as they are
+// empty, in this order: PopServer, UserID, Passwd, SmtpServer, MailAddr.
+[[nodiscard]] std::vector<std::string> MissingMailSettings(const MailSettings& mail);
+
 int LoadBasicSettings(const char* path, BasicSettings* record);
 int LoadMailSettings(const char* path, MailSettings* record);
 int LoadSendSettings(const char* path, SendSettings* record);
@@ -156,7 +161,8 @@ FirstSettings CreateFirstSettings(const char* path, std::string* error = nullptr
 // Loads the window placement, the four records, looks up the GIF converter (converterPath
 // and converterInstalled) and loads the four picture profiles; a GIF profile becomes JPEG in
 // memory when no converter is installed (the file keeps its value). The address list is
-// loaded by the caller afterwards. MailTimer is held to 1..10 and MailProtocol to 0..1; a
+// loaded by the caller afterwards. MailTimer is held to 1..10, MailProtocol to 0..1 and
+// LogKeepDays to 0..3650 (a negative count keeps every file); a
 // security level other than 0, 1 or 2 (out of range or not a number) means 2, TLS from the
 // first byte, as every load routine reads it; each correction is noted in `corrections`. A
 // settings file that group or others may read, and a registered converter refused as unsafe,

@@ -41,6 +41,7 @@ TEST_F(SettingsTest, EmptyFileLoadsEveryDefault) {
   EXPECT_EQ(all.basic.LogOutput, 1);
   EXPECT_STREQ(all.basic.DeviceName, "");
   EXPECT_STREQ(all.basic.LogFolder, "");
+  EXPECT_EQ(all.basic.LogKeepDays, 90);
   EXPECT_EQ(all.mail.PopPort, 110);
   EXPECT_EQ(all.mail.SmtpPort, 25);
   EXPECT_EQ(all.mail.BeforeSMTP, 0);
@@ -140,6 +141,9 @@ TEST_F(SettingsTest, CheckIntervalAndSecurityAreHeldToTheirRanges) {
       {"SmtpSecurity", "MailSettings", "tls", 2, true},  {"SmtpSecurity", "MailSettings", "00", 2, true},
       {"MailProtocol", "MailSettings", "1", 1, false},   {"MailProtocol", "MailSettings", "2", 1, true},
       {"MailProtocol", "MailSettings", "-1", 0, true},
+      // A negative count would remove every file: it keeps them all instead.
+      {"LogKeepDays", "BasicSettings", "-1", 0, true}, {"LogKeepDays", "BasicSettings", "0", 0, false},
+      {"LogKeepDays", "BasicSettings", "3650", 3650, false}, {"LogKeepDays", "BasicSettings", "3651", 3650, true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.key) + "=" + c.value);
@@ -148,6 +152,7 @@ TEST_F(SettingsTest, CheckIntervalAndSecurityAreHeldToTheirRanges) {
     LoadAllSettings(path_.c_str(), &all);
     std::string key = c.key;
     int loaded = key == "MailTimer"      ? all.basic.MailTimer
+                 : key == "LogKeepDays"  ? all.basic.LogKeepDays
                  : key == "PopSecurity"  ? all.mail.PopSecurity
                  : key == "MailProtocol" ? all.mail.MailProtocol
                                          : all.mail.SmtpSecurity;
@@ -246,7 +251,7 @@ TEST_F(SettingsTest, FileCreatedFromNothingListsKeysInWriteOrder) {
   ASSERT_EQ(SaveWindowPlacement(path_.c_str(), &window), 1);
   EXPECT_EQ(qv::ReadFileBytes(path_),
             "[BasicSettings]\r\nPreviewRate=6\r\nWakeUpMail=0\r\nStartIcon=0\r\nMailTimer=5\r\nDeviceName=\r\n"
-            "LogOutput=1\r\nLogFolder=\r\n"
+            "LogOutput=1\r\nLogFolder=\r\nLogKeepDays=90\r\n"
             "[MailSettings]\r\nUserName=\r\nMailAddr=\r\nPopServer=\r\nSmtpServer=\r\nUserID=\r\nPasswd=\r\n"
             "BeforeSMTP=0\r\nConnMode=0\r\nPopPort=110\r\nSmtpPort=25\r\nDialName=\r\n"
             "PopSecurity=0\r\nSmtpSecurity=0\r\nSmtpAuth=0\r\nSmtpUserID=\r\nSmtpPasswd=\r\nCaFile=\r\n"
@@ -413,6 +418,26 @@ TEST_F(SettingsTest, GifProfileFallsBackToJpegOnlyWithoutConverter) {
   EXPECT_EQ(all.pict[0].Type, PICT_GIF);
   EXPECT_EQ(all.pict[2].Type, PICT_GIF);
   EXPECT_TRUE(all.warnings.empty());
+}
+
+}  // namespace
+
+namespace {
+
+// A check needs the mailbox account and its replies the SMTP server and the sender address.
+TEST(MailSettingsNeeded, MissingKeysAreNamedInOrder) {
+  MailSettings mail;
+  EXPECT_EQ(MissingMailSettings(mail),
+            (std::vector<std::string>{"PopServer", "UserID", "Passwd", "SmtpServer", "MailAddr"}));
+  std::strcpy(mail.PopServer, "pop.example.jp");
+  std::strcpy(mail.UserID, "camera");
+  std::strcpy(mail.Passwd, "secret");
+  std::strcpy(mail.SmtpServer, "smtp.example.jp");
+  EXPECT_EQ(MissingMailSettings(mail), std::vector<std::string>{"MailAddr"});
+  std::strcpy(mail.MailAddr, "camera@example.jp");
+  EXPECT_TRUE(MissingMailSettings(mail).empty());
+  mail.Passwd[0] = '\0';
+  EXPECT_EQ(MissingMailSettings(mail), std::vector<std::string>{"Passwd"});
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
-// The tests' private settings folder: a settings file path and a private, empty registry (so
-// no converter is registered), removed with everything in it afterwards.
+// The tests' private settings folder: a settings file path and a private, empty registry, and
+// no converter beside the program (so there is no converter at all), removed with everything
+// in it afterwards.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -10,6 +11,7 @@
 #include <functional>
 #include <string>
 
+#include "app/settings/converter_lookup.h"
 #include "platform/files.h"
 
 // Runs a terminal command, `run(out, err)`, and keeps what it printed on each stream.
@@ -36,8 +38,10 @@ class SettingsFolderTest : public ::testing::Test {
     ASSERT_FALSE(folder_.empty());
     path_ = folder_ + "Quorvex.ini";
     setenv("QUORVEX_REGISTRY", (folder_ + "registry.reg").c_str(), 1);
+    SetBundledConverterFolder("");
   }
   void TearDown() override {
+    SetBundledConverterFolder(qv::ProgramFolder());
     unsetenv("QUORVEX_REGISTRY");
     std::filesystem::remove_all(folder_);
   }

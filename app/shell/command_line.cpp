@@ -42,6 +42,10 @@ bool ParseCommandLine(const std::vector<std::string>& arguments, CommandLineOpti
     const std::string& argument = arguments[i];
     if (argument == "--help" || argument == "-h") {
       options->help = true;
+    } else if (argument == "--version" || argument == "-V") {
+      options->version = true;
+    } else if (argument == "--list-devices") {
+      options->listDevices = true;
     } else if (argument == "--headless") {
       options->headless = true;
     } else if (argument == "--once") {
@@ -99,16 +103,18 @@ bool ParseCommandLine(const std::vector<std::string>& arguments, CommandLineOpti
     return false;
   }
   const int commands = options->headless + options->once + options->checkAccounts + options->window +
-                       options->settings + !options->config.empty() + !options->senders.empty();
-  if ((options->settings || !options->config.empty() || !options->senders.empty()) && commands > 1) {
-    *error = "--settings, --config and --senders run alone";
+                       options->settings + !options->config.empty() + !options->senders.empty() +
+                       options->listDevices;
+  if ((options->settings || !options->config.empty() || !options->senders.empty() || options->listDevices) &&
+      commands > 1) {
+    *error = "--settings, --config, --senders and --list-devices run alone";
     return false;
   }
   if (options->reveal && options->config.empty()) {
     *error = "--reveal goes with --config get or --config list";
     return false;
   }
-  if (!options->headless && !options->help && commands == 0) {
+  if (!options->headless && !options->help && !options->version && commands == 0) {
     options->headless = true;
     options->headlessImplied = true;
   }
@@ -120,6 +126,7 @@ std::string UsageText() {
          "       Quorvex --settings [--ini PATH]\n"
          "       Quorvex --config list | get SECTION.KEY | set SECTION.KEY[=VALUE] [--reveal] [--ini PATH]\n"
          "       Quorvex --senders list | add ADDRESS | remove ADDRESS [--ini PATH]\n"
+         "       Quorvex --list-devices | --version | --help\n"
          "\n"
          "Watches a POP3 or IMAP mailbox and answers every accepted request mail with a fresh\n"
          "camera picture, converted for the sender's phone.\n"
@@ -131,9 +138,7 @@ std::string UsageText() {
          "                      log lines go to standard output; Ctrl+C or SIGTERM ends it\n"
          "                      after the running cycle\n"
          "  --once              one mail check now and, when requests were accepted, one\n"
-         "                      capture-and-reply run, then end: status 0; 1 when a step\n"
-         "                      failed or the requests wait on the server for a camera;\n"
-         "                      2 when the mailbox could not be logged in to\n"
+         "                      capture-and-reply run, then end (see the exit status)\n"
          "  --check-accounts    log in to the POP3 or IMAP server and count the mails (IMAP:\n"
          "                      and tell whether it offers IDLE), open the SMTP session up to\n"
          "                      authentication, without fetching, deleting or sending\n"
@@ -164,10 +169,27 @@ std::string UsageText() {
          "                      is refused or already listed\n"
          "  --senders remove ADDRESS\n"
          "                      remove a sender; status 2 when it is not listed\n"
-         "  --help              show this text\n"
+         "  --list-devices      print the capture devices by the names DeviceName takes, one\n"
+         "                      a line (the sibling camera program's entry too, when usable)\n"
+         "  -V, --version       print the version\n"
+         "  -h, --help          show this text\n"
          "\n"
          "Without options Quorvex opens its window when $DISPLAY or $WAYLAND_DISPLAY names a\n"
          "display, else it runs as with --headless, where message boxes go to standard error.\n"
          "Environment: QUORVEX_TEST_DEVICES (synthetic cameras), QUORVEX_TEST_FRAME (their\n"
-         "picture), QUORVEX_REGISTRY (the registry file), QUORVEX_NMCLI (the nmcli program).\n";
+         "picture), QUORVEX_REGISTRY (the registry file), QUORVEX_NMCLI (the nmcli program).\n"
+         "\n"
+         "Exit status:\n"
+         "  0  done; --once: every accepted request was answered; --check-accounts: both\n"
+         "     accounts work\n"
+         "  1  a wrong command line; no screen for --window or --settings; no private work\n"
+         "     folder; --once: a step failed (dial-up, capture, a send) or the requests wait\n"
+         "     on the server for a camera; --check-accounts: an\n"
+         "     account failed; --config: the settings file could not be written;\n"
+         "     --list-devices: no capture device\n"
+         "  2  --once: the mail settings are incomplete, or the mailbox refused the log-in or\n"
+         "     could not be reached; --config: an unknown key or a value it cannot take (nothing\n"
+         "     is written); --senders: an address refused, already listed, or (remove) not\n"
+         "     listed (nothing is written)\n"
+         "See Quorvex(1) for the settings keys and files.\n";
 }

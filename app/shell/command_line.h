@@ -6,6 +6,8 @@
 
 struct CommandLineOptions {
   bool help = false;      // --help: print the usage and end
+  bool version = false;   // --version / -V: print the version and end
+  bool listDevices = false;  // --list-devices: print the capture device names and end
   bool window = false;    // --window: open the window
   bool headless = false;  // run without a window (also when nothing was asked for)
   bool headlessImplied = false;  // headless because no option asked for anything: the window
@@ -23,8 +25,8 @@ struct CommandLineOptions {
 // Parses the arguments after the program name. Returns false with a message in *error for an
 // unknown option, a missing or empty PATH, a scale that is not a number of at least 0, a
 // --config without list, get NAME or set NAME[=VALUE], a --senders without list, add ADDRESS or
-// remove ADDRESS, --settings, --config or --senders together with another command, --reveal
-// without --config, or a stray argument.
+// remove ADDRESS, --settings, --config, --senders or --list-devices together with another
+// command, --reveal without --config, or a stray argument.
 [[nodiscard]] bool ParseCommandLine(const std::vector<std::string>& arguments, CommandLineOptions* options,
                                     std::string* error);
 

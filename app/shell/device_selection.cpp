@@ -5,6 +5,7 @@
 
 #include "app/settings/ini.h"
 #include "app/settings/settings.h"
+#include "app/shell/sibling_link.h"
 #include "core/qxdvcore.h"
 #include "platform/message_box.h"
 #include "platform/text.h"
@@ -13,6 +14,21 @@
 const std::string& SiblingEntryName() { return SJIS("Orbisk連携"); }
 
 bool SiblingWindowExists() { return qv::FindWindowByTitle("Orbisk") != 0; }
+
+std::vector<std::string> ListDeviceNames() {
+  std::vector<std::string> names;
+  qv::Event ready;
+  SiblingLink sibling(ready);
+  if (sibling.Load()) names.push_back(SiblingEntryName());
+  QXStartup();
+  const int count = QXGetDeviceCount();
+  for (int number = 0; number < count; ++number) {
+    QXDEVICEINFO info{};
+    if (QXGetDeviceInfo(&info, number) && info.szDeviceName[0] != '\0') names.emplace_back(info.szDeviceName);
+  }
+  QXCleanup();
+  return names;
+}
 
 int PreviewRateFps(int index) {
   static const int rates[] = {1, 5, 10, 15, 20, 30, 60};

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 class QWidget;
 struct BasicSettings;
@@ -30,6 +31,11 @@ int SelectCaptureDevice(int count, DeviceSelection& selection);
 // Sets the preview to 320 x 240 at `shownFps` frames per second (`shown`), or to 1 x 1 at one
 // frame per second, and re-selects the display mode.
 void ApplyPreviewSize(bool shown, int shownFps);
+
+// The names DeviceName can take now (CP932): the sibling entry first when the sibling camera
+// program's plug-in loads, then every capture device with a name, in device order. Starts the
+// capture core for the look-up and shuts it down again, so nothing else may be using it.
+[[nodiscard]] std::vector<std::string> ListDeviceNames();
 
 // Preview frame rate of a PreviewRate index; indexes outside 0..6 are clamped.
 int PreviewRateFps(int index);

@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "app/image/reduce.h"
 #include "app/mail/account_check.h"
 #include "app/responder/live_steps.h"
 #include "app/settings/activity_log.h"
@@ -28,6 +29,13 @@ std::string Quoted(const char* cp932) {
 }
 
 std::string OnOff(int flag) { return flag ? "on" : "off"; }
+
+// The colours a reply picture of colour code `code` has, as a count.
+std::string ColourCount(int code) {
+  const int selector = qv::ColorSelectorFromCode(code);
+  if (selector == qv::kNoReduction) return "full colour";
+  return std::to_string(qv::PngColorCount(selector));
+}
 
 std::string Security(int security, const char* upgrade) {
   switch (security) {
@@ -78,12 +86,14 @@ std::string DescribeSettings(const AllSettings& s) {
     std::string format = p.Type >= 0 && p.Type <= 3 ? kFormatNames[p.Type] : "format " + std::to_string(p.Type);
     line("picture for " + std::string(kCarrierNames[k]) + ": " + format + " " + std::to_string(p.Width) + "x" +
          std::to_string(p.Height) + ", quality " + std::to_string(p.PictQuality) + ", colours " +
-         std::to_string(p.ColorNum));
+         ColourCount(p.ColorNum));
   }
   line(s.converterInstalled ? "GIF converter: " + s.converterPath
                             : std::string("GIF converter: not registered (GIF pictures are sent as JPEG)"));
-  line(s.basic.LogOutput ? "log files: " + (s.basic.LogFolder[0] ? Quoted(s.basic.LogFolder)
-                                                                  : qv::ProgramDataFolder() + "log/")
+  line(s.basic.LogOutput ? "log files: " +
+                               (s.basic.LogFolder[0] ? Quoted(s.basic.LogFolder) : qv::ProgramDataFolder() + "log/") +
+                               (s.basic.LogKeepDays > 0 ? ", kept " + std::to_string(s.basic.LogKeepDays) + " days"
+                                                        : std::string(", kept for ever"))
                          : std::string("log files: off"));
   return text;
 }
@@ -199,6 +209,7 @@ int RunHeadless(const CommandLineOptions& options, FILE* out) {
   std::fprintf(out, "Quorvex: stopped\n");
   std::fflush(out);
   if (options.once) {
+    if (!MissingMailSettings(host.settings().mail).empty()) return 2;
     LiveSteps* steps = host.liveSteps();
     return OnceStatus(steps->lastLoginFailed(), responder.failures(), steps->failedReplies(), steps->heldRequests());
   }
@@ -217,6 +228,9 @@ int RunAccountCheck(const CommandLineOptions& options, FILE* out) {
   AllSettings settings;
   LoadAllSettings(path.c_str(), &settings);
   std::fprintf(out, "Quorvex: settings file %s\n", path.c_str());
+  if (std::string setup = MailSetupMessage(settings.mail); !setup.empty()) {
+    std::fprintf(out, "Quorvex: %s\n", qv::Utf8FromCp932(setup).c_str());
+  }
   bool dialled = false;
   if (settings.mail.ConnMode != 0) {
     dialled = qv::DialConnect(settings.mail.DialName);

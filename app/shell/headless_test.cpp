@@ -7,26 +7,29 @@
 #include <filesystem>
 #include <fstream>
 
+#include "app/shell/command_line.h"
+#include "app/shell/version.h"
 #include "platform/files.h"
 #include "platform/process.h"
 #include "platform/registry.h"
 
 namespace {
 
-// Starts the program headless, waits until it says it is waiting, interrupts it, and
-// returns everything it printed followed by "status=N".
+// Starts the program with the settings file $2 (and the option $5, when given), waits until it
+// prints $4 (by default that it runs), sends it $6 (by default SIGINT), and returns everything
+// it printed followed by "status=N".
 const char kRunAndInterrupt[] = R"(
-"$1" --ini "$2" > "$3" 2>&1 &
+"$1" ${5:+"$5"} --ini "$2" > "$3" 2>&1 &
 pid=$!
 i=0
-while ! grep -q "running; stop" "$3"; do
+while ! grep -q "${4:-running; stop}" "$3"; do
   i=$((i + 1))
   if [ $i -gt 3000 ] || ! kill -0 $pid 2>/dev/null; then
     kill -9 $pid 2>/dev/null; cat "$3"; echo "never said it was running"; exit 99
   fi
   sleep 0.01
 done
-kill -INT $pid
+kill -"${6:-INT}" $pid
 # A program that does not stop is killed after a while (status 137), so its output is seen.
 (sleep 60; kill -9 $pid) >/dev/null 2>&1 &
 watchdog=$!
@@ -69,7 +72,8 @@ class HeadlessTest : public ::testing::Test {
 TEST_F(HeadlessTest, LoadsTheSettingsTellsWhatItWouldDoAndStopsOnInterrupt) {
   setenv("QUORVEX_TEST_DEVICES", "Other Cam", 1);
   std::string ini = folder_ + "my settings.ini";
-  // Title カメラ and device name in CP932, a GIF profile without a converter.
+  // Title カメラ and device name in CP932; no converter is registered, so the one beside the
+  // program makes the GIF pictures.
   std::ofstream(ini, std::ios::binary) << "[BasicSettings]\r\nDeviceName=Desk Cam\r\nMailTimer=7\r\n"
                                           "[SendSettings]\r\nTitle=\x83\x4a\x83\x81\x83\x89\r\n"
                                           "[MailSettings]\r\nPopServer=pop.example.com\r\nConnMode=1\r\n"
@@ -81,7 +85,22 @@ TEST_F(HeadlessTest, LoadsTheSettingsTellsWhatItWouldDoAndStopsOnInterrupt) {
   EXPECT_NE(output.find("\"pop.example.com\" port 110"), std::string::npos) << output;
   EXPECT_NE(output.find("dial-up through \"Modem\""), std::string::npos) << output;
   EXPECT_NE(output.find("every 7 minutes"), std::string::npos) << output;
-  EXPECT_NE(output.find("picture for Docomo: JPEG 96x80"), std::string::npos) << output;
+  EXPECT_NE(output.find("picture for Docomo: GIF 96x80, quality 3, colours 256\n"), std::string::npos) << output;
+  EXPECT_NE(output.find("picture for other: JPEG 320x240, quality 20, colours full colour\n"), std::string::npos)
+      << output;
+  EXPECT_NE(output.find("GIF converter: " + qv::ProgramFolder() + "qvconvert\n"), std::string::npos) << output;
+  EXPECT_NE(output.find(", kept 90 days\n"), std::string::npos) << output;
+  // What the mail settings lack is said once, with the commands that set it, and no check
+  // (nor a dial-up) is made.
+  const std::string setup = "メールの設定が足りないため、メールを確認しません（未設定: MailSettings.UserID, "
+                            "MailSettings.Passwd, MailSettings.SmtpServer, MailSettings.MailAddr）。"
+                            "「オプション設定」、Quorvex --settings、または Quorvex --config set "
+                            "MailSettings.UserID=値 で設定し、Quorvex --check-accounts で確かめてください。";
+  ASSERT_NE(output.find(setup), std::string::npos) << output;
+  EXPECT_EQ(output.find(setup), output.rfind(setup)) << output;
+  EXPECT_EQ(output.find("メールチェック"), std::string::npos) << output;
+  EXPECT_EQ(output.find("新規メールはありませんでした"), std::string::npos) << output;
+  EXPECT_EQ(output.find("ダイアルアップ"), std::string::npos) << output;
   EXPECT_NE(output.find("stopping (interrupt)"), std::string::npos) << output;
   EXPECT_NE(output.find("Quorvex: 選択したデバイスが見つかりませんでした。"), std::string::npos) << output;
   EXPECT_NE(output.find("status=0"), std::string::npos) << output;
@@ -119,6 +138,7 @@ TEST_F(HeadlessTest, InstalledProgramKeepsItsFilesPerUserAndRecordsTheFolder) {
   unsetenv("QUORVEX_TEST_DEVICES");
   unsetenv("XDG_CONFIG_HOME");
   EXPECT_EQ(result.outcome, qv::ProcessOutcome::kExited) << result.output;
+  EXPECT_EQ(result.exitCode, 2) << result.output;  // the mail settings are incomplete
 
   std::string own = folder_ + "config/quorvex";
   ASSERT_TRUE(qv::ReadRegistryString(productKey, "Directory", &recorded)) << result.output;
@@ -182,6 +202,80 @@ TEST_F(HeadlessTest, UnusableSettingsFileGivesDefaultsAndAMessage) {
   qv::ProcessResult help = qv::RunProcess({program_, "--help"}, options);
   EXPECT_TRUE(help.Succeeded());
   EXPECT_NE(help.output.find("--ini PATH"), std::string::npos);
+}
+
+// Runs the program with its standard error joined to the captured standard output.
+qv::ProcessResult RunJoined(std::vector<std::string> arguments) {
+  arguments.insert(arguments.begin(), {"/bin/sh", "-c", "exec \"$@\" 2>&1", "sh"});
+  qv::ProcessOptions options;
+  options.captureOutput = true;
+  options.timeoutMs = 60000;
+  return qv::RunProcess(arguments, options);
+}
+
+TEST_F(HeadlessTest, VersionHelpAndDeviceListAnswerAndEnd) {
+  qv::ProcessOptions options;
+  options.captureOutput = true;
+  for (const char* option : {"--version", "-V"}) {
+    qv::ProcessResult version = qv::RunProcess({program_, option}, options);
+    EXPECT_TRUE(version.Succeeded()) << option;
+    EXPECT_EQ(version.output, std::string("Quorvex ") + ProgramVersion() + "\n") << option;
+  }
+  EXPECT_STREQ(ProgramVersion(), QUORVEX_PROJECT_VERSION);
+  qv::ProcessResult help = qv::RunProcess({program_, "--help"}, options);
+  for (const char* status : {"\n  0  ", "\n  1  ", "\n  2  ", "--once: a step failed", "--list-devices"}) {
+    EXPECT_NE(help.output.find(status), std::string::npos) << status;
+  }
+
+  setenv("QUORVEX_TEST_DEVICES", "Desk Cam,Other Cam", 1);
+  qv::ProcessResult listed = qv::RunProcess({program_, "--list-devices"}, options);
+  EXPECT_TRUE(listed.Succeeded()) << listed.output;
+  EXPECT_EQ(listed.output, "Desk Cam\nOther Cam\n");
+  // A name the list does not hold is stored all the same, with the names there are.
+  std::string ini = folder_ + "device.ini";
+  qv::ProcessResult set = RunJoined({program_, "--config", "set", "BasicSettings.DeviceName=Nope", "--ini", ini});
+  EXPECT_TRUE(set.Succeeded()) << set.output;
+  EXPECT_NE(set.output.find("The devices are \"Desk Cam\", \"Other Cam\""), std::string::npos) << set.output;
+  EXPECT_NE(qv::ReadFileBytes(ini).find("DeviceName=Nope\r\n"), std::string::npos);
+  unsetenv("QUORVEX_TEST_DEVICES");
+  EXPECT_EQ(qv::RunProcess({program_, "--list-devices", "--once"}, options).exitCode, 1);
+}
+
+// Without a display the window says so and ends with status 1, both when none is named and when
+// the named one cannot be opened.
+TEST_F(HeadlessTest, WindowWithoutADisplaySaysSoAndEndsWithStatusOne) {
+  qv::ProcessOptions options;
+  options.captureOutput = true;
+  unsetenv("QT_QPA_PLATFORM");
+  qv::ProcessResult none = RunJoined({program_, "--window", "--ini", folder_ + "w.ini"});
+  EXPECT_EQ(none.exitCode, 1) << none.output;
+  EXPECT_NE(none.output.find("--window needs a screen, and no display is named"), std::string::npos) << none.output;
+  EXPECT_NE(none.output.find("Quorvex --headless"), std::string::npos) << none.output;
+  setenv("DISPLAY", ":97", 1);  // no X server answers there
+  qv::ProcessResult unusable = RunJoined({program_, "--window", "--ini", folder_ + "w.ini"});
+  unsetenv("DISPLAY");
+  EXPECT_EQ(unusable.exitCode, 1) << unusable.output;
+  EXPECT_NE(unusable.output.find("--window cannot open its windows"), std::string::npos) << unusable.output;
+  EXPECT_EQ(qv::RunProcess({program_, "--settings", "--ini", folder_ + "w.ini"}, options).exitCode, 1);
+  setenv("QT_QPA_PLATFORM", "offscreen", 1);
+}
+
+// A stop signal while a message box waits for its OK closes the box, and the program ends in
+// order: the clean-up saves the window position.
+TEST_F(HeadlessTest, StopSignalClosesAnOpenMessageBoxAndEndsInOrder) {
+  setenv("QT_QPA_PLATFORM", "offscreen", 1);
+  setenv("QUORVEX_TEST_DEVICES", "", 1);  // no camera: the device-count box opens at start
+  const std::string ini = folder_ + "box.ini";
+  qv::ProcessOptions options;
+  options.captureOutput = true;
+  options.timeoutMs = 120000;
+  qv::ProcessResult result = qv::RunProcess(
+      {"/bin/sh", "-c", kRunAndInterrupt, "sh", program_, ini, folder_ + "output",
+       "キャプチャデバイスが見つかりませんでした", "--window", "TERM"},
+      options);
+  unsetenv("QUORVEX_TEST_DEVICES");
+  EXPECT_NE(result.output.find("status=0"), std::string::npos) << result.output;
+  EXPECT_NE(qv::ReadFileBytes(ini).find("[Window]\r\nMainLeft="), std::string::npos) << result.output;
 }
 
 }  // namespace

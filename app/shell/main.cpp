@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "app/shell/command_line.h"
+#include "app/shell/version.h"
 #include "app/shell/headless.h"
 #include "app/shell/settings_command.h"
 #include "app/shell/window_app.h"
@@ -19,6 +20,11 @@ int main(int argc, char** argv) {
     std::fputs(UsageText().c_str(), stdout);
     return 0;
   }
+  if (options.version) {
+    std::printf("Quorvex %s\n", ProgramVersion());
+    return 0;
+  }
+  if (options.listDevices) return RunListDevices(stdout, stderr);
   if (options.checkAccounts) return RunAccountCheck(options, stdout);
   if (options.settings) return RunSettingsCommand(options, argc, argv);
   if (!options.config.empty()) return RunConfigOption(options);

@@ -74,9 +74,15 @@ class MainWindowTest : public ::testing::Test {
     std::filesystem::remove_all(folder_);
   }
 
-  // Opens the window over quiet steps with the settings written so far.
-  void Open() {
+  // Opens the window over quiet steps with the settings written so far; the mail settings are
+  // complete unless `mailSettings` is false.
+  void Open(bool mailSettings = true) {
     WriteIniString("BasicSettings", "LogOutput", "0", ini_.c_str());
+    if (mailSettings) {
+      for (const char* key : {"PopServer", "UserID", "Passwd", "SmtpServer", "MailAddr"}) {
+        WriteIniString("MailSettings", key, "c2V0", ini_.c_str());
+      }
+    }
     host_ = std::make_unique<ResponderHost>([](LogSink&) { return std::make_unique<QuietSteps>(); });
     ASSERT_TRUE(host_->Open());
     host_->responder().SetTickSource(FakeTick);
@@ -318,6 +324,24 @@ TEST_F(MainWindowTest, SiblingPictureReadyReachesTheWorkerThroughTheWindow) {
   window_.reset();
   host_.reset();
   unsetenv("XDG_RUNTIME_DIR");
+}
+
+// A fresh window says in its log view what the mail settings lack, once, and again only after
+// the settings were read again and still lack it.
+TEST_F(MainWindowTest, IncompleteMailSettingsAreSaidOnceInTheLogView) {
+  Open(false);
+  const std::string setup = SJIS("メールの設定が足りないため、メールを確認しません（未設定: MailSettings.PopServer");
+  auto said = [&] {
+    std::string view = host_->log().Snapshot();
+    size_t count = 0;
+    for (size_t at = view.find(setup); at != std::string::npos; at = view.find(setup, at + 1)) ++count;
+    return count;
+  };
+  EXPECT_EQ(said(), 1u);
+  host_->responder().SetPatrol(true);
+  for (int i = 0; i < 50; ++i) window_->OnTimer();
+  EXPECT_EQ(said(), 1u);
+  EXPECT_EQ(host_->log().Snapshot().find(SJIS("新規メールはありませんでした")), std::string::npos);
 }
 
 TEST_F(MainWindowTest, LogViewPushDownFollowAndThumbDrag) {

@@ -41,6 +41,16 @@ void RecordProductFolder() {
 
 }  // namespace
 
+std::string MailSetupMessage(const MailSettings& mail) {
+  std::vector<std::string> missing = MissingMailSettings(mail);
+  if (missing.empty()) return {};
+  std::string keys;
+  for (const std::string& key : missing) keys += (keys.empty() ? "" : ", ") + ("MailSettings." + key);
+  return SJIS("メールの設定が足りないため、メールを確認しません（未設定: ") + keys +
+         SJIS("）。「オプション設定」、Quorvex --settings、または Quorvex --config set MailSettings.") +
+         missing.front() + SJIS("=値 で設定し、Quorvex --check-accounts で確かめてください。");
+}
+
 ResponderHost::ResponderHost(StepsFactory factory) {
   if (factory) {
     steps_ = factory(log_);
@@ -105,9 +115,11 @@ bool ResponderHost::siblingAvailable() const { return sibling_->available() || s
 
 void ResponderHost::LoadSettings() {
   LoadAllSettings(settingsPath_.c_str(), &settings_);
-  log_.SetSettings(settings_.basic.LogOutput, settings_.basic.LogFolder, qv::ProgramDataFolder());
+  log_.SetSettings(settings_.basic.LogOutput, settings_.basic.LogFolder, qv::ProgramDataFolder(),
+                   settings_.basic.LogKeepDays);
   for (const std::string& correction : settings_.corrections) log_.Log(LOG_COMM, correction);
   for (const std::string& warning : settings_.warnings) log_.Log(LOG_COMM, warning);
+  if (std::string setup = MailSetupMessage(settings_.mail); !setup.empty()) log_.Log(LOG_RECV, setup);
   // The sibling's plug-in runs code as this user: it is loaded only while it is the device.
   if (!sibling_->Follow(settings_.basic.DeviceName) && SiblingEntryName() == settings_.basic.DeviceName) {
     // Without the link the sibling entry can only fail each capture: say why once per load.

@@ -24,6 +24,10 @@ namespace qv {
 class WindowEndpoint;
 }
 
+// What the mail settings lack and the commands that set it (CP932, one log line), or "" when
+// MissingMailSettings names nothing.
+[[nodiscard]] std::string MailSetupMessage(const MailSettings& mail);
+
 class ResponderHost {
  public:
   // Makes the steps of a cycle; tests give fakes. Empty: the real steps.
@@ -43,10 +47,11 @@ class ResponderHost {
   // started, when the work folder cannot be made: the program must not run then.
   [[nodiscard]] bool Open();
   // Loads the settings file and the address list again, gives the log its settings (and logs
-  // what the load held to its range, which senders the filter lets through, and a sender
-  // address no reply could be sent from), the mail client its POP3 parameters and the workers
-  // the new records; loads the sibling's plug-in when DeviceName selects the sibling, and
-  // unloads it when not (a refusal is logged with its path and reason).
+  // what the load held to its range, which senders the filter lets through, a sender address
+  // no reply could be sent from, and MailSetupMessage once when the mail settings are
+  // incomplete, in which case no check is made), the mail client its POP3 parameters and the
+  // workers the new records; loads the sibling's plug-in when DeviceName selects the sibling,
+  // and unloads it when not (a refusal is logged with its path and reason).
   void LoadSettings();
   // Device selection with the capture core's device count; the preview goes into `parent` (null
   // without a screen). Returns SelectCaptureDevice's result.

@@ -9,19 +9,17 @@
 #include "app/settings/config_command.h"
 #include "app/settings/senders_command.h"
 #include "app/settings/settings.h"
+#include "app/shell/device_selection.h"
 #include "app/shell/settings_library.h"
 #include "app/shell/window_app.h"
 #include "core/qxdvcore.h"
 #include "platform/files.h"
+#include "platform/text.h"
 
 int RunSettingsCommand(const CommandLineOptions& options, int argc, char** argv) {
-  const char* platform = std::getenv("QT_QPA_PLATFORM");
-  if (!DisplayAvailable() && !(platform && *platform)) {
-    std::fprintf(stderr, "Quorvex: --settings needs a screen; without one, use --config\n");
-    return 1;
-  }
+  if (!ScreenNamed("--settings")) return 1;
   if (!options.iniPath.empty()) qv::SetSettingsPathOverride(options.iniPath);
-  QApplication application(argc, argv);
+  std::unique_ptr<QApplication> application = MakeApplication(argc, argv, "--settings");
   QDOPENDIALOGINFO info{};
   std::snprintf(info.szAppFolder, sizeof info.szAppFolder, "%s", qv::ProgramFolder().c_str());
   const std::string path = qv::SettingsPath();
@@ -52,10 +50,18 @@ int RunConfigOption(const CommandLineOptions& options) {
   ConfigOptions config;
   config.in = stdin;
   config.reveal = options.reveal;
+  config.listDevices = ListDeviceNames;
   return RunConfigCommand(options.config, qv::SettingsPath(), stdout, stderr, config);
 }
 
 int RunSendersOption(const CommandLineOptions& options) {
   if (!options.iniPath.empty()) qv::SetSettingsPathOverride(options.iniPath);
   return RunSendersCommand(options.senders, qv::SettingsPath(), stdout, stderr);
+}
+
+int RunListDevices(FILE* out, FILE* err) {
+  std::vector<std::string> names = ListDeviceNames();
+  for (const std::string& name : names) std::fprintf(out, "%s\n", qv::Utf8FromCp932(name).c_str());
+  if (names.empty()) std::fprintf(err, "Quorvex: no capture device was found\n");
+  return names.empty() ? 1 : 0;
 }

@@ -4,9 +4,12 @@
 #include <sys/signalfd.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cstdio>
 #include <cstdlib>
 
 #include <QApplication>
+#include <QDialog>
 #include <QMessageBox>
 #include <QPixmap>
 #include <QScreen>
@@ -26,10 +29,43 @@ namespace {
 
 QString FromCp932(const std::string& text) { return QString::fromStdString(qv::Utf8FromCp932(text)); }
 
+// Set once a stop signal came: no box holds the program up after that.
+std::atomic<bool> stopping{false};
+
+void PrintMessage(const std::string& text, const std::string& caption) {
+  std::fprintf(stderr, "%s: %s\n", qv::Utf8FromCp932(caption).c_str(), qv::Utf8FromCp932(text).c_str());
+}
+
 void ShowDialog(const std::string& text, const std::string& caption) {
+  // Also on standard error: a box behind other windows, or one a stop signal closes, is not lost.
+  PrintMessage(text, caption);
+  if (stopping) return;
   QMessageBox box(QMessageBox::NoIcon, FromCp932(caption), FromCp932(text), QMessageBox::Ok,
                   QApplication::activeWindow());
   box.exec();
+}
+
+// Closes every open dialog (message boxes and the settings sheet, as Cancel would): their
+// event loops end, and what called them goes on towards the exit.
+void CloseDialogs() {
+  for (QWidget* widget : QApplication::topLevelWidgets()) {
+    if (auto* dialog = qobject_cast<QDialog*>(widget); dialog && dialog->isVisible()) dialog->reject();
+  }
+}
+
+const char* optionForDisplay = "--window";
+
+// Qt ends the process when the named display cannot be opened; say why and end with status 1.
+void FatalWithoutDisplay(QtMsgType type, const QMessageLogContext&, const QString& message) {
+  if (type != QtFatalMsg) {
+    std::fprintf(stderr, "%s\n", message.toLocal8Bit().constData());
+    return;
+  }
+  std::fprintf(stderr,
+               "Quorvex: %s cannot open its windows: %s\n"
+               "Quorvex: without a screen, run Quorvex --headless, and change settings with Quorvex --config\n",
+               optionForDisplay, message.toLocal8Bit().constData());
+  std::_Exit(1);
 }
 
 // The start-up picture, centred on the screen; it closes itself after the splash time or when
@@ -51,6 +87,24 @@ bool DisplayAvailable() {
   return false;
 }
 
+bool ScreenNamed(const char* option) {
+  const char* platform = std::getenv("QT_QPA_PLATFORM");
+  if (DisplayAvailable() || (platform && *platform)) return true;
+  std::fprintf(stderr,
+               "Quorvex: %s needs a screen, and no display is named ($DISPLAY, $WAYLAND_DISPLAY)\n"
+               "Quorvex: without a screen, run Quorvex --headless, and change settings with Quorvex --config\n",
+               option);
+  return false;
+}
+
+std::unique_ptr<QApplication> MakeApplication(int& argc, char** argv, const char* option) {
+  optionForDisplay = option;
+  QtMessageHandler previous = qInstallMessageHandler(FatalWithoutDisplay);
+  auto application = std::make_unique<QApplication>(argc, argv);
+  qInstallMessageHandler(previous);
+  return application;
+}
+
 void InstallDialogMessageBoxes() {
   qv::SetMessageBoxSink([](const std::string& text, const std::string& caption) {
     if (QThread::currentThread() == qApp->thread()) {
@@ -62,6 +116,7 @@ void InstallDialogMessageBoxes() {
 }
 
 int RunWindow(const CommandLineOptions& options, int argc, char** argv) {
+  if (!ScreenNamed("--window")) return 1;
   // SIGINT and SIGTERM become the orderly exit, as the exit button: blocked in every thread
   // started from here on and read by the event loop.
   sigset_t stopSignals;
@@ -73,7 +128,8 @@ int RunWindow(const CommandLineOptions& options, int argc, char** argv) {
 
   if (options.timingScale >= 0) qv::ScaleTimings(options.timingScale);
   if (!options.iniPath.empty()) qv::SetSettingsPathOverride(options.iniPath);
-  QApplication app(argc, argv);
+  std::unique_ptr<QApplication> application = MakeApplication(argc, argv, "--window");
+  QApplication& app = *application;
   app.setApplicationName("Quorvex");
   app.setWindowIcon(QIcon(":/skin/icon64.png"));
   // The window may be hidden in the notification area; the program ends with the exit stages.
@@ -96,9 +152,12 @@ int RunWindow(const CommandLineOptions& options, int argc, char** argv) {
     QObject::connect(&stopNotifier, &QSocketNotifier::activated, &window, [&window, stopFd, &stops] {
       signalfd_siginfo info;
       while (read(stopFd, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) ++stops;
-      // The first stop ends the program after the running cycle, a second one at once.
+      // The first stop ends the program after the running cycle, a second one at once. An
+      // open box or dialog would hold the exit up until someone answers it: it closes.
+      stopping = true;
       if (stops > 1) qv::RequestAbort();
       window.RunCommand(ID_EXIT_APP);
+      CloseDialogs();
     });
     window.Start();
     window.show();

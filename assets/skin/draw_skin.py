@@ -1,5 +1,6 @@
 #!/usr/bin/python3
-"""Draws Quorvex's window skin, splash picture and program icon into this folder.
+"""Draws Quorvex's window skin, splash picture and program icon (16 to 128 pixels, and as SVG)
+into this folder.
 
 The PNG files beside this script are its output and are compiled into the program; run it
 again after a change (needs python3-pil and fonts-dejavu-core):
@@ -245,6 +246,28 @@ def icon(size, name):
     save(image, name)
 
 
+def icon_svg(name):
+    """The program icon of icon() as a scalable drawing (64 units square), for desktops that
+    scale it to any size."""
+    accent = "#%02x%02x%02x" % ACTIVE["accent"]
+    cx = cy = 34
+    radius = 16
+    inner = radius * 45 / 100
+    glint = radius // 7
+    svg = f"""<?xml version="1.0" encoding="UTF-8"?>
+<svg xmlns="http://www.w3.org/2000/svg" width="64" height="64" viewBox="0 0 64 64">
+  <title>Quorvex</title>
+  <rect x="12" y="8" width="14" height="6" fill="#28384a" stroke="#8caac3" stroke-width="1"/>
+  <rect x="5" y="15" width="54" height="38" rx="8" fill="#28384a" stroke="#8caac3" stroke-width="2"/>
+  <circle cx="{cx}" cy="{cy}" r="{radius - 1}" fill="#0a0c10" stroke="{accent}" stroke-width="2"/>
+  <circle cx="{cx}" cy="{cy}" r="{inner:g}" fill="{accent}"/>
+  <circle cx="{cx - inner / 2:g}" cy="{cy - inner / 2:g}" r="{glint}" fill="#f0faff"/>
+</svg>
+"""
+    with open(os.path.join(HERE, name), "w", encoding="utf-8") as out:
+        out.write(svg)
+
+
 def main():
     panel(ACTIVE, "panel_active.png")
     panel(INACTIVE, "panel_inactive.png")
@@ -268,6 +291,8 @@ def main():
     countdown_digits("digits.png")
     thumb_parts()
     splash("splash.png")
+    icon(128, "icon128.png")
+    icon_svg("quorvex.svg")
     icon(64, "icon64.png")
     icon(32, "icon32.png")
     icon(16, "icon16.png")

@@ -21,6 +21,7 @@
 #include <QTimer>
 #include <gtest/gtest.h>
 
+#include "app/settings/converter_lookup.h"
 #include "core/qxdvcore.h"
 #include "dialogs/qxdvdlg.h"
 #include "dialogs/settings_dialog.h"
@@ -34,7 +35,7 @@ namespace qxdlg::testing {
 // BasicSettings as a fresh install's OK writes it.
 inline constexpr char kDefaultBasic[] =
     "[BasicSettings]\r\nPreviewRate=6\r\nWakeUpMail=0\r\nStartIcon=0\r\nMailTimer=5\r\nDeviceName=\r\n"
-    "LogOutput=1\r\nLogFolder=\r\n";
+    "LogOutput=1\r\nLogFolder=\r\nLogKeepDays=90\r\n";
 
 inline void EnsureApplication() {
   static QApplication* application = [] {
@@ -65,6 +66,7 @@ class SheetFixture : public ::testing::Test {
     ASSERT_FALSE(folder_.empty());
     ini_ = folder_ + "Quorvex.ini";
     setenv("QUORVEX_REGISTRY", (folder_ + "registry.reg").c_str(), 1);
+    SetBundledConverterFolder("");  // no converter unless a test registers one
     SetDialEntries({});
     setenv("QUORVEX_TEST_DEVICES", "", 1);
     qv::SetMessageBoxSink([this](const std::string& text, const std::string& caption) {
@@ -77,6 +79,7 @@ class SheetFixture : public ::testing::Test {
     qv::SetMessageBoxSink({});
     unsetenv("QUORVEX_NMCLI");
     unsetenv("QUORVEX_REGISTRY");
+    SetBundledConverterFolder(qv::ProgramFolder());
     unsetenv("QUORVEX_TEST_DEVICES");
     std::filesystem::remove_all(folder_);
   }

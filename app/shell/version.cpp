@@ -1,0 +1,3 @@
+#include "app/shell/version.h"
+
+const char* ProgramVersion() { return QUORVEX_VERSION; }

@@ -109,9 +109,12 @@ TEST_F(ConverterLookupTest, BundledConverterWhenNoneIsRegistered) {
   ASSERT_TRUE(qv::WriteRegistryString(kConverterCommandKey, "", ""));
   EXPECT_TRUE(LocateConverter(&path));  // an empty registration is none
   EXPECT_EQ(path, bundled);
-  ASSERT_TRUE(qv::WriteRegistryString(kConverterCommandKey, "", "\"/opt/q/qvconvert\" \"%1\""));
+  const std::string registered = folder_ + "my converter";
+  ASSERT_TRUE(qv::WriteFileBytes(registered, "#!/bin/sh\n"));
+  ASSERT_EQ(chmod(registered.c_str(), 0755), 0);
+  ASSERT_TRUE(qv::WriteRegistryString(kConverterCommandKey, "", "\"" + registered + "\" \"%1\""));
   EXPECT_TRUE(LocateConverter(&path));
-  EXPECT_EQ(path, "/opt/q/qvconvert");
+  EXPECT_EQ(path, registered);
 
   std::filesystem::remove(bundled);
   std::filesystem::create_directory(bundled);

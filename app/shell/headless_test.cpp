@@ -93,7 +93,7 @@ TEST_F(HeadlessTest, LoadsTheSettingsTellsWhatItWouldDoAndStopsOnInterrupt) {
   // What the mail settings lack is said once, with the commands that set it, and no check
   // (nor a dial-up) is made.
   const std::string setup = "メールの設定が足りないため、メールを確認しません（未設定: MailSettings.UserID, "
-                            "MailSettings.Passwd, MailSettings.SmtpServer, MailSettings.MailAddr）。"
+                            "MailSettings.Passwd, MailSettings.SmtpServer）。"
                             "「オプション設定」、Quorvex --settings、または Quorvex --config set "
                             "MailSettings.UserID=値 で設定し、Quorvex --check-accounts で確かめてください。";
   ASSERT_NE(output.find(setup), std::string::npos) << output;

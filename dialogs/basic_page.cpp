@@ -39,12 +39,15 @@ const std::string& SiblingEntry() { return SJIS("Orbisk連携"); }
 CBasicSettingsDlg::CBasicSettingsDlg(std::string iniFile, DeviceContext context)
     : CSettingsPage("基本設定", std::move(iniFile)), context_(context) {
   setObjectName("basicPage");
+  // The room the page has beyond its controls goes between its parts, evenly.
   auto* layout = new QVBoxLayout(this);
   layout->addWidget(createDeviceGroup());
-  layout->addWidget(createPreviewRateGroup());
-  layout->addWidget(createStartGroup());
-  layout->addWidget(createLogGroup());
   layout->addStretch();
+  layout->addWidget(createPreviewRateGroup());
+  layout->addStretch();
+  layout->addWidget(createStartGroup());
+  layout->addStretch();
+  layout->addWidget(createLogGroup());
 }
 
 QWidget* CBasicSettingsDlg::createDeviceGroup() {
@@ -83,6 +86,7 @@ QWidget* CBasicSettingsDlg::createPreviewRateGroup() {
     button->setObjectName(QString("previewRate%1").arg(kPreviewFps[index]));
     button->setCheckable(true);
     button->setAutoDefault(false);
+    ShowAsToggle(button);
     AddTool(button, "プレビュー画面のフレームレートを設定します。");
     previewRates_->addButton(button, index);
     layout->addWidget(button);
@@ -96,7 +100,7 @@ QWidget* CBasicSettingsDlg::createPreviewRateGroup() {
 
 QWidget* CBasicSettingsDlg::createStartGroup() {
   auto* box = new QWidget(this);
-  auto* layout = new QGridLayout(box);
+  auto* layout = new QVBoxLayout(box);
   layout->setContentsMargins(0, 0, 0, 0);
   mailTimer_ = new CTypedSpinBox(box);
   mailTimer_->setObjectName("mailTimer");
@@ -114,9 +118,9 @@ QWidget* CBasicSettingsDlg::createStartGroup() {
   timerRow->addWidget(mailTimer_);
   timerRow->addWidget(new QLabel(QString::fromUtf8("分"), box));
   timerRow->addStretch();
-  layout->addLayout(timerRow, 0, 0);
-  layout->addWidget(wakeUpMail_, 1, 0);
-  layout->addWidget(startIcon_, 2, 0);
+  layout->addLayout(timerRow);
+  layout->addWidget(wakeUpMail_);
+  layout->addWidget(startIcon_);
 
   // Typing records the number at once; leaving the box brings it into 1..10.
   connect(mailTimer_, &QSpinBox::valueChanged, this, [this](int minutes) {
@@ -170,6 +174,7 @@ QWidget* CBasicSettingsDlg::createLogGroup() {
 }
 
 void CBasicSettingsDlg::OnInitDialog() {
+  AlignLabelColumns(this);
   fillDeviceList();
   LoadBasicSettings(iniFile_.c_str(), &record_);
   if (QAbstractButton* button = previewRates_->button(record_.PreviewRate)) button->setChecked(true);

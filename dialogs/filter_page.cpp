@@ -16,6 +16,7 @@
 #include "app/settings/address_list_file.h"
 #include "app/settings/setting_rules.h"
 #include "dialogs/text_fields.h"
+#include "platform/dialog_look.h"
 #include "platform/message_box.h"
 #include "platform/text.h"
 
@@ -44,6 +45,7 @@ CFilterAddrDlg::CFilterAddrDlg(const std::string& address, QWidget* parent) : QD
   LimitField(address_, 255, true);
   layout->addWidget(new QLabel(QString::fromUtf8("メールアドレス："), this), 0, 0);
   layout->addWidget(address_, 0, 1);
+  qv::UseDialogLook(this);
 }
 
 std::string CFilterAddrDlg::address() const { return ToCp932(address_->text()); }

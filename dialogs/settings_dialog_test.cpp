@@ -90,55 +90,6 @@ TEST_F(SettingsSheetTest, SettingsFileThatCannotBeWrittenIsReportedAndKeepsTheSh
   EXPECT_TRUE(sheet->isVisible());
 }
 
-// Saves a picture of every page into $QUORVEX_SCREENSHOTS; the settings_screenshots test runs
-// it under Xvfb and leaves them in build/.../settings-screenshots/.
-TEST_F(SettingsSheetTest, ScreenshotsOfEachPage) {
-  const char* folder = std::getenv("QUORVEX_SCREENSHOTS");
-  if (folder == nullptr || *folder == '\0') GTEST_SKIP() << "QUORVEX_SCREENSHOTS is not set";
-  ASSERT_TRUE(QDir().mkpath(folder)) << folder;
-  setenv("QUORVEX_TEST_DEVICES", "Desk Cam,Window Cam", 1);
-  QXCleanup();
-  QXStartup();
-  SetDialEntries({"Mobile Docomo", "ISDN"});
-  qv::WriteFileBytes(folder_ + "MailList.dat", "*@docomo.ne.jp\nfriend@example.jp\nme@*\n");
-  FilterSettings filter;
-  filter.MailFill = filter.TitleFilt = 1;
-  std::strcpy(filter.TitleFiltText, SJIS("写真").c_str());
-  SaveFilterSettings(ini_.c_str(), &filter);
-  auto sheet = OpenSheet(nullptr, true);
-  auto save = [&sheet, folder](const QString& name) {
-    for (int i = 0; i < 20; ++i) QApplication::processEvents();
-    const QString file = QString("%1/%2.png").arg(folder, name);
-    EXPECT_TRUE(sheet->grab().save(file)) << file.toStdString();
-  };
-  for (int page = 0; page < sheet->pageCount(); ++page) {
-    ShowPage(*sheet, page);
-    if (page != kPictPage) {
-      save(QString("page%1").arg(page + 1));
-      continue;
-    }
-    auto* pictures = static_cast<CPictSettingsDlg*>(sheet->page(kPictPage));
-    int shown = 0;
-    QObject::connect(pictures, &CPictSettingsDlg::resultShown, [&shown] { ++shown; });
-    QSignalSpy spy(pictures, &CPictSettingsDlg::resultShown);
-    while (shown < 4 && spy.wait(static_cast<int>(qv::GetTimings().converterTimeoutMs))) {
-    }
-    auto* tabs = pictures->findChild<QTabWidget*>("profiles");
-    for (int tab = 0; tab < 4; ++tab) {
-      tabs->setCurrentIndex(tab);
-      save(QString("page3-tab%1").arg(tab));
-    }
-  }
-  for (QDialog* dialog : std::initializer_list<QDialog*>{new CFilterAddrDlg("*@docomo.ne.jp", sheet.get()),
-                                                        new CPortNumberDlg(110, 25, 0, 0, sheet.get())}) {
-    dialog->show();
-    for (int i = 0; i < 20; ++i) QApplication::processEvents();
-    EXPECT_TRUE(dialog->grab().save(QString("%1/%2.png").arg(folder, dialog->objectName())));
-    delete dialog;
-  }
-  sheet->cancelButton()->click();
-}
-
 }  // namespace
 }  // namespace qxdlg
 

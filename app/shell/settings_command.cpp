@@ -20,6 +20,8 @@ int RunSettingsCommand(const CommandLineOptions& options, int argc, char** argv)
   }
   if (!options.iniPath.empty()) qv::SetSettingsPathOverride(options.iniPath);
   QApplication application(argc, argv);
+  application.setApplicationName("Quorvex");
+  ConfigureApplication(application);
   QDOPENDIALOGINFO info{};
   std::snprintf(info.szAppFolder, sizeof info.szAppFolder, "%s", qv::ProgramFolder().c_str());
   const std::string path = qv::SettingsPath();

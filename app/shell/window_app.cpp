@@ -7,8 +7,8 @@
 #include <cstdlib>
 
 #include <QApplication>
-#include <QMessageBox>
 #include <QPixmap>
+#include <QPointer>
 #include <QScreen>
 #include <QSocketNotifier>
 #include <QSplashScreen>
@@ -17,6 +17,7 @@
 
 #include "app/shell/main_window.h"
 #include "app/shell/responder_host.h"
+#include "platform/dialog_look.h"
 #include "platform/files.h"
 #include "platform/message_box.h"
 #include "platform/text.h"
@@ -27,18 +28,7 @@ namespace {
 QString FromCp932(const std::string& text) { return QString::fromStdString(qv::Utf8FromCp932(text)); }
 
 void ShowDialog(const std::string& text, const std::string& caption) {
-  QMessageBox box(QMessageBox::NoIcon, FromCp932(caption), FromCp932(text), QMessageBox::Ok,
-                  QApplication::activeWindow());
-  box.exec();
-}
-
-// The start-up picture, centred on the screen; it closes itself after the splash time or when
-// it is clicked.
-void ShowSplash() {
-  auto* splash = new QSplashScreen(QPixmap(":/skin/splash.png"));
-  splash->setAttribute(Qt::WA_DeleteOnClose);
-  splash->show();
-  QTimer::singleShot(static_cast<int>(qv::GetTimings().splashMs), splash, &QWidget::close);
+  qv::ShowOkMessageBox(QApplication::activeWindow(), FromCp932(caption), FromCp932(text));
 }
 
 }  // namespace
@@ -49,6 +39,32 @@ bool DisplayAvailable() {
     if (value && *value) return true;
   }
   return false;
+}
+
+void ConfigureApplication(QApplication& application) {
+  application.setWindowIcon(QIcon(":/skin/icon64.png"));
+  application.setFont(qv::JapaneseDialogFont());
+  application.setStyle(new qv::JoinedKanaStyle);
+  qv::InstallQtTranslations();
+}
+
+QSplashScreen* ShowSplash() {
+  // Above every other window, the main window included, for as long as it shows.
+  auto* splash = new QSplashScreen(QPixmap(":/skin/splash.png"), Qt::WindowStaysOnTopHint);
+  splash->setObjectName("splash");
+  splash->setAttribute(Qt::WA_DeleteOnClose);
+  splash->show();
+  QTimer::singleShot(static_cast<int>(qv::GetTimings().splashMs), splash, &QWidget::close);
+  return splash;
+}
+
+void KeepSplashAbove(QSplashScreen* splash, QWidget* window) {
+  QPointer<QSplashScreen> shown(splash);
+  // Window managers that give a newly mapped window the top of the stack despite the splash's
+  // stay-on-top hint: the splash is raised again once the window is up.
+  QTimer::singleShot(0, window, [shown] {
+    if (shown) shown->raise();
+  });
 }
 
 void InstallDialogMessageBoxes() {
@@ -75,12 +91,12 @@ int RunWindow(const CommandLineOptions& options, int argc, char** argv) {
   if (!options.iniPath.empty()) qv::SetSettingsPathOverride(options.iniPath);
   QApplication app(argc, argv);
   app.setApplicationName("Quorvex");
-  app.setWindowIcon(QIcon(":/skin/icon64.png"));
+  ConfigureApplication(app);
   // The window may be hidden in the notification area; the program ends with the exit stages.
   app.setQuitOnLastWindowClosed(false);
   InstallDialogMessageBoxes();
 
-  ShowSplash();
+  QSplashScreen* splash = ShowSplash();
   ResponderHost host;
   if (!host.Open()) {
     qv::ShowMessageBox(SJIS("作業フォルダが作れないため、Quorvexを起動できません。TMPDIRを確認してください。"));
@@ -102,6 +118,7 @@ int RunWindow(const CommandLineOptions& options, int argc, char** argv) {
     });
     window.Start();
     window.show();
+    KeepSplashAbove(splash, &window);
     status = app.exec();
   }
   qv::SetMessageBoxSink({});

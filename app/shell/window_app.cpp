@@ -8,7 +8,6 @@
 
 #include <QApplication>
 #include <QPixmap>
-#include <QPointer>
 #include <QScreen>
 #include <QSocketNotifier>
 #include <QSplashScreen>
@@ -58,15 +57,6 @@ QSplashScreen* ShowSplash() {
   return splash;
 }
 
-void KeepSplashAbove(QSplashScreen* splash, QWidget* window) {
-  QPointer<QSplashScreen> shown(splash);
-  // Window managers that give a newly mapped window the top of the stack despite the splash's
-  // stay-on-top hint: the splash is raised again once the window is up.
-  QTimer::singleShot(0, window, [shown] {
-    if (shown) shown->raise();
-  });
-}
-
 void InstallDialogMessageBoxes() {
   qv::SetMessageBoxSink([](const std::string& text, const std::string& caption) {
     if (QThread::currentThread() == qApp->thread()) {
@@ -96,7 +86,7 @@ int RunWindow(const CommandLineOptions& options, int argc, char** argv) {
   app.setQuitOnLastWindowClosed(false);
   InstallDialogMessageBoxes();
 
-  QSplashScreen* splash = ShowSplash();
+  ShowSplash();
   ResponderHost host;
   if (!host.Open()) {
     qv::ShowMessageBox(SJIS("作業フォルダが作れないため、Quorvexを起動できません。TMPDIRを確認してください。"));
@@ -118,7 +108,6 @@ int RunWindow(const CommandLineOptions& options, int argc, char** argv) {
     });
     window.Start();
     window.show();
-    KeepSplashAbove(splash, &window);
     status = app.exec();
   }
   qv::SetMessageBoxSink({});

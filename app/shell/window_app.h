@@ -5,7 +5,6 @@
 
 class QApplication;
 class QSplashScreen;
-class QWidget;
 
 // True when $DISPLAY or $WAYLAND_DISPLAY names a display.
 [[nodiscard]] bool DisplayAvailable();
@@ -14,11 +13,10 @@ class QWidget;
 // drawn joined, and Qt's own texts in Japanese.
 void ConfigureApplication(QApplication& application);
 
-// Shows the start-up picture centred on the screen and above every window; it closes itself
-// after the splash time of the timings record, or when it is clicked.
+// Shows the start-up picture centred on the screen and above every window (the main window shown
+// after it included); it closes itself after the splash time of the timings record, or when it
+// is clicked.
 QSplashScreen* ShowSplash();
-// Raises `splash` (if it is still open) above `window` once `window` has been mapped.
-void KeepSplashAbove(QSplashScreen* splash, QWidget* window);
 
 // Shows message boxes as real dialogs from then on (from any thread: a box asked for by
 // another thread is shown on the GUI thread, which the caller waits for). Needs a QApplication.

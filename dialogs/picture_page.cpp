@@ -4,6 +4,7 @@
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QFontMetrics>
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
@@ -41,6 +42,7 @@ constexpr int kResultWidth = 240;
 constexpr int kResultHeight = 180;
 // While the page is in front, the result follows the camera at this period.
 constexpr int kLiveRefreshMs = 1000;
+constexpr int kInfoLines = 3;
 
 QLabel* ValueText(QWidget* parent, const char* name) {
   auto* text = new QLabel(parent);
@@ -192,7 +194,9 @@ QWidget* CPictProfileDlg::createResultView() {
   resultInfo_->setObjectName("resultInfo");
   resultInfo_->setFixedWidth(kResultWidth + 4);
   resultInfo_->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-  resultInfo_->setMinimumHeight(resultInfo_->fontMetrics().height() * 2);
+  // Three lines: the fields of a result take two; a longer reason (also in the tooltip) must not
+  // make the page, and with it the sheet, grow.
+  resultInfo_->setFixedHeight(QFontMetrics(SheetFont()).lineSpacing() * kInfoLines);
   auto* layout = new QVBoxLayout(group);
   layout->addWidget(resultPicture_);
   layout->addWidget(resultInfo_);
@@ -327,6 +331,7 @@ void CPictProfileDlg::ShowResult(const LivePicture& picture) {
     resultInfo_->setWordWrap(true);
     resultInfo_->setText(picture.error.empty() ? QString::fromUtf8("画像を作成できませんでした。")
                                                : FromCp932(picture.error));
+    resultInfo_->setToolTip(resultInfo_->text());
     return;
   }
   QPixmap shown = QPixmap::fromImage(picture.image);
@@ -342,6 +347,7 @@ void CPictProfileDlg::ShowResult(const LivePicture& picture) {
   // Fields of numbers and units: the line breaks only between them.
   resultInfo_->setWordWrap(false);
   resultInfo_->setText(JoinFieldsWrapped(fields, resultInfo_->fontMetrics(), resultInfo_->width()));
+  resultInfo_->setToolTip(QString());
 }
 
 CPictSettingsDlg::CPictSettingsDlg(std::string iniFile) : CSettingsPage("画像設定", std::move(iniFile)) {

@@ -90,6 +90,48 @@ TEST_F(SettingsSheetTest, SettingsFileThatCannotBeWrittenIsReportedAndKeepsTheSh
   EXPECT_TRUE(sheet->isVisible());
 }
 
+TEST_F(SettingsSheetTest, SheetFitsASmallScreenWithItsFrame) {
+  auto sheet = OpenSheet();
+  for (int page = 0; page < sheet->pageCount(); ++page) ShowPage(*sheet, page);
+  // A title bar and thin borders, as common window managers draw them.
+  const QSize framed = sheet->size().grownBy(QMargins(4, 28, 4, 4));
+  EXPECT_LE(framed.width(), kSheetSizeLimit.width());
+  EXPECT_LE(framed.height(), kSheetSizeLimit.height());
+  // Beside the main window where the program first puts it on a 1280 x 720 screen: 645 pixels
+  // are left right of it.
+  EXPECT_LE(framed.width(), 645);
+}
+
+TEST(PlaceBesideTest, BesideTheOwnerElseBesideItsPictureElseTheCornerThatHidesTheLeast) {
+  const QRect work(0, 0, 1280, 692);
+  const QRect owner(215, 117, 420, 252);  // where the main window first opens
+  const QRect picture(309, 123, 320, 240);
+  const struct {
+    const char* what;
+    QRect owner;
+    QRect picture;
+    QSize frame;
+    QRect work;
+    QPoint place;
+  } cases[] = {
+      {"right of the owner", owner, picture, {632, 519}, work, {635, 117}},
+      {"right, exactly to the edge", owner, picture, {645, 519}, work, {635, 117}},
+      {"one pixel too wide: right of the picture", owner, picture, {646, 519}, work, {629, 123}},
+      {"left of the owner", owner.translated(645, 0), picture.translated(645, 0), {632, 519}, work, {228, 117}},
+      {"below the owner", QRect(215, 0, 420, 252), QRect(309, 6, 320, 240), {1000, 440}, work, {215, 252}},
+      {"above the owner", QRect(215, 440, 420, 252), QRect(309, 446, 320, 240), {1000, 440}, work, {215, 0}},
+      {"kept within the work area's height", QRect(0, 500, 420, 192), QRect(94, 506, 320, 180), {632, 519}, work,
+       {420, 173}},
+      {"no room beside either: the corner that covers the least", QRect(430, 440, 420, 252),
+       QRect(524, 446, 320, 240), {632, 519}, work, {0, 0}},
+      {"as large as the work area", owner, picture, {1180, 692}, QRect(100, 28, 1180, 692), {100, 28}},
+      {"larger than the work area", owner, picture, {1181, 692}, QRect(100, 28, 1180, 692), {100, 28}},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(PlaceBeside(c.owner, c.picture, c.frame, c.work), c.place) << c.what;
+  }
+}
+
 }  // namespace
 }  // namespace qxdlg
 

@@ -221,10 +221,9 @@ void CSettingsSheet::prepareToShow() {
     pages_[0]->EnsureCreated();
   }
   qv::UseDialogLook(this);
-  if (parentWidget() != nullptr) {
-    adjustSize();
-    placeBesideOwner(kExpectedFrame);
-  }
+  // The sheet opens at the size its pages are laid out for, the smallest that holds them all.
+  resize(minimumSizeHint());
+  if (parentWidget() != nullptr) placeBesideOwner(kExpectedFrame);
 }
 
 void CSettingsSheet::placeBesideOwner(const QMargins& frame) {

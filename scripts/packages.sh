@@ -2,10 +2,11 @@
 # RUN_PACKAGES build and run Quorvex; PACKAGE_PACKAGES make its Debian package; TEST_PACKAGES
 # add what the tests need.
 RUN_PACKAGES="cmake g++ make pkg-config qt6-base-dev libjpeg62-turbo-dev libpng-dev zlib1g-dev \
-libv4l-dev libgif-dev libidn2-dev libssl-dev fonts-ipafont-gothic"
+libv4l-dev libgif-dev libidn2-dev libssl-dev fonts-noto-cjk fonts-ipafont-gothic qt6-translations-l10n"
 PACKAGE_PACKAGES="dpkg-dev file"
 TEST_PACKAGES="$RUN_PACKAGES $PACKAGE_PACKAGES desktop-file-utils googletest libgtest-dev libgmock-dev \
-libbenchmark-dev dovecot-pop3d dovecot-imapd openssl python3-aiosmtpd python3-pil xvfb xauth imagemagick"
+libbenchmark-dev dovecot-pop3d dovecot-imapd openssl python3-aiosmtpd python3-pil xvfb xauth imagemagick \
+openbox trayer x11-utils"
 
 # Installs the packages named in "$@" that are not installed yet. Services the packages bring
 # (Dovecot's system-wide POP3 and IMAP servers) are neither started nor enabled: the tests run

@@ -10,6 +10,7 @@
 #include <thread>
 
 #include <QApplication>
+#include <QFontInfo>
 #include <QMouseEvent>
 #include <QScreen>
 #include <QTest>
@@ -18,6 +19,8 @@
 #include "app/settings/ini.h"
 #include "app/shell/responder_host.h"
 #include "app/shell/sibling_link.h"
+#include "app/shell/window_app.h"
+#include "platform/dialog_look.h"
 #include "platform/registry.h"
 #include "platform/window_endpoint.h"
 #include "platform/files.h"
@@ -121,6 +124,15 @@ class MainWindowTest : public ::testing::Test {
   std::unique_ptr<ResponderHost> host_;
   std::unique_ptr<MainWindow> window_;
 };
+
+TEST(WindowAppTest, ApplicationGetsTheIconTheDialogFontAndQtsJapaneseTexts) {
+  EnsureApplication();
+  ConfigureApplication(*qApp);
+  EXPECT_FALSE(QApplication::windowIcon().isNull());  // also the standalone settings sheet's
+  EXPECT_EQ(QFontInfo(QApplication::font()).family(), QFontInfo(qv::JapaneseDialogFont()).family());
+  EXPECT_NE(dynamic_cast<qv::JoinedKanaStyle*>(QApplication::style()), nullptr);
+  EXPECT_EQ(QCoreApplication::translate("QPlatformTheme", "Cancel"), QString::fromUtf8("キャンセル"));
+}
 
 TEST_F(MainWindowTest, ControlsActOnlyWhenReleasedInside) {
   Open();

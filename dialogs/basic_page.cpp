@@ -242,10 +242,10 @@ void CBasicSettingsDlg::onDeviceChosen(int index) {
                          ? kPreviewFps[record_.PreviewRate]
                          : kPreviewFps[qv::kPreviewRateCount - 1];
     QXCoreSetPreviewRate(rate);
-    QXSetDeviceState(QXST_WINDOW_X, 94);
-    QXSetDeviceState(QXST_WINDOW_Y, 6);
-    QXSetDeviceState(QXST_WINDOW_WIDTH, context_.pictureHidden ? 1 : 320);
-    QXSetDeviceState(QXST_WINDOW_HEIGHT, context_.pictureHidden ? 1 : 240);
+    QXSetDeviceState(QXST_WINDOW_X, kPictureArea.x());
+    QXSetDeviceState(QXST_WINDOW_Y, kPictureArea.y());
+    QXSetDeviceState(QXST_WINDOW_WIDTH, context_.pictureHidden ? 1 : kPictureArea.width());
+    QXSetDeviceState(QXST_WINDOW_HEIGHT, context_.pictureHidden ? 1 : kPictureArea.height());
     unsigned long display = 0;
     QXGetDeviceState(QXST_DISPLAY_CAPS, &display);
     if (display & (QXDISP_OVERLAY | QXDISP_PREVIEW)) {

@@ -114,15 +114,8 @@ CMailSettingDlg::CMailSettingDlg(std::string iniFile)
 
 QLineEdit* CMailSettingDlg::addTextRow(QGridLayout* layout, int row, const char* label, const char* name,
                                        size_t maxBytes, const char* tip, bool allowSemicolon) {
-  QWidget* group = layout->parentWidget();
-  auto* edit = new QLineEdit(group);
-  edit->setObjectName(name);
-  auto* caption = new QLabel(QString::fromUtf8(label), group);
-  caption->setBuddy(edit);
-  layout->addWidget(caption, row, 0);
-  layout->addWidget(edit, row, 1, 1, 2);
-  AddTool(edit, tip);
-  LimitField(edit, maxBytes, allowSemicolon);
+  // The edits span columns 1 and 2 (the incoming server's protocol list takes column 2 of its row).
+  QLineEdit* edit = AddTextRow(layout, row, label, name, maxBytes, tip, 2, allowSemicolon);
   connect(edit, &QLineEdit::textChanged, this, [this] {
     if (!initialising_) SetModified();
   });

@@ -125,20 +125,6 @@ CMailSecurityDlg::CMailSecurityDlg(const MailSettings& record, AccountCheckRunne
   AlignLabelColumns(this);
 }
 
-QLineEdit* CMailSecurityDlg::addTextRow(QGridLayout* layout, int row, const char* label, const char* name,
-                                        size_t maxBytes, const char* tip, bool allowSemicolon) {
-  QWidget* group = layout->parentWidget();
-  auto* edit = new QLineEdit(group);
-  edit->setObjectName(name);
-  auto* caption = new QLabel(QString::fromUtf8(label), group);
-  caption->setBuddy(edit);
-  layout->addWidget(caption, row, 0);
-  layout->addWidget(edit, row, 1);
-  AddTool(edit, tip);
-  LimitField(edit, maxBytes, allowSemicolon);
-  return edit;
-}
-
 QGroupBox* CMailSecurityDlg::createSecurityGroup(int protocol) {
   auto* group = new QGroupBox(QString::fromUtf8("暗号化"), this);
   auto securityList = [group](const char* name, const char* tls, const char* tip) {
@@ -157,7 +143,7 @@ QGroupBox* CMailSecurityDlg::createSecurityGroup(int protocol) {
   layout->addWidget(popSecurity_, 0, 1);
   layout->addWidget(new QLabel(QString::fromUtf8(kSmtpLabel), group), 1, 0);
   layout->addWidget(smtpSecurity_, 1, 1);
-  caFile_ = addTextRow(layout, 2, kCaFileLabel, "caFile", sizeof record_.CaFile - 1,
+  caFile_ = AddTextRow(layout, 2, kCaFileLabel, "caFile", sizeof record_.CaFile - 1,
                        "システムの証明書に加えて信頼する証明書(PEM形式)のファイルを設定します。");
   caFile_->setMinimumWidth(240);
   auto* browse = new QPushButton(QString::fromUtf8("参照..."), group);
@@ -177,10 +163,10 @@ QGroupBox* CMailSecurityDlg::createAuthGroup() {
   AddTool(smtpAuth_, "チェックを付けるとメール送信時にSMTP認証を行います。");
   layout->addWidget(smtpAuth_, 0, 0, 1, 2);
   // The SMTP account: empty boxes use the POP3 account.
-  smtpUserId_ = addTextRow(layout, 1, kSmtpUserLabel, "smtpUserId", sizeof record_.SmtpUserID - 1,
+  smtpUserId_ = AddTextRow(layout, 1, kSmtpUserLabel, "smtpUserId", sizeof record_.SmtpUserID - 1,
                            "SMTP認証のﾕｰｻﾞｰIDを設定します。\n空欄のときはPOP3のﾕｰｻﾞｰIDを使います。");
-  smtpPassword_ = addTextRow(layout, 2, kSmtpPasswordLabel, "smtpPassword", sizeof record_.SmtpPasswd - 1,
-                             "SMTP認証のﾊﾟｽﾜｰﾄﾞを設定します。\n空欄のときはPOP3のﾊﾟｽﾜｰﾄﾞを使います。", true);
+  smtpPassword_ = AddTextRow(layout, 2, kSmtpPasswordLabel, "smtpPassword", sizeof record_.SmtpPasswd - 1,
+                             "SMTP認証のﾊﾟｽﾜｰﾄﾞを設定します。\n空欄のときはPOP3のﾊﾟｽﾜｰﾄﾞを使います。", 1, true);
   smtpPassword_->setEchoMode(QLineEdit::Password);
   layout->setColumnStretch(1, 1);
   return group;
@@ -189,7 +175,7 @@ QGroupBox* CMailSecurityDlg::createAuthGroup() {
 QGroupBox* CMailSecurityDlg::createImapGroup() {
   auto* group = new QGroupBox(QString::fromUtf8("IMAP"), this);
   auto* layout = new QGridLayout(group);
-  imapFolder_ = addTextRow(layout, 0, kImapFolderLabel, "imapFolder", sizeof record_.ImapFolder - 1,
+  imapFolder_ = AddTextRow(layout, 0, kImapFolderLabel, "imapFolder", sizeof record_.ImapFolder - 1,
                            "IMAPで新着メールを確認するﾌｫﾙﾀﾞ名を設定します。");
   imapIdle_ = new QCheckBox(QString::fromUtf8("新着を待つ(IDLE)(&I)"), group);
   imapIdle_->setObjectName("imapIdle");

@@ -15,7 +15,6 @@
 
 class QCheckBox;
 class QComboBox;
-class QGridLayout;
 class QGroupBox;
 class QLineEdit;
 class QPushButton;
@@ -75,8 +74,6 @@ class CMailSecurityDlg : public QDialog {
   QGroupBox* createSecurityGroup(int protocol);
   QGroupBox* createAuthGroup();
   QGroupBox* createImapGroup();
-  QLineEdit* addTextRow(QGridLayout* layout, int row, const char* label, const char* name, size_t maxBytes,
-                        const char* tip, bool allowSemicolon = false);
   void enableSmtpAccount();
   void onBrowseCaFile();
   void onCheckAccounts();

@@ -6,6 +6,8 @@
 #include <QFontMetrics>
 #include <QGridLayout>
 #include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
 #include <QPushButton>
 #include <QScreen>
 #include <QTabWidget>
@@ -109,6 +111,20 @@ void AlignLabelColumns(QWidget* root) {
     }
   }
   for (QGridLayout* grid : grids) grid->setColumnMinimumWidth(0, width);
+}
+
+QLineEdit* AddTextRow(QGridLayout* layout, int row, const char* label, const char* name, size_t maxBytes,
+                      const char* tip, int columns, bool allowSemicolon) {
+  QWidget* parent = layout->parentWidget();
+  auto* edit = new QLineEdit(parent);
+  edit->setObjectName(name);
+  auto* caption = new QLabel(QString::fromUtf8(label), parent);
+  caption->setBuddy(edit);
+  layout->addWidget(caption, row, 0);
+  layout->addWidget(edit, row, 1, 1, columns);
+  AddTool(edit, tip);
+  LimitField(edit, maxBytes, allowSemicolon);
+  return edit;
 }
 
 void ShowAsToggle(QPushButton* button) { button->setStyleSheet(kToggleStyle); }

@@ -18,6 +18,7 @@
 #include <QWidget>
 
 class QGridLayout;
+class QLineEdit;
 class QPushButton;
 class QTabWidget;
 
@@ -154,6 +155,13 @@ QGridLayout* MakeSheetDialogLayout(QDialog* dialog, const char* name, const char
 // in any of them (the row labels), so the boxes beside the labels start at one x in every group.
 // Call it once the widgets have their font.
 void AlignLabelColumns(QWidget* root);
+
+// Adds a labelled line edit to row `row` of `layout` (in the layout's widget): the label (UTF-8,
+// its buddy the edit) in column 0, the edit (object name `name`) over `columns` columns from
+// column 1, with the help text `tip`, held to `maxBytes` bytes of CP932 (and without ';' unless
+// allowed, see LimitField). Returns the edit.
+QLineEdit* AddTextRow(QGridLayout* layout, int row, const char* label, const char* name, size_t maxBytes,
+                      const char* tip, int columns = 1, bool allowSemicolon = false);
 
 // Makes a checkable push button show its state plainly: checked in the selection colour.
 void ShowAsToggle(QPushButton* button);

@@ -15,16 +15,18 @@
 #include <cstdio>
 #include <cstring>
 #include <functional>
+#include <set>
 #include <string>
 
 #include <QApplication>
+#include <QDir>
 #include <QFileDialog>
+#include <QElapsedTimer>
 #include <QLineEdit>
 #include <QMenu>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QScreen>
-#include <QSignalSpy>
 #include <QTabWidget>
 #include <QTest>
 #include <QTimer>
@@ -134,6 +136,11 @@ std::string PrepareSettings() {
 }
 
 void ShootPages(CSettingsSheet& sheet) {
+  // The picture tabs whose result has been shown, counted from before the page opens.
+  auto* pictures = static_cast<qxdlg::CPictSettingsDlg*>(sheet.page(qxdlg::kPictPage));
+  std::set<int> shown;
+  QObject::connect(pictures, &qxdlg::CPictSettingsDlg::resultShown,
+                   [&shown](const qxdlg::LivePicture& picture) { shown.insert(picture.tab); });
   for (int page = 0; page < sheet.pageCount(); ++page) {
     sheet.tabs()->setCurrentIndex(page);
     Settle();
@@ -142,12 +149,12 @@ void ShootPages(CSettingsSheet& sheet) {
       Save(Shot(sheet), QString("page%1.png").arg(page + 1).toUtf8().constData());
       continue;
     }
-    auto* pictures = static_cast<qxdlg::CPictSettingsDlg*>(sheet.page(page));
-    int shown = 0;
-    QObject::connect(pictures, &qxdlg::CPictSettingsDlg::resultShown, [&shown] { ++shown; });
-    QSignalSpy spy(pictures, &qxdlg::CPictSettingsDlg::resultShown);
-    while (shown < 4 && spy.wait(static_cast<int>(qv::GetTimings().converterTimeoutMs))) {
-    }
+    // Every tab's first result, within the converter's time-out for all four.
+    QElapsedTimer waited;
+    waited.start();
+    const auto limit = static_cast<qint64>(qv::GetTimings().converterTimeoutMs);
+    while (shown.size() < 4 && waited.elapsed() < limit) QTest::qWait(50);
+    if (shown.size() < 4) Fail("the picture tabs did not all show their result");
     auto* tabs = pictures->findChild<QTabWidget*>("profiles");
     for (int tab = 0; tab < 4; ++tab) {
       tabs->setCurrentIndex(tab);
@@ -208,6 +215,10 @@ int main(int argc, char** argv) {
   folder = std::string(argv[1]) + "/";
   const std::string ini = PrepareSettings();
   QApplication app(argc, argv);
+  if (!QDir().mkpath(QString::fromStdString(folder))) {
+    std::fprintf(stderr, "settings_screenshots: cannot make %s\n", folder.c_str());
+    return 1;
+  }
   qv::SetMessageBoxSink(qxdlg::ShowSheetMessage);
   qv::InstallQtTranslations();
   QXStartup();

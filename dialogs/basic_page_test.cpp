@@ -158,6 +158,25 @@ TEST_F(BasicPageTest, DeviceSwitchStartsTheChosenDeviceAtOnceAndCancelKeepsIt) {
   EXPECT_EQ(Ini(), before);
 }
 
+TEST_F(BasicPageTest, DeviceStartedWhileThePictureIsHiddenGetsAOneByOnePreview) {
+  setenv("QUORVEX_TEST_DEVICES", "Cam A,Cam B", 1);
+  QXCleanup();
+  QXStartup();
+  QWidget mainWindow;
+  auto sheet = OpenSheet(&mainWindow, false, true);
+  Find<QComboBox>(*sheet, "deviceList")->setCurrentIndex(1);
+  ASSERT_TRUE(BasicPageOf(*sheet)->deviceRunning());
+  unsigned long width = 0, height = 0, x = 0, y = 0;
+  QXGetDeviceState(QXST_WINDOW_WIDTH, &width);
+  QXGetDeviceState(QXST_WINDOW_HEIGHT, &height);
+  QXGetDeviceState(QXST_WINDOW_X, &x);
+  QXGetDeviceState(QXST_WINDOW_Y, &y);
+  EXPECT_EQ(width, 1u);
+  EXPECT_EQ(height, 1u);
+  EXPECT_EQ(x, 94u);
+  EXPECT_EQ(y, 6u);
+}
+
 TEST_F(BasicPageTest, SiblingEntryStopsTheDeviceAndAsksForTheSiblingProgram) {
   setenv("QUORVEX_TEST_DEVICES", "Cam A", 1);
   QXCleanup();

@@ -341,7 +341,7 @@ void MainWindow::wheelEvent(QWheelEvent* event) {
 }
 
 void MainWindow::ScrollLog(int lines) {
-  if (!previewHidden_ || logView_.scroll().dragging()) return;
+  if (!previewHidden_) return;
   logView_.scroll().ScrollBy(lines);
   logDirty_ = true;
   update(kPictureArea);

@@ -103,7 +103,8 @@ class MainWindow : public QWidget {
   void OpenSettings();
   void OpenHelp();
   void OnLogLine();
-  // Scrolls the log view (when it is shown) by `lines` and repaints it.
+  // Scrolls the log view (when it is shown and its thumb is not being dragged) by `lines` and
+  // repaints it.
   void ScrollLog(int lines);
   [[nodiscard]] SkinState CurrentSkinState() const;
 

@@ -431,6 +431,14 @@ TEST_F(MainWindowTest, WheelAndPageKeysScrollTheLogWithTheThumb) {
   EXPECT_EQ(scroll.topLine(), page);
   EXPECT_TRUE(thumbFollows());
 
+  // While the thumb is dragged, the wheel and the keys leave the log to the drag.
+  const QPoint thumb(kPictureArea.x() + 314, kPictureArea.y() + scroll.thumbOffset() + 3);
+  Press(thumb);
+  wheel(-120);
+  key(Qt::Key_PageDown);
+  EXPECT_EQ(scroll.topLine(), page);
+  Release(thumb);
+
   // Outside the log, or with the live picture shown, the wheel leaves the log where it is.
   wheel(-120, QPoint(40, 200));
   EXPECT_EQ(scroll.topLine(), page);

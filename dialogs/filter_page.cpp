@@ -75,14 +75,14 @@ void CFilterAddrDlg::accept() {
 
 CFilterSettingsDlg::CFilterSettingsDlg(std::string iniFile) : CSettingsPage("フィルタ設定", std::move(iniFile)) {
   setObjectName("filterPage");
+  // The address list takes the height the other rows leave.
   auto* layout = new QVBoxLayout(this);
-  layout->addWidget(createAddressGroup());
+  layout->addWidget(createAddressGroup(), 1);
   layout->addWidget(createTextGroup());
   deleteRefused_ = new QCheckBox(QString::fromUtf8("受信拒否したメールは削除する"), this);
   deleteRefused_->setObjectName("deleteRefused");
   AddTool(deleteRefused_, "チェックを付けるとフィルタで受信拒否されたメールを削除します。");
   layout->addWidget(deleteRefused_);
-  layout->addStretch();
   connect(deleteRefused_, &QCheckBox::clicked, this, [this](bool on) {
     record_.RcvDelete = on;
     SetModified();
@@ -120,11 +120,13 @@ QWidget* CFilterSettingsDlg::createAddressGroup() {
   buttons->addWidget(change_);
   buttons->addWidget(delete_);
   buttons->addStretch();
+  // The filter's switch heads the group, on one row with its mode.
+  modeRow->insertWidget(0, addressFilter_);
+  modeRow->insertSpacing(1, 16);
   auto* layout = new QGridLayout(group);
-  layout->addWidget(addressFilter_, 0, 0, 1, 2);
-  layout->addLayout(modeRow, 1, 0, 1, 2);
-  layout->addWidget(addresses_, 2, 0);
-  layout->addLayout(buttons, 2, 1);
+  layout->addLayout(modeRow, 0, 0, 1, 2);
+  layout->addWidget(addresses_, 1, 0);
+  layout->addLayout(buttons, 1, 1);
 
   connect(addressFilter_, &QCheckBox::clicked, this, [this](bool on) {
     record_.MailFill = on;
@@ -163,10 +165,12 @@ QWidget* CFilterSettingsDlg::createTextGroup() {
   AddTool(bodyText_, "メール内容フィルタを設定します。現在は対応していません。");
   auto* layout = new QGridLayout(group);
   layout->setContentsMargins(0, 0, 0, 0);
+  // Each filter's switch beside its text, so the address list keeps the page's height.
   layout->addWidget(titleFilter_, 0, 0);
-  layout->addWidget(titleText_, 1, 0);
-  layout->addWidget(bodyFilter_, 2, 0);
-  layout->addWidget(bodyText_, 3, 0);
+  layout->addWidget(titleText_, 0, 1);
+  layout->addWidget(bodyFilter_, 1, 0);
+  layout->addWidget(bodyText_, 1, 1);
+  layout->setColumnStretch(1, 1);
 
   connect(titleFilter_, &QCheckBox::clicked, this, [this](bool on) {
     record_.TitleFilt = on;

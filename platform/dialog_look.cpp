@@ -7,7 +7,6 @@
 #include <QFontInfo>
 #include <QFontMetrics>
 #include <QLibraryInfo>
-#include <QLocale>
 #include <QMessageBox>
 #include <QPainter>
 #include <QPointer>
@@ -76,8 +75,6 @@ QFont JapaneseDialogFont(int pointSize) {
 bool InstallQtTranslations() {
   static QPointer<QTranslator> installed;
   if (installed) return true;
-  // Dates and numbers in Qt's dialogs (the folder browser's list) as the texts: Japanese.
-  QLocale::setDefault(QLocale(QLocale::Japanese, QLocale::Japan));
   static bool reported = false;
   auto* translator = new QTranslator(qApp);
   const QString folder = QLibraryInfo::path(QLibraryInfo::TranslationsPath);

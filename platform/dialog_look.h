@@ -23,8 +23,7 @@ inline constexpr const char* kDialogFontFamilies[] = {"Noto Sans CJK JP", "IPAGo
 
 // Installs Qt's Japanese translations (qtbase_ja from Qt's translation folder, Debian package
 // qt6-translations-l10n) into the running application, once per process: the file dialog, the
-// edit boxes' context menus and the standard buttons then speak Japanese, as the program does;
-// the default locale becomes Japanese too (dates and numbers in those dialogs).
+// edit boxes' context menus and the standard buttons then speak Japanese, as the program does.
 // False (with a line on standard error, once) when the file cannot be loaded.
 bool InstallQtTranslations();
 

@@ -10,14 +10,17 @@
 #include <QString>
 #include <QVBoxLayout>
 
+#include "platform/dialog_look.h"
+
 namespace qxcore {
 namespace {
 
 // A dialog with `content` above OK and Cancel buttons.
 class DeviceDialog : public QDialog {
  public:
-  DeviceDialog(QWidget* parent, const QString& title, const QString& name) : QDialog(parent) {
-    setWindowTitle(title);
+  DeviceDialog(QWidget* parent, const char* title, const QString& name)
+      : QDialog(parent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint) {
+    setWindowTitle(QString::fromUtf8(title));
     setObjectName(name);
     auto* layout = new QVBoxLayout(this);
     form_ = new QFormLayout;
@@ -29,6 +32,12 @@ class DeviceDialog : public QDialog {
     layout->addWidget(buttons);
   }
   QFormLayout* form() { return form_; }
+
+  // Runs the dialog in the look of the program's other dialogs.
+  int exec() override {
+    qv::UseDialogLook(this);
+    return QDialog::exec();
+  }
 
  private:
   QFormLayout* form_;
@@ -46,21 +55,21 @@ QString FormatText(const FrameFormat& format) {
 bool RunFormatDialog(QWidget* parent, const std::vector<FrameFormat>& formats,
                      const FrameFormat& current, FrameFormat& chosen) {
   if (formats.empty()) return false;
-  DeviceDialog dialog(parent, QStringLiteral("Video Format"), QStringLiteral("formatDialog"));
+  DeviceDialog dialog(parent, "ビデオ形式", QStringLiteral("formatDialog"));
   auto* list = new QComboBox(&dialog);
   list->setObjectName("formatList");
   for (const FrameFormat& format : formats) {
     list->addItem(FormatText(format));
     if (format == current) list->setCurrentIndex(list->count() - 1);
   }
-  dialog.form()->addRow(QStringLiteral("Size and format:"), list);
+  dialog.form()->addRow(QString::fromUtf8("サイズと形式："), list);
   if (dialog.exec() != QDialog::Accepted || list->currentIndex() < 0) return false;
   chosen = formats[static_cast<size_t>(list->currentIndex())];
   return true;
 }
 
 bool RunSourceDialog(QWidget* parent, std::vector<DriverControl>& controls) {
-  DeviceDialog dialog(parent, QStringLiteral("Video Source"), QStringLiteral("sourceDialog"));
+  DeviceDialog dialog(parent, "ビデオソース", QStringLiteral("sourceDialog"));
   std::vector<QWidget*> editors;
   for (const DriverControl& control : controls) {
     const QString name = QStringLiteral("control%1").arg(control.id);
@@ -77,7 +86,7 @@ bool RunSourceDialog(QWidget* parent, std::vector<DriverControl>& controls) {
       spin->setValue(control.value);
       editors.push_back(spin);
     }
-    dialog.form()->addRow(QString::fromStdString(control.name) + QLatin1Char(':'), editors.back());
+    dialog.form()->addRow(QString::fromStdString(control.name) + QString::fromUtf8("："), editors.back());
   }
   if (dialog.exec() != QDialog::Accepted) return false;
   for (size_t i = 0; i < controls.size(); ++i) {
@@ -91,14 +100,13 @@ bool RunSourceDialog(QWidget* parent, std::vector<DriverControl>& controls) {
 }
 
 bool RunCompressionDialog(QWidget* parent, int& quality) {
-  DeviceDialog dialog(parent, QStringLiteral("Video Compression"),
-                      QStringLiteral("compressionDialog"));
-  dialog.form()->addRow(QStringLiteral("Compressor:"), new QLabel(QStringLiteral("Motion-JPEG"), &dialog));
+  DeviceDialog dialog(parent, "ビデオ圧縮", QStringLiteral("compressionDialog"));
+  dialog.form()->addRow(QString::fromUtf8("圧縮方式："), new QLabel(QStringLiteral("Motion-JPEG"), &dialog));
   auto* spin = new QSpinBox(&dialog);
   spin->setObjectName("streamQuality");
   spin->setRange(1, 100);
   spin->setValue(quality);
-  dialog.form()->addRow(QStringLiteral("Quality:"), spin);
+  dialog.form()->addRow(QString::fromUtf8("品質："), spin);
   if (dialog.exec() != QDialog::Accepted) return false;
   quality = spin->value();
   return true;

@@ -40,12 +40,15 @@ const std::string& SiblingEntry() { return SJIS("Orbisk連携"); }
 CBasicSettingsDlg::CBasicSettingsDlg(std::string iniFile, DeviceContext context)
     : CSettingsPage("基本設定", std::move(iniFile)), context_(context) {
   setObjectName("basicPage");
+  // The room the page has beyond its controls goes between its parts, evenly.
   auto* layout = new QVBoxLayout(this);
   layout->addWidget(createDeviceGroup());
-  layout->addWidget(createPreviewRateGroup());
-  layout->addWidget(createStartGroup());
-  layout->addWidget(createLogGroup());
   layout->addStretch();
+  layout->addWidget(createPreviewRateGroup());
+  layout->addStretch();
+  layout->addWidget(createStartGroup());
+  layout->addStretch();
+  layout->addWidget(createLogGroup());
 }
 
 QWidget* CBasicSettingsDlg::createDeviceGroup() {
@@ -84,6 +87,7 @@ QWidget* CBasicSettingsDlg::createPreviewRateGroup() {
     button->setObjectName(QString("previewRate%1").arg(kPreviewFps[index]));
     button->setCheckable(true);
     button->setAutoDefault(false);
+    ShowAsToggle(button);
     AddTool(button, "プレビュー画面のフレームレートを設定します。");
     previewRates_->addButton(button, index);
     layout->addWidget(button);
@@ -97,7 +101,7 @@ QWidget* CBasicSettingsDlg::createPreviewRateGroup() {
 
 QWidget* CBasicSettingsDlg::createStartGroup() {
   auto* box = new QWidget(this);
-  auto* layout = new QGridLayout(box);
+  auto* layout = new QVBoxLayout(box);
   layout->setContentsMargins(0, 0, 0, 0);
   mailTimer_ = new CTypedSpinBox(box);
   mailTimer_->setObjectName("mailTimer");
@@ -115,9 +119,9 @@ QWidget* CBasicSettingsDlg::createStartGroup() {
   timerRow->addWidget(mailTimer_);
   timerRow->addWidget(new QLabel(QString::fromUtf8("分"), box));
   timerRow->addStretch();
-  layout->addLayout(timerRow, 0, 0);
-  layout->addWidget(wakeUpMail_, 1, 0);
-  layout->addWidget(startIcon_, 2, 0);
+  layout->addLayout(timerRow);
+  layout->addWidget(wakeUpMail_);
+  layout->addWidget(startIcon_);
 
   // Typing records the number at once; leaving the box brings it into 1..10.
   connect(mailTimer_, &QSpinBox::valueChanged, this, [this](int minutes) {
@@ -188,6 +192,7 @@ QWidget* CBasicSettingsDlg::createLogGroup() {
 }
 
 void CBasicSettingsDlg::OnInitDialog() {
+  AlignLabelColumns(this);
   fillDeviceList();
   LoadBasicSettings(iniFile_.c_str(), &record_);
   if (QAbstractButton* button = previewRates_->button(record_.PreviewRate)) button->setChecked(true);
@@ -258,10 +263,10 @@ void CBasicSettingsDlg::onDeviceChosen(int index) {
                          ? kPreviewFps[record_.PreviewRate]
                          : kPreviewFps[qv::kPreviewRateCount - 1];
     QXCoreSetPreviewRate(rate);
-    QXSetDeviceState(QXST_WINDOW_X, 94);
-    QXSetDeviceState(QXST_WINDOW_Y, 6);
-    QXSetDeviceState(QXST_WINDOW_WIDTH, context_.pictureHidden ? 1 : 320);
-    QXSetDeviceState(QXST_WINDOW_HEIGHT, context_.pictureHidden ? 1 : 240);
+    QXSetDeviceState(QXST_WINDOW_X, kPictureArea.x());
+    QXSetDeviceState(QXST_WINDOW_Y, kPictureArea.y());
+    QXSetDeviceState(QXST_WINDOW_WIDTH, context_.pictureHidden ? 1 : kPictureArea.width());
+    QXSetDeviceState(QXST_WINDOW_HEIGHT, context_.pictureHidden ? 1 : kPictureArea.height());
     unsigned long display = 0;
     QXGetDeviceState(QXST_DISPLAY_CAPS, &display);
     if (display & (QXDISP_OVERLAY | QXDISP_PREVIEW)) {

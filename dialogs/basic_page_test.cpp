@@ -89,6 +89,49 @@ TEST_F(BasicPageTest, CheckIntervalIsHeldToOneToTenWhenTheBoxIsLeft) {
   EXPECT_EQ(timer->value(), 1);
 }
 
+TEST_F(BasicPageTest, StoredCheckIntervalIsShownAndSavedWithinOneToTen) {
+  const struct {
+    const char* stored;
+    int shown;
+  } cases[] = {{"0", 1}, {"1", 1}, {"10", 10}, {"11", 10}};
+  for (const auto& c : cases) {
+    qv::WriteFileBytes(ini_, std::string("[BasicSettings]\r\nMailTimer=") + c.stored + "\r\n");
+    auto sheet = OpenSheet();
+    EXPECT_EQ(Find<QSpinBox>(*sheet, "mailTimer")->value(), c.shown) << c.stored;
+    EXPECT_EQ(Find<QSpinBox>(*sheet, "mailTimer")->text(), QString::number(c.shown)) << c.stored;
+    sheet->okButton()->click();
+    EXPECT_NE(Ini().find("\r\nMailTimer=" + std::to_string(c.shown) + "\r\n"), std::string::npos) << c.stored;
+  }
+}
+
+TEST_F(BasicPageTest, CheckedPreviewRateIsPlainAtAGlance) {
+  auto sheet = OpenSheet();
+  auto* checked = Find<QPushButton>(*sheet, "previewRate60");
+  ASSERT_TRUE(checked->isChecked());
+  // The share of a button's pixels in the selection colour.
+  auto selectionShare = [](QPushButton* button) {
+    const QImage shot = button->grab().toImage();
+    const QRgb selection = button->palette().color(QPalette::Highlight).rgb();
+    int count = 0;
+    for (int y = 0; y < shot.height(); ++y) {
+      for (int x = 0; x < shot.width(); ++x) count += shot.pixel(x, y) == selection ? 1 : 0;
+    }
+    return static_cast<double>(count) / (shot.width() * shot.height());
+  };
+  for (const char* name : {"previewRate1", "previewRate5", "previewRate10", "previewRate15", "previewRate20",
+                           "previewRate30"}) {
+    auto* button = Find<QPushButton>(*sheet, name);
+    EXPECT_FALSE(button->isChecked()) << name;
+    EXPECT_LT(selectionShare(button), 0.05) << name;
+    EXPECT_EQ(button->size(), checked->size()) << name;  // the state does not change the size
+  }
+  EXPECT_GT(selectionShare(checked), 0.6);
+  // Another choice moves the colour with it.
+  Find<QPushButton>(*sheet, "previewRate5")->click();
+  EXPECT_GT(selectionShare(Find<QPushButton>(*sheet, "previewRate5")), 0.6);
+  EXPECT_LT(selectionShare(checked), 0.05);
+}
+
 TEST_F(BasicPageTest, DeviceSwitchStartsTheChosenDeviceAtOnceAndCancelKeepsIt) {
   setenv("QUORVEX_TEST_DEVICES", "Cam A,!Broken Cam", 1);
   QXCleanup();
@@ -133,6 +176,25 @@ TEST_F(BasicPageTest, DeviceSwitchStartsTheChosenDeviceAtOnceAndCancelKeepsIt) {
   sheet.reset();
   EXPECT_EQ(QXGetCurDevice(), 0);
   EXPECT_EQ(Ini(), before);
+}
+
+TEST_F(BasicPageTest, DeviceStartedWhileThePictureIsHiddenGetsAOneByOnePreview) {
+  setenv("QUORVEX_TEST_DEVICES", "Cam A,Cam B", 1);
+  QXCleanup();
+  QXStartup();
+  QWidget mainWindow;
+  auto sheet = OpenSheet(&mainWindow, false, true);
+  Find<QComboBox>(*sheet, "deviceList")->setCurrentIndex(1);
+  ASSERT_TRUE(BasicPageOf(*sheet)->deviceRunning());
+  unsigned long width = 0, height = 0, x = 0, y = 0;
+  QXGetDeviceState(QXST_WINDOW_WIDTH, &width);
+  QXGetDeviceState(QXST_WINDOW_HEIGHT, &height);
+  QXGetDeviceState(QXST_WINDOW_X, &x);
+  QXGetDeviceState(QXST_WINDOW_Y, &y);
+  EXPECT_EQ(width, 1u);
+  EXPECT_EQ(height, 1u);
+  EXPECT_EQ(x, 94u);
+  EXPECT_EQ(y, 6u);
 }
 
 TEST_F(BasicPageTest, SiblingEntryStopsTheDeviceAndAsksForTheSiblingProgram) {

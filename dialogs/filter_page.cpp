@@ -15,6 +15,7 @@
 #include "app/settings/address_list_file.h"
 #include "app/settings/setting_rules.h"
 #include "dialogs/text_fields.h"
+#include "platform/dialog_look.h"
 #include "platform/message_box.h"
 #include "platform/text.h"
 
@@ -43,6 +44,7 @@ CFilterAddrDlg::CFilterAddrDlg(const std::string& address, QWidget* parent) : QD
   LimitField(address_, 255, true);
   layout->addWidget(new QLabel(QString::fromUtf8("メールアドレス："), this), 0, 0);
   layout->addWidget(address_, 0, 1);
+  qv::UseDialogLook(this);
 }
 
 std::string CFilterAddrDlg::address() const { return ToCp932(address_->text()); }
@@ -73,15 +75,15 @@ void CFilterAddrDlg::accept() {
 
 CFilterSettingsDlg::CFilterSettingsDlg(std::string iniFile) : CSettingsPage("フィルタ設定", std::move(iniFile)) {
   setObjectName("filterPage");
+  // The address list takes the height the other rows leave.
   auto* layout = new QVBoxLayout(this);
-  layout->addWidget(createAddressGroup());
+  layout->addWidget(createAddressGroup(), 1);
   layout->addWidget(createTextGroup());
   layout->addWidget(createLimitGroup());
   deleteRefused_ = new QCheckBox(QString::fromUtf8("受信拒否したメールは削除する"), this);
   deleteRefused_->setObjectName("deleteRefused");
   AddTool(deleteRefused_, "チェックを付けるとフィルタで受信拒否されたメールを削除します。");
   layout->addWidget(deleteRefused_);
-  layout->addStretch();
   connect(deleteRefused_, &QCheckBox::clicked, this, [this](bool on) {
     record_.RcvDelete = on;
     SetModified();
@@ -122,12 +124,14 @@ QWidget* CFilterSettingsDlg::createAddressGroup() {
   filterState_ = new QLabel(group);
   filterState_->setObjectName("filterState");
   filterState_->setWordWrap(true);
+  // The filter's switch heads the group, on one row with its mode.
+  modeRow->insertWidget(0, addressFilter_);
+  modeRow->insertSpacing(1, 16);
   auto* layout = new QGridLayout(group);
-  layout->addWidget(addressFilter_, 0, 0, 1, 2);
-  layout->addLayout(modeRow, 1, 0, 1, 2);
-  layout->addWidget(addresses_, 2, 0);
-  layout->addLayout(buttons, 2, 1);
-  layout->addWidget(filterState_, 3, 0, 1, 2);
+  layout->addLayout(modeRow, 0, 0, 1, 2);
+  layout->addWidget(addresses_, 1, 0);
+  layout->addLayout(buttons, 1, 1);
+  layout->addWidget(filterState_, 2, 0, 1, 2);
 
   connect(addressFilter_, &QCheckBox::clicked, this, [this](bool on) {
     record_.MailFill = on;
@@ -167,10 +171,12 @@ QWidget* CFilterSettingsDlg::createTextGroup() {
   AddTool(bodyText_, "メール内容フィルタを設定します。現在は対応していません。");
   auto* layout = new QGridLayout(group);
   layout->setContentsMargins(0, 0, 0, 0);
+  // Each filter's switch beside its text, so the address list keeps the page's height.
   layout->addWidget(titleFilter_, 0, 0);
-  layout->addWidget(titleText_, 1, 0);
-  layout->addWidget(bodyFilter_, 2, 0);
-  layout->addWidget(bodyText_, 3, 0);
+  layout->addWidget(titleText_, 0, 1);
+  layout->addWidget(bodyFilter_, 1, 0);
+  layout->addWidget(bodyText_, 1, 1);
+  layout->setColumnStretch(1, 1);
 
   connect(titleFilter_, &QCheckBox::clicked, this, [this](bool on) {
     record_.TitleFilt = on;

@@ -1,18 +1,17 @@
 // Page 2, "返信メール設定": the MailSettings section: the sender of the replies, the incoming
-// (POP3 or IMAP, with the IMAP folder and IDLE) and SMTP servers with account and password,
-// POP-before-SMTP, the ports (in CPortNumberDlg), the secure connection (TLS for the incoming
-// server and SMTP, SMTP AUTH, extra CA certificates) with a check of both accounts, and LAN or
-// dial-up (NetworkManager's dial-up connections). The only page
-// that refuses an apply: its checks run in a fixed order and the first that fails names the
-// box to correct.
+// (POP3 or IMAP) and SMTP servers with account and password, POP-before-SMTP, the ports (in
+// CPortNumberDlg), the secure connection, SMTP AUTH and the IMAP folder (in CMailSecurityDlg,
+// with a check of both accounts), and LAN or dial-up (NetworkManager's dial-up connections).
+// The only page that refuses an apply: its checks run in a fixed order and the first that fails
+// names the box to correct.
 #pragma once
 
 #include <string>
-#include <thread>
 
 #include <QDialog>
 
 #include "app/settings/settings.h"
+#include "dialogs/mail_security_dialog.h"
 #include "dialogs/settings_sheet.h"
 
 class QCheckBox;
@@ -22,13 +21,15 @@ class QLabel;
 class QLineEdit;
 class QPushButton;
 class QRadioButton;
-class QSpinBox;
 
 namespace qxdlg {
 
-// "ポート番号の設定": the incoming (POP3 or IMAP) and SMTP ports, 1 to 65535 each, with a
-// Default button that gives the usual ports of the incoming protocol (MailProtocol) and its
-// security (PopSecurity).
+class CTypedSpinBox;
+
+// "ポート番号の設定": the incoming (POP3 or IMAP) and SMTP ports, with a Default button that
+// gives the usual ports of the incoming protocol (MailProtocol) and its security (PopSecurity).
+// The boxes take any number typed; OK refuses a port outside 1 to 65535 with a message and puts
+// the focus back on its box.
 class CPortNumberDlg : public QDialog {
   Q_OBJECT
 
@@ -37,9 +38,11 @@ class CPortNumberDlg : public QDialog {
   [[nodiscard]] int popPort() const;
   [[nodiscard]] int smtpPort() const;
 
+  void accept() override;
+
  private:
-  QSpinBox* popPort_;
-  QSpinBox* smtpPort_;
+  CTypedSpinBox* popPort_;
+  CTypedSpinBox* smtpPort_;
 };
 
 class CMailSettingDlg : public CSettingsPage {
@@ -47,17 +50,11 @@ class CMailSettingDlg : public CSettingsPage {
 
  public:
   explicit CMailSettingDlg(std::string iniFile);
-  ~CMailSettingDlg() override;
   bool OnApply() override;
 
-  // One refusal of the page: which of its checks failed (1 to 15, in check order), with
-  // its caption and message (CP932); 0 when the settings pass.
-  struct Refusal {
-    int check = 0;
-    std::string caption;
-    std::string message;
-  };
-  // Runs the checks on the texts of `record` in their order.
+  using Refusal = MailRefusal;
+  // Runs the checks on the texts of `record` in their order (12 of the page, then 13 to 15 of
+  // CMailSecurityDlg).
   [[nodiscard]] static Refusal Check(const MailSettings& record);
 
  protected:
@@ -65,50 +62,37 @@ class CMailSettingDlg : public CSettingsPage {
 
  private:
   QWidget* createSenderGroup();
-  // The server rows; settings of the server connection that come later add their rows here.
   QWidget* createServerGroup();
-  QWidget* createSecurityGroup();
   QWidget* createConnectionGroup();
   QLineEdit* addTextRow(QGridLayout* layout, int row, const char* label, const char* name, size_t maxBytes,
                         const char* tip, bool allowSemicolon = false);
 
   void fillDialEntries();
   void onPortButton();
-  void onBrowseCaFile();
-  // Tries both accounts with what the page holds now, on a thread of its own, and shows the
-  // check's lines when it is done.
-  void onCheckAccounts();
-  void enableSmtpAccount();
-  // Enables the IMAP boxes and names the incoming protocol where the page shows it.
+  void onSecurityButton();
+  void onAccountsChecked(const std::string& report);
+  // Names the incoming protocol where the page shows it.
   void showProtocol();
   void takeTexts();
-  QLineEdit* boxOfCheck(int check) const;
+  [[nodiscard]] QWidget* boxOfCheck(int check) const;
 
   MailSettings record_;
   int dialEntryCount_ = 0;
 
   QLineEdit* userName_;
   QLineEdit* mailAddr_;
+  QLabel* popServerLabel_;
   QLineEdit* popServer_;
   QComboBox* protocol_;
-  QLineEdit* imapFolder_;
-  QCheckBox* imapIdle_;
   QLineEdit* smtpServer_;
   QLineEdit* userId_;
   QLineEdit* password_;
   QCheckBox* beforeSmtp_;
+  QPushButton* securityButton_;
   QRadioButton* lan_;
   QRadioButton* dialUp_;
   QComboBox* dialEntries_;
-  QLabel* popSecurityLabel_;
-  QComboBox* popSecurity_;
-  QComboBox* smtpSecurity_;
-  QCheckBox* smtpAuth_;
-  QLineEdit* smtpUserId_;
-  QLineEdit* smtpPassword_;
-  QLineEdit* caFile_;
-  QPushButton* checkAccounts_;
-  std::thread checkThread_;  // the account check under way, if any
+  AccountCheckRunner* checker_;
 };
 
 }  // namespace qxdlg

@@ -8,6 +8,8 @@
 #include <QSignalSpy>
 #include <QSpinBox>
 
+#include <functional>
+
 #include "dialogs/testing/test_support.h"
 
 namespace qxdlg {
@@ -29,6 +31,12 @@ class MailPageTest : public SheetFixture {
     Type(*sheet, "userId", "cam");
     Type(*sheet, "password", "secret");
     return sheet;
+  }
+  // Opens the details dialog from the mail page; `act` does what the user would there and must
+  // end the dialog.
+  static void InSecurityDialog(CSettingsSheet& sheet, std::function<void(QDialog&)> act) {
+    testing::HandleNextDialog(std::move(act));
+    Find<QPushButton>(sheet, "securityButton")->click();
   }
   [[nodiscard]] MailSettings Stored() const {
     MailSettings record;
@@ -64,15 +72,10 @@ TEST_F(MailPageTest, EachCheckRefusesWithItsMessageAndFocus) {
       {"userId", "ユーザー", {notAscii, "ユーザーＩＤエラー"}},
       {"password", "パス", {notAscii, "パスワードエラー"}},
       {"userName", "Cam <cam@example.jp>", {"< >が使用されていますと正しく送受信できません。", "差出人名エラー"}},
-      {"smtpUserId", "ユーザー", {notAscii, "SMTPユーザーＩＤエラー"}},
-      {"smtpPassword", "パス", {notAscii, "SMTPパスワードエラー"}},
-      {"imapFolder", "", {"IMAPフォルダ名を入力してください。", "IMAPフォルダエラー"}},
   };
   for (const auto& c : cases) {
     messages_.clear();
     auto sheet = OpenMailPage();
-    Find<QCheckBox>(*sheet, "smtpAuth")->click();
-    Find<QComboBox>(*sheet, "mailProtocol")->setCurrentIndex(1);
     Type(*sheet, c.box, c.typed);
     sheet->okButton()->click();
     EXPECT_EQ(messages_, std::vector<Message>{c.message}) << c.box << " " << c.typed;
@@ -80,18 +83,68 @@ TEST_F(MailPageTest, EachCheckRefusesWithItsMessageAndFocus) {
     EXPECT_TRUE(sheet->isVisible());
     EXPECT_EQ(Ini().find("[MailSettings]"), std::string::npos) << c.box << " " << c.typed;
   }
-  // An empty password and a Japanese sender name pass, and so do an SMTP account and an IMAP
-  // folder that are not used.
+  // An empty password and a Japanese sender name pass.
   messages_.clear();
   auto sheet = OpenMailPage();
   Type(*sheet, "password", "");
-  Type(*sheet, "smtpUserId", "ユーザー");
-  Type(*sheet, "imapFolder", "");
   sheet->okButton()->click();
   EXPECT_TRUE(messages_.empty());
   EXPECT_EQ(sheet->result(), QDialog::Accepted);
   EXPECT_STREQ(Stored().UserName, SJIS("カメラ").c_str());
   EXPECT_NE(Ini().find("\r\nPasswd=\r\n"), std::string::npos);
+}
+
+TEST_F(MailPageTest, DetailsDialogChecksItsBoxesOnOk) {
+  const std::string notAscii = "英数字、記号以外の文字が使用されています。";
+  const struct {
+    const char* box;
+    const char* typed;
+    Message message;
+  } cases[] = {
+      {"smtpUserId", "ユーザー", {notAscii, "SMTPユーザーＩＤエラー"}},
+      {"smtpPassword", "パス", {notAscii, "SMTPパスワードエラー"}},
+      {"imapFolder", "", {"IMAPフォルダ名を入力してください。", "IMAPフォルダエラー"}},
+  };
+  for (const auto& c : cases) {
+    messages_.clear();
+    auto sheet = OpenMailPage();
+    Find<QComboBox>(*sheet, "mailProtocol")->setCurrentIndex(1);
+    InSecurityDialog(*sheet, [&](QDialog& dialog) {
+      dialog.findChild<QCheckBox*>("smtpAuth")->click();
+      Type(dialog, c.box, c.typed);
+      dialog.findChild<QPushButton*>("ok")->click();
+      EXPECT_EQ(messages_, std::vector<Message>{c.message}) << c.box;
+      EXPECT_EQ(dialog.focusWidget(), Find<QWidget>(dialog, c.box)) << c.box;
+      EXPECT_TRUE(dialog.isVisible()) << c.box;
+      dialog.reject();
+    });
+    // Cancel kept the page's settings as they were: they pass.
+    sheet->okButton()->click();
+    EXPECT_EQ(sheet->result(), QDialog::Accepted) << c.box;
+    EXPECT_EQ(Stored().SmtpAuth, 0) << c.box;
+  }
+  // The same fields, unused (no SMTP AUTH, POP3), pass.
+  messages_.clear();
+  auto sheet = OpenMailPage();
+  InSecurityDialog(*sheet, [](QDialog& dialog) {
+    Type(dialog, "smtpUserId", "ユーザー");
+    dialog.findChild<QPushButton*>("ok")->click();
+  });
+  sheet->okButton()->click();
+  EXPECT_TRUE(messages_.empty());
+  EXPECT_STREQ(Stored().SmtpUserID, SJIS("ユーザー").c_str());
+
+  // A settings file that already breaks such a check: the page refuses and points at the button
+  // that opens the dialog.
+  MailSettings stored = Stored();
+  stored.SmtpAuth = 1;
+  SaveMailSettings(ini_.c_str(), &stored);
+  messages_.clear();
+  auto again = OpenMailPage();
+  again->okButton()->click();
+  EXPECT_EQ(messages_, (std::vector<Message>{{notAscii, "SMTPユーザーＩＤエラー"}}));
+  EXPECT_EQ(again->page(kMailPage)->focusWidget(), Find<QWidget>(*again, "securityButton"));
+  EXPECT_TRUE(again->isVisible());
 }
 
 TEST_F(MailPageTest, SectionIsWrittenInOrderWithTheUnpaddedPassword) {
@@ -117,23 +170,33 @@ TEST_F(MailPageTest, SectionIsWrittenInOrderWithTheUnpaddedPassword) {
 TEST_F(MailPageTest, SecureConnectionAndTheAccountCheck) {
   {
     auto sheet = OpenMailPage();
-    EXPECT_FALSE(Find<QLineEdit>(*sheet, "smtpUserId")->isEnabled());
-    Find<QComboBox>(*sheet, "popSecurity")->setCurrentIndex(2);
-    Find<QComboBox>(*sheet, "smtpSecurity")->setCurrentIndex(1);
-    Find<QCheckBox>(*sheet, "smtpAuth")->click();
-    EXPECT_TRUE(Find<QLineEdit>(*sheet, "smtpUserId")->isEnabled());
-    Type(*sheet, "smtpUserId", "submit");
-    Type(*sheet, "smtpPassword", "pw;1");
-    Type(*sheet, "caFile", "/etc/quorvex/ca.pem");
+    InSecurityDialog(*sheet, [](QDialog& dialog) {
+      EXPECT_EQ(dialog.windowTitle(), QString::fromUtf8("受信と送信の詳細設定"));
+      EXPECT_FALSE(dialog.findChild<QLineEdit*>("smtpUserId")->isEnabled());
+      dialog.findChild<QComboBox*>("popSecurity")->setCurrentIndex(2);
+      dialog.findChild<QComboBox*>("smtpSecurity")->setCurrentIndex(1);
+      dialog.findChild<QCheckBox*>("smtpAuth")->click();
+      EXPECT_TRUE(dialog.findChild<QLineEdit*>("smtpUserId")->isEnabled());
+      Type(dialog, "smtpUserId", "submit");
+      Type(dialog, "smtpPassword", "pw;1");
+      Type(dialog, "caFile", "/etc/quorvex/ca.pem");
+      dialog.findChild<QPushButton*>("ok")->click();
+    });
+    EXPECT_TRUE(sheet->applyButton()->isEnabled());
+    // Cancel in the dialog changes nothing.
+    InSecurityDialog(*sheet, [](QDialog& dialog) {
+      EXPECT_EQ(dialog.findChild<QComboBox*>("popSecurity")->currentIndex(), 2);
+      dialog.findChild<QComboBox*>("smtpSecurity")->setCurrentIndex(0);
+      dialog.findChild<QPushButton*>("cancel")->click();
+    });
     sheet->okButton()->click();
   }
   EXPECT_NE(Ini().find("\r\nPopSecurity=2\r\nSmtpSecurity=1\r\nSmtpAuth=1\r\nSmtpUserID=submit\r\n"
                        "SmtpPasswd=cHc7MQ\r\nCaFile=/etc/quorvex/ca.pem\r\n"),
             std::string::npos);
 
-  // Nothing listens on the servers' port: both steps fail, and the page says so.
+  // Nothing listens on the servers' port: both steps fail, and the dialog says so.
   auto sheet = OpenMailPage();
-  EXPECT_EQ(Find<QLineEdit>(*sheet, "smtpPassword")->text(), "pw;1");
   Type(*sheet, "popServer", "127.0.0.1");
   Type(*sheet, "smtpServer", "127.0.0.1");
   testing::HandleNextDialog([](QDialog& dialog) {
@@ -142,35 +205,48 @@ TEST_F(MailPageTest, SecureConnectionAndTheAccountCheck) {
     dialog.accept();
   });
   Find<QPushButton>(*sheet, "portButton")->click();
-  Find<QPushButton>(*sheet, "checkAccounts")->click();
-  EXPECT_FALSE(Find<QPushButton>(*sheet, "checkAccounts")->isEnabled());
-  QSignalSpy wait(sheet.get(), &QObject::destroyed);
-  for (int i = 0; i < 1000 && messages_.empty(); ++i) wait.wait(10);
+  InSecurityDialog(*sheet, [this](QDialog& dialog) {
+    EXPECT_EQ(dialog.findChild<QLineEdit*>("smtpPassword")->text(), "pw;1");
+    auto* check = dialog.findChild<QPushButton*>("checkAccounts");
+    check->click();
+    EXPECT_FALSE(check->isEnabled());
+    QSignalSpy wait(&dialog, &QObject::destroyed);
+    for (int i = 0; i < 1000 && messages_.empty(); ++i) wait.wait(10);
+    EXPECT_TRUE(check->isEnabled());
+    dialog.reject();
+  });
   ASSERT_EQ(messages_.size(), 1u);
   EXPECT_EQ(messages_[0].caption, "アカウントの確認");
   EXPECT_NE(messages_[0].text.find("NG"), std::string::npos) << messages_[0].text;
   EXPECT_EQ(messages_[0].text.find("pw;1"), std::string::npos);
-  EXPECT_TRUE(Find<QPushButton>(*sheet, "checkAccounts")->isEnabled());
 }
 
 TEST_F(MailPageTest, ImapFolderAndIdleFollowTheProtocol) {
   {
     auto sheet = OpenMailPage();
     auto* protocol = Find<QComboBox>(*sheet, "mailProtocol");
-    auto* security = Find<QComboBox>(*sheet, "popSecurity");
     EXPECT_EQ(protocol->currentText(), "POP3");
-    EXPECT_EQ(Find<QLineEdit>(*sheet, "imapFolder")->text(), "INBOX");
-    EXPECT_FALSE(Find<QLineEdit>(*sheet, "imapFolder")->isEnabled());
-    EXPECT_TRUE(Find<QCheckBox>(*sheet, "imapIdle")->isChecked());
-    EXPECT_FALSE(Find<QCheckBox>(*sheet, "imapIdle")->isEnabled());
-    EXPECT_EQ(security->itemText(1), "STLS");
+    EXPECT_EQ(Find<QLabel>(*sheet, "popServerLabel")->text(), QString::fromUtf8("POP3ｻｰﾊﾞｰ（受信）(&M)："));
+    InSecurityDialog(*sheet, [](QDialog& dialog) {
+      EXPECT_EQ(dialog.findChild<QLineEdit*>("imapFolder")->text(), "INBOX");
+      EXPECT_FALSE(dialog.findChild<QLineEdit*>("imapFolder")->isEnabled());
+      EXPECT_TRUE(dialog.findChild<QCheckBox*>("imapIdle")->isChecked());
+      EXPECT_FALSE(dialog.findChild<QCheckBox*>("imapIdle")->isEnabled());
+      EXPECT_EQ(dialog.findChild<QComboBox*>("popSecurity")->itemText(1), "STLS");
+      dialog.reject();
+    });
     protocol->setCurrentIndex(1);
-    EXPECT_TRUE(Find<QLineEdit>(*sheet, "imapFolder")->isEnabled());
-    EXPECT_TRUE(Find<QCheckBox>(*sheet, "imapIdle")->isEnabled());
-    EXPECT_EQ(security->itemText(1), "STARTTLS");
-    security->setCurrentIndex(1);
-    Type(*sheet, "imapFolder", "INBOX/依頼");
-    Find<QCheckBox>(*sheet, "imapIdle")->click();
+    EXPECT_EQ(Find<QLabel>(*sheet, "popServerLabel")->text(), QString::fromUtf8("IMAPｻｰﾊﾞｰ（受信）(&M)："));
+    InSecurityDialog(*sheet, [](QDialog& dialog) {
+      EXPECT_TRUE(dialog.findChild<QLineEdit*>("imapFolder")->isEnabled());
+      EXPECT_TRUE(dialog.findChild<QCheckBox*>("imapIdle")->isEnabled());
+      auto* security = dialog.findChild<QComboBox*>("popSecurity");
+      EXPECT_EQ(security->itemText(1), "STARTTLS");
+      security->setCurrentIndex(1);
+      Type(dialog, "imapFolder", "INBOX/依頼");
+      dialog.findChild<QCheckBox*>("imapIdle")->click();
+      dialog.accept();
+    });
     sheet->okButton()->click();
   }
   EXPECT_NE(Ini().find("\r\nCaFile=\r\nMailProtocol=1\r\nImapFolder=INBOX/" + SJIS("依頼") + "\r\nImapIdle=0\r\n"),
@@ -180,11 +256,13 @@ TEST_F(MailPageTest, ImapFolderAndIdleFollowTheProtocol) {
   // What was stored comes back, and going back to POP3 keeps the folder and IDLE as they were.
   auto sheet = OpenMailPage();
   EXPECT_EQ(Find<QComboBox>(*sheet, "mailProtocol")->currentIndex(), 1);
-  EXPECT_EQ(Find<QLineEdit>(*sheet, "imapFolder")->text(), "INBOX/依頼");
-  EXPECT_TRUE(Find<QLineEdit>(*sheet, "imapFolder")->isEnabled());
-  EXPECT_FALSE(Find<QCheckBox>(*sheet, "imapIdle")->isChecked());
+  InSecurityDialog(*sheet, [](QDialog& dialog) {
+    EXPECT_EQ(dialog.findChild<QLineEdit*>("imapFolder")->text(), "INBOX/依頼");
+    EXPECT_TRUE(dialog.findChild<QLineEdit*>("imapFolder")->isEnabled());
+    EXPECT_FALSE(dialog.findChild<QCheckBox*>("imapIdle")->isChecked());
+    dialog.reject();
+  });
   Find<QComboBox>(*sheet, "mailProtocol")->setCurrentIndex(0);
-  EXPECT_FALSE(Find<QCheckBox>(*sheet, "imapIdle")->isEnabled());
   sheet->okButton()->click();
   EXPECT_NE(Ini().find("\r\nMailProtocol=0\r\nImapFolder=INBOX/" + SJIS("依頼") + "\r\nImapIdle=0\r\n"),
             std::string::npos);
@@ -198,14 +276,18 @@ TEST_F(MailPageTest, TextsAreHeldToTheirFieldsAtACharacterBoundary) {
   for (int i = 0; i < 200; ++i) name += "名";
   Type(*sheet, "userName", name);
   EXPECT_EQ(ToCp932(Find<QLineEdit>(*sheet, "userName")->text()).size(), 254u);  // 127 whole characters
-  Type(*sheet, "imapFolder", name);
-  EXPECT_EQ(ToCp932(Find<QLineEdit>(*sheet, "imapFolder")->text()).size(), 254u);
+  InSecurityDialog(*sheet, [&name](QDialog& dialog) {
+    Type(dialog, "imapFolder", name);
+    EXPECT_EQ(ToCp932(dialog.findChild<QLineEdit*>("imapFolder")->text()).size(), 254u);
+    dialog.accept();
+  });
   Type(*sheet, "smtpServer", "smtp;example.jp");
   EXPECT_EQ(Find<QLineEdit>(*sheet, "smtpServer")->text(), "smtpexample.jp");
   Type(*sheet, "smtpServer", "smtp.example.jp");
   sheet->okButton()->click();
   EXPECT_EQ(std::string(Stored().UserID), std::string(63, 'u'));
   EXPECT_EQ(std::strlen(Stored().UserName), 254u);
+  EXPECT_EQ(std::strlen(Stored().ImapFolder), 254u);
 }
 
 TEST_F(MailPageTest, PortDialogDefaultsAndCancel) {
@@ -226,7 +308,7 @@ TEST_F(MailPageTest, PortDialogDefaultsAndCancel) {
   EXPECT_EQ(Stored().PopPort, 995);
   EXPECT_EQ(Stored().SmtpPort, 25);
 
-  // Default gives the usual port of the incoming protocol and its security as the page shows them.
+  // Default gives the usual port of the incoming protocol and its security as the page holds them.
   const struct {
     int protocol;
     int security;
@@ -237,7 +319,10 @@ TEST_F(MailPageTest, PortDialogDefaultsAndCancel) {
                {1, 1, "IMAPﾎﾟｰﾄ番号(&P)：", 143}, {1, 2, "IMAPﾎﾟｰﾄ番号(&P)：", 993}};
   for (const auto& c : cases) {
     Find<QComboBox>(*sheet, "mailProtocol")->setCurrentIndex(c.protocol);
-    Find<QComboBox>(*sheet, "popSecurity")->setCurrentIndex(c.security);
+    InSecurityDialog(*sheet, [&c](QDialog& dialog) {
+      dialog.findChild<QComboBox*>("popSecurity")->setCurrentIndex(c.security);
+      dialog.accept();
+    });
     testing::HandleNextDialog([&c](QDialog& dialog) {
       auto* port = dialog.findChild<QSpinBox*>("popPort");
       port->setValue(1);
@@ -254,6 +339,49 @@ TEST_F(MailPageTest, PortDialogDefaultsAndCancel) {
     Find<QPushButton>(*sheet, "portButton")->click();
     sheet->applyButton()->click();
     EXPECT_EQ(Stored().PopPort, c.port) << c.protocol << " " << c.security;
+  }
+}
+
+TEST_F(MailPageTest, PortOutsideOneTo65535IsRefusedAsTyped) {
+  const Message refusal{"ポート番号は１～６５５３５の間で設定してください。", "ポート番号エラー"};
+  const struct {
+    const char* typed;
+    bool accepted;
+  } cases[] = {{"0", false}, {"1", true}, {"65535", true}, {"65536", false}, {"70000", false}, {"", false}};
+  for (const char* box : {"popPort", "smtpPort"}) {
+    for (const auto& c : cases) {
+      messages_.clear();
+      const bool pop = std::string(box) == "popPort";
+      const int before = pop ? Stored().PopPort : Stored().SmtpPort;
+      auto sheet = OpenMailPage();
+      bool stayedOpen = false;
+      testing::HandleNextDialog([&](QDialog& dialog) {
+        auto* port = dialog.findChild<QSpinBox*>(box);
+        auto* text = port->findChild<QLineEdit*>();
+        port->setFocus();
+        text->selectAll();
+        text->insert(c.typed);
+        dialog.findChild<QPushButton*>("ok")->click();
+        stayedOpen = dialog.isVisible();
+        if (!stayedOpen) return;
+        // The box keeps what was typed, and has the focus to correct it.
+        EXPECT_EQ(text->text(), c.typed) << box << " " << c.typed;
+        EXPECT_EQ(dialog.focusWidget(), static_cast<QWidget*>(port)) << box << " " << c.typed;
+        dialog.reject();
+      });
+      Find<QPushButton>(*sheet, "portButton")->click();
+      sheet->okButton()->click();
+      const int stored = pop ? Stored().PopPort : Stored().SmtpPort;
+      if (c.accepted) {
+        EXPECT_FALSE(stayedOpen) << box << " " << c.typed;
+        EXPECT_TRUE(messages_.empty()) << box << " " << c.typed;
+        EXPECT_EQ(stored, std::atoi(c.typed)) << box << " " << c.typed;
+      } else {
+        EXPECT_TRUE(stayedOpen) << box << " " << c.typed;
+        EXPECT_EQ(messages_, std::vector<Message>{refusal}) << box << " " << c.typed;
+        EXPECT_EQ(stored, before) << box << " " << c.typed;
+      }
+    }
   }
 }
 

@@ -4,6 +4,7 @@
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QFontMetrics>
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
@@ -37,10 +38,11 @@ const char* const kFormatTips[4] = {
 
 // The live result is shown in a box of the largest reply size that fits beside the controls;
 // larger pictures are shown reduced.
-constexpr int kResultWidth = 320;
-constexpr int kResultHeight = 240;
+constexpr int kResultWidth = 240;
+constexpr int kResultHeight = 180;
 // While the page is in front, the result follows the camera at this period.
 constexpr int kLiveRefreshMs = 1000;
+constexpr int kInfoLines = 3;
 
 QLabel* ValueText(QWidget* parent, const char* name) {
   auto* text = new QLabel(parent);
@@ -59,6 +61,7 @@ CPictProfileDlg::CPictProfileDlg(int tab, QWidget* parent) : QWidget(parent), ta
   controls->addWidget(createPictureGroup());
   controls->addStretch();
   auto* layout = new QHBoxLayout(this);
+  layout->setContentsMargins(6, 6, 6, 6);
   layout->addLayout(controls);
   layout->addWidget(createResultView(), 0, Qt::AlignTop);
   initialising_ = false;
@@ -83,7 +86,7 @@ QWidget* CPictProfileDlg::createFormatGroup() {
   AddTool(format_, kFormatTips[tab_]);
   quality_ = addSlider("quality", 0, qv::kPngQualityMax);
   AddTool(quality_, "送信する画像の品質を設定します。");
-  quality_->setMinimumWidth(110);  // between its two labels it would be squeezed to a few ticks
+  quality_->setMinimumWidth(96);  // between its two labels it would be squeezed to a few ticks
   qualityText_ = ValueText(group, "qualityText");
   auto* label = new QLabel(QString::fromUtf8("画像品質："), group);
   auto* low = new QLabel(QString::fromUtf8("低"), group);
@@ -189,9 +192,11 @@ QWidget* CPictProfileDlg::createResultView() {
   resultPicture_->setFrameShape(QFrame::StyledPanel);
   resultInfo_ = new QLabel(group);
   resultInfo_->setObjectName("resultInfo");
-  resultInfo_->setWordWrap(true);
   resultInfo_->setFixedWidth(kResultWidth + 4);
-  resultInfo_->setMinimumHeight(resultInfo_->fontMetrics().height() * 2);
+  resultInfo_->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+  // Three lines: the fields of a result take two; a longer reason (also in the tooltip) must not
+  // make the page, and with it the sheet, grow.
+  resultInfo_->setFixedHeight(QFontMetrics(SheetFont()).lineSpacing() * kInfoLines);
   auto* layout = new QVBoxLayout(group);
   layout->addWidget(resultPicture_);
   layout->addWidget(resultInfo_);
@@ -314,13 +319,19 @@ void CPictProfileDlg::keyPressEvent(QKeyEvent* event) {
   }
 }
 
-void CPictProfileDlg::ShowPending() { resultInfo_->setText(QString::fromUtf8("作成中…")); }
+void CPictProfileDlg::ShowPending() {
+  resultInfo_->setWordWrap(false);
+  resultInfo_->setText(QString::fromUtf8("作成中…"));
+}
 
 void CPictProfileDlg::ShowResult(const LivePicture& picture) {
   if (!picture.made || picture.image.isNull()) {
     resultPicture_->clear();
+    // A sentence: it may wrap anywhere, as Japanese text does.
+    resultInfo_->setWordWrap(true);
     resultInfo_->setText(picture.error.empty() ? QString::fromUtf8("画像を作成できませんでした。")
                                                : FromCp932(picture.error));
+    resultInfo_->setToolTip(resultInfo_->text());
     return;
   }
   QPixmap shown = QPixmap::fromImage(picture.image);
@@ -328,14 +339,15 @@ void CPictProfileDlg::ShowResult(const LivePicture& picture) {
   if (reduced) shown = shown.scaled(kResultWidth, kResultHeight, Qt::KeepAspectRatio, Qt::SmoothTransformation);
   resultPicture_->setPixmap(shown);
   const QLocale locale(QLocale::Japanese, QLocale::Japan);
-  QString info = QString::fromUtf8("%1  %2 × %3 ピクセル  %4 色  %5 バイト")
-                     .arg(QString::fromUtf8(kFormatNames[std::clamp(picture.type, 0, 3)]))
-                     .arg(picture.image.width())
-                     .arg(picture.image.height())
-                     .arg(locale.toString(picture.colours))
-                     .arg(locale.toString(picture.bytes.size()));
-  if (reduced) info += QString::fromUtf8("（縮小表示）");
-  resultInfo_->setText(info);
+  QStringList fields = {QString::fromUtf8(kFormatNames[std::clamp(picture.type, 0, 3)]),
+                        QString::fromUtf8("%1 × %2 ピクセル").arg(picture.image.width()).arg(picture.image.height()),
+                        QString::fromUtf8("%1 色").arg(locale.toString(picture.colours)),
+                        QString::fromUtf8("%1 バイト").arg(locale.toString(picture.bytes.size()))};
+  if (reduced) fields << QString::fromUtf8("（縮小表示）");
+  // Fields of numbers and units: the line breaks only between them.
+  resultInfo_->setWordWrap(false);
+  resultInfo_->setText(JoinFieldsWrapped(fields, resultInfo_->fontMetrics(), resultInfo_->width()));
+  resultInfo_->setToolTip(QString());
 }
 
 CPictSettingsDlg::CPictSettingsDlg(std::string iniFile) : CSettingsPage("画像設定", std::move(iniFile)) {
@@ -347,6 +359,7 @@ CPictSettingsDlg::CPictSettingsDlg(std::string iniFile) : CSettingsPage("画像�
     tabs_->addTab(profiles_[tab], QString::fromUtf8(kTabCaptions[tab]));
   }
   auto* layout = new QVBoxLayout(this);
+  layout->setContentsMargins(6, 6, 6, 6);
   layout->addWidget(tabs_);
 }
 

@@ -7,6 +7,7 @@
 
 #include "dialogs/basic_page.h"
 #include "dialogs/settings_dialog.h"
+#include "platform/dialog_look.h"
 #include "platform/message_box.h"
 
 namespace {
@@ -21,6 +22,8 @@ int RunSheet(QDOPENDIALOGINFO* info, QWidget* parent) {
     ~RestoreSink() { qv::SetMessageBoxSink(host); }
   } restore{host};
 
+  // The file dialogs and edit menus of the sheet speak Japanese, also in a host that did not ask.
+  qv::InstallQtTranslations();
   std::unique_ptr<qxdlg::CSettingsSheet> sheet = qxdlg::MakeSettingsSheet(*info, parent);
   const int result = sheet->Run();
   info->bDeviceRunning = qxdlg::BasicPageOf(*sheet)->deviceRunning() ? 1 : 0;

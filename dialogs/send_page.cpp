@@ -17,41 +17,79 @@
 namespace qxdlg {
 namespace {
 
-// The version page's banner: a camera lens sending a picture by mail, on the product's colours.
+// The version page's banner: a camera sending its picture by mail to a phone, on the product's
+// colours. It fills the page's width, so the page reads as a whole.
+constexpr QSize kBannerSize(540, 250);
+
 QPixmap PaintBanner() {
-  QPixmap banner(300, 72);
+  const int width = kBannerSize.width();
+  const int height = kBannerSize.height();
+  QPixmap banner(kBannerSize);
   QPainter painter(&banner);
   painter.setRenderHint(QPainter::Antialiasing);
-  QLinearGradient sky(0, 0, 300, 72);
+  QLinearGradient sky(0, 0, width, height);
   sky.setColorAt(0, QColor(0x1d, 0x3f, 0x6e));
   sky.setColorAt(1, QColor(0x3a, 0x8d, 0xc4));
   painter.fillRect(banner.rect(), sky);
-  // The lens.
-  painter.setPen(Qt::NoPen);
-  painter.setBrush(QColor(0xf2, 0xf2, 0xf2));
-  painter.drawRoundedRect(QRectF(16, 18, 56, 40), 6, 6);
-  painter.drawRect(QRectF(26, 12, 16, 8));
-  painter.setBrush(QColor(0x1d, 0x3f, 0x6e));
-  painter.drawEllipse(QPointF(44, 38), 14, 14);
-  painter.setBrush(QColor(0x7f, 0xd1, 0xff));
-  painter.drawEllipse(QPointF(44, 38), 7, 7);
-  // The letter the picture travels in.
-  painter.setPen(QPen(QColor(0xf2, 0xf2, 0xf2), 2));
-  painter.setBrush(Qt::NoBrush);
-  painter.drawRect(QRectF(238, 22, 44, 30));
-  QPainterPath flap;
-  flap.moveTo(238, 22);
-  flap.lineTo(260, 40);
-  flap.lineTo(282, 22);
-  painter.drawPath(flap);
-  painter.setPen(QPen(QColor(0xff, 0xd2, 0x4d), 2, Qt::DashLine));
-  painter.drawLine(QPointF(84, 38), QPointF(228, 38));
-  painter.setPen(QColor(Qt::white));
+  const QColor paper(0xf2, 0xf2, 0xf2);
+  const QColor night(0x1d, 0x3f, 0x6e);
+  const QColor glass(0x7f, 0xd1, 0xff);
+  const QColor sun(0xff, 0xd2, 0x4d);
+
+  // The product's name.
   QFont font = painter.font();
-  font.setPixelSize(22);
+  font.setPixelSize(36);
   font.setBold(true);
   painter.setFont(font);
-  painter.drawText(QRectF(84, 6, 150, 30), Qt::AlignCenter, "Quorvex");
+  painter.setPen(Qt::white);
+  painter.drawText(QRectF(0, 14, width, 48), Qt::AlignCenter, "Quorvex");
+
+  // The camera.
+  painter.setPen(Qt::NoPen);
+  painter.setBrush(paper);
+  painter.drawRoundedRect(QRectF(34, 92, 160, 108), 12, 12);
+  painter.drawRoundedRect(QRectF(62, 76, 46, 22), 5, 5);
+  painter.setBrush(night);
+  painter.drawEllipse(QPointF(114, 146), 40, 40);
+  painter.setBrush(glass);
+  painter.drawEllipse(QPointF(114, 146), 24, 24);
+  painter.setBrush(paper);
+  painter.drawEllipse(QPointF(104, 136), 6, 6);
+  painter.setBrush(sun);
+  painter.drawEllipse(QPointF(172, 110), 7, 7);
+
+  // The phone with the picture on its screen.
+  painter.setBrush(QColor(0x10, 0x24, 0x40));
+  painter.drawRoundedRect(QRectF(414, 70, 92, 160), 12, 12);
+  const QRectF screen(424, 88, 72, 112);
+  painter.setBrush(glass);
+  painter.drawRect(screen);
+  painter.setBrush(sun);
+  painter.drawEllipse(QPointF(472, 110), 10, 10);
+  QPainterPath hill;
+  hill.moveTo(screen.left(), screen.bottom());
+  hill.quadTo(QPointF(448, 140), QPointF(screen.right(), 176));
+  hill.lineTo(screen.bottomRight());
+  hill.closeSubpath();
+  painter.setBrush(QColor(0x3f, 0x9b, 0x4f));
+  painter.drawPath(hill);
+
+  // The way of the mail, and the letter on it.
+  QPainterPath way;
+  way.moveTo(200, 150);
+  way.quadTo(QPointF(307, 70), QPointF(406, 150));
+  painter.setBrush(Qt::NoBrush);
+  painter.setPen(QPen(sun, 3, Qt::DashLine));
+  painter.drawPath(way);
+  const QRectF letter(270, 100, 76, 50);
+  painter.setPen(QPen(night, 2));
+  painter.setBrush(paper);
+  painter.drawRect(letter);
+  QPainterPath flap;
+  flap.moveTo(letter.topLeft());
+  flap.lineTo(letter.center().x(), letter.top() + 28);
+  flap.lineTo(letter.topRight());
+  painter.drawPath(flap);
   return banner;
 }
 
@@ -132,9 +170,9 @@ CVersionInfoDlg::CVersionInfoDlg() : CSettingsPage("バージョン情報", std:
   auto* layout = new QVBoxLayout(this);
   layout->addStretch();
   layout->addWidget(version);
-  layout->addSpacing(12);
+  layout->addSpacing(16);
   layout->addWidget(banner, 0, Qt::AlignCenter);
-  layout->addSpacing(12);
+  layout->addSpacing(16);
   layout->addWidget(jpeg);
   layout->addStretch();
 }

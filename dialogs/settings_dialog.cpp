@@ -3,7 +3,6 @@
 #include <cstring>
 
 #include <QApplication>
-#include <QMessageBox>
 
 #include "dialogs/basic_page.h"
 #include "dialogs/filter_page.h"
@@ -11,6 +10,7 @@
 #include "dialogs/picture_page.h"
 #include "dialogs/send_page.h"
 #include "dialogs/text_fields.h"
+#include "platform/dialog_look.h"
 
 namespace qxdlg {
 
@@ -38,9 +38,7 @@ CBasicSettingsDlg* BasicPageOf(const CSettingsSheet& sheet) {
 void ShowSheetMessage(const std::string& text, const std::string& caption) {
   QWidget* owner = QApplication::activeModalWidget();
   if (!owner) owner = QApplication::activeWindow();
-  QMessageBox box(QMessageBox::NoIcon, FromCp932(caption), FromCp932(text), QMessageBox::Ok, owner);
-  box.setFont(SheetFont());
-  box.exec();
+  qv::ShowOkMessageBox(owner, FromCp932(caption), FromCp932(text));
 }
 
 }  // namespace qxdlg

@@ -22,7 +22,7 @@ enum SettingsPageIndex { kBasicPage, kMailPage, kPictPage, kSendPage, kFilterPag
 [[nodiscard]] CBasicSettingsDlg* BasicPageOf(const CSettingsSheet& sheet);
 
 // Shows an OK-only message box without an icon (CP932 text and caption) over the active
-// window; the library's message boxes go here while its sheet runs.
+// window, wide enough for its caption; the library's message boxes go here while its sheet runs.
 void ShowSheetMessage(const std::string& text, const std::string& caption);
 
 }  // namespace qxdlg

@@ -90,53 +90,46 @@ TEST_F(SettingsSheetTest, SettingsFileThatCannotBeWrittenIsReportedAndKeepsTheSh
   EXPECT_TRUE(sheet->isVisible());
 }
 
-// Saves a picture of every page into $QUORVEX_SCREENSHOTS; the settings_screenshots test runs
-// it under Xvfb and leaves them in build/.../settings-screenshots/.
-TEST_F(SettingsSheetTest, ScreenshotsOfEachPage) {
-  const char* folder = std::getenv("QUORVEX_SCREENSHOTS");
-  if (folder == nullptr || *folder == '\0') GTEST_SKIP() << "QUORVEX_SCREENSHOTS is not set";
-  ASSERT_TRUE(QDir().mkpath(folder)) << folder;
-  setenv("QUORVEX_TEST_DEVICES", "Desk Cam,Window Cam", 1);
-  QXCleanup();
-  QXStartup();
-  SetDialEntries({"Mobile Docomo", "ISDN"});
-  qv::WriteFileBytes(folder_ + "MailList.dat", "*@docomo.ne.jp\nfriend@example.jp\nme@*\n");
-  FilterSettings filter;
-  filter.MailFill = filter.TitleFilt = 1;
-  std::strcpy(filter.TitleFiltText, SJIS("写真").c_str());
-  SaveFilterSettings(ini_.c_str(), &filter);
-  auto sheet = OpenSheet(nullptr, true);
-  auto save = [&sheet, folder](const QString& name) {
-    for (int i = 0; i < 20; ++i) QApplication::processEvents();
-    const QString file = QString("%1/%2.png").arg(folder, name);
-    EXPECT_TRUE(sheet->grab().save(file)) << file.toStdString();
+TEST_F(SettingsSheetTest, SheetFitsASmallScreenWithItsFrame) {
+  auto sheet = OpenSheet();
+  for (int page = 0; page < sheet->pageCount(); ++page) ShowPage(*sheet, page);
+  // A title bar and thin borders, as common window managers draw them.
+  const QSize framed = sheet->size().grownBy(QMargins(4, 28, 4, 4));
+  EXPECT_LE(framed.width(), kSheetSizeLimit.width());
+  EXPECT_LE(framed.height(), kSheetSizeLimit.height());
+  // Beside the main window where the program first puts it on a 1280 x 720 screen: 645 pixels
+  // are left right of it.
+  EXPECT_LE(framed.width(), 645);
+}
+
+TEST(PlaceBesideTest, BesideTheOwnerElseBesideItsPictureElseTheCornerThatHidesTheLeast) {
+  const QRect work(0, 0, 1280, 692);
+  const QRect owner(215, 117, 420, 252);  // where the main window first opens
+  const QRect picture(309, 123, 320, 240);
+  const struct {
+    const char* what;
+    QRect owner;
+    QRect picture;
+    QSize frame;
+    QRect work;
+    QPoint place;
+  } cases[] = {
+      {"right of the owner", owner, picture, {632, 519}, work, {635, 117}},
+      {"right, exactly to the edge", owner, picture, {645, 519}, work, {635, 117}},
+      {"one pixel too wide: right of the picture", owner, picture, {646, 519}, work, {629, 123}},
+      {"left of the owner", owner.translated(645, 0), picture.translated(645, 0), {632, 519}, work, {228, 117}},
+      {"below the owner", QRect(215, 0, 420, 252), QRect(309, 6, 320, 240), {1000, 440}, work, {215, 252}},
+      {"above the owner", QRect(215, 440, 420, 252), QRect(309, 446, 320, 240), {1000, 440}, work, {215, 0}},
+      {"kept within the work area's height", QRect(0, 500, 420, 192), QRect(94, 506, 320, 180), {632, 519}, work,
+       {420, 173}},
+      {"no room beside either: the corner that covers the least", QRect(430, 440, 420, 252),
+       QRect(524, 446, 320, 240), {632, 519}, work, {0, 0}},
+      {"as large as the work area", owner, picture, {1180, 692}, QRect(100, 28, 1180, 692), {100, 28}},
+      {"larger than the work area", owner, picture, {1181, 692}, QRect(100, 28, 1180, 692), {100, 28}},
   };
-  for (int page = 0; page < sheet->pageCount(); ++page) {
-    ShowPage(*sheet, page);
-    if (page != kPictPage) {
-      save(QString("page%1").arg(page + 1));
-      continue;
-    }
-    auto* pictures = static_cast<CPictSettingsDlg*>(sheet->page(kPictPage));
-    int shown = 0;
-    QObject::connect(pictures, &CPictSettingsDlg::resultShown, [&shown] { ++shown; });
-    QSignalSpy spy(pictures, &CPictSettingsDlg::resultShown);
-    while (shown < 4 && spy.wait(static_cast<int>(qv::GetTimings().converterTimeoutMs))) {
-    }
-    auto* tabs = pictures->findChild<QTabWidget*>("profiles");
-    for (int tab = 0; tab < 4; ++tab) {
-      tabs->setCurrentIndex(tab);
-      save(QString("page3-tab%1").arg(tab));
-    }
+  for (const auto& c : cases) {
+    EXPECT_EQ(PlaceBeside(c.owner, c.picture, c.frame, c.work), c.place) << c.what;
   }
-  for (QDialog* dialog : std::initializer_list<QDialog*>{new CFilterAddrDlg("*@docomo.ne.jp", sheet.get()),
-                                                        new CPortNumberDlg(110, 25, 0, 0, sheet.get())}) {
-    dialog->show();
-    for (int i = 0; i < 20; ++i) QApplication::processEvents();
-    EXPECT_TRUE(dialog->grab().save(QString("%1/%2.png").arg(folder, dialog->objectName())));
-    delete dialog;
-  }
-  sheet->cancelButton()->click();
 }
 
 }  // namespace

@@ -1,14 +1,22 @@
 #include "dialogs/settings_sheet.h"
 
+#include <algorithm>
+#include <array>
+
 #include <QFontMetrics>
 #include <QGridLayout>
 #include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
 #include <QPushButton>
+#include <QScreen>
 #include <QTabWidget>
+#include <QTimer>
 #include <QToolTip>
 #include <QVBoxLayout>
 
 #include "dialogs/text_fields.h"
+#include "platform/dialog_look.h"
 #include "platform/message_box.h"
 #include "platform/text.h"
 
@@ -16,6 +24,33 @@ namespace qxdlg {
 namespace {
 
 constexpr int kToolTipWidth = 270;
+
+// The sheet and its dialogs have a close button and no minimise or maximise button.
+constexpr Qt::WindowFlags kDialogFlags =
+    Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint;
+
+// The window frame counted before the window manager has told the real one: a title bar and
+// thin borders.
+constexpr QMargins kExpectedFrame(4, 28, 4, 4);
+// How often, 25 ms apart, the sheet looks for its real frame after it was shown.
+constexpr int kFrameTries = 20;
+constexpr int kFrameTryMs = 25;
+
+// The area of `a` that `b` covers.
+long long Overlap(const QRect& a, const QRect& b) {
+  const QRect common = a.intersected(b);
+  return common.isEmpty() ? 0 : static_cast<long long>(common.width()) * common.height();
+}
+
+// The checked state in the selection colour; both states keep the same border and padding, so
+// the buttons keep their size.
+constexpr char kToggleStyle[] =
+    "QPushButton { border: 1px solid palette(dark); border-radius: 3px; padding: 3px 6px;"
+    " background: palette(button); color: palette(button-text); }"
+    "QPushButton:hover { border-color: palette(highlight); }"
+    "QPushButton:focus { border: 1px solid palette(highlight); }"
+    "QPushButton:checked { background: palette(highlight); color: palette(highlighted-text);"
+    " border-color: palette(shadow); }";
 
 // Breaks `text` into lines no wider than `width` pixels in the tooltip font, at any character
 // (the texts are Japanese), keeping the breaks it already has.
@@ -43,6 +78,7 @@ QString WrapToolTip(const QString& text, int width) {
 QGridLayout* MakeSheetDialogLayout(QDialog* dialog, const char* name, const char* caption, int buttonColumn) {
   dialog->setObjectName(name);
   dialog->setWindowTitle(QString::fromUtf8(caption));
+  dialog->setWindowFlags(kDialogFlags);
   dialog->setFont(SheetFont());
   auto* ok = new QPushButton("OK", dialog);
   ok->setObjectName("ok");
@@ -52,16 +88,69 @@ QGridLayout* MakeSheetDialogLayout(QDialog* dialog, const char* name, const char
   auto* layout = new QGridLayout(dialog);
   layout->addWidget(ok, 0, buttonColumn);
   layout->addWidget(cancel, 1, buttonColumn);
+  layout->setSizeConstraint(QLayout::SetFixedSize);
   QObject::connect(ok, &QPushButton::clicked, dialog, &QDialog::accept);
   QObject::connect(cancel, &QPushButton::clicked, dialog, &QDialog::reject);
   return layout;
 }
 
-QFont SheetFont() {
-  QFont font;
-  font.setFamilies({"MS PGothic", "IPAPGothic", "IPAGothic", "Noto Sans CJK JP", "VL PGothic"});
-  font.setPointSize(9);
-  return font;
+QFont SheetFont() { return qv::JapaneseDialogFont(); }
+
+void AlignLabelColumns(QWidget* root) {
+  const QList<QGridLayout*> grids = root->findChildren<QGridLayout*>();
+  int width = 0;
+  for (QGridLayout* grid : grids) {
+    for (int index = 0; index < grid->count(); ++index) {
+      int row = 0;
+      int column = 0;
+      int rows = 0;
+      int columns = 0;
+      grid->getItemPosition(index, &row, &column, &rows, &columns);
+      QWidget* widget = grid->itemAt(index)->widget();
+      if (column == 0 && columns == 1 && widget != nullptr) width = std::max(width, widget->sizeHint().width());
+    }
+  }
+  for (QGridLayout* grid : grids) grid->setColumnMinimumWidth(0, width);
+}
+
+QLineEdit* AddTextRow(QGridLayout* layout, int row, const char* label, const char* name, size_t maxBytes,
+                      const char* tip, int columns, bool allowSemicolon) {
+  QWidget* parent = layout->parentWidget();
+  auto* edit = new QLineEdit(parent);
+  edit->setObjectName(name);
+  auto* caption = new QLabel(QString::fromUtf8(label), parent);
+  caption->setBuddy(edit);
+  layout->addWidget(caption, row, 0);
+  layout->addWidget(edit, row, 1, 1, columns);
+  AddTool(edit, tip);
+  LimitField(edit, maxBytes, allowSemicolon);
+  return edit;
+}
+
+void ShowAsToggle(QPushButton* button) { button->setStyleSheet(kToggleStyle); }
+
+QPoint PlaceBeside(const QRect& owner, const QRect& keepVisible, QSize frame, const QRect& workArea) {
+  if (frame.width() > workArea.width() || frame.height() > workArea.height()) return workArea.topLeft();
+  const int lastX = workArea.x() + workArea.width() - frame.width();
+  const int lastY = workArea.y() + workArea.height() - frame.height();
+  auto besideOf = [&](const QRect& area) {
+    const int alignedX = std::clamp(area.x(), workArea.x(), lastX);
+    const int alignedY = std::clamp(area.y(), workArea.y(), lastY);
+    return std::array<QPoint, 4>{QPoint(area.x() + area.width(), alignedY), QPoint(area.x() - frame.width(), alignedY),
+                                 QPoint(alignedX, area.y() + area.height()), QPoint(alignedX, area.y() - frame.height())};
+  };
+  for (const QRect& area : {owner, keepVisible}) {
+    for (const QPoint& place : besideOf(area)) {
+      if (workArea.contains(QRect(place, frame))) return place;
+    }
+  }
+  const std::array<QPoint, 4> corners = {workArea.topLeft(), QPoint(lastX, workArea.y()), QPoint(workArea.x(), lastY),
+                                         QPoint(lastX, lastY)};
+  QPoint best = corners[0];
+  for (const QPoint& corner : corners) {
+    if (Overlap(QRect(corner, frame), keepVisible) < Overlap(QRect(best, frame), keepVisible)) best = corner;
+  }
+  return best;
 }
 
 CSettingsPage::CSettingsPage(const char* caption, std::string iniFile)
@@ -90,7 +179,7 @@ bool CSettingsPage::Saved(int saveResult) {
   return false;
 }
 
-CSettingsSheet::CSettingsSheet(const char* caption, QWidget* owner) : QDialog(owner) {
+CSettingsSheet::CSettingsSheet(const char* caption, QWidget* owner) : QDialog(owner, kDialogFlags) {
   setObjectName("settingsSheet");
   setWindowTitle(QString::fromUtf8(caption));
   setFont(SheetFont());
@@ -113,6 +202,7 @@ CSettingsSheet::CSettingsSheet(const char* caption, QWidget* owner) : QDialog(ow
   buttons->addWidget(cancel_);
   buttons->addWidget(apply_);
   auto* layout = new QVBoxLayout(this);
+  layout->setContentsMargins(8, 8, 8, 8);
   layout->addWidget(tabs_);
   layout->addLayout(buttons);
 
@@ -132,19 +222,51 @@ void CSettingsSheet::AddPage(CSettingsPage* page) {
 }
 
 void CSettingsSheet::Open() {
-  if (!pages_.empty()) {
-    tabs_->setCurrentIndex(0);
-    pages_[0]->EnsureCreated();
-  }
+  prepareToShow();
   show();
 }
 
 int CSettingsSheet::Run() {
+  prepareToShow();
+  return exec() == QDialog::Accepted ? 1 : 2;
+}
+
+void CSettingsSheet::prepareToShow() {
   if (!pages_.empty()) {
     tabs_->setCurrentIndex(0);
     pages_[0]->EnsureCreated();
   }
-  return exec() == QDialog::Accepted ? 1 : 2;
+  qv::UseDialogLook(this);
+  // The sheet opens at the size its pages are laid out for, the smallest that holds them all.
+  resize(minimumSizeHint());
+  if (parentWidget() != nullptr) placeBesideOwner(kExpectedFrame);
+}
+
+void CSettingsSheet::placeBesideOwner(const QMargins& frame) {
+  QWidget* owner = parentWidget()->window();
+  const QRect picture(owner->mapToGlobal(kPictureArea.topLeft()), kPictureArea.size());
+  const QSize frameSize = size().grownBy(frame);
+  const QRect workArea = owner->screen()->availableGeometry();
+  // move() places the frame's top-left corner.
+  move(PlaceBeside(owner->frameGeometry(), picture, frameSize, workArea));
+}
+
+void CSettingsSheet::showEvent(QShowEvent* event) {
+  QDialog::showEvent(event);
+  if (parentWidget() != nullptr) correctPlacement(kFrameTries);
+}
+
+void CSettingsSheet::correctPlacement(int triesLeft) {
+  const QRect frame = frameGeometry();
+  const QRect inside = geometry();
+  const QMargins margins(inside.left() - frame.left(), inside.top() - frame.top(), frame.right() - inside.right(),
+                         frame.bottom() - inside.bottom());
+  if (margins.isNull()) {
+    // No frame reported yet (or a window manager that draws none).
+    if (triesLeft > 0) QTimer::singleShot(kFrameTryMs, this, [this, triesLeft] { correctPlacement(triesLeft - 1); });
+    return;
+  }
+  if (margins != kExpectedFrame) placeBesideOwner(margins);
 }
 
 bool CSettingsSheet::ApplyAll() {

@@ -13,9 +13,12 @@
 #include <vector>
 
 #include <QDialog>
+#include <QMargins>
+#include <QRect>
 #include <QWidget>
 
 class QGridLayout;
+class QLineEdit;
 class QPushButton;
 class QTabWidget;
 
@@ -23,6 +26,22 @@ namespace qxdlg {
 
 // The caption of message boxes that name no caption of their own: the library's name.
 inline constexpr char kLibraryName[] = "QXDVDlg";
+
+// Where the caller's window shows the live picture, in its own coordinates: a started device's
+// preview goes there, and the sheet keeps it in sight.
+inline constexpr QRect kPictureArea(94, 6, 320, 240);
+
+// The largest the sheet may be, window frame included, at the default font: it fits the work
+// area of a 1280 x 720 screen with a panel.
+inline constexpr QSize kSheetSizeLimit(700, 560);
+
+// Where a window of `frame` size (frame included) goes beside `owner` (screen coordinates) in
+// `workArea`: right of it, else left, below, above, when it fits there whole. Otherwise the same
+// beside `keepVisible` (the part of the owner that must stay in sight). Otherwise the corner of
+// the work area that covers the least of `keepVisible`. A window larger than the work area goes
+// to the work area's top-left corner. Vertically beside (horizontally above or below) the window
+// lines up with the owner's top (left) edge as far as the work area allows.
+[[nodiscard]] QPoint PlaceBeside(const QRect& owner, const QRect& keepVisible, QSize frame, const QRect& workArea);
 
 class CSettingsSheet;
 
@@ -97,7 +116,17 @@ class CSettingsSheet : public QDialog {
 
   void reject() override;
 
+ protected:
+  void showEvent(QShowEvent* event) override;
+
  private:
+  // Gives every page its controls' look and moves the sheet beside its owner (when it has one),
+  // counting `frame` as the window frame.
+  void prepareToShow();
+  void placeBesideOwner(const QMargins& frame);
+  // Once the window manager has framed the sheet, places it again by its real frame (a few
+  // tries while the frame is not known yet).
+  void correctPlacement(int triesLeft);
   void onOk();
   void onApply();
   void onTabChanged(int index);
@@ -119,7 +148,22 @@ void AddTool(QWidget* control, const char* utf8);
 // column `buttonColumn`, rows 0 and 1.
 QGridLayout* MakeSheetDialogLayout(QDialog* dialog, const char* name, const char* caption, int buttonColumn);
 
-// The font of the sheet and its dialogs: a proportional Japanese Gothic at 9 points.
+// The font of the sheet and its dialogs: a Japanese Gothic at 9 points.
 [[nodiscard]] QFont SheetFont();
+
+// Gives the first column of every grid in `root` the width of the widest single-column widget
+// in any of them (the row labels), so the boxes beside the labels start at one x in every group.
+// Call it once the widgets have their font.
+void AlignLabelColumns(QWidget* root);
+
+// Adds a labelled line edit to row `row` of `layout` (in the layout's widget): the label (UTF-8,
+// its buddy the edit) in column 0, the edit (object name `name`) over `columns` columns from
+// column 1, with the help text `tip`, held to `maxBytes` bytes of CP932 (and without ';' unless
+// allowed, see LimitField). Returns the edit.
+QLineEdit* AddTextRow(QGridLayout* layout, int row, const char* label, const char* name, size_t maxBytes,
+                      const char* tip, int columns = 1, bool allowSemicolon = false);
+
+// Makes a checkable push button show its state plainly: checked in the selection colour.
+void ShowAsToggle(QPushButton* button);
 
 }  // namespace qxdlg

@@ -1,6 +1,8 @@
 #include "dialogs/text_fields.h"
 
+#include <QFontMetrics>
 #include <QLineEdit>
+#include <QStringList>
 #include <QPlainTextEdit>
 #include <QTextCursor>
 
@@ -79,6 +81,20 @@ void SetChosenPath(QLineEdit* edit, const QString& chosen, size_t fieldSize) {
     return;
   }
   edit->setText(chosen);
+}
+
+QString JoinFieldsWrapped(const QStringList& fields, const QFontMetrics& metrics, int width) {
+  const QString separator = QStringLiteral("  ");
+  QString joined;
+  QString line;
+  for (const QString& field : fields) {
+    if (!line.isEmpty() && metrics.horizontalAdvance(line + separator + field) > width) {
+      joined += line + u'\n';
+      line.clear();
+    }
+    line += (line.isEmpty() ? QString() : separator) + field;
+  }
+  return joined + line;
 }
 
 }  // namespace qxdlg

@@ -7,7 +7,9 @@
 #include <string_view>
 
 #include <QString>
+#include <QStringList>
 
+class QFontMetrics;
 class QLineEdit;
 class QPlainTextEdit;
 
@@ -31,5 +33,9 @@ void LimitMultiLineField(QPlainTextEdit* edit, size_t maxStoredBytes);
 // (CP932, with the terminator); otherwise says that it is too long and leaves `edit` as it
 // was. An empty path (the dialog was cancelled) changes nothing.
 void SetChosenPath(QLineEdit* edit, const QString& chosen, size_t fieldSize);
+
+// Joins `fields` with two blanks into lines no wider than `width` pixels in `metrics`, breaking
+// only between fields: a field is never split (one wider than `width` stands alone on its line).
+[[nodiscard]] QString JoinFieldsWrapped(const QStringList& fields, const QFontMetrics& metrics, int width);
 
 }  // namespace qxdlg

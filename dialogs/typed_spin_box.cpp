@@ -19,6 +19,15 @@ void CTypedSpinBox::stepBy(int steps) {
   selectAll();
 }
 
+QValidator::State CTypedSpinBox::validate(QString& text, int& position) const {
+  if (text.isEmpty()) return QValidator::Acceptable;
+  return QSpinBox::validate(text, position);
+}
+
+int CTypedSpinBox::valueFromText(const QString& text) const {
+  return text.isEmpty() ? 0 : QSpinBox::valueFromText(text);
+}
+
 QAbstractSpinBox::StepEnabled CTypedSpinBox::stepEnabled() const {
   StepEnabled enabled = StepNone;
   if (value() < high_) enabled |= StepUpEnabled;

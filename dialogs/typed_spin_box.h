@@ -1,6 +1,9 @@
 // A spin box whose arrows keep to a range while its text takes any number the user types;
 // the page brings a typed number into the range itself when the box is left, as the settings
-// pages define it (clamping, rounding).
+// pages define it (clamping, rounding), or refuses it with a message.
+//
+// Up to five digits can be typed. An empty box reads as 0 ("non-digits give 0"), so what the
+// user typed is never put back silently to the value before.
 #pragma once
 
 #include <QSpinBox>
@@ -21,6 +24,8 @@ class CTypedSpinBox : public QSpinBox {
  protected:
   void stepBy(int steps) override;
   [[nodiscard]] StepEnabled stepEnabled() const override;
+  QValidator::State validate(QString& text, int& position) const override;
+  [[nodiscard]] int valueFromText(const QString& text) const override;
 
  private:
   int low_ = 0;

@@ -2,11 +2,12 @@
 # RUN_PACKAGES build and run Quorvex; PACKAGE_PACKAGES make its Debian package; TEST_PACKAGES
 # add what the tests need.
 RUN_PACKAGES="cmake ninja-build g++ make pkg-config dpkg-dev qt6-base-dev libjpeg62-turbo-dev libpng-dev \
-zlib1g-dev libv4l-dev libgif-dev libidn2-dev libssl-dev fonts-ipafont-gothic"
+zlib1g-dev libv4l-dev libgif-dev libidn2-dev libssl-dev fonts-noto-cjk fonts-ipafont-gothic \
+qt6-translations-l10n"
 PACKAGE_PACKAGES="dpkg-dev file"
 TEST_PACKAGES="$RUN_PACKAGES $PACKAGE_PACKAGES desktop-file-utils googletest libgtest-dev libgmock-dev \
 libbenchmark-dev dovecot-pop3d dovecot-imapd openssl python3-aiosmtpd python3-pil xvfb xauth imagemagick \
-lintian appstream man-db groff-base"
+lintian appstream man-db groff-base openbox trayer x11-utils"
 
 # Configures the release build (build/release/, shared by scripts/run.sh and scripts/package.sh)
 # as a Debian package build is configured: Debian's build flags from dpkg-buildflags, with every

@@ -76,7 +76,8 @@ dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { sub(/^\.\//, "", $6); $2 = $3 = $4 = $5 =
   sed 's/  */ /g' | sort >"$scratch/listed"
 diff -u "$scratch/expected" "$scratch/listed" || fail "the package holds other files than expected"
 depends=$(dpkg-deb -f "$deb" Depends)
-for needed in libqt6widgets6 libjpeg62-turbo libpng16-16 libssl3 "fonts-ipafont-gothic | fonts-noto-cjk"; do
+for needed in libqt6widgets6 libjpeg62-turbo libpng16-16 libssl3 "fonts-noto-cjk | fonts-ipafont-gothic" \
+  qt6-translations-l10n; do
   case "$depends" in *"$needed"*) ;; *) fail "Depends lacks $needed: $depends" ;; esac
 done
 # Every line of the description within 80 columns, naming the mail protocols it speaks.

@@ -79,6 +79,12 @@ void LogScroll::DragBy(int dy) {
   if (maxTopLine_ > 0 && limit > 0) topLine_ = std::min(maxTopLine_, maxTopLine_ * thumbOffset_ / limit);
 }
 
+void LogScroll::ScrollBy(int lines) {
+  if (dragging_) return;
+  topLine_ = std::clamp(topLine_ + lines, 0, maxTopLine_);
+  PlaceThumb();
+}
+
 void LogScroll::EndDrag() {
   PlaceThumb();
   dragging_ = false;

@@ -1,6 +1,7 @@
 // The log view: the activity log's text painted into the 320 x 240 picture area, wrapped at
 // 310 pixels, pushed down to the bottom while it is short, following the end while it is
-// scrolled to the end, with a painted scroll bar whose thumb can be dragged.
+// scrolled to the end, with a painted scroll bar whose thumb can be dragged; the mouse wheel and
+// the page keys scroll it too (LogScroll::ScrollBy).
 #pragma once
 
 #include <cstddef>
@@ -46,6 +47,11 @@ class LogScroll {
   void DragBy(int dy);
   void EndDrag();
   [[nodiscard]] bool dragging() const { return dragging_; }
+
+  // Moves the top line by `lines` (negative: towards the start), within 0 and the maximum top
+  // line, and places the thumb there; ignored while the thumb is dragged. Reaching the maximum
+  // makes the view follow the end again.
+  void ScrollBy(int lines);
 
   [[nodiscard]] int topLine() const { return topLine_; }
   [[nodiscard]] int maxTopLine() const { return maxTopLine_; }

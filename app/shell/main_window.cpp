@@ -1,9 +1,11 @@
 #include "app/shell/main_window.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include <QCloseEvent>
 #include <QContextMenuEvent>
+#include <QApplication>
 #include <QCoreApplication>
 #include <QDBusConnection>
 #include <QDBusMessage>
@@ -18,6 +20,7 @@
 #include <QSystemTrayIcon>
 #include <QTimer>
 #include <QUrl>
+#include <QWheelEvent>
 
 #include "app/settings/settings.h"
 #include "app/shell/device_selection.h"
@@ -318,8 +321,30 @@ void MainWindow::keyPressEvent(QKeyEvent* event) {
     RunCommand(ID_EXIT_APP);
     return;
   }
+  // A page is the lines that fit, less one kept in sight.
+  const int page = std::max(1, logView_.visibleLines() - 1);
+  if (event->key() == Qt::Key_PageUp) ScrollLog(-page);
+  if (event->key() == Qt::Key_PageDown) ScrollLog(page);
   // Enter does nothing.
   event->accept();
+}
+
+void MainWindow::wheelEvent(QWheelEvent* event) {
+  event->accept();
+  if (paused_ || !previewHidden_ || !kPictureArea.contains(event->position().toPoint())) return;
+  // One notch is 120 eighths of a degree and scrolls the desktop's number of lines.
+  constexpr int kNotch = 120;
+  wheelRemainder_ += event->angleDelta().y();
+  const int notches = wheelRemainder_ / kNotch;
+  wheelRemainder_ -= notches * kNotch;
+  if (notches != 0) ScrollLog(-notches * QApplication::wheelScrollLines());
+}
+
+void MainWindow::ScrollLog(int lines) {
+  if (!previewHidden_) return;
+  logView_.scroll().ScrollBy(lines);
+  logDirty_ = true;
+  update(kPictureArea);
 }
 
 void MainWindow::closeEvent(QCloseEvent* event) {

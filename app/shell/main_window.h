@@ -87,6 +87,7 @@ class MainWindow : public QWidget {
   void mouseReleaseEvent(QMouseEvent* event) override;
   void contextMenuEvent(QContextMenuEvent* event) override;
   void keyPressEvent(QKeyEvent* event) override;
+  void wheelEvent(QWheelEvent* event) override;
   void closeEvent(QCloseEvent* event) override;
   void changeEvent(QEvent* event) override;
   void showEvent(QShowEvent* event) override;
@@ -102,6 +103,9 @@ class MainWindow : public QWidget {
   void OpenSettings();
   void OpenHelp();
   void OnLogLine();
+  // Scrolls the log view (when it is shown and its thumb is not being dragged) by `lines` and
+  // repaints it.
+  void ScrollLog(int lines);
   [[nodiscard]] SkinState CurrentSkinState() const;
 
   ResponderHost& host_;
@@ -130,4 +134,7 @@ class MainWindow : public QWidget {
   bool movingWindow_ = false;
   QPoint dragStartCursor_;
   QPoint dragStartWindow_;
+  // Wheel turns not yet worth a whole line (eighths of a degree), for wheels and touch pads
+  // that report in small steps.
+  int wheelRemainder_ = 0;
 };

@@ -10,13 +10,17 @@
 #include <thread>
 
 #include <QApplication>
+#include <QFontInfo>
 #include <QMouseEvent>
 #include <QScreen>
 #include <QTest>
+#include <QWheelEvent>
 
 #include "app/settings/ini.h"
 #include "app/shell/responder_host.h"
 #include "app/shell/sibling_link.h"
+#include "app/shell/window_app.h"
+#include "platform/dialog_look.h"
 #include "platform/registry.h"
 #include "platform/window_endpoint.h"
 #include "platform/files.h"
@@ -126,6 +130,15 @@ class MainWindowTest : public ::testing::Test {
   std::unique_ptr<ResponderHost> host_;
   std::unique_ptr<MainWindow> window_;
 };
+
+TEST(WindowAppTest, ApplicationGetsTheIconTheDialogFontAndQtsJapaneseTexts) {
+  EnsureApplication();
+  ConfigureApplication(*qApp);
+  EXPECT_FALSE(QApplication::windowIcon().isNull());  // also the standalone settings sheet's
+  EXPECT_EQ(QFontInfo(QApplication::font()).family(), QFontInfo(qv::JapaneseDialogFont()).family());
+  EXPECT_NE(dynamic_cast<qv::JoinedKanaStyle*>(QApplication::style()), nullptr);
+  EXPECT_EQ(QCoreApplication::translate("QPlatformTheme", "Cancel"), QString::fromUtf8("キャンセル"));
+}
 
 TEST_F(MainWindowTest, ControlsActOnlyWhenReleasedInside) {
   Open();
@@ -388,6 +401,80 @@ TEST_F(MainWindowTest, LogViewPushDownFollowAndThumbDrag) {
   Shot();
   EXPECT_EQ(view.scroll().topLine(), 0);
   EXPECT_EQ(window_->pos(), window_->pos());  // the drag did not move the window
+}
+
+TEST_F(MainWindowTest, WheelAndPageKeysScrollTheLogWithTheThumb) {
+  Open();
+  LogView& view = window_->logView();
+  LogScroll& scroll = view.scroll();
+  for (int i = 0; i < 100; ++i) host_->log().Log(LOG_PICT, "line " + std::to_string(i));
+  ProcessEvents();
+  Shot();
+  const int last = scroll.maxTopLine();
+  ASSERT_GT(last, 20);
+  ASSERT_EQ(scroll.topLine(), last);
+  const int notch = QApplication::wheelScrollLines();
+  const int page = view.visibleLines() - 1;
+  auto wheel = [this](int delta, QPoint at = kPictureArea.center()) {
+    QWheelEvent event(QPointF(at), QPointF(window_->mapToGlobal(at)), QPoint(), QPoint(0, delta), Qt::NoButton,
+                      Qt::NoModifier, Qt::NoScrollPhase, false);
+    QApplication::sendEvent(window_.get(), &event);
+    Shot();
+  };
+  auto key = [this](Qt::Key which) {
+    QTest::keyClick(window_.get(), which);
+    Shot();
+  };
+  // The thumb sits where the top line is, as when it was dragged there.
+  auto thumbFollows = [&] {
+    const int limit = LogScroll::kTrack - scroll.thumbHeight() - 1;
+    return scroll.thumbOffset() == limit * scroll.topLine() / scroll.maxTopLine();
+  };
+
+  wheel(120);  // one notch up
+  EXPECT_EQ(scroll.topLine(), last - notch);
+  EXPECT_TRUE(thumbFollows());
+  EXPECT_LT(scroll.thumbOffset(), LogScroll::kTrack - scroll.thumbHeight() - 1);
+  wheel(60);  // half a notch waits for the other half
+  EXPECT_EQ(scroll.topLine(), last - notch);
+  wheel(60);
+  EXPECT_EQ(scroll.topLine(), last - 2 * notch);
+  wheel(-240);  // two notches down: back at the end, which is followed again
+  EXPECT_EQ(scroll.topLine(), last);
+  wheel(-120);  // one past the end
+  EXPECT_EQ(scroll.topLine(), last);
+  host_->log().Log(LOG_PICT, "one more");
+  ProcessEvents();
+  Shot();
+  EXPECT_EQ(scroll.topLine(), last + 1);
+
+  key(Qt::Key_PageUp);
+  EXPECT_EQ(scroll.topLine(), last + 1 - page);
+  EXPECT_TRUE(thumbFollows());
+  for (int i = 0; i < 20; ++i) key(Qt::Key_PageUp);  // to the top and past it
+  EXPECT_EQ(scroll.topLine(), 0);
+  EXPECT_EQ(scroll.thumbOffset(), 0);
+  wheel(120);  // one past the top
+  EXPECT_EQ(scroll.topLine(), 0);
+  key(Qt::Key_PageDown);
+  EXPECT_EQ(scroll.topLine(), page);
+  EXPECT_TRUE(thumbFollows());
+
+  // While the thumb is dragged, the wheel and the keys leave the log to the drag.
+  const QPoint thumb(kPictureArea.x() + 314, kPictureArea.y() + scroll.thumbOffset() + 3);
+  Press(thumb);
+  wheel(-120);
+  key(Qt::Key_PageDown);
+  EXPECT_EQ(scroll.topLine(), page);
+  Release(thumb);
+
+  // Outside the log, or with the live picture shown, the wheel leaves the log where it is.
+  wheel(-120, QPoint(40, 200));
+  EXPECT_EQ(scroll.topLine(), page);
+  Click(kPreviewButton);
+  wheel(-120);
+  key(Qt::Key_PageDown);
+  EXPECT_EQ(scroll.topLine(), page);
 }
 
 TEST_F(MainWindowTest, DraggingTheWindowSnapsToTheWorkArea) {

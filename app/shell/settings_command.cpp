@@ -20,6 +20,8 @@ int RunSettingsCommand(const CommandLineOptions& options, int argc, char** argv)
   if (!ScreenNamed("--settings")) return 1;
   if (!options.iniPath.empty()) qv::SetSettingsPathOverride(options.iniPath);
   std::unique_ptr<QApplication> application = MakeApplication(argc, argv, "--settings");
+  application->setApplicationName("Quorvex");
+  ConfigureApplication(*application);
   QDOPENDIALOGINFO info{};
   std::snprintf(info.szAppFolder, sizeof info.szAppFolder, "%s", qv::ProgramFolder().c_str());
   const std::string path = qv::SettingsPath();

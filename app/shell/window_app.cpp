@@ -10,7 +10,6 @@
 
 #include <QApplication>
 #include <QDialog>
-#include <QMessageBox>
 #include <QPixmap>
 #include <QScreen>
 #include <QSocketNotifier>
@@ -20,6 +19,7 @@
 
 #include "app/shell/main_window.h"
 #include "app/shell/responder_host.h"
+#include "platform/dialog_look.h"
 #include "platform/files.h"
 #include "platform/message_box.h"
 #include "platform/text.h"
@@ -40,9 +40,7 @@ void ShowDialog(const std::string& text, const std::string& caption) {
   // Also on standard error: a box behind other windows, or one a stop signal closes, is not lost.
   PrintMessage(text, caption);
   if (stopping) return;
-  QMessageBox box(QMessageBox::NoIcon, FromCp932(caption), FromCp932(text), QMessageBox::Ok,
-                  QApplication::activeWindow());
-  box.exec();
+  qv::ShowOkMessageBox(QApplication::activeWindow(), FromCp932(caption), FromCp932(text));
 }
 
 // Closes every open dialog (message boxes and the settings sheet, as Cancel would): their
@@ -66,15 +64,6 @@ void FatalWithoutDisplay(QtMsgType type, const QMessageLogContext&, const QStrin
                "Quorvex: without a screen, run Quorvex --headless, and change settings with Quorvex --config\n",
                optionForDisplay, message.toLocal8Bit().constData());
   std::_Exit(1);
-}
-
-// The start-up picture, centred on the screen; it closes itself after the splash time or when
-// it is clicked.
-void ShowSplash() {
-  auto* splash = new QSplashScreen(QPixmap(":/skin/splash.png"));
-  splash->setAttribute(Qt::WA_DeleteOnClose);
-  splash->show();
-  QTimer::singleShot(static_cast<int>(qv::GetTimings().splashMs), splash, &QWidget::close);
 }
 
 }  // namespace
@@ -105,6 +94,23 @@ std::unique_ptr<QApplication> MakeApplication(int& argc, char** argv, const char
   return application;
 }
 
+void ConfigureApplication(QApplication& application) {
+  application.setWindowIcon(QIcon(":/skin/icon64.png"));
+  application.setFont(qv::JapaneseDialogFont());
+  application.setStyle(new qv::JoinedKanaStyle);
+  qv::InstallQtTranslations();
+}
+
+QSplashScreen* ShowSplash() {
+  // Above every other window, the main window included, for as long as it shows.
+  auto* splash = new QSplashScreen(QPixmap(":/skin/splash.png"), Qt::WindowStaysOnTopHint);
+  splash->setObjectName("splash");
+  splash->setAttribute(Qt::WA_DeleteOnClose);
+  splash->show();
+  QTimer::singleShot(static_cast<int>(qv::GetTimings().splashMs), splash, &QWidget::close);
+  return splash;
+}
+
 void InstallDialogMessageBoxes() {
   qv::SetMessageBoxSink([](const std::string& text, const std::string& caption) {
     if (QThread::currentThread() == qApp->thread()) {
@@ -131,7 +137,7 @@ int RunWindow(const CommandLineOptions& options, int argc, char** argv) {
   std::unique_ptr<QApplication> application = MakeApplication(argc, argv, "--window");
   QApplication& app = *application;
   app.setApplicationName("Quorvex");
-  app.setWindowIcon(QIcon(":/skin/icon64.png"));
+  ConfigureApplication(app);
   // The window may be hidden in the notification area; the program ends with the exit stages.
   app.setQuitOnLastWindowClosed(false);
   InstallDialogMessageBoxes();

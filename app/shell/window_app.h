@@ -5,6 +5,9 @@
 
 #include "app/shell/command_line.h"
 
+class QApplication;
+class QSplashScreen;
+
 // True when $DISPLAY or $WAYLAND_DISPLAY names a display.
 [[nodiscard]] bool DisplayAvailable();
 
@@ -15,8 +18,16 @@
 
 // Makes the QApplication. A display that is named but cannot be opened ends the program
 // with status 1 and a message on standard error (instead of Qt's abort).
-class QApplication;
 [[nodiscard]] std::unique_ptr<QApplication> MakeApplication(int& argc, char** argv, const char* option);
+
+// Gives a new application the program's icon, the Japanese dialog font with half-width kana
+// drawn joined, and Qt's own texts in Japanese.
+void ConfigureApplication(QApplication& application);
+
+// Shows the start-up picture centred on the screen and above every window (the main window shown
+// after it included); it closes itself after the splash time of the timings record, or when it
+// is clicked.
+QSplashScreen* ShowSplash();
 
 // Shows message boxes as real dialogs from then on (from any thread: a box asked for by
 // another thread is shown on the GUI thread, which the caller waits for). Needs a QApplication.

@@ -97,10 +97,12 @@ class SheetFixture : public ::testing::Test {
   }
 
   // A sheet for the settings file, shown without waiting.
-  std::unique_ptr<CSettingsSheet> OpenSheet(QWidget* parent = nullptr, bool siblingLink = false) {
+  std::unique_ptr<CSettingsSheet> OpenSheet(QWidget* parent = nullptr, bool siblingLink = false,
+                                            bool pictureHidden = false) {
     QDOPENDIALOGINFO info{};
     std::snprintf(info.szIniFile, sizeof info.szIniFile, "%s", ini_.c_str());
     info.bSiblingLink = siblingLink;
+    info.bPictureHidden = pictureHidden;
     auto sheet = MakeSettingsSheet(info, parent);
     sheet->Open();
     return sheet;

@@ -1,0 +1,236 @@
+#include "dialogs/mail_security_dialog.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QFileDialog>
+#include <QGridLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QVBoxLayout>
+
+#include "app/mail/account_check.h"
+#include "app/settings/setting_rules.h"
+#include "dialogs/settings_sheet.h"
+#include "dialogs/text_fields.h"
+#include "platform/dialog_look.h"
+#include "platform/message_box.h"
+#include "platform/text.h"
+
+namespace qxdlg {
+namespace {
+
+const char* const kSecurityLabel[] = {"POP3：", "IMAP："};
+constexpr char kSmtpLabel[] = "SMTP：";
+constexpr char kCaFileLabel[] = "CA証明書：";
+constexpr char kSmtpUserLabel[] = "SMTPﾕｰｻﾞｰID：";
+constexpr char kSmtpPasswordLabel[] = "SMTPﾊﾟｽﾜｰﾄﾞ：";
+constexpr char kImapFolderLabel[] = "IMAPﾌｫﾙﾀﾞ(&F)：";
+constexpr char kCheckAccounts[] = "アカウントの確認(&K)";
+
+int SecurityIndex(int stored) { return stored >= 0 && stored <= 2 ? stored : 0; }
+
+}  // namespace
+
+AccountCheckRunner::~AccountCheckRunner() {
+  if (thread_.joinable()) thread_.join();
+}
+
+void AccountCheckRunner::Start(const MailSettings& mail) {
+  if (running_) return;
+  if (thread_.joinable()) thread_.join();
+  running_ = true;
+  // The check may wait for the servers as long as the socket time-outs: the sheet stays usable.
+  thread_ = std::thread([this, mail] {
+    std::vector<AccountCheckLine> lines;
+    CheckAccounts(mail, &lines);
+    std::string report;
+    for (const AccountCheckLine& line : lines) report += (line.step ? "" : "  ") + line.text + "\n";
+    // The runner waits for this thread before it goes, so it is still there to take the report.
+    QMetaObject::invokeMethod(
+        this,
+        [this, report] {
+          running_ = false;
+          emit finished(report);
+        },
+        Qt::QueuedConnection);
+  });
+}
+
+MailRefusal CheckSecurityFields(const MailSettings& r) {
+  const std::string notAscii = SJIS("英数字、記号以外の文字が使用されています。");
+  // The SMTP account goes into the same kind of commands as the POP3 one (when it is used).
+  if (r.SmtpAuth != 0 && qv::HasNonAsciiByte(r.SmtpUserID)) return {13, SJIS("SMTPユーザーＩＤエラー"), notAscii};
+  if (r.SmtpAuth != 0 && qv::HasNonAsciiByte(r.SmtpPasswd)) return {14, SJIS("SMTPパスワードエラー"), notAscii};
+  if (r.MailProtocol == 1 && r.ImapFolder[0] == '\0') {
+    return {15, SJIS("IMAPフォルダエラー"), SJIS("IMAPフォルダ名を入力してください。")};
+  }
+  return {};
+}
+
+CMailSecurityDlg::CMailSecurityDlg(const MailSettings& record, AccountCheckRunner* checker, QWidget* parent)
+    : QDialog(parent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint),
+      record_(record),
+      checker_(checker) {
+  setObjectName("securityDialog");
+  setWindowTitle(QString::fromUtf8("受信と送信の詳細設定"));
+  const int protocol = record.MailProtocol == 1 ? 1 : 0;
+  auto* ok = new QPushButton("OK", this);
+  ok->setObjectName("ok");
+  ok->setDefault(true);
+  auto* cancel = new QPushButton(QString::fromUtf8("キャンセル"), this);
+  cancel->setObjectName("cancel");
+  checkAccounts_ = new QPushButton(QString::fromUtf8(kCheckAccounts), this);
+  checkAccounts_->setObjectName("checkAccounts");
+  checkAccounts_->setAutoDefault(false);
+  AddTool(checkAccounts_,
+          "入力中の設定で受信ｻｰﾊﾞｰとSMTPｻｰﾊﾞｰに接続して確認します。\nメールの受信、削除、送信は行いません。");
+  auto* buttons = new QHBoxLayout;
+  buttons->addWidget(checkAccounts_);
+  buttons->addStretch();
+  buttons->addWidget(ok);
+  buttons->addWidget(cancel);
+
+  auto* layout = new QVBoxLayout(this);
+  layout->addWidget(createSecurityGroup(protocol));
+  layout->addWidget(createAuthGroup());
+  layout->addWidget(createImapGroup());
+  layout->addLayout(buttons);
+  layout->setSizeConstraint(QLayout::SetFixedSize);
+
+  popSecurity_->setCurrentIndex(SecurityIndex(record.PopSecurity));
+  smtpSecurity_->setCurrentIndex(SecurityIndex(record.SmtpSecurity));
+  caFile_->setText(FromCp932(record.CaFile));
+  smtpAuth_->setChecked(record.SmtpAuth != 0);
+  smtpUserId_->setText(FromCp932(record.SmtpUserID));
+  smtpPassword_->setText(FromCp932(record.SmtpPasswd));
+  imapFolder_->setText(FromCp932(record.ImapFolder));
+  imapIdle_->setChecked(record.ImapIdle != 0);
+  imapFolder_->setEnabled(protocol == 1);
+  imapIdle_->setEnabled(protocol == 1);
+  enableSmtpAccount();
+  checkAccounts_->setEnabled(!checker_->running());
+
+  connect(ok, &QPushButton::clicked, this, &CMailSecurityDlg::accept);
+  connect(cancel, &QPushButton::clicked, this, &CMailSecurityDlg::reject);
+  connect(smtpAuth_, &QCheckBox::clicked, this, &CMailSecurityDlg::enableSmtpAccount);
+  connect(checkAccounts_, &QPushButton::clicked, this, &CMailSecurityDlg::onCheckAccounts);
+  connect(checker_, &AccountCheckRunner::finished, this, [this] {
+    checkAccounts_->setText(QString::fromUtf8(kCheckAccounts));
+    checkAccounts_->setEnabled(true);
+  });
+  qv::UseDialogLook(this);
+  AlignLabelColumns(this);
+}
+
+QGroupBox* CMailSecurityDlg::createSecurityGroup(int protocol) {
+  auto* group = new QGroupBox(QString::fromUtf8("暗号化"), this);
+  auto securityList = [group](const char* name, const char* tls, const char* tip) {
+    auto* list = new QComboBox(group);
+    list->setObjectName(name);
+    for (const char* item : {"なし", tls, "SSL/TLS"}) list->addItem(QString::fromUtf8(item));
+    AddTool(list, tip);
+    return list;
+  };
+  popSecurity_ = securityList("popSecurity", protocol == 1 ? "STARTTLS" : "STLS",
+                              protocol == 1 ? "IMAPｻｰﾊﾞｰとの通信を暗号化する方法を選択します。"
+                                            : "POP3ｻｰﾊﾞｰとの通信を暗号化する方法を選択します。");
+  smtpSecurity_ = securityList("smtpSecurity", "STARTTLS", "SMTPｻｰﾊﾞｰとの通信を暗号化する方法を選択します。");
+  auto* layout = new QGridLayout(group);
+  layout->addWidget(new QLabel(QString::fromUtf8(kSecurityLabel[protocol]), group), 0, 0);
+  layout->addWidget(popSecurity_, 0, 1);
+  layout->addWidget(new QLabel(QString::fromUtf8(kSmtpLabel), group), 1, 0);
+  layout->addWidget(smtpSecurity_, 1, 1);
+  caFile_ = AddTextRow(layout, 2, kCaFileLabel, "caFile", sizeof record_.CaFile - 1,
+                       "システムの証明書に加えて信頼する証明書(PEM形式)のファイルを設定します。");
+  caFile_->setMinimumWidth(240);
+  auto* browse = new QPushButton(QString::fromUtf8("参照..."), group);
+  browse->setObjectName("browseCaFile");
+  browse->setAutoDefault(false);
+  layout->addWidget(browse, 2, 2);
+  layout->setColumnStretch(1, 1);
+  connect(browse, &QPushButton::clicked, this, &CMailSecurityDlg::onBrowseCaFile);
+  return group;
+}
+
+QGroupBox* CMailSecurityDlg::createAuthGroup() {
+  auto* group = new QGroupBox(QString::fromUtf8("SMTP認証"), this);
+  auto* layout = new QGridLayout(group);
+  smtpAuth_ = new QCheckBox(QString::fromUtf8("SMTP認証を行う(SMTP AUTH)"), group);
+  smtpAuth_->setObjectName("smtpAuth");
+  AddTool(smtpAuth_, "チェックを付けるとメール送信時にSMTP認証を行います。");
+  layout->addWidget(smtpAuth_, 0, 0, 1, 2);
+  // The SMTP account: empty boxes use the POP3 account.
+  smtpUserId_ = AddTextRow(layout, 1, kSmtpUserLabel, "smtpUserId", sizeof record_.SmtpUserID - 1,
+                           "SMTP認証のﾕｰｻﾞｰIDを設定します。\n空欄のときはPOP3のﾕｰｻﾞｰIDを使います。");
+  smtpPassword_ = AddTextRow(layout, 2, kSmtpPasswordLabel, "smtpPassword", sizeof record_.SmtpPasswd - 1,
+                             "SMTP認証のﾊﾟｽﾜｰﾄﾞを設定します。\n空欄のときはPOP3のﾊﾟｽﾜｰﾄﾞを使います。", 1, true);
+  smtpPassword_->setEchoMode(QLineEdit::Password);
+  layout->setColumnStretch(1, 1);
+  return group;
+}
+
+QGroupBox* CMailSecurityDlg::createImapGroup() {
+  auto* group = new QGroupBox(QString::fromUtf8("IMAP"), this);
+  auto* layout = new QGridLayout(group);
+  imapFolder_ = AddTextRow(layout, 0, kImapFolderLabel, "imapFolder", sizeof record_.ImapFolder - 1,
+                           "IMAPで新着メールを確認するﾌｫﾙﾀﾞ名を設定します。");
+  imapIdle_ = new QCheckBox(QString::fromUtf8("新着を待つ(IDLE)(&I)"), group);
+  imapIdle_->setObjectName("imapIdle");
+  AddTool(imapIdle_, "チェックを付けると確認の合間もIMAPｻｰﾊﾞｰからの新着の知らせを待ち、すぐに返信します。");
+  layout->addWidget(imapIdle_, 1, 1);
+  layout->setColumnStretch(1, 1);
+  return group;
+}
+
+void CMailSecurityDlg::enableSmtpAccount() {
+  smtpUserId_->setEnabled(smtpAuth_->isChecked());
+  smtpPassword_->setEnabled(smtpAuth_->isChecked());
+}
+
+void CMailSecurityDlg::onBrowseCaFile() {
+  SetChosenPath(caFile_,
+                QFileDialog::getOpenFileName(this, QString::fromUtf8("CA証明書を選択してください"), caFile_->text(),
+                                             "PEM (*.pem *.crt);;* (*)"),
+                sizeof record_.CaFile);
+}
+
+void CMailSecurityDlg::onCheckAccounts() {
+  checkAccounts_->setEnabled(false);
+  checkAccounts_->setText(QString::fromUtf8("確認中…"));
+  checker_->Start(Merged(record_));
+}
+
+MailSettings CMailSecurityDlg::Merged(MailSettings record) const {
+  record.PopSecurity = popSecurity_->currentIndex();
+  record.SmtpSecurity = smtpSecurity_->currentIndex();
+  qv::CopySjisField(record.CaFile, sizeof record.CaFile, ToCp932(caFile_->text()));
+  record.SmtpAuth = smtpAuth_->isChecked() ? 1 : 0;
+  qv::CopySjisField(record.SmtpUserID, sizeof record.SmtpUserID, ToCp932(smtpUserId_->text()));
+  qv::CopySjisField(record.SmtpPasswd, sizeof record.SmtpPasswd, ToCp932(smtpPassword_->text()));
+  qv::CopySjisField(record.ImapFolder, sizeof record.ImapFolder, ToCp932(imapFolder_->text()));
+  record.ImapIdle = imapIdle_->isChecked() ? 1 : 0;
+  return record;
+}
+
+QLineEdit* CMailSecurityDlg::boxOfCheck(int check) const {
+  switch (check) {
+    case 13: return smtpUserId_;
+    case 14: return smtpPassword_;
+    default: return imapFolder_;
+  }
+}
+
+void CMailSecurityDlg::accept() {
+  const MailRefusal refusal = CheckSecurityFields(Merged(record_));
+  if (refusal.check != 0) {
+    qv::ShowMessageBox(refusal.message, refusal.caption);
+    boxOfCheck(refusal.check)->setFocus();
+    return;
+  }
+  QDialog::accept();
+}
+
+}  // namespace qxdlg

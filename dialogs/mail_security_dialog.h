@@ -1,0 +1,95 @@
+// "受信と送信の詳細設定", opened from the mail page like the port numbers: how the mail
+// connections are secured (TLS for the incoming server and for SMTP, extra CA certificates),
+// SMTP AUTH with its own account, the IMAP folder with IDLE, and a check of both accounts with
+// what the page and this dialog hold. Each part is a group of its own; ways of signing in that
+// come later add their groups here.
+#pragma once
+
+#include <string>
+#include <thread>
+
+#include <QDialog>
+#include <QObject>
+
+#include "app/settings/settings.h"
+
+class QCheckBox;
+class QComboBox;
+class QGroupBox;
+class QLineEdit;
+class QPushButton;
+
+namespace qxdlg {
+
+// Runs the account check on a thread of its own, one at a time, and hands its report to the GUI
+// thread. Destroying the runner waits for a check under way (at most the socket time-outs).
+class AccountCheckRunner : public QObject {
+  Q_OBJECT
+
+ public:
+  using QObject::QObject;
+  ~AccountCheckRunner() override;
+
+  [[nodiscard]] bool running() const { return running_; }
+  // Starts checking `mail`; does nothing while a check runs.
+  void Start(const MailSettings& mail);
+
+ signals:
+  // The check is done: its report (CP932, one line per step or reason).
+  void finished(const std::string& report);
+
+ private:
+  bool running_ = false;
+  std::thread thread_;
+};
+
+// One refusal of the mail settings: which check failed (1 to 15 in check order) with its caption
+// and message (CP932); check 0 when the settings pass.
+struct MailRefusal {
+  int check = 0;
+  std::string caption;
+  std::string message;
+};
+
+// Checks 13 to 15, on the fields this dialog edits: the SMTP account when SMTP AUTH is on, the
+// IMAP folder when the incoming protocol is IMAP.
+[[nodiscard]] MailRefusal CheckSecurityFields(const MailSettings& record);
+
+class CMailSecurityDlg : public QDialog {
+  Q_OBJECT
+
+ public:
+  // Shows the dialog's fields of `record` (the page's settings as they are now; its protocol
+  // names the incoming server). `checker` runs the account check and must outlive the dialog.
+  CMailSecurityDlg(const MailSettings& record, AccountCheckRunner* checker, QWidget* parent);
+
+  // The dialog's fields as the user left them, the rest of `record` unchanged.
+  [[nodiscard]] MailSettings Merged(MailSettings record) const;
+
+  // OK: checks 13 to 15; the first that fails shows its message, puts the focus on its box and
+  // keeps the dialog open.
+  void accept() override;
+
+ private:
+  QGroupBox* createSecurityGroup(int protocol);
+  QGroupBox* createAuthGroup();
+  QGroupBox* createImapGroup();
+  void enableSmtpAccount();
+  void onBrowseCaFile();
+  void onCheckAccounts();
+  [[nodiscard]] QLineEdit* boxOfCheck(int check) const;
+
+  const MailSettings record_;
+  AccountCheckRunner* checker_;
+  QComboBox* popSecurity_;
+  QComboBox* smtpSecurity_;
+  QLineEdit* caFile_;
+  QCheckBox* smtpAuth_;
+  QLineEdit* smtpUserId_;
+  QLineEdit* smtpPassword_;
+  QLineEdit* imapFolder_;
+  QCheckBox* imapIdle_;
+  QPushButton* checkAccounts_;
+};
+
+}  // namespace qxdlg

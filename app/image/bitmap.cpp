@@ -33,6 +33,11 @@ void Write32(uint8_t* p, uint32_t v) {
 
 void RemoveFile(const std::string& path) { qv::RemoveRegularFile(path); }
 
+void SortByProduct(RgbQuad* table, int count) {
+  auto product = [](const RgbQuad& entry) { return int64_t{entry.rgbBlue} * entry.rgbGreen * entry.rgbRed; };
+  std::stable_sort(table, table + count, [&](const RgbQuad& a, const RgbQuad& b) { return product(a) < product(b); });
+}
+
 namespace {
 
 bool ValidDimension(int64_t value) { return value >= 1 && value <= kMaxBitmapDimension; }

@@ -54,6 +54,10 @@ struct RgbQuad {
 };
 static_assert(sizeof(RgbQuad) == 4);
 
+// Sorts the first `count` entries of a colour table by blue x green x red, ascending; entries
+// of equal product keep their order.
+void SortByProduct(RgbQuad* table, int count);
+
 // Bytes of one row of `width` pixels at `bitCount` bits per pixel, padded to 4 bytes.
 [[nodiscard]] constexpr size_t RowStride(int64_t width, int bitCount) {
   return static_cast<size_t>((width * bitCount + 31) / 32 * 4);

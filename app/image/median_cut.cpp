@@ -177,8 +177,213 @@ class CellTable {
   int bits_ = 0;
 };
 
-int64_t Product(const RgbQuad& entry) {
-  return int64_t{entry.rgbBlue} * entry.rgbGreen * entry.rgbRed;
+// The cell arithmetic of one precision level: N = 2^(3 + precision) steps per channel, so
+// N + 1 cells, the outer ones half as wide. Byte v falls into cell (v * N + 128) / 256; the
+// histogram index of a colour is red cell * (N + 1)^2 + green cell * (N + 1) + blue cell, and a
+// cell's colour level is cell * 256 / N, the top cell at 255.
+struct CellGrid {
+  explicit CellGrid(int precision) : steps(1 << (3 + precision)), side(steps + 1), level(static_cast<size_t>(side)) {
+    for (int v = 0; v < 256; ++v) {
+      const int cell = (v * steps + 128) / 256;
+      redIndex[v] = static_cast<uint32_t>(cell * side * side);
+      greenIndex[v] = static_cast<uint32_t>(cell * side);
+      blueIndex[v] = static_cast<uint32_t>(cell);
+    }
+    for (int i = 0; i < side; ++i) level[i] = i == steps ? 255 : i * (256 / steps);
+  }
+
+  uint32_t CellOf(int blue, int green, int red) const { return blueIndex[blue] + greenIndex[green] + redIndex[red]; }
+
+  const int steps;
+  const int side;
+  std::vector<int> level;
+  // Each channel's share of the histogram index, by byte value.
+  uint32_t redIndex[256], greenIndex[256], blueIndex[256];
+};
+
+// Step 1: counts every pixel's cell, row by row from the top.
+int CountCells(PixelRowReader& reader, int width, int height, const CellGrid& grid,
+               const MedianCutProgress& progress, CellTable* histogram) {
+  std::vector<uint8_t> pixels(static_cast<size_t>(width) * 3);
+  for (int row = 1; row <= height; ++row) {
+    if (!reader.ReadRow(row, pixels.data())) return kMedianCutReadFailed;
+    const uint8_t* p = pixels.data();
+    for (int x = 0; x < width; ++x, p += 3) {
+      CellTable::Slot& slot = (*histogram)[grid.CellOf(p[0], p[1], p[2])];
+      if (slot.count < 65535) ++slot.count;
+    }
+    if (progress && !progress(row, height)) return kMedianCutCancelledCounting;
+  }
+  return kMedianCutDone;
+}
+
+// The cells that hold pixels, with their coordinates, in the histogram's order.
+std::vector<Cell> OccupiedCells(const CellTable& histogram, const CellGrid& grid) {
+  std::vector<Cell> cells;
+  const uint32_t side = static_cast<uint32_t>(grid.side);
+  for (const CellTable::Slot& slot : histogram.slots()) {
+    if (slot.count == 0) continue;
+    const uint32_t index = slot.key - 1;
+    Cell cell;
+    cell.coordinate[kRed] = static_cast<uint8_t>(index / (side * side));
+    cell.coordinate[kGreen] = static_cast<uint8_t>(index / side % side);
+    cell.coordinate[kBlue] = static_cast<uint8_t>(index % side);
+    cell.count = slot.count;
+    cells.push_back(cell);
+  }
+  return cells;
+}
+
+// Step 2: cuts the box of all cells into at most `colorCount` boxes that hold pixels, and
+// returns them by pixel count, largest first (equal counts in the order they were made).
+std::vector<Box> CutBoxes(std::vector<Cell>& cells, int steps, int colorCount) {
+  std::vector<Box> boxes(256);
+  boxes[0].high[kRed] = boxes[0].high[kGreen] = boxes[0].high[kBlue] = steps;
+  boxes[0].end = cells.size();
+  Measure(&boxes[0], cells);
+
+  int made = 1;
+  // A split never leaves a shrunk box's half empty; the bound only guards against a loop.
+  for (int i = 0, attempts = 0; i < colorCount - 1 && attempts < 4 * colorCount; ++attempts) {
+    const int picked = PickBox(boxes, i, 2 * i < colorCount);
+    if (boxes[picked].SingleCell()) break;
+    Split(&boxes[picked], &boxes[i + 1], cells);
+    if (boxes[picked].pixels == 0) {
+      boxes[picked] = boxes[i + 1];
+      continue;
+    }
+    if (boxes[i + 1].pixels == 0) continue;
+    ++i;
+    made = i + 1;
+  }
+  boxes.resize(static_cast<size_t>(made));
+  std::stable_sort(boxes.begin(), boxes.end(), [](const Box& a, const Box& b) { return a.pixels > b.pixels; });
+  return boxes;
+}
+
+// Step 3: the colour table. Entry k is the count-weighted mean of the cell levels of box k (a
+// box without pixels gets its middle cell's level); entries from the last box up to
+// `colorCount` stay black, and the first `colorCount` entries are sorted by blue x green x red.
+std::array<RgbQuad, 256> MakeTable(const std::vector<Box>& boxes, const std::vector<Cell>& cells,
+                                   const CellGrid& grid, int colorCount) {
+  std::array<RgbQuad, 256> table{};
+  for (size_t k = 0; k < boxes.size(); ++k) {
+    const Box& box = boxes[k];
+    uint8_t mean[3];
+    if (box.pixels == 0) {
+      for (int c = 0; c < 3; ++c) mean[c] = static_cast<uint8_t>(grid.level[(box.low[c] + box.high[c]) / 2]);
+    } else {
+      uint64_t sum[3] = {0, 0, 0};
+      for (size_t i = box.begin; i < box.end; ++i)
+        for (int c = 0; c < 3; ++c) sum[c] += uint64_t{cells[i].count} * grid.level[cells[i].coordinate[c]];
+      for (int c = 0; c < 3; ++c) mean[c] = static_cast<uint8_t>((sum[c] + box.pixels / 2) / box.pixels);
+    }
+    table[k].rgbRed = mean[kRed];
+    table[k].rgbGreen = mean[kGreen];
+    table[k].rgbBlue = mean[kBlue];
+  }
+  SortByProduct(table.data(), colorCount);
+  return table;
+}
+
+// The 8-bit header of the result: the source's header with one plane, 8 bits, no compression,
+// the padded image size and no colour counts.
+BitmapInfoHeader IndexedHeader(const BitmapInfoHeader& source) {
+  BitmapInfoHeader header = source;
+  header.biSize = sizeof(BitmapInfoHeader);
+  header.biPlanes = 1;
+  header.biBitCount = 8;
+  header.biCompression = kCompressionRgb;
+  header.biSizeImage = static_cast<uint32_t>(RowStride(source.biWidth, 8) * static_cast<size_t>(source.biHeight));
+  header.biClrUsed = 0;
+  header.biClrImportant = 0;
+  return header;
+}
+
+// Step 4: maps rows to table entries with serpentine error diffusion. Each pixel takes the
+// entry of its cell, chosen by the first pixel that fell into the cell (the histogram's slots
+// double as this inverse map), and passes its error on: 8/16 to the next pixel in scan
+// direction, 2/16, 4/16 and 1/16 to the row below, left, under and right of it as seen in the
+// picture, each share truncated toward zero.
+class ErrorDiffusion {
+ public:
+  ErrorDiffusion(const CellGrid& grid, const std::array<RgbQuad, 256>& table, int colorCount, int width,
+                 CellTable* inverse)
+      : grid_(grid),
+        nearest_(table.data(), colorCount),
+        inverse_(*inverse),
+        width_(width),
+        current_((static_cast<size_t>(width) + 2) * 3, 0),
+        below_(current_.size(), 0) {
+    for (int k = 0; k < 256; ++k) {
+      entryBlue_[k] = table[k].rgbBlue;
+      entryGreen_[k] = table[k].rgbGreen;
+      entryRed_[k] = table[k].rgbRed;
+    }
+  }
+
+  // Maps one row of `width` pixels (blue, green, red) into `indices`, right to left when
+  // `leftward`, and moves on to the next row.
+  void MapRow(const uint8_t* pixels, bool leftward, uint8_t* indices) {
+    const int step = leftward ? -1 : 1;
+    for (int n = 0, x = leftward ? width_ - 1 : 0; n < width_; ++n, x += step) {
+      const uint8_t* pixel = pixels + static_cast<size_t>(x) * 3;
+      int* working = current_.data() + (static_cast<size_t>(x) + 1) * 3;
+      int value[3];
+      for (int c = 0; c < 3; ++c) value[c] = std::clamp(pixel[c] + working[c], 0, 255);
+      const int entry = EntryOf(value);
+      indices[static_cast<size_t>(x)] = static_cast<uint8_t>(entry);
+      const int chosen[3] = {entryBlue_[entry], entryGreen_[entry], entryRed_[entry]};
+      int* ahead = working + step * 3;
+      int* under = below_.data() + (static_cast<size_t>(x) + 1) * 3;
+      for (int c = 0; c < 3; ++c) {
+        const int e = value[c] - chosen[c];
+        ahead[c] += e * 8 / 16;
+        under[c - 3] += e * 2 / 16;
+        under[c] += e * 4 / 16;
+        under[c + 3] += e * 1 / 16;
+      }
+    }
+    current_.swap(below_);
+    std::fill(below_.begin(), below_.end(), 0);
+  }
+
+ private:
+  // The entry of the cell of `value` (blue, green, red): the first pixel that falls into a cell
+  // decides its entry for every later one.
+  int EntryOf(const int value[3]) {
+    CellTable::Slot& slot = inverse_[grid_.CellOf(value[0], value[1], value[2])];
+    int entry = slot.entry - 1;
+    if (entry < 0) {
+      entry = nearest_.Find(value[0], value[1], value[2]);
+      slot.entry = static_cast<uint16_t>(entry + 1);
+    }
+    return entry;
+  }
+
+  const CellGrid& grid_;
+  const NearestColour nearest_;
+  CellTable& inverse_;
+  const int width_;
+  // Errors carried to this row and to the next, one pixel of margin on each side, 3 channels
+  // (blue, green, red) a pixel.
+  std::vector<int> current_;
+  std::vector<int> below_;
+  int entryBlue_[256], entryGreen_[256], entryRed_[256];
+};
+
+int MapRows(PixelRowReader& reader, IndexRowWriter& writer, int width, int height,
+            const MedianCutProgress& progress, ErrorDiffusion* diffusion) {
+  std::vector<uint8_t> pixels(static_cast<size_t>(width) * 3);
+  std::vector<uint8_t> indices(RowStride(width, 8), 0);
+  for (int row = 1; row <= height; ++row) {
+    if (!reader.ReadRow(row, pixels.data())) return kMedianCutReadFailed;
+    // The top row runs right to left, the next left to right, and so on.
+    diffusion->MapRow(pixels.data(), row % 2 == 1, indices.data());
+    if (!writer.WriteRow(row, indices.data())) return kMedianCutWriteFailed;
+    if (progress && !progress(row, height)) return kMedianCutCancelledMapping;
+  }
+  return kMedianCutDone;
 }
 
 }  // namespace
@@ -194,149 +399,16 @@ int RunMedianCut(PixelRowReader& reader, IndexRowWriter& writer, const MedianCut
     return kMedianCutBadInput;
 
   try {
-    const int steps = 1 << (3 + options.precision);
-    const int side = steps + 1;
-
-    // Lookup tables: cell of a byte value, the cell's contribution to the histogram index per
-    // channel, and the colour level of a cell.
-    int cellOf[256];
-    uint32_t redIndex[256], greenIndex[256], blueIndex[256];
-    for (int v = 0; v < 256; ++v) {
-      cellOf[v] = (v * steps + 128) / 256;
-      redIndex[v] = static_cast<uint32_t>(cellOf[v] * side * side);
-      greenIndex[v] = static_cast<uint32_t>(cellOf[v] * side);
-      blueIndex[v] = static_cast<uint32_t>(cellOf[v]);
-    }
-    std::vector<int> level(static_cast<size_t>(side));
-    for (int i = 0; i < side; ++i) level[i] = i == steps ? 255 : i * (256 / steps);
-
+    const CellGrid grid(options.precision);
     CellTable histogram;
-    std::vector<uint8_t> pixels(static_cast<size_t>(width) * 3);
-
-    for (int row = 1; row <= height; ++row) {
-      if (!reader.ReadRow(row, pixels.data())) return kMedianCutReadFailed;
-      const uint8_t* p = pixels.data();
-      for (int x = 0; x < width; ++x, p += 3) {
-        CellTable::Slot& slot = histogram[blueIndex[p[0]] + greenIndex[p[1]] + redIndex[p[2]]];
-        if (slot.count < 65535) ++slot.count;
-      }
-      if (options.progress && !options.progress(row, height)) return kMedianCutCancelledCounting;
-    }
-
-    std::vector<Cell> cells;
-    for (const CellTable::Slot& slot : histogram.slots()) {
-      if (slot.count == 0) continue;
-      const uint32_t index = slot.key - 1;
-      Cell cell;
-      cell.coordinate[kRed] = static_cast<uint8_t>(index / (side * side));
-      cell.coordinate[kGreen] = static_cast<uint8_t>(index / side % side);
-      cell.coordinate[kBlue] = static_cast<uint8_t>(index % side);
-      cell.count = slot.count;
-      cells.push_back(cell);
-    }
-
-    std::vector<Box> boxes(256);
-    boxes[0].high[kRed] = boxes[0].high[kGreen] = boxes[0].high[kBlue] = steps;
-    boxes[0].end = cells.size();
-    Measure(&boxes[0], cells);
-
-    int made = 1;
-    // A split never leaves a shrunk box's half empty; the bound only guards against a loop.
-    for (int i = 0, attempts = 0; i < colorCount - 1 && attempts < 4 * colorCount; ++attempts) {
-      const int picked = PickBox(boxes, i, 2 * i < colorCount);
-      if (boxes[picked].SingleCell()) break;
-      Split(&boxes[picked], &boxes[i + 1], cells);
-      if (boxes[picked].pixels == 0) {
-        boxes[picked] = boxes[i + 1];
-        continue;
-      }
-      if (boxes[i + 1].pixels == 0) continue;
-      ++i;
-      made = i + 1;
-    }
-
-    std::stable_sort(boxes.begin(), boxes.begin() + made,
-                     [](const Box& a, const Box& b) { return a.pixels > b.pixels; });
-
-    std::array<RgbQuad, 256> table{};
-    for (int k = 0; k < std::min(made, colorCount); ++k) {
-      const Box& box = boxes[k];
-      uint8_t mean[3];
-      if (box.pixels == 0) {
-        for (int c = 0; c < 3; ++c) mean[c] = static_cast<uint8_t>(level[(box.low[c] + box.high[c]) / 2]);
-      } else {
-        uint64_t sum[3] = {0, 0, 0};
-        for (size_t i = box.begin; i < box.end; ++i)
-          for (int c = 0; c < 3; ++c) sum[c] += uint64_t{cells[i].count} * level[cells[i].coordinate[c]];
-        for (int c = 0; c < 3; ++c) mean[c] = static_cast<uint8_t>((sum[c] + box.pixels / 2) / box.pixels);
-      }
-      table[k].rgbRed = mean[kRed];
-      table[k].rgbGreen = mean[kGreen];
-      table[k].rgbBlue = mean[kBlue];
-    }
-    std::stable_sort(table.begin(), table.begin() + colorCount,
-                     [](const RgbQuad& a, const RgbQuad& b) { return Product(a) < Product(b); });
-
-    const size_t outStride = RowStride(width, 8);
-    BitmapInfoHeader outInfo = info;
-    outInfo.biSize = sizeof(BitmapInfoHeader);
-    outInfo.biHeight = height;
-    outInfo.biPlanes = 1;
-    outInfo.biBitCount = 8;
-    outInfo.biCompression = kCompressionRgb;
-    outInfo.biSizeImage = static_cast<uint32_t>(outStride * static_cast<size_t>(height));
-    outInfo.biClrUsed = 0;
-    outInfo.biClrImportant = 0;
-    if (!writer.WriteHeader(outInfo, table)) return kMedianCutWriteFailed;
-
-    int entryBlue[256], entryGreen[256], entryRed[256];
-    for (int k = 0; k < 256; ++k) {
-      entryBlue[k] = table[k].rgbBlue;
-      entryGreen[k] = table[k].rgbGreen;
-      entryRed[k] = table[k].rgbRed;
-    }
-    const NearestColour nearest(table.data(), colorCount);
-
-    // Error rows with one pixel of margin on each side, 3 channels (blue, green, red) a pixel.
-    const size_t errorRow = (static_cast<size_t>(width) + 2) * 3;
-    std::vector<int> current(errorRow, 0), below(errorRow, 0);
-    std::vector<uint8_t> indices(outStride, 0);
-
-    for (int row = 1; row <= height; ++row) {
-      if (!reader.ReadRow(row, pixels.data())) return kMedianCutReadFailed;
-      // The top row runs right to left, the next left to right, and so on.
-      const bool leftward = row % 2 == 1;
-      const int step = leftward ? -1 : 1;
-      for (int n = 0, x = leftward ? width - 1 : 0; n < width; ++n, x += step) {
-        const uint8_t* pixel = pixels.data() + static_cast<size_t>(x) * 3;
-        int* working = current.data() + (static_cast<size_t>(x) + 1) * 3;
-        int value[3];
-        for (int c = 0; c < 3; ++c) value[c] = std::clamp(pixel[c] + working[c], 0, 255);
-        // The first pixel that falls into a cell decides its entry for every later one.
-        CellTable::Slot& slot = histogram[blueIndex[value[0]] + greenIndex[value[1]] + redIndex[value[2]]];
-        int entry = slot.entry - 1;
-        if (entry < 0) {
-          entry = nearest.Find(value[0], value[1], value[2]);
-          slot.entry = static_cast<uint16_t>(entry + 1);
-        }
-        indices[static_cast<size_t>(x)] = static_cast<uint8_t>(entry);
-        const int chosen[3] = {entryBlue[entry], entryGreen[entry], entryRed[entry]};
-        int* ahead = working + step * 3;
-        int* under = below.data() + (static_cast<size_t>(x) + 1) * 3;
-        for (int c = 0; c < 3; ++c) {
-          const int e = value[c] - chosen[c];
-          ahead[c] += e * 8 / 16;
-          under[c - 3] += e * 2 / 16;
-          under[c] += e * 4 / 16;
-          under[c + 3] += e * 1 / 16;
-        }
-      }
-      if (!writer.WriteRow(row, indices.data())) return kMedianCutWriteFailed;
-      if (options.progress && !options.progress(row, height)) return kMedianCutCancelledMapping;
-      current.swap(below);
-      std::fill(below.begin(), below.end(), 0);
-    }
-    return kMedianCutDone;
+    if (int result = CountCells(reader, width, height, grid, options.progress, &histogram); result != kMedianCutDone)
+      return result;
+    std::vector<Cell> cells = OccupiedCells(histogram, grid);
+    const std::vector<Box> boxes = CutBoxes(cells, grid.steps, colorCount);
+    const std::array<RgbQuad, 256> table = MakeTable(boxes, cells, grid, colorCount);
+    if (!writer.WriteHeader(IndexedHeader(info), table)) return kMedianCutWriteFailed;
+    ErrorDiffusion diffusion(grid, table, colorCount, width, &histogram);
+    return MapRows(reader, writer, width, height, options.progress, &diffusion);
   } catch (const std::bad_alloc&) {
     return kMedianCutOutOfMemory;
   }

@@ -21,10 +21,6 @@ bool IsSelector(int value) {
          value == kNoReduction;
 }
 
-int64_t Product(const RgbQuad& entry) {
-  return int64_t{entry.rgbBlue} * entry.rgbGreen * entry.rgbRed;
-}
-
 // Nearest table entry to exact colours, remembered per colour in a small direct-mapped cache:
 // neighbouring pixels of a photograph repeat colours often.
 class CachedNearest {
@@ -97,8 +93,7 @@ bool ReducePopularity(const Bitmap& source, Bitmap* out) {
       table[k].rgbGreen = static_cast<uint8_t>(((cells[k] >> 4) & 15) << 4);
       table[k].rgbBlue = static_cast<uint8_t>((cells[k] & 15) << 4);
     }
-    std::stable_sort(table.begin(), table.end(),
-                     [](const RgbQuad& a, const RgbQuad& b) { return Product(a) < Product(b); });
+    SortByProduct(table.data(), static_cast<int>(table.size()));
 
     CachedNearest nearest(table);
     for (int y = 0; y < height; ++y) {

@@ -1,5 +1,6 @@
 // A named manual-reset event: once set it stays set, waking every waiter, until reset.
-// Names are kept for log lines and for lookup inside the process.
+// The name (the system's own, such as "QuorvexRequestCapture") only tells events apart to a
+// reader; nothing looks an event up by it.
 #pragma once
 
 #include <condition_variable>

@@ -48,8 +48,9 @@ bool MakePrivateFolder(const std::string& folder);
 
 // The settings file of this process: the path set by SetSettingsPathOverride when one was
 // set (--ini); else the program's settings path when the program folder is writable and the
-// program is not installed; else the same file name in UserConfigFolder() (created, 0700), as a system-wide install keeps
-// per-user settings; the program's own path again when there is no user folder.
+// program is not installed; else the same file name in UserConfigFolder() (created, 0700), as
+// a system-wide install keeps per-user settings; the program's own path again when there is no
+// user folder.
 [[nodiscard]] std::string SettingsPath();
 void SetSettingsPathOverride(const std::string& path);
 

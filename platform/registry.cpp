@@ -386,7 +386,9 @@ bool PathOfHandle(HKEY key, std::string* path) {
   return true;
 }
 
-// Joins the handle's path and `subKey` into a full path; false when it is not a valid path.
+// Joins the handle's path and `subKey` into the canonical full path; ERROR_INVALID_HANDLE for
+// a handle that is neither a root nor open, ERROR_INVALID_PARAMETER when the result is not a
+// valid path.
 long ResolvePath(HKEY key, const char* subKey, std::string* path) {
   if (!PathOfHandle(key, path)) return ERROR_INVALID_HANDLE;
   if (subKey && *subKey) *path += std::string("\\") + subKey;

@@ -9,7 +9,6 @@
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
 
-#include <cstdlib>
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -30,8 +29,7 @@ namespace {
 constexpr size_t kFlushSize = 64 * 1024;
 
 // Waits until `fd` is ready for `events` or `deadline` (a tick) has passed; false on time-out
-// or error.
-// An abort ends the wait as a time-out does.
+// or error. An abort ends the wait as a time-out does.
 bool WaitFor(int fd, short events, uint32_t deadline) {
   for (;;) {
     if (AbortRequested()) return false;
@@ -108,11 +106,9 @@ int RecordVerifyFailure(int preverified, X509_STORE_CTX* store) {
   return preverified;
 }
 
-// The client context of one set of trusted certificates: the system's trust store plus the CA
-// file as it was (path and modification time). Reading the system's certificates costs more
-// than a handshake, so each context is made once and shared; a changed CA file makes a new one.
-// Contexts live until the program ends and are freed then. Returns null, with the reason in `*failure`, when the
-// CA file cannot be read.
+// The client contexts made so far, by trusted certificates. Reading the system's certificates
+// costs more than a handshake, so each context is made once and shared; contexts live until
+// the program ends and are freed then.
 struct ContextCache {
   ~ContextCache() {
     for (auto& entry : contexts) SSL_CTX_free(entry.second);
@@ -144,6 +140,10 @@ void UseSystemTrustStore(SSL_CTX* context) {
   SSL_CTX_set_default_verify_paths(context);
 }
 
+// The client context of one set of trusted certificates: the system's trust store plus the CA
+// file as it is now (path, modification time and size; a changed file makes a new context).
+// Null when the library cannot make a context (its reason in `*detail`) or the CA file cannot
+// be read (`*failure` kCaFile, `*detail` the file).
 SSL_CTX* ClientContext(const std::string& caFile, TlsFailure* failure, std::string* detail) {
   ContextCache& cache = Contexts();
   std::mutex& contextsMutex = cache.mutex;

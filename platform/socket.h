@@ -57,7 +57,7 @@ class TcpConnection {
   // most the connect time-out. Closes an earlier connection first. False on any failure.
   [[nodiscard]] bool Connect(const std::string& host, int port);
   // Turns the open connection into a TLS client connection (TLS 1.2 or later) and runs the
-  // handshake, waiting at most the receive time-out for each step. The server's certificate
+  // handshake. The server's certificate
   // must chain to the system's trusted certificates or to one of the PEM file `caFile` (may be
   // empty) and be valid for `host` (a DNS name, or an IPv4 address matched against the
   // certificate's IP addresses; the host name only in the subjectAltName, never the common

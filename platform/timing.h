@@ -30,7 +30,8 @@ void ClearAbort();
 inline constexpr int kAbortCheckMs = 50;
 
 // Every fixed wait of the system, in milliseconds, with the system's own values as defaults.
-// Tests and benchmarks shrink them (ScaleTimings); nothing else changes them.
+// Only ScaleTimings changes them: once at start-up for the program's --timing-scale option,
+// and in tests and benchmarks.
 struct Timings {
   int64_t workerPollMs = 500;          // both workers' polls and pauses between passes
   int64_t deletePauseMs = 3000;        // between fetching and deleting the accepted mails
@@ -58,10 +59,11 @@ struct Timings {
 // The process-wide timings record.
 [[nodiscard]] const Timings& GetTimings();
 void SetTimings(const Timings& timings);
-// Multiplies every wait by `factor` (>= 0). The socket time-outs keep a floor of one second
-// so a zero factor never turns a blocking receive into a busy failure; the grab deadline and
-// converter and dial-up time-outs and the IDLE renewal keep one second too; polling loops keep a few milliseconds so they never
-// spin a core; the sibling poll count is kept.
+// Multiplies every wait by `factor` (a negative one counts as 0). The socket time-outs keep a
+// floor of one second so a zero factor never turns a blocking receive into a busy failure; the
+// grab deadline, the converter and dial-up time-outs and the IDLE renewal keep one second too;
+// polling loops keep a few milliseconds so they never spin a core; the sibling poll count is
+// kept.
 void ScaleTimings(double factor);
 
 }  // namespace qv

@@ -96,7 +96,7 @@ std::string WindowEndpointFolder(std::string* why) {
   return folder;
 }
 
-WindowEndpoint::WindowEndpoint(const std::string& title) : title_(title) {
+WindowEndpoint::WindowEndpoint(const std::string& title) {
   static std::atomic<int> sequence{0};
   std::string folder = WindowEndpointFolder();
   if (folder.empty()) return;

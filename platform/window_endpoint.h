@@ -49,7 +49,6 @@ class WindowEndpoint {
   [[nodiscard]] bool Receive(WindowMessage* message, int timeoutMs);
 
  private:
-  std::string title_;
   std::string socketPath_;
   std::string linkPath_;
   WindowHandle handle_ = 0;

@@ -1,7 +1,6 @@
 #include "app/image/adjust.h"
 
 #include <algorithm>
-#include <cstring>
 #include <new>
 #include <vector>
 
@@ -112,33 +111,6 @@ bool AdjustTone(Bitmap* bitmap, int contrast, int brightness) {
   for (int y = 0; y < bitmap->height(); ++y) {
     uint8_t* p = bitmap->row(y);
     for (size_t i = 0; i < rowBytes; ++i) p[i] = table[p[i]];
-  }
-  return true;
-}
-
-bool Resize(const Bitmap& source, int width, int height, Bitmap* out) {
-  ResizePlan plan;
-  plan.resizeWidth = width;
-  plan.resizeHeight = height;
-  return ResizeAndCrop(source, plan, out);
-}
-
-bool CenterCrop(const Bitmap& source, int width, int height, Bitmap* out) {
-  out->Free();
-  if (!Is24BitPicture(source) || !ValidSize(width, height) || width > source.width() ||
-      height > source.height())
-    return false;
-  try {
-    Bitmap result = MakeOutput(source.info(), width, height);
-    const int startColumn = (source.width() - width) >> 1;
-    const int startRow = (source.height() - height) >> 1;
-    // Only the kept pixels are copied: the padding of the cut rows stays zero.
-    for (int y = 0; y < height; ++y)
-      std::memcpy(result.row(y), source.row(startRow + y) + static_cast<size_t>(startColumn) * 3,
-                  static_cast<size_t>(width) * 3);
-    *out = std::move(result);
-  } catch (const std::bad_alloc&) {
-    return false;
   }
   return true;
 }

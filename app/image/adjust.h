@@ -20,18 +20,6 @@ namespace qv {
 // Applies ToneTable to every colour byte in place; row padding is not touched.
 [[nodiscard]] bool AdjustTone(Bitmap* bitmap, int contrast, int brightness);
 
-// Nearest-neighbour resize to width x height (1..kMaxBitmapDimension each): output pixel
-// (x, y) is source pixel (trunc(srcWidth / width * x), trunc(srcHeight / height * y)), the
-// quotients taken in double precision, rows counted from the bottom. The header is copied
-// with the new size, no colour table, and biSizeImage = width x height x 3 (the rows
-// themselves are padded).
-[[nodiscard]] bool Resize(const Bitmap& source, int width, int height, Bitmap* out);
-
-// The middle width x height of the picture: it starts (srcWidth - width) / 2 columns from
-// the left and (srcHeight - height) / 2 rows from the bottom. False as well when the picture
-// is smaller than the cut. Header as for Resize.
-[[nodiscard]] bool CenterCrop(const Bitmap& source, int width, int height, Bitmap* out);
-
 // How a source is brought to a profile's size: resize to resizeWidth x resizeHeight, then,
 // when `crop` is set, cut the middle targetWidth x targetHeight.
 struct ResizePlan {
@@ -50,8 +38,15 @@ struct ResizePlan {
 [[nodiscard]] std::optional<ResizePlan> PlanResize(int srcWidth, int srcHeight, int width, int height,
                                                    int aspect);
 
-// Resize and crop of `plan` in one pass that samples only the pixels the result keeps; the
-// result equals Resize followed, when plan.crop is set, by CenterCrop.
+// Resize and crop of `plan` in one pass that samples only the pixels the result keeps.
+// Resize: output pixel (x, y) of the resized picture is source pixel
+// (trunc(srcWidth / resizeWidth * x), trunc(srcHeight / resizeHeight * y)), the quotients
+// taken in double precision, rows counted from the bottom. Crop, when plan.crop is set: the
+// middle targetWidth x targetHeight of the resized picture, starting (resizeWidth -
+// targetWidth) / 2 columns from the left and (resizeHeight - targetHeight) / 2 rows from the
+// bottom. The header is the source's with the new size, no colour table and biSizeImage =
+// width x height x 3 (the rows themselves are padded). False as well when the plan's sizes are
+// outside 1..kMaxBitmapDimension or the cut is larger than the resized picture.
 [[nodiscard]] bool ResizeAndCrop(const Bitmap& source, const ResizePlan& plan, Bitmap* out);
 
 // The same from a 24-bit BMP file, reading only the rows the result keeps. False as well when

@@ -8,12 +8,15 @@
 #include <cstring>
 #include <tuple>
 
+#include "app/image/testing/resize_reference.h"
 #include "app/image/testing/test_pictures.h"
 
 namespace qv {
 namespace {
 
 using testing::Bgr;
+using testing::CenterCrop;
+using testing::Resize;
 using testing::PixelAt;
 
 TEST(ToneTable, ContrastCurveAndBrightness) {

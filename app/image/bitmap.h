@@ -192,8 +192,8 @@ class BmpFile {
 void RemoveFile(const std::string& path);
 
 // Copies the picture file `source` byte for byte over `destination` (nothing to do when both
-// name the same file). False (and no partial
-// destination left behind) when either file cannot be opened or written.
+// name the same file). False (and no partial destination left behind) when either file cannot
+// be opened or written.
 [[nodiscard]] bool CopyPictureFile(const std::string& source, const std::string& destination,
                                    std::string* error = nullptr);
 

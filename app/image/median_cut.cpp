@@ -474,7 +474,8 @@ bool BmpFileRowReader::ReadRow(int row, uint8_t* pixels) {
 
 namespace {
 
-
+// Writes an 8-bit BMP file: the file header, the info header and the 256-entry colour table,
+// then the rows bottom-up from bfOffBits 1078.
 class FileRowWriter : public IndexRowWriter {
  public:
   explicit FileRowWriter(int fd) : fd_(fd) {}
@@ -482,7 +483,6 @@ class FileRowWriter : public IndexRowWriter {
   bool WriteHeader(const BitmapInfoHeader& info, const std::array<RgbQuad, 256>& table) override {
     height_ = info.biHeight;
     stride_ = RowStride(info.biWidth, 8);
-    constexpr uint32_t kOffBits = kFileHeaderSize + sizeof(BitmapInfoHeader) + 256 * sizeof(RgbQuad);
     uint8_t header[kOffBits] = {'B', 'M'};
     const uint32_t fileSize = static_cast<uint32_t>(kOffBits + stride_ * static_cast<size_t>(height_));
     std::memcpy(header + 2, &fileSize, 4);
@@ -494,12 +494,14 @@ class FileRowWriter : public IndexRowWriter {
 
   bool WriteRow(int row, const uint8_t* indices) override {
     if (row < 1 || row > height_) return false;
-    constexpr int64_t kOffBits = 1078;
     return qv::WriteAt(fd_, indices, stride_,
-                     static_cast<off_t>(kOffBits + static_cast<int64_t>(stride_) * (height_ - row)));
+                       static_cast<off_t>(kOffBits + static_cast<int64_t>(stride_) * (height_ - row)));
   }
 
  private:
+  static constexpr uint32_t kOffBits = kFileHeaderSize + sizeof(BitmapInfoHeader) + 256 * sizeof(RgbQuad);
+  static_assert(kOffBits == 1078);
+
   int fd_;
   int height_ = 0;
   size_t stride_ = 0;

@@ -16,6 +16,7 @@
 #include "app/image/adjust.h"
 #include "app/image/bitmap.h"
 #include "app/image/reduce.h"
+#include "app/image/testing/resize_reference.h"
 #include "app/image/testing/test_pictures.h"
 #include "platform/message_box.h"
 #include "platform/text.h"
@@ -24,6 +25,8 @@ namespace qv {
 namespace {
 
 using testing::ReadBytes;
+using testing::CenterCrop;
+using testing::Resize;
 using testing::ScratchFolder;
 
 // The four profiles a fresh settings file holds.

@@ -321,6 +321,32 @@ TEST(BitmapConversion, OtherDepthsAreRefused) {
   EXPECT_FALSE(ConvertTo24Bits(masked, &rgb));
 }
 
+// Colour tables go out sorted by blue x green x red; entries of equal product (every entry
+// with a zero channel among them) keep their order, and entries from `count` on stay where
+// they are.
+TEST(ColourTable, SortByProductIsStableAndStopsAtTheCount) {
+  auto entry = [](int red, int green, int blue) {
+    return RgbQuad{static_cast<uint8_t>(blue), static_cast<uint8_t>(green), static_cast<uint8_t>(red), 0};
+  };
+  auto reds = [](const std::vector<RgbQuad>& table) {
+    std::vector<int> out;
+    for (const RgbQuad& e : table) out.push_back(e.rgbRed);
+    return out;
+  };
+  // Products: 8, 0, 8, 0, 1 | 0 (past the count).
+  std::vector<RgbQuad> table = {entry(2, 2, 2), entry(9, 0, 5), entry(1, 2, 4), entry(7, 3, 0), entry(1, 1, 1),
+                                entry(5, 0, 0)};
+  SortByProduct(table.data(), 5);
+  EXPECT_EQ(reds(table), (std::vector<int>{9, 7, 1, 2, 1, 5}));
+  EXPECT_EQ(table[2].rgbGreen, 1);  // (1, 1, 1) before the two of product 8 ...
+  EXPECT_EQ(table[3].rgbBlue, 2);   // ... which keep their order: (2, 2, 2), then (1, 2, 4)
+  EXPECT_EQ(table[4].rgbBlue, 4);
+  // The product, not the brightness: 1 x 1 x 200 comes before 10 x 10 x 10.
+  std::vector<RgbQuad> mixed = {entry(10, 10, 10), entry(1, 1, 200), entry(255, 255, 255)};
+  SortByProduct(mixed.data(), 3);
+  EXPECT_EQ(reds(mixed), (std::vector<int>{1, 10, 255}));
+}
+
 TEST(BitmapFiles, SaveReportsFilesItCannotWrite) {
   ScratchFolder folder;
   Bitmap photo = testing::MakePhoto(4, 4);

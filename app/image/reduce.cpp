@@ -1,9 +1,6 @@
 #include "app/image/reduce.h"
 
-#include <unistd.h>
-
 #include <algorithm>
-#include <array>
 #include <cstdio>
 #include <new>
 #include <numeric>

@@ -67,6 +67,16 @@ TEST(Process, LargeOutputNeitherBlocksNorOverflows) {
   EXPECT_EQ(result.output.size(), 1000u);
 }
 
+// Output far larger than the pipe holds arrives over many reads while the program still
+// writes, and all of it is kept up to the limit.
+TEST(Process, CollectsOutputLargerThanThePipe) {
+  ProcessOptions options;
+  options.captureOutput = true;
+  ProcessResult result = RunProcess({"/bin/sh", "-c", "head -c 300000 /dev/zero | tr '\\0' x"}, options);
+  EXPECT_TRUE(result.Succeeded());
+  EXPECT_EQ(result.output, std::string(300000, 'x'));
+}
+
 TEST(Process, DoesNotHandDescriptorsToTheProgram) {
   int fd = open("/dev/null", O_RDONLY);  // deliberately without close-on-exec
   ASSERT_GE(fd, 0);

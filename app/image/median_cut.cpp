@@ -235,7 +235,7 @@ std::vector<Cell> OccupiedCells(const CellTable& histogram, const CellGrid& grid
 }
 
 // Step 2: cuts the box of all cells into at most `colorCount` boxes that hold pixels, and
-// returns them by pixel count, largest first (equal counts in the order they were made).
+// returns them by pixel count, largest first (equal counts in box-number order).
 std::vector<Box> CutBoxes(std::vector<Cell>& cells, int steps, int colorCount) {
   std::vector<Box> boxes(256);
   boxes[0].high[kRed] = boxes[0].high[kGreen] = boxes[0].high[kBlue] = steps;

@@ -101,6 +101,9 @@ class MainWindow : public QWidget {
   void Iconify();
   void Restore();
   void OpenSettings();
+  // Runs the settings dialog of the dialog library (a message box when the library is
+  // missing); returns the device-running field as the dialog left it.
+  int RunSettingsDialog();
   void OpenHelp();
   void OnLogLine();
   // Scrolls the log view (when it is shown and its thumb is not being dragged) by `lines` and

@@ -141,6 +141,18 @@ void ResponderHost::LoadSettings() {
   responder_->SetSettings(settings_);
 }
 
+void ResponderHost::ReloadSettings(const std::function<void()>& whileHeld) {
+  Responder& responder = *responder_;
+  const bool patrol = responder.patrol();
+  responder.SetPause(true);
+  responder.SetPatrol(false);
+  if (whileHeld) whileHeld();
+  LoadSettings();
+  responder.MakeCheckDueNow();
+  responder.SetPatrol(patrol);
+  responder.SetPause(false);
+}
+
 int ResponderHost::SelectDevice(QWidget* parent, bool previewHidden) {
   DeviceSelection selection;
   selection.basic = &settings_.basic;

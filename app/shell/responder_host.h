@@ -4,9 +4,9 @@
 // sibling camera program.
 //
 // Order of use: Open (work folder, capture core, sibling plug-in, settings, address list, mail
-// client, window endpoint), then
-// SelectDevice, then responder().StartWorkers(); LoadSettings again after the settings dialog;
-// Close at the end (also done by the destructor), after the workers have ended.
+// client, window endpoint), then SelectDevice, then responder().StartWorkers(); ReloadSettings
+// for the settings dialog and for a request to read the settings again; Close at the end (also
+// done by the destructor), after the workers have ended.
 #pragma once
 
 #include <functional>
@@ -53,6 +53,11 @@ class ResponderHost {
   // workers the new records; loads the sibling's plug-in when DeviceName selects the sibling,
   // and unloads it when not (a refusal is logged with its path and reason).
   void LoadSettings();
+  // Reads the settings again while the workers run: holds the mail-check worker between checks
+  // with the patrol off (a running check finishes with what it had; the capture worker is not
+  // held), runs `whileHeld` (the settings dialog; may be empty), LoadSettings, makes the next
+  // check due now, puts the patrol back as it was and lets the worker go on.
+  void ReloadSettings(const std::function<void()>& whileHeld = {});
   // Device selection with the capture core's device count; the preview goes into `parent` (null
   // without a screen). Returns SelectCaptureDevice's result.
   int SelectDevice(QWidget* parent, bool previewHidden);

@@ -10,7 +10,7 @@
 
 LiveSteps::LiveSteps(LogSink& log) : log_(log), client_(&log) {}
 
-void LiveSteps::SetPopParams(const MailSettings& mail) {
+void LiveSteps::SetMailbox(const MailSettings& mail) {
   client_.SetMailbox(mail);
 }
 

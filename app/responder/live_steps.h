@@ -28,7 +28,7 @@ class LiveSteps : public ResponderSteps {
 
   // Hands the mailbox parameters of `mail` (protocol, server, account, security, folder) to
   // the mail client.
-  void SetPopParams(const MailSettings& mail);
+  void SetMailbox(const MailSettings& mail);
   // Loads the sender address list that belongs to the settings file `settingsPath`, and keeps
   // the reply counts in that file's state file.
   void UseSettingsFile(const std::string& settingsPath);

@@ -72,9 +72,6 @@ class MainWindow : public QWidget {
   [[nodiscard]] int pressedControl() const { return pressedControl_; }
   [[nodiscard]] bool paused() const { return paused_; }
   [[nodiscard]] LogView& logView() { return logView_; }
-  [[nodiscard]] QMenu* windowMenu() const { return windowMenu_; }
-  [[nodiscard]] QMenu* trayMenu() const { return trayMenu_; }
-  [[nodiscard]] QSystemTrayIcon* trayIcon() const { return tray_; }
 
  signals:
   // The exit stages are through: the program may end.

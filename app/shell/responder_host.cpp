@@ -127,7 +127,7 @@ void ResponderHost::LoadSettings() {
   }
   if (liveSteps_) {
     liveSteps_->UseSettingsFile(settingsPath_);
-    liveSteps_->SetPopParams(settings_.mail);
+    liveSteps_->SetMailbox(settings_.mail);
   }
   // Who gets a picture, said once per load, so that nobody wonders why nothing is answered.
   std::vector<std::string> entries;

@@ -49,7 +49,7 @@ class ResponderHost {
   // Loads the settings file and the address list again, gives the log its settings (and logs
   // what the load held to its range, which senders the filter lets through, a sender address
   // no reply could be sent from, and MailSetupMessage once when the mail settings are
-  // incomplete, in which case no check is made), the mail client its POP3 parameters and the
+  // incomplete, in which case no check is made), the mail client its mailbox parameters and the
   // workers the new records; loads the sibling's plug-in when DeviceName selects the sibling,
   // and unloads it when not (a refusal is logged with its path and reason).
   void LoadSettings();

@@ -169,7 +169,7 @@ bool SiblingLink::WaitForPicture() {
   const auto deadline = std::chrono::steady_clock::now() +
                         std::chrono::milliseconds(timings.siblingPollMs * timings.siblingPollCount);
   for (;;) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0 || qv::AbortRequested()) return ready_.IsSet();
     // The abort flag cannot wake the wait (it is set from a signal handler): look at it often.
     if (ready_.Wait(std::min<int64_t>(left.count(), qv::kAbortCheckMs))) return true;

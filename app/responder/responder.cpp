@@ -31,17 +31,9 @@ Responder::Responder(ResponderSteps& steps, LogSink& log) : steps_(steps), log_(
 
 Responder::~Responder() {
   // In the order of the exit stages: a check still running may ask for a run.
-  {
-    std::lock_guard lock(mutex_);
-    endMailWorker_ = true;
-  }
-  changed_.notify_all();
+  Announce([this] { endMailWorker_ = true; });
   if (mailWorker_.joinable()) mailWorker_.join();
-  {
-    std::lock_guard lock(mutex_);
-    endCaptureWorker_ = true;
-  }
-  changed_.notify_all();
+  Announce([this] { endCaptureWorker_ = true; });
   if (captureWorker_.joinable()) captureWorker_.join();
 }
 
@@ -59,10 +51,7 @@ void Responder::SetSettings(const AllSettings& settings) {
   settings_ = settings;
 }
 
-AllSettings Responder::settings() const {
-  std::lock_guard lock(mutex_);
-  return settings_;
-}
+AllSettings Responder::settings() const { return Read(settings_); }
 
 uint32_t Responder::currentTick() const { return tickSource_ ? tickSource_() : qv::GetTickCount32(); }
 
@@ -77,33 +66,18 @@ void Responder::StartWorkers() {
 }
 
 void Responder::SetPatrol(bool on) {
-  {
-    std::lock_guard lock(mutex_);
+  Announce([this, on] {
     if (on) nextCheckTick_ = currentTick();
     patrol_ = on;
-  }
-  changed_.notify_all();
-}
-
-bool Responder::patrol() const {
-  std::lock_guard lock(mutex_);
-  return patrol_;
+  });
 }
 
 void Responder::SetPause(bool on) {
-  {
-    std::lock_guard lock(mutex_);
-    pause_ = on;
-  }
-  changed_.notify_all();
+  Announce([this, on] { pause_ = on; });
 }
 
 void Responder::MakeCheckDueNow() {
-  {
-    std::lock_guard lock(mutex_);
-    nextCheckTick_ = currentTick();
-  }
-  changed_.notify_all();
+  Announce([this] { nextCheckTick_ = currentTick(); });
 }
 
 void Responder::SetIdleAllowed(bool allowed) {
@@ -111,59 +85,14 @@ void Responder::SetIdleAllowed(bool allowed) {
   idleAllowed_ = allowed;
 }
 
-bool Responder::idling() const {
-  std::lock_guard lock(mutex_);
-  return idling_;
-}
-
 void Responder::RequestExit() {
   std::lock_guard lock(mutex_);
   if (exitStage_ == ExitStage::kRunning) exitStage_ = ExitStage::kRequested;
 }
 
-ExitStage Responder::exitStage() const {
-  std::lock_guard lock(mutex_);
-  return exitStage_;
-}
-
 bool Responder::HasEnded() const {
   const ExitStage stage = exitStage();
   return stage == ExitStage::kEnding || stage == ExitStage::kEnded;
-}
-
-bool Responder::dialConnected() const {
-  std::lock_guard lock(mutex_);
-  return dialConnected_;
-}
-
-bool Responder::mailWorkerRunning() const {
-  std::lock_guard lock(mutex_);
-  return mailWorkerRunning_;
-}
-
-bool Responder::captureWorkerRunning() const {
-  std::lock_guard lock(mutex_);
-  return captureWorkerRunning_;
-}
-
-bool Responder::capturePending() const {
-  std::lock_guard lock(mutex_);
-  return captureRequested_;
-}
-
-int Responder::checksDone() const {
-  std::lock_guard lock(mutex_);
-  return checksDone_;
-}
-
-int Responder::runsDone() const {
-  std::lock_guard lock(mutex_);
-  return runsDone_;
-}
-
-int Responder::failures() const {
-  std::lock_guard lock(mutex_);
-  return failures_;
 }
 
 void Responder::CountFailure() {
@@ -291,11 +220,7 @@ void Responder::MailCheckThreadProc() {
     (void)RunGuarded([this] { StartIdleIfWanted(); });
   }
   EndIdle();
-  {
-    std::lock_guard lock(mutex_);
-    mailWorkerRunning_ = false;
-  }
-  changed_.notify_all();
+  Announce([this] { mailWorkerRunning_ = false; });
 }
 
 void Responder::WaitForNextLook(bool* news) {
@@ -366,13 +291,11 @@ bool Responder::RunOneCheck() {
 }
 
 void Responder::FinishCheck(bool requestsAccepted) {
-  {
-    std::lock_guard lock(mutex_);
+  Announce([this, requestsAccepted] {
     if (requestsAccepted) captureRequested_ = true;
     ++checksDone_;
     checkDone_ = true;
-  }
-  changed_.notify_all();
+  });
 }
 
 void Responder::StartIdleIfWanted() {

@@ -124,7 +124,7 @@ class Responder {
 
   // Switches the patrol on (next check due now) or off.
   void SetPatrol(bool on);
-  [[nodiscard]] bool patrol() const;
+  [[nodiscard]] bool patrol() const { return Read(patrol_); }
   // Holds the mail-check worker between checks (a running check finishes); the capture worker
   // is not held.
   void SetPause(bool on);
@@ -134,7 +134,7 @@ class Responder {
   // default; off for a run of one check).
   void SetIdleAllowed(bool allowed);
   // Whether the mail-check worker is idling on the mailbox now.
-  [[nodiscard]] bool idling() const;
+  [[nodiscard]] bool idling() const { return Read(idling_); }
 
   // The owner's periodic timer: scheduling while running, then the exit stages. Returns the
   // countdown in seconds (0 when the patrol is off or a check is due). In the stage that waits
@@ -145,24 +145,24 @@ class Responder {
   // the capture-and-reply worker after it has finished a pending run, hang up a line the
   // program dialled, and end.
   void RequestExit();
-  [[nodiscard]] ExitStage exitStage() const;
+  [[nodiscard]] ExitStage exitStage() const { return Read(exitStage_); }
   // True once both workers have ended after an exit request.
   [[nodiscard]] bool HasEnded() const;
 
-  [[nodiscard]] bool dialConnected() const;
+  [[nodiscard]] bool dialConnected() const { return Read(dialConnected_); }
 
   // Whether each worker still runs.
-  [[nodiscard]] bool mailWorkerRunning() const;
-  [[nodiscard]] bool captureWorkerRunning() const;
+  [[nodiscard]] bool mailWorkerRunning() const { return Read(mailWorkerRunning_); }
+  [[nodiscard]] bool captureWorkerRunning() const { return Read(captureWorkerRunning_); }
   // Whether a capture-and-reply run is asked for or under way ("QuorvexRequestCapture"); no
   // check starts meanwhile.
-  [[nodiscard]] bool capturePending() const;
+  [[nodiscard]] bool capturePending() const { return Read(captureRequested_); }
   // Number of finished mail checks and capture-and-reply runs (for the owner and tests).
-  [[nodiscard]] int checksDone() const;
-  [[nodiscard]] int runsDone() const;
+  [[nodiscard]] int checksDone() const { return Read(checksDone_); }
+  [[nodiscard]] int runsDone() const { return Read(runsDone_); }
   // Steps of the responder's own that failed: dial-ups and frame captures (and an unexpected
   // error in a worker, which is logged and skips to the next cycle).
-  [[nodiscard]] int failures() const;
+  [[nodiscard]] int failures() const { return Read(failures_); }
 
   // For tests and tools that drive the clock. Before StartWorkers.
   void SetTickSource(uint32_t (*tick)()) { tickSource_ = tick; }
@@ -208,6 +208,22 @@ class Responder {
   // Runs one step of a worker; an exception that escapes it is logged (the worker goes on
   // with the next cycle) and makes the result false.
   bool RunGuarded(const std::function<void()>& step);
+
+  // One field of the shared state, read under the mutex.
+  template <typename T>
+  T Read(const T& field) const {
+    std::lock_guard lock(mutex_);
+    return field;
+  }
+  // Changes the shared state under the mutex and announces the change.
+  template <typename Change>
+  void Announce(Change&& change) {
+    {
+      std::lock_guard lock(mutex_);
+      change();
+    }
+    changed_.notify_all();
+  }
 
   // Under mutex_: a check is due now.
   bool CheckDueLocked() const;

@@ -4,11 +4,12 @@
 // the started device (CaptureDevice) and the current stream (CaptureStream), which do the work.
 //
 // Threads and locks: `mutex_` guards the fields below. While holding it the surface may call a
-// device member that takes the device's own locks (never the other way round), start a stream,
-// or join a stream whose recording has ended (a stream thread never takes `mutex_`). It is never
-// held while a grab runs, a dialog is shown, a running stream is waited for, or the clean-up
-// pauses. Every member may be called from any thread; which thread owns the device's window is
-// stated in capture_device.h.
+// device member that takes the device's own locks, ask a stream whether it records or tell it
+// to stop (which take the stream's own lock; neither lock is held while `mutex_` is taken),
+// start a stream, or join a stream whose recording has ended (a stream thread never takes
+// `mutex_`). It is never held while a grab runs, a dialog is shown, a running stream is waited
+// for, or the clean-up pauses. Every member may be called from any thread; which thread owns
+// the device's window is stated in capture_device.h.
 #pragma once
 
 #include <atomic>

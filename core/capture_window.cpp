@@ -64,8 +64,6 @@ CaptureWindow::CaptureWindow(QWidget* parent, std::function<void()> tick) : pare
 
 CaptureWindow::~CaptureWindow() { delete widget_.data(); }
 
-QWidget* CaptureWindow::previewWidget() const { return widget_.data(); }
-
 bool CaptureWindow::previewRunning() const { return timer_ != nullptr && timer_->isActive(); }
 
 void CaptureWindow::SetPreviewInterval(int milliseconds) {

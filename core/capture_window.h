@@ -27,11 +27,7 @@ class CaptureWindow : public QObject {
   CaptureWindow(QWidget* parent, std::function<void()> tick);
   ~CaptureWindow() override;
 
-  // The preview widget, or null when the window has none (no parent, or the parent is gone).
-  [[nodiscard]] QWidget* previewWidget() const;
   [[nodiscard]] QWidget* parentWidget() const { return parent_.data(); }
-  // True when preview ticks can run (the owner thread has an event dispatcher).
-  [[nodiscard]] bool hasTimer() const { return timer_ != nullptr; }
   [[nodiscard]] bool previewRunning() const;
   [[nodiscard]] int previewIntervalMs() const { return intervalMs_; }
 

@@ -10,7 +10,7 @@
 
 LiveSteps::LiveSteps(LogSink& log) : log_(log), client_(&log) {}
 
-void LiveSteps::SetPopParams(const MailSettings& mail) {
+void LiveSteps::SetMailbox(const MailSettings& mail) {
   client_.SetMailbox(mail);
 }
 
@@ -33,7 +33,6 @@ int LiveSteps::ProcessRequests(const AllSettings& settings) {
   gate.pictureSourceProblem = [this, deviceName] { return PictureSourceProblem(deviceName); };
   RequestTally tally;
   int accepted = ::ProcessRequests(client_, settings.filter, addresses_, requests_, log_, gate, &tally);
-  requestCount_ = static_cast<int>(requests_.size());
   heldRequests_ = tally.held;
   return accepted;
 }
@@ -66,14 +65,14 @@ void LiveSteps::SendReplies(const RunContext& run) {
     files.pictures[k] = names_.outputPath[k];
     files.attachmentNames[k] = names_.attachmentName[k];
   }
-  repliesSent_ = ::SendReplies(client_, settings.mail, settings.send, requests_, files, log_);
+  const int repliesSent = ::SendReplies(client_, settings.mail, settings.send, requests_, files, log_);
   int answerable = 0;
   for (const auto& request : requests_) {
     if (request && std::strncmp(request->address, settings.mail.MailAddr, sizeof request->address) != 0) {
       ++answerable;
     }
   }
-  failedReplies_ = answerable - repliesSent_;
+  failedReplies_ = answerable - repliesSent;
 }
 
 bool LiveSteps::DialConnect(const std::string& entry) { return qv::DialConnect(entry); }

@@ -2,7 +2,6 @@
 // the picture pipeline, the reply sender and the dial-up layer.
 #pragma once
 
-#include <atomic>
 #include <ctime>
 #include <string>
 
@@ -29,7 +28,7 @@ class LiveSteps : public ResponderSteps {
 
   // Hands the mailbox parameters of `mail` (protocol, server, account, security, folder) to
   // the mail client.
-  void SetPopParams(const MailSettings& mail);
+  void SetMailbox(const MailSettings& mail);
   // Loads the sender address list that belongs to the settings file `settingsPath`, and keeps
   // the reply counts in that file's state file.
   void UseSettingsFile(const std::string& settingsPath);
@@ -61,11 +60,9 @@ class LiveSteps : public ResponderSteps {
   IdleNews WaitIdle(int64_t ms) override;
   void EndIdle() override { client_.EndIdle(); }
 
+  // The outcome of the last check and run, for the owner once the workers have ended.
   // Whether the last CheckMail failed to log in (as opposed to finding no mail).
   bool lastLoginFailed() const { return client_.lastLoginFailed(); }
-  // Requests accepted by the last check, and replies accepted by the SMTP server in the last run.
-  int requestCount() const { return requestCount_; }
-  int repliesSent() const { return repliesSent_; }
   // Requests of the last run that should have been answered and were not (a failed send, a
   // failed POP-before-SMTP log-in); a request from the program's own address does not count.
   int failedReplies() const { return failedReplies_; }
@@ -81,8 +78,8 @@ class LiveSteps : public ResponderSteps {
   std::string statePath_;  // set before the workers start
   RequestList requests_;
   qv::PictureNames names_;
-  std::atomic<int> requestCount_{0};
-  std::atomic<int> repliesSent_{0};
-  std::atomic<int> failedReplies_{0};
-  std::atomic<int> heldRequests_{0};
+  // Written by the workers: the request list, the names and the counts of one cycle are handed
+  // from the check to the run by the responder's capture request.
+  int failedReplies_ = 0;
+  int heldRequests_ = 0;
 };

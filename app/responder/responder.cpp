@@ -2,6 +2,8 @@
 
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <exception>
 
@@ -21,15 +23,17 @@ const std::string& ProfileName(int profile) {
   }
 }
 
+std::chrono::milliseconds Milliseconds(int64_t ms) { return std::chrono::milliseconds(std::max<int64_t>(ms, 1)); }
+
 }  // namespace
 
 Responder::Responder(ResponderSteps& steps, LogSink& log) : steps_(steps), log_(log) {}
 
 Responder::~Responder() {
-  // An owner that never ran the exit stages still must not leave threads running.
-  endMainThread.Set();
-  endCaptureThread.Set();
+  // In the order of the exit stages: a check still running may ask for a run.
+  Announce([this] { endMailWorker_ = true; });
   if (mailWorker_.joinable()) mailWorker_.join();
+  Announce([this] { endCaptureWorker_ = true; });
   if (captureWorker_.joinable()) captureWorker_.join();
 }
 
@@ -43,142 +47,143 @@ void Responder::SetWorkFolder(const std::string& folder) {
 }
 
 void Responder::SetSettings(const AllSettings& settings) {
-  std::lock_guard lock(settingsMutex_);
+  std::lock_guard lock(mutex_);
   settings_ = settings;
 }
 
-AllSettings Responder::settings() const {
-  std::lock_guard lock(settingsMutex_);
-  return settings_;
-}
+AllSettings Responder::settings() const { return Read(settings_); }
 
 uint32_t Responder::currentTick() const { return tickSource_ ? tickSource_() : qv::GetTickCount32(); }
 
-void Responder::SetPatrol(bool on) {
-  if (on) nextCheckTick_ = currentTick();
-  patrol_ = on ? 1 : 0;
-}
-
 void Responder::StartWorkers() {
-  mailWorkerMarker_ = 1;
-  mailWorker_ = std::thread(MailCheckThreadProc, this);
-  captureWorkerMarker_ = 1;
-  captureWorker_ = std::thread(CaptureThreadProc, this);
-}
-
-int Responder::TimerTick() {
-  switch (exitStage_.load()) {
-    case 0: {
-      if (!patrol_) return 0;
-      uint32_t now = currentTick();
-      int32_t remaining = qv::TickDiff(nextCheckTick_, now);
-      if (remaining > 0) return (remaining + 999) / 1000;
-      if (checkDone_.load(std::memory_order_acquire)) {
-        // The next tick is in place before the flag clears: a worker that sees the flag clear
-        // sees the new tick too, and never starts an extra check on the old one.
-        int minutes = settings().basic.MailTimer;
-        nextCheckTick_.store(now + static_cast<uint32_t>(static_cast<int64_t>(minutes) * 60000),
-                             std::memory_order_release);
-        checkDone_.store(0, std::memory_order_release);
-      }
-      return 0;
-    }
-    case 1:
-      // Only the mail-check worker is told to end now: a check that is running may still
-      // delete accepted mails and ask for their replies.
-      endMainThread.Set();
-      exitStage_ = 2;
-      return 0;
-    case 2:
-      // The capture worker ends after the mail-check worker, and finishes a pending run first,
-      // so no deleted request goes unanswered. The request list is kept until then.
-      if (!WaitForMarker(mailWorkerMarker_)) return 0;
-      endCaptureThread.Set();
-      if (!WaitForMarker(captureWorkerMarker_)) return 0;
-      if (mailWorker_.joinable()) mailWorker_.join();
-      if (captureWorker_.joinable()) captureWorker_.join();
-      // The workers are gone; a line the program dialled is not left open.
-      if (dialConnected_) {
-        log_.Log(LOG_COMM, SJIS("ダイアルアップ切断"));
-        HangUp();
-      }
-      exitStage_ = 3;
-      return 0;
-    case 3:
-      exitStage_ = 4;
-      return 0;
-    default:
-      return 0;
+  {
+    std::lock_guard lock(mutex_);
+    mailWorkerRunning_ = true;
+    captureWorkerRunning_ = true;
   }
+  mailWorker_ = std::thread(&Responder::MailCheckThreadProc, this);
+  captureWorker_ = std::thread(&Responder::CaptureThreadProc, this);
 }
 
-bool Responder::WaitForMarker(const std::atomic<int>& marker) {
-  if (marker == 0) return true;
-  qv::SleepMs(qv::GetTimings().shutdownPollMs);
-  return marker == 0;
+void Responder::SetPatrol(bool on) {
+  Announce([this, on] {
+    if (on) nextCheckTick_ = currentTick();
+    patrol_ = on;
+  });
+}
+
+void Responder::SetPause(bool on) {
+  Announce([this, on] { pause_ = on; });
+}
+
+void Responder::MakeCheckDueNow() {
+  Announce([this] { nextCheckTick_ = currentTick(); });
+}
+
+void Responder::SetIdleAllowed(bool allowed) {
+  std::lock_guard lock(mutex_);
+  idleAllowed_ = allowed;
 }
 
 void Responder::RequestExit() {
-  int running = 0;
-  exitStage_.compare_exchange_strong(running, 1);
+  std::lock_guard lock(mutex_);
+  if (exitStage_ == ExitStage::kRunning) exitStage_ = ExitStage::kRequested;
 }
+
+bool Responder::HasEnded() const {
+  const ExitStage stage = exitStage();
+  return stage == ExitStage::kEnding || stage == ExitStage::kEnded;
+}
+
+void Responder::CountFailure() {
+  std::lock_guard lock(mutex_);
+  ++failures_;
+}
+
+// --- The owner's timer --------------------------------------------------------------------
+
+int Responder::TimerTick() {
+  std::unique_lock lock(mutex_);
+  switch (exitStage_) {
+    case ExitStage::kRunning:
+      return ScheduleLocked();
+    case ExitStage::kRequested:
+      // Only the mail-check worker is told to end now: a check that is running may still
+      // delete accepted mails and ask for their replies.
+      endMailWorker_ = true;
+      exitStage_ = ExitStage::kWaitingForWorkers;
+      changed_.notify_all();
+      return 0;
+    case ExitStage::kWaitingForWorkers:
+      if (EndWorkers(lock)) exitStage_ = ExitStage::kEnding;
+      return 0;
+    case ExitStage::kEnding:
+      exitStage_ = ExitStage::kEnded;
+      return 0;
+    case ExitStage::kEnded:
+      return 0;
+  }
+  return 0;
+}
+
+int Responder::ScheduleLocked() {
+  if (!patrol_) return 0;
+  const uint32_t now = currentTick();
+  const int32_t remaining = qv::TickDiff(nextCheckTick_, now);
+  if (remaining > 0) return (remaining + 999) / 1000;
+  if (checkDone_) {
+    // The interval runs from the end of one check to the start of the next.
+    nextCheckTick_ = now + static_cast<uint32_t>(static_cast<int64_t>(settings_.basic.MailTimer) * 60000);
+    checkDone_ = false;
+    changed_.notify_all();
+  }
+  return 0;
+}
+
+bool Responder::EndWorkers(std::unique_lock<std::mutex>& lock) {
+  const auto poll = Milliseconds(qv::GetTimings().shutdownPollMs);
+  if (!changed_.wait_for(lock, poll, [this] { return !mailWorkerRunning_; })) return false;
+  // The capture worker is told to end only now that no check can ask for a run any more; it
+  // finishes a pending run first, so no deleted request goes unanswered.
+  endCaptureWorker_ = true;
+  changed_.notify_all();
+  if (!changed_.wait_for(lock, poll, [this] { return !captureWorkerRunning_; })) return false;
+  const bool dialled = dialConnected_;
+  lock.unlock();
+  if (mailWorker_.joinable()) mailWorker_.join();
+  if (captureWorker_.joinable()) captureWorker_.join();
+  // The workers are gone; a line the program dialled is not left open.
+  if (dialled) {
+    log_.Log(LOG_COMM, SJIS("ダイアルアップ切断"));
+    HangUp();
+  }
+  lock.lock();
+  return true;
+}
+
+// --- Dial-up ------------------------------------------------------------------------------
 
 int Responder::DialUp() {
   dialEntry_ = settings().mail.DialName;
-  if (dialConnected_) HangUp();
-  if (steps_.DialConnect(dialEntry_)) {
+  if (dialConnected()) HangUp();
+  const bool connected = steps_.DialConnect(dialEntry_);
+  {
+    // A failed dial may have opened the line partly: it is held until the hang-up below.
+    std::lock_guard lock(mutex_);
     dialConnected_ = true;
-    return 1;
   }
-  // A partly opened connection is released, as after any failed dial.
-  dialConnected_ = true;
+  if (connected) return 1;
   HangUp();
   return 0;
 }
 
 int Responder::HangUp() {
-  if (dialConnected_) {
-    steps_.DialHangUp(dialEntry_);
-    qv::SleepMs(qv::GetTimings().hangUpPauseMs);
-    dialConnected_ = false;
-  }
+  if (!dialConnected()) return 1;
+  steps_.DialHangUp(dialEntry_);
+  qv::SleepMs(qv::GetTimings().hangUpPauseMs);
+  std::lock_guard lock(mutex_);
+  dialConnected_ = false;
   return 1;
-}
-
-void Responder::RunOneCheck() {
-  const AllSettings check = settings();
-  if (!steps_.MailboxReady(check)) {
-    // Nothing to check with: no dial-up, no line, and the next check is scheduled as usual.
-    ++checksDone_;
-    checkDone_ = 1;
-    return;
-  }
-  int connMode = check.mail.ConnMode;
-  bool dialed = true;
-  if (connMode != 0) {
-    log_.Log(LOG_COMM, SJIS("ダイアルアップ接続"));
-    if (!DialUp()) {
-      log_.Log(LOG_COMM, SJIS("ダイアルアップに失敗しました。"));
-      ++failures_;
-      dialed = false;
-    }
-  }
-  if (dialed) {
-    log_.Log(LOG_RECV, SJIS("メールチェック"));
-    const int checked = steps_.CheckMail();
-    if (checked == 1) {
-      if (steps_.ProcessRequests(check) == 1) requestCapture.Set();
-    } else {
-      // A mailbox that was not reached has said why; it has not been found empty.
-      if (checked == 0) log_.Log(LOG_RECV, SJIS("新規メールはありませんでした。"));
-      if (connMode != 0) {
-        log_.Log(LOG_COMM, SJIS("ダイアルアップ切断"));
-        HangUp();
-      }
-    }
-  }
-  ++checksDone_;
-  checkDone_ = 1;
 }
 
 bool Responder::RunGuarded(const std::function<void()>& step) {
@@ -194,73 +199,146 @@ bool Responder::RunGuarded(const std::function<void()>& step) {
   return false;
 }
 
-void Responder::WaitBetweenPolls(bool* news) {
-  const int64_t pollMs = qv::GetTimings().workerPollMs;
-  if (!idling_) {
-    qv::SleepMs(pollMs);
+// --- The mail-check worker ----------------------------------------------------------------
+
+void Responder::MailCheckThreadProc() {
+  // News of new mail heard while idling; it makes a check due once the timer has scheduled
+  // the last one (the next-check tick is the timer's until then).
+  bool news = false;
+  for (;;) {
+    WaitForNextLook(&news);
+    const MailStep step = NextMailStep(&news);
+    if (step == MailStep::kEnd) break;
+    if (step == MailStep::kEndIdle) EndIdle();
+    if (step != MailStep::kCheck) continue;
+    // The idle ends before the check: the check opens its own connection.
+    EndIdle();
+    news = false;
+    bool requestsAccepted = false;
+    (void)RunGuarded([this, &requestsAccepted] { requestsAccepted = RunOneCheck(); });
+    FinishCheck(requestsAccepted);
+    (void)RunGuarded([this] { StartIdleIfWanted(); });
+  }
+  EndIdle();
+  Announce([this] { mailWorkerRunning_ = false; });
+}
+
+void Responder::WaitForNextLook(bool* news) {
+  if (idling()) {
+    WaitForIdleNews(news);
     return;
   }
+  const int64_t pollMs = qv::GetTimings().workerPollMs;
+  std::unique_lock lock(mutex_);
+  // Until the next-check tick when only the clock stands between now and the check.
+  const int32_t untilDue = qv::TickDiff(nextCheckTick_, currentTick());
+  const int64_t waitMs = untilDue > 0 ? std::min<int64_t>(untilDue, pollMs) : pollMs;
+  changed_.wait_for(lock, Milliseconds(waitMs), [this] { return endMailWorker_ || CheckDueLocked(); });
+}
+
+void Responder::WaitForIdleNews(bool* news) {
   // An idle that fails unexpectedly counts as dropped.
   ResponderSteps::IdleNews heard = ResponderSteps::IdleNews::kDropped;
-  (void)RunGuarded([&] { heard = steps_.WaitIdle(pollMs); });
-  switch (heard) {
-    case ResponderSteps::IdleNews::kNewMail:
-      *news = true;
-      break;
-    case ResponderSteps::IdleNews::kDropped:
-      // Polling every MailTimer minutes from here; the next check tries the idle again.
-      idling_ = 0;
-      break;
-    case ResponderSteps::IdleNews::kNone:
-      break;
+  (void)RunGuarded([this, &heard] { heard = steps_.WaitIdle(qv::GetTimings().workerPollMs); });
+  if (heard == ResponderSteps::IdleNews::kNewMail) *news = true;
+  if (heard == ResponderSteps::IdleNews::kDropped) {
+    // Waiting on the state from here; the next check tries the idle again.
+    std::lock_guard lock(mutex_);
+    idling_ = false;
   }
+}
+
+Responder::MailStep Responder::NextMailStep(bool* news) {
+  std::lock_guard lock(mutex_);
+  if (endMailWorker_) return MailStep::kEnd;
+  if (idling_ && (!patrol_ || pause_)) return MailStep::kEndIdle;
+  if (*news && !checkDone_ && exitStage_ == ExitStage::kRunning) {
+    nextCheckTick_ = currentTick();
+    *news = false;
+  }
+  return CheckDueLocked() ? MailStep::kCheck : MailStep::kWait;
+}
+
+bool Responder::CheckDueLocked() const {
+  // A stop asked for before a check starts starts none (no dial-up that is never hung up).
+  return exitStage_ == ExitStage::kRunning && !endMailWorker_ && patrol_ && !pause_ && !captureRequested_ &&
+         !checkDone_ && qv::TickDiff(nextCheckTick_, currentTick()) <= 0;
+}
+
+bool Responder::RunOneCheck() {
+  const AllSettings check = settings();
+  // Nothing to check with: no dial-up, no line, and the next check is scheduled as usual.
+  if (!steps_.MailboxReady(check)) return false;
+  const int connMode = check.mail.ConnMode;
+  if (connMode != 0) {
+    log_.Log(LOG_COMM, SJIS("ダイアルアップ接続"));
+    if (!DialUp()) {
+      log_.Log(LOG_COMM, SJIS("ダイアルアップに失敗しました。"));
+      CountFailure();
+      return false;
+    }
+  }
+  log_.Log(LOG_RECV, SJIS("メールチェック"));
+  const int checked = steps_.CheckMail();
+  if (checked == 1) return steps_.ProcessRequests(check) == 1;
+  // A mailbox that was not reached has said why; it has not been found empty.
+  if (checked == 0) log_.Log(LOG_RECV, SJIS("新規メールはありませんでした。"));
+  if (connMode != 0) {
+    log_.Log(LOG_COMM, SJIS("ダイアルアップ切断"));
+    HangUp();
+  }
+  return false;
+}
+
+void Responder::FinishCheck(bool requestsAccepted) {
+  Announce([this, requestsAccepted] {
+    if (requestsAccepted) captureRequested_ = true;
+    ++checksDone_;
+    checkDone_ = true;
+  });
 }
 
 void Responder::StartIdleIfWanted() {
-  if (!idleAllowed_ || !patrol_ || pause_ || exitStage_ != 0 || endMainThread.IsSet()) return;
   const AllSettings current = settings();
+  {
+    std::lock_guard lock(mutex_);
+    if (!idleAllowed_ || !patrol_ || pause_ || exitStage_ != ExitStage::kRunning || endMailWorker_) return;
+  }
   // A dial-up line is not held open for news: it costs while it is up.
   if (current.mail.MailProtocol != 1 || current.mail.ImapIdle == 0 || current.mail.ConnMode != 0) return;
-  idling_ = steps_.StartIdle() ? 1 : 0;
+  const bool started = steps_.StartIdle();
+  std::lock_guard lock(mutex_);
+  idling_ = started;
 }
 
 void Responder::EndIdle() {
-  if (!idling_) return;
-  idling_ = 0;
+  {
+    std::lock_guard lock(mutex_);
+    if (!idling_) return;
+    idling_ = false;
+  }
   (void)RunGuarded([this] { steps_.EndIdle(); });
 }
 
-void MailCheckThreadProc(Responder* r) {
-  const qv::Timings& timings = qv::GetTimings();
-  // News of new mail arrived while idling; the check is made due once the timer has scheduled
-  // the last one (the tick belongs to the timer until then).
-  bool news = false;
-  while (!r->endMainThread.IsSet()) {
-    r->WaitBetweenPolls(&news);
-    if (r->idling_ && (!r->patrol_ || r->pause_)) r->EndIdle();
-    while (!r->endMainThread.IsSet() && r->pause_) qv::SleepMs(timings.workerPollMs);
-    // A stop asked for before a check starts starts none (no dial-up that is never hung up).
-    if (r->endMainThread.IsSet() || r->exitStage_ != 0) continue;
-    if (news && r->checkDone_.load(std::memory_order_acquire) == 0) {
-      r->nextCheckTick_.store(r->currentTick(), std::memory_order_release);
-      news = false;
-    }
-    // The flag first, then the tick: the timer moves the tick before it clears the flag.
-    bool due = r->patrol_ && !r->requestCapture.IsSet() &&
-               r->checkDone_.load(std::memory_order_acquire) == 0 &&
-               qv::TickDiff(r->nextCheckTick_.load(std::memory_order_acquire), r->currentTick()) <= 0;
-    if (!due || r->pause_) continue;
-    // The idle ends before the check: the check opens its own connection.
-    r->EndIdle();
-    news = false;
-    if (!r->RunGuarded([r] { r->RunOneCheck(); })) {
-      ++r->checksDone_;
-      r->checkDone_ = 1;
-    }
-    (void)r->RunGuarded([r] { r->StartIdleIfWanted(); });
+// --- The capture-and-reply worker ---------------------------------------------------------
+
+void Responder::CaptureThreadProc() {
+  std::unique_lock lock(mutex_);
+  for (;;) {
+    // Nothing but a request or the end wakes this worker, so it needs no deadline.
+    changed_.wait(lock, [this] { return captureRequested_ || endCaptureWorker_; });
+    // A pending run is finished before the worker ends: its mails are already deleted.
+    if (!captureRequested_) break;
+    lock.unlock();
+    const bool ran = RunGuarded([this] { RunOneCapture(); });
+    lock.lock();
+    if (!ran) ++failures_;
+    ++runsDone_;
+    captureRequested_ = false;
+    changed_.notify_all();
   }
-  r->EndIdle();
-  r->mailWorkerMarker_ = 0;
+  captureWorkerRunning_ = false;
+  changed_.notify_all();
 }
 
 void Responder::RunOneCapture() {
@@ -277,7 +355,7 @@ void Responder::RunOneCapture() {
     framed = result == 1;
   }
   if (!framed) {
-    ++failures_;
+    CountFailure();
     return;
   }
 
@@ -304,22 +382,4 @@ void Responder::RunOneCapture() {
   for (const std::string& file : outputs) {
     if (!file.empty()) unlink(file.c_str());
   }
-}
-
-void CaptureThreadProc(Responder* r) {
-  const qv::Timings& timings = qv::GetTimings();
-  qv::SleepMs(timings.workerPollMs);
-  for (;;) {
-    // A pending run is finished before the worker ends: its mails are already deleted.
-    if (r->requestCapture.IsSet()) {
-      if (!r->RunGuarded([r] { r->RunOneCapture(); })) ++r->failures_;
-      ++r->runsDone_;
-      r->requestCapture.Reset();
-      qv::SleepMs(timings.workerPollMs);
-      continue;
-    }
-    if (r->endCaptureThread.IsSet()) break;
-    qv::SleepMs(timings.workerPollMs);
-  }
-  r->captureWorkerMarker_ = 0;
 }

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <fstream>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <vector>
 
@@ -139,7 +140,7 @@ class ResponderTest : public ::testing::Test {
 
   void Shutdown(Responder& responder) {
     responder.RequestExit();
-    ASSERT_TRUE(RunUntil(responder, [&] { return responder.exitStage() == 4; }));
+    ASSERT_TRUE(RunUntil(responder, [&] { return responder.exitStage() == ExitStage::kEnded; }));
     EXPECT_FALSE(responder.mailWorkerRunning());
     EXPECT_FALSE(responder.captureWorkerRunning());
   }
@@ -193,7 +194,7 @@ TEST_F(ResponderTest, OneCycleRunsEveryStepInOrder) {
   EXPECT_EQ(qv::FileSize(folder_ + "out0"), -1);
   // The next check is MailTimer minutes away, not due again.
   EXPECT_EQ(steps_.checkCalls, 1);
-  EXPECT_FALSE(responder.requestCapture.IsSet());
+  EXPECT_FALSE(responder.capturePending());
 }
 
 TEST_F(ResponderTest, NothingRunsWithPatrolOffAndNextCheckWaitsForTheInterval) {
@@ -236,7 +237,7 @@ TEST_F(ResponderTest, ACheckThatDidNotHappenNeverSaysNoNewMail) {
   ASSERT_TRUE(RunUntil(responder, [&] { return responder.checksDone() == 1; }));
   EXPECT_EQ(Messages(log_), (std::vector<std::string>{"[通信] ダイアルアップ接続", "[受信] メールチェック",
                                                       "[通信] ダイアルアップ切断"}));
-  EXPECT_FALSE(responder.requestCapture.IsSet());
+  EXPECT_FALSE(responder.capturePending());
 
   steps_.mailboxReady = false;
   const size_t calls = steps_.calls().size();
@@ -313,10 +314,10 @@ TEST_F(ResponderTest, SecondExitRequestIsIgnoredAndPauseHoldsChecks) {
   EXPECT_EQ(steps_.checkCalls, 0);
   responder.RequestExit();
   responder.TimerTick();
-  EXPECT_EQ(responder.exitStage(), 2);
+  EXPECT_EQ(responder.exitStage(), ExitStage::kWaitingForWorkers);
   responder.RequestExit();
-  EXPECT_EQ(responder.exitStage(), 2);
-  ASSERT_TRUE(RunUntil(responder, [&] { return responder.exitStage() == 4; }));
+  EXPECT_EQ(responder.exitStage(), ExitStage::kWaitingForWorkers);
+  ASSERT_TRUE(RunUntil(responder, [&] { return responder.exitStage() == ExitStage::kEnded; }));
 }
 
 // A stop while a check runs: the check deletes accepted mails and asks for their replies;
@@ -337,7 +338,7 @@ TEST_F(ResponderTest, AStopNeverLosesTheRequestsOfARunningCheck) {
   };
   responder.StartWorkers();
   responder.SetPatrol(true);
-  ASSERT_TRUE(RunUntil(responder, [&] { return responder.exitStage() == 4; }));
+  ASSERT_TRUE(RunUntil(responder, [&] { return responder.exitStage() == ExitStage::kEnded; }));
   std::vector<std::string> calls = steps_.calls();
   EXPECT_EQ(std::count(calls.begin(), calls.end(), "SendReplies"), 1);
   EXPECT_EQ(responder.runsDone(), 1);
@@ -353,8 +354,54 @@ TEST_F(ResponderTest, AStopNeverLosesTheRequestsOfARunningCheck) {
   early.StartWorkers();
   early.RequestExit();
   early.SetPatrol(true);
-  ASSERT_TRUE(RunUntil(early, [&] { return early.exitStage() == 4; }));
+  ASSERT_TRUE(RunUntil(early, [&] { return early.exitStage() == ExitStage::kEnded; }));
   EXPECT_TRUE(idle.calls().empty());
+}
+
+// A stop during a check at the workers' own poll and shutdown poll: the check outlasts a few of
+// the owner's ticks (or the owner is already going away), so the owner has long been waiting
+// for the workers when the check asks for its run. The run still happens and sends its replies
+// once before the capture worker ends.
+TEST_F(ResponderTest, AStopDuringACheckAtTheRealPollStillRepliesOnce) {
+  qv::Timings real = qv::GetTimings();
+  real.workerPollMs = 100;
+  real.shutdownPollMs = 100;
+  qv::SetTimings(real);
+  const std::vector<std::string> oneCycle = {"CheckMail",    "ProcessRequests", "CaptureFrame", "MakeNames",
+                                             "MakePicture0", "MakePicture1",    "MakePicture2", "MakePicture3",
+                                             "SendReplies"};
+  for (const bool byExitStages : {true, false}) {
+    SCOPED_TRACE(byExitStages ? "the exit stages" : "the owner goes away");
+    FakeSteps steps;
+    steps.folder = folder_;
+    auto responder = std::make_unique<Responder>(steps, log_);
+    responder->SetSettings(settings_);
+    responder->SetWorkFolder(folder_);
+    std::atomic<bool> checkRunning{false};
+    std::atomic<bool> stopSeenDuringCheck{false};
+    steps.duringCheck = [&] {
+      checkRunning = true;
+      if (byExitStages) {
+        responder->RequestExit();
+        for (int i = 0; i < 100 && responder->exitStage() != ExitStage::kWaitingForWorkers; ++i) qv::SleepMs(10);
+      }
+      qv::SleepMs(3 * real.shutdownPollMs);
+      stopSeenDuringCheck = !byExitStages || responder->exitStage() == ExitStage::kWaitingForWorkers;
+    };
+    responder->StartWorkers();
+    responder->SetPatrol(true);
+    if (byExitStages) {
+      ASSERT_TRUE(RunUntil(*responder, [&] { return responder->exitStage() == ExitStage::kEnded; }));
+      EXPECT_FALSE(responder->captureWorkerRunning());
+      EXPECT_EQ(responder->runsDone(), 1);
+    } else {
+      for (int i = 0; i < 200 && !checkRunning; ++i) qv::SleepMs(10);
+      ASSERT_TRUE(checkRunning);
+      responder.reset();
+    }
+    EXPECT_TRUE(stopSeenDuringCheck);
+    EXPECT_EQ(steps.calls(), oneCycle);
+  }
 }
 
 // The timer moves the next-check tick and then clears the done flag while the mail-check worker

@@ -34,70 +34,85 @@ bool TakeCommandWords(const std::vector<std::string>& arguments, size_t* at, con
   return true;
 }
 
-}  // namespace
+// The options that only switch something on.
+struct SwitchOption {
+  const char* name;
+  const char* shortName;  // "" when there is none
+  bool CommandLineOptions::*member;
+};
+constexpr SwitchOption kSwitches[] = {
+    {"--help", "-h", &CommandLineOptions::help},
+    {"--version", "-V", &CommandLineOptions::version},
+    {"--list-devices", "", &CommandLineOptions::listDevices},
+    {"--headless", "", &CommandLineOptions::headless},
+    {"--once", "", &CommandLineOptions::once},
+    {"--check-accounts", "", &CommandLineOptions::checkAccounts},
+    {"--window", "", &CommandLineOptions::window},
+    {"--settings", "", &CommandLineOptions::settings},
+    {"--reveal", "", &CommandLineOptions::reveal},
+};
 
-bool ParseCommandLine(const std::vector<std::string>& arguments, CommandLineOptions* options, std::string* error) {
-  *options = CommandLineOptions();
-  for (size_t i = 0; i < arguments.size(); ++i) {
-    const std::string& argument = arguments[i];
-    if (argument == "--help" || argument == "-h") {
-      options->help = true;
-    } else if (argument == "--version" || argument == "-V") {
-      options->version = true;
-    } else if (argument == "--list-devices") {
-      options->listDevices = true;
-    } else if (argument == "--headless") {
-      options->headless = true;
-    } else if (argument == "--once") {
-      options->once = true;
-    } else if (argument == "--check-accounts") {
-      options->checkAccounts = true;
-    } else if (argument == "--window") {
-      options->window = true;
-    } else if (argument == "--settings") {
-      options->settings = true;
-    } else if (argument == "--reveal") {
-      options->reveal = true;
-    } else if (argument == "--config") {
-      if (!TakeCommandWords(arguments, &i, "list", {"get", "set"}, &options->config)) {
-        *error = "--config needs list, get SECTION.KEY or set SECTION.KEY[=VALUE]";
-        return false;
-      }
-    } else if (argument == "--senders") {
-      if (!TakeCommandWords(arguments, &i, "list", {"add", "remove"}, &options->senders)) {
-        *error = "--senders needs list, add ADDRESS or remove ADDRESS";
-        return false;
-      }
-    } else if (argument == "--timing-scale" || argument.rfind("--timing-scale=", 0) == 0) {
-      std::string value;
-      if (argument == "--timing-scale") {
-        if (i + 1 < arguments.size()) value = arguments[++i];
-      } else {
-        value = argument.substr(15);
-      }
-      if (!ParseScale(value, &options->timingScale)) {
-        *error = "--timing-scale needs a number of at least 0";
-        return false;
-      }
-    } else if (argument == "--ini" || argument.rfind("--ini=", 0) == 0) {
-      if (argument == "--ini") {
-        if (i + 1 == arguments.size()) {
-          *error = "--ini needs the path of a settings file";
-          return false;
-        }
-        options->iniPath = arguments[++i];
-      } else {
-        options->iniPath = argument.substr(6);
-      }
-      if (options->iniPath.empty()) {
-        *error = "--ini needs the path of a settings file";
-        return false;
-      }
-    } else {
-      *error = "unknown argument: " + argument;
-      return false;
+bool TakeSwitch(const std::string& argument, CommandLineOptions* options) {
+  for (const SwitchOption& option : kSwitches) {
+    if (argument == option.name || (option.shortName[0] != '\0' && argument == option.shortName)) {
+      options->*option.member = true;
+      return true;
     }
   }
+  return false;
+}
+
+// The value of an option `name` given as "NAME VALUE" or "NAME=VALUE", with *at moved past
+// it; false when arguments[*at] is another option. `*missing` tells a NAME without a value.
+bool TakeValue(const std::vector<std::string>& arguments, size_t* at, const std::string& name, std::string* value,
+               bool* missing) {
+  const std::string& argument = arguments[*at];
+  *missing = false;
+  if (argument.rfind(name + "=", 0) == 0) {
+    *value = argument.substr(name.size() + 1);
+    return true;
+  }
+  if (argument != name) return false;
+  *missing = *at + 1 == arguments.size();
+  *value = *missing ? "" : arguments[++*at];
+  return true;
+}
+
+// Takes the option at arguments[*at] (with its words or value); false with *error when it is
+// unknown or incomplete.
+bool TakeOption(const std::vector<std::string>& arguments, size_t* at, CommandLineOptions* options,
+                std::string* error) {
+  const std::string& argument = arguments[*at];
+  if (TakeSwitch(argument, options)) return true;
+  if (argument == "--config") {
+    if (TakeCommandWords(arguments, at, "list", {"get", "set"}, &options->config)) return true;
+    *error = "--config needs list, get SECTION.KEY or set SECTION.KEY[=VALUE]";
+    return false;
+  }
+  if (argument == "--senders") {
+    if (TakeCommandWords(arguments, at, "list", {"add", "remove"}, &options->senders)) return true;
+    *error = "--senders needs list, add ADDRESS or remove ADDRESS";
+    return false;
+  }
+  std::string value;
+  bool missing = false;
+  if (TakeValue(arguments, at, "--timing-scale", &value, &missing)) {
+    if (ParseScale(value, &options->timingScale)) return true;
+    *error = "--timing-scale needs a number of at least 0";
+    return false;
+  }
+  if (TakeValue(arguments, at, "--ini", &options->iniPath, &missing)) {
+    if (!missing && !options->iniPath.empty()) return true;
+    *error = "--ini needs the path of a settings file";
+    return false;
+  }
+  *error = "unknown argument: " + argument;
+  return false;
+}
+
+// Refuses commands that cannot go together (false with *error for the first one found), and
+// makes a command line that asks for nothing run without a window.
+bool CheckCommands(CommandLineOptions* options, std::string* error) {
   if (options->window && (options->headless || options->once || options->checkAccounts)) {
     *error = "--window cannot be combined with --headless, --once or --check-accounts";
     return false;
@@ -119,6 +134,16 @@ bool ParseCommandLine(const std::vector<std::string>& arguments, CommandLineOpti
     options->headlessImplied = true;
   }
   return true;
+}
+
+}  // namespace
+
+bool ParseCommandLine(const std::vector<std::string>& arguments, CommandLineOptions* options, std::string* error) {
+  *options = CommandLineOptions();
+  for (size_t i = 0; i < arguments.size(); ++i) {
+    if (!TakeOption(arguments, &i, options, error)) return false;
+  }
+  return CheckCommands(options, error);
 }
 
 std::string UsageText() {

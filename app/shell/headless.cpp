@@ -106,6 +106,12 @@ void PrintLogLine(FILE* out, const std::string& line) {
   std::fflush(out);
 }
 
+// Prints one line "Quorvex: ..." at once.
+void Say(FILE* out, const std::string& text) {
+  std::fprintf(out, "Quorvex: %s\n", text.c_str());
+  std::fflush(out);
+}
+
 // Waits one timer period for a stop signal; true when one came.
 bool WaitForStopSignal(const sigset_t& stopSignals, int64_t periodMs, int* signal) {
   timespec period{static_cast<time_t>(periodMs / 1000), static_cast<long>((periodMs % 1000) * 1000000)};
@@ -116,11 +122,84 @@ bool WaitForStopSignal(const sigset_t& stopSignals, int64_t periodMs, int* signa
   return true;
 }
 
+// The owner's side of the run without a window: the stop signals, the timer and the window
+// messages, until the exit stages are through.
+class HeadlessOwner {
+ public:
+  HeadlessOwner(ResponderHost& host, const CommandLineOptions& options, const sigset_t& stopSignals, FILE* out)
+      : host_(host), responder_(host.responder()), options_(options), stopSignals_(stopSignals), out_(out) {}
+
+  void Run() {
+    const int64_t periodMs = qv::GetTimings().windowTimerMs;
+    while (!responder_.HasEnded()) {
+      int signal = 0;
+      if (WaitForStopSignal(stopSignals_, periodMs, &signal)) OnSignal(signal);
+      if (options_.once && responder_.exitStage() == ExitStage::kRunning && responder_.checksDone() >= 1 &&
+          !responder_.capturePending()) {
+        responder_.SetPatrol(false);
+        responder_.RequestExit();
+      }
+      host_.PumpWindowMessages();
+      // With --once the timer only runs the exit stages: a second check is never scheduled.
+      if (!options_.once || responder_.exitStage() != ExitStage::kRunning) responder_.TimerTick();
+    }
+  }
+
+ private:
+  void OnSignal(int signal) {
+    if (signal == SIGHUP) {
+      // The daemon convention: read the settings and the address list again, as the settings
+      // command does; a running check goes on with what it had. With --once the check done
+      // keeps any further check from starting.
+      if (stopped_) return;
+      host_.ReloadSettings();
+      Say(out_, "settings read again from " + host_.settingsPath());
+    } else if (!stopped_) {
+      stopped_ = true;
+      Say(out_, std::string("stopping (") + (signal == SIGINT ? "interrupt" : "terminate") +
+                    ") after the running cycle; signal again to stop at once");
+      responder_.RequestExit();
+    } else if (!qv::AbortRequested()) {
+      // A second stop: every wait of the running cycle ends now, then the usual clean-up.
+      Say(out_, "stopping at once");
+      qv::RequestAbort();
+    }
+  }
+
+  ResponderHost& host_;
+  Responder& responder_;
+  const CommandLineOptions& options_;
+  const sigset_t& stopSignals_;
+  FILE* out_;
+  bool stopped_ = false;
+};
+
+// Says where the settings file is, and that the program runs without a window when no display
+// was found.
+void SayStart(const CommandLineOptions& options, FILE* out) {
+  const std::string path = qv::SettingsPath();
+  const bool present = qv::FileSize(path) >= 0;
+  Say(out, "settings file " + path +
+               (present ? "" : " (not there yet: it is made with the first settings, which answer nobody until a "
+                               "sender is listed)"));
+  if (options.headlessImplied) Say(out, "no display found, so Quorvex runs without a window (as --headless)");
+}
+
+void SayWhatItWouldDo(const AllSettings& settings, FILE* out) {
+  const std::string description = DescribeSettings(settings);
+  size_t start = 0;
+  while (start < description.size()) {
+    const size_t end = description.find('\n', start);
+    Say(out, description.substr(start, end - start));
+    start = end + 1;
+  }
+}
+
 }  // namespace
 
 int RunHeadless(const CommandLineOptions& options, FILE* out) {
   // Block the stop signals first, in every thread started later too, so that they are taken
-  // only by the wait of the scheduling loop below.
+  // only by the wait of the owner's loop.
   sigset_t stopSignals;
   sigemptyset(&stopSignals);
   sigaddset(&stopSignals, SIGINT);
@@ -133,29 +212,13 @@ int RunHeadless(const CommandLineOptions& options, FILE* out) {
   qv::SetMessageBoxSink([](const std::string& text, const std::string& caption) {
     std::fprintf(stderr, "%s: %s\n", qv::Utf8FromCp932(caption).c_str(), qv::Utf8FromCp932(text).c_str());
   });
-
   if (!options.iniPath.empty()) qv::SetSettingsPathOverride(options.iniPath);
-  std::string path = qv::SettingsPath();
-  bool present = qv::FileSize(path) >= 0;
-  std::fprintf(out, "Quorvex: settings file %s%s\n", path.c_str(),
-               present ? "" : " (not there yet: it is made with the first settings, which answer nobody until a "
-                              "sender is listed)");
-  if (options.headlessImplied) {
-    std::fprintf(out, "Quorvex: no display found, so Quorvex runs without a window (as --headless)\n");
-  }
-  std::fflush(out);
+  SayStart(options, out);
 
   ResponderHost host;
   host.log().SetListener([out](const std::string& line) { PrintLogLine(out, line); });
   if (!host.Open()) return 1;
-  std::string description = DescribeSettings(host.settings());
-  size_t start = 0;
-  while (start < description.size()) {
-    size_t end = description.find('\n', start);
-    std::fprintf(out, "Quorvex: %s\n", description.substr(start, end - start).c_str());
-    start = end + 1;
-  }
-  std::fflush(out);
+  SayWhatItWouldDo(host.settings(), out);
   host.SelectDevice(nullptr, true);
 
   Responder& responder = host.responder();
@@ -163,51 +226,11 @@ int RunHeadless(const CommandLineOptions& options, FILE* out) {
   responder.SetIdleAllowed(!options.once);
   responder.StartWorkers();
   responder.SetPatrol(true);
-  std::fprintf(out, options.once ? "Quorvex: checking the mailbox once\n" : "Quorvex: running; stop with Ctrl+C\n");
-  std::fflush(out);
-
-  const int64_t periodMs = qv::GetTimings().windowTimerMs;
-  int signal = 0;
-  bool stopped = false;
-  while (!responder.HasEnded()) {
-    if (WaitForStopSignal(stopSignals, periodMs, &signal)) {
-      if (signal == SIGHUP) {
-        // The daemon convention: read the settings and the address list again, as the
-        // settings command does; a running check goes on with what it had.
-        if (!stopped) {
-          responder.SetPause(true);
-          host.LoadSettings();
-          responder.SetPause(false);
-          if (!options.once) responder.MakeCheckDueNow();
-          std::fprintf(out, "Quorvex: settings read again from %s\n", path.c_str());
-          std::fflush(out);
-        }
-      } else if (!stopped) {
-        stopped = true;
-        std::fprintf(out, "Quorvex: stopping (%s) after the running cycle; signal again to stop at once\n",
-                     signal == SIGINT ? "interrupt" : "terminate");
-        std::fflush(out);
-        responder.RequestExit();
-      } else if (!qv::AbortRequested()) {
-        // A second stop: every wait of the running cycle ends now, then the usual clean-up.
-        std::fprintf(out, "Quorvex: stopping at once\n");
-        std::fflush(out);
-        qv::RequestAbort();
-      }
-    }
-    if (options.once && responder.exitStage() == 0 && responder.checksDone() >= 1 &&
-        !responder.requestCapture.IsSet()) {
-      responder.SetPatrol(false);
-      responder.RequestExit();
-    }
-    host.PumpWindowMessages();
-    // With --once the timer only runs the exit stages: a second check is never scheduled.
-    if (!options.once || responder.exitStage() != 0) responder.TimerTick();
-  }
+  Say(out, options.once ? "checking the mailbox once" : "running; stop with Ctrl+C");
+  HeadlessOwner(host, options, stopSignals, out).Run();
 
   host.Close();
-  std::fprintf(out, "Quorvex: stopped\n");
-  std::fflush(out);
+  Say(out, "stopped");
   if (options.once) {
     if (!MissingMailSettings(host.settings().mail).empty()) return 2;
     LiveSteps* steps = host.liveSteps();

@@ -22,8 +22,8 @@
 // check runs (and its capture-and-reply run when requests were accepted), then the program
 // ends. Returns the exit status: 1 when the private work folder cannot be made; with --once 0
 // when every accepted request was answered, 1 when a step failed (dial-up, capture, a send)
-// or accepted mails were kept on the server (no camera started),
-// 2 when the mailbox could not be logged in to; 0 otherwise.
+// or accepted mails were kept on the server (no camera started), 2 when the mailbox could not
+// be logged in to or the mail settings are incomplete; 0 otherwise.
 // Must be called before any other thread is started, because it blocks the stop signals for
 // the whole process.
 int RunHeadless(const CommandLineOptions& options, FILE* out);
@@ -34,6 +34,7 @@ int RunHeadless(const CommandLineOptions& options, FILE* out);
 [[nodiscard]] int OnceStatus(bool loginFailed, int failures, int failedReplies, int heldRequests);
 
 // --check-accounts: loads the settings (from --ini or the default path), dials up when the
-// settings ask for it, checks the POP3 and SMTP accounts and prints the report to `out`
-// (UTF-8), then hangs up. Returns 0 when both accounts work, 1 when either fails.
+// settings ask for it, checks the mailbox (POP3 or IMAP) and SMTP accounts and prints the
+// report to `out` (UTF-8), then hangs up. Returns 0 when both accounts work, 1 when either
+// fails.
 int RunAccountCheck(const CommandLineOptions& options, FILE* out);

@@ -17,8 +17,10 @@ namespace {
 
 // Starts the program with the settings file $2 (and the option $5, when given), waits until it
 // prints $4 (by default that it runs), sends it $6 (by default SIGINT), and returns everything
-// it printed followed by "status=N".
+// it printed followed by "status=N". The output file is emptied first, so that what an earlier
+// run printed is never taken for this run's.
 const char kRunAndInterrupt[] = R"(
+: > "$3"
 "$1" ${5:+"$5"} --ini "$2" > "$3" 2>&1 &
 pid=$!
 i=0

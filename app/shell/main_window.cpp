@@ -174,9 +174,9 @@ void MainWindow::RunCommand(int command) {
 
 void MainWindow::OnTimer() {
   Responder& responder = host_.responder();
-  int stage = responder.exitStage();
+  const ExitStage stage = responder.exitStage();
   int countdown = responder.TimerTick();
-  if (stage == 3) {
+  if (stage == ExitStage::kEnding) {
     // The workers have ended: the window closes and the program ends.
     ended_ = true;
     timer_->stop();
@@ -185,7 +185,7 @@ void MainWindow::OnTimer() {
     emit ended();
     return;
   }
-  if (stage != 0 || countdown == countdown_) return;
+  if (stage != ExitStage::kRunning || countdown == countdown_) return;
   countdown_ = countdown;
   update(kCountdownArea);
   if (++countdownChanges_ > kChangesPerActivityCall) {
@@ -409,14 +409,25 @@ void MainWindow::Restore() {
 }
 
 void MainWindow::OpenSettings() {
-  Responder& responder = host_.responder();
-  bool patrol = responder.patrol();
   paused_ = true;
-  responder.SetPause(true);
-  responder.SetPatrol(false);
+  int deviceRunning = host_.deviceRunning() ? 1 : 0;
+  host_.ReloadSettings([this, &deviceRunning] {
+    update();
+    SaveWindowPosition();
+    deviceRunning = RunSettingsDialog();
+  });
+  PlaceWindow(host_.settings().window);
+  host_.SetDeviceRunning(deviceRunning != 0);
+  if (deviceRunning == 1) {
+    QXSetDeviceState(QXST_WINDOW_X, kPictureArea.x());
+    QXSetDeviceState(QXST_WINDOW_Y, kPictureArea.y());
+    ApplyPreviewSize(!previewHidden_, PreviewFps());
+  }
+  paused_ = false;
   update();
-  SaveWindowPosition();
+}
 
+int MainWindow::RunSettingsDialog() {
   QDOPENDIALOGINFO info;
   std::memset(&info, 0, sizeof info);
   qv::CopySjisField(info.szAppFolder, sizeof info.szAppFolder, qv::ProgramFolder());
@@ -430,20 +441,7 @@ void MainWindow::OpenSettings() {
     std::fprintf(stderr, "Quorvex: %s\n", settingsLibrary_->error().c_str());
     qv::ShowMessageBox(SJIS("設定ライブラリ libQXDVDlg.so が見つからないため、設定画面を開けません。"));
   }
-
-  host_.LoadSettings();
-  PlaceWindow(host_.settings().window);
-  host_.SetDeviceRunning(info.bDeviceRunning != 0);
-  if (info.bDeviceRunning == 1) {
-    QXSetDeviceState(QXST_WINDOW_X, kPictureArea.x());
-    QXSetDeviceState(QXST_WINDOW_Y, kPictureArea.y());
-    ApplyPreviewSize(!previewHidden_, PreviewFps());
-  }
-  responder.MakeCheckDueNow();
-  responder.SetPatrol(patrol);
-  responder.SetPause(false);
-  paused_ = false;
-  update();
+  return info.bDeviceRunning;
 }
 
 void MainWindow::OpenHelp() {

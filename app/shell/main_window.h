@@ -72,9 +72,6 @@ class MainWindow : public QWidget {
   [[nodiscard]] int pressedControl() const { return pressedControl_; }
   [[nodiscard]] bool paused() const { return paused_; }
   [[nodiscard]] LogView& logView() { return logView_; }
-  [[nodiscard]] QMenu* windowMenu() const { return windowMenu_; }
-  [[nodiscard]] QMenu* trayMenu() const { return trayMenu_; }
-  [[nodiscard]] QSystemTrayIcon* trayIcon() const { return tray_; }
 
  signals:
   // The exit stages are through: the program may end.
@@ -101,6 +98,9 @@ class MainWindow : public QWidget {
   void Iconify();
   void Restore();
   void OpenSettings();
+  // Runs the settings dialog of the dialog library (a message box when the library is
+  // missing); returns the device-running field as the dialog left it.
+  int RunSettingsDialog();
   void OpenHelp();
   void OnLogLine();
   // Scrolls the log view (when it is shown and its thumb is not being dragged) by `lines` and

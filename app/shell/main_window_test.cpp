@@ -171,7 +171,7 @@ TEST_F(MainWindowTest, ControlsActOnlyWhenReleasedInside) {
   Release(QPoint(2, 250));
   EXPECT_TRUE(window_->previewHidden());
   EXPECT_FALSE(host_->responder().patrol());
-  EXPECT_EQ(host_->responder().exitStage(), 0);
+  EXPECT_EQ(host_->responder().exitStage(), ExitStage::kRunning);
   EXPECT_TRUE(window_->isVisible());
 
   // Released inside: preview, then log view.
@@ -200,7 +200,7 @@ TEST_F(MainWindowTest, ControlsActOnlyWhenReleasedInside) {
   EXPECT_NE(boxes_[1].find("libQXDVDlg.so"), std::string::npos);
 
   Click(kExitButton);
-  EXPECT_EQ(host_->responder().exitStage(), 1);
+  EXPECT_EQ(host_->responder().exitStage(), ExitStage::kRequested);
 }
 
 TEST_F(MainWindowTest, PatrolSwitchAndLamp) {
@@ -279,9 +279,9 @@ TEST_F(MainWindowTest, EscapeEndsAfterBothWorkersEnterDoesNothing) {
   bool ended = false;
   QObject::connect(window_.get(), &MainWindow::ended, [&] { ended = true; });
   QTest::keyClick(window_.get(), Qt::Key_Return);
-  EXPECT_EQ(host_->responder().exitStage(), 0);
+  EXPECT_EQ(host_->responder().exitStage(), ExitStage::kRunning);
   QTest::keyClick(window_.get(), Qt::Key_Escape);
-  EXPECT_EQ(host_->responder().exitStage(), 1);
+  EXPECT_EQ(host_->responder().exitStage(), ExitStage::kRequested);
   ASSERT_TRUE(TickUntil([&] { return ended; }));
   EXPECT_FALSE(host_->responder().mailWorkerRunning());
   EXPECT_FALSE(host_->responder().captureWorkerRunning());

@@ -127,7 +127,7 @@ void ResponderHost::LoadSettings() {
   }
   if (liveSteps_) {
     liveSteps_->UseSettingsFile(settingsPath_);
-    liveSteps_->SetPopParams(settings_.mail);
+    liveSteps_->SetMailbox(settings_.mail);
   }
   // Who gets a picture, said once per load, so that nobody wonders why nothing is answered.
   std::vector<std::string> entries;
@@ -139,6 +139,18 @@ void ResponderHost::LoadSettings() {
                            CleanHeaderText(settings_.mail.MailAddr));
   }
   responder_->SetSettings(settings_);
+}
+
+void ResponderHost::ReloadSettings(const std::function<void()>& whileHeld) {
+  Responder& responder = *responder_;
+  const bool patrol = responder.patrol();
+  responder.SetPause(true);
+  responder.SetPatrol(false);
+  if (whileHeld) whileHeld();
+  LoadSettings();
+  responder.MakeCheckDueNow();
+  responder.SetPatrol(patrol);
+  responder.SetPause(false);
 }
 
 int ResponderHost::SelectDevice(QWidget* parent, bool previewHidden) {

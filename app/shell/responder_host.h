@@ -4,9 +4,9 @@
 // sibling camera program.
 //
 // Order of use: Open (work folder, capture core, sibling plug-in, settings, address list, mail
-// client, window endpoint), then
-// SelectDevice, then responder().StartWorkers(); LoadSettings again after the settings dialog;
-// Close at the end (also done by the destructor), after the workers have ended.
+// client, window endpoint), then SelectDevice, then responder().StartWorkers(); ReloadSettings
+// for the settings dialog and for a request to read the settings again; Close at the end (also
+// done by the destructor), after the workers have ended.
 #pragma once
 
 #include <functional>
@@ -49,10 +49,15 @@ class ResponderHost {
   // Loads the settings file and the address list again, gives the log its settings (and logs
   // what the load held to its range, which senders the filter lets through, a sender address
   // no reply could be sent from, and MailSetupMessage once when the mail settings are
-  // incomplete, in which case no check is made), the mail client its POP3 parameters and the
+  // incomplete, in which case no check is made), the mail client its mailbox parameters and the
   // workers the new records; loads the sibling's plug-in when DeviceName selects the sibling,
   // and unloads it when not (a refusal is logged with its path and reason).
   void LoadSettings();
+  // Reads the settings again while the workers run: holds the mail-check worker between checks
+  // with the patrol off (a running check finishes with what it had; the capture worker is not
+  // held), runs `whileHeld` (the settings dialog; may be empty), LoadSettings, makes the next
+  // check due now, puts the patrol back as it was and lets the worker go on.
+  void ReloadSettings(const std::function<void()>& whileHeld = {});
   // Device selection with the capture core's device count; the preview goes into `parent` (null
   // without a screen). Returns SelectCaptureDevice's result.
   int SelectDevice(QWidget* parent, bool previewHidden);

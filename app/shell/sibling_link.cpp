@@ -5,6 +5,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -162,15 +164,22 @@ bool SiblingLink::Selects(const std::string& deviceName) const {
   return available() && deviceName == SiblingEntryName();
 }
 
+bool SiblingLink::WaitForPicture() {
+  const qv::Timings& timings = qv::GetTimings();
+  const auto deadline = std::chrono::steady_clock::now() +
+                        std::chrono::milliseconds(timings.siblingPollMs * timings.siblingPollCount);
+  for (;;) {
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0 || qv::AbortRequested()) return ready_.IsSet();
+    // The abort flag cannot wake the wait (it is set from a signal handler): look at it often.
+    if (ready_.Wait(std::min<int64_t>(left.count(), qv::kAbortCheckMs))) return true;
+  }
+}
+
 bool SiblingLink::Capture(const std::string& path) {
   qv::WindowHandle sibling = qv::FindWindowByTitle("Orbisk");
   if (sibling) qv::PostWindowMessage(sibling, WM_SIBLING_CAPTURE, 0, ownWindow_);
-  const qv::Timings& timings = qv::GetTimings();
-  for (int test = 1;; ++test) {
-    qv::SleepMs(timings.siblingPollMs);
-    if (ready_.IsSet()) break;
-    if (test >= timings.siblingPollCount) return false;
-  }
+  if (!WaitForPicture()) return false;
   char picture[kBufferSize];
   {
     std::lock_guard lock(pathMutex_);

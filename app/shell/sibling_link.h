@@ -65,9 +65,9 @@ class SiblingLink : public SiblingCamera {
 
   // Worker side: the entry name "Orbisk連携" selects the sibling.
   [[nodiscard]] bool Selects(const std::string& deviceName) const override;
-  // Posts the request when Orbisk's window is there, tests the event every sibling poll (the
-  // first test after one poll) and gives up after the configured number of tests; then takes
-  // the picture and resets the event.
+  // Posts the request when Orbisk's window is there and waits for the event, at most the
+  // sibling poll times the poll count (about 180 s), ending at once on an abort; then takes the
+  // picture and resets the event.
   bool Capture(const std::string& path) override;
 
  private:
@@ -77,6 +77,8 @@ class SiblingLink : public SiblingCamera {
 
   // The registered sibling folder (empty when none is) and the plug-in's path in it.
   static std::string RegisteredFolder();
+  // Waits for the event; true when it came in time.
+  bool WaitForPicture();
 
   qv::Event& ready_;
   std::string folder_;

@@ -4,8 +4,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstring>
 #include <filesystem>
+#include <thread>
 
 #include "platform/event.h"
 #include "platform/files.h"
@@ -75,6 +77,44 @@ TEST_F(SiblingPictureTest, OnlyARegularBmpIsTakenAndOnlyTheSiblingsOwnFileDelete
   std::string longName = sibling_ + "/" + std::string(300, 'a');
   EXPECT_FALSE(Take(longName.substr(0, 260)));
   EXPECT_FALSE(std::filesystem::exists(root_ + "QVTmp000.___"));
+}
+
+// The capture worker's wait for the sibling's picture ends as soon as the window side sets the
+// event (not at the next poll), when the polls have run out, or at once on an abort. An event
+// that came is reset after the picture is taken; none is there when the wait gave up.
+TEST_F(SiblingPictureTest, TheWaitForThePictureEndsWithTheEventTheLastPollOrAnAbort) {
+  using Clock = std::chrono::steady_clock;
+  const qv::Timings saved = qv::GetTimings();
+  qv::Timings timings = saved;
+  qv::Event ready;
+  SiblingLink link(ready);
+  auto timedCapture = [&] {
+    const auto start = Clock::now();
+    EXPECT_FALSE(link.Capture(root_ + "QVTmp000.___"));  // no plug-in: no picture path to take
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+  };
+
+  // The real poll: the event set a moment after the request ends the wait long before a poll.
+  std::thread window([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ready.Set();
+  });
+  EXPECT_LT(timedCapture(), saved.siblingPollMs * 9 / 10);
+  window.join();
+  EXPECT_FALSE(ready.IsSet());
+
+  // No picture: the wait lasts the polls, and not less.
+  timings.siblingPollMs = 5;
+  timings.siblingPollCount = 4;
+  qv::SetTimings(timings);
+  EXPECT_GE(timedCapture(), 20);
+
+  // An abort ends a wait of the real length at once.
+  qv::SetTimings(saved);
+  qv::RequestAbort();
+  EXPECT_LT(timedCapture(), saved.siblingPollMs);
+  qv::ClearAbort();
+  qv::SetTimings(saved);
 }
 
 // Without the link every capture of the sibling entry fails, so Load says why it has none.

@@ -1,5 +1,6 @@
 // Test support: responder steps whose mail checks find nothing, so no capture run is ever
-// asked for. For window tests that need a running responder but no mail.
+// asked for. For window tests that need a running responder but no mail. Like the real steps,
+// they make no check while the mail settings are incomplete.
 #pragma once
 
 #include <ctime>
@@ -9,6 +10,7 @@
 
 class QuietSteps : public ResponderSteps {
  public:
+  bool MailboxReady(const AllSettings& settings) override { return MissingMailSettings(settings.mail).empty(); }
   int CheckMail() override { return 0; }
   int ProcessRequests(const AllSettings&) override { return 0; }
   int CaptureFrame(const std::string&) override { return 0; }

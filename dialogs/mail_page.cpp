@@ -130,10 +130,10 @@ QLineEdit* CMailSettingDlg::addTextRow(QGridLayout* layout, int row, const char*
 QWidget* CMailSettingDlg::createSenderGroup() {
   auto* group = new QGroupBox(QString::fromUtf8("差出人情報"), this);
   auto* layout = new QGridLayout(group);
-  userName_ = addTextRow(layout, 0, kUserNameLabel, "userName", record_.UserName,
-                         "差出人名を設定します。\nメールの差出人(From:)へ設定されます。");
-  mailAddr_ = addTextRow(layout, 1, kMailAddrLabel, "mailAddr", record_.MailAddr,
-                         "差出人のﾒｰﾙｱﾄﾞﾚｽを設定します。\nメールの差出人(From:)へ設定されます。");
+  addTextRow(layout, 0, kUserNameLabel, "userName", record_.UserName,
+             "差出人名を設定します。\nメールの差出人(From:)へ設定されます。");
+  addTextRow(layout, 1, kMailAddrLabel, "mailAddr", record_.MailAddr,
+             "差出人のﾒｰﾙｱﾄﾞﾚｽを設定します。\nメールの差出人(From:)へ設定されます。");
   layout->setColumnStretch(1, 1);
   return group;
 }
@@ -153,14 +153,12 @@ QWidget* CMailSettingDlg::createServerGroup() {
   layout->removeWidget(popServer_);
   layout->addWidget(popServer_, 0, 1);
   layout->addWidget(protocol_, 0, 2);
-  smtpServer_ = addTextRow(layout, 1, kSmtpServerLabel, "smtpServer", record_.SmtpServer,
-                           "メール送信に使用するSMTPｻｰﾊﾞｰ名を設定します。");
-  userId_ = addTextRow(layout, 2, kUserIdLabel, "userId", record_.UserID,
-                       "ﾒｰﾙｻｰﾊﾞｰに接続する為のﾕｰｻﾞｰIDを設定します。");
+  addTextRow(layout, 1, kSmtpServerLabel, "smtpServer", record_.SmtpServer, "メール送信に使用するSMTPｻｰﾊﾞｰ名を設定します。");
+  addTextRow(layout, 2, kUserIdLabel, "userId", record_.UserID, "ﾒｰﾙｻｰﾊﾞｰに接続する為のﾕｰｻﾞｰIDを設定します。");
   // The password is stored encoded, so it may hold ';'.
-  password_ = addTextRow(layout, 3, kPasswordLabel, "password", record_.Passwd,
-                         "ﾒｰﾙｻｰﾊﾞｰに接続する為のﾊﾟｽﾜｰﾄﾞを設定します。", true);
-  password_->setEchoMode(QLineEdit::Password);
+  QLineEdit* password = addTextRow(layout, 3, kPasswordLabel, "password", record_.Passwd,
+                                   "ﾒｰﾙｻｰﾊﾞｰに接続する為のﾊﾟｽﾜｰﾄﾞを設定します。", true);
+  password->setEchoMode(QLineEdit::Password);
 
   beforeSmtp_ = new QCheckBox(QString::fromUtf8("送信前にＰＯＰ認証を行う(POP-before-SMTP)(&B)"), group);
   beforeSmtp_->setObjectName("beforeSmtp");
@@ -264,13 +262,8 @@ void CMailSettingDlg::OnInitDialog() {
   AlignLabelColumns(this);
   fillDialEntries();
   LoadMailSettings(iniFile_.c_str(), &record_);
-  userName_->setText(FromCp932(record_.UserName));
-  mailAddr_->setText(FromCp932(record_.MailAddr));
-  popServer_->setText(FromCp932(record_.PopServer));
+  for (const auto& [edit, field] : texts_) edit->setText(FromCp932(field.data()));
   protocol_->setCurrentIndex(record_.MailProtocol == 1 ? 1 : 0);
-  smtpServer_->setText(FromCp932(record_.SmtpServer));
-  userId_->setText(FromCp932(record_.UserID));
-  password_->setText(FromCp932(record_.Passwd));
   beforeSmtp_->setChecked(record_.BeforeSMTP != 0);
   showProtocol();
 

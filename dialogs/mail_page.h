@@ -81,14 +81,9 @@ class CMailSettingDlg : public CSettingsPage {
   // The text boxes with the fields of record_ they write.
   std::vector<std::pair<QLineEdit*, std::span<char>>> texts_;
 
-  QLineEdit* userName_;
-  QLineEdit* mailAddr_;
   QLabel* popServerLabel_;
   QLineEdit* popServer_;
   QComboBox* protocol_;
-  QLineEdit* smtpServer_;
-  QLineEdit* userId_;
-  QLineEdit* password_;
   QCheckBox* beforeSmtp_;
   QPushButton* securityButton_;
   QRadioButton* lan_;

@@ -186,7 +186,8 @@ void LoadText(const char* path, const SettingSection& section, const SettingRow&
   const std::string fallback = DefaultText(section, row);
   std::span<char> field = row.text(record);
   if (row.kind == SettingKind::kPassword) {
-    qv::CopySjisField(field.data(), field.size(), DecodePassword(ReadValue(path, section.name, row.key, fallback.c_str())));
+    const std::string stored = ReadValue(path, section.name, row.key, fallback.c_str());
+    qv::CopySjisField(field.data(), field.size(), DecodePassword(stored));
   } else {
     ReadText(path, section.name, row.key, fallback.c_str(), field);
   }
@@ -259,9 +260,15 @@ SettingSection PictSection(int profile, char (&name)[32]) {
 
 }  // namespace
 
-int LoadBasicSettings(const char* path, BasicSettings* record) { return qv::LoadSection(path, qv::kBasicSection, record); }
-int LoadMailSettings(const char* path, MailSettings* record) { return qv::LoadSection(path, qv::kMailSection, record); }
-int LoadSendSettings(const char* path, SendSettings* record) { return qv::LoadSection(path, qv::kSendSection, record); }
+int LoadBasicSettings(const char* path, BasicSettings* record) {
+  return qv::LoadSection(path, qv::kBasicSection, record);
+}
+int LoadMailSettings(const char* path, MailSettings* record) {
+  return qv::LoadSection(path, qv::kMailSection, record);
+}
+int LoadSendSettings(const char* path, SendSettings* record) {
+  return qv::LoadSection(path, qv::kSendSection, record);
+}
 int LoadFilterSettings(const char* path, FilterSettings* record) {
   return qv::LoadSection(path, qv::kFilterSection, record);
 }

@@ -109,14 +109,14 @@ TEST_F(SettingsSchemaTest, OnePastEachEndIsHeldOnlyWhereTheRowSaysAndRefusedBySe
                                             std::to_string(expected) + SJIS(" として扱います。"));
         }
         AllSettings stored;
-        qv::LoadSection(path_.c_str(), section, section.recordIn(stored));
+        void* record = section.recordIn(stored);
+        qv::LoadSection(path_.c_str(), section, record);
         const qv::SettingRange range = row.rule == qv::SettingRule::kQuality
-                                           ? qv::PictQualityRange(static_cast<PictSettings*>(section.recordIn(stored))->Type)
+                                           ? qv::PictQualityRange(static_cast<PictSettings*>(record)->Type)
                                            : row.range;
         std::string out, err;
-        EXPECT_EQ(RunCapturing([&](FILE* o, FILE* e) { return RunConfigCommand({"set", name + "=" + past}, path_, o, e); },
-                               &out, &err),
-                  kConfigRefused);
+        auto set = [&](FILE* o, FILE* e) { return RunConfigCommand({"set", name + "=" + past}, path_, o, e); };
+        EXPECT_EQ(RunCapturing(set, &out, &err), kConfigRefused);
         EXPECT_NE(err.find("from " + std::to_string(range.min) + " to " + std::to_string(range.max)), std::string::npos)
             << err;
       }

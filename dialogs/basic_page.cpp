@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 
 #include <QButtonGroup>
 #include <QCheckBox>
@@ -19,7 +20,7 @@
 #include <QSpinBox>
 #include <QVBoxLayout>
 
-#include "app/settings/setting_rules.h"
+#include "app/settings/settings_schema.h"
 #include "core/qxdvcore.h"
 #include "dialogs/text_fields.h"
 #include "dialogs/typed_spin_box.h"
@@ -30,7 +31,12 @@
 namespace qxdlg {
 namespace {
 
-const int kPreviewFps[qv::kPreviewRateCount] = {1, 5, 10, 15, 20, 30, 60};
+// The frame rates PreviewRate indexes.
+constexpr int kPreviewFps[] = {1, 5, 10, 15, 20, 30, 60};
+constexpr int kPreviewRateCount = static_cast<int>(std::size(kPreviewFps));
+static_assert(qv::RangeOf("PreviewRate").min == 0 && qv::RangeOf("PreviewRate").max == kPreviewRateCount - 1);
+constexpr qv::SettingRange kMailTimer = qv::RangeOf("MailTimer");
+constexpr qv::SettingRange kLogKeepDays = qv::RangeOf("LogKeepDays");
 
 // The device list entry that takes pictures from the sibling camera program (CP932).
 const std::string& SiblingEntry() { return SJIS("Orbisk連携"); }
@@ -82,7 +88,7 @@ QWidget* CBasicSettingsDlg::createPreviewRateGroup() {
   auto* group = new QGroupBox(QString::fromUtf8("プレビューフレームレート"), this);
   auto* layout = new QHBoxLayout(group);
   previewRates_ = new QButtonGroup(this);
-  for (int index = 0; index < qv::kPreviewRateCount; ++index) {
+  for (int index = 0; index < kPreviewRateCount; ++index) {
     auto* button = new QPushButton(QString::number(kPreviewFps[index]), group);
     button->setObjectName(QString("previewRate%1").arg(kPreviewFps[index]));
     button->setCheckable(true);
@@ -105,7 +111,7 @@ QWidget* CBasicSettingsDlg::createStartGroup() {
   layout->setContentsMargins(0, 0, 0, 0);
   mailTimer_ = new CTypedSpinBox(box);
   mailTimer_->setObjectName("mailTimer");
-  mailTimer_->setStepRange(qv::kMailTimerMin, qv::kMailTimerMax);
+  mailTimer_->setStepRange(kMailTimer.min, kMailTimer.max);
   AddTool(mailTimer_, "メールの巡回間隔を設定します。\n１～１０の間で設定してください。");
   wakeUpMail_ = new QCheckBox(QString::fromUtf8("起動時にメール巡回を開始する(&T)"), box);
   wakeUpMail_->setObjectName("wakeUpMail");
@@ -123,7 +129,7 @@ QWidget* CBasicSettingsDlg::createStartGroup() {
   layout->addWidget(wakeUpMail_);
   layout->addWidget(startIcon_);
 
-  // Typing records the number at once; leaving the box brings it into 1..10.
+  // Typing records the number at once; leaving the box brings it into its range.
   connect(mailTimer_, &QSpinBox::valueChanged, this, [this](int minutes) {
     if (initialising_) return;
     record_.MailTimer = minutes;
@@ -131,7 +137,7 @@ QWidget* CBasicSettingsDlg::createStartGroup() {
   });
   connect(mailTimer_, &QSpinBox::editingFinished, this, [this] {
     if (initialising_) return;
-    mailTimer_->setValue(std::clamp(mailTimer_->value(), qv::kMailTimerMin, qv::kMailTimerMax));
+    mailTimer_->setValue(std::clamp(mailTimer_->value(), kMailTimer.min, kMailTimer.max));
   });
   connect(wakeUpMail_, &QCheckBox::clicked, this, [this](bool on) {
     record_.WakeUpMail = on;
@@ -160,7 +166,7 @@ QWidget* CBasicSettingsDlg::createLogGroup() {
   // How long the daily files stay: the program removes older ones (0 keeps them all).
   logKeepDays_ = new QSpinBox(group);
   logKeepDays_->setObjectName("logKeepDays");
-  logKeepDays_->setRange(0, qv::kLogKeepDaysMax);
+  logKeepDays_->setRange(kLogKeepDays.min, kLogKeepDays.max);
   AddTool(logKeepDays_, "この日数より古いログファイルを削除します。\n0 にするとすべて残します。");
   auto* keepRow = new QHBoxLayout;
   keepRow->addWidget(logKeepDays_);
@@ -207,15 +213,15 @@ void CBasicSettingsDlg::OnInitDialog() {
   }
   devices_->setCurrentIndex(devices_->count() > 0 ? selected : -1);
 
-  // The box can only show 1..10; what it shows is what is stored.
-  record_.MailTimer = std::clamp(record_.MailTimer, qv::kMailTimerMin, qv::kMailTimerMax);
+  // The box can only show its range; what it shows is what is stored.
+  record_.MailTimer = std::clamp(record_.MailTimer, kMailTimer.min, kMailTimer.max);
   mailTimer_->setValue(record_.MailTimer);
   wakeUpMail_->setChecked(record_.WakeUpMail != 0);
   startIcon_->setChecked(record_.StartIcon != 0);
   logOutput_->setChecked(record_.LogOutput != 0);
   logFolder_->setText(FromCp932(record_.LogFolder));
-  // The box shows 0..3650; what it shows is what is stored (a negative count keeps every file).
-  record_.LogKeepDays = std::clamp(record_.LogKeepDays, 0, qv::kLogKeepDaysMax);
+  // The box shows its range; what it shows is what is stored (a negative count keeps every file).
+  record_.LogKeepDays = std::clamp(record_.LogKeepDays, kLogKeepDays.min, kLogKeepDays.max);
   logKeepDays_->setValue(record_.LogKeepDays);
   enableDriverButtons();
 }
@@ -259,9 +265,9 @@ void CBasicSettingsDlg::onDeviceChosen(int index) {
     unsigned long caps = 0;
     QXGetDeviceState(QXST_DIALOG_CAPS, &caps);
     QXSetDeviceState(QXST_MOTION_MODE, QXMOTION_MEASURE);
-    const int rate = record_.PreviewRate >= 0 && record_.PreviewRate < qv::kPreviewRateCount
+    const int rate = record_.PreviewRate >= 0 && record_.PreviewRate < kPreviewRateCount
                          ? kPreviewFps[record_.PreviewRate]
-                         : kPreviewFps[qv::kPreviewRateCount - 1];
+                         : kPreviewFps[kPreviewRateCount - 1];
     QXCoreSetPreviewRate(rate);
     QXSetDeviceState(QXST_WINDOW_X, kPictureArea.x());
     QXSetDeviceState(QXST_WINDOW_Y, kPictureArea.y());

@@ -14,6 +14,7 @@
 
 #include "app/settings/address_list_file.h"
 #include "app/settings/setting_rules.h"
+#include "app/settings/settings_schema.h"
 #include "dialogs/text_fields.h"
 #include "platform/dialog_look.h"
 #include "platform/message_box.h"
@@ -59,6 +60,7 @@ void CFilterAddrDlg::accept() {
       message = "英数字、記号以外の文字が使用されています。";
       break;
     case qv::AddressProblem::kNotAnAddress:
+    case qv::AddressProblem::kSecondAtSign:
     case qv::AddressProblem::kMalformed:
       message = "xxxxx@xxxxxの形式で入力してください。";
       break;
@@ -198,15 +200,15 @@ QWidget* CFilterSettingsDlg::createTextGroup() {
 
 QWidget* CFilterSettingsDlg::createLimitGroup() {
   auto* group = new QGroupBox(QString::fromUtf8("返信数の上限（0は制限なし）"), this);
-  auto limitBox = [group](const char* name, int maximum) {
+  auto limitBox = [group](const char* name, qv::SettingRange range) {
     auto* box = new QSpinBox(group);
     box->setObjectName(name);
-    box->setRange(0, maximum);
+    box->setRange(range.min, range.max);
     return box;
   };
-  senderHourLimit_ = limitBox("senderHourLimit", qv::kSenderHourLimitMax);
+  senderHourLimit_ = limitBox("senderHourLimit", qv::RangeOf("SenderHourLimit"));
   AddTool(senderHourLimit_, "同じ差出人アドレスに1時間に返信する数の上限です。0にすると制限しません。");
-  dayLimit_ = limitBox("dayLimit", qv::kDayLimitMax);
+  dayLimit_ = limitBox("dayLimit", qv::RangeOf("DayLimit"));
   AddTool(dayLimit_, "1日に返信する数の合計の上限です。0にすると制限しません。");
   auto* layout = new QGridLayout(group);
   layout->addWidget(new QLabel(QString::fromUtf8("同じ差出人へは1時間に"), group), 0, 0);

@@ -3,7 +3,6 @@
 #include <strings.h>
 
 #include <cstring>
-#include <iterator>
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -16,7 +15,8 @@
 #include <QRadioButton>
 #include <QVBoxLayout>
 
-#include "app/settings/setting_rules.h"
+#include "app/settings/settings_schema.h"
+#include "dialogs/mail_checks.h"
 #include "dialogs/text_fields.h"
 #include "dialogs/typed_spin_box.h"
 #include "platform/dialog_look.h"
@@ -27,10 +27,10 @@
 namespace qxdlg {
 namespace {
 
-CTypedSpinBox* PortBox(int port, QWidget* parent, const char* name) {
+CTypedSpinBox* PortBox(int port, qv::SettingRange range, QWidget* parent, const char* name) {
   auto* box = new CTypedSpinBox(parent);
   box->setObjectName(name);
-  box->setStepRange(qv::kPortMin, qv::kPortMax);
+  box->setStepRange(range.min, range.max);
   box->setValue(port & 0xFFFF);
   return box;
 }
@@ -42,7 +42,7 @@ int DefaultIncomingPort(int protocol, int security) {
   constexpr int kImapsPort = 993;
   constexpr int kPop3sPort = 995;
   if (protocol == 1) return security == 2 ? kImapsPort : kImapPort;
-  return security == 2 ? kPop3sPort : qv::kDefaultPopPort;
+  return security == 2 ? kPop3sPort : qv::kMailDefaults.PopPort;
 }
 
 const char* ProtocolName(int protocol) { return protocol == 1 ? "IMAP" : "POP3"; }
@@ -63,8 +63,8 @@ constexpr char kDialUpLabel[] = "ダイアルアップ(&D)";
 CPortNumberDlg::CPortNumberDlg(int popPort, int smtpPort, int protocol, int security, QWidget* parent)
     : QDialog(parent) {
   QGridLayout* layout = MakeSheetDialogLayout(this, "portDialog", "ポート番号の設定", 2);
-  popPort_ = PortBox(popPort, this, "popPort");
-  smtpPort_ = PortBox(smtpPort, this, "smtpPort");
+  popPort_ = PortBox(popPort, qv::RangeOf("PopPort"), this, "popPort");
+  smtpPort_ = PortBox(smtpPort, qv::RangeOf("SmtpPort"), this, "smtpPort");
   auto* defaults = new QPushButton(QString::fromUtf8("ﾃﾞﾌｫﾙﾄ(&D)"), this);
   defaults->setObjectName("defaultPorts");
   defaults->setAutoDefault(false);
@@ -79,7 +79,7 @@ CPortNumberDlg::CPortNumberDlg(int popPort, int smtpPort, int protocol, int secu
   layout->addWidget(defaults, 2, 1);
   connect(defaults, &QPushButton::clicked, this, [this, protocol, security] {
     popPort_->setValue(DefaultIncomingPort(protocol, security));
-    smtpPort_->setValue(qv::kDefaultSmtpPort);
+    smtpPort_->setValue(qv::kMailDefaults.SmtpPort);
   });
   qv::UseDialogLook(this);
 }
@@ -88,9 +88,10 @@ int CPortNumberDlg::popPort() const { return popPort_->value(); }
 int CPortNumberDlg::smtpPort() const { return smtpPort_->value(); }
 
 void CPortNumberDlg::accept() {
-  // The boxes follow every keystroke, so their values are what they show.
+  // The boxes follow every keystroke, so their values are what they show; their arrows keep to
+  // the ports' range.
   for (CTypedSpinBox* box : {popPort_, smtpPort_}) {
-    if (box->value() >= qv::kPortMin && box->value() <= qv::kPortMax) continue;
+    if (box->value() >= box->low() && box->value() <= box->high()) continue;
     qv::ShowMessageBox(SJIS("ポート番号は１～６５５３５の間で設定してください。"), SJIS("ポート番号エラー"));
     box->setFocus();
     box->selectAll();
@@ -113,22 +114,26 @@ CMailSettingDlg::CMailSettingDlg(std::string iniFile)
 }
 
 QLineEdit* CMailSettingDlg::addTextRow(QGridLayout* layout, int row, const char* label, const char* name,
-                                       size_t maxBytes, const char* tip, bool allowSemicolon) {
+                                       std::span<char> field, const char* tip, bool allowSemicolon) {
   // The edits span columns 1 and 2 (the incoming server's protocol list takes column 2 of its row).
-  QLineEdit* edit = AddTextRow(layout, row, label, name, maxBytes, tip, 2, allowSemicolon);
-  connect(edit, &QLineEdit::textChanged, this, [this] {
-    if (!initialising_) SetModified();
+  QLineEdit* edit = AddTextRow(layout, row, label, name, field.size() - 1, tip, 2, allowSemicolon);
+  // The box's text, not the signal's: the box may have just cut what was typed.
+  connect(edit, &QLineEdit::textChanged, this, [this, edit, field] {
+    if (initialising_) return;
+    qv::CopySjisField(field.data(), field.size(), ToCp932(edit->text()));
+    SetModified();
   });
+  texts_.emplace_back(edit, field);
   return edit;
 }
 
 QWidget* CMailSettingDlg::createSenderGroup() {
   auto* group = new QGroupBox(QString::fromUtf8("差出人情報"), this);
   auto* layout = new QGridLayout(group);
-  userName_ = addTextRow(layout, 0, kUserNameLabel, "userName", sizeof record_.UserName - 1,
-                         "差出人名を設定します。\nメールの差出人(From:)へ設定されます。");
-  mailAddr_ = addTextRow(layout, 1, kMailAddrLabel, "mailAddr", sizeof record_.MailAddr - 1,
-                         "差出人のﾒｰﾙｱﾄﾞﾚｽを設定します。\nメールの差出人(From:)へ設定されます。");
+  addTextRow(layout, 0, kUserNameLabel, "userName", record_.UserName,
+             "差出人名を設定します。\nメールの差出人(From:)へ設定されます。");
+  addTextRow(layout, 1, kMailAddrLabel, "mailAddr", record_.MailAddr,
+             "差出人のﾒｰﾙｱﾄﾞﾚｽを設定します。\nメールの差出人(From:)へ設定されます。");
   layout->setColumnStretch(1, 1);
   return group;
 }
@@ -136,7 +141,7 @@ QWidget* CMailSettingDlg::createSenderGroup() {
 QWidget* CMailSettingDlg::createServerGroup() {
   auto* group = new QGroupBox(QString::fromUtf8("サーバー情報"), this);
   auto* layout = new QGridLayout(group);
-  popServer_ = addTextRow(layout, 0, kIncomingServerLabel[0], "popServer", sizeof record_.PopServer - 1,
+  popServer_ = addTextRow(layout, 0, kIncomingServerLabel[0], "popServer", record_.PopServer,
                           kIncomingServerTip[0]);
   popServerLabel_ = qobject_cast<QLabel*>(layout->itemAtPosition(0, 0)->widget());
   popServerLabel_->setObjectName("popServerLabel");
@@ -148,14 +153,12 @@ QWidget* CMailSettingDlg::createServerGroup() {
   layout->removeWidget(popServer_);
   layout->addWidget(popServer_, 0, 1);
   layout->addWidget(protocol_, 0, 2);
-  smtpServer_ = addTextRow(layout, 1, kSmtpServerLabel, "smtpServer", sizeof record_.SmtpServer - 1,
-                           "メール送信に使用するSMTPｻｰﾊﾞｰ名を設定します。");
-  userId_ = addTextRow(layout, 2, kUserIdLabel, "userId", sizeof record_.UserID - 1,
-                       "ﾒｰﾙｻｰﾊﾞｰに接続する為のﾕｰｻﾞｰIDを設定します。");
+  addTextRow(layout, 1, kSmtpServerLabel, "smtpServer", record_.SmtpServer, "メール送信に使用するSMTPｻｰﾊﾞｰ名を設定します。");
+  addTextRow(layout, 2, kUserIdLabel, "userId", record_.UserID, "ﾒｰﾙｻｰﾊﾞｰに接続する為のﾕｰｻﾞｰIDを設定します。");
   // The password is stored encoded, so it may hold ';'.
-  password_ = addTextRow(layout, 3, kPasswordLabel, "password", sizeof record_.Passwd - 1,
-                         "ﾒｰﾙｻｰﾊﾞｰに接続する為のﾊﾟｽﾜｰﾄﾞを設定します。", true);
-  password_->setEchoMode(QLineEdit::Password);
+  QLineEdit* password = addTextRow(layout, 3, kPasswordLabel, "password", record_.Passwd,
+                                   "ﾒｰﾙｻｰﾊﾞｰに接続する為のﾊﾟｽﾜｰﾄﾞを設定します。", true);
+  password->setEchoMode(QLineEdit::Password);
 
   beforeSmtp_ = new QCheckBox(QString::fromUtf8("送信前にＰＯＰ認証を行う(POP-before-SMTP)(&B)"), group);
   beforeSmtp_->setObjectName("beforeSmtp");
@@ -181,9 +184,11 @@ QWidget* CMailSettingDlg::createServerGroup() {
     record_.BeforeSMTP = on;
     SetModified();
   });
-  connect(protocol_, &QComboBox::currentIndexChanged, this, [this] {
+  connect(protocol_, &QComboBox::currentIndexChanged, this, [this](int index) {
     showProtocol();
-    if (!initialising_) SetModified();
+    if (initialising_) return;
+    record_.MailProtocol = index;
+    SetModified();
   });
   connect(ports, &QPushButton::clicked, this, &CMailSettingDlg::onPortButton);
   connect(securityButton_, &QPushButton::clicked, this, &CMailSettingDlg::onSecurityButton);
@@ -197,7 +202,6 @@ void CMailSettingDlg::showProtocol() {
 }
 
 void CMailSettingDlg::onSecurityButton() {
-  takeTexts();
   CMailSecurityDlg dialog(record_, checker_, this);
   if (dialog.exec() != QDialog::Accepted) return;
   record_ = dialog.Merged(record_);
@@ -240,6 +244,7 @@ QWidget* CMailSettingDlg::createConnectionGroup() {
   connect(dialEntries_, &QComboBox::currentIndexChanged, this, [this] {
     if (initialising_) return;
     record_.ConnMode = 1;
+    takeDialEntry();
     SetModified();
   });
   return group;
@@ -257,13 +262,8 @@ void CMailSettingDlg::OnInitDialog() {
   AlignLabelColumns(this);
   fillDialEntries();
   LoadMailSettings(iniFile_.c_str(), &record_);
-  userName_->setText(FromCp932(record_.UserName));
-  mailAddr_->setText(FromCp932(record_.MailAddr));
-  popServer_->setText(FromCp932(record_.PopServer));
+  for (const auto& [edit, field] : texts_) edit->setText(FromCp932(field.data()));
   protocol_->setCurrentIndex(record_.MailProtocol == 1 ? 1 : 0);
-  smtpServer_->setText(FromCp932(record_.SmtpServer));
-  userId_->setText(FromCp932(record_.UserID));
-  password_->setText(FromCp932(record_.Passwd));
   beforeSmtp_->setChecked(record_.BeforeSMTP != 0);
   showProtocol();
 
@@ -286,6 +286,11 @@ void CMailSettingDlg::OnInitDialog() {
     }
     dialEntries_->setCurrentIndex(selected);
   }
+  // What the controls show is what is stored: a byte CP932 cannot show comes back as '?', a
+  // protocol other than IMAP as POP3, and DialName as the entry selected.
+  for (const auto& [edit, field] : texts_) qv::CopySjisField(field.data(), field.size(), ToCp932(edit->text()));
+  record_.MailProtocol = protocol_->currentIndex();
+  takeDialEntry();
 }
 
 void CMailSettingDlg::onPortButton() {
@@ -296,79 +301,20 @@ void CMailSettingDlg::onPortButton() {
   SetModified();
 }
 
-void CMailSettingDlg::takeTexts() {
-  qv::CopySjisField(record_.UserName, sizeof record_.UserName, ToCp932(userName_->text()));
-  qv::CopySjisField(record_.MailAddr, sizeof record_.MailAddr, ToCp932(mailAddr_->text()));
-  qv::CopySjisField(record_.PopServer, sizeof record_.PopServer, ToCp932(popServer_->text()));
-  qv::CopySjisField(record_.SmtpServer, sizeof record_.SmtpServer, ToCp932(smtpServer_->text()));
-  qv::CopySjisField(record_.UserID, sizeof record_.UserID, ToCp932(userId_->text()));
-  qv::CopySjisField(record_.Passwd, sizeof record_.Passwd, ToCp932(password_->text()));
-  record_.MailProtocol = protocol_->currentIndex();
-}
-
-CMailSettingDlg::Refusal CMailSettingDlg::Check(const MailSettings& r) {
-  const std::string notAscii = SJIS("英数字、記号以外の文字が使用されています。");
-  const std::string form = SJIS("xxxxx@xxxxxの形式で入力してください。");
-  const std::string addressCaption = SJIS("メールアドレスエラー");
-  const std::string popCaption = SJIS("ＰＯＰ３サーバーエラー");
-  const std::string smtpCaption = SJIS("ＳＭＴＰサーバーエラー");
-  const std::string userCaption = SJIS("ユーザーＩＤエラー");
-  // The rule every reply's sender passes on the wire: no address is saved that fails it.
-  const qv::AddressProblem address = qv::CheckAddressSetting(r.MailAddr);
-  // Both failures of the form give one message; they are told apart only by their order.
-  const std::string_view text(r.MailAddr);
-  const size_t at = text.find('@');
-  const bool secondAt = address == qv::AddressProblem::kNotAnAddress && at != std::string_view::npos && at > 0 &&
-                        at + 1 < text.size();
-  const struct {
-    bool fails;
-    const std::string& caption;
-    std::string message;
-  } checks[] = {
-      {r.MailAddr[0] == '\0', addressCaption, SJIS("メールアドレスを入力してください。")},
-      {r.PopServer[0] == '\0', popCaption, SJIS("ＰＯＰ３サーバー名を入力してください。")},
-      {r.SmtpServer[0] == '\0', smtpCaption, SJIS("ＳＭＴＰサーバーを入力してください。")},
-      {r.UserID[0] == '\0', userCaption, SJIS("ユーザーＩＤを入力してください。")},
-      {address == qv::AddressProblem::kNotAscii, addressCaption, notAscii},
-      {(address == qv::AddressProblem::kNotAnAddress && !secondAt) || address == qv::AddressProblem::kMalformed,
-       addressCaption, form},
-      {secondAt, addressCaption, form},
-      {qv::HasNonAsciiByte(r.PopServer), popCaption, notAscii},
-      {qv::HasNonAsciiByte(r.SmtpServer), smtpCaption, notAscii},
-      {qv::HasNonAsciiByte(r.UserID), userCaption, notAscii},
-      {qv::HasNonAsciiByte(r.Passwd), SJIS("パスワードエラー"), notAscii},
-      {std::strpbrk(r.UserName, "<>") != nullptr, SJIS("差出人名エラー"),
-       SJIS("< >が使用されていますと正しく送受信できません。")},
-  };
-  for (size_t i = 0; i < std::size(checks); ++i) {
-    if (checks[i].fails) return {static_cast<int>(i) + 1, checks[i].caption, checks[i].message};
-  }
-  return CheckSecurityFields(r);
-}
-
-QWidget* CMailSettingDlg::boxOfCheck(int check) const {
-  switch (check) {
-    case 2: case 8: return popServer_;
-    case 3: case 9: return smtpServer_;
-    case 4: case 10: return userId_;
-    case 11: return password_;
-    case 12: return userName_;
-    // The boxes of checks 13 to 15 are in the details dialog: its button takes the focus.
-    case 13: case 14: case 15: return securityButton_;
-    default: return mailAddr_;
-  }
+void CMailSettingDlg::takeDialEntry() {
+  // Without a selected entry DialName stays as it was.
+  if (dialEntries_->currentIndex() < 0) return;
+  qv::CopySjisField(record_.DialName, sizeof record_.DialName, ToCp932(dialEntries_->currentText()));
 }
 
 bool CMailSettingDlg::OnApply() {
-  takeTexts();
-  const Refusal refusal = Check(record_);
+  const MailRefusal refusal = CheckMailSettings(record_);
   if (refusal.check != 0) {
     qv::ShowMessageBox(refusal.message, refusal.caption);
-    boxOfCheck(refusal.check)->setFocus();
+    // The boxes of the details dialog are reached through its button.
+    QWidget* box = refusal.inDetails ? static_cast<QWidget*>(securityButton_) : findChild<QLineEdit*>(refusal.box);
+    if (box) box->setFocus();
     return false;
-  }
-  if (dialEntries_->currentIndex() >= 0) {
-    qv::CopySjisField(record_.DialName, sizeof record_.DialName, ToCp932(dialEntries_->currentText()));
   }
   return Saved(SaveMailSettings(iniFile_.c_str(), &record_));
 }

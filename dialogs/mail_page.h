@@ -2,11 +2,15 @@
 // (POP3 or IMAP) and SMTP servers with account and password, POP-before-SMTP, the ports (in
 // CPortNumberDlg), the secure connection, SMTP AUTH and the IMAP folder (in CMailSecurityDlg,
 // with a check of both accounts), and LAN or dial-up (NetworkManager's dial-up connections).
-// The only page that refuses an apply: its checks run in a fixed order and the first that fails
-// names the box to correct.
+// The only page that refuses an apply: its checks (mail_checks.h) run in a fixed order and the
+// first that fails names the box to correct. Every control writes its field of the page's
+// record when the user changes it; the two dialogs write theirs when they end with OK.
 #pragma once
 
+#include <span>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include <QDialog>
 
@@ -52,11 +56,6 @@ class CMailSettingDlg : public CSettingsPage {
   explicit CMailSettingDlg(std::string iniFile);
   bool OnApply() override;
 
-  using Refusal = MailRefusal;
-  // Runs the checks on the texts of `record` in their order (12 of the page, then 13 to 15 of
-  // CMailSecurityDlg).
-  [[nodiscard]] static Refusal Check(const MailSettings& record);
-
  protected:
   void OnInitDialog() override;
 
@@ -64,7 +63,8 @@ class CMailSettingDlg : public CSettingsPage {
   QWidget* createSenderGroup();
   QWidget* createServerGroup();
   QWidget* createConnectionGroup();
-  QLineEdit* addTextRow(QGridLayout* layout, int row, const char* label, const char* name, size_t maxBytes,
+  // A text box that writes `field` of the record as the user types.
+  QLineEdit* addTextRow(QGridLayout* layout, int row, const char* label, const char* name, std::span<char> field,
                         const char* tip, bool allowSemicolon = false);
 
   void fillDialEntries();
@@ -73,20 +73,17 @@ class CMailSettingDlg : public CSettingsPage {
   void onAccountsChecked(const std::string& report);
   // Names the incoming protocol where the page shows it.
   void showProtocol();
-  void takeTexts();
-  [[nodiscard]] QWidget* boxOfCheck(int check) const;
+  // DialName = the selected entry.
+  void takeDialEntry();
 
   MailSettings record_;
   int dialEntryCount_ = 0;
+  // The text boxes with the fields of record_ they write.
+  std::vector<std::pair<QLineEdit*, std::span<char>>> texts_;
 
-  QLineEdit* userName_;
-  QLineEdit* mailAddr_;
   QLabel* popServerLabel_;
   QLineEdit* popServer_;
   QComboBox* protocol_;
-  QLineEdit* smtpServer_;
-  QLineEdit* userId_;
-  QLineEdit* password_;
   QCheckBox* beforeSmtp_;
   QPushButton* securityButton_;
   QRadioButton* lan_;

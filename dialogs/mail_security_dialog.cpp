@@ -12,7 +12,7 @@
 #include <QVBoxLayout>
 
 #include "app/mail/account_check.h"
-#include "app/settings/setting_rules.h"
+#include "dialogs/mail_checks.h"
 #include "dialogs/settings_sheet.h"
 #include "dialogs/text_fields.h"
 #include "platform/dialog_look.h"
@@ -57,17 +57,6 @@ void AccountCheckRunner::Start(const MailSettings& mail) {
         },
         Qt::QueuedConnection);
   });
-}
-
-MailRefusal CheckSecurityFields(const MailSettings& r) {
-  const std::string notAscii = SJIS("英数字、記号以外の文字が使用されています。");
-  // The SMTP account goes into the same kind of commands as the POP3 one (when it is used).
-  if (r.SmtpAuth != 0 && qv::HasNonAsciiByte(r.SmtpUserID)) return {13, SJIS("SMTPユーザーＩＤエラー"), notAscii};
-  if (r.SmtpAuth != 0 && qv::HasNonAsciiByte(r.SmtpPasswd)) return {14, SJIS("SMTPパスワードエラー"), notAscii};
-  if (r.MailProtocol == 1 && r.ImapFolder[0] == '\0') {
-    return {15, SJIS("IMAPフォルダエラー"), SJIS("IMAPフォルダ名を入力してください。")};
-  }
-  return {};
 }
 
 CMailSecurityDlg::CMailSecurityDlg(const MailSettings& record, AccountCheckRunner* checker, QWidget* parent)
@@ -215,19 +204,11 @@ MailSettings CMailSecurityDlg::Merged(MailSettings record) const {
   return record;
 }
 
-QLineEdit* CMailSecurityDlg::boxOfCheck(int check) const {
-  switch (check) {
-    case 13: return smtpUserId_;
-    case 14: return smtpPassword_;
-    default: return imapFolder_;
-  }
-}
-
 void CMailSecurityDlg::accept() {
-  const MailRefusal refusal = CheckSecurityFields(Merged(record_));
+  const MailRefusal refusal = CheckMailDetails(Merged(record_));
   if (refusal.check != 0) {
     qv::ShowMessageBox(refusal.message, refusal.caption);
-    boxOfCheck(refusal.check)->setFocus();
+    if (auto* box = findChild<QLineEdit*>(refusal.box)) box->setFocus();
     return;
   }
   QDialog::accept();

@@ -43,18 +43,6 @@ class AccountCheckRunner : public QObject {
   std::thread thread_;
 };
 
-// One refusal of the mail settings: which check failed (1 to 15 in check order) with its caption
-// and message (CP932); check 0 when the settings pass.
-struct MailRefusal {
-  int check = 0;
-  std::string caption;
-  std::string message;
-};
-
-// Checks 13 to 15, on the fields this dialog edits: the SMTP account when SMTP AUTH is on, the
-// IMAP folder when the incoming protocol is IMAP.
-[[nodiscard]] MailRefusal CheckSecurityFields(const MailSettings& record);
-
 class CMailSecurityDlg : public QDialog {
   Q_OBJECT
 
@@ -66,8 +54,8 @@ class CMailSecurityDlg : public QDialog {
   // The dialog's fields as the user left them, the rest of `record` unchanged.
   [[nodiscard]] MailSettings Merged(MailSettings record) const;
 
-  // OK: checks 13 to 15; the first that fails shows its message, puts the focus on its box and
-  // keeps the dialog open.
+  // OK: the checks of this dialog's boxes (CheckMailDetails); the first that fails shows its
+  // message, puts the focus on its box and keeps the dialog open.
   void accept() override;
 
  private:
@@ -77,7 +65,6 @@ class CMailSecurityDlg : public QDialog {
   void enableSmtpAccount();
   void onBrowseCaFile();
   void onCheckAccounts();
-  [[nodiscard]] QLineEdit* boxOfCheck(int check) const;
 
   const MailSettings record_;
   AccountCheckRunner* checker_;

@@ -19,6 +19,7 @@
 
 #include "app/settings/converter_lookup.h"
 #include "app/settings/setting_rules.h"
+#include "app/settings/settings_schema.h"
 #include "core/qxdvcore.h"
 #include "dialogs/text_fields.h"
 #include "dialogs/typed_spin_box.h"
@@ -44,6 +45,11 @@ constexpr int kResultHeight = 180;
 constexpr int kLiveRefreshMs = 1000;
 constexpr int kInfoLines = 3;
 
+constexpr qv::SettingRange kWidth = qv::RangeOf("Width");
+constexpr qv::SettingRange kHeight = qv::RangeOf("Height");
+constexpr qv::SettingRange kColQuality = qv::RangeOf("ColQuality");
+static_assert(kColQuality.min == 0 && std::size(kColQualityNames) == kColQuality.max + 1);
+
 QLabel* ValueText(QWidget* parent, const char* name) {
   auto* text = new QLabel(parent);
   text->setObjectName(name);
@@ -67,10 +73,10 @@ CPictProfileDlg::CPictProfileDlg(int tab, QWidget* parent) : QWidget(parent), ta
   initialising_ = false;
 }
 
-QSlider* CPictProfileDlg::addSlider(const char* name, int low, int high) {
+QSlider* CPictProfileDlg::addSlider(const char* name, qv::SettingRange range) {
   auto* slider = new QSlider(Qt::Horizontal, this);
   slider->setObjectName(name);
-  slider->setRange(low, high);
+  slider->setRange(range.min, range.max);
   slider->setSingleStep(1);
   slider->setPageStep(1);
   slider->setTickInterval(1);
@@ -84,7 +90,7 @@ QWidget* CPictProfileDlg::createFormatGroup() {
   format_ = new QComboBox(group);
   format_->setObjectName("format");
   AddTool(format_, kFormatTips[tab_]);
-  quality_ = addSlider("quality", 0, qv::kPngQualityMax);
+  quality_ = addSlider("quality", qv::kPngQuality);
   AddTool(quality_, "送信する画像の品質を設定します。");
   quality_->setMinimumWidth(96);  // between its two labels it would be squeezed to a few ticks
   qualityText_ = ValueText(group, "qualityText");
@@ -123,26 +129,26 @@ QWidget* CPictProfileDlg::createPictureGroup() {
   auto* group = new QGroupBox(QString::fromUtf8("画像設定"), this);
   width_ = new CTypedSpinBox(group);
   width_->setObjectName("width");
-  width_->setStepRange(qv::kWidthMin, qv::kWidthMax);
+  width_->setStepRange(kWidth.min, kWidth.max);
   width_->setSingleStep(4);  // the arrows keep the width a multiple of 4
   height_ = new CTypedSpinBox(group);
   height_->setObjectName("height");
-  height_->setStepRange(qv::kHeightMin, qv::kHeightMax);
+  height_->setStepRange(kHeight.min, kHeight.max);
   AddTool(width_, "送信する画像の幅を設定します。\n４の倍数で設定してください。");
   AddTool(height_, "送信する画像の高さを設定します。");
   aspect_ = new QCheckBox(QString::fromUtf8("縦横比を変更しない"), group);
   aspect_->setObjectName("aspect");
   AddTool(aspect_, "チェックを付けると画像のサイズを変換するときに\n縦横の比率が変わらないように変換します。");
-  colQuality_ = addSlider("colQuality", 0, qv::kColQualityMax);
+  colQuality_ = addSlider("colQuality", kColQuality);
   AddTool(colQuality_, "送信する画像を減色する時の品質を設定します。");
   colQualityText_ = ValueText(group, "colQualityText");
-  colorNum_ = addSlider("colorNum", qv::kColorCodeMin, qv::kColorCodeMax);
+  colorNum_ = addSlider("colorNum", qv::RangeOf("ColorNum"));
   AddTool(colorNum_, "送信する画像の色数を設定します。");
   colorNumText_ = ValueText(group, "colorNumText");
-  contrast_ = addSlider("contrast", 0, qv::kContrastMax);
+  contrast_ = addSlider("contrast", qv::RangeOf("Contrast"));
   AddTool(contrast_, "送信する画像のｺﾝﾄﾗｽﾄを設定します。");
   contrastText_ = ValueText(group, "contrastText");
-  light_ = addSlider("light", qv::kLightMin, qv::kLightMax);
+  light_ = addSlider("light", qv::RangeOf("Light"));
   AddTool(light_, "送信する画像の明るさを設定します。");
   lightText_ = ValueText(group, "lightText");
 
@@ -222,17 +228,18 @@ void CPictProfileDlg::ShowProfile() {
   qualityText_->setEnabled(png || jpeg);
   for (QWidget* label : qualityLabels_) label->setEnabled(png || jpeg);
   if (png || jpeg) {
-    quality_->setRange(png ? 0 : qv::kJpegQualityMin, png ? qv::kPngQualityMax : qv::kJpegQualityMax);
+    const qv::SettingRange range = qv::PictQualityRange(profile_.Type);
+    quality_->setRange(range.min, range.max);
     quality_->setValue(profile_.PictQuality);
     // The text shows what the slider shows: a stored value beyond the format's range is held
     // to it until the slider moves.
     qualityText_->setText(QString::number(quality_->value() * (jpeg ? 5 : 1)));
   }
-  width_->setValue(std::clamp(profile_.Width, qv::kWidthMin, qv::kWidthMax));
-  height_->setValue(std::clamp(profile_.Height, qv::kHeightMin, qv::kHeightMax));
+  width_->setValue(std::clamp(profile_.Width, kWidth.min, kWidth.max));
+  height_->setValue(std::clamp(profile_.Height, kHeight.min, kHeight.max));
   aspect_->setChecked(profile_.Aspect != 0);
   colQuality_->setValue(profile_.ColQuality);
-  colQualityText_->setText(profile_.ColQuality >= 0 && profile_.ColQuality <= qv::kColQualityMax
+  colQualityText_->setText(profile_.ColQuality >= kColQuality.min && profile_.ColQuality <= kColQuality.max
                                ? QString::fromUtf8(kColQualityNames[profile_.ColQuality])
                                : QString::number(profile_.ColQuality));
   colorNum_->setValue(profile_.ColorNum);
@@ -276,7 +283,7 @@ void CPictProfileDlg::onWidthLeft() {
 
 void CPictProfileDlg::onHeightTyped() {
   if (showing_ || initialising_) return;
-  const int height = std::clamp(height_->value(), qv::kHeightMin, qv::kHeightMax);
+  const int height = std::clamp(height_->value(), kHeight.min, kHeight.max);
   if (height == profile_.Height) return;
   profile_.Height = height;
   changed(true);
@@ -284,7 +291,7 @@ void CPictProfileDlg::onHeightTyped() {
 
 void CPictProfileDlg::onHeightLeft() {
   if (showing_ || initialising_) return;
-  const int height = std::clamp(height_->value(), qv::kHeightMin, qv::kHeightMax);
+  const int height = std::clamp(height_->value(), kHeight.min, kHeight.max);
   if (height != profile_.Height) {
     profile_.Height = height;
     changed(true);
@@ -296,7 +303,7 @@ void CPictProfileDlg::onHeightLeft() {
 }
 
 void CPictProfileDlg::onDefault() {
-  profile_ = DefaultPictSettings(tab_);
+  profile_ = qv::kPictDefaults[tab_];
   if (profile_.Type == PICT_GIF && !converterPresent_) profile_.Type = PICT_JPEG;
   ShowProfile();
   changed(false);

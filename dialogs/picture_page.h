@@ -18,6 +18,10 @@ class QLabel;
 class QSlider;
 class QTabWidget;
 
+namespace qv {
+struct SettingRange;
+}
+
 namespace qxdlg {
 
 class CTypedSpinBox;
@@ -53,7 +57,7 @@ class CPictProfileDlg : public QWidget {
   QWidget* createFormatGroup();
   QWidget* createPictureGroup();
   QWidget* createResultView();
-  QSlider* addSlider(const char* name, int low, int high);
+  QSlider* addSlider(const char* name, qv::SettingRange range);
 
   void ShowProfile();
   void onSliderMoved(QSlider* slider, int value);

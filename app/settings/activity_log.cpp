@@ -187,11 +187,6 @@ void ActivityLog::AppendToViewLocked(const std::string& line) {
   std::memcpy(buffer_ + length + line.size(), "\r\n", 3);
 }
 
-void ActivityLog::WriteLogFile(const std::string& line) {
-  std::lock_guard lock(mutex_);
-  WriteLogFileLocked(line.substr(0, line.find('\0')));
-}
-
 std::string ActivityLog::LogFolderPath() const {
   std::lock_guard lock(mutex_);
   return LogFolderPathLocked();

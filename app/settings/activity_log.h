@@ -94,9 +94,6 @@ class ActivityLog : public LogSink {
   // view buffer, then tells the listener. Safe from any thread.
   void AppendLog(const std::string& line) override;
 
-  // Appends `line` to today's file, whatever LogOutput says. Safe from any thread.
-  void WriteLogFile(const std::string& line);
-
   // A copy of the view buffer's text.
   [[nodiscard]] std::string Snapshot() const;
 

@@ -15,162 +15,28 @@
 #include "app/settings/converter_lookup.h"
 #include "app/settings/setting_rules.h"
 #include "app/settings/settings.h"
+#include "app/settings/settings_schema.h"
 #include "platform/text.h"
 
 namespace {
 
-// The records of one section's load and save; only the one of the named section is used.
-struct Records {
-  BasicSettings basic;
-  MailSettings mail;
-  SendSettings send;
-  FilterSettings filter;
-  PictSettings pict;
-};
-
-template <class R> R& Pick(Records& records);
-template <> BasicSettings& Pick(Records& records) { return records.basic; }
-template <> MailSettings& Pick(Records& records) { return records.mail; }
-template <> SendSettings& Pick(Records& records) { return records.send; }
-template <> FilterSettings& Pick(Records& records) { return records.filter; }
-template <> PictSettings& Pick(Records& records) { return records.pict; }
-
-template <class R, class T> R RecordOf(T R::*);
-
-template <auto Member> int& NumberAt(Records& records) {
-  using R = decltype(RecordOf(Member));
-  return Pick<R>(records).*Member;
-}
-template <auto Member> std::span<char> TextAt(Records& records) {
-  using R = decltype(RecordOf(Member));
-  auto& field = Pick<R>(records).*Member;
-  return {field, sizeof field};
-}
-
-enum class Kind { kNumber, kText, kMultiLine, kPassword };
-
-// Extra rules of a key beyond its range or field size.
-enum class Rule { kNone, kAddress, kRequiredAscii, kAscii, kNoAngleBrackets, kMultipleOf4, kQuality };
-
-struct KeySpec {
-  const char* key;
-  Kind kind;
-  int& (*number)(Records&);
-  std::span<char> (*text)(Records&);
-  int min = 0;
-  int max = 0;
-  Rule rule = Rule::kNone;
-};
-
-constexpr KeySpec Number(const char* key, int& (*at)(Records&), int min, int max, Rule rule = Rule::kNone) {
-  return {key, Kind::kNumber, at, nullptr, min, max, rule};
-}
-constexpr KeySpec Text(const char* key, std::span<char> (*at)(Records&), Rule rule = Rule::kNone,
-                       Kind kind = Kind::kText) {
-  return {key, kind, nullptr, at, 0, 0, rule};
-}
-
-// Keys in the write order of their sections.
-const KeySpec kBasicKeys[] = {
-    Number("PreviewRate", NumberAt<&BasicSettings::PreviewRate>, 0, qv::kPreviewRateCount - 1),
-    Number("WakeUpMail", NumberAt<&BasicSettings::WakeUpMail>, 0, 1),
-    Number("StartIcon", NumberAt<&BasicSettings::StartIcon>, 0, 1),
-    Number("MailTimer", NumberAt<&BasicSettings::MailTimer>, qv::kMailTimerMin, qv::kMailTimerMax),
-    Text("DeviceName", TextAt<&BasicSettings::DeviceName>),
-    Number("LogOutput", NumberAt<&BasicSettings::LogOutput>, 0, 1),
-    Text("LogFolder", TextAt<&BasicSettings::LogFolder>),
-    Number("LogKeepDays", NumberAt<&BasicSettings::LogKeepDays>, 0, qv::kLogKeepDaysMax),
-};
-const KeySpec kMailKeys[] = {
-    Text("UserName", TextAt<&MailSettings::UserName>, Rule::kNoAngleBrackets),
-    Text("MailAddr", TextAt<&MailSettings::MailAddr>, Rule::kAddress),
-    Text("PopServer", TextAt<&MailSettings::PopServer>, Rule::kRequiredAscii),
-    Text("SmtpServer", TextAt<&MailSettings::SmtpServer>, Rule::kRequiredAscii),
-    Text("UserID", TextAt<&MailSettings::UserID>, Rule::kRequiredAscii),
-    Text("Passwd", TextAt<&MailSettings::Passwd>, Rule::kAscii, Kind::kPassword),
-    Number("BeforeSMTP", NumberAt<&MailSettings::BeforeSMTP>, 0, 1),
-    Number("ConnMode", NumberAt<&MailSettings::ConnMode>, 0, 1),
-    Number("PopPort", NumberAt<&MailSettings::PopPort>, qv::kPortMin, qv::kPortMax),
-    Number("SmtpPort", NumberAt<&MailSettings::SmtpPort>, qv::kPortMin, qv::kPortMax),
-    Text("DialName", TextAt<&MailSettings::DialName>),
-    Number("PopSecurity", NumberAt<&MailSettings::PopSecurity>, 0, 2),
-    Number("SmtpSecurity", NumberAt<&MailSettings::SmtpSecurity>, 0, 2),
-    Number("SmtpAuth", NumberAt<&MailSettings::SmtpAuth>, 0, 1),
-    Text("SmtpUserID", TextAt<&MailSettings::SmtpUserID>, Rule::kAscii),
-    Text("SmtpPasswd", TextAt<&MailSettings::SmtpPasswd>, Rule::kAscii, Kind::kPassword),
-    Text("CaFile", TextAt<&MailSettings::CaFile>),
-    Number("MailProtocol", NumberAt<&MailSettings::MailProtocol>, 0, 1),
-    Text("ImapFolder", TextAt<&MailSettings::ImapFolder>),
-    Number("ImapIdle", NumberAt<&MailSettings::ImapIdle>, 0, 1),
-};
-const KeySpec kSendKeys[] = {
-    Text("Title", TextAt<&SendSettings::Title>),
-    Text("MailText", TextAt<&SendSettings::MailText>, Rule::kNone, Kind::kMultiLine),
-    Text("SendName", TextAt<&SendSettings::SendName>, Rule::kNone, Kind::kMultiLine),
-};
-const KeySpec kFilterKeys[] = {
-    Number("MailFill", NumberAt<&FilterSettings::MailFill>, 0, 1),
-    Number("FiltMode", NumberAt<&FilterSettings::FiltMode>, 0, 1),
-    Number("TitleFilt", NumberAt<&FilterSettings::TitleFilt>, 0, 1),
-    Number("TextFilt", NumberAt<&FilterSettings::TextFilt>, 0, 1),
-    Number("RcvDelete", NumberAt<&FilterSettings::RcvDelete>, 0, 1),
-    Text("TitleFiltText", TextAt<&FilterSettings::TitleFiltText>),
-    Text("TextFiltText", TextAt<&FilterSettings::TextFiltText>),
-    Number("SenderHourLimit", NumberAt<&FilterSettings::SenderHourLimit>, 0, qv::kSenderHourLimitMax),
-    Number("DayLimit", NumberAt<&FilterSettings::DayLimit>, 0, qv::kDayLimitMax),
-};
-const KeySpec kPictKeys[] = {
-    Number("Type", NumberAt<&PictSettings::Type>, PICT_PNG, PICT_GIF),
-    Number("PictQuality", NumberAt<&PictSettings::PictQuality>, 0, qv::kJpegQualityMax, Rule::kQuality),
-    Number("Width", NumberAt<&PictSettings::Width>, qv::kWidthMin, qv::kWidthMax, Rule::kMultipleOf4),
-    Number("Height", NumberAt<&PictSettings::Height>, qv::kHeightMin, qv::kHeightMax),
-    Number("Aspect", NumberAt<&PictSettings::Aspect>, 0, 1),
-    Number("ColQuality", NumberAt<&PictSettings::ColQuality>, 0, qv::kColQualityMax),
-    Number("ColorNum", NumberAt<&PictSettings::ColorNum>, qv::kColorCodeMin, qv::kColorCodeMax),
-    Number("Contrast", NumberAt<&PictSettings::Contrast>, 0, qv::kContrastMax),
-    Number("Light", NumberAt<&PictSettings::Light>, qv::kLightMin, qv::kLightMax),
-};
-
-struct SectionSpec {
-  const char* name;
-  int profile;  // picture profile number, -1 for the other sections
-  std::span<const KeySpec> keys;
-  int (*load)(const char* path, int profile, Records* records);
-  int (*save)(const char* path, int profile, const Records* records);
-};
-
-const SectionSpec kSections[] = {
-    {"BasicSettings", -1, kBasicKeys, [](const char* p, int, Records* r) { return LoadBasicSettings(p, &r->basic); },
-     [](const char* p, int, const Records* r) { return SaveBasicSettings(p, &r->basic); }},
-    {"MailSettings", -1, kMailKeys, [](const char* p, int, Records* r) { return LoadMailSettings(p, &r->mail); },
-     [](const char* p, int, const Records* r) { return SaveMailSettings(p, &r->mail); }},
-    {"SendSettings", -1, kSendKeys, [](const char* p, int, Records* r) { return LoadSendSettings(p, &r->send); },
-     [](const char* p, int, const Records* r) { return SaveSendSettings(p, &r->send); }},
-    {"FilterSettings", -1, kFilterKeys,
-     [](const char* p, int, Records* r) { return LoadFilterSettings(p, &r->filter); },
-     [](const char* p, int, const Records* r) { return SaveFilterSettings(p, &r->filter); }},
-    {"PictSettings0", 0, kPictKeys, [](const char* p, int k, Records* r) { return LoadPictSettings(p, k, &r->pict); },
-     [](const char* p, int k, const Records* r) { return SavePictSettings(p, k, &r->pict); }},
-    {"PictSettings1", 1, kPictKeys, [](const char* p, int k, Records* r) { return LoadPictSettings(p, k, &r->pict); },
-     [](const char* p, int k, const Records* r) { return SavePictSettings(p, k, &r->pict); }},
-    {"PictSettings2", 2, kPictKeys, [](const char* p, int k, Records* r) { return LoadPictSettings(p, k, &r->pict); },
-     [](const char* p, int k, const Records* r) { return SavePictSettings(p, k, &r->pict); }},
-    {"PictSettings3", 3, kPictKeys, [](const char* p, int k, Records* r) { return LoadPictSettings(p, k, &r->pict); },
-     [](const char* p, int k, const Records* r) { return SavePictSettings(p, k, &r->pict); }},
-};
+using qv::SettingKind;
+using qv::SettingRow;
+using qv::SettingRule;
+using qv::SettingSection;
 
 bool SameName(std::string_view a, std::string_view b) {
   return a.size() == b.size() && strncasecmp(a.data(), b.data(), a.size()) == 0;
 }
 
-// The value of a key as the terminal shows it (UTF-8); `forList` keeps it on one line, and a
-// password shows as "********" unless `reveal`.
-std::string Shown(const KeySpec& spec, Records& records, bool forList, bool reveal) {
-  if (spec.kind == Kind::kNumber) return std::to_string(spec.number(records));
-  std::span<char> field = spec.text(records);
+// The value of a key in `record` as the terminal shows it (UTF-8); `forList` keeps it on one
+// line, and a password shows as "********" unless `reveal`.
+std::string Shown(const SettingRow& row, void* record, bool forList, bool reveal) {
+  if (row.number) return std::to_string(*row.number(record));
+  std::span<char> field = row.text(record);
   std::string stored(field.data(), strnlen(field.data(), field.size()));
-  if (spec.kind == Kind::kPassword && !reveal) return stored.empty() ? "" : "********";
-  if (spec.kind == Kind::kMultiLine && !forList) {
+  if (row.kind == SettingKind::kPassword && !reveal) return stored.empty() ? "" : "********";
+  if (row.kind == SettingKind::kMultiLine && !forList) {
     std::string shown;
     for (char c : qv::ShownMultiLine(stored)) {
       if (c != '\r') shown += c;
@@ -191,75 +57,71 @@ bool ParseNumber(const std::string& text, int* value) {
   return true;
 }
 
-// Checks `text` (UTF-8) for the key and stores it in the record; false with the reason.
-bool Assign(const KeySpec& spec, Records& records, const std::string& text, std::string* reason) {
-  if (spec.kind == Kind::kNumber) {
-    int value = 0;
-    int min = spec.min;
-    int max = spec.max;
-    if (spec.rule == Rule::kQuality && records.pict.Type == PICT_PNG) max = qv::kPngQualityMax;
-    if (spec.rule == Rule::kQuality && records.pict.Type == PICT_JPEG) min = qv::kJpegQualityMin;
-    if (!ParseNumber(text, &value) || value < min || value > max ||
-        (spec.rule == Rule::kMultipleOf4 && value % 4 != 0)) {
-      *reason = "takes a whole number from " + std::to_string(min) + " to " + std::to_string(max);
-      if (spec.rule == Rule::kMultipleOf4) *reason += " that is a multiple of 4";
-      if (spec.rule == Rule::kQuality) *reason += " for the profile's format (PNG 0 to 9, JPEG 1 to 20)";
-      return false;
-    }
-    spec.number(records) = value;
-    return true;
+// Checks `text` as a number of the row and stores it in `record`; false with the reason.
+bool AssignNumber(const SettingRow& row, void* record, const std::string& text, std::string* reason) {
+  // Only the picture profiles' quality has the rule, so `record` is a profile.
+  const qv::SettingRange range =
+      row.rule == SettingRule::kQuality ? qv::PictQualityRange(static_cast<const PictSettings*>(record)->Type)
+                                        : row.range;
+  int value = 0;
+  if (!ParseNumber(text, &value) || value < range.min || value > range.max ||
+      (row.rule == SettingRule::kMultipleOf4 && value % 4 != 0)) {
+    *reason = "takes a whole number from " + std::to_string(range.min) + " to " + std::to_string(range.max);
+    if (row.rule == SettingRule::kMultipleOf4) *reason += " that is a multiple of 4";
+    if (row.rule == SettingRule::kQuality) *reason += " for the profile's format (PNG 0 to 9, JPEG 1 to 20)";
+    return false;
   }
+  *row.number(record) = value;
+  return true;
+}
+
+// Why the stored form `value` breaks the rule of its row; empty when it does not.
+std::string RuleProblem(SettingRule rule, const std::string& value) {
+  switch (rule) {
+    case SettingRule::kAddress:
+      if (qv::CheckAddressSetting(value) == qv::AddressProblem::kNone) return {};
+      return "takes an address of the form name@domain in letters, digits and signs that a mail server "
+             "accepts (no blanks, brackets or comments outside a quoted name, no empty part of the domain)";
+    case SettingRule::kRequiredAscii:
+      if (value.empty()) return "cannot be empty";
+      [[fallthrough]];
+    case SettingRule::kAscii:
+      return qv::HasNonAsciiByte(value) ? "takes letters, digits and signs only" : "";
+    case SettingRule::kNoAngleBrackets:
+      if (value.find_first_of("<>") == std::string::npos) return {};
+      return "cannot hold < or > (replies would not be sent and received correctly)";
+    default:
+      return {};
+  }
+}
+
+// Checks `text` (UTF-8) as a text of the row and stores it in `record`; false with the reason.
+bool AssignText(const SettingRow& row, void* record, const std::string& text, std::string* reason) {
   std::string value = qv::Cp932FromUtf8(text);
   if (qv::Utf8FromCp932(value) != text) {
     *reason = "holds characters that the settings file (CP932) cannot store, or is not UTF-8";
     return false;
   }
-  if (spec.kind != Kind::kPassword && value.find(';') != std::string::npos) {
+  if (row.kind != SettingKind::kPassword && value.find(';') != std::string::npos) {
     *reason = "cannot hold ';' (the settings file reads everything after it as a comment)";
     return false;
   }
-  if (spec.kind == Kind::kMultiLine) {
+  if (row.kind == SettingKind::kMultiLine) {
     value = qv::StoredMultiLine(value);
   } else if (value.find_first_of("\r\n") != std::string::npos) {
     *reason = "takes one line";
     return false;
   }
-  std::span<char> field = spec.text(records);
+  std::span<char> field = row.text(record);
   const size_t limit = std::min(field.size() - 1, qv::kStoredValueBytes);
   if (value.size() > limit) {
     *reason = "holds at most " + std::to_string(limit) + " bytes in the settings file (CP932" +
-              (spec.kind == Kind::kMultiLine ? ", a line break as the 4 bytes <BR>" : "") + "), this value has " +
+              (row.kind == SettingKind::kMultiLine ? ", a line break as the 4 bytes <BR>" : "") + "), this value has " +
               std::to_string(value.size());
     return false;
   }
-  switch (spec.rule) {
-    case Rule::kAddress:
-      if (qv::CheckAddressSetting(value) != qv::AddressProblem::kNone) {
-        *reason = "takes an address of the form name@domain in letters, digits and signs that a mail server "
-                  "accepts (no blanks, brackets or comments outside a quoted name, no empty part of the domain)";
-        return false;
-      }
-      break;
-    case Rule::kRequiredAscii:
-    case Rule::kAscii:
-      if (spec.rule == Rule::kRequiredAscii && value.empty()) {
-        *reason = "cannot be empty";
-        return false;
-      }
-      if (qv::HasNonAsciiByte(value)) {
-        *reason = "takes letters, digits and signs only";
-        return false;
-      }
-      break;
-    case Rule::kNoAngleBrackets:
-      if (value.find_first_of("<>") != std::string::npos) {
-        *reason = "cannot hold < or > (replies would not be sent and received correctly)";
-        return false;
-      }
-      break;
-    default:
-      break;
-  }
+  *reason = RuleProblem(row.rule, value);
+  if (!reason->empty()) return false;
   std::memset(field.data(), 0, field.size());
   std::memcpy(field.data(), value.data(), value.size());
   return true;
@@ -267,15 +129,17 @@ bool Assign(const KeySpec& spec, Records& records, const std::string& text, std:
 
 std::string SectionNames() {
   std::string names;
-  for (const SectionSpec& section : kSections) names += (names.empty() ? "" : ", ") + std::string(section.name);
+  for (const SettingSection& section : qv::kSettingSections) {
+    names += (names.empty() ? "" : ", ") + std::string(section.name);
+  }
   return names;
 }
 
 // Finds SECTION.KEY; prints why not and returns false when there is no such key.
-bool FindKey(const std::string& name, const SectionSpec** section, const KeySpec** key, FILE* err) {
+bool FindKey(const std::string& name, const SettingSection** section, const SettingRow** key, FILE* err) {
   size_t dot = name.find('.');
   std::string_view sectionName = std::string_view(name).substr(0, dot);
-  for (const SectionSpec& candidate : kSections) {
+  for (const SettingSection& candidate : qv::kSettingSections) {
     if (SameName(candidate.name, sectionName)) *section = &candidate;
   }
   if (!*section) {
@@ -285,7 +149,7 @@ bool FindKey(const std::string& name, const SectionSpec** section, const KeySpec
   }
   std::string_view keyName = dot == std::string::npos ? std::string_view() : std::string_view(name).substr(dot + 1);
   std::string keys;
-  for (const KeySpec& candidate : (*section)->keys) {
+  for (const SettingRow& candidate : (*section)->rows) {
     if (SameName(candidate.key, keyName)) *key = &candidate;
     keys += (keys.empty() ? "" : ", ") + std::string(candidate.key);
   }
@@ -298,23 +162,25 @@ bool FindKey(const std::string& name, const SectionSpec** section, const KeySpec
 }
 
 int List(const std::string& path, FILE* out, bool reveal) {
-  for (const SectionSpec& section : kSections) {
-    Records records;
-    section.load(path.c_str(), section.profile, &records);
-    for (const KeySpec& key : section.keys) {
-      std::fprintf(out, "%s.%s=%s\n", section.name, key.key, Shown(key, records, true, reveal).c_str());
+  AllSettings records;
+  for (const SettingSection& section : qv::kSettingSections) {
+    void* record = section.recordIn(records);
+    qv::LoadSection(path.c_str(), section, record);
+    for (const SettingRow& row : section.rows) {
+      std::fprintf(out, "%s.%s=%s\n", section.name, row.key, Shown(row, record, true, reveal).c_str());
     }
   }
   return kConfigDone;
 }
 
 int Get(const std::string& path, const std::string& name, FILE* out, FILE* err, bool reveal) {
-  const SectionSpec* section = nullptr;
-  const KeySpec* key = nullptr;
+  const SettingSection* section = nullptr;
+  const SettingRow* key = nullptr;
   if (!FindKey(name, &section, &key, err)) return kConfigRefused;
-  Records records;
-  section->load(path.c_str(), section->profile, &records);
-  std::fprintf(out, "%s\n", Shown(*key, records, false, reveal).c_str());
+  AllSettings records;
+  void* record = section->recordIn(records);
+  qv::LoadSection(path.c_str(), *section, record);
+  std::fprintf(out, "%s\n", Shown(*key, record, false, reveal).c_str());
   return kConfigDone;
 }
 
@@ -362,8 +228,8 @@ bool ReadValueLine(FILE* in, const std::string& name, FILE* err, std::string* va
 int Set(const std::string& path, const std::string& assignment, FILE* out, FILE* err, FILE* in,
         const DeviceNameLister& listDevices) {
   size_t equals = assignment.find('=');
-  const SectionSpec* section = nullptr;
-  const KeySpec* key = nullptr;
+  const SettingSection* section = nullptr;
+  const SettingRow* key = nullptr;
   if (!FindKey(assignment.substr(0, equals), &section, &key, err)) return kConfigRefused;
   std::string value;
   if (equals != std::string::npos) {
@@ -373,26 +239,28 @@ int Set(const std::string& path, const std::string& assignment, FILE* out, FILE*
                  "on standard input); nothing was written\n", section->name, key->key);
     return kConfigRefused;
   }
-  Records records;
-  section->load(path.c_str(), section->profile, &records);
+  AllSettings records;
+  void* record = section->recordIn(records);
+  qv::LoadSection(path.c_str(), *section, record);
   std::string reason;
-  if (!Assign(*key, records, value, &reason)) {
+  if (!(key->number ? AssignNumber(*key, record, value, &reason) : AssignText(*key, record, value, &reason))) {
     std::fprintf(err, "Quorvex --config: %s.%s %s; nothing was written\n", section->name, key->key, reason.c_str());
     return kConfigRefused;
   }
   // A new settings file starts with the first settings, whichever key is set first; when it
   // cannot be made, the save fails with its own message.
   (void)CreateFirstSettings(path.c_str());
-  if (section->save(path.c_str(), section->profile, &records) != 1) {
+  if (qv::SaveSection(path.c_str(), *section, record) != 1) {
     std::fprintf(err, "Quorvex --config: the settings file %s could not be written\n", path.c_str());
     return kConfigNotWritten;
   }
-  std::fprintf(out, "%s.%s=%s\n", section->name, key->key, Shown(*key, records, true, false).c_str());
-  if (std::strcmp(section->name, "BasicSettings") == 0 && std::strcmp(key->key, "DeviceName") == 0) {
+  std::fprintf(out, "%s.%s=%s\n", section->name, key->key, Shown(*key, record, true, false).c_str());
+  if (record == &records.basic && std::strcmp(key->key, "DeviceName") == 0) {
     WarnAboutUnlistedDevice(records.basic.DeviceName, listDevices, err);
   }
   std::string converter;
-  if (section->profile >= 0 && records.pict.Type == PICT_GIF && !LocateConverter(&converter)) {
+  if (qv::IsPictureSection(*section) && static_cast<const PictSettings*>(record)->Type == PICT_GIF &&
+      !LocateConverter(&converter)) {
     std::fprintf(out, "No GIF converter is registered: this profile is sent as JPEG until one is.\n");
   }
   return kConfigDone;

@@ -7,12 +7,12 @@
 //                          asks and does not echo what is typed), so a password appears
 //                          neither in the process list nor in the shell history
 //
-// Sections and keys are those of the settings pages (BasicSettings, MailSettings,
+// Sections and keys are the rows of the settings schema (BasicSettings, MailSettings,
 // SendSettings, FilterSettings, PictSettings0 to PictSettings3), in any letter case. Values
-// are UTF-8 in the terminal and CP932 in the file. A value is checked as the settings pages
-// check it (ranges, address form, ASCII-only fields, the size of its field, no ';', which
-// the file cannot hold) and written with the section's save routine, which rewrites the whole
-// section from its loaded record, so the file ends up exactly as the pages would leave it.
+// are UTF-8 in the terminal and CP932 in the file. A value is checked against its row (range,
+// rule: address form, ASCII-only fields; the size of its field, no ';', which the file cannot
+// hold) and written with the section's save routine, which rewrites the whole section from its
+// loaded record, so the file ends up exactly as the pages would leave it.
 // `set` on a settings file that does not exist yet first makes it with the first settings
 // (CreateFirstSettings); `list` and `get` show what a missing file stands for.
 // The passwords (Passwd, SmtpPasswd) are given in plain text and stored encoded; `get`, `list`

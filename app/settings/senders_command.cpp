@@ -14,6 +14,7 @@ const char* ProblemText(qv::AddressProblem problem) {
     case qv::AddressProblem::kNotAscii:
       return "holds characters other than ASCII letters, digits and signs";
     case qv::AddressProblem::kNotAnAddress:
+    case qv::AddressProblem::kSecondAtSign:
       return "is not of the form name@domain (one @, with text on both sides)";
     case qv::AddressProblem::kWildcardsLocal:
       return "may hold at most one * before the @";

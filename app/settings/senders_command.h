@@ -5,7 +5,7 @@
 //   remove ADDRESS  removes every entry equal to ADDRESS, letter case aside
 //
 // The address is UTF-8 from the terminal; entries are ASCII. add refuses what the filter
-// page's address dialog refuses (CheckAddressListEntry) and an address already listed, in
+// page's address dialog refuses (CheckAddressListEntry) and an address already listed,
 // letter case aside; remove refuses an address that is not listed; a refusal leaves the file
 // as it was. The rest of the file is written back byte for byte as read (the page's rules: one
 // entry a line, each ended by LF). add and remove on a settings file that does not exist yet

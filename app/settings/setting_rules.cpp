@@ -3,11 +3,13 @@
 #include <algorithm>
 
 #include "app/address/mail_address.h"
+#include "app/settings/settings_schema.h"
 
 namespace qv {
 
 int PictureWidthFrom(int typed) {
-  int width = std::clamp(typed, kWidthMin, kWidthMax);
+  constexpr SettingRange kWidth = RangeOf("Width");
+  int width = std::clamp(typed, kWidth.min, kWidth.max);
   return (width + 3) / 4 * 4;
 }
 
@@ -44,7 +46,7 @@ AddressProblem CheckAtSign(std::string_view address) {
   if (HasNonAsciiByte(address)) return AddressProblem::kNotAscii;
   size_t at = address.find('@');
   if (at == std::string_view::npos || at == 0 || at + 1 == address.size()) return AddressProblem::kNotAnAddress;
-  if (address.find('@', at + 1) != std::string_view::npos) return AddressProblem::kNotAnAddress;
+  if (address.find('@', at + 1) != std::string_view::npos) return AddressProblem::kSecondAtSign;
   return AddressProblem::kNone;
 }
 

@@ -1,43 +1,16 @@
-// What a setting may hold: the ranges and text forms that the settings pages and the command
-// line accept before anything is written, and the stored form of the multi-line texts.
+// What a setting may hold beyond the range of its row in the settings schema: the text forms
+// that the settings pages and the command line check before anything is written, the reading
+// of a security level, and the stored form of the multi-line texts.
 //
-// The load routines do not apply these rules (a hand-edited file is loaded as it is); the
-// writers apply them, so that Quorvex itself never writes what its pages would refuse.
+// The load routines do not apply these checks (a hand-edited file is loaded as it is); the
+// pages and `--config` apply them, so that Quorvex itself never writes what its pages would
+// refuse.
 #pragma once
 
 #include <string>
 #include <string_view>
 
 namespace qv {
-
-inline constexpr int kPreviewRateCount = 7;  // PreviewRate 0..6
-inline constexpr int kMailTimerMin = 1;      // minutes
-inline constexpr int kMailTimerMax = 10;
-inline constexpr int kPortMin = 1;
-inline constexpr int kPortMax = 65535;
-inline constexpr int kDefaultPopPort = 110;
-inline constexpr int kDefaultSmtpPort = 25;
-inline constexpr int kLogKeepDaysDefault = 90;  // days a daily log file is kept; 0 keeps every file
-inline constexpr int kLogKeepDaysMax = 3650;
-
-// Picture profile ranges of the picture page.
-inline constexpr int kWidthMin = 32;   // and a multiple of 4
-inline constexpr int kWidthMax = 640;
-inline constexpr int kHeightMin = 32;
-inline constexpr int kHeightMax = 480;
-inline constexpr int kPngQualityMax = 9;    // PNG 0..9 (zlib level)
-inline constexpr int kJpegQualityMin = 1;   // JPEG 1..20, shown and encoded as 5x
-inline constexpr int kJpegQualityMax = 20;
-inline constexpr int kColQualityMax = 4;    // 0..4
-inline constexpr int kColorCodeMin = 1;     // colour-count codes 1..36
-inline constexpr int kColorCodeMax = 36;
-inline constexpr int kContrastMax = 16;     // 0..16, shown as 8x
-inline constexpr int kLightMin = -8;        // -8..8, shown as 8x
-inline constexpr int kLightMax = 8;
-
-// Reply limits: 0 is no limit.
-inline constexpr int kSenderHourLimitMax = 999;
-inline constexpr int kDayLimitMax = 99999;
 
 // Connection security of the mailbox and the submission server: 0 plain, 1 STARTTLS (POP3:
 // STLS) before the log-in, 2 TLS from the first byte.
@@ -54,8 +27,8 @@ inline constexpr int kSecurityTls = 2;
 // Every stored text value is read back through a 256-byte buffer.
 inline constexpr size_t kStoredValueBytes = 255;
 
-// The rule that a width typed on the picture page ends up as: `typed` held to 32..640, then
-// raised to the next multiple of 4.
+// The rule that a width typed on the picture page ends up as: `typed` held to the range of
+// Width (32..640), then raised to the next multiple of 4.
 [[nodiscard]] int PictureWidthFrom(int typed);
 
 // The colour count a colour-count code stands for, as the picture page labels it (UTF-8):
@@ -70,7 +43,8 @@ inline constexpr size_t kStoredValueBytes = 255;
 enum class AddressProblem {
   kNone,
   kNotAscii,        // a byte of 0x80 or above
-  kNotAnAddress,    // no "@", "@" first or last, or a second "@" after the first
+  kNotAnAddress,    // no "@", or "@" first or last
+  kSecondAtSign,    // a second "@" after the first
   kWildcardsLocal,  // address list entries only: more than one "*" before the "@"
   kWildcardsDomain, // address list entries only: more than one "*" after the "@"
   kMalformed,       // not an address the mail servers take (CheckMailAddress): blanks,

@@ -23,7 +23,7 @@ TEST(SettingRules, AddressesAreCheckedAsTheWireTakesThem) {
       {"cam.example.jp", AddressProblem::kNotAnAddress, AddressProblem::kNotAnAddress, ""},
       {"@example.jp", AddressProblem::kNotAnAddress, AddressProblem::kNotAnAddress, ""},
       {"cam@", AddressProblem::kNotAnAddress, AddressProblem::kNotAnAddress, ""},
-      {"a@b@c.jp", AddressProblem::kNotAnAddress, AddressProblem::kNotAnAddress, ""},
+      {"a@b@c.jp", AddressProblem::kSecondAtSign, AddressProblem::kSecondAtSign, ""},
       // Saved before, each of these made every reply fail.
       {"a b@example.com", AddressProblem::kMalformed, AddressProblem::kMalformed, ""},
       {"a<b>@example.com", AddressProblem::kMalformed, AddressProblem::kMalformed, ""},

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <span>
 #include <string_view>
 #include <utility>
 
@@ -17,14 +18,15 @@
 #include "app/settings/converter_lookup.h"
 #include "app/settings/ini.h"
 #include "app/settings/setting_rules.h"
+#include "app/settings/settings_schema.h"
 #include "platform/text.h"
 
 namespace {
 
-const char kBasic[] = "BasicSettings";
-const char kMail[] = "MailSettings";
-const char kSend[] = "SendSettings";
-const char kFilter[] = "FilterSettings";
+using qv::SettingKind;
+using qv::SettingRow;
+using qv::SettingSection;
+
 const char kWindow[] = "Window";
 
 // The value of a key, or `defaultValue` when it is missing or empty. Every caller reads into a
@@ -44,17 +46,13 @@ int ToInt(const std::string& text) {
   return static_cast<int>(value);
 }
 
-int ReadInt(const char* path, const char* section, const char* key, int defaultValue) {
-  return ToInt(ReadValue(path, section, key, std::to_string(defaultValue).c_str()));
-}
-
 // Texts are cut at a character boundary: the 255-byte read may have split a double-byte
 // character, and a lone lead byte at the end would make later character walks step over
 // the terminator.
 // Unlike numbers, a text that is stored empty stays empty: the default is for a missing key
 // only, so a subject the user cleared is not replaced by the default subject.
-template <size_t N>
-void ReadText(const char* path, const char* section, const char* key, const char* defaultValue, char (&field)[N]) {
+void ReadText(const char* path, const char* section, const char* key, const char* defaultValue,
+              std::span<char> field) {
   char buffer[256];
   GetIniString(section, key, defaultValue, buffer, sizeof buffer, path);
   std::string text = buffer;
@@ -67,28 +65,8 @@ void ReadText(const char* path, const char* section, const char* key, const char
     }
     i += lead ? 2 : 1;
   }
-  qv::CopySjisField(field, N, text);
+  qv::CopySjisField(field.data(), field.size(), text);
 }
-
-// Writes every (key, value) pair in order; 1 only when all of them were written.
-class SectionWriter {
- public:
-  SectionWriter(const char* path, const char* section) : path_(path), section_(section) {}
-  void Int(const char* key, int value) { Text(key, std::to_string(value)); }
-  template <size_t N>
-  void Field(const char* key, const char (&field)[N]) {
-    Text(key, std::string(field, strnlen(field, N)));
-  }
-  void Text(const char* key, const std::string& value) {
-    if (WriteIniString(section_, key, value.c_str(), path_) != 1) ok_ = false;
-  }
-  int result() const { return ok_ ? 1 : 0; }
-
- private:
-  const char* path_;
-  const char* section_;
-  bool ok_ = true;
-};
 
 const char kBase64Alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
@@ -123,32 +101,6 @@ std::string DecodePassword(std::string_view text) {
   size_t zero = out.find('\0');
   if (zero != std::string::npos) out.resize(zero);
   return out;
-}
-
-struct PictDefaults {
-  const char* values[9];
-};
-
-// Per carrier class: Type, PictQuality, Width, Height, Aspect, ColQuality, ColorNum, Contrast, Light.
-const PictDefaults kPictDefaults[4] = {
-    {{"0", "7", "120", "120", "1", "4", "24", "0", "0"}},
-    {{"1", "12", "120", "128", "1", "4", "36", "0", "0"}},
-    {{"3", "3", "96", "80", "1", "4", "32", "0", "0"}},
-    {{"1", "20", "320", "240", "1", "4", "36", "0", "0"}},
-};
-const char* const kPictKeys[9] = {"Type",       "PictQuality", "Width",    "Height", "Aspect",
-                                  "ColQuality", "ColorNum",    "Contrast", "Light"};
-
-int* PictField(PictSettings* record, int index) {
-  int* fields[9] = {&record->Type,       &record->PictQuality, &record->Width,    &record->Height, &record->Aspect,
-                    &record->ColQuality, &record->ColorNum,    &record->Contrast, &record->Light};
-  return fields[index];
-}
-
-std::string PictSection(int profile) {
-  char name[32];
-  std::snprintf(name, sizeof name, "PictSettings%d", profile);
-  return name;
 }
 
 // A settings file that exists but cannot be read gives defaults; say so once per load.
@@ -196,6 +148,61 @@ void WarnIfReadableByOthers(const char* path, std::vector<std::string>* warnings
   warnings->push_back(line);
 }
 
+// What a load that holds values notes: `key`=`stored` is treated as `held`.
+std::string CorrectionText(const char* key, const std::string& stored, int held) {
+  return key + std::string("=") + stored + SJIS(" は範囲外のため ") + std::to_string(held) + SJIS(" として扱います。");
+}
+
+// The defaults record of a section is only read.
+int DefaultNumber(const SettingSection& section, const SettingRow& row) {
+  return *row.number(const_cast<void*>(section.defaults));
+}
+std::string DefaultText(const SettingSection& section, const SettingRow& row) {
+  std::span<char> field = row.text(const_cast<void*>(section.defaults));
+  return std::string(field.data(), strnlen(field.data(), field.size()));
+}
+
+void LoadNumber(const char* path, const SettingSection& section, const SettingRow& row, bool firstSettings,
+                void* record, std::vector<std::string>* corrections) {
+  const int fallback = firstSettings && (row.flags & qv::kOnInFirstSettings) ? 1 : DefaultNumber(section, row);
+  const std::string stored = ReadValue(path, section.name, row.key, std::to_string(fallback).c_str());
+  int& value = *row.number(record);
+  if (row.kind == SettingKind::kSecurity) {
+    // An unknown level means TLS, never plain.
+    bool held = false;
+    value = qv::SecurityLevelFrom(stored, &held);
+    if (held && corrections) corrections->push_back(CorrectionText(row.key, stored, value));
+    return;
+  }
+  value = ToInt(stored);
+  if (!corrections || !(row.flags & qv::kHeldAtStart)) return;
+  if (value >= row.range.min && value <= row.range.max) return;
+  const int held = value < row.range.min ? row.range.min : row.range.max;
+  corrections->push_back(CorrectionText(row.key, std::to_string(value), held));
+  value = held;
+}
+
+void LoadText(const char* path, const SettingSection& section, const SettingRow& row, void* record) {
+  const std::string fallback = DefaultText(section, row);
+  std::span<char> field = row.text(record);
+  if (row.kind == SettingKind::kPassword) {
+    const std::string stored = ReadValue(path, section.name, row.key, fallback.c_str());
+    qv::CopySjisField(field.data(), field.size(), DecodePassword(stored));
+  } else {
+    ReadText(path, section.name, row.key, fallback.c_str(), field);
+  }
+}
+
+// The text a row's value is stored as.
+std::string StoredText(const SettingRow& row, const void* record) {
+  // Saving only reads the record.
+  void* fields = const_cast<void*>(record);
+  if (row.number) return std::to_string(*row.number(fields));
+  std::span<char> field = row.text(fields);
+  std::string_view text(field.data(), strnlen(field.data(), field.size()));
+  return row.kind == SettingKind::kPassword ? EncodePassword(text) : std::string(text);
+}
+
 }  // namespace
 
 std::vector<std::string> MissingMailSettings(const MailSettings& mail) {
@@ -211,82 +218,80 @@ std::vector<std::string> MissingMailSettings(const MailSettings& mail) {
   return missing;
 }
 
-int LoadBasicSettings(const char* path, BasicSettings* record) {
-  record->PreviewRate = ReadInt(path, kBasic, "PreviewRate", 6);
-  record->WakeUpMail = ReadInt(path, kBasic, "WakeUpMail", 0);
-  record->StartIcon = ReadInt(path, kBasic, "StartIcon", 0);
-  record->MailTimer = ReadInt(path, kBasic, "MailTimer", 5);
-  ReadText(path, kBasic, "DeviceName", "", record->DeviceName);
-  record->LogOutput = ReadInt(path, kBasic, "LogOutput", 1);
-  ReadText(path, kBasic, "LogFolder", "", record->LogFolder);
-  record->LogKeepDays = ReadInt(path, kBasic, "LogKeepDays", qv::kLogKeepDaysDefault);
-  return 1;
-}
+namespace qv {
 
-int LoadMailSettings(const char* path, MailSettings* record) {
-  ReadText(path, kMail, "UserName", "", record->UserName);
-  ReadText(path, kMail, "MailAddr", "", record->MailAddr);
-  ReadText(path, kMail, "PopServer", "", record->PopServer);
-  ReadText(path, kMail, "SmtpServer", "", record->SmtpServer);
-  ReadText(path, kMail, "UserID", "", record->UserID);
-  qv::CopySjisField(record->Passwd, sizeof record->Passwd, DecodePassword(ReadValue(path, kMail, "Passwd", "")));
-  record->BeforeSMTP = ReadInt(path, kMail, "BeforeSMTP", 0);
-  record->ConnMode = ReadInt(path, kMail, "ConnMode", 0);
-  record->PopPort = ReadInt(path, kMail, "PopPort", 110);
-  record->SmtpPort = ReadInt(path, kMail, "SmtpPort", 25);
-  ReadText(path, kMail, "DialName", "", record->DialName);
-  // An unknown level means TLS, never plain (LoadAllSettings logs the correction).
-  record->PopSecurity = qv::SecurityLevelFrom(ReadValue(path, kMail, "PopSecurity", "0"));
-  record->SmtpSecurity = qv::SecurityLevelFrom(ReadValue(path, kMail, "SmtpSecurity", "0"));
-  record->SmtpAuth = ReadInt(path, kMail, "SmtpAuth", 0);
-  ReadText(path, kMail, "SmtpUserID", "", record->SmtpUserID);
-  qv::CopySjisField(record->SmtpPasswd, sizeof record->SmtpPasswd,
-                    DecodePassword(ReadValue(path, kMail, "SmtpPasswd", "")));
-  ReadText(path, kMail, "CaFile", "", record->CaFile);
-  record->MailProtocol = ReadInt(path, kMail, "MailProtocol", 0);
-  ReadText(path, kMail, "ImapFolder", "INBOX", record->ImapFolder);
-  record->ImapIdle = ReadInt(path, kMail, "ImapIdle", 1);
-  return 1;
-}
-
-int LoadSendSettings(const char* path, SendSettings* record) {
-  ReadText(path, kSend, "Title", SJIS("Quorvex画像").c_str(), record->Title);
-  ReadText(path, kSend, "MailText", "", record->MailText);
-  ReadText(path, kSend, "SendName", "", record->SendName);
-  return 1;
-}
-
-int LoadFilterSettings(const char* path, FilterSettings* record) {
+int LoadSection(const char* path, const SettingSection& section, void* record,
+                std::vector<std::string>* corrections) {
   // Without a readable file (a first start, a new --ini path) the first settings hold: a
   // filter that answers nobody is safer than one that answers everybody.
-  const int filterDefault = SettingsFileReadable(path) ? 0 : 1;
-  record->MailFill = ReadInt(path, kFilter, "MailFill", filterDefault);
-  record->FiltMode = ReadInt(path, kFilter, "FiltMode", filterDefault);
-  record->TitleFilt = ReadInt(path, kFilter, "TitleFilt", 0);
-  record->TextFilt = ReadInt(path, kFilter, "TextFilt", 0);
-  record->RcvDelete = ReadInt(path, kFilter, "RcvDelete", 1);
-  ReadText(path, kFilter, "TitleFiltText", "", record->TitleFiltText);
-  ReadText(path, kFilter, "TextFiltText", "", record->TextFiltText);
-  record->SenderHourLimit = ReadInt(path, kFilter, "SenderHourLimit", 5);
-  record->DayLimit = ReadInt(path, kFilter, "DayLimit", 200);
-  return 1;
-}
-
-int LoadPictSettings(const char* path, int profile, PictSettings* record) {
-  std::string section = PictSection(profile);
-  bool known = profile >= 0 && profile <= 3;
-  for (int i = 0; i < 9; ++i) {
-    const char* defaultValue = known ? kPictDefaults[profile].values[i] : "";
-    *PictField(record, i) = ToInt(ReadValue(path, section.c_str(), kPictKeys[i], defaultValue));
+  const bool hasFirstSettings = std::any_of(section.rows.begin(), section.rows.end(),
+                                            [](const SettingRow& row) { return row.flags & kOnInFirstSettings; });
+  const bool firstSettings = hasFirstSettings && !SettingsFileReadable(path);
+  for (const SettingRow& row : section.rows) {
+    if (row.number) {
+      LoadNumber(path, section, row, firstSettings, record, corrections);
+    } else {
+      LoadText(path, section, row, record);
+    }
   }
   return 1;
 }
 
-PictSettings DefaultPictSettings(int profile) {
-  PictSettings defaults;
-  if (profile < 0 || profile > 3) return defaults;
-  for (int i = 0; i < 9; ++i) *PictField(&defaults, i) = ToInt(kPictDefaults[profile].values[i]);
-  return defaults;
+int SaveSection(const char* path, const SettingSection& section, const void* record) {
+  bool written = true;
+  for (const SettingRow& row : section.rows) {
+    if (WriteIniString(section.name, row.key, StoredText(row, record).c_str(), path) != 1) written = false;
+  }
+  return written ? 1 : 0;
+}
+
+}  // namespace qv
+
+namespace {
+
+// The section of picture profile `profile`; one beyond 0..3 has no defaults (every field 0)
+// and its name in `name`.
+SettingSection PictSection(int profile, char (&name)[32]) {
+  if (profile >= 0 && profile < 4) return qv::kPictSections[profile];
+  static constexpr PictSettings kNoDefaults{};
+  std::snprintf(name, sizeof name, "PictSettings%d", profile);
+  return {name, qv::kPictRows, &kNoDefaults, nullptr};
+}
+
+}  // namespace
+
+int LoadBasicSettings(const char* path, BasicSettings* record) {
+  return qv::LoadSection(path, qv::kBasicSection, record);
+}
+int LoadMailSettings(const char* path, MailSettings* record) {
+  return qv::LoadSection(path, qv::kMailSection, record);
+}
+int LoadSendSettings(const char* path, SendSettings* record) {
+  return qv::LoadSection(path, qv::kSendSection, record);
+}
+int LoadFilterSettings(const char* path, FilterSettings* record) {
+  return qv::LoadSection(path, qv::kFilterSection, record);
+}
+int LoadPictSettings(const char* path, int profile, PictSettings* record) {
+  char name[32];
+  return qv::LoadSection(path, PictSection(profile, name), record);
+}
+
+int SaveBasicSettings(const char* path, const BasicSettings* record) {
+  return qv::SaveSection(path, qv::kBasicSection, record);
+}
+int SaveMailSettings(const char* path, const MailSettings* record) {
+  return qv::SaveSection(path, qv::kMailSection, record);
+}
+int SaveSendSettings(const char* path, const SendSettings* record) {
+  return qv::SaveSection(path, qv::kSendSection, record);
+}
+int SaveFilterSettings(const char* path, const FilterSettings* record) {
+  return qv::SaveSection(path, qv::kFilterSection, record);
+}
+int SavePictSettings(const char* path, int profile, const PictSettings* record) {
+  char name[32];
+  return qv::SaveSection(path, PictSection(profile, name), record);
 }
 
 int LoadWindowPlacement(const char* path, WindowPlacement* record) {
@@ -298,91 +303,29 @@ int LoadWindowPlacement(const char* path, WindowPlacement* record) {
   return 1;
 }
 
-int SaveBasicSettings(const char* path, const BasicSettings* record) {
-  SectionWriter writer(path, kBasic);
-  writer.Int("PreviewRate", record->PreviewRate);
-  writer.Int("WakeUpMail", record->WakeUpMail);
-  writer.Int("StartIcon", record->StartIcon);
-  writer.Int("MailTimer", record->MailTimer);
-  writer.Field("DeviceName", record->DeviceName);
-  writer.Int("LogOutput", record->LogOutput);
-  writer.Field("LogFolder", record->LogFolder);
-  writer.Int("LogKeepDays", record->LogKeepDays);
-  return writer.result();
-}
-
-int SaveMailSettings(const char* path, const MailSettings* record) {
-  SectionWriter writer(path, kMail);
-  writer.Field("UserName", record->UserName);
-  writer.Field("MailAddr", record->MailAddr);
-  writer.Field("PopServer", record->PopServer);
-  writer.Field("SmtpServer", record->SmtpServer);
-  writer.Field("UserID", record->UserID);
-  writer.Text("Passwd", EncodePassword(std::string_view(record->Passwd, strnlen(record->Passwd, sizeof record->Passwd))));
-  writer.Int("BeforeSMTP", record->BeforeSMTP);
-  writer.Int("ConnMode", record->ConnMode);
-  writer.Int("PopPort", record->PopPort);
-  writer.Int("SmtpPort", record->SmtpPort);
-  writer.Field("DialName", record->DialName);
-  writer.Int("PopSecurity", record->PopSecurity);
-  writer.Int("SmtpSecurity", record->SmtpSecurity);
-  writer.Int("SmtpAuth", record->SmtpAuth);
-  writer.Field("SmtpUserID", record->SmtpUserID);
-  writer.Text("SmtpPasswd", EncodePassword(std::string_view(record->SmtpPasswd,
-                                                            strnlen(record->SmtpPasswd, sizeof record->SmtpPasswd))));
-  writer.Field("CaFile", record->CaFile);
-  writer.Int("MailProtocol", record->MailProtocol);
-  writer.Field("ImapFolder", record->ImapFolder);
-  writer.Int("ImapIdle", record->ImapIdle);
-  return writer.result();
-}
-
-int SaveSendSettings(const char* path, const SendSettings* record) {
-  SectionWriter writer(path, kSend);
-  writer.Field("Title", record->Title);
-  writer.Field("MailText", record->MailText);
-  writer.Field("SendName", record->SendName);
-  return writer.result();
-}
-
-int SaveFilterSettings(const char* path, const FilterSettings* record) {
-  SectionWriter writer(path, kFilter);
-  writer.Int("MailFill", record->MailFill);
-  writer.Int("FiltMode", record->FiltMode);
-  writer.Int("TitleFilt", record->TitleFilt);
-  writer.Int("TextFilt", record->TextFilt);
-  writer.Int("RcvDelete", record->RcvDelete);
-  writer.Field("TitleFiltText", record->TitleFiltText);
-  writer.Field("TextFiltText", record->TextFiltText);
-  writer.Int("SenderHourLimit", record->SenderHourLimit);
-  writer.Int("DayLimit", record->DayLimit);
-  return writer.result();
-}
-
-int SavePictSettings(const char* path, int profile, const PictSettings* record) {
-  std::string section = PictSection(profile);
-  SectionWriter writer(path, section.c_str());
-  PictSettings copy = *record;
-  for (int i = 0; i < 9; ++i) writer.Int(kPictKeys[i], *PictField(&copy, i));
-  return writer.result();
-}
-
 int SaveWindowPlacement(const char* path, const WindowPlacement* record) {
-  SectionWriter writer(path, kWindow);
-  writer.Int("MainLeft", record->MainLeft);
-  writer.Int("MainTop", record->MainTop);
-  return writer.result();
+  bool written = WriteIniString(kWindow, "MainLeft", std::to_string(record->MainLeft).c_str(), path) == 1;
+  written = WriteIniString(kWindow, "MainTop", std::to_string(record->MainTop).c_str(), path) == 1 && written;
+  return written ? 1 : 0;
 }
 
 FirstSettings CreateFirstSettings(const char* path, std::string* error) {
   struct stat st;
   if (stat(path, &st) == 0 || errno != ENOENT) return FirstSettings::kExisting;
-  FilterSettings first;
-  first.MailFill = 1;
-  first.FiltMode = 1;
-  if (SaveFilterSettings(path, &first) != 1) {
-    if (error) *error = std::string("the settings file ") + path + " could not be written";
-    return FirstSettings::kFailed;
+  // The sections that hold first settings, with them and the other keys' defaults.
+  AllSettings first;
+  for (const SettingSection& section : qv::kSettingSections) {
+    void* record = section.recordIn(first);
+    bool holdsFirstSettings = false;
+    for (const SettingRow& row : section.rows) {
+      if (!(row.flags & qv::kOnInFirstSettings)) continue;
+      *row.number(record) = 1;
+      holdsFirstSettings = true;
+    }
+    if (holdsFirstSettings && qv::SaveSection(path, section, record) != 1) {
+      if (error) *error = std::string("the settings file ") + path + " could not be written";
+      return FirstSettings::kFailed;
+    }
   }
   // A list that is already there (copied in before the first start) is kept.
   const std::string list = AddressListPath(path);
@@ -408,54 +351,27 @@ std::string FilterStateText(const FilterSettings& filter, size_t entries) {
 
 int LoadAllSettings(const char* path, AllSettings* settings) {
   ReportUnreadable(path);
-  // 1. Window placement; the window applies it (it is read here so that one call gives all).
+  // The window applies its placement; it is read here so that one call gives all.
   LoadWindowPlacement(path, &settings->window);
-  // 2. The four plain records.
-  LoadBasicSettings(path, &settings->basic);
-  LoadMailSettings(path, &settings->mail);
-  LoadSendSettings(path, &settings->send);
-  LoadFilterSettings(path, &settings->filter);
-  // 3. The GIF converter, looked up afresh at every load.
+  // Values that would make the program misbehave are held to the range the settings pages
+  // allow, and each hold is said.
+  settings->corrections.clear();
+  for (const SettingSection& section : qv::kSettingSections) {
+    qv::LoadSection(path, section, section.recordIn(*settings), &settings->corrections);
+  }
+  // The GIF converter, looked up afresh at every load. Without one GIF becomes JPEG in memory;
+  // the file keeps GIF.
   std::string converterRefusal;
   settings->converterInstalled = LocateConverter(&settings->converterPath, &converterRefusal);
-  // 4. Picture profiles; without a converter GIF becomes JPEG in memory, the file keeps GIF.
-  for (int profile = 0; profile < 4; ++profile) {
-    LoadPictSettings(path, profile, &settings->pict[profile]);
-    if (!settings->converterInstalled && settings->pict[profile].Type == PICT_GIF) {
-      settings->pict[profile].Type = PICT_JPEG;
-    }
+  for (PictSettings& profile : settings->pict) {
+    if (!settings->converterInstalled && profile.Type == PICT_GIF) profile.Type = PICT_JPEG;
   }
-  // 5. Values that would make the program misbehave are held to the range the settings pages
-  //    allow: a check interval under a minute would hammer the mail server; an unknown
-  //    security level must not quietly mean "plain".
-  settings->corrections.clear();
-  auto hold = [settings](const char* key, int* value, int low, int high) {
-    if (*value >= low && *value <= high) return;
-    int held = *value < low ? low : high;
-    settings->corrections.push_back(key + std::string("=") + std::to_string(*value) +
-                                    SJIS(" は範囲外のため ") + std::to_string(held) +
-                                    SJIS(" として扱います。"));
-    *value = held;
-  };
-  hold("MailTimer", &settings->basic.MailTimer, 1, 10);
-  // An unknown security level was read as 2 (TLS from the first byte): say so.
-  for (const char* key : {"PopSecurity", "SmtpSecurity"}) {
-    std::string stored = ReadValue(path, kMail, key, "0");
-    bool held = false;
-    int level = qv::SecurityLevelFrom(stored, &held);
-    if (held) {
-      settings->corrections.push_back(key + std::string("=") + stored + SJIS(" は範囲外のため ") +
-                                      std::to_string(level) + SJIS(" として扱います。"));
-    }
-  }
-  hold("MailProtocol", &settings->mail.MailProtocol, 0, 1);
   settings->warnings.clear();
   WarnIfReadableByOthers(path, &settings->warnings);
   if (!converterRefusal.empty()) {
     settings->warnings.push_back(SJIS("GIF変換プログラムを使わず、GIFの画像はJPEGで送ります: ") +
                                     qv::Cp932FromUtf8(converterRefusal));
   }
-  hold("LogKeepDays", &settings->basic.LogKeepDays, 0, qv::kLogKeepDaysMax);
-  // 6. The sender address list is loaded by the caller (it lives beside the settings file).
+  // The sender address list is loaded by the caller (it lives beside the settings file).
   return 1;
 }

@@ -1,15 +1,15 @@
 // The settings records of Quorvex.ini and their load and save routines.
 //
-// Every routine takes the settings file path (read and written through ini.h). Load routines
-// read each key of their section into a 256-byte buffer (missing keys take the defaults
-// below, and so do empty numbers, while an empty text stays empty; integers are read as by
-// atoi, values beyond the int range clamped; texts are cut at a character boundary to their
-// field, so MailText gets at most 255 bytes) and return 1. Values are not range-checked: a
-// hand-edited file can hold what the settings pages would refuse, and the users of a value
-// guard against harm. Save routines write every key of their section in the fixed write
-// order (so a key that begins another key, TitleFilt / TitleFiltText, always comes first in a
-// new file) and return 1, or 0 when a write failed.
-// Texts are CP932 bytes; Passwd is stored as base64 without '=' padding.
+// Which keys a section holds, with their kinds, ranges and rules, is the table of
+// settings_schema.h; each member's initialiser below is its key's default. Every routine
+// takes the settings file path (read and written through ini.h). Load routines read each key
+// of their section (missing keys take their defaults, and so do empty numbers, while an empty
+// text stays empty; integers are read as by atoi, values beyond the int range clamped; texts
+// are cut at a character boundary to their field, and to the 255 bytes a stored value holds)
+// and return 1. Values are not range-checked: a hand-edited file can hold what the settings
+// pages would refuse, and the users of a value guard against harm. Save routines write every
+// key of their section in the fixed write order and return 1, or 0 when a write failed.
+// Texts are CP932 bytes; Passwd and SmtpPasswd are stored as base64 without '=' padding.
 #pragma once
 
 #include <string>
@@ -54,14 +54,15 @@ struct MailSettings {
 };
 
 struct SendSettings {
-  char Title[256] = "";     // default "Quorvex画像" (CP932), set by LoadSendSettings
+  char Title[256] = "Quorvex\x89\xE6\x91\x9C";  // "Quorvex画像" in CP932
   char MailText[4096] = ""; // "<BR>" for line breaks; at most 255 bytes are loaded
   char SendName[256] = "";  // signature, "<BR>" for line breaks
 };
 
 // The defaults are those of a key missing from an existing file. A settings file that does not
-// exist yet (or cannot be read) gives the first settings instead: MailFill 1 and FiltMode 1,
-// so nobody is answered until the owner lists a sender (CreateFirstSettings writes them).
+// exist yet (or cannot be read) gives the first settings instead (the rows marked
+// kOnInFirstSettings): MailFill 1 and FiltMode 1, so nobody is answered until the owner lists a
+// sender (CreateFirstSettings writes them).
 struct FilterSettings {
   int MailFill = 0;   // 1 = the sender address list is applied
   int FiltMode = 0;   // 0 = the list names senders to refuse, otherwise the only ones answered
@@ -126,10 +127,9 @@ int LoadBasicSettings(const char* path, BasicSettings* record);
 int LoadMailSettings(const char* path, MailSettings* record);
 int LoadSendSettings(const char* path, SendSettings* record);
 int LoadFilterSettings(const char* path, FilterSettings* record);
-// Profiles 0..3 have their own defaults; any other number reads missing keys as 0.
+// Profiles 0..3 have their own defaults (kPictDefaults); any other number reads missing keys
+// as 0.
 int LoadPictSettings(const char* path, int profile, PictSettings* record);
-// The defaults of profile `profile` (0..3); all fields 0 for any other number.
-[[nodiscard]] PictSettings DefaultPictSettings(int profile);
 int LoadWindowPlacement(const char* path, WindowPlacement* record);
 
 int SaveBasicSettings(const char* path, const BasicSettings* record);
@@ -158,14 +158,13 @@ FirstSettings CreateFirstSettings(const char* path, std::string* error = nullptr
 // every sender but the listed ones is.
 [[nodiscard]] std::string FilterStateText(const FilterSettings& filter, size_t entries);
 
-// Loads the window placement, the four records, looks up the GIF converter (converterPath
-// and converterInstalled) and loads the four picture profiles; a GIF profile becomes JPEG in
-// memory when no converter is installed (the file keeps its value). The address list is
-// loaded by the caller afterwards. MailTimer is held to 1..10, MailProtocol to 0..1 and
-// LogKeepDays to 0..3650 (a negative count keeps every file); a
-// security level other than 0, 1 or 2 (out of range or not a number) means 2, TLS from the
-// first byte, as every load routine reads it; each correction is noted in `corrections`. A
-// settings file that group or others may read, and a registered converter refused as unsafe,
-// are noted in `warnings`. A settings file that exists but cannot be read gives
-// defaults and one line on standard error. Returns 1.
+// Loads the window placement and every section of the schema, and looks up the GIF converter
+// (converterPath and converterInstalled); a GIF profile becomes JPEG in memory when no
+// converter is installed (the file keeps its value). The address list is loaded by the caller
+// afterwards. The values of rows marked kHeldAtStart (MailTimer, LogKeepDays, MailProtocol)
+// are held to their ranges, and a security level other than 0, 1 or 2 (out of range or not a
+// number) means 2, TLS from the first byte, as every load routine reads it; each correction is
+// noted in `corrections`, in row order. A settings file that group or others may read, and a
+// registered converter refused as unsafe, are noted in `warnings`. A settings file that exists
+// but cannot be read gives defaults and one line on standard error. Returns 1.
 int LoadAllSettings(const char* path, AllSettings* settings);

@@ -164,11 +164,7 @@ std::unique_ptr<REQUESTREC> ParseRequestMail(MAILENTRY& entry, const FilterSetti
   std::string_view wanted(filter.TitleFiltText,
                           strnlen(filter.TitleFiltText, sizeof filter.TitleFiltText));
 
-  // The server's status line comes first; the mail follows it.
-  std::string_view text(entry.text);
-  size_t statusEnd = text.find('\n');
-  text = statusEnd == std::string_view::npos ? std::string_view() : text.substr(statusEnd + 1);
-  std::vector<HeaderField> fields = ReadHeaderBlock(text);
+  std::vector<HeaderField> fields = ReadHeaderBlock(entry.message);
 
   // The last From field's sender: its verdict, its address in the form to send (when
   // valid), how the log shows it, and its name.

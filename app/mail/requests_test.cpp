@@ -33,7 +33,7 @@ MAILENTRY Entry(const std::string& mail, int number = 1) {
   MAILENTRY entry;
   entry.number = number;
   entry.size = static_cast<int>(mail.size());
-  entry.text = "+OK message follows\r\n" + mail + ".\r\n";
+  entry.message = mail;
   return entry;
 }
 
@@ -318,8 +318,8 @@ TEST(ParseRequestMail, ReadsTheHeaderBlockOnlyAndARefusalIsFinal) {
   EXPECT_FALSE(ParseRequestMail(laterGood, filter, refused, nullptr));
   EXPECT_EQ(laterGood.deleteMark, 1);
 
-  // Bare LF line ends, a dot-stuffed header line, and a header that runs to the end.
-  MAILENTRY bareLf = Entry("X-Dot: x\n..From: bad@spam.example\nFrom: first@x.jp\n\nFrom: b@spam.example\n");
+  // Bare LF line ends, a header line that begins with a dot, and a header that runs to the end.
+  MAILENTRY bareLf = Entry("X-Dot: x\n.From: bad@spam.example\nFrom: first@x.jp\n\nFrom: b@spam.example\n");
   request = ParseRequestMail(bareLf, filter, refused, nullptr);
   ASSERT_TRUE(request);
   EXPECT_STREQ(request->address, "first@x.jp");

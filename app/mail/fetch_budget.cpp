@@ -1,7 +1,5 @@
 #include "app/mail/fetch_budget.h"
 
-#include <algorithm>
-
 #include "app/mail/session_result.h"
 #include "app/settings/activity_log.h"
 #include "platform/text.h"

@@ -75,8 +75,6 @@ class FetchBudget {
   [[nodiscard]] Next Settle(const MessageName& name, Outcome outcome, const Room& room, long long arrived,
                             std::string_view reply, size_t remaining);
 
-  [[nodiscard]] long long held() const { return held_; }
-
  private:
   void Log(const std::string& message) const;
   void LogDeferred(size_t remaining) const;

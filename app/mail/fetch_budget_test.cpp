@@ -33,7 +33,6 @@ TEST(FetchBudget, CapsHoldAtTheirBoundsAndEachRefusalIsLogged) {
   EXPECT_EQ(room.bytes, 1000);
   EXPECT_TRUE(room.budgetBound);
   EXPECT_EQ(budget.Settle(pop, Outcome::kArrived, room, 600, "", 3), Next::kKeep);
-  EXPECT_EQ(budget.held(), 600);
   EXPECT_EQ(budget.Admit(imap, 400, 2), Admission::kFetch);
   EXPECT_EQ(budget.Admit(imap, 401, 2), Admission::kStop);
   room = budget.RoomFor(0);
@@ -41,11 +40,13 @@ TEST(FetchBudget, CapsHoldAtTheirBoundsAndEachRefusalIsLogged) {
   // Larger than announced: what arrives counts.
   EXPECT_EQ(budget.Settle(imap, Outcome::kArrived, room, 401, "", 2), Next::kStop);
   EXPECT_EQ(budget.Settle(imap, Outcome::kArrived, room, 400, "", 2), Next::kKeep);
-  EXPECT_EQ(budget.held(), 1000);
+  // The check's bytes are used up: the smallest message waits.
+  EXPECT_EQ(budget.Admit(pop, 1, 1), Admission::kStop);
   EXPECT_EQ(Messages(log), (std::vector<std::string>{
                                "一度に受信できる量を超えたため、残りの3個のメールは次回受信します。",
                                "一度に受信できる量を超えたため、残りの2個のメールは次回受信します。",
                                "一度に受信できる量を超えたため、残りの2個のメールは次回受信します。",
+                               "一度に受信できる量を超えたため、残りの1個のメールは次回受信します。",
                            }));
 }
 
@@ -67,7 +68,8 @@ TEST(FetchBudget, TheMessageCapAndTheLinesOfEachOutcome) {
   budget.ListingCut();
   budget.ListingFailed("-ERR locked");
   budget.UnreadableListing();
-  EXPECT_EQ(budget.held(), 0);
+  // Nothing was held: the whole room is left.
+  EXPECT_EQ(budget.RoomFor(0).bytes, FetchBudget::kMaxMessageSize);
   EXPECT_EQ(Messages(log), (std::vector<std::string>{
                                "サイズが大きすぎるメールを受信しませんでした。 (#7, 67108865 bytes)",
                                "サイズが大きすぎるメールを受信しませんでした。 (UID 9) 67108865 bytes",

@@ -46,6 +46,15 @@ bool ReadFetch(const ImapResponse& response, std::vector<ImapValue>* values, Fet
   return true;
 }
 
+// The bytes of a string value; a literal's are taken out of `response`, so a large message is
+// never copied.
+std::string TakeBytes(ImapResponse& response, const ImapValue& value) {
+  for (ImapLiteral& literal : response.literals) {
+    if (&literal.bytes == value.literal) return std::move(literal.bytes);
+  }
+  return std::string(value.bytes());
+}
+
 // "a,b,c" of `uids[from, from + count)`.
 std::string UidSet(const std::vector<uint32_t>& uids, size_t from, size_t count) {
   std::string set;
@@ -205,7 +214,7 @@ FetchBudget::Outcome ImapAccess::FetchBody(ImapSession& session, uint32_t uid, l
     if (!ReadFetch(response, &values, &fetched) || fetched.uid != uid || !fetched.body) return;
     if (fetched.body->kind != ImapValue::Kind::kLiteral && fetched.body->kind != ImapValue::Kind::kQuoted) return;
     entry->number = static_cast<int>(std::min<uint32_t>(fetched.sequence, 0x7FFFFFFF));
-    entry->message = std::string(fetched.body->bytes());
+    entry->message = TakeBytes(response, *fetched.body);
     *arrived = static_cast<long long>(entry->message.size());
     got = true;
   };

@@ -1,6 +1,6 @@
 // One IMAP4rev1 session (RFC 3501) over the socket layer: connection, TLS, log-in, folder
-// selection and tagged commands. The mail client's IMAP exchanges and the idle session are
-// built on it.
+// selection and tagged commands. The IMAP mailbox (imap_mailbox.cpp), the idle session and the
+// account check are built on it.
 //
 // Order of use: Open (connect, TLS from the first byte for security 2, greeting, CAPABILITY
 // unless the greeting named them, STARTTLS and CAPABILITY again for security 1, Login,

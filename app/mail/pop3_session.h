@@ -82,10 +82,10 @@ class Pop3Session {
   void Quit();
 
   [[nodiscard]] bool IsOpen() const { return connection_.IsOpen(); }
-  // Logs `result` (its error and the server's reply).
-  void Log(const Pop3Result& result) const;
 
  private:
+  // Logs `result` (its error and the server's reply).
+  void Log(const Pop3Result& result) const;
   // Sends `line` and CR LF, then reads its status line (ReadStatus).
   [[nodiscard]] Pop3Result Command(const std::string& line, const std::string& refusal);
   // A status line; kRefused with our words `refusal` when it is not "+OK". The result of an

@@ -58,21 +58,6 @@ std::shared_ptr<const std::vector<std::string>> AddressList::Snapshot() const {
   return entries_;
 }
 
-std::string_view NextToken(std::string_view text, char delimiter, size_t* position) {
-  if (*position >= text.size()) {
-    *position = text.size();
-    return {};
-  }
-  size_t end = text.find(delimiter, *position);
-  if (end == std::string_view::npos) {
-    *position = text.size();
-    return {};
-  }
-  std::string_view token = text.substr(*position, end - *position);
-  *position = end + 1;
-  return token;
-}
-
 int MatchAddressList(std::string_view address, int filtMode,
                      const std::vector<std::string>& list) {
   // A quoted local part may hold '@' itself; an entry has one '@'.

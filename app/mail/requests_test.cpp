@@ -54,22 +54,6 @@ Lines MessagesOf(const RecordingLogSink& log) {
   return messages;
 }
 
-TEST(NextToken, SplitsAtDelimitersAndDropsAnUnendedRest) {
-  std::string_view text = "ab\n\ncd\nrest";
-  size_t position = 0;
-  EXPECT_EQ(NextToken(text, '\n', &position), "ab");
-  EXPECT_EQ(position, 3u);
-  EXPECT_EQ(NextToken(text, '\n', &position), "");
-  EXPECT_EQ(position, 4u);
-  EXPECT_EQ(NextToken(text, '\n', &position), "cd");
-  EXPECT_EQ(NextToken(text, '\n', &position), "");  // "rest" has no delimiter after it
-  EXPECT_EQ(position, text.size());
-  EXPECT_EQ(NextToken(text, '\n', &position), "");
-  position = 99;
-  EXPECT_EQ(NextToken(text, '\n', &position), "");
-  EXPECT_EQ(position, text.size());
-}
-
 TEST(MatchAddressList, WildcardsModesAndExactParts) {
   const Lines list{"*@bad.example", "spam@*", "a*b@x.jp", "exact@Case.jp", "bare.example"};
   struct Case {

@@ -1,6 +1,6 @@
 #include "app/mail/smtp_session.h"
 
-#include <array>
+#include <vector>
 
 #include "app/mail/encodings.h"
 #include "app/settings/activity_log.h"

@@ -17,7 +17,6 @@
 
 #include <string>
 #include <string_view>
-#include <vector>
 
 #include "app/address/mail_address.h"
 #include "app/mail/session_result.h"

@@ -35,16 +35,21 @@ void FetchBudget::ListingFailed(std::string_view reply) const {
 
 void FetchBudget::UnreadableListing() const { Log(SJIS("メール一覧の読めない行を飛ばしました。")); }
 
-FetchBudget::Admission FetchBudget::Admit(const MessageName& name, long long announced, size_t remaining) const {
+FetchBudget::Next FetchBudget::Take(const MessageName& name, long long announced, long long overhead,
+                                    size_t remaining, const Fetch& fetch) {
   if (announced > kMaxMessageSize) {
     Log(SJIS("サイズが大きすぎるメールを受信しませんでした。") + name.WithSize(announced));
-    return Admission::kSkip;
+    return Next::kSkip;
   }
   if (held_ + announced > checkBytes_) {
     LogDeferred(remaining);
-    return Admission::kStop;
+    return Next::kStop;
   }
-  return Admission::kFetch;
+  const Room room = RoomFor(overhead);
+  long long arrived = 0;
+  std::string reply;
+  const Outcome outcome = fetch(room.bytes, &arrived, &reply);
+  return Settle(name, outcome, room, arrived, reply, remaining);
 }
 
 FetchBudget::Room FetchBudget::RoomFor(long long overhead) const {

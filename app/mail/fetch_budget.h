@@ -4,12 +4,14 @@
 // counted as they arrive, whatever the server announced; the messages past it stay on the
 // server, untouched, for the next check.
 //
-// Order of use, per message of the listing: Admit -> (when kFetch) RoomFor -> the fetch ->
-// Settle. Everything the server announced or sent is untrusted.
+// Each message of the listing goes through Take: the budget admits it, the protocol fetches it
+// within the room the budget gives, and the budget counts what arrived. Everything the server
+// announced or sent is untrusted.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -32,7 +34,6 @@ class FetchBudget {
   static constexpr long long kMaxMessageSize = 64LL * 1024 * 1024;
   static constexpr long long kMaxCheckBytes = 256LL * 1024 * 1024;
 
-  enum class Admission { kFetch, kSkip, kStop };
   // What became of one fetch.
   enum class Outcome {
     kArrived,   // the whole message came
@@ -45,11 +46,9 @@ class FetchBudget {
     kSkip,  // drop it and go on with the next
     kStop,  // drop it and end the exchange
   };
-  // The most bytes one fetch may bring, and whether the budget (not the message cap) set it.
-  struct Room {
-    long long bytes = 0;
-    bool budgetBound = false;
-  };
+  // Fetches one message of at most `room` bytes; `*arrived` receives the bytes that came (the
+  // protocol's own with them), `*reply` the server's reply to a refusal.
+  using Fetch = std::function<Outcome(long long room, long long* arrived, std::string* reply)>;
 
   // `log` may be null. `checkBytes` is the most one check holds.
   explicit FetchBudget(LogSink* log, long long checkBytes = kMaxCheckBytes);
@@ -61,21 +60,26 @@ class FetchBudget {
   // A scan line that is no message number and size: logs that it was passed over.
   void UnreadableListing() const;
 
-  // Before the fetch of a message announced as `announced` bytes, with `remaining` messages of
-  // the listing left (itself included): kSkip (logged) when it is larger than a message may be,
-  // kStop (logged) when it would carry the check past its bytes, else kFetch.
-  [[nodiscard]] Admission Admit(const MessageName& name, long long announced, size_t remaining) const;
-  // The room of the next fetch: kMaxMessageSize plus `overhead` (the protocol's own bytes that
-  // arrive with the message), or what is left of the check's bytes when that is less.
-  [[nodiscard]] Room RoomFor(long long overhead) const;
-  // After the fetch that had `room`: counts `arrived` bytes of a message that came within it
-  // (kKeep), or logs why the message is not kept (with the server's `reply`, may be empty) and
-  // says whether the exchange goes on. A message that came larger than its room counts as
-  // kTooLarge.
-  [[nodiscard]] Next Settle(const MessageName& name, Outcome outcome, const Room& room, long long arrived,
-                            std::string_view reply, size_t remaining);
+  // One message, announced as `announced` bytes, with `remaining` messages of the listing left
+  // (itself included):
+  // - kSkip (logged) when it is larger than a message may be; kStop (logged) when it would
+  //   carry the check past its bytes; neither fetches it;
+  // - else `fetch` runs with the room of kMaxMessageSize plus `overhead` (the protocol's own
+  //   bytes that arrive with the message), or what is left of the check's bytes when that is
+  //   less. A message that came within it is counted and kept (kKeep); otherwise it is logged
+  //   why not (with the server's reply), and whether the exchange goes on. A message that came
+  //   larger than its room counts as too large.
+  [[nodiscard]] Next Take(const MessageName& name, long long announced, long long overhead, size_t remaining,
+                          const Fetch& fetch);
 
  private:
+  struct Room {
+    long long bytes = 0;
+    bool budgetBound = false;  // the budget, not the message cap, set it
+  };
+  [[nodiscard]] Room RoomFor(long long overhead) const;
+  [[nodiscard]] Next Settle(const MessageName& name, Outcome outcome, const Room& room, long long arrived,
+                            std::string_view reply, size_t remaining);
   void Log(const std::string& message) const;
   void LogDeferred(size_t remaining) const;
 

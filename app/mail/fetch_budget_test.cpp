@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "app/settings/activity_log.h"
@@ -10,7 +11,6 @@
 
 namespace {
 
-using Admission = FetchBudget::Admission;
 using Next = FetchBudget::Next;
 using Outcome = FetchBudget::Outcome;
 
@@ -20,56 +20,79 @@ std::vector<std::string> Messages(const RecordingLogSink& log) {
   return messages;
 }
 
-// The caps at their exact bounds: a message of the largest size is taken, one byte more is
-// not; a check holds its bytes exactly, one more defers the rest.
-TEST(FetchBudget, CapsHoldAtTheirBoundsAndEachRefusalIsLogged) {
+// A fetch that brings `bytes` with `outcome` and `reply`, noting the room it was given; a
+// fetch that must not run notes -1.
+class ScriptedFetch {
+ public:
+  FetchBudget::Fetch Bringing(long long bytes, Outcome outcome = Outcome::kArrived, std::string reply = {}) {
+    return [this, bytes, outcome, reply](long long room, long long* arrived, std::string* said) {
+      room_ = room;
+      *arrived = bytes;
+      *said = reply;
+      return outcome;
+    };
+  }
+  // The room of the last fetch, then -1 again.
+  long long TakeRoom() { return std::exchange(room_, -1); }
+
+ private:
+  long long room_ = -1;
+};
+
+// The caps at their exact bounds: a check holds its bytes exactly, one more defers the rest;
+// what arrives counts, not what was announced.
+TEST(FetchBudget, TheCheckHoldsItsBytesExactlyCountingWhatArrived) {
   RecordingLogSink log;
+  ScriptedFetch fetch;
   FetchBudget budget(&log, 1000);
   const MessageName pop{false, 7};
   const MessageName imap{true, 9};
-  EXPECT_EQ(budget.Admit(pop, 1000, 3), Admission::kFetch);
-  EXPECT_EQ(budget.Admit(pop, 1001, 3), Admission::kStop);
-  FetchBudget::Room room = budget.RoomFor(64);
-  EXPECT_EQ(room.bytes, 1000);
-  EXPECT_TRUE(room.budgetBound);
-  EXPECT_EQ(budget.Settle(pop, Outcome::kArrived, room, 600, "", 3), Next::kKeep);
-  EXPECT_EQ(budget.Admit(imap, 400, 2), Admission::kFetch);
-  EXPECT_EQ(budget.Admit(imap, 401, 2), Admission::kStop);
-  room = budget.RoomFor(0);
-  EXPECT_EQ(room.bytes, 400);
-  // Larger than announced: what arrives counts.
-  EXPECT_EQ(budget.Settle(imap, Outcome::kArrived, room, 401, "", 2), Next::kStop);
-  EXPECT_EQ(budget.Settle(imap, Outcome::kArrived, room, 400, "", 2), Next::kKeep);
-  // The check's bytes are used up: the smallest message waits.
-  EXPECT_EQ(budget.Admit(pop, 1, 1), Admission::kStop);
+  EXPECT_EQ(budget.Take(pop, 1001, 64, 3, fetch.Bringing(10)), Next::kStop);
+  EXPECT_EQ(fetch.TakeRoom(), -1);
+  EXPECT_EQ(budget.Take(pop, 1000, 64, 3, fetch.Bringing(600)), Next::kKeep);
+  EXPECT_EQ(fetch.TakeRoom(), 1000);  // the budget's bytes, less than a message's room
+  EXPECT_EQ(budget.Take(imap, 401, 0, 2, fetch.Bringing(10)), Next::kStop);
+  EXPECT_EQ(fetch.TakeRoom(), -1);
+  // Announced within the budget, larger when it came.
+  EXPECT_EQ(budget.Take(imap, 10, 0, 2, fetch.Bringing(401)), Next::kStop);
+  EXPECT_EQ(fetch.TakeRoom(), 400);
+  // Too large for the room the budget gave: deferred, not refused as too large.
+  EXPECT_EQ(budget.Take(imap, 10, 0, 2, fetch.Bringing(0, Outcome::kTooLarge)), Next::kStop);
+  EXPECT_EQ(budget.Take(imap, 400, 0, 2, fetch.Bringing(400)), Next::kKeep);
+  // The check's bytes are used up: the smallest message waits; an empty one still comes.
+  EXPECT_EQ(budget.Take(pop, 1, 0, 1, fetch.Bringing(1)), Next::kStop);
+  EXPECT_EQ(budget.Take(pop, 0, 0, 1, fetch.Bringing(0)), Next::kKeep);
   EXPECT_EQ(Messages(log), (std::vector<std::string>{
                                "一度に受信できる量を超えたため、残りの3個のメールは次回受信します。",
+                               "一度に受信できる量を超えたため、残りの2個のメールは次回受信します。",
                                "一度に受信できる量を超えたため、残りの2個のメールは次回受信します。",
                                "一度に受信できる量を超えたため、残りの2個のメールは次回受信します。",
                                "一度に受信できる量を超えたため、残りの1個のメールは次回受信します。",
                            }));
 }
 
+// A message of the largest size is fetched, one byte more is not; each outcome that keeps no
+// message says why, with the server's reply.
 TEST(FetchBudget, TheMessageCapAndTheLinesOfEachOutcome) {
   RecordingLogSink log;
+  ScriptedFetch fetch;
   FetchBudget budget(&log);
   const MessageName pop{false, 7};
   const MessageName imap{true, 9};
-  EXPECT_EQ(budget.Admit(pop, FetchBudget::kMaxMessageSize, 1), Admission::kFetch);
-  EXPECT_EQ(budget.Admit(pop, FetchBudget::kMaxMessageSize + 1, 1), Admission::kSkip);
-  EXPECT_EQ(budget.Admit(imap, FetchBudget::kMaxMessageSize + 1, 1), Admission::kSkip);
-  const FetchBudget::Room room = budget.RoomFor(64 * 1024);
-  EXPECT_EQ(room.bytes, FetchBudget::kMaxMessageSize + 64 * 1024);
-  EXPECT_FALSE(room.budgetBound);
-  EXPECT_EQ(budget.Settle(pop, Outcome::kRefused, room, 0, "-ERR gone", 1), Next::kSkip);
-  EXPECT_EQ(budget.Settle(imap, Outcome::kRefused, room, 0, "", 1), Next::kSkip);
-  EXPECT_EQ(budget.Settle(pop, Outcome::kTooLarge, room, 0, "", 1), Next::kStop);
-  EXPECT_EQ(budget.Settle(imap, Outcome::kBroken, room, 0, "", 1), Next::kStop);
+  const long long limit = FetchBudget::kMaxMessageSize;
+  EXPECT_EQ(budget.Take(pop, limit + 1, 64, 1, fetch.Bringing(1)), Next::kSkip);
+  EXPECT_EQ(budget.Take(imap, limit + 1, 0, 1, fetch.Bringing(1)), Next::kSkip);
+  EXPECT_EQ(fetch.TakeRoom(), -1);
+  EXPECT_EQ(budget.Take(pop, 5, 64 * 1024, 1, fetch.Bringing(0, Outcome::kRefused, "-ERR gone")), Next::kSkip);
+  EXPECT_EQ(fetch.TakeRoom(), limit + 64 * 1024);
+  EXPECT_EQ(budget.Take(imap, 5, 0, 1, fetch.Bringing(0, Outcome::kRefused)), Next::kSkip);
+  EXPECT_EQ(budget.Take(pop, 5, 0, 1, fetch.Bringing(0, Outcome::kTooLarge)), Next::kStop);
+  EXPECT_EQ(budget.Take(imap, 5, 0, 1, fetch.Bringing(0, Outcome::kBroken)), Next::kStop);
+  EXPECT_EQ(budget.Take(imap, limit, 0, 1, fetch.Bringing(limit)), Next::kKeep);
+  EXPECT_EQ(fetch.TakeRoom(), limit);
   budget.ListingCut();
   budget.ListingFailed("-ERR locked");
   budget.UnreadableListing();
-  // Nothing was held: the whole room is left.
-  EXPECT_EQ(budget.RoomFor(0).bytes, FetchBudget::kMaxMessageSize);
   EXPECT_EQ(Messages(log), (std::vector<std::string>{
                                "サイズが大きすぎるメールを受信しませんでした。 (#7, 67108865 bytes)",
                                "サイズが大きすぎるメールを受信しませんでした。 (UID 9) 67108865 bytes",

@@ -180,28 +180,15 @@ void ImapAccess::FetchBodies(ImapSession& session, const std::vector<uint32_t>& 
     const uint32_t uid = uids[index];
     auto found = sizes.find(uid);
     if (found == sizes.end()) continue;  // expunged meanwhile by someone else
-    const MessageName name{true, uid};
-    const size_t remaining = uids.size() - index;
-    FetchBudget::Admission admission = budget.Admit(name, found->second, remaining);
-    if (admission == FetchBudget::Admission::kSkip) continue;
-    if (admission == FetchBudget::Admission::kStop) return;
-
     MAILENTRY entry;
     entry.uid = uid;
     entry.size = static_cast<int>(found->second);
-    const FetchBudget::Room room = budget.RoomFor(0);
-    long long arrived = 0;
-    std::string reply;
-    FetchBudget::Outcome outcome = FetchBody(session, uid, room.bytes, &entry, &arrived, &reply);
-    switch (budget.Settle(name, outcome, room, arrived, reply, remaining)) {
-      case FetchBudget::Next::kKeep:
-        entries->push_back(std::move(entry));
-        break;
-      case FetchBudget::Next::kSkip:
-        break;
-      case FetchBudget::Next::kStop:
-        return;
-    }
+    auto body = [&](long long room, long long* arrived, std::string* reply) {
+      return FetchBody(session, uid, room, &entry, arrived, reply);
+    };
+    const FetchBudget::Next next = budget.Take({true, uid}, found->second, 0, uids.size() - index, body);
+    if (next == FetchBudget::Next::kKeep) entries->push_back(std::move(entry));
+    if (next == FetchBudget::Next::kStop) return;
   }
 }
 

@@ -55,27 +55,18 @@ class Pop3Access : public MailboxAccess {
         budget.UnreadableListing();
         continue;
       }
-      const MessageName name{false, line.number};
-      const size_t remaining = listing.size() - index;
-      FetchBudget::Admission admission = budget.Admit(name, line.size, remaining);
-      if (admission == FetchBudget::Admission::kSkip) continue;
-      if (admission == FetchBudget::Admission::kStop) return;
-
       MAILENTRY entry;
       entry.number = line.number;
       entry.size = static_cast<int>(line.size);
-      const FetchBudget::Room room = budget.RoomFor(Pop3Session::kResponseOverhead);
-      long long arrived = 0;
-      Pop3Result fetched = session.Retr(line.number, room.bytes, &entry.message, &arrived);
-      switch (budget.Settle(name, OutcomeOf(fetched.status), room, arrived, fetched.reply, remaining)) {
-        case FetchBudget::Next::kKeep:
-          entries->push_back(std::move(entry));
-          break;
-        case FetchBudget::Next::kSkip:
-          break;
-        case FetchBudget::Next::kStop:
-          return;
-      }
+      auto retr = [&](long long room, long long* arrived, std::string* reply) {
+        Pop3Result fetched = session.Retr(line.number, room, &entry.message, arrived);
+        *reply = fetched.reply;
+        return OutcomeOf(fetched.status);
+      };
+      const FetchBudget::Next next = budget.Take({false, line.number}, line.size, Pop3Session::kResponseOverhead,
+                                                 listing.size() - index, retr);
+      if (next == FetchBudget::Next::kKeep) entries->push_back(std::move(entry));
+      if (next == FetchBudget::Next::kStop) return;
     }
   }
 

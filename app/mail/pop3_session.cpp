@@ -159,6 +159,14 @@ Pop3Result Pop3Session::Command(const std::string& line, const std::string& refu
   return ReadStatus(refusal);
 }
 
+Pop3Result Pop3Session::MultilineCommand(const std::string& line, const std::string& refusal, long long limit,
+                                         std::string* body, long long* arrived) {
+  body->clear();
+  *arrived = 0;
+  if (!connection_.SendAll(line + "\r\n")) return Failure(Pop3Status::kBroken, refusal);
+  return ReadMultiline(refusal, limit, body, arrived);
+}
+
 bool Pop3Session::Open(const MailboxAccount& account) {
   password_ = account.password;
   if (account.server.empty() || account.userId.empty() || account.password.empty()) {
@@ -195,11 +203,9 @@ Pop3Result Pop3Session::Connect(const MailboxAccount& account) {
 
 Pop3Result Pop3Session::Capa(std::vector<std::string>* capabilities) {
   capabilities->clear();
-  const std::string refusal = SJIS("POP3サーバーがCAPAに答えませんでした。");
-  if (!connection_.SendAll("CAPA\r\n")) return Failure(Pop3Status::kBroken, refusal);
   std::string body;
   long long arrived = 0;
-  Pop3Result result = ReadMultiline(refusal, kCapaLimit, &body, &arrived);
+  Pop3Result result = MultilineCommand("CAPA", SJIS("POP3サーバーがCAPAに答えませんでした。"), kCapaLimit, &body, &arrived);
   if (!result.ok()) return result;
   for (std::string_view line : BodyLines(body)) {
     std::string word(line.substr(0, line.find(' ')));
@@ -254,11 +260,10 @@ Pop3Result Pop3Session::Stat(long long* count) {
 Pop3Result Pop3Session::List(size_t maxLines, std::vector<Pop3ScanLine>* lines, bool* cut) {
   lines->clear();
   *cut = false;
-  const std::string refusal = SJIS("メール一覧を受信できませんでした。");
-  if (!connection_.SendAll("LIST\r\n")) return Failure(Pop3Status::kBroken, refusal);
   std::string body;
   long long arrived = 0;
-  Pop3Result result = ReadMultiline(refusal, kListingLimit, &body, &arrived);
+  Pop3Result result =
+      MultilineCommand("LIST", SJIS("メール一覧を受信できませんでした。"), kListingLimit, &body, &arrived);
   if (!result.ok()) return result;
   for (std::string_view line : BodyLines(body)) {
     if (lines->size() == maxLines) {
@@ -273,12 +278,10 @@ Pop3Result Pop3Session::List(size_t maxLines, std::vector<Pop3ScanLine>* lines, 
 Pop3Result Pop3Session::Retr(int number, long long limit, std::string* message, long long* arrived) {
   message->clear();
   *arrived = 0;
-  const std::string refusal = SJIS("メールを受信できませんでした。") + " (#" + std::to_string(number) + ")";
-  if (!connection_.SendAll("RETR " + std::to_string(number) + "\r\n")) {
-    return Failure(Pop3Status::kBroken, refusal);
-  }
   std::string body;
-  Pop3Result result = ReadMultiline(refusal, limit, &body, arrived);
+  Pop3Result result = MultilineCommand("RETR " + std::to_string(number),
+                                       SJIS("メールを受信できませんでした。") + " (#" + std::to_string(number) + ")",
+                                       limit, &body, arrived);
   if (result.ok()) *message = Unstuffed(body);
   return result;
 }

@@ -88,6 +88,9 @@ class Pop3Session {
   void Log(const Pop3Result& result) const;
   // Sends `line` and CR LF, then reads its status line (ReadStatus).
   [[nodiscard]] Pop3Result Command(const std::string& line, const std::string& refusal);
+  // Sends `line` and CR LF, then reads a multi-line response (ReadMultiline).
+  [[nodiscard]] Pop3Result MultilineCommand(const std::string& line, const std::string& refusal, long long limit,
+                                            std::string* body, long long* arrived);
   // A status line; kRefused with our words `refusal` when it is not "+OK". The result of an
   // accepted one carries the line as its reply.
   [[nodiscard]] Pop3Result ReadStatus(const std::string& refusal);

@@ -9,17 +9,20 @@
 
 namespace qv::fuzz {
 
-// The fetch's result agrees with its entries; each entry is kept in the form of a POP3 RETR
-// answer, ending in its terminator line.
+// The fetch's result agrees with its entries; each entry is within the caps of a check, and
+// together they are within its bytes.
 inline void CheckFetchedEntries(int fetched, CMailClient& client) {
   Check((fetched == 1) == (client.GetEntryCount() > 0), "CheckMail's result and its entries disagree");
   Check(client.GetEntryCount() <= CMailClient::kMaxEntryCount, "more entries than a check holds");
+  long long held = 0;
   for (int index = 0; index < client.GetEntryCount(); ++index) {
     const MAILENTRY* entry = client.GetEntry(index);
-    Check(entry->size >= 0, "an entry with a negative size");
-    Check(entry->text.size() >= 5 && entry->text.compare(entry->text.size() - 5, 5, "\r\n.\r\n") == 0,
-          "an entry without its terminator line");
+    Check(entry->size >= 0 && entry->size <= CMailClient::kMaxMessageSize, "an entry with a size out of range");
+    Check(static_cast<long long>(entry->message.size()) <= CMailClient::kMaxMessageSize,
+          "an entry larger than a message may be");
+    held += static_cast<long long>(entry->message.size());
   }
+  Check(held <= CMailClient::kMaxCheckBytes, "more bytes held than a check holds");
 }
 
 // The whole filter step with the deletion exchange; every request it makes is safe to send.

@@ -25,7 +25,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (int index = 0; index < client.GetEntryCount(); ++index) {
     const MAILENTRY* entry = client.GetEntry(index);
     Check(entry->number > 0, "an entry without its listing's number");
-    Check(entry->text.compare(0, 3, "+OK") == 0, "an entry whose RETR was refused");
   }
 
   // The whole filter step: every mail through the request parser, the accepted and the

@@ -147,7 +147,9 @@ class SecureMail(e2e.WithTestCa, e2e.ProgramFixture):
         result = self.run_once()
         output = result.stdout.decode("utf-8", "replace")
         self.assertEqual(result.returncode, 1, output)
-        self.assertEqual(output.count("SMTP認証に失敗しました。 (535)"), 2, output)
+        # Our words, then the server's reply.
+        self.assertEqual(output.count("SMTP認証に失敗しました。 (535 5.7.8 Authentication credentials invalid)"), 2,
+                         output)
         self.assertEqual(output.count("メール送信に失敗しました。"), 2, output)
         self.assertIn("メール送信終了", output)
         self.assertNotIn("wrong", output.replace("wrong_", ""))

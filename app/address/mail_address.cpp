@@ -132,3 +132,11 @@ bool NeedsSmtpUtf8(std::string_view address) {
 }
 
 size_t DomainSeparator(std::string_view address) { return address.rfind('@'); }
+
+std::optional<CheckedAddress> CheckedAddress::Check(std::string_view text, AddressVerdict* verdict) {
+  std::string address;
+  AddressVerdict found = CheckMailAddress(text, &address);
+  if (verdict) *verdict = found;
+  if (found != AddressVerdict::kValid) return std::nullopt;
+  return CheckedAddress(std::move(address));
+}

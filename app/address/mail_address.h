@@ -16,8 +16,10 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 
 enum class AddressVerdict {
   kValid,
@@ -48,3 +50,22 @@ enum class AddressVerdict {
 // The '@' that ends the local part of a checked address (a quoted local part may hold '@'
 // itself; a domain never does): its position, or npos when there is none.
 [[nodiscard]] size_t DomainSeparator(std::string_view address);
+
+// An address that passed the rule above, in its form to send. Only Check makes one, so code
+// that takes a CheckedAddress (the reply sender, the SMTP session) needs no check of its own.
+class CheckedAddress {
+ public:
+  // The address `text` as CheckMailAddress gives it when the verdict is kValid; nothing
+  // otherwise. `*verdict` (may be null) receives the verdict.
+  [[nodiscard]] static std::optional<CheckedAddress> Check(std::string_view text,
+                                                           AddressVerdict* verdict = nullptr);
+
+  [[nodiscard]] const std::string& text() const { return text_; }
+  // Whether it needs the SMTPUTF8 extension (NeedsSmtpUtf8).
+  [[nodiscard]] bool needsSmtpUtf8() const { return NeedsSmtpUtf8(text_); }
+
+ private:
+  explicit CheckedAddress(std::string text) : text_(std::move(text)) {}
+
+  std::string text_;
+};

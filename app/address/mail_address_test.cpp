@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <type_traits>
 
 namespace {
 
@@ -89,6 +90,39 @@ TEST(CheckMailAddressParts, QuotesTheLocalPartOnlyWhereItMust) {
   EXPECT_TRUE(NeedsSmtpUtf8("\"ろ う\"@x.jp"));
   EXPECT_FALSE(NeedsSmtpUtf8("\"a@b\"@xn--r8jz45g.jp"));
   EXPECT_EQ(DomainSeparator("\"a@b\"@x.jp"), 5u);
+}
+
+// Only the rule makes a checked address: no text becomes one without passing it, and what
+// passes is the form to send. The texts are those a request or a setting could hand the
+// sender of a reply.
+TEST(CheckedAddress, OnlyTheRuleMakesOne) {
+  static_assert(!std::is_constructible_v<CheckedAddress, std::string>);
+  static_assert(!std::is_constructible_v<CheckedAddress, const char*>);
+  const struct {
+    const char* text;
+    AddressVerdict verdict;
+  } refused[] = {
+      {"u@example.com\r\nRCPT TO:<x@example.com>", AddressVerdict::kControlCharacter},
+      {"camera@example.jp\n", AddressVerdict::kControlCharacter},
+      {"u@example.com>", AddressVerdict::kMalformed},
+      {"no address", AddressVerdict::kMalformed},
+      {"localonly", AddressVerdict::kMalformed},
+      {"", AddressVerdict::kEmpty},
+  };
+  for (const auto& c : refused) {
+    AddressVerdict verdict = AddressVerdict::kValid;
+    EXPECT_FALSE(CheckedAddress::Check(c.text, &verdict).has_value()) << c.text;
+    EXPECT_EQ(verdict, c.verdict) << c.text;
+  }
+  std::optional<CheckedAddress> quoted = CheckedAddress::Check(" \"foo bar\"@example.com ");
+  ASSERT_TRUE(quoted.has_value());
+  EXPECT_EQ(quoted->text(), "\"foo bar\"@example.com");
+  EXPECT_FALSE(quoted->needsSmtpUtf8());
+  std::optional<CheckedAddress> international = CheckedAddress::Check("ろくろう@例え.jp");
+  ASSERT_TRUE(international.has_value());
+  EXPECT_EQ(international->text(), "ろくろう@xn--r8jz45g.jp");
+  EXPECT_TRUE(international->needsSmtpUtf8());
+  EXPECT_TRUE(CheckedAddress::Check("a@b.jp", nullptr).has_value());
 }
 
 }  // namespace

@@ -1,18 +1,14 @@
 #include "app/mail/account_check.h"
 
-#include <cstdlib>
-#include <memory>
-#include <string_view>
-
-#include "app/mail/mail_client.h"
+#include "app/mail/imap_session.h"
+#include "app/mail/pop3_session.h"
+#include "app/mail/smtp_session.h"
 #include "app/settings/activity_log.h"
-#include "platform/socket.h"
 #include "platform/text.h"
 
 namespace {
 
-// Takes the mail client's log lines into the report as reason lines, without time and
-// category.
+// Takes the sessions' log lines into the report as reason lines, without time and category.
 class ReportSink : public LogSink {
  public:
   explicit ReportSink(std::vector<AccountCheckLine>* report) : report_(report) {}
@@ -34,23 +30,7 @@ std::string Where(const char* protocol, const char* server, int port, int securi
   return where + ")";
 }
 
-// The message count of a STAT reply "+OK n size"; -1 when the reply is not one.
-long StatCount(qv::TcpConnection& connection) {
-  if (!connection.SendAll("STAT\r\n")) return -1;
-  std::string reply;
-  char chunk[256];
-  while (reply.find('\n') == std::string::npos && reply.size() < 1024) {
-    long n = connection.Receive(chunk, sizeof chunk);
-    if (n <= 0) return -1;
-    reply.append(chunk, static_cast<size_t>(n));
-  }
-  if (reply.compare(0, 4, "+OK ") != 0) return -1;
-  char* end = nullptr;
-  long count = std::strtol(reply.c_str() + 4, &end, 10);
-  return end == reply.c_str() + 4 || count < 0 ? -1 : count;
-}
-
-// Adds the step line, then the reasons the client gave for it.
+// Adds the step line, then the reasons the sessions gave for it.
 void AddStep(std::vector<AccountCheckLine>* report, const std::string& text,
              const std::vector<AccountCheckLine>& reasons) {
   report->push_back({true, text});
@@ -60,47 +40,46 @@ void AddStep(std::vector<AccountCheckLine>* report, const std::string& text,
 bool CheckPop(const MailSettings& mail, std::vector<AccountCheckLine>* report) {
   std::vector<AccountCheckLine> reasons;
   ReportSink sink(&reasons);
-  CMailClient client(&sink);
-  client.SetMailbox(mail);
   std::string where = Where("POP3", mail.PopServer, mail.PopPort, mail.PopSecurity, "STLS", false);
-  std::unique_ptr<qv::TcpConnection> connection = client.PopLogin();
-  if (!connection) {
+  Pop3Session session(&sink);
+  if (!session.Open(MailboxAccountOf(mail))) {
     AddStep(report, where + SJIS(" ログイン ... NG"), reasons);
     return false;
   }
-  long count = StatCount(*connection);
-  client.PopQuit(*connection);
-  if (count < 0) {
+  long long count = -1;
+  Pop3Result counted = session.Stat(&count);
+  session.Quit();
+  if (!counted.ok()) {
+    reasons.push_back({false, counted.LogLine()});
     AddStep(report, where + SJIS(" ログイン ... OK、メール数 ... NG"), reasons);
     return false;
   }
-  AddStep(report, where + SJIS(" ログイン ... OK (メール") + std::to_string(count) + SJIS("通)"),
-          reasons);
+  AddStep(report, where + SJIS(" ログイン ... OK (メール") + std::to_string(count) + SJIS("通)"), reasons);
   return true;
 }
 
 bool CheckImap(const MailSettings& mail, std::vector<AccountCheckLine>* report) {
   std::vector<AccountCheckLine> reasons;
   ReportSink sink(&reasons);
-  CMailClient client(&sink);
-  client.SetMailbox(mail);
   std::string where = Where("IMAP", mail.PopServer, mail.PopPort, mail.PopSecurity, "STARTTLS", false);
-  std::unique_ptr<ImapSession> session = client.ImapLogin();
-  if (!session) {
+  ImapSession session(&sink);
+  if (!session.Open(MailboxAccountOf(mail))) {
     AddStep(report, where + SJIS(" ログイン ... NG"), reasons);
     return false;
   }
-  bool idle = session->HasCapability("IDLE");
+  bool idle = session.HasCapability("IDLE");
   ImapFolderState folder;
-  bool examined = session->Select(true, &folder);
-  session->Logout();
+  bool examined = session.Select(true, &folder);
+  session.Logout();
   std::string name = SJIS("フォルダ「") + mail.ImapFolder + SJIS("」");
   if (!examined) {
     AddStep(report, where + SJIS(" ログイン ... OK、") + name + " ... NG", reasons);
     return false;
   }
-  AddStep(report, where + SJIS(" ログイン ... OK (") + name + SJIS(" メール") + std::to_string(folder.exists) +
-                      SJIS("通、") + (idle ? SJIS("IDLE対応: 新着メールはすぐに受信します") : SJIS("IDLE非対応: 設定した間隔でメールチェックします")) + ")",
+  AddStep(report,
+          where + SJIS(" ログイン ... OK (") + name + SJIS(" メール") + std::to_string(folder.exists) + SJIS("通、") +
+              (idle ? SJIS("IDLE対応: 新着メールはすぐに受信します") : SJIS("IDLE非対応: 設定した間隔でメールチェックします")) +
+              ")",
           reasons);
   return true;
 }
@@ -108,30 +87,13 @@ bool CheckImap(const MailSettings& mail, std::vector<AccountCheckLine>* report) 
 bool CheckSmtp(const MailSettings& mail, std::vector<AccountCheckLine>* report) {
   std::vector<AccountCheckLine> reasons;
   ReportSink sink(&reasons);
-  CMailClient client(&sink);
-  client.SetSmtpParams(mail.SmtpServer, mail.MailAddr, mail.UserName, mail.SmtpPort);
-  client.SetSmtpSecurity(mail.SmtpSecurity, mail.SmtpAuth,
-                         mail.SmtpUserID[0] != '\0' ? mail.SmtpUserID : mail.UserID,
-                         mail.SmtpPasswd[0] != '\0' ? mail.SmtpPasswd : mail.Passwd, mail.CaFile);
   std::string where = Where("SMTP", mail.SmtpServer, mail.SmtpPort, mail.SmtpSecurity, "STARTTLS", mail.SmtpAuth == 1);
-  std::unique_ptr<qv::TcpConnection> connection = client.SmtpConnect();
-  if (!connection) {
-    // The client says nothing about a server it could not reach; the check names it.
-    if (reasons.empty()) {
-      reasons.push_back({false, mail.SmtpServer[0] == '\0'
-                                    ? SJIS("SMTPサーバーが設定されていません。")
-                                    : SJIS("SMTPサーバーに接続できませんでした。") + " (" +
-                                          std::string(mail.SmtpServer) + ":" + std::to_string(mail.SmtpPort) + ")"});
-    }
-    AddStep(report, where + SJIS(" 接続 ... NG"), reasons);
-    return false;
-  }
-  int opened = client.SmtpOpenSession(*connection, false);
-  if (opened == kSmtpSent) {
-    if (connection->SendAll("QUIT\r\n")) (void)client.CheckSmtpReply(*connection);
-  }
-  client.SmtpClose(std::move(connection));
-  if (opened != kSmtpSent) {
+  SmtpSession session(SmtpAccountOf(mail), &sink);
+  // Up to and including authentication, then QUIT; its answer is not judged.
+  bool opened = session.Connect().ok() && session.Hello(false).ok();
+  if (opened) (void)session.Quit();
+  session.Close();
+  if (!opened) {
     AddStep(report, where + SJIS(" 接続 ... NG"), reasons);
     return false;
   }

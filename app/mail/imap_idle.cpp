@@ -1,5 +1,6 @@
 #include "app/mail/imap_idle.h"
 
+#include "app/mail/session_result.h"
 #include "app/settings/activity_log.h"
 #include "platform/text.h"
 #include "platform/timing.h"
@@ -32,7 +33,7 @@ void ImapIdle::Log(const std::string& message) const {
   if (log_) log_->Log(LOG_RECV, message);
 }
 
-ImapIdle::Started ImapIdle::Start(const ImapAccount& account, const ImapFolderState& known) {
+ImapIdle::Started ImapIdle::Start(const MailboxAccount& account, const ImapFolderState& known) {
   End();
   newsPending_ = false;
   session_ = std::make_unique<ImapSession>(log_);
@@ -80,9 +81,7 @@ bool ImapIdle::BeginIdle() {
     }
     if (response.tag() == tag_) {
       ImapStatus status = ParseImapStatus(response.rest());
-      std::string said = ImapServerText(status.text);
-      Log(SJIS("IMAPサーバーがIDLEを受け付けなかったため、設定した間隔でメールチェックします。") +
-          (said.empty() ? std::string() : " (" + said + ")"));
+      session_->Log(SJIS("IMAPサーバーがIDLEを受け付けなかったため、設定した間隔でメールチェックします。"), status.text);
       return false;
     }
   }
@@ -114,9 +113,8 @@ ImapIdle::News ImapIdle::Handle(const ImapResponse& response) {
 
 ImapIdle::News ImapIdle::Drop(std::string_view serverText) {
   if (!qv::AbortRequested()) {
-    std::string said = ImapServerText(serverText);
-    Log(SJIS("IDLEの接続が切れたため、設定した間隔でのメールチェックに戻ります。") +
-        (said.empty() ? std::string() : " (" + said + ")"));
+    Log(ReplyLogLine(SJIS("IDLEの接続が切れたため、設定した間隔でのメールチェックに戻ります。"),
+                     ServerReplyText(serverText)));
   }
   if (session_) session_->Close();
   session_.reset();

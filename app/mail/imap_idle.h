@@ -32,7 +32,7 @@ class ImapIdle {
   // last check's SELECT saw: when the folder is the same (UIDVALIDITY) and its UIDNEXT has
   // grown since, mail came in between and the first Wait reports it. kNoIdle (not logged) when
   // the server does not offer IDLE; kFailed (logged) when the log-in, EXAMINE or IDLE failed.
-  [[nodiscard]] Started Start(const ImapAccount& account, const ImapFolderState& known);
+  [[nodiscard]] Started Start(const MailboxAccount& account, const ImapFolderState& known);
   // Waits at most `ms` for the server: kNewMail when an EXISTS raised the message count (or
   // Start found mail that came in between), kDropped when the session has ended (logged,
   // unless an abort was requested), else kNone. Renews the IDLE once its renewal period

@@ -292,12 +292,3 @@ bool ParseImapNumber(std::string_view text, uint32_t* value) {
   *value = static_cast<uint32_t>(parsed);
   return true;
 }
-
-std::string ImapServerText(std::string_view text) {
-  std::string out;
-  for (char c : text) {
-    if (out.size() >= 200) break;
-    if (c >= 0x20 && c <= 0x7E) out.push_back(c);
-  }
-  return out;
-}

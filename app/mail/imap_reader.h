@@ -134,6 +134,3 @@ struct ImapStatus {
 
 // A decimal number of at most 32 bits without sign; false otherwise.
 [[nodiscard]] bool ParseImapNumber(std::string_view text, uint32_t* value);
-
-// What a server said, fit for the activity log: printable ASCII only, at most 200 bytes.
-[[nodiscard]] std::string ImapServerText(std::string_view text);

@@ -158,7 +158,6 @@ TEST(ImapValues, ParsesQuotedStringsListsAndStatusesAndRefusesMalformedOnes) {
   EXPECT_EQ(number, 4294967295u);
   EXPECT_FALSE(ParseImapNumber("4294967296", &number));
   EXPECT_FALSE(ParseImapNumber("-1", &number));
-  EXPECT_EQ(ImapServerText("bad\r\n\x1b[31m\xff text"), "bad[31m text");
 }
 
 // What a response may make of values is capped: "()()()..." or "1 1 1 ..." of any length

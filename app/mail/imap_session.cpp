@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cctype>
 
-#include "app/mail/mail_client.h"
+#include "app/mail/session_result.h"
 #include "app/settings/activity_log.h"
 #include "app/settings/setting_rules.h"
 #include "platform/text.h"
@@ -100,9 +100,7 @@ ImapSession::ImapSession(LogSink* log) : log_(log) {}
 ImapSession::~ImapSession() = default;
 
 void ImapSession::Log(const std::string& message, std::string_view serverText) const {
-  if (!log_) return;
-  std::string said = ImapServerText(serverText);
-  log_->Log(LOG_RECV, said.empty() ? message : message + " (" + said + ")");
+  if (log_) log_->Log(LOG_RECV, ReplyLogLine(message, ServerReplyText(serverText, {password_})));
 }
 
 std::string ImapSession::NextTag() {
@@ -195,7 +193,7 @@ bool ImapSession::ReadGreeting(bool* preauth) {
   return false;
 }
 
-bool ImapSession::StartTls(const ImapAccount& account) {
+bool ImapSession::StartTls(const MailboxAccount& account) {
   if (!HasCapability("STARTTLS")) {
     Log(SJIS("IMAPサーバーがSTARTTLSに対応していないため、ログインしません。"));
     return false;
@@ -220,7 +218,7 @@ bool ImapSession::StartTls(const ImapAccount& account) {
   return AskCapabilities();
 }
 
-bool ImapSession::Login(const ImapAccount& account) {
+bool ImapSession::Login(const MailboxAccount& account) {
   if (HasCapability("LOGINDISABLED")) {
     // RFC 3501 6.2.3: the server takes no password over this connection.
     Log(SJIS("IMAPサーバーが暗号化されていない接続でのログインを受け付けないため(LOGINDISABLED)、ログインしません。"
@@ -264,9 +262,10 @@ bool ImapSession::Login(const ImapAccount& account) {
   return true;
 }
 
-bool ImapSession::Open(const ImapAccount& account) {
+bool ImapSession::Open(const MailboxAccount& account) {
   nextTag_ = 1;
   capabilities_.clear();
+  password_ = account.password;
   folder_ = account.folder.empty() ? "INBOX" : account.folder;
   (void)ImapQuoted(ImapFolderName(account.folder), &folderName_);
   if (account.server.empty() || account.userId.empty() || account.password.empty()) {

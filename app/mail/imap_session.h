@@ -1,11 +1,12 @@
 // One IMAP4rev1 session (RFC 3501) over the socket layer: connection, TLS, log-in, folder
-// selection and tagged commands. The mail client's IMAP exchanges and the idle session are
-// built on it.
+// selection and tagged commands. The IMAP mailbox (imap_mailbox.cpp), the idle session and the
+// account check are built on it.
 //
 // Order of use: Open (connect, TLS from the first byte for security 2, greeting, CAPABILITY
-// unless the greeting named them, STARTTLS and CAPABILITY again for security 1, LOGIN,
-// CAPABILITY when the log-in did not name them) -> Select -> Command ... -> Logout. Every failure is logged (category LOG_RECV)
-// with what the server said kept apart from our own words; the password is never logged.
+// unless the greeting named them, STARTTLS and CAPABILITY again for security 1, Login,
+// CAPABILITY when the log-in did not name them) -> Select -> Command ... -> Logout. Every
+// failure is logged (category LOG_RECV) with what the server said kept apart from our own
+// words; the password is never logged, not even when a server repeats it.
 #pragma once
 
 #include <cstdint>
@@ -16,21 +17,10 @@
 #include <vector>
 
 #include "app/mail/imap_reader.h"
+#include "app/mail/mailbox_account.h"
 #include "platform/socket.h"
 
 class LogSink;
-
-// Where and as whom to log in.
-struct ImapAccount {
-  std::string server;
-  std::string userId;
-  std::string password;
-  int port = 143;
-  int security = 0;    // 0 plain, 1 STARTTLS before LOGIN (RFC 3501 6.2.1), 2 (and any other
-                       // value) TLS from the first byte
-  std::string caFile;  // PEM file of extra trusted certificates; may be empty
-  std::string folder;  // CP932 folder name; empty means INBOX
-};
 
 // What SELECT (or EXAMINE) told of the folder (RFC 3501 6.3.1); 0 where the server said nothing.
 struct ImapFolderState {
@@ -65,7 +55,7 @@ class ImapSession {
   // failure: empty server, user or password, a line break in either, resolution, connection,
   // TLS, a greeting that is not OK or PREAUTH, STARTTLS not offered or refused, bytes sent
   // ahead of the TLS handshake, LOGIN refused.
-  [[nodiscard]] bool Open(const ImapAccount& account);
+  [[nodiscard]] bool Open(const MailboxAccount& account);
   // SELECT (EXAMINE when `readOnly`) of the account's folder; false (logged) when refused or
   // broken.
   [[nodiscard]] bool Select(bool readOnly, ImapFolderState* state);
@@ -98,7 +88,7 @@ class ImapSession {
 
   qv::TcpConnection& connection() { return connection_; }
   ImapReader& reader() { return reader_; }
-  // Logs `message` (CP932), with the server's words in brackets when given.
+  // Logs `message` (CP932), with the server's words in brackets when given (ServerReplyText).
   void Log(const std::string& message, std::string_view serverText = {}) const;
 
  private:
@@ -108,8 +98,9 @@ class ImapSession {
   bool AskCapabilities();
   // Takes the capability list of a "CAPABILITY ..." text (an untagged response or a code).
   void TakeCapabilities(std::string_view words);
-  bool StartTls(const ImapAccount& account);
-  bool Login(const ImapAccount& account);
+  bool StartTls(const MailboxAccount& account);
+  // The one step that proves who we are: LOGIN.
+  bool Login(const MailboxAccount& account);
 
   LogSink* log_ = nullptr;
   qv::TcpConnection connection_;
@@ -119,6 +110,7 @@ class ImapSession {
   bool loggingOut_ = false;  // a BYE is expected
   std::string folder_;       // the folder as configured (CP932), for the log
   std::string folderName_;   // the folder's name on the wire (a quoted string)
+  std::string password_;     // masked in every reply logged
 };
 
 // Writes `text` as a quoted string (RFC 3501 4.3) into `quoted`; false when it cannot be one

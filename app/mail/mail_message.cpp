@@ -397,9 +397,7 @@ std::vector<HeaderField> ReadHeaderBlock(std::string_view message) {
     std::string_view line = message.substr(position, lineEnd - position);
     position = lineEnd + 1;
     if (line.ends_with('\r')) line.remove_suffix(1);
-    if (line.empty() || line == ".") break;
-    // POP3 dot-stuffing (RFC 1939 3): a line that begins with "." came with one more.
-    if (line.starts_with("..")) line.remove_prefix(1);
+    if (line.empty()) break;
 
     if (line.front() == ' ' || line.front() == '\t') {
       if (previousIsField) {

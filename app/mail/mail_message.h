@@ -25,12 +25,11 @@ struct HeaderField {
 inline constexpr size_t kMaxHeaderFields = 10000;
 inline constexpr size_t kMaxHeaderValue = 64 * 1024;
 
-// The fields of the header block of `message` (the mail as POP3 delivers it, still
-// dot-stuffed, with or without its "." line; the server's status line already removed), in
-// order: lines end in CR LF or a bare LF; the block ends at the first empty line or the "."
-// line. A line that begins with a blank or tab continues the field before it; a line whose
-// text before ':' is not a field name (empty, or with blanks or control bytes) is skipped.
-// Body lines are never read.
+// The fields of the header block of `message` (a fetched mail as it was sent, MAILENTRY), in
+// order: lines end in CR LF or a bare LF; the block ends at the first empty line or the end of
+// the text. A line that begins with a blank or tab continues the field before it; a line
+// whose text before ':' is not a field name (empty, or with blanks or control bytes) is
+// skipped. Body lines are never read.
 [[nodiscard]] std::vector<HeaderField> ReadHeaderBlock(std::string_view message);
 
 // Whether a field's name is `wanted`, compared without regard to case (RFC 5322 1.2.2).

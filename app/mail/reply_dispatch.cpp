@@ -4,11 +4,14 @@
 
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <string_view>
 
 #include "app/mail/encodings.h"
 #include "app/mail/mail_client.h"
 #include "app/mail/mail_message.h"
+#include "app/mail/reply_message.h"
+#include "app/mail/smtp_session.h"
 #include "app/settings/activity_log.h"
 #include "platform/files.h"
 #include "platform/text.h"
@@ -86,13 +89,9 @@ std::string KiloBytes(long long bytes) {
   return buffer;
 }
 
-}  // namespace
-
-int SendReplies(CMailClient& client, const MailSettings& mail, const SendSettings& send,
-                const RequestList& requests, const ReplyFiles& files, LogSink& log) {
-  const std::string senderAddress = FieldText(mail.MailAddr);
-  const std::string bodyText = FieldText(send.MailText) + "<BR>" + FieldText(send.SendName);
-
+// One base64 file per class ("B64" + unique characters, in `workFolder`) from that class's
+// picture file, each size logged; an empty path where no file could be made.
+std::array<std::string, kCarrierClassCount> MakeBase64Files(const ReplyFiles& files, LogSink& log) {
   log.Log(LOG_PICT, SJIS("画像をメールデータへコンバートします。"));
   // The base64 text is made once per class, whether or not a request of the class came, and
   // shared by every request of the class.
@@ -104,10 +103,59 @@ int SendReplies(CMailClient& client, const MailSettings& mail, const SendSetting
     (void)FileToBase64(files.pictures[k].c_str(), base64Files[k].c_str());
     long long size = qv::FileSize(base64Files[k]);
     if (size >= 0) {
-      log.Log(LOG_PICT,
-              CarrierLabel(k) + SJIS("用コンバート後ファイズサイズ ") + KiloBytes(size));
+      log.Log(LOG_PICT, CarrierLabel(k) + SJIS("用コンバート後ファイズサイズ ") + KiloBytes(size));
     }
   }
+  return base64Files;
+}
+
+// What every reply of one run shares.
+struct ReplyRun {
+  SmtpAccount account;
+  std::optional<CheckedAddress> sender;  // none: the sender address fails the address rule
+  std::string senderName;
+  std::string subject;
+  std::string bodyText;
+  std::array<std::optional<std::string>, kCarrierClassCount> pictures;  // base64 texts
+  std::array<std::string, kCarrierClassCount> pictureNames;
+};
+
+// Sends the reply to one request over its own SMTP session; true when the server accepted it.
+// A request that did not come through the request parser may hold anything: its address
+// passes the one address check before any connection is made.
+bool SendReply(const ReplyRun& run, const REQUESTREC& request, LogSink& log) {
+  const std::string address = FieldText(request.address);
+  const std::string name = FieldText(request.name);
+  std::optional<CheckedAddress> recipient = CheckedAddress::Check(address);
+  if (!recipient || !run.sender) return false;
+  SmtpSession session(run.account, &log);
+  if (!session.Connect().ok()) return false;
+  // The message ends in a line feed, so the log shows an empty line after it. A local part
+  // beyond ASCII is UTF-8; the log shows it in its own text.
+  log.Log(LOG_SEND, CleanHeaderText(name) + "<" + CleanHeaderText(LogText(address)) + ">" + SJIS("にメール送信") + "\n");
+  const int carrierClass = ClassifyCarrier(address.c_str());
+  const std::tm now = LocalNow();
+  ReplyRecord record{*run.sender,
+                     run.senderName,
+                     *recipient,
+                     name,
+                     run.subject,
+                     run.bodyText,
+                     run.pictures[carrierClass],
+                     run.pictureNames[carrierClass],
+                     now,
+                     NewMessageId(now, *run.sender)};
+  bool sent = SendMail(session, *run.sender, *recipient, BuildReplyMessage(record)).ok();
+  session.Close();
+  return sent;
+}
+
+}  // namespace
+
+int SendReplies(CMailClient& client, const MailSettings& mail, const SendSettings& send,
+                const RequestList& requests, const ReplyFiles& files, LogSink& log) {
+  const std::string senderAddress = FieldText(mail.MailAddr);
+  std::array<std::string, kCarrierClassCount> base64Files = MakeBase64Files(files, log);
 
   int accepted = 0;
   bool loggedIn = true;
@@ -123,54 +171,31 @@ int SendReplies(CMailClient& client, const MailSettings& mail, const SendSetting
 
   if (loggedIn) {
     log.Log(LOG_SEND, SJIS("メール送信開始"));
-    client.SetSmtpParams(mail.SmtpServer, senderAddress.c_str(), mail.UserName, mail.SmtpPort);
-    // The submission user and password are their own, or the mailbox's where none is set.
-    client.SetSmtpSecurity(mail.SmtpSecurity, mail.SmtpAuth,
-                           mail.SmtpUserID[0] != '\0' ? mail.SmtpUserID : mail.UserID,
-                           mail.SmtpPasswd[0] != '\0' ? mail.SmtpPasswd : mail.Passwd, mail.CaFile);
-    if (mail.SmtpAuth == 1 && mail.SmtpSecurity == 0) {
+    ReplyRun run;
+    run.account = SmtpAccountOf(mail);
+    run.sender = CheckedAddress::Check(senderAddress);
+    run.senderName = FieldText(mail.UserName);
+    run.subject = FieldText(send.Title);
+    run.bodyText = FieldText(send.MailText) + "<BR>" + FieldText(send.SendName);
+    for (int k = 0; k < kCarrierClassCount; ++k) {
+      run.pictures[k] = base64Files[k].empty() ? std::nullopt : ReadBase64File(base64Files[k]);
+      // A picture without a name shows its file's.
+      run.pictureNames[k] = files.attachmentNames[k].empty() ? base64Files[k] : files.attachmentNames[k];
+    }
+    if (run.account.authenticate && run.account.security == 0) {
       log.Log(LOG_SEND, SJIS("SMTPの認証情報は暗号化されずに送信されます(SmtpSecurity=0)。"));
     }
-    client.SetReplyText(FieldText(send.Title).c_str(), bodyText.c_str());
     for (const auto& request : requests) {
       if (!request) continue;
-      const std::string address = FieldText(request->address);
-      const std::string name = FieldText(request->name);
-      if (address == senderAddress) {
-        log.Log(LOG_SEND,
-                SJIS("差出人メールアドレスと受信メールアドレスが同じな為送信しません。"));
+      if (FieldText(request->address) == senderAddress) {
+        log.Log(LOG_SEND, SJIS("差出人メールアドレスと受信メールアドレスが同じな為送信しません。"));
         continue;
       }
-      int carrierClass = ClassifyCarrier(address.c_str());
-      client.SetAttachment(base64Files[carrierClass].c_str(),
-                           files.attachmentNames[carrierClass].c_str());
-      // A request that did not come through the request parser may hold anything: its address
-      // passes the one address check before any connection is made.
-      std::string checked;
-      if (CheckMailAddress(address, &checked) != AddressVerdict::kValid) {
-        log.Log(LOG_SEND, SJIS("メール送信に失敗しました。"));
-        continue;
-      }
-      auto connection = client.SmtpConnect();
-      if (!connection) {
-        log.Log(LOG_SEND, SJIS("メール送信に失敗しました。"));
-        continue;
-      }
-      // The message ends in a line feed, so the log shows an empty line after it. A local
-      // part beyond ASCII is UTF-8; the log shows it in its own text.
-      log.Log(LOG_SEND, CleanHeaderText(name) + "<" + CleanHeaderText(LogText(address)) + ">" +
-                            SJIS("にメール送信") + "\n");
-      int result = client.SmtpSendMail(*connection, address.c_str(), name.c_str());
-      if (result == kSmtpSent) {
+      if (SendReply(run, *request, log)) {
         ++accepted;
       } else {
-        if (result == kSmtpNoUtf8Support) {
-          log.Log(LOG_SEND, SJIS("送信先アドレスに英数字以外の文字が含まれていますが、"
-                                 "SMTPサーバーが対応していない(SMTPUTF8)ため送信しません。"));
-        }
         log.Log(LOG_SEND, SJIS("メール送信に失敗しました。"));
       }
-      client.SmtpClose(std::move(connection));
     }
     log.Log(LOG_SEND, SJIS("メール送信終了"));
   }

@@ -53,17 +53,20 @@ struct ReplyFiles {
 //      that class's picture file, logging its size (LOG_PICT); a picture that could not be read
 //      leaves its base64 file empty, and replies of that class then carry a picture part
 //      without data;
-//   2. when `mail.BeforeSMTP` is 1, logs in to the POP3 server first (the POP3 parameters must
-//      already be set on `client`) and waits the POP-before-SMTP pause of the timings record;
-//      when that log-in fails nothing is sent;
-//   3. sends each request, in list order and over its own SMTP connection, the reply with the
-//      picture of its class, skipping a request from the sender's own address and refusing
-//      (as a failed send, without connecting) an address that fails CheckMailAddress; control
-//      bytes of a name are dropped;
+//   2. when `mail.BeforeSMTP` is 1, logs in to the mailbox first (the mailbox must already be
+//      set on `client`) and waits the POP-before-SMTP pause of the timings record; when that
+//      log-in fails nothing is sent;
+//   3. sends each request, in list order and over its own SMTP session, the reply with the
+//      picture of its class (BuildReplyMessage), skipping a request from the sender's own
+//      address and refusing (as a failed send, without connecting) an address that fails the
+//      address rule (CheckedAddress), and every request when the sender address fails it;
+//      control bytes of a name are dropped;
 //   4. deletes the base64 files.
-// Every step is logged to `log` (LOG_PICT, LOG_SEND) in CP932. Failed replies are not retried.
-// Null entries of `requests` are skipped. Returns the number of replies the server accepted.
-// Runs on the capture-and-reply worker; `requests` must not change during the call.
+// Every step is logged to `log` (LOG_PICT, LOG_SEND) in CP932; a failed send logs the SMTP
+// session's line for the step that failed (our words and the server's reply), then
+// "メール送信に失敗しました。". Failed replies are not retried. Null entries of `requests` are skipped.
+// Returns the number of replies the server accepted. Runs on the capture-and-reply worker;
+// `requests` must not change during the call.
 int SendReplies(CMailClient& client, const MailSettings& mail, const SendSettings& send,
                 const RequestList& requests, const ReplyFiles& files,
                 LogSink& log);

@@ -366,12 +366,14 @@ TEST_F(ReplyDispatchTest, FailedSendsAreLoggedAndTheNextRequestGoesOn) {
   std::vector<Entry> expected = ConversionLines();
   expected.push_back(Send("メール送信開始"));
   expected.push_back(SendLine(SJIS("不明"), "gone@ezweb.ne.jp"));
+  expected.push_back(Send("SMTPサーバーが送信先アドレスを受け付けませんでした。 (550 unknown)"));
   expected.push_back(Send("メール送信に失敗しました。"));
   expected.push_back(SendLine("", "here@ezweb.ne.jp"));
   expected.push_back(Send("メール送信終了"));
   EXPECT_EQ(log_.entries(), expected);
 
-  // No server at all: every request fails at the connection, without a send line.
+  // No server at all: every request fails at the connection, without a send line; the log
+  // says where it could not connect.
   int closedPort;
   {
     qv::test::ScriptedServer gone;
@@ -382,8 +384,12 @@ TEST_F(ReplyDispatchTest, FailedSendsAreLoggedAndTheNextRequestGoesOn) {
   EXPECT_EQ(SendReplies(client_, mail_, send_, requests_, files_, again), 0);
   expected = ConversionLines();
   expected.push_back(Send("メール送信開始"));
-  expected.push_back(Send("メール送信に失敗しました。"));
-  expected.push_back(Send("メール送信に失敗しました。"));
+  const Entry unreachable = {LOG_SEND, qv::Cp932FromUtf8("SMTPサーバーに接続できませんでした。") + " (127.0.0.1:" +
+                                           std::to_string(closedPort) + ")"};
+  for (int i = 0; i < 2; ++i) {
+    expected.push_back(unreachable);
+    expected.push_back(Send("メール送信に失敗しました。"));
+  }
   expected.push_back(Send("メール送信終了"));
   EXPECT_EQ(again.entries(), expected);
   EXPECT_TRUE(Base64Files().empty());

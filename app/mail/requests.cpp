@@ -58,21 +58,6 @@ std::shared_ptr<const std::vector<std::string>> AddressList::Snapshot() const {
   return entries_;
 }
 
-std::string_view NextToken(std::string_view text, char delimiter, size_t* position) {
-  if (*position >= text.size()) {
-    *position = text.size();
-    return {};
-  }
-  size_t end = text.find(delimiter, *position);
-  if (end == std::string_view::npos) {
-    *position = text.size();
-    return {};
-  }
-  std::string_view token = text.substr(*position, end - *position);
-  *position = end + 1;
-  return token;
-}
-
 int MatchAddressList(std::string_view address, int filtMode,
                      const std::vector<std::string>& list) {
   // A quoted local part may hold '@' itself; an entry has one '@'.
@@ -164,11 +149,7 @@ std::unique_ptr<REQUESTREC> ParseRequestMail(MAILENTRY& entry, const FilterSetti
   std::string_view wanted(filter.TitleFiltText,
                           strnlen(filter.TitleFiltText, sizeof filter.TitleFiltText));
 
-  // The server's status line comes first; the mail follows it.
-  std::string_view text(entry.text);
-  size_t statusEnd = text.find('\n');
-  text = statusEnd == std::string_view::npos ? std::string_view() : text.substr(statusEnd + 1);
-  std::vector<HeaderField> fields = ReadHeaderBlock(text);
+  std::vector<HeaderField> fields = ReadHeaderBlock(entry.message);
 
   // The last From field's sender: its verdict, its address in the form to send (when
   // valid), how the log shows it, and its name.

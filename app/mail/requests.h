@@ -56,10 +56,6 @@ class AddressList {
   std::shared_ptr<const std::vector<std::string>> entries_;
 };
 
-// The text from `*position` up to the next `delimiter` (excluded); moves `*position` past the
-// delimiter. When no delimiter follows, returns an empty text and moves `*position` to the end.
-[[nodiscard]] std::string_view NextToken(std::string_view text, char delimiter, size_t* position);
-
 // Whether the address list lets `address` through: with `filtMode` 0 the list names senders
 // to refuse, otherwise the only senders to accept. The address is split at the "@" before its
 // domain (DomainSeparator), entries at their first "@" (no "@": empty local part, the whole

@@ -29,18 +29,6 @@ MailSettings ImapMailbox(int port, int security = 0, const char* password = "pw"
   return mail;
 }
 
-ImapAccount AccountOf(const MailSettings& mail) {
-  ImapAccount account;
-  account.server = mail.PopServer;
-  account.userId = mail.UserID;
-  account.password = mail.Passwd;
-  account.port = mail.PopPort;
-  account.security = mail.PopSecurity;
-  account.caFile = mail.CaFile;
-  account.folder = mail.ImapFolder;
-  return account;
-}
-
 // Short socket time-outs for every test here (the shared fixture).
 class ImapTest : public qv::test::ShortSocketTimeoutsTest {
  protected:
@@ -86,7 +74,7 @@ ScriptedServer& ListTwo(ScriptedServer& server, int size3, int size9) {
 const Lines kListed = {"A1 CAPABILITY", "A2 LOGIN \"user\" \"pw\"", "A3 SELECT \"INBOX\"", "A4 UID SEARCH ALL",
                        "A5 UID FETCH 3:9 (UID RFC822.SIZE)"};
 
-TEST_F(ImapTest, FetchesEveryMessageByUidAndKeepsItAsPop3Would) {
+TEST_F(ImapTest, FetchesEveryMessageByUidAndKeepsItAsSent) {
   const std::string first = "Subject: seven\r\n\r\n.dot\r\nend";  // no CR LF at its end
   ScriptedServer server;
   ListTwo(LogIn(server), static_cast<int>(first.size()), 10);
@@ -107,9 +95,8 @@ TEST_F(ImapTest, FetchesEveryMessageByUidAndKeepsItAsPop3Would) {
   EXPECT_EQ(entry->number, 1);
   EXPECT_EQ(entry->uid, 3u);
   EXPECT_EQ(entry->size, static_cast<int>(first.size()));
-  EXPECT_EQ(entry->text, "* 1 FETCH (UID 3 BODY[] {" + std::to_string(first.size()) +
-                             "})\r\nSubject: seven\r\n\r\n..dot\r\nend\r\n.\r\n");
-  EXPECT_EQ(client_.GetEntry(1)->text, "* 2 FETCH (UID 9 BODY[] {12})\r\nSubject: \"q\"\r\n.\r\n");
+  EXPECT_EQ(entry->message, first);
+  EXPECT_EQ(client_.GetEntry(1)->message, "Subject: \"q\"");
   EXPECT_FALSE(client_.lastLoginFailed());
   EXPECT_FALSE(client_.lastCheckFailed());
 
@@ -165,7 +152,7 @@ TEST_F(ImapTest, HostileAndBrokenResponsesEndCleanly) {
        "サイズが大きすぎるメールを受信しませんでした。 (UID 3)", {"A6 UID FETCH 3 (BODY.PEEK[])"}},
       {"BYE in the middle", "* BYE server shutting down\r\n", true, 0,
        "IMAPサーバーが接続を終了しました。 (server shutting down)", {"A6 UID FETCH 3 (BODY.PEEK[])"}},
-      {"tagged NO", "A6 NO [UNAVAILABLE] try later\r\n", false, 1, "メールを受信できませんでした。 (UID 3)",
+      {"tagged NO", "A6 NO [UNAVAILABLE] try later\r\n", false, 1, "メールを受信できませんでした。 (UID 3) (try later)",
        {"A7 UID FETCH 9 (BODY.PEEK[])", "A8 LOGOUT"}},
       {"NIL body", "* 1 FETCH (UID 3 BODY[] NIL)\r\nA6 OK\r\n", false, 1, "メールを受信できませんでした。 (UID 3)",
        {"A7 UID FETCH 9 (BODY.PEEK[])", "A8 LOGOUT"}},
@@ -229,7 +216,7 @@ TEST_F(ImapTest, RefusalsBeforeTheFetchAreLoggedAndEndTheSession) {
        {"A1 CAPABILITY", "A2 LOGIN \"user\" \"pw\"", "A3 CAPABILITY", "A4 SELECT \"INBOX\"", "A5 LOGOUT"},
        "IMAPのフォルダ「INBOX」を開けませんでした。 (no such folder)", false},
       {"SEARCH refused", 0, "IMAP4rev1", {"A2 OK in\r\n", "A3 OK\r\n", "A4 OK\r\n", "A5 BAD what\r\n", "A6 OK\r\n"},
-       {"A4 SELECT \"INBOX\"", "A5 UID SEARCH ALL", "A6 LOGOUT"}, "メール一覧を受信できませんでした。", false},
+       {"A4 SELECT \"INBOX\"", "A5 UID SEARCH ALL", "A6 LOGOUT"}, "メール一覧を受信できませんでした。 (what)", false},
   };
   for (const Case& c : cases) {
     ScriptedServer server;
@@ -302,7 +289,7 @@ TEST_F(ImapTest, IdleReportsNewMailRenewsAndEnds) {
   server.Start();
   ImapIdle idle(&log_);
   ImapFolderState known{2, 7, 10};
-  ASSERT_EQ(idle.Start(AccountOf(ImapMailbox(server.port())), known), ImapIdle::Started::kIdling);
+  ASSERT_EQ(idle.Start(MailboxAccountOf(ImapMailbox(server.port())), known), ImapIdle::Started::kIdling);
   EXPECT_EQ(idle.Wait(0), News::kNone);
   // 2 messages, one expunged, then 2 again: new mail.
   EXPECT_EQ(WaitForNews(idle), News::kNewMail);
@@ -347,7 +334,7 @@ TEST_F(ImapTest, IdleStartsAndEndsAsTheServerSays) {
     server.Start();
     RecordingLogSink log;
     ImapIdle idle(&log);
-    EXPECT_EQ(idle.Start(AccountOf(ImapMailbox(server.port())), ImapFolderState{2, 7, 10}), c.started) << c.name;
+    EXPECT_EQ(idle.Start(MailboxAccountOf(ImapMailbox(server.port())), ImapFolderState{2, 7, 10}), c.started) << c.name;
     EXPECT_EQ(WaitForNews(idle), c.first) << c.name;
     std::string wanted = qv::Cp932FromUtf8(c.logged);
     bool found = false;
@@ -414,10 +401,9 @@ TEST(ImapDovecot, FetchesDeletesAndIdlesOnARealServer) {
   EXPECT_EQ(client.PopBeforeSmtp(), 1);
   ASSERT_EQ(client.CheckMail(), 1);
   ASSERT_EQ(client.GetEntryCount(), 3);
-  // The same text a POP3 fetch keeps: a first line, the mail dot-stuffed, the "." line.
-  const std::string& first = client.GetEntry(0)->text;
-  EXPECT_EQ(first.substr(first.find("\r\n") + 2), crlf + ".\r\n");
-  EXPECT_NE(client.GetEntry(1)->text.find("\r\n..leading dot\r\nsecond\r\n.\r\n"), std::string::npos);
+  // The same message a POP3 fetch keeps: as it was sent, in CR LF lines.
+  EXPECT_EQ(client.GetEntry(0)->message, crlf);
+  EXPECT_TRUE(client.GetEntry(1)->message.ends_with("\r\n\r\n.leading dot\r\nsecond\r\n"));
   client.GetEntry(0)->deleteMark = 1;
   client.GetEntry(2)->deleteMark = 1;
   client.DeleteMarked();
@@ -513,7 +499,7 @@ TEST_F(ImapTest, AnEndlessTrickleEndsTheExchangeAtTheReceiveTimeOut) {
   Trickle(Examined(done).Read().Send("+ idling\r\n").Read(), "A4 OK Idle completed.\r\n");
   done.Start();
   ImapIdle idle(&log_);
-  ASSERT_EQ(idle.Start(AccountOf(ImapMailbox(done.port())), ImapFolderState{2, 7, 10}), ImapIdle::Started::kIdling);
+  ASSERT_EQ(idle.Start(MailboxAccountOf(ImapMailbox(done.port())), ImapFolderState{2, 7, 10}), ImapIdle::Started::kIdling);
   timings.imapIdleRenewMs = 0;
   qv::SetTimings(timings);
   start = std::chrono::steady_clock::now();
@@ -541,7 +527,7 @@ TEST_F(ImapTest, ARepeatedExistsWhileIdlingIsNoNews) {
       .Cut();
   server.Start();
   ImapIdle idle(&log_);
-  ASSERT_EQ(idle.Start(AccountOf(ImapMailbox(server.port())), ImapFolderState{2, 7, 10}), ImapIdle::Started::kIdling);
+  ASSERT_EQ(idle.Start(MailboxAccountOf(ImapMailbox(server.port())), ImapFolderState{2, 7, 10}), ImapIdle::Started::kIdling);
   std::vector<News> heard;
   while (heard.empty() || heard.back() != News::kDropped) {
     heard.push_back(WaitForNews(idle));
@@ -638,7 +624,7 @@ TEST_F(ImapTest, AMessageOfExactly64MiBIsFetchedAndOneByteMoreRefused) {
     ASSERT_EQ(client.GetEntryCount(), c.entries);
     if (c.entries) {
       EXPECT_EQ(client.GetEntry(0)->size, limit);
-      EXPECT_NE(client.GetEntry(0)->text.find("\r\n" + std::string(64, 'x')), std::string::npos);
+      EXPECT_EQ(client.GetEntry(0)->message, body);
     }
     if (c.logged) {
       bool found = false;

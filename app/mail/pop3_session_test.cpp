@@ -6,6 +6,7 @@
 
 #include "app/mail/testing/dovecot_fixture.h"
 #include "app/mail/mail_client.h"
+#include "app/mail/pop3_session.h"
 #include "app/mail/testing/test_servers.h"
 #include "app/settings/activity_log.h"
 #include "platform/socket.h"
@@ -61,10 +62,10 @@ TEST_F(Pop3Test, FetchesEveryListedMessageByItsNumber) {
   ASSERT_EQ(client_.GetEntryCount(), 2);
   EXPECT_EQ(client_.GetEntry(0)->number, 7);
   EXPECT_EQ(client_.GetEntry(0)->size, 30);
-  EXPECT_EQ(client_.GetEntry(0)->text, "+OK\r\nSubject: seven\r\n\r\n..dot\r\n.\r\n");
+  EXPECT_EQ(client_.GetEntry(0)->message, "Subject: seven\r\n\r\n.dot\r\n");
   EXPECT_EQ(client_.GetEntry(0)->deleteMark, 0);
   EXPECT_EQ(client_.GetEntry(1)->number, 12);
-  EXPECT_EQ(client_.GetEntry(1)->text, "+OK\r\n.\r\n");
+  EXPECT_EQ(client_.GetEntry(1)->message, "");
   EXPECT_EQ(client_.GetEntry(2), nullptr);
   EXPECT_EQ(client_.GetEntry(-1), nullptr);
 
@@ -89,7 +90,8 @@ TEST_F(Pop3Test, CollectsListingsAndMessagesArrivingInPieces) {
   server.Send("+O").Pause(5).Send("K ready\r\n").Read().Send("+OK\r\n").Read().Send("+OK\r\n");
   server.Read().Send(listing.substr(0, 700)).Pause(5);
   server.Send(listing.substr(700, listing.size() - 700 - 2)).Pause(5).Send("\r\n");
-  std::string message = "+OK\r\nFrom: a@b.example\r\nSubject: pieces\r\n\r\nbody line\r\n.\r\n";
+  std::string mail = "From: a@b.example\r\nSubject: pieces\r\n\r\nbody line\r\n";
+  std::string message = "+OK\r\n" + mail + ".\r\n";
   for (int n = 1; n <= 200; ++n) {
     server.Read();
     if (n == 1) {
@@ -106,7 +108,7 @@ TEST_F(Pop3Test, CollectsListingsAndMessagesArrivingInPieces) {
   ASSERT_EQ(client_.GetEntryCount(), 200);
   for (int i = 0; i < 200; ++i) {
     ASSERT_EQ(client_.GetEntry(i)->number, i + 1);
-    ASSERT_EQ(client_.GetEntry(i)->text, message);
+    ASSERT_EQ(client_.GetEntry(i)->message, mail);
   }
   Lines received = server.Received();
   ASSERT_EQ(received.size(), 204u);
@@ -124,7 +126,7 @@ TEST_F(Pop3Test, RefusedLogInOrEmptyMailboxFetchesNothing) {
   EXPECT_EQ(client_.CheckMail(), 0);
   ASSERT_TRUE(wrongPassword.Wait());
   EXPECT_EQ(wrongPassword.Received(), (Lines{"USER user", "PASS wrong", "QUIT"}));
-  EXPECT_TRUE(Logged("POP3サーバーにログインできませんでした。"));
+  EXPECT_TRUE(Logged("POP3サーバーにログインできませんでした。 (-ERR [AUTH] failed)"));
   EXPECT_TRUE(client_.lastLoginFailed());
   EXPECT_TRUE(client_.lastCheckFailed());
 
@@ -146,6 +148,7 @@ TEST_F(Pop3Test, RefusedLogInOrEmptyMailboxFetchesNothing) {
   EXPECT_EQ(client_.PopBeforeSmtp(), 0);
   ASSERT_TRUE(badGreeting.Wait());
   EXPECT_EQ(badGreeting.Received(), (Lines{"QUIT"}));
+  EXPECT_TRUE(Logged("POP3サーバーにログインできませんでした。 (-ERR busy)"));
 }
 
 TEST_F(Pop3Test, MissingOrUnsafeParametersNeverConnect) {
@@ -170,8 +173,9 @@ TEST_F(Pop3Test, StlsThatIsNotOfferedOrRefusedSendsNoPassword) {
   };
   const Case cases[] = {
       {"+OK\r\nUSER\r\nUIDL\r\n.\r\n", nullptr, {"CAPA", "QUIT"}, "STLSに対応していない"},
-      {"-ERR unknown command\r\n", nullptr, {"CAPA", "QUIT"}, "STLSに対応していない"},
-      {"+OK\r\nstls\r\n.\r\n", "-ERR not now\r\n", {"CAPA", "STLS", "QUIT"}, "STLSを受け付けなかった"},
+      {"-ERR unknown command\r\n", nullptr, {"CAPA", "QUIT"}, "STLSに対応していないため、ログインしません。 (-ERR unknown command)"},
+      {"+OK\r\nstls\r\n.\r\n", "-ERR not now\r\n", {"CAPA", "STLS", "QUIT"},
+       "STLSを受け付けなかったため、ログインしません。 (-ERR not now)"},
   };
   for (const Case& c : cases) {
     ScriptedServer server;
@@ -295,6 +299,7 @@ TEST_F(Pop3Test, RefusedRetrieveSkipsOnlyThatMessage) {
   EXPECT_EQ(server.Received(), (Lines{"USER user", "PASS pw", "LIST", "RETR 1", "RETR 2", "QUIT"}));
   ASSERT_EQ(client_.GetEntryCount(), 1);
   EXPECT_EQ(client_.GetEntry(0)->number, 2);
+  EXPECT_TRUE(Logged("メールを受信できませんでした。 (#1) (-ERR no such message)"));
 }
 
 TEST_F(Pop3Test, DeleteStopsWhenLogInFails) {
@@ -313,6 +318,83 @@ TEST_F(Pop3Test, DeleteStopsWhenLogInFails) {
   client_.DeleteMarked();
   ASSERT_TRUE(refusing.Wait());
   EXPECT_EQ(refusing.Received(), (Lines{"USER user", "QUIT"}));
+}
+
+// RETR gives the message as it was sent: the status line and the terminator gone, and one dot
+// taken from every line that begins with one (RFC 1939 3), wherever the line is.
+TEST_F(Pop3Test, RetrUndoesTheDotStuffingOfEveryLine) {
+  struct Case {
+    std::string response;
+    std::string message;
+  };
+  const Case cases[] = {
+      {"+OK\r\n.\r\n", ""},
+      {"+OK\r\n..\r\n.\r\n", ".\r\n"},
+      {"+OK 12 octets\r\n...x\r\na.b\r\n..\r\nend\r\n.\r\n", "..x\r\na.b\r\n.\r\nend\r\n"},
+      {"+OK\r\nSubject: s\r\n\r\n..\r\n...\r\n.\r\n", "Subject: s\r\n\r\n.\r\n..\r\n"},
+  };
+  for (const Case& c : cases) {
+    ScriptedServer server;
+    LogIn(server).Read().Send("+OK\r\n1 10\r\n.\r\n").Read().Send(c.response).Read().Send("+OK\r\n");
+    server.Start();
+    UseServer(server);
+    EXPECT_EQ(client_.CheckMail(), 1) << c.response;
+    ASSERT_TRUE(server.Wait());
+    ASSERT_EQ(client_.GetEntryCount(), 1) << c.response;
+    EXPECT_EQ(client_.GetEntry(0)->message, c.message) << c.response;
+  }
+}
+
+// Every refusal after the log-in shows the server's reply beside our words; a reply that
+// repeats the password shows it masked.
+TEST_F(Pop3Test, RefusalsShowTheServersReplyWithoutThePassword) {
+  ScriptedServer locked;
+  LogIn(locked).Read().Send("-ERR [IN-USE] mailbox locked\r\n").Read().Send("+OK\r\n");
+  locked.Start();
+  UseServer(locked);
+  EXPECT_EQ(client_.CheckMail(), 0);
+  ASSERT_TRUE(locked.Wait());
+  EXPECT_EQ(locked.Received(), (Lines{"USER user", "PASS pw", "LIST", "QUIT"}));
+  EXPECT_TRUE(Logged("メール一覧を受信できませんでした。 (-ERR [IN-USE] mailbox locked)"));
+  EXPECT_FALSE(client_.lastLoginFailed());
+  EXPECT_TRUE(client_.lastCheckFailed());
+
+  ScriptedServer repeating;
+  repeating.Send("+OK\r\n").Read().Send("+OK\r\n").Read().Send("-ERR password s3cr\x01" "et! is wrong\r\n");
+  repeating.Read().Send("+OK\r\n");
+  repeating.Start();
+  UseServer(repeating, "s3cret!");
+  EXPECT_EQ(client_.CheckMail(), 0);
+  ASSERT_TRUE(repeating.Wait());
+  EXPECT_TRUE(Logged("POP3サーバーにログインできませんでした。 (-ERR password *** is wrong)"));
+  for (const std::string& message : Messages()) EXPECT_EQ(message.find("s3cret"), std::string::npos) << message;
+}
+
+// The listing holds at most the lines asked for: at the limit nothing is cut, one more is.
+TEST_F(Pop3Test, TheListingIsCutOneLinePastItsLimit) {
+  for (int listed : {2, 3}) {
+    ScriptedServer server;
+    std::string listing = "+OK\r\n";
+    for (int n = 1; n <= listed; ++n) listing += std::to_string(n) + " 10\r\n";
+    LogIn(server).Read().Send(listing + ".\r\n").Read().Send("+OK\r\n");
+    server.Start();
+    Pop3Session session(&log_);
+    MailboxAccount account;
+    account.server = "127.0.0.1";
+    account.userId = "user";
+    account.password = "pw";
+    account.port = server.port();
+    ASSERT_TRUE(session.Open(account));
+    std::vector<Pop3ScanLine> lines;
+    bool cut = true;
+    EXPECT_TRUE(session.List(2, &lines, &cut).ok());
+    session.Quit();
+    ASSERT_TRUE(server.Wait());
+    EXPECT_EQ(cut, listed == 3) << listed;
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[1].number, 2);
+    EXPECT_EQ(lines[1].size, 10);
+  }
 }
 
 // ---- against a real POP3 server ----
@@ -336,17 +418,13 @@ TEST(Pop3Dovecot, FetchesAndDeletesRealMails) {
   EXPECT_EQ(client.PopBeforeSmtp(), 1);
   ASSERT_EQ(client.CheckMail(), 1);
   ASSERT_EQ(client.GetEntryCount(), 3);
-  for (int i = 0; i < 3; ++i) {
-    const MAILENTRY* entry = client.GetEntry(i);
-    EXPECT_EQ(entry->number, i + 1);
-    EXPECT_EQ(entry->text.compare(0, 3, "+OK"), 0);
-    EXPECT_EQ(entry->text.substr(entry->text.size() - 5), "\r\n.\r\n");
-  }
-  const std::string& first = client.GetEntry(0)->text;
-  EXPECT_EQ(first.substr(first.find("\r\n") + 2), crlf + ".\r\n");
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(client.GetEntry(i)->number, i + 1);
+  EXPECT_EQ(client.GetEntry(0)->message, crlf);
   EXPECT_EQ(client.GetEntry(0)->size, static_cast<int>(crlf.size()));
-  // The server sends CR LF line ends and stuffs the leading dot.
-  EXPECT_NE(client.GetEntry(1)->text.find("\r\n..leading dot\r\nsecond\r\n.\r\n"), std::string::npos);
+  // The server sends CR LF line ends and stuffs the leading dot; the client undoes the
+  // stuffing.
+  const std::string& second = client.GetEntry(1)->message;
+  EXPECT_TRUE(second.ends_with("\r\n\r\n.leading dot\r\nsecond\r\n")) << second;
 
   client.GetEntry(0)->deleteMark = 1;
   client.GetEntry(2)->deleteMark = 1;
@@ -356,7 +434,7 @@ TEST(Pop3Dovecot, FetchesAndDeletesRealMails) {
   // The next check sees only what is left, numbered afresh.
   ASSERT_EQ(client.CheckMail(), 1);
   ASSERT_EQ(client.GetEntryCount(), 1);
-  EXPECT_NE(client.GetEntry(0)->text.find("Subject: two"), std::string::npos);
+  EXPECT_NE(client.GetEntry(0)->message.find("Subject: two"), std::string::npos);
 }
 
 }  // namespace
@@ -431,7 +509,7 @@ TEST_F(Pop3Test, TheCheckBudgetCountsWhatArrivedNotWhatWasAnnounced) {
     EXPECT_EQ(client.CheckMail(), 1);
     ASSERT_TRUE(server.Wait());
     ASSERT_EQ(client.GetEntryCount(), all ? 3 : 2);
-    EXPECT_EQ(client.GetEntry(1)->text, response);
+    EXPECT_EQ(client.GetEntry(1)->message, body);
     bool deferred = false;
     for (const std::string& line : log.lines()) {
       deferred = deferred || line.find(qv::Cp932FromUtf8("一度に受信できる量を超えたため、残りの1個のメールは次回受信します。")) !=

@@ -7,12 +7,14 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "app/mail/encodings.h"
-#include "app/mail/mail_client.h"
+#include "app/mail/reply_message.h"
+#include "app/mail/smtp_session.h"
 #include "app/mail/testing/smtp_test_peer.h"
 #include "app/mail/testing/test_servers.h"
 #include "app/settings/activity_log.h"
@@ -76,32 +78,75 @@ void Script(ScriptedServer& server, const Lines& replies, size_t first = 0) {
 }
 const Lines kAccepting = {"220 ready", "250 hello", "250 ok", "250 ok", "354 go", "250 queued", "221 bye"};
 
-class SmtpClientTest : public qv::test::ShortSocketTimeoutsTest {
+// The submission server on loopback at `port`.
+SmtpAccount Account(int port, int security = 0, bool authenticate = false) {
+  SmtpAccount account;
+  account.server = "127.0.0.1";
+  account.port = port;
+  account.security = security;
+  account.authenticate = authenticate;
+  return account;
+}
+
+// The address, which the test knows to pass the address rule.
+CheckedAddress Checked(const std::string& address) { return CheckedAddress::Check(address).value(); }
+
+class SmtpSessionTest : public qv::test::ShortSocketTimeoutsTest {
  protected:
+  // The reply's subject and body text (Shift_JIS, "<BR>" for line breaks).
+  void SetReplyText(const std::string& subject, const std::string& body) {
+    subject_ = subject;
+    body_ = body;
+  }
+  // The base64 file of the picture (empty: none) and the attachment's name (empty: the file's).
+  void SetAttachment(const std::string& base64File, const std::string& name) {
+    base64File_ = base64File;
+    pictureName_ = name;
+  }
+  // The whole reply to `address`, as the reply phase builds it.
+  std::string Message(const std::string& address, const char* name, const std::string& senderName = SJIS("山田太郎")) {
+    const std::tm now = LocalNow();
+    ReplyRecord record{Checked(kSender), senderName, Checked(address), name ? name : "", subject_, body_,
+                       base64File_.empty() ? std::nullopt : ReadBase64File(base64File_),
+                       pictureName_.empty() ? base64File_ : pictureName_, now, NewMessageId(now, Checked(kSender))};
+    return BuildReplyMessage(record);
+  }
+  // Connects the session and sends one reply over it; the status of the step that failed.
+  SmtpStatus Send(SmtpSession& session, const std::string& address, const char* name,
+                  const std::string& senderName = SJIS("山田太郎")) {
+    SmtpResult connected = session.Connect();
+    if (!connected.ok()) return connected.status;
+    return SendMail(session, Checked(kSender), Checked(address), Message(address, name, senderName)).status;
+  }
   // Sends one reply through a server answering with `replies`; returns every line the server
-  // received, and the send's result in `*result` (-1 when the connection was refused).
-  Lines Run(const Lines& replies, const char* address, const char* name, int* result,
+  // received, and the send's result in `*result`.
+  Lines Run(const Lines& replies, const std::string& address, const char* name, SmtpStatus* result,
             const std::string& senderName = SJIS("山田太郎")) {
     ScriptedServer server;
     Script(server, replies);
     server.Start();
-    client_.SetSmtpParams("127.0.0.1", "camera@example.jp", senderName.c_str(), server.port());
-    auto connection = client_.SmtpConnect();
-    *result = connection ? client_.SmtpSendMail(*connection, address, name) : -1;
-    client_.SmtpClose(std::move(connection));
+    SmtpSession session(Account(server.port()), &log_);
+    *result = Send(session, address, name, senderName);
+    session.Close();
     EXPECT_TRUE(server.Wait());
     return server.Received();
   }
   // The mail data (the lines after DATA up to and including ".") of an accepted reply.
-  Lines SendAccepted(const char* address, const char* name,
+  Lines SendAccepted(const std::string& address, const char* name,
                      const std::string& senderName = SJIS("山田太郎")) {
-    int result;
+    SmtpStatus result;
     Lines transcript = Run(kAccepting, address, name, &result, senderName);
-    EXPECT_EQ(result, 0);
+    EXPECT_EQ(result, SmtpStatus::kOk);
     auto data = std::find(transcript.begin(), transcript.end(), "DATA");
     auto end = std::find(data, transcript.end(), ".");
     if (end == transcript.end()) return {};
     return Lines(data + 1, end + 1);
+  }
+  bool Logged(const char* utf8) const {
+    for (const std::string& line : log_.lines()) {
+      if (line.find(qv::Cp932FromUtf8(utf8)) != std::string::npos) return true;
+    }
+    return false;
   }
 
   static std::string HeaderLine(const Lines& data, const std::string& name) {
@@ -123,20 +168,24 @@ class SmtpClientTest : public qv::test::ShortSocketTimeoutsTest {
     return Lines(text + 3, std::find(text, data.end(), "--" + BoundaryOf(data)));
   }
 
+  static constexpr char kSender[] = "camera@example.jp";
   RecordingLogSink log_;
-  CMailClient client_{&log_};
   ScratchFolder scratch_;
+  std::string subject_;
+  std::string body_;
+  std::string base64File_;
+  std::string pictureName_;
 };
 
-TEST_F(SmtpClientTest, SendsTheReplyLayoutLineByLine) {
+TEST_F(SmtpSessionTest, SendsTheReplyLayoutLineByLine) {
   // 100 base64 characters: one full line of 64 and one of 36.
   std::string base64;
   for (size_t i = 0; i < 100; ++i) base64 += "QRSTabcd+/09"[i % 12];
-  client_.SetReplyText(SJIS("テスト").c_str(), (SJIS("カメラ") + "<BR>.dot<BR><BR>sig").c_str());
-  client_.SetAttachment(scratch_.File("B64test", base64).c_str(), "200401021304.JPG");
-  int result;
+  SetReplyText(SJIS("テスト"), SJIS("カメラ") + "<BR>.dot<BR><BR>sig");
+  SetAttachment(scratch_.File("B64test", base64), "200401021304.JPG");
+  SmtpStatus result;
   Lines transcript = Run(kAccepting, "user@docomo.ne.jp", SJIS("テスト").c_str(), &result);
-  EXPECT_EQ(result, 0);
+  EXPECT_EQ(result, SmtpStatus::kOk);
   ASSERT_GE(transcript.size(), 5u);
   EXPECT_EQ(Lines(transcript.begin(), transcript.begin() + 4),
             (Lines{"HELO 127.0.0.1", "MAIL FROM:<camera@example.jp>", "RCPT TO:<user@docomo.ne.jp>", "DATA"}));
@@ -189,10 +238,10 @@ TEST_F(SmtpClientTest, SendsTheReplyLayoutLineByLine) {
   EXPECT_EQ(data, expected);
 }
 
-TEST_F(SmtpClientTest, OptionalHeaderPartsAndBodyLines) {
+TEST_F(SmtpSessionTest, OptionalHeaderPartsAndBodyLines) {
   // No sender name: bare address. No recipient name: a To line with the bare address. Empty
   // subject: "なし".
-  client_.SetReplyText("", "x");
+  SetReplyText("", "x");
   Lines data = SendAccepted("user@ezweb.ne.jp", nullptr, "");
   ASSERT_GE(data.size(), 4u);
   EXPECT_EQ(data[0], "From: camera@example.jp");
@@ -213,14 +262,14 @@ TEST_F(SmtpClientTest, OptionalHeaderPartsAndBodyLines) {
       {"a<br>b", {"a<br>b"}},
   };
   for (const Case& c : cases) {
-    client_.SetReplyText("s", c.body.c_str());
+    SetReplyText("s", c.body);
     EXPECT_EQ(BodyOf(SendAccepted("u@example.com", "")), c.lines) << c.body;
   }
 }
 
-TEST_F(SmtpClientTest, AttachmentPart) {
+TEST_F(SmtpSessionTest, AttachmentPart) {
   std::string file = scratch_.File("B64x", "QUJD");
-  client_.SetReplyText("s", "b");
+  SetReplyText("s", "b");
   struct Case {
     std::string name, type, shown;
   } cases[] = {
@@ -231,7 +280,7 @@ TEST_F(SmtpClientTest, AttachmentPart) {
       {"a\"b\r\n.gif", "image/gif", "ab.gif"},
   };
   for (const Case& c : cases) {
-    client_.SetAttachment(file.c_str(), c.name.c_str());
+    SetAttachment(file, c.name);
     Lines data = SendAccepted("u@example.com", "");
     auto type = std::find(data.begin(), data.end(), "Content-Type: " + c.type + "; name=\"" + c.shown + "\"");
     ASSERT_NE(type, data.end()) << c.name;
@@ -244,7 +293,7 @@ TEST_F(SmtpClientTest, AttachmentPart) {
   // The base64 text goes out in lines of 64 characters, the last one shorter.
   for (size_t size : {0u, 64u, 65u, 5000u}) {
     std::string base64 = Base64Encode(RandomBytes(size, static_cast<unsigned>(size))).substr(0, size);
-    client_.SetAttachment(scratch_.File("B64n", base64).c_str(), "p.png");
+    SetAttachment(scratch_.File("B64n", base64), "p.png");
     Lines data = SendAccepted("u@example.com", "");
     auto line = std::find(data.begin(), data.end(), "Content-Transfer-Encoding: base64") + 2;
     std::string joined;
@@ -256,7 +305,7 @@ TEST_F(SmtpClientTest, AttachmentPart) {
   }
 
   // A base64 file that cannot be opened leaves the mail without a picture part.
-  client_.SetAttachment((scratch_.File("x", "") + ".missing").c_str(), "p.png");
+  SetAttachment(scratch_.File("x", "") + ".missing", "p.png");
   Lines data = SendAccepted("u@example.com", "");
   EXPECT_EQ(Lines(data.end() - 4, data.end()), (Lines{"b", "--" + BoundaryOf(data), "", "."}));
 }
@@ -272,7 +321,7 @@ std::string UnfoldedField(const Lines& data, const std::string& name) {
   return {};
 }
 
-TEST_F(SmtpClientTest, LongTextsAreFoldedIntoShortWordsAndLines) {
+TEST_F(SmtpSessionTest, LongTextsAreFoldedIntoShortWordsAndLines) {
   // Kanji alternating with ASCII makes the ISO-2022-JP text grow most (an escape pair per
   // character); half-width katakana go out full-width; plain kanji runs fill whole words.
   std::string mixed, kanji;
@@ -280,8 +329,8 @@ TEST_F(SmtpClientTest, LongTextsAreFoldedIntoShortWordsAndLines) {
   for (int i = 0; i < 127; ++i) kanji += SJIS("像");
   std::string kana = "\xb6\xde\xd2\xd7 " + kanji.substr(0, 100);
   std::string longAddress = std::string(240, 'x') + "@docomo.ne.jp";
-  client_.SetReplyText(mixed.c_str(), (kanji + "<BR>." + std::string(1500, 'z') + "<BR>" + mixed).c_str());
-  Lines data = SendAccepted(longAddress.c_str(), kanji.c_str(), kana);
+  SetReplyText(mixed, kanji + "<BR>." + std::string(1500, 'z') + "<BR>" + mixed);
+  Lines data = SendAccepted(longAddress, kanji.c_str(), kana);
   ASSERT_FALSE(data.empty());
   for (const std::string& line : data) EXPECT_LE(line.size(), 998u) << line.substr(0, 40);
 
@@ -318,7 +367,7 @@ TEST_F(SmtpClientTest, LongTextsAreFoldedIntoShortWordsAndLines) {
   EXPECT_EQ(JisToSjis(body[2]), mixed);
 }
 
-TEST_F(SmtpClientTest, ReplyCodesDecideEachStep) {
+TEST_F(SmtpSessionTest, ReplyCodesDecideEachStep) {
   struct Case {
     Lines replies;
     bool accepted;
@@ -338,9 +387,9 @@ TEST_F(SmtpClientTest, ReplyCodesDecideEachStep) {
       {{""}, false, {}},
   };
   for (const Case& c : cases) {
-    int result;
+    SmtpStatus result;
     Lines transcript = Run(c.replies, "u@example.com", "", &result);
-    EXPECT_EQ(result == 0, c.accepted) << c.replies.back();
+    EXPECT_EQ(result == SmtpStatus::kOk, c.accepted) << c.replies.back();
     // Mail data lines are condensed to "..." and commands to their verb.
     Lines seen;
     bool inData = false;
@@ -359,110 +408,119 @@ TEST_F(SmtpClientTest, ReplyCodesDecideEachStep) {
   }
 }
 
-TEST_F(SmtpClientTest, RefusalLeavesTheSocketToTheCaller) {
+TEST_F(SmtpSessionTest, RefusalLeavesTheSocketToTheCaller) {
   ScriptedServer server;
   Script(server, {"220 ready", "250 ok", "250 ok", "550 no such user"});
   server.Start();
-  client_.SetSmtpParams("127.0.0.1", "camera@example.jp", "", server.port());
-  auto connection = client_.SmtpConnect();
-  ASSERT_NE(connection, nullptr);
-  EXPECT_NE(client_.SmtpSendMail(*connection, "nobody@example.com", ""), 0);
-  EXPECT_TRUE(connection->IsOpen());
+  SmtpSession session(Account(server.port()), &log_);
+  EXPECT_EQ(Send(session, "nobody@example.com", ""), SmtpStatus::kRecipientRefused);
+  EXPECT_TRUE(session.IsOpen());
   EXPECT_FALSE(server.Wait(100));  // the server still waits for the client to close
-  client_.SmtpClose(std::move(connection));
+  session.Close();
   EXPECT_TRUE(server.Wait());
+  EXPECT_TRUE(Logged("SMTPサーバーが送信先アドレスを受け付けませんでした。 (550 no such user)"));
 }
 
-TEST_F(SmtpClientTest, SilentOrMissingServerFails) {
+TEST_F(SmtpSessionTest, SilentOrMissingServerFails) {
   qv::Timings quick = qv::GetTimings();
   quick.socketReceiveTimeoutMs = 150;
   qv::SetTimings(quick);
-  int result;
+  SmtpStatus result;
   // Silent from the start: no greeting. Silent after MAIL FROM: a failed send.
   EXPECT_EQ(Run({}, "u@example.com", "", &result), Lines{});
-  EXPECT_EQ(result, -1);
+  EXPECT_EQ(result, SmtpStatus::kUnreachable);
+  EXPECT_TRUE(Logged("SMTPサーバーが接続を受け付けませんでした。"));
   EXPECT_EQ(Run({"220 a", "250 b"}, "u@example.com", "", &result),
             (Lines{"HELO 127.0.0.1", "MAIL FROM:<camera@example.jp>"}));
-  EXPECT_GT(result, 0);
+  EXPECT_EQ(result, SmtpStatus::kRefused);
+  EXPECT_TRUE(Logged("SMTPサーバーが差出人アドレスを受け付けませんでした。"));
 
+  // Every failure to connect is said, with where.
   int closedPort;
   {
     ScriptedServer gone;
     closedPort = gone.port();
   }
-  client_.SetSmtpParams("127.0.0.1", "a@b.c", "", closedPort);
-  EXPECT_EQ(client_.SmtpConnect(), nullptr);
-  client_.SetSmtpParams("", "a@b.c", "", 25);
-  EXPECT_EQ(client_.SmtpConnect(), nullptr);
+  EXPECT_EQ(SmtpSession(Account(closedPort), &log_).Connect().status, SmtpStatus::kUnreachable);
+  EXPECT_TRUE(Logged(("SMTPサーバーに接続できませんでした。 (127.0.0.1:" + std::to_string(closedPort) + ")").c_str()));
+  SmtpAccount unset = Account(25);
+  unset.server.clear();
+  EXPECT_EQ(SmtpSession(unset, &log_).Connect().status, SmtpStatus::kUnreachable);
+  EXPECT_TRUE(Logged("SMTPサーバーが設定されていません。"));
+  ScriptedServer refusing;
+  refusing.Send("421 4.3.2 too busy\r\n");
+  refusing.Start();
+  EXPECT_EQ(SmtpSession(Account(refusing.port()), &log_).Connect().status, SmtpStatus::kUnreachable);
+  EXPECT_TRUE(refusing.Wait());
+  EXPECT_TRUE(Logged("SMTPサーバーが接続を受け付けませんでした。 (421 4.3.2 too busy)"));
 }
 
-TEST_F(SmtpClientTest, APeerThatStopsReadingAfterDataFailsTheSendInTime) {
+TEST_F(SmtpSessionTest, APeerThatStopsReadingAfterDataFailsTheSendInTime) {
   qv::Timings quick = qv::GetTimings();
   quick.socketSendTimeoutMs = 100;
   qv::SetTimings(quick);
   // Far more than the socket buffers hold: the picture cannot leave once the server stops.
-  client_.SetAttachment(scratch_.File("B64big", std::string(32 << 20, 'Q')).c_str(), "p.png");
-  client_.SetReplyText("s", "b");
+  SetAttachment(scratch_.File("B64big", std::string(32 << 20, 'Q')), "p.png");
+  SetReplyText("s", "b");
   ScriptedServer server;
   Script(server, {"220 ready", "250 hello", "250 ok", "250 ok", "354 go"});
   server.StopReading();
   server.Start();
-  client_.SetSmtpParams("127.0.0.1", "camera@example.jp", "", server.port());
-  auto connection = client_.SmtpConnect();
-  ASSERT_NE(connection, nullptr);
+  SmtpSession session(Account(server.port()), &log_);
   auto start = std::chrono::steady_clock::now();
-  EXPECT_EQ(client_.SmtpSendMail(*connection, "u@example.com", ""), kSmtpBroken);
+  EXPECT_EQ(Send(session, "u@example.com", ""), SmtpStatus::kBroken);
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
-  EXPECT_FALSE(connection->IsOpen());
-  client_.SmtpClose(std::move(connection));
+  EXPECT_FALSE(session.IsOpen());
+  session.Close();
   EXPECT_TRUE(server.Wait());
+  EXPECT_TRUE(Logged("メールの送信中にSMTPサーバーとの接続が切れました。"));
 }
 
-TEST_F(SmtpClientTest, MultiLineAndSplitRepliesAreReadWhole) {
+TEST_F(SmtpSessionTest, MultiLineAndSplitRepliesAreReadWhole) {
   ScriptedServer server;
   server.Send("220-first line\r\n").Pause(20).Send("220-second\r\n220 last\r\n")
       .Read().Send("25").Pause(20).Send("0 hello\r\n")
       .Read().Send("250-a\r\n250 b\r\n");
   Script(server, {"250 ok", "354 go", "250 queued", "221 bye"}, 3);
   server.Start();
-  client_.SetSmtpParams("127.0.0.1", "camera@example.jp", "", server.port());
-  client_.SetReplyText("s", "b");
-  auto connection = client_.SmtpConnect();
-  ASSERT_NE(connection, nullptr);
-  EXPECT_EQ(client_.SmtpSendMail(*connection, "u@example.com", ""), 0);
-  client_.SmtpClose(std::move(connection));
+  SetReplyText("s", "b");
+  SmtpSession session(Account(server.port()), &log_);
+  EXPECT_EQ(Send(session, "u@example.com", ""), SmtpStatus::kOk);
+  session.Close();
   ASSERT_TRUE(server.Wait());
   EXPECT_EQ(server.Received().back(), "QUIT");
 }
 
-TEST_F(SmtpClientTest, UnsafeOrMissingAddressesNeverReachTheWire) {
+// The server name goes into HELO and EHLO: one with a control byte or longer than a host name
+// may be is refused before any connection; the addresses are the address rule's
+// (CheckedAddress).
+TEST_F(SmtpSessionTest, UnsafeServerNamesAndNamesControlBytesNeverReachTheWire) {
+  int dialled = 0;
+  qv::SetConnectHook([&dialled](const std::string&, int) {
+    ++dialled;
+    return -1;
+  });
   struct Case {
-    const char* address;
-    std::string senderAddress;
+    std::string server;
+    bool dialled;
   } cases[] = {
-      {"u@example.com\r\nRCPT TO:<x@example.com>", "camera@example.jp"},
-      {"u@example.com", "camera@example.jp\n"},
-      {"u@example.com>", "camera@example.jp"},
-      {"no address", "camera@example.jp"},
-      {"", "camera@example.jp"},
-      {nullptr, "camera@example.jp"},
-      {"u@example.com", ""},
+      {"smtp.example\r\nRSET", false},
+      {"smtp.example\x7f", false},
+      {std::string(256, 'a'), false},
+      {std::string(255, 'a'), true},
   };
   for (const Case& c : cases) {
-    ScriptedServer server;
-    server.Send("220 ready\r\n");
-    server.Start();
-    client_.SetSmtpParams("127.0.0.1", c.senderAddress.c_str(), "", server.port());
-    auto connection = client_.SmtpConnect();
-    ASSERT_NE(connection, nullptr);
-    EXPECT_NE(client_.SmtpSendMail(*connection, c.address, ""), 0);
-    client_.SmtpClose(std::move(connection));
-    ASSERT_TRUE(server.Wait());
-    EXPECT_TRUE(server.Received().empty()) << (c.address ? c.address : "null");
+    dialled = 0;
+    SmtpAccount account = Account(25);
+    account.server = c.server;
+    EXPECT_EQ(SmtpSession(account, &log_).Connect().status, SmtpStatus::kUnreachable);
+    EXPECT_EQ(dialled, c.dialled ? 1 : 0) << c.server.size();
   }
+  qv::SetConnectHook({});
+  EXPECT_TRUE(Logged("SMTPサーバー名に使えない文字が含まれているか、長すぎます。"));
 
   // Control bytes of names are dropped; what is left goes out.
-  client_.SetReplyText("s", "b");
+  SetReplyText("s", "b");
   Lines data = SendAccepted("u@example.com", "Evil\r\nBcc: x@example.com", "na\tme\x1b(I");
   EXPECT_EQ(DecodeHeaderText(UnfoldedField(data, "To")), "EvilBcc: x@example.com <u@example.com>");
   EXPECT_EQ(DecodeHeaderText(UnfoldedField(data, "From")), "name(I <camera@example.jp>");
@@ -471,22 +529,22 @@ TEST_F(SmtpClientTest, UnsafeOrMissingAddressesNeverReachTheWire) {
 
 // RFC 5321 4.1.2: a local part that is no dot-string goes out as a quoted string, in the
 // envelope and in the To field alike.
-TEST_F(SmtpClientTest, QuotedLocalPartsStayQuotedInRcptToAndTo) {
-  client_.SetReplyText("s", "b");
-  int result;
+TEST_F(SmtpSessionTest, QuotedLocalPartsStayQuotedInRcptToAndTo) {
+  SetReplyText("s", "b");
+  SmtpStatus result;
   Lines transcript = Run(kAccepting, "\"foo bar\"@example.com", "", &result);
-  EXPECT_EQ(result, 0);
+  EXPECT_EQ(result, SmtpStatus::kOk);
   ASSERT_GE(transcript.size(), 3u);
   EXPECT_EQ(transcript[2], "RCPT TO:<\"foo bar\"@example.com>");
   EXPECT_EQ(HeaderLine(SendAccepted("\"foo bar\"@example.com", ""), "To"), "To: \"foo bar\"@example.com");
   EXPECT_EQ(HeaderLine(SendAccepted("\"a\\\"b\"@example.com", "Taro"), "To"), "To: =?ISO-2022-JP?B?VGFybw==?= <\"a\\\"b\"@example.com>");
 }
 
-TEST_F(SmtpClientTest, AuthenticationAndStartTlsSteps) {
+TEST_F(SmtpSessionTest, AuthenticationAndStartTlsSteps) {
   struct Case {
     int security;
     Lines replies;    // greeting, then one reply per command the client sends
-    int result;
+    SmtpStatus result;
     Lines received;   // commands up to MAIL (or the end)
     const char* logged;
   };
@@ -494,60 +552,63 @@ TEST_F(SmtpClientTest, AuthenticationAndStartTlsSteps) {
   const Case cases[] = {
       // PLAIN preferred; the session goes on to MAIL FROM.
       {0, {"220 hi", "250-hi\r\n250-AUTH LOGIN PLAIN\r\n250 8BITMIME", "235 ok", "250 ok", "550 no"},
-       kSmtpRefused, {"EHLO 127.0.0.1", plain, "MAIL FROM:<camera@example.jp>", "RCPT TO:<u@example.com>"},
-       nullptr},
+       SmtpStatus::kRecipientRefused,
+       {"EHLO 127.0.0.1", plain, "MAIL FROM:<camera@example.jp>", "RCPT TO:<u@example.com>"}, "(550 no)"},
       // LOGIN only: user and password in two steps.
       {0, {"220 hi", "250-hi\r\n250 AUTH=LOGIN", "334 VXNlcm5hbWU6", "334 UGFzc3dvcmQ6", "235 ok", "250 ok",
            "550 no"},
-       kSmtpRefused,
+       SmtpStatus::kRecipientRefused,
        {"EHLO 127.0.0.1", "AUTH LOGIN", "dXNlcg==", "cEBzcw==", "MAIL FROM:<camera@example.jp>",
         "RCPT TO:<u@example.com>"},
        nullptr},
-      // Credentials refused: the code is logged, QUIT follows.
-      {0, {"220 hi", "250-hi\r\n250 AUTH PLAIN", "535 5.7.8 bad credentials", "221 bye"}, kSmtpAuthRefused,
-       {"EHLO 127.0.0.1", plain, "QUIT"}, "SMTP認証に失敗しました。 (535)"},
-      {0, {"220 hi", "250-hi\r\n250 AUTH CRAM-MD5", "221 bye"}, kSmtpAuthRefused, {"EHLO 127.0.0.1", "QUIT"},
+      // Credentials refused: the server's reply is logged, QUIT follows; a reply that repeats
+      // the credentials shows them masked.
+      {0, {"220 hi", "250-hi\r\n250 AUTH PLAIN", "535 5.7.8 bad credentials", "221 bye"}, SmtpStatus::kAuthRefused,
+       {"EHLO 127.0.0.1", plain, "QUIT"}, "SMTP認証に失敗しました。 (535 5.7.8 bad credentials)"},
+      {0, {"220 hi", "250-hi\r\n250 AUTH PLAIN", "535-5.7.8 p@ss\r\n535 " + plain.substr(11) + " refused", "221 bye"},
+       SmtpStatus::kAuthRefused, {"EHLO 127.0.0.1", plain, "QUIT"}, "SMTP認証に失敗しました。 (535-5.7.8 *** 535 *** refused)"},
+      {0, {"220 hi", "250-hi\r\n250 AUTH CRAM-MD5", "221 bye"}, SmtpStatus::kAuthRefused, {"EHLO 127.0.0.1", "QUIT"},
        "認証方式"},
       // STARTTLS asked for but not offered: nothing else is said.
-      {1, {"220 hi", "250-hi\r\n250 AUTH PLAIN", "221 bye"}, kSmtpNoTls, {"EHLO 127.0.0.1", "QUIT"},
+      {1, {"220 hi", "250-hi\r\n250 AUTH PLAIN", "221 bye"}, SmtpStatus::kNoTls, {"EHLO 127.0.0.1", "QUIT"},
        "STARTTLSに対応していない"},
-      {1, {"220 hi", "250-hi\r\n250 STARTTLS", "454 TLS not available", "221 bye"}, kSmtpNoTls,
-       {"EHLO 127.0.0.1", "STARTTLS", "QUIT"}, "STARTTLSを受け付けません"},
+      {1, {"220 hi", "250-hi\r\n250 STARTTLS", "454 TLS not available", "221 bye"}, SmtpStatus::kNoTls,
+       {"EHLO 127.0.0.1", "STARTTLS", "QUIT"}, "STARTTLSを受け付けませんでした。 (454 TLS not available)"},
   };
   for (const Case& c : cases) {
     RecordingLogSink log;
-    CMailClient client(&log);
-    client.SetReplyText("s", "b");
+    SetReplyText("s", "b");
     ScriptedServer server;
     server.Send(c.replies[0] + "\r\n");
     for (size_t i = 1; i < c.replies.size(); ++i) server.Read().Send(c.replies[i] + "\r\n");
     server.Start();
-    client.SetSmtpParams("127.0.0.1", "camera@example.jp", "", server.port());
-    client.SetSmtpSecurity(c.security, 1, "user", "p@ss", "");
-    auto connection = client.SmtpConnect();
-    ASSERT_NE(connection, nullptr);
+    SmtpAccount account = Account(server.port(), c.security, true);
+    account.userId = "user";
+    account.password = "p@ss";
+    SmtpSession session(account, &log);
     // A session that gets through refuses the recipient: the steps before it are checked.
-    EXPECT_EQ(client.SmtpSendMail(*connection, "u@example.com", ""), c.result) << c.replies[1];
-    client.SmtpClose(std::move(connection));
+    EXPECT_EQ(Send(session, "u@example.com", ""), c.result) << c.replies[1];
+    session.Close();
     ASSERT_TRUE(server.Wait());
     EXPECT_EQ(server.Received(), c.received) << c.replies[1];
     bool found = c.logged == nullptr;
     for (const std::string& line : log.lines()) {
       EXPECT_EQ(line.find("p@ss"), std::string::npos);
+      EXPECT_EQ(line.find(plain.substr(11)), std::string::npos);
       if (c.logged && line.find(qv::Cp932FromUtf8(c.logged)) != std::string::npos) found = true;
     }
     EXPECT_TRUE(found) << c.replies[1];
   }
 }
 
-TEST_F(SmtpClientTest, InternationalLocalPartsNeedAnSmtpUtf8Server) {
+TEST_F(SmtpSessionTest, InternationalLocalPartsNeedAnSmtpUtf8Server) {
   const char* address = "\xe3\x83\xa6\xe3\x83\xbc\xe3\x82\xb6@example.jp";  // UTF-8 local part
-  client_.SetReplyText("s", "b");
-  int result;
+  SetReplyText("s", "b");
+  SmtpStatus result;
   Lines transcript = Run({"220 ready", "250-hello\r\n250-8BITMIME\r\n250 smtputf8", "250 ok",
                           "250 ok", "354 go", "250 queued", "221 bye"},
                          address, "", &result);
-  EXPECT_EQ(result, kSmtpSent);
+  EXPECT_EQ(result, SmtpStatus::kOk);
   ASSERT_GE(transcript.size(), 3u);
   EXPECT_EQ(Lines(transcript.begin(), transcript.begin() + 3),
             (Lines{"EHLO 127.0.0.1", "MAIL FROM:<camera@example.jp> SMTPUTF8",
@@ -555,8 +616,9 @@ TEST_F(SmtpClientTest, InternationalLocalPartsNeedAnSmtpUtf8Server) {
 
   // Without SMTPUTF8 the server never sees the address.
   transcript = Run({"220 ready", "250-hello\r\n250 8BITMIME", "221 bye"}, address, "", &result);
-  EXPECT_EQ(result, kSmtpNoUtf8Support);
+  EXPECT_EQ(result, SmtpStatus::kNoUtf8Support);
   EXPECT_EQ(transcript, (Lines{"EHLO 127.0.0.1", "QUIT"}));
+  EXPECT_TRUE(Logged("SMTPサーバーが対応していない(SMTPUTF8)ため送信しません。"));
 }
 
 // Through a real SMTP server, read back by an independent MIME parser.
@@ -570,15 +632,27 @@ TEST(SmtpRealServer, ReplyReadsBackAsSent) {
   ASSERT_EQ(FileToBase64(pictureFile.c_str(), base64File.c_str()), 1);
 
   RecordingLogSink log;
-  CMailClient client(&log);
-  client.SetSmtpParams("127.0.0.1", "camera@example.jp", SJIS("山田太郎").c_str(), peer.port());
-  client.SetReplyText(SJIS("Quorvex画像").c_str(),
-                      (SJIS("カメラからの画像です。") + "\r\nline 2<BR>.<BR><BR>" + SJIS("署名 テスト")).c_str());
-  client.SetAttachment(base64File.c_str(), "200401021304.jpg");
-  auto connection = client.SmtpConnect();
-  ASSERT_NE(connection, nullptr);
-  ASSERT_EQ(client.SmtpSendMail(*connection, "someone@docomo.ne.jp", SJIS("テスト").c_str()), 0);
-  client.SmtpClose(std::move(connection));
+  const std::tm now = LocalNow();
+  ReplyRecord record{Checked("camera@example.jp"),
+                     SJIS("山田太郎"),
+                     Checked("someone@docomo.ne.jp"),
+                     SJIS("テスト"),
+                     SJIS("Quorvex画像"),
+                     SJIS("カメラからの画像です。") + "\r\nline 2<BR>.<BR><BR>" + SJIS("署名 テスト"),
+                     ReadBase64File(base64File),
+                     "200401021304.jpg",
+                     now,
+                     NewMessageId(now, Checked("camera@example.jp"))};
+  auto send = [&] {
+    SmtpSession session(Account(peer.port()), &log);
+    SmtpStatus status = session.Connect().status;
+    if (status == SmtpStatus::kOk) {
+      status = SendMail(session, record.sender, record.recipient, BuildReplyMessage(record)).status;
+    }
+    session.Close();
+    return status;
+  };
+  ASSERT_EQ(send(), SmtpStatus::kOk);
 
   std::vector<std::string> mails = peer.StoredMails();
   ASSERT_EQ(mails.size(), 1u);
@@ -626,11 +700,10 @@ TEST(SmtpRealServer, ReplyReadsBackAsSent) {
   EXPECT_EQ(mail["headers"].toObject()["Auto-Submitted"].toString(), "auto-replied");
 
   // A recipient without a name, a sender name in half-width katakana: still no defect.
-  client.SetSmtpParams("127.0.0.1", "camera@example.jp", "\xb6\xd2\xd7\xb6\xde\xb6\xdf", peer.port());
-  connection = client.SmtpConnect();
-  ASSERT_NE(connection, nullptr);
-  ASSERT_EQ(client.SmtpSendMail(*connection, "plain@example.com", ""), 0);
-  client.SmtpClose(std::move(connection));
+  record.senderName = "\xb6\xd2\xd7\xb6\xde\xb6\xdf";
+  record.recipient = Checked("plain@example.com");
+  record.recipientName.clear();
+  ASSERT_EQ(send(), SmtpStatus::kOk);
   mails = peer.StoredMails();
   ASSERT_EQ(mails.size(), 2u);
   mail = qv::test::ReadMail(mails[1]);
@@ -653,7 +726,7 @@ int64_t MsSince(std::chrono::steady_clock::time_point start) {
 
 // A multi-line reply that never ends ("250-" lines every 20 ms for two seconds) is over at the
 // receive time-out: the greeting, and the answer to HELO.
-TEST_F(SmtpClientTest, AMultiLineReplyThatNeverEndsIsDroppedAtTheReceiveTimeOut) {
+TEST_F(SmtpSessionTest, AMultiLineReplyThatNeverEndsIsDroppedAtTheReceiveTimeOut) {
   qv::Timings timings = qv::GetTimings();
   timings.socketReceiveTimeoutMs = 400;
   qv::SetTimings(timings);
@@ -664,13 +737,12 @@ TEST_F(SmtpClientTest, AMultiLineReplyThatNeverEndsIsDroppedAtTheReceiveTimeOut)
     for (int i = 0; i < 100; ++i) server.Send(inGreeting ? "220-still here\r\n" : "250-still here\r\n").Pause(20);
     server.Send(inGreeting ? "220 ready\r\n" : "250 hello\r\n");
     server.Start();
-    client_.SetSmtpParams("127.0.0.1", "camera@example.jp", "", server.port());
     auto start = std::chrono::steady_clock::now();
-    auto connection = client_.SmtpConnect();
-    int result = connection ? client_.SmtpSendMail(*connection, "user@example.com", "") : -1;
+    SmtpSession session(Account(server.port()), &log_);
+    SmtpStatus result = Send(session, "user@example.com", "");
     EXPECT_LT(MsSince(start), 1500);
-    EXPECT_EQ(result, inGreeting ? -1 : kSmtpRefused);
-    client_.SmtpClose(std::move(connection));
+    EXPECT_EQ(result, inGreeting ? SmtpStatus::kUnreachable : SmtpStatus::kRefused);
+    session.Close();
     ASSERT_TRUE(server.Wait());
     EXPECT_EQ(server.Received(), inGreeting ? Lines{} : Lines{"HELO 127.0.0.1"});
   }
@@ -678,37 +750,39 @@ TEST_F(SmtpClientTest, AMultiLineReplyThatNeverEndsIsDroppedAtTheReceiveTimeOut)
 
 // Text sent in plain after "220" to STARTTLS came before the encryption: it is never taken as
 // a reply of the protected session. Here it would have accepted the second EHLO.
-TEST_F(SmtpClientTest, PlainTextAfterTheStartTlsGoAheadIsDropped) {
+TEST_F(SmtpSessionTest, PlainTextAfterTheStartTlsGoAheadIsDropped) {
   qv::test::TestCa ca;
   qv::test::TlsScriptedPeer peer(ca.Issue("smtp.example", {"DNS:smtp.example"}),
                                  {"220 ready\r\n", "250-hello\r\n250 STARTTLS\r\n", "220 go ahead\r\n250 injected\r\n"},
                                  {"554 no service\r\n", "221 bye\r\n"});
   qv::SetConnectHook([&](const std::string&, int) { return peer.TakeClientEnd(); });
-  client_.SetSmtpParams("smtp.example", "camera@example.jp", "", 587);
-  client_.SetSmtpSecurity(1, 0, "", "", ca.caFile().c_str());
-  auto connection = client_.SmtpConnect();
-  ASSERT_TRUE(connection);
-  EXPECT_EQ(client_.SmtpSendMail(*connection, "user@example.com", ""), kSmtpRefused);
-  client_.SmtpClose(std::move(connection));
+  SmtpAccount account = Account(587, 1);
+  account.server = "smtp.example";
+  account.caFile = ca.caFile();
+  SmtpSession session(account, &log_);
+  EXPECT_EQ(Send(session, "user@example.com", ""), SmtpStatus::kRefused);
+  session.Close();
+  EXPECT_TRUE(Logged("SMTPサーバーがEHLOを受け付けませんでした。 (554 no service)"));
   EXPECT_TRUE(peer.handshakeDone());
   EXPECT_EQ(peer.received(), (Lines{"EHLO smtp.example", "STARTTLS", "EHLO smtp.example"}));
   qv::SetConnectHook({});
 }
 
 // A security level that is not 0, 1 or 2 means TLS from the first byte.
-TEST_F(SmtpClientTest, AnUnknownSecurityLevelMeansTlsFromTheFirstByte) {
+TEST_F(SmtpSessionTest, AnUnknownSecurityLevelMeansTlsFromTheFirstByte) {
   qv::test::TestCa ca;
   const qv::test::ServerCertificate leaf = ca.Issue("smtp.example", {"DNS:smtp.example"});
   for (int security : {-1, 7}) {
     SCOPED_TRACE(security);
     qv::test::TlsScriptedPeer peer(leaf, {}, {"220 ready\r\n", "250 hello\r\n", "221 bye\r\n"});
     qv::SetConnectHook([&](const std::string&, int) { return peer.TakeClientEnd(); });
-    client_.SetSmtpParams("smtp.example", "camera@example.jp", "", 465);
-    client_.SetSmtpSecurity(security, 0, "", "", ca.caFile().c_str());
-    auto connection = client_.SmtpConnect();
-    ASSERT_TRUE(connection);
-    EXPECT_TRUE(connection->IsTls());
-    client_.SmtpClose(std::move(connection));
+    SmtpAccount account = Account(465, security);
+    account.server = "smtp.example";
+    account.caFile = ca.caFile();
+    SmtpSession session(account, &log_);
+    ASSERT_TRUE(session.Connect().ok());
+    EXPECT_TRUE(session.IsTls());
+    session.Close();
     EXPECT_TRUE(peer.handshakeDone());
     qv::SetConnectHook({});
   }

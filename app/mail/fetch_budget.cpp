@@ -5,6 +5,7 @@
 #include "platform/text.h"
 
 std::string MessageName::Bare() const {
+  if (value == 0) return {};
   return byUid ? " (UID " + std::to_string(value) + ")" : " (#" + std::to_string(value) + ")";
 }
 

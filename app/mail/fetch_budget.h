@@ -17,12 +17,13 @@
 
 class LogSink;
 
-// How the log names a message: POP3 by its number in the listing, IMAP by its UID.
+// How the log names a message: POP3 by its number in the listing, IMAP by its UID; value 0
+// for what an exchange of many messages at once did as a whole (named by nothing).
 struct MessageName {
   bool byUid = false;
   long long value = 0;
 
-  // " (#7)" or " (UID 7)".
+  // " (#7)" or " (UID 7)"; empty for value 0.
   [[nodiscard]] std::string Bare() const;
   // " (#7, 300 bytes)" or " (UID 7) 300 bytes".
   [[nodiscard]] std::string WithSize(long long size) const;

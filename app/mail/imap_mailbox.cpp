@@ -1,7 +1,7 @@
 // The mailbox over IMAP4rev1 (RFC 3501): the fetch and delete exchanges, the log-in for
 // POP-before-SMTP and the start of the idle session (RFC 2177).
 #include <algorithm>
-#include <map>
+#include <set>
 
 #include "app/mail/imap_idle.h"
 #include "app/mail/imap_session.h"
@@ -11,8 +11,9 @@
 
 namespace {
 
-// UIDs per UID STORE / UID EXPUNGE command: servers bound the length of a command line.
-constexpr size_t kUidsPerCommand = 200;
+// The longest UID set one command carries: servers bound the length of a command line, and
+// 8000 bytes pass everywhere.
+constexpr size_t kMaxUidSetBytes = 8000;
 
 // What one "* n FETCH (...)" response tells: its sequence number and the items asked for.
 struct Fetched {
@@ -20,11 +21,11 @@ struct Fetched {
   uint32_t uid = 0;
   bool hasSize = false;
   uint32_t size = 0;
-  const ImapValue* body = nullptr;  // BODY[]: a string, or NIL (an atom)
+  const ImapValue* header = nullptr;  // BODY[HEADER]: a string, or NIL (an atom)
 };
 
 // Reads a FETCH response into `fetched`; false when it is not one. `values` holds what
-// `fetched.body` points into.
+// `fetched.header` points into.
 bool ReadFetch(const ImapResponse& response, std::vector<ImapValue>* values, Fetched* fetched) {
   if (!ParseImapValues(response, 2, values) || values->size() != 3 || !(*values)[1].IsAtom("FETCH") ||
       (*values)[2].kind != ImapValue::Kind::kList ||
@@ -39,8 +40,8 @@ bool ReadFetch(const ImapResponse& response, std::vector<ImapValue>* values, Fet
       (void)ParseImapNumber(value.text, &fetched->uid);
     } else if (name.IsAtom("RFC822.SIZE")) {
       fetched->hasSize = value.kind == ImapValue::Kind::kAtom && ParseImapNumber(value.text, &fetched->size);
-    } else if (name.IsAtom("BODY[]")) {
-      fetched->body = &value;
+    } else if (name.IsAtom("BODY[HEADER]")) {
+      fetched->header = &value;
     }
   }
   return true;
@@ -55,14 +56,22 @@ std::string TakeBytes(ImapResponse& response, const ImapValue& value) {
   return std::string(value.bytes());
 }
 
-// "a,b,c" of `uids[from, from + count)`.
-std::string UidSet(const std::vector<uint32_t>& uids, size_t from, size_t count) {
-  std::string set;
-  for (size_t i = from; i < from + count && i < uids.size(); ++i) {
-    if (!set.empty()) set += ',';
-    set += std::to_string(uids[i]);
+// The sorted `uids` as UID sets ("3:5,9") of at most `maxBytes` each, runs of consecutive
+// UIDs written as ranges (RFC 3501 9, sequence-set).
+std::vector<std::string> UidSets(const std::vector<uint32_t>& uids, size_t maxBytes) {
+  std::vector<std::string> sets(1);
+  for (size_t i = 0; i < uids.size();) {
+    size_t last = i;
+    while (last + 1 < uids.size() && uids[last + 1] == uids[last] + 1) ++last;
+    std::string run = std::to_string(uids[i]);
+    if (last > i) run += ":" + std::to_string(uids[last]);
+    if (!sets.back().empty() && sets.back().size() + 1 + run.size() > maxBytes) sets.emplace_back();
+    if (!sets.back().empty()) sets.back() += ',';
+    sets.back() += run;
+    i = last + 1;
   }
-  return set;
+  if (sets.back().empty()) sets.pop_back();
+  return sets;
 }
 
 FetchBudget::Outcome OutcomeOf(ImapResult result, bool got) {
@@ -84,7 +93,8 @@ class ImapAccess : public MailboxAccess {
  public:
   explicit ImapAccess(LogSink* log) : log_(log) {}
 
-  FetchResult Fetch(const MailboxAccount& account, FetchBudget& budget, std::vector<MAILENTRY>* entries) override {
+  FetchResult Fetch(const MailboxAccount& account, FetchBudget& budget, JudgedMails& judged,
+                    std::vector<MAILENTRY>* entries) override {
     entries->clear();
     checked_ = ImapFolderState();
     offersIdle_ = false;
@@ -94,15 +104,21 @@ class ImapAccess : public MailboxAccess {
     ImapFolderState state;
     if (!session.Select(false, &state)) return FetchResult::kListingFailed;
     checked_ = state;
+    judged.UseAccount(JudgedMails::AccountKey(true, account.server, account.port, account.userId, account.folder));
+    judged.UseValidity(state.uidValidity);
     std::vector<uint32_t> uids;
     if (!SearchAll(session, budget, &uids)) return FetchResult::kListingFailed;
-    std::map<uint32_t, uint32_t> sizes;
-    ImapStatus status;
-    if (!uids.empty() && FetchSizes(session, uids, &sizes, &status)) {
-      FetchBodies(session, uids, sizes, budget, entries);
-    } else if (!uids.empty()) {
-      budget.ListingFailed(ServerReplyText(status.text));
+    // Without a UIDVALIDITY a UID may name another mail at the next check: nothing is known.
+    std::vector<std::string> names;
+    if (state.uidValidity != 0) {
+      for (uint32_t uid : uids) names.push_back(std::to_string(uid));
     }
+    (void)judged.KeepListed(names);
+    std::vector<uint32_t> wanted;
+    for (uint32_t uid : uids) {
+      if (!judged.Knows(std::to_string(uid))) wanted.push_back(uid);
+    }
+    if (!wanted.empty()) FetchHeaders(session, wanted, budget, entries);
     session.Logout();
     return FetchResult::kListed;
   }
@@ -125,15 +141,11 @@ class ImapAccess : public MailboxAccess {
   // UID SEARCH ALL: the folder's UIDs, sorted, at most kMaxEntryCount. False (logged, logged
   // out) when refused or broken.
   bool SearchAll(ImapSession& session, const FetchBudget& budget, std::vector<uint32_t>* uids) const;
-  // The sizes first, as POP3's listing gives them, so the caps hold before a byte is fetched.
-  static bool FetchSizes(ImapSession& session, const std::vector<uint32_t>& uids,
-                         std::map<uint32_t, uint32_t>* sizes, ImapStatus* status);
-  static void FetchBodies(ImapSession& session, const std::vector<uint32_t>& uids,
-                          const std::map<uint32_t, uint32_t>& sizes, FetchBudget& budget,
-                          std::vector<MAILENTRY>* entries);
-  // UID FETCH uid (BODY.PEEK[]) into `entry`; `*arrived` receives the bytes of the body.
-  static FetchBudget::Outcome FetchBody(ImapSession& session, uint32_t uid, long long room, MAILENTRY* entry,
-                                        long long* arrived, std::string* reply);
+  // The headers of `wanted` (sorted UIDs), one UID FETCH for the whole set (or one per
+  // kMaxUidSetBytes of it), each header counted by the budget as it arrives; the entries in
+  // UID order.
+  static void FetchHeaders(ImapSession& session, const std::vector<uint32_t>& wanted, FetchBudget& budget,
+                           std::vector<MAILENTRY>* entries);
 
   LogSink* log_ = nullptr;
   ImapFolderState checked_;  // what the last fetch's SELECT told
@@ -157,61 +169,59 @@ bool ImapAccess::SearchAll(ImapSession& session, const FetchBudget& budget, std:
   return true;
 }
 
-bool ImapAccess::FetchSizes(ImapSession& session, const std::vector<uint32_t>& uids,
-                            std::map<uint32_t, uint32_t>* sizes, ImapStatus* status) {
-  auto sized = [&](ImapResponse& response) {
-    std::vector<ImapValue> values;
-    Fetched fetched;
-    // Only the UIDs searched for: a server that answers with others cannot grow the list.
-    if (ReadFetch(response, &values, &fetched) && fetched.uid != 0 && fetched.hasSize &&
-        std::binary_search(uids.begin(), uids.end(), fetched.uid)) {
-      (*sizes)[fetched.uid] = fetched.size;
-    }
-  };
-  return session.Command("UID FETCH " + std::to_string(uids.front()) + ":" + std::to_string(uids.back()) +
-                             " (UID RFC822.SIZE)",
-                         sized, ImapSession::kSmallLiteralLimit, status) == ImapResult::kOk;
-}
-
-void ImapAccess::FetchBodies(ImapSession& session, const std::vector<uint32_t>& uids,
-                             const std::map<uint32_t, uint32_t>& sizes, FetchBudget& budget,
-                             std::vector<MAILENTRY>* entries) {
-  for (size_t index = 0; index < uids.size(); ++index) {
-    const uint32_t uid = uids[index];
-    auto found = sizes.find(uid);
-    if (found == sizes.end()) continue;  // expunged meanwhile by someone else
-    MAILENTRY entry;
-    entry.uid = uid;
-    entry.size = static_cast<int>(found->second);
-    auto body = [&](long long room, long long* arrived, std::string* reply) {
-      return FetchBody(session, uid, room, &entry, arrived, reply);
+void ImapAccess::FetchHeaders(ImapSession& session, const std::vector<uint32_t>& wanted, FetchBudget& budget,
+                              std::vector<MAILENTRY>* entries) {
+  std::set<uint32_t> answered;
+  bool stopped = false;
+  // Counts one answer (or, unnamed, how the exchange ended) with the budget.
+  auto settle = [&](const MessageName& name, FetchBudget::Outcome outcome, long long arrived, std::string reply) {
+    // The messages not answered yet, the one answered now included.
+    const size_t remaining = wanted.size() - answered.size() + (name.value != 0 ? 1 : 0);
+    auto arrivedAlready = [&](long long, long long* counted, std::string* refusal) {
+      *counted = arrived;
+      *refusal = reply;
+      return outcome;
     };
-    const FetchBudget::Next next = budget.Take({true, uid}, found->second, 0, uids.size() - index, body);
-    if (next == FetchBudget::Next::kKeep) entries->push_back(std::move(entry));
-    if (next == FetchBudget::Next::kStop) return;
-  }
-}
-
-FetchBudget::Outcome ImapAccess::FetchBody(ImapSession& session, uint32_t uid, long long room, MAILENTRY* entry,
-                                           long long* arrived, std::string* reply) {
-  bool got = false;
-  auto body = [&](ImapResponse& response) {
+    return budget.Take(name, outcome == FetchBudget::Outcome::kArrived ? arrived : 0, 0, remaining, arrivedAlready);
+  };
+  auto header = [&](ImapResponse& response) {
     std::vector<ImapValue> values;
     Fetched fetched;
-    if (!ReadFetch(response, &values, &fetched) || fetched.uid != uid || !fetched.body) return;
-    if (fetched.body->kind != ImapValue::Kind::kLiteral && fetched.body->kind != ImapValue::Kind::kQuoted) return;
-    entry->number = static_cast<int>(std::min<uint32_t>(fetched.sequence, 0x7FFFFFFF));
-    entry->message = TakeBytes(response, *fetched.body);
-    *arrived = static_cast<long long>(entry->message.size());
-    got = true;
+    // Only the UIDs asked for, each once: a server that answers with others cannot grow the
+    // entries. A FETCH without the header (a flag change) is no answer.
+    if (stopped || !ReadFetch(response, &values, &fetched) || !fetched.header ||
+        !std::binary_search(wanted.begin(), wanted.end(), fetched.uid) || !answered.insert(fetched.uid).second) {
+      return;
+    }
+    const bool isString =
+        fetched.header->kind == ImapValue::Kind::kLiteral || fetched.header->kind == ImapValue::Kind::kQuoted;
+    MAILENTRY entry;
+    entry.uid = fetched.uid;
+    entry.name = std::to_string(fetched.uid);
+    entry.number = static_cast<int>(std::min<uint32_t>(fetched.sequence, 0x7FFFFFFF));
+    entry.size = fetched.hasSize ? static_cast<int>(std::min<uint32_t>(fetched.size, 0x7FFFFFFF)) : 0;
+    if (isString) entry.message = TakeBytes(response, *fetched.header);
+    const FetchBudget::Next next =
+        settle({true, fetched.uid}, isString ? FetchBudget::Outcome::kArrived : FetchBudget::Outcome::kRefused,
+               static_cast<long long>(entry.message.size()), {});
+    if (next == FetchBudget::Next::kKeep) entries->push_back(std::move(entry));
+    stopped = next == FetchBudget::Next::kStop;
   };
-  ImapStatus status;
-  // A body sent as a quoted string is bounded by the line, not the literal limit: the budget
-  // counts what arrived either way.
-  ImapResult result = session.Command("UID FETCH " + std::to_string(uid) + " (BODY.PEEK[])", body, room, &status);
-  // The words of a refusal; an OK without the body has none worth showing.
-  if (result == ImapResult::kNo || result == ImapResult::kBad) *reply = ServerReplyText(status.text);
-  return OutcomeOf(result, got);
+  for (const std::string& set : UidSets(wanted, kMaxUidSetBytes)) {
+    ImapStatus status;
+    // A header sent as a quoted string is bounded by the line, not the literal limit: the
+    // budget counts what arrived either way.
+    const ImapResult result = session.Command("UID FETCH " + set + " (UID RFC822.SIZE BODY.PEEK[HEADER])", header,
+                                              FetchBudget::kMaxMessageSize, &status);
+    if (stopped) break;
+    if (result == ImapResult::kOk) continue;
+    // The words of a refusal; the headers that came before it are kept.
+    const std::string reply =
+        result == ImapResult::kNo || result == ImapResult::kBad ? ServerReplyText(status.text) : std::string();
+    if (settle({true, 0}, OutcomeOf(result, false), 0, reply) == FetchBudget::Next::kStop) break;
+  }
+  std::sort(entries->begin(), entries->end(),
+            [](const MAILENTRY& a, const MAILENTRY& b) { return a.uid < b.uid; });
 }
 
 void ImapAccess::Delete(const MailboxAccount& account, const std::vector<MAILENTRY>& entries) {
@@ -230,18 +240,20 @@ void ImapAccess::Delete(const MailboxAccount& account, const std::vector<MAILENT
     session.Logout();
     return;
   }
-  std::vector<uint32_t> flagged;
-  for (size_t from = 0; from < marked.size(); from += kUidsPerCommand) {
-    size_t count = std::min(kUidsPerCommand, marked.size() - from);
-    ImapResult result = session.Command("UID STORE " + UidSet(marked, from, count) + " +FLAGS (\\Deleted)", nullptr);
+  std::sort(marked.begin(), marked.end());
+  marked.erase(std::unique(marked.begin(), marked.end()), marked.end());
+  // The whole set in one command where its line allows.
+  std::vector<std::string> flagged;
+  for (const std::string& set : UidSets(marked, kMaxUidSetBytes)) {
+    ImapResult result = session.Command("UID STORE " + set + " +FLAGS (\\Deleted)", nullptr);
     if (result == ImapResult::kBroken || result == ImapResult::kTooLong) return;
-    if (result == ImapResult::kOk) flagged.insert(flagged.end(), marked.begin() + from, marked.begin() + from + count);
+    if (result == ImapResult::kOk) flagged.push_back(set);
   }
   if (!flagged.empty()) {
     if (session.HasCapability("UIDPLUS")) {
       // RFC 4315 2.1: only the messages named go, whatever else carries \Deleted.
-      for (size_t from = 0; from < flagged.size() && session.IsOpen(); from += kUidsPerCommand) {
-        (void)session.Command("UID EXPUNGE " + UidSet(flagged, from, kUidsPerCommand), nullptr);
+      for (size_t i = 0; i < flagged.size() && session.IsOpen(); ++i) {
+        (void)session.Command("UID EXPUNGE " + flagged[i], nullptr);
       }
     } else {
       (void)session.Command("EXPUNGE", nullptr);

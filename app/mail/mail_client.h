@@ -2,9 +2,13 @@
 // when the protocol is set, mailbox_access.h), the messages of the last check, and the IMAP
 // idle session. The replies go out through the SMTP session (smtp_session.h).
 //
-// A check runs CheckMail, lets the request parser read the entries and set their delete marks,
-// then DeleteMarked; StartIdle, WaitIdle and EndIdle follow when the mailbox offers IDLE. The
-// entries made by CheckMail live until the next CheckMail or the object's end.
+// A check runs CheckMail, lets the request parser read the entries and set their delete marks
+// and judged flags, then DeleteMarked; StartIdle, WaitIdle and EndIdle follow when the mailbox
+// offers IDLE. The entries made by CheckMail live until the next CheckMail or the object's end.
+//
+// The judged mails that stay on the server are recorded (judged_mails.h) in the state file set
+// by SetStatePath (in memory only without one), read at the first check and written after each
+// check that changed the record, so that CheckMail passes them over.
 //
 // Threads: CheckMail, DeleteMarked and the idle calls run on the mail-check worker,
 // PopBeforeSmtp on the capture-and-reply worker; PopBeforeSmtp shares no state with the
@@ -16,6 +20,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <vector>
 
 #include "app/mail/fetch_budget.h"
@@ -48,13 +53,20 @@ class CMailClient {
   // MailboxAccountOf.
   void SetMailbox(const MailSettings& mail);
 
-  // One fetch exchange: releases the previous entries and fetches every listed message, within
-  // the caps of FetchBudget (logged). Returns 1 when at least one message was fetched, 0
-  // otherwise (log-in failure, empty or unreadable listing).
+  // The state file that keeps the judged record (state_file.h); empty: the record lives in
+  // memory only. A new path is read at the next check.
+  void SetStatePath(const std::string& path);
+
+  // One fetch exchange: releases the previous entries and fetches every listed message that
+  // was not judged before, within the caps of FetchBudget (logged). The first check that
+  // reads a listing logs how many judged mails it passed over. Returns 1 when at least one
+  // message was fetched, 0 otherwise (log-in failure, empty or unreadable listing, nothing
+  // new).
   int CheckMail();
   // The bytes one check may hold: kMaxCheckBytes unless a test sets less.
   void SetCheckBytes(long long bytes) { checkBytes_ = bytes; }
-  // One delete exchange for the entries whose delete mark is set (MailboxAccess::Delete).
+  // One delete exchange for the entries whose delete mark is set (MailboxAccess::Delete), then
+  // records the entries whose judged flag is set and that have a name.
   void DeleteMarked();
   // Log-in followed by QUIT (IMAP: LOGOUT); 1 when the log-in succeeded, else 0.
   int PopBeforeSmtp();
@@ -92,9 +104,15 @@ class CMailClient {
   struct Chosen {
     std::shared_ptr<MailboxAccess> mailbox;
     MailboxAccount account;
+    bool imap = false;
+    std::string statePath;
   };
   [[nodiscard]] Chosen Current() const;
   void Choose(bool imap, MailboxAccount account);
+  // Reads the judged record of `chosen` when its state file was not read yet.
+  void ReadJudged(const Chosen& chosen);
+  // Writes the judged record when it changed.
+  void WriteJudged();
 
   LogSink* log_ = nullptr;
   long long checkBytes_ = kMaxCheckBytes;
@@ -103,6 +121,13 @@ class CMailClient {
   bool imap_ = false;
   Chosen chosen_;
 
+  std::string statePath_;  // guarded by mutex_
+
+  // Mail-check worker only.
+  JudgedMails judged_;
+  std::string judgedPath_;        // the state file the record was read from
+  bool judgedRead_ = false;
+  bool passedOverLogged_ = false;  // the first check's count of judged mails was logged
   std::vector<MAILENTRY> entries_;
   bool lastLoginFailed_ = false;
   bool lastCheckFailed_ = false;

@@ -2,12 +2,16 @@
 // protocol is set. Each exchange opens its own session and ends it before it returns.
 //
 // Exchanges, in the order a mail check runs them:
-//   Fetch     POP3: log-in, LIST, RETR n ..., QUIT
-//             IMAP: log-in, SELECT, UID SEARCH ALL, UID FETCH first:last (UID RFC822.SIZE),
-//                   UID FETCH uid (BODY.PEEK[]) ..., LOGOUT
-//   Delete    POP3: log-in, DELE n (marked entries) ..., QUIT
-//             IMAP: log-in, SELECT, UID STORE uids +FLAGS (\Deleted), then UID EXPUNGE uids
+//   Fetch     POP3: log-in, CAPA, LIST, UIDL (when CAPA names it), then for each mail not
+//                   judged before TOP n 0 (when CAPA names TOP) or RETR n, QUIT
+//             IMAP: log-in, SELECT, UID SEARCH ALL, then one UID FETCH set (UID RFC822.SIZE
+//                   BODY.PEEK[HEADER]) for the mails not judged before, LOGOUT
+//   Delete    POP3: log-in, CAPA, DELE n (marked entries) ..., sent together when CAPA names
+//                   PIPELINING, QUIT
+//             IMAP: log-in, SELECT, UID STORE set +FLAGS (\Deleted), then UID EXPUNGE set
 //                   (UIDPLUS) or EXPUNGE, LOGOUT
+// A fetch takes each mail's header only where the server can send it alone: the request rules
+// read nothing else.
 //   StartIdle IMAP only: log-in, EXAMINE, IDLE (imap_idle.h)
 //   LogIn     log-in, then QUIT or LOGOUT (POP-before-SMTP)
 // Fetch, Delete and StartIdle run on the mail-check worker and keep what the fetch learnt
@@ -21,6 +25,7 @@
 #include <vector>
 
 #include "app/mail/fetch_budget.h"
+#include "app/mail/judged_mails.h"
 #include "app/mail/mailbox_account.h"
 
 class ImapIdle;
@@ -31,10 +36,16 @@ struct MAILENTRY {
   int number = 0;            // POP3: the number of the LIST scan line (used for RETR and DELE);
                              // IMAP: the message sequence number
   int size = 0;              // the size in octets the server announced (IMAP: RFC822.SIZE)
-  std::string message;       // the message as it was sent (RFC 5322 text, the line ends as the
-                             // server gave them), POP3's dot-stuffing undone
+  std::string message;       // the message's header as it was sent (RFC 5322 text, the line ends
+                             // as the server gave them), with the blank line after it where the
+                             // server sent one; the whole message where the server cannot send
+                             // the header alone (POP3 without TOP). POP3's dot-stuffing undone.
   unsigned char deleteMark = 0;  // 0 when fetched; 1 = delete in the next Delete
   uint32_t uid = 0;          // IMAP: the message's UID (used for UID STORE); 0 for POP3
+  std::string name;          // the name the judged record knows it by (IMAP: the UID, POP3: the
+                             // UIDL); empty when the server gives none
+  bool judged = false;       // set by the request step when its verdict stands (not for a mail
+                             // kept on the server to be answered later)
 };
 
 enum class FetchResult {
@@ -54,9 +65,12 @@ class MailboxAccess {
  public:
   virtual ~MailboxAccess() = default;
 
-  // Fetches every listed message into `entries` (cleared first) within `budget`: messages the
-  // budget refuses, that the server refuses or whose fetch breaks off are not kept (logged).
-  [[nodiscard]] virtual FetchResult Fetch(const MailboxAccount& account, FetchBudget& budget,
+  // Fetches every listed message that `judged` does not know into `entries` (cleared first),
+  // in mailbox order, within `budget`: messages the budget refuses, that the server refuses or
+  // whose fetch breaks off are not kept (logged). `judged` is made the record of this account
+  // (and folder state) and pruned to the listed messages; once the listing was read, its size
+  // is the number of listed messages passed over.
+  [[nodiscard]] virtual FetchResult Fetch(const MailboxAccount& account, FetchBudget& budget, JudgedMails& judged,
                                           std::vector<MAILENTRY>* entries) = 0;
   // Deletes the entries whose delete mark is set (IMAP: only when the folder is still the one
   // the fetch saw, by UIDVALIDITY). Nothing happens when the log-in fails: the mails are then

@@ -286,9 +286,66 @@ Pop3Result Pop3Session::Retr(int number, long long limit, std::string* message, 
   return result;
 }
 
-Pop3Result Pop3Session::Dele(int number) {
-  return Command("DELE " + std::to_string(number),
-                 SJIS("メールを削除できませんでした。") + " (#" + std::to_string(number) + ")");
+Pop3Result Pop3Session::Uidl(size_t maxLines, std::vector<Pop3UniqueId>* ids) {
+  ids->clear();
+  std::string body;
+  long long arrived = 0;
+  Pop3Result result =
+      MultilineCommand("UIDL", SJIS("メール一覧を受信できませんでした。"), kListingLimit, &body, &arrived);
+  if (!result.ok()) return result;
+  for (std::string_view line : BodyLines(body)) {
+    if (ids->size() == maxLines) break;
+    size_t blank = line.find(' ');
+    long long number = 0;
+    if (blank == std::string_view::npos || !ParseInteger(line.substr(0, blank), &number) || number <= 0 ||
+        number > std::numeric_limits<int>::max()) {
+      continue;
+    }
+    std::string_view id = line.substr(blank + 1);
+    bool readable = !id.empty() && id.size() <= 70 &&
+                    std::all_of(id.begin(), id.end(), [](char c) { return c > 0x20 && c < 0x7F; });
+    if (readable) ids->push_back({static_cast<int>(number), std::string(id)});
+  }
+  return result;
+}
+
+Pop3Result Pop3Session::Top(int number, long long limit, std::string* header, long long* arrived) {
+  header->clear();
+  *arrived = 0;
+  std::string body;
+  Pop3Result result = MultilineCommand("TOP " + std::to_string(number) + " 0",
+                                       SJIS("メールを受信できませんでした。") + " (#" + std::to_string(number) + ")",
+                                       limit, &body, arrived);
+  if (result.ok()) *header = Unstuffed(body);
+  return result;
+}
+
+namespace {
+
+std::string DeleRefusal(int number) {
+  return SJIS("メールを削除できませんでした。") + " (#" + std::to_string(number) + ")";
+}
+
+}  // namespace
+
+Pop3Result Pop3Session::Dele(int number) { return Command("DELE " + std::to_string(number), DeleRefusal(number)); }
+
+std::vector<Pop3Result> Pop3Session::DeleAll(const std::vector<int>& numbers, size_t window) {
+  std::vector<Pop3Result> results;
+  results.reserve(numbers.size());
+  window = std::max<size_t>(window, 1);
+  // A window bounds what waits unread on either side, so neither end blocks on a full buffer.
+  for (size_t from = 0; from < numbers.size(); from += window) {
+    const size_t to = std::min(numbers.size(), from + window);
+    std::string commands;
+    for (size_t i = from; i < to; ++i) commands += "DELE " + std::to_string(numbers[i]) + "\r\n";
+    const bool sent = connection_.IsOpen() && connection_.SendAll(commands);
+    for (size_t i = from; i < to; ++i) {
+      results.push_back(sent && connection_.IsOpen() ? ReadStatus(DeleRefusal(numbers[i]))
+                                                     : Failure(Pop3Status::kBroken, DeleRefusal(numbers[i])));
+    }
+  }
+  return results;
 }
 
 void Pop3Session::Quit() {

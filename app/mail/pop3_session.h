@@ -5,7 +5,8 @@
 //   Open:   Connect (TCP, TLS from the first byte for security 2, the greeting)
 //           -> for security 1: Capa, Stls (RFC 2595: the password goes only over TLS)
 //           -> LogIn (USER, PASS)
-//   then:   Stat | List -> Retr ... | Dele ...
+//   then:   Capa (once, for TOP, UIDL and PIPELINING: RFC 2449)
+//           -> Stat | List -> Uidl -> Top | Retr ... | Dele ... | DeleAll
 //   last:   Quit (also after a failure; harmless on a closed connection)
 // Open logs why it failed (category LOG_RECV), our words and the server's reply apart; the
 // commands after it return their result and log nothing. The password never reaches the log,
@@ -39,6 +40,12 @@ struct Pop3ScanLine {
   bool readable = false;  // two decimal numbers, the number 1 to INT_MAX, the size not negative
   int number = 0;
   long long size = 0;
+};
+
+// One line of a UIDL listing: "number unique-id" (RFC 1939 7).
+struct Pop3UniqueId {
+  int number = 0;
+  std::string id;  // 1 to 70 bytes of 0x21 to 0x7E
 };
 
 class Pop3Session {
@@ -76,8 +83,17 @@ class Pop3Session {
   // without the status line and the terminator; `*arrived` the bytes of the whole response.
   // kTooLarge when the response is longer than `limit` bytes.
   [[nodiscard]] Pop3Result Retr(int number, long long limit, std::string* message, long long* arrived);
+  // UIDL: the unique-ids of the listing, at most `maxLines`; lines that are no message number
+  // and unique-id are passed over.
+  [[nodiscard]] Pop3Result Uidl(size_t maxLines, std::vector<Pop3UniqueId>* ids);
+  // TOP `number` 0: the message's header and the blank line after it, as Retr gives a message.
+  [[nodiscard]] Pop3Result Top(int number, long long limit, std::string* header, long long* arrived);
   // DELE `number`.
   [[nodiscard]] Pop3Result Dele(int number);
+  // DELE of each of `numbers`, `window` commands sent together before their replies are read
+  // in order (RFC 2449 6.6, PIPELINING; a window of 1 is one command at a time). The result of
+  // each, in order; the numbers after a broken connection are not sent (kBroken).
+  [[nodiscard]] std::vector<Pop3Result> DeleAll(const std::vector<int>& numbers, size_t window);
   // QUIT: one reply is read but not judged; the connection is closed.
   void Quit();
 

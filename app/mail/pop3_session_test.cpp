@@ -48,9 +48,12 @@ ScriptedServer& LogIn(ScriptedServer& server) {
   return server.Send("+OK ready\r\n").Read().Send("+OK\r\n").Read().Send("+OK logged in\r\n");
 }
 
+// A successful log-in to a server that knows no CAPA (so neither TOP, UIDL nor PIPELINING).
+ScriptedServer& LogInNoCapa(ScriptedServer& server) { return LogIn(server).Read().Send("-ERR unknown command\r\n"); }
+
 TEST_F(Pop3Test, FetchesEveryListedMessageByItsNumber) {
   ScriptedServer server;
-  LogIn(server).Read().Send("+OK 2 messages\r\n7 30\r\n12 0\r\n.\r\n");
+  LogInNoCapa(server).Read().Send("+OK 2 messages\r\n7 30\r\n12 0\r\n.\r\n");
   server.Read().Send("+OK\r\nSubject: seven\r\n\r\n..dot\r\n.\r\n");
   server.Read().Send("+OK\r\n.\r\n");
   server.Read().Send("+OK bye\r\n");
@@ -58,7 +61,7 @@ TEST_F(Pop3Test, FetchesEveryListedMessageByItsNumber) {
   UseServer(server);
   EXPECT_EQ(client_.CheckMail(), 1);
   ASSERT_TRUE(server.Wait());
-  EXPECT_EQ(server.Received(), (Lines{"USER user", "PASS pw", "LIST", "RETR 7", "RETR 12", "QUIT"}));
+  EXPECT_EQ(server.Received(), (Lines{"USER user", "PASS pw", "CAPA", "LIST", "RETR 7", "RETR 12", "QUIT"}));
   ASSERT_EQ(client_.GetEntryCount(), 2);
   EXPECT_EQ(client_.GetEntry(0)->number, 7);
   EXPECT_EQ(client_.GetEntry(0)->size, 30);
@@ -72,12 +75,12 @@ TEST_F(Pop3Test, FetchesEveryListedMessageByItsNumber) {
   // Marks survive until the next exchange; DELE uses the numbers of the listing.
   client_.GetEntry(1)->deleteMark = 1;
   ScriptedServer deleter;
-  LogIn(deleter).Read().Send("+OK deleted\r\n").Read().Send("+OK bye\r\n");
+  LogInNoCapa(deleter).Read().Send("+OK deleted\r\n").Read().Send("+OK bye\r\n");
   deleter.Start();
   UseServer(deleter);
   client_.DeleteMarked();
   ASSERT_TRUE(deleter.Wait());
-  EXPECT_EQ(deleter.Received(), (Lines{"USER user", "PASS pw", "DELE 12", "QUIT"}));
+  EXPECT_EQ(deleter.Received(), (Lines{"USER user", "PASS pw", "CAPA", "DELE 12", "QUIT"}));
 }
 
 TEST_F(Pop3Test, CollectsListingsAndMessagesArrivingInPieces) {
@@ -88,6 +91,7 @@ TEST_F(Pop3Test, CollectsListingsAndMessagesArrivingInPieces) {
   listing += ".\r\n";
   ScriptedServer server;
   server.Send("+O").Pause(5).Send("K ready\r\n").Read().Send("+OK\r\n").Read().Send("+OK\r\n");
+  server.Read().Send("-ERR\r\n");
   server.Read().Send(listing.substr(0, 700)).Pause(5);
   server.Send(listing.substr(700, listing.size() - 700 - 2)).Pause(5).Send("\r\n");
   std::string mail = "From: a@b.example\r\nSubject: pieces\r\n\r\nbody line\r\n";
@@ -111,10 +115,10 @@ TEST_F(Pop3Test, CollectsListingsAndMessagesArrivingInPieces) {
     ASSERT_EQ(client_.GetEntry(i)->message, mail);
   }
   Lines received = server.Received();
-  ASSERT_EQ(received.size(), 204u);
-  EXPECT_EQ(received[3], "RETR 1");
-  EXPECT_EQ(received[202], "RETR 200");
-  EXPECT_EQ(received[203], "QUIT");
+  ASSERT_EQ(received.size(), 205u);
+  EXPECT_EQ(received[4], "RETR 1");
+  EXPECT_EQ(received[203], "RETR 200");
+  EXPECT_EQ(received[204], "QUIT");
 }
 
 TEST_F(Pop3Test, RefusedLogInOrEmptyMailboxFetchesNothing) {
@@ -131,12 +135,12 @@ TEST_F(Pop3Test, RefusedLogInOrEmptyMailboxFetchesNothing) {
   EXPECT_TRUE(client_.lastCheckFailed());
 
   ScriptedServer empty;
-  LogIn(empty).Read().Send("+OK 0 messages\r\n.\r\n").Read().Send("+OK\r\n");
+  LogInNoCapa(empty).Read().Send("+OK 0 messages\r\n.\r\n").Read().Send("+OK\r\n");
   empty.Start();
   UseServer(empty);
   EXPECT_EQ(client_.CheckMail(), 0);
   ASSERT_TRUE(empty.Wait());
-  EXPECT_EQ(empty.Received(), (Lines{"USER user", "PASS pw", "LIST", "QUIT"}));
+  EXPECT_EQ(empty.Received(), (Lines{"USER user", "PASS pw", "CAPA", "LIST", "QUIT"}));
   EXPECT_EQ(client_.GetEntryCount(), 0);
   EXPECT_FALSE(client_.lastLoginFailed());  // reached the server, found nothing
   EXPECT_FALSE(client_.lastCheckFailed());
@@ -213,26 +217,26 @@ TEST_F(Pop3Test, SilentServerTimesOutWithoutFetching) {
   fast.socketReceiveTimeoutMs = 100;
   qv::SetTimings(fast);
   ScriptedServer server;
-  LogIn(server).Read().Send("+OK 1 message\r\n1 20\r\n").GoSilent();
+  LogInNoCapa(server).Read().Send("+OK 1 message\r\n1 20\r\n").GoSilent();
   server.Start();
   UseServer(server);
   EXPECT_EQ(client_.CheckMail(), 0);
   ASSERT_TRUE(server.Wait());
   EXPECT_EQ(client_.GetEntryCount(), 0);
   Lines received = server.Received();
-  EXPECT_EQ(received, (Lines{"USER user", "PASS pw", "LIST"}));  // no QUIT on a dead line
+  EXPECT_EQ(received, (Lines{"USER user", "PASS pw", "CAPA", "LIST"}));  // no QUIT on a dead line
 }
 
 TEST_F(Pop3Test, ConnectionCutInsideAMessageDropsThatMessage) {
   ScriptedServer server;
-  LogIn(server).Read().Send("+OK 3\r\n1 10\r\n2 500\r\n3 10\r\n.\r\n");
+  LogInNoCapa(server).Read().Send("+OK 3\r\n1 10\r\n2 500\r\n3 10\r\n.\r\n");
   server.Read().Send("+OK\r\nFrom: a@b\r\n.\r\n");
   server.Read().Send("+OK\r\nFrom: c@d\r\nSubject: cut").Cut();
   server.Start();
   UseServer(server);
   EXPECT_EQ(client_.CheckMail(), 1);
   ASSERT_TRUE(server.Wait());
-  EXPECT_EQ(server.Received(), (Lines{"USER user", "PASS pw", "LIST", "RETR 1", "RETR 2"}));
+  EXPECT_EQ(server.Received(), (Lines{"USER user", "PASS pw", "CAPA", "LIST", "RETR 1", "RETR 2"}));
   // The cut message is neither parsed nor deleted: it comes again with the next check.
   ASSERT_EQ(client_.GetEntryCount(), 1);
   EXPECT_EQ(client_.GetEntry(0)->number, 1);
@@ -240,7 +244,7 @@ TEST_F(Pop3Test, ConnectionCutInsideAMessageDropsThatMessage) {
 
   // A connection lost inside the listing fetches nothing, and the old entries are gone.
   ScriptedServer listingCut;
-  LogIn(listingCut).Read().Send("+OK 3\r\n1 10\r\n").Cut();
+  LogInNoCapa(listingCut).Read().Send("+OK 3\r\n1 10\r\n").Cut();
   listingCut.Start();
   UseServer(listingCut);
   EXPECT_EQ(client_.CheckMail(), 0);
@@ -269,14 +273,14 @@ TEST_F(Pop3Test, TheScanListingNotTheStatusTextGivesTheMessages) {
   };
   for (const Case& c : cases) {
     ScriptedServer server;
-    LogIn(server).Read().Send(c.listing);
+    LogInNoCapa(server).Read().Send(c.listing);
     for (size_t i = 0; i < c.retrieved.size(); ++i) server.Read().Send("+OK\r\nFrom: a@b\r\n.\r\n");
     server.Read().Send("+OK\r\n");
     server.Start();
     UseServer(server);
     EXPECT_EQ(client_.CheckMail(), c.retrieved.empty() ? 0 : 1) << c.listing;
     ASSERT_TRUE(server.Wait());
-    Lines expected{"USER user", "PASS pw", "LIST"};
+    Lines expected{"USER user", "PASS pw", "CAPA", "LIST"};
     expected.insert(expected.end(), c.retrieved.begin(), c.retrieved.end());
     expected.push_back("QUIT");
     EXPECT_EQ(server.Received(), expected) << c.listing;
@@ -288,7 +292,7 @@ TEST_F(Pop3Test, TheScanListingNotTheStatusTextGivesTheMessages) {
 
 TEST_F(Pop3Test, RefusedRetrieveSkipsOnlyThatMessage) {
   ScriptedServer server;
-  LogIn(server).Read().Send("+OK 2\r\n1 10\r\n2 10\r\n.\r\n");
+  LogInNoCapa(server).Read().Send("+OK 2\r\n1 10\r\n2 10\r\n.\r\n");
   server.Read().Send("-ERR no such message\r\n");
   server.Read().Send("+OK\r\nFrom: a@b\r\n.\r\n");
   server.Read().Send("+OK\r\n");
@@ -296,7 +300,7 @@ TEST_F(Pop3Test, RefusedRetrieveSkipsOnlyThatMessage) {
   UseServer(server);
   EXPECT_EQ(client_.CheckMail(), 1);
   ASSERT_TRUE(server.Wait());
-  EXPECT_EQ(server.Received(), (Lines{"USER user", "PASS pw", "LIST", "RETR 1", "RETR 2", "QUIT"}));
+  EXPECT_EQ(server.Received(), (Lines{"USER user", "PASS pw", "CAPA", "LIST", "RETR 1", "RETR 2", "QUIT"}));
   ASSERT_EQ(client_.GetEntryCount(), 1);
   EXPECT_EQ(client_.GetEntry(0)->number, 2);
   EXPECT_TRUE(Logged("メールを受信できませんでした。 (#1) (-ERR no such message)"));
@@ -304,7 +308,7 @@ TEST_F(Pop3Test, RefusedRetrieveSkipsOnlyThatMessage) {
 
 TEST_F(Pop3Test, DeleteStopsWhenLogInFails) {
   ScriptedServer fetch;
-  LogIn(fetch).Read().Send("+OK 1\r\n3 10\r\n.\r\n").Read().Send("+OK\r\nx\r\n.\r\n");
+  LogInNoCapa(fetch).Read().Send("+OK 1\r\n3 10\r\n.\r\n").Read().Send("+OK\r\nx\r\n.\r\n");
   fetch.Read().Send("+OK\r\n");
   fetch.Start();
   UseServer(fetch);
@@ -335,7 +339,7 @@ TEST_F(Pop3Test, RetrUndoesTheDotStuffingOfEveryLine) {
   };
   for (const Case& c : cases) {
     ScriptedServer server;
-    LogIn(server).Read().Send("+OK\r\n1 10\r\n.\r\n").Read().Send(c.response).Read().Send("+OK\r\n");
+    LogInNoCapa(server).Read().Send("+OK\r\n1 10\r\n.\r\n").Read().Send(c.response).Read().Send("+OK\r\n");
     server.Start();
     UseServer(server);
     EXPECT_EQ(client_.CheckMail(), 1) << c.response;
@@ -349,12 +353,12 @@ TEST_F(Pop3Test, RetrUndoesTheDotStuffingOfEveryLine) {
 // repeats the password shows it masked.
 TEST_F(Pop3Test, RefusalsShowTheServersReplyWithoutThePassword) {
   ScriptedServer locked;
-  LogIn(locked).Read().Send("-ERR [IN-USE] mailbox locked\r\n").Read().Send("+OK\r\n");
+  LogInNoCapa(locked).Read().Send("-ERR [IN-USE] mailbox locked\r\n").Read().Send("+OK\r\n");
   locked.Start();
   UseServer(locked);
   EXPECT_EQ(client_.CheckMail(), 0);
   ASSERT_TRUE(locked.Wait());
-  EXPECT_EQ(locked.Received(), (Lines{"USER user", "PASS pw", "LIST", "QUIT"}));
+  EXPECT_EQ(locked.Received(), (Lines{"USER user", "PASS pw", "CAPA", "LIST", "QUIT"}));
   EXPECT_TRUE(Logged("メール一覧を受信できませんでした。 (-ERR [IN-USE] mailbox locked)"));
   EXPECT_FALSE(client_.lastLoginFailed());
   EXPECT_TRUE(client_.lastCheckFailed());
@@ -419,12 +423,12 @@ TEST(Pop3Dovecot, FetchesAndDeletesRealMails) {
   ASSERT_EQ(client.CheckMail(), 1);
   ASSERT_EQ(client.GetEntryCount(), 3);
   for (int i = 0; i < 3; ++i) EXPECT_EQ(client.GetEntry(i)->number, i + 1);
-  EXPECT_EQ(client.GetEntry(0)->message, crlf);
+  // The server offers TOP: the header and its blank line come, the body stays.
+  EXPECT_EQ(client.GetEntry(0)->message, "From: Taro <taro@example.jp>\r\nSubject: one\r\n\r\n");
   EXPECT_EQ(client.GetEntry(0)->size, static_cast<int>(crlf.size()));
-  // The server sends CR LF line ends and stuffs the leading dot; the client undoes the
-  // stuffing.
-  const std::string& second = client.GetEntry(1)->message;
-  EXPECT_TRUE(second.ends_with("\r\n\r\n.leading dot\r\nsecond\r\n")) << second;
+  // The server sends CR LF line ends.
+  EXPECT_EQ(client.GetEntry(1)->message, "From: hanako@example.jp\r\nSubject: two\r\n\r\n");
+  EXPECT_EQ(client.GetEntry(1)->name.empty(), false);  // UIDL names it
 
   client.GetEntry(0)->deleteMark = 1;
   client.GetEntry(2)->deleteMark = 1;
@@ -460,13 +464,13 @@ TEST_F(Pop3Test, AReplyThatNeverEndsIsDroppedAtTheReceiveTimeOut) {
   };
   const Case cases[] = {
       {"greeting", false, {}, "POP3サーバーにログインできませんでした。"},
-      {"listing", true, {"USER user", "PASS pw", "LIST"}, "メール一覧を受信できませんでした。"},
+      {"listing", true, {"USER user", "PASS pw", "CAPA", "LIST"}, "メール一覧を受信できませんでした。"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     ScriptedServer server;
     if (c.inListing) {
-      LogIn(server).Read().Send("+OK 100 messages\r\n");
+      LogInNoCapa(server).Read().Send("+OK 100 messages\r\n");
     } else {
       server.Send("+OK");
     }
@@ -498,7 +502,7 @@ TEST_F(Pop3Test, TheCheckBudgetCountsWhatArrivedNotWhatWasAnnounced) {
     SCOPED_TRACE(checkBytes);
     const bool all = checkBytes == budget;
     ScriptedServer server;
-    LogIn(server).Read().Send("+OK 3\r\n1 10\r\n2 10\r\n3 10\r\n.\r\n");
+    LogInNoCapa(server).Read().Send("+OK 3\r\n1 10\r\n2 10\r\n3 10\r\n.\r\n");
     for (int i = 0; i < 3; ++i) server.Read().Send(response);
     server.Read().Send("+OK\r\n");
     server.Start();
@@ -526,12 +530,12 @@ TEST_F(Pop3Test, AnUnknownSecurityLevelMeansTlsFromTheFirstByte) {
   const qv::test::ServerCertificate leaf = ca.Issue("pop.example", {"DNS:pop.example"});
   for (int security : {-1, 3, 7}) {
     SCOPED_TRACE(security);
-    qv::test::TlsScriptedPeer peer(leaf, {}, {"+OK ready\r\n", "+OK\r\n", "+OK\r\n", "+OK 0\r\n.\r\n", "+OK\r\n"});
+    qv::test::TlsScriptedPeer peer(leaf, {}, {"+OK ready\r\n", "+OK\r\n", "+OK\r\n", "-ERR\r\n", "+OK 0\r\n.\r\n", "+OK\r\n"});
     qv::SetConnectHook([&](const std::string&, int) { return peer.TakeClientEnd(); });
     client_.SetPopParams("pop.example", "user", "pw", 110, security, ca.caFile().c_str());
     EXPECT_EQ(client_.CheckMail(), 0);  // an empty mailbox, reached over TLS
     EXPECT_TRUE(peer.handshakeDone());
-    EXPECT_EQ(peer.received(), (Lines{"USER user", "PASS pw", "LIST", "QUIT"}));
+    EXPECT_EQ(peer.received(), (Lines{"USER user", "PASS pw", "CAPA", "LIST", "QUIT"}));
     qv::SetConnectHook({});
   }
 }

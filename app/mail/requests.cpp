@@ -202,6 +202,7 @@ int ProcessRequests(CMailClient& client, const FilterSettings& filter, const Add
   for (int index = 0; index < count; ++index) {
     MAILENTRY* entry = client.GetEntry(index);
     if (!entry) continue;
+    entry->judged = true;
     if (std::unique_ptr<REQUESTREC> request = ParseRequestMail(*entry, filter, *list, &log)) {
       kept.push_back(entry);
       accepted.push_back(std::move(request));
@@ -241,7 +242,10 @@ int ProcessRequests(CMailClient& client, const FilterSettings& filter, const Add
     // Nothing of these mails is lost: they wait on the server for a check that can answer them.
     log.Log(LOG_RECV, holdReason);
     log.Log(LOG_RECV, SJIS("返信するメールはサーバーに残し、次のチェックで返信します。"));
-    for (MAILENTRY* entry : kept) entry->deleteMark = 0;
+    for (MAILENTRY* entry : kept) {
+      entry->deleteMark = 0;
+      entry->judged = false;  // judged again at the check that answers it
+    }
     counts.held = static_cast<int>(kept.size());
     counts.overLimit = 0;
     requests.clear();

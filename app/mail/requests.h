@@ -111,7 +111,8 @@ struct RequestTally {
 //      written; otherwise it logs why and keeps every accepted and limited mail on the server
 //      (no delete mark) with an empty request list, so that a later check answers them;
 //   3. pauses for the timings record's delete pause and deletes the marked mails on the
-//      server (DeleteMarked).
+//      server (DeleteMarked), which records every mail read here as judged except those kept
+//      for a later check.
 // Logs each step on `log` (category LOG_RECV). Returns 1 when at least one request was
 // accepted, else 0; `*tally` (may be null) receives the counts. Runs on the mail-check worker.
 int ProcessRequests(CMailClient& client, const FilterSettings& filter, const AddressList& addresses,

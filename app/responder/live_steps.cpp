@@ -17,6 +17,7 @@ void LiveSteps::SetMailbox(const MailSettings& mail) {
 void LiveSteps::UseSettingsFile(const std::string& settingsPath) {
   addresses_.LoadAddressList(AddressListPath(settingsPath));
   statePath_ = StateFilePath(settingsPath);
+  client_.SetStatePath(statePath_);
 }
 
 bool LiveSteps::MailboxReady(const AllSettings& settings) { return MissingMailSettings(settings.mail).empty(); }

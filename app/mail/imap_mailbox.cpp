@@ -47,6 +47,16 @@ bool ReadFetch(const ImapResponse& response, std::vector<ImapValue>* values, Fet
   return true;
 }
 
+// Whether an untagged response that did not read as a FETCH response was meant as one
+// ("n FETCH ...").
+bool LooksLikeFetch(std::string_view rest) {
+  size_t digits = 0;
+  while (digits < rest.size() && rest[digits] >= '0' && rest[digits] <= '9') ++digits;
+  std::string_view word = rest.substr(std::min(rest.size(), digits + 1), 5);
+  return digits > 0 && digits < rest.size() && rest[digits] == ' ' && word.size() == 5 &&
+         std::equal(word.begin(), word.end(), "FETCH", [](char a, char b) { return (a & ~0x20) == b; });
+}
+
 // The bytes of a string value; a literal's are taken out of `response`, so a large message is
 // never copied.
 std::string TakeBytes(ImapResponse& response, const ImapValue& value) {
@@ -184,12 +194,18 @@ void ImapAccess::FetchHeaders(ImapSession& session, const std::vector<uint32_t>&
     };
     return budget.Take(name, outcome == FetchBudget::Outcome::kArrived ? arrived : 0, 0, remaining, arrivedAlready);
   };
+  size_t unreadable = 0;
   auto header = [&](ImapResponse& response) {
     std::vector<ImapValue> values;
     Fetched fetched;
+    if (stopped) return;
+    if (!ReadFetch(response, &values, &fetched)) {
+      if (LooksLikeFetch(response.rest())) ++unreadable;
+      return;
+    }
     // Only the UIDs asked for, each once: a server that answers with others cannot grow the
     // entries. A FETCH without the header (a flag change) is no answer.
-    if (stopped || !ReadFetch(response, &values, &fetched) || !fetched.header ||
+    if (!fetched.header ||
         !std::binary_search(wanted.begin(), wanted.end(), fetched.uid) || !answered.insert(fetched.uid).second) {
       return;
     }
@@ -213,6 +229,11 @@ void ImapAccess::FetchHeaders(ImapSession& session, const std::vector<uint32_t>&
     // budget counts what arrived either way.
     const ImapResult result = session.Command("UID FETCH " + set + " (UID RFC822.SIZE BODY.PEEK[HEADER])", header,
                                               FetchBudget::kMaxMessageSize, &status);
+    if (unreadable != 0) {
+      // Its message is neither judged nor deleted: it comes again with the next check.
+      session.Log(SJIS("IMAPサーバーの読めない応答を飛ばしました。") + " (" + std::to_string(unreadable) + ")");
+      unreadable = 0;
+    }
     if (stopped) break;
     if (result == ImapResult::kOk) continue;
     // The words of a refusal; the headers that came before it are kept.

@@ -87,8 +87,11 @@ size_t JudgedMails::KeepListed(const std::vector<std::string>& listed) {
 }
 
 bool JudgedMails::Add(const std::string& name) {
-  if (!NameReadable(name) || names_.size() >= kMaxMails) return false;
-  if (names_.insert(name).second) changed_ = true;
+  if (!NameReadable(name)) return false;
+  if (names_.count(name) != 0) return true;
+  if (names_.size() >= kMaxMails) return false;
+  names_.insert(name);
+  changed_ = true;
   return true;
 }
 

@@ -426,12 +426,18 @@ class ProcessRequestsTest : public ::testing::Test {
     for (size_t i = 0; i < mails.size(); ++i) {
       listing += std::to_string(11 + i) + " " + std::to_string(mails[i].size()) + "\r\n";
     }
-    server.Send("+OK\r\n").Read().Send("+OK\r\n").Read().Send("+OK\r\n").Read().Send(listing + ".\r\n");
+    // The server knows no CAPA: RETR, and one DELE at a time.
+    server.Send("+OK\r\n").Read().Send("+OK\r\n").Read().Send("+OK\r\n").Read().Send("-ERR\r\n");
+    server.Read().Send(listing + ".\r\n");
     for (const std::string& mail : mails) server.Read().Send("+OK\r\n" + mail + ".\r\n");
-    server.Read().Send("+OK\r\n").NextConnection();
-    server.Send("+OK\r\n").Read().Send("+OK\r\n").Read().Send("+OK\r\n");
-    for (int i = 0; i < deletes; ++i) server.Read().Send("+OK\r\n");
     server.Read().Send("+OK\r\n");
+    // Nothing to delete: no delete exchange.
+    if (deletes > 0) {
+      server.NextConnection();
+      server.Send("+OK\r\n").Read().Send("+OK\r\n").Read().Send("+OK\r\n").Read().Send("-ERR\r\n");
+      for (int i = 0; i < deletes; ++i) server.Read().Send("+OK\r\n");
+      server.Read().Send("+OK\r\n");
+    }
     server.Start();
     client_.SetPopParams("127.0.0.1", "u", "p", server.port());
   }
@@ -461,7 +467,7 @@ TEST_F(ProcessRequestsTest, AcceptedMailsBecomeRequestsAndAreDeleted) {
   requests_.push_back(std::make_unique<REQUESTREC>());  // left from an earlier check
   EXPECT_EQ(ProcessRequests(client_, Filter(1, 0, 0, "", 0), addresses_, requests_, log_), 1);
   ASSERT_TRUE(server.Wait());
-  EXPECT_EQ(DeleteExchange(server), (Lines{"USER u", "PASS p", "DELE 11", "DELE 13", "QUIT"}));
+  EXPECT_EQ(DeleteExchange(server), (Lines{"USER u", "PASS p", "CAPA", "DELE 11", "DELE 13", "QUIT"}));
   // The same sender twice gives two requests.
   ASSERT_EQ(requests_.size(), 2u);
   EXPECT_STREQ(requests_[0]->address, "taro@ezweb.ne.jp");
@@ -483,7 +489,7 @@ TEST_F(ProcessRequestsTest, RefusedMailsAreDeletedOnlyWhenAsked) {
   EXPECT_EQ(ProcessRequests(client_, Filter(1, 1, 0, "", 1), addresses_, requests_, log_), 0);
   ASSERT_TRUE(server.Wait());
   EXPECT_TRUE(requests_.empty());
-  EXPECT_EQ(DeleteExchange(server), (Lines{"USER u", "PASS p", "DELE 11", "DELE 12", "QUIT"}));
+  EXPECT_EQ(DeleteExchange(server), (Lines{"USER u", "PASS p", "CAPA", "DELE 11", "DELE 12", "QUIT"}));
   EXPECT_EQ(MessagesOf(log_), (Lines{Sjis("2個のメールを受信しました。"),
                                      Sjis("フィルタチェックを行います。"),
                                      Sjis("画像を返信できるメールがありませんでした。"),
@@ -495,7 +501,7 @@ TEST_F(ProcessRequestsTest, RefusedMailsAreDeletedOnlyWhenAsked) {
   ASSERT_EQ(client_.CheckMail(), 1);
   EXPECT_EQ(ProcessRequests(client_, Filter(1, 1, 0, "", 0), addresses_, requests_, log_), 0);
   ASSERT_TRUE(keeping.Wait());
-  EXPECT_EQ(DeleteExchange(keeping), (Lines{"USER u", "PASS p", "QUIT"}));
+  EXPECT_EQ(DeleteExchange(keeping), Lines{});
 }
 
 // The reply limits and the picture source decide after the filters: a mail over a limit is a
@@ -527,9 +533,9 @@ TEST_F(ProcessRequestsTest, LimitsRefuseAndAMissingCameraKeepsTheMails) {
     EXPECT_EQ(tally.accepted, 3);
     EXPECT_EQ(tally.overLimit, 1);
     EXPECT_EQ(tally.held, 0);
-    const Lines deleted = rcvDelete == 1 ? Lines{"USER u", "PASS p", "DELE 11", "DELE 12", "DELE 13", "DELE 14",
+    const Lines deleted = rcvDelete == 1 ? Lines{"USER u", "PASS p", "CAPA", "DELE 11", "DELE 12", "DELE 13", "DELE 14",
                                                  "DELE 15", "QUIT"}
-                                         : Lines{"USER u", "PASS p", "DELE 11", "DELE 12", "DELE 14", "QUIT"};
+                                         : Lines{"USER u", "PASS p", "CAPA", "DELE 11", "DELE 12", "DELE 14", "QUIT"};
     EXPECT_EQ(DeleteExchange(server), deleted) << rcvDelete;
     EXPECT_EQ(MessagesOf(limited)[2], overLimit);
     EXPECT_EQ(MessagesOf(limited)[3], Sjis("3個に画像を返信します。"));
@@ -552,7 +558,7 @@ TEST_F(ProcessRequestsTest, LimitsRefuseAndAMissingCameraKeepsTheMails) {
   EXPECT_TRUE(requests_.empty());
   EXPECT_EQ(tally.held, 4);
   EXPECT_EQ(tally.accepted, 0);
-  EXPECT_EQ(DeleteExchange(server), (Lines{"USER u", "PASS p", "DELE 15", "QUIT"}));
+  EXPECT_EQ(DeleteExchange(server), (Lines{"USER u", "PASS p", "CAPA", "DELE 15", "QUIT"}));
   EXPECT_EQ(MessagesOf(kept), (Lines{Sjis("5個のメールを受信しました。"), Sjis("フィルタチェックを行います。"),
                                      overLimit, Sjis("カメラがありません。"),
                                      Sjis("返信するメールはサーバーに残し、次のチェックで返信します。"),
@@ -622,12 +628,19 @@ TEST(RequestsDovecot, FiltersRealMailsAndDeletesTheHandledOnes) {
   EXPECT_STREQ(requests[2]->address, "saburo@ezweb.ne.jp");
   EXPECT_EQ(server.List(), (Lines{"spam", "other_subject"}));
 
-  // Next check with refused mails deleted: nothing accepted, the mailbox ends empty.
-  ASSERT_EQ(client.CheckMail(), 1);
-  EXPECT_EQ(ProcessRequests(client, Filter(1, 0, 1, "画像", 1), addresses, requests, log), 0);
+  // The mails judged and left on the server are not fetched again while they stay.
+  EXPECT_EQ(client.CheckMail(), 0);
+  EXPECT_EQ(client.GetEntryCount(), 0);
+
+  // A client that does not know them (no state file) judges them again; refused mails are
+  // deleted now: nothing accepted, the mailbox ends empty.
+  CMailClient fresh(&log);
+  fresh.SetPopParams("127.0.0.1", qv::test::DovecotServer::kUser, qv::test::DovecotServer::kPassword, server.port());
+  ASSERT_EQ(fresh.CheckMail(), 1);
+  EXPECT_EQ(ProcessRequests(fresh, Filter(1, 0, 1, "画像", 1), addresses, requests, log), 0);
   EXPECT_TRUE(requests.empty());
   EXPECT_EQ(server.List(), Lines{});
-  EXPECT_EQ(client.CheckMail(), 0);
+  EXPECT_EQ(fresh.CheckMail(), 0);
   qv::SetTimings(saved);
 }
 

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -9,6 +10,7 @@
 #include "app/mail/pop3_session.h"
 #include "app/mail/testing/test_servers.h"
 #include "app/settings/activity_log.h"
+#include "platform/files.h"
 #include "platform/socket.h"
 #include "platform/testing/tls_peer.h"
 #include "platform/text.h"
@@ -554,6 +556,175 @@ TEST_F(Pop3Test, PlainTextAfterTheStlsGoAheadIsDropped) {
   EXPECT_TRUE(peer.handshakeDone());
   EXPECT_EQ(peer.received(), (Lines{"CAPA", "STLS", "USER user", "QUIT"}));
   qv::SetConnectHook({});
+}
+
+}  // namespace
+
+namespace {
+
+// What the request step does after a check: every entry judged, then the delete exchange
+// (none here: nothing is marked), which records them.
+void JudgeAll(CMailClient& client) {
+  for (int i = 0; i < client.GetEntryCount(); ++i) client.GetEntry(i)->judged = true;
+  client.DeleteMarked();
+}
+
+// Answers each of `commands` as a server of two mails would (the listing, the unique-ids
+// `uidl`, a header or a whole mail, the end).
+void Answer(ScriptedServer& server, const Lines& commands, const std::string& uidl) {
+  for (const std::string& command : commands) {
+    server.Read();
+    if (command == "LIST") {
+      server.Send("+OK 2 messages\r\n1 100\r\n2 100\r\n.\r\n");
+    } else if (command == "UIDL") {
+      server.Send(uidl);
+    } else if (command == "QUIT") {
+      server.Send("+OK bye\r\n");
+    } else {
+      server.Send("+OK\r\nFrom: a@b.example\r\n\r\n.\r\n");
+    }
+  }
+}
+
+// Headers alone where the server offers TOP; mails judged before are passed over where it
+// names them by UIDL, also after a restart (a new client reading the state file); a server
+// with neither gets the whole mails every time, as before.
+TEST_F(Pop3Test, MailsJudgedBeforeArePassedOverWhereTheServerNamesThem) {
+  struct Case {
+    const char* name;
+    const char* capa;  // the reply to CAPA
+    Lines first;       // the commands after CAPA at the first check (mails aaa, bbb)
+    Lines second;      // and at the second (aaa gone, ccc new)
+  };
+  const Lines whole{"LIST", "RETR 1", "RETR 2", "QUIT"};
+  const Lines headers{"LIST", "TOP 1 0", "TOP 2 0", "QUIT"};
+  const Case cases[] = {
+      {"no CAPA", "-ERR unknown command\r\n", whole, whole},
+      {"neither TOP nor UIDL", "+OK\r\nUSER\r\nSASL PLAIN\r\n.\r\n", whole, whole},
+      {"TOP without UIDL", "+OK\r\nTOP\r\n.\r\n", headers, headers},
+      {"UIDL without TOP", "+OK\r\nUIDL\r\n.\r\n", {"LIST", "UIDL", "RETR 1", "RETR 2", "QUIT"},
+       {"LIST", "UIDL", "RETR 2", "QUIT"}},
+      {"TOP and UIDL", "+OK\r\ntop\r\nUIDL\r\nPIPELINING\r\n.\r\n", {"LIST", "UIDL", "TOP 1 0", "TOP 2 0", "QUIT"},
+       {"LIST", "UIDL", "TOP 2 0", "QUIT"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string folder = qv::MakeWorkFolder("JM");
+    ASSERT_FALSE(folder.empty());
+    const std::string statePath = folder + "Quorvex.state";
+    ScriptedServer server;
+    LogIn(server).Read().Send(c.capa);
+    Answer(server, c.first, "+OK\r\n1 aaa\r\n2 bbb\r\n.\r\n");
+    server.NextConnection();
+    LogIn(server).Read().Send(c.capa);
+    Answer(server, c.second, "+OK\r\n1 bbb\r\n2 ccc\r\n.\r\n");
+    server.Start();
+
+    RecordingLogSink firstLog;
+    CMailClient first(&firstLog);
+    first.SetStatePath(statePath);
+    first.SetPopParams("127.0.0.1", "user", "pw", server.port());
+    ASSERT_EQ(first.CheckMail(), 1);
+    ASSERT_EQ(first.GetEntryCount(), 2);
+    JudgeAll(first);
+
+    RecordingLogSink secondLog;
+    CMailClient second(&secondLog);
+    second.SetStatePath(statePath);
+    second.SetPopParams("127.0.0.1", "user", "pw", server.port());
+    ASSERT_EQ(second.CheckMail(), 1);
+    ASSERT_TRUE(server.Wait());
+    const bool named = c.first[1] == "UIDL";
+    ASSERT_EQ(second.GetEntryCount(), named ? 1 : 2);
+    EXPECT_EQ(second.GetEntry(0)->number, named ? 2 : 1);
+    EXPECT_EQ(second.GetEntry(0)->name, named ? "ccc" : "");
+    JudgeAll(second);
+
+    Lines expected{"USER user", "PASS pw", "CAPA"};
+    expected.insert(expected.end(), c.first.begin(), c.first.end());
+    expected.insert(expected.end(), {"USER user", "PASS pw", "CAPA"});
+    expected.insert(expected.end(), c.second.begin(), c.second.end());
+    EXPECT_EQ(server.Received(), expected);
+    bool passedOver = false;
+    for (const std::string& line : secondLog.lines()) {
+      passedOver = passedOver || line.find(qv::Cp932FromUtf8("判定済みの1個のメールは受信しませんでした。")) != std::string::npos;
+    }
+    EXPECT_EQ(passedOver, named);
+    // The record: pruned to what the server still lists, with the new mail.
+    const std::string record = named ? "[JudgedMail]\naccount pop3 127.0.0.1 " + std::to_string(server.port()) +
+                                           " user %\nmail bbb\nmail ccc\n"
+                                     : "";
+    EXPECT_EQ(qv::ReadFileBytes(statePath), record);
+    std::filesystem::remove_all(folder);
+  }
+}
+
+// With PIPELINING the DELE commands go out together and their replies are read in order, each
+// checked: a refused one is logged and the others still count.
+TEST_F(Pop3Test, PipelinedDeletionsAreEachChecked) {
+  for (bool pipelining : {true, false}) {
+    SCOPED_TRACE(pipelining);
+    ScriptedServer server;
+    LogInNoCapa(server).Read().Send("+OK\r\n1 10\r\n2 10\r\n3 10\r\n.\r\n");
+    for (int i = 0; i < 3; ++i) server.Read().Send("+OK\r\nFrom: a@b\r\n\r\n.\r\n");
+    server.Read().Send("+OK\r\n").NextConnection();
+    LogIn(server).Read().Send(pipelining ? "+OK\r\nPIPELINING\r\n.\r\n" : "+OK\r\nUSER\r\n.\r\n");
+    const char* replies[] = {"+OK\r\n", "-ERR [IN-USE] locked\r\n", "+OK\r\n"};
+    // A server that answers only once all three came: a client that waits for each reply
+    // would wait in vain.
+    if (pipelining) server.Read(3);
+    for (const char* reply : replies) {
+      if (!pipelining) server.Read();
+      server.Send(reply);
+    }
+    server.Read().Send("+OK\r\n");
+    server.Start();
+    RecordingLogSink log;
+    CMailClient client(&log);
+    client.SetPopParams("127.0.0.1", "user", "pw", server.port());
+    ASSERT_EQ(client.CheckMail(), 1);
+    ASSERT_EQ(client.GetEntryCount(), 3);
+    for (int i = 0; i < 3; ++i) client.GetEntry(i)->deleteMark = 1;
+    client.DeleteMarked();
+    ASSERT_TRUE(server.Wait());
+    Lines received = server.Received();
+    ASSERT_GE(received.size(), 5u);
+    EXPECT_EQ(Lines(received.end() - 5, received.end()), (Lines{"CAPA", "DELE 1", "DELE 2", "DELE 3", "QUIT"}));
+    Lines refused;
+    for (const std::string& line : log.lines()) {
+      if (line.find(qv::Cp932FromUtf8("削除できませんでした")) != std::string::npos) refused.push_back(line);
+    }
+    ASSERT_EQ(refused.size(), 1u);
+    EXPECT_NE(refused[0].find(qv::Cp932FromUtf8("メールを削除できませんでした。 (#2) (-ERR [IN-USE] locked)")),
+              std::string::npos);
+  }
+}
+
+// A check takes the first 100,000 entries of a listing: at the cap all of them, one past it
+// the same number and a log line that says so. (A budget of no bytes keeps the check from
+// fetching any: its log line counts the entries taken.)
+TEST_F(Pop3Test, AListingOfOnePastTheCapTakesTheFirst100000) {
+  for (int listed : {CMailClient::kMaxEntryCount, CMailClient::kMaxEntryCount + 1}) {
+    SCOPED_TRACE(listed);
+    std::string listing = "+OK\r\n";
+    for (int n = 1; n <= listed; ++n) listing += std::to_string(n) + " 1\r\n";
+    ScriptedServer server;
+    LogInNoCapa(server).Read().Send(listing + ".\r\n").Read().Send("+OK\r\n");
+    server.Start();
+    RecordingLogSink log;
+    CMailClient client(&log);
+    client.SetCheckBytes(0);
+    client.SetPopParams("127.0.0.1", "user", "pw", server.port());
+    EXPECT_EQ(client.CheckMail(), 0);
+    ASSERT_TRUE(server.Wait());
+    EXPECT_EQ(server.Received(), (Lines{"USER user", "PASS pw", "CAPA", "LIST", "QUIT"}));
+    Lines messages;
+    for (const std::string& line : log.lines()) messages.push_back(qv::Utf8FromCp932(line.substr(line.find("] ") + 2)));
+    Lines expected;
+    if (listed > CMailClient::kMaxEntryCount) expected.push_back("メール数が多すぎるため、先頭の100000個だけを受信します。");
+    expected.push_back("一度に受信できる量を超えたため、残りの100000個のメールは次回受信します。");
+    EXPECT_EQ(messages, expected);
+  }
 }
 
 }  // namespace

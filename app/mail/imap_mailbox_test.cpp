@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -9,6 +10,7 @@
 #include "app/mail/testing/dovecot_fixture.h"
 #include "app/mail/testing/test_servers.h"
 #include "app/settings/activity_log.h"
+#include "platform/files.h"
 #include "platform/text.h"
 #include "platform/timing.h"
 
@@ -671,6 +673,127 @@ TEST_F(ImapTest, TheCheckBudgetCountsWhatArrivedNotWhatWasAnnounced) {
     }
     EXPECT_EQ(deferred, !all);
   }
+}
+
+}  // namespace
+
+namespace {
+
+// What the request step does after a check: every entry judged, then the delete exchange
+// (none here: nothing is marked), which records them.
+void JudgeAll(CMailClient& client) {
+  for (int i = 0; i < client.GetEntryCount(); ++i) client.GetEntry(i)->judged = true;
+  client.DeleteMarked();
+}
+
+// One check's connection: the folder's UIDVALIDITY and UIDs, and a header for each UID the
+// client asks for (when `fetch` is set).
+void ServeCheck(ScriptedServer& server, uint32_t uidValidity, const std::vector<uint32_t>& uids, bool fetch) {
+  std::string search = "* SEARCH";
+  std::string headers;
+  for (size_t i = 0; i < uids.size(); ++i) {
+    search += " " + std::to_string(uids[i]);
+    headers += "* " + std::to_string(i + 1) + " FETCH (UID " + std::to_string(uids[i]) +
+               " RFC822.SIZE 4000000 BODY[HEADER] {13}\r\nFrom: a@b\r\n\r\n)\r\n";
+  }
+  LogIn(server)
+      .Read()
+      .Send("* OK [UIDVALIDITY " + std::to_string(uidValidity) + "] ok\r\nA3 OK done\r\n")
+      .Read()
+      .Send(search + "\r\nA4 OK\r\n");
+  // The server answers every UID it holds; the client keeps only those it asked for.
+  if (fetch) server.Read().Send(headers + "A5 OK\r\n");
+  server.Read().Send("* BYE\r\nA" + std::to_string(fetch ? 6 : 5) + " OK\r\n");
+}
+
+// Mails judged before are not fetched again while they stay, also after a restart (a new
+// client reading the state file); a new UIDVALIDITY forgets them all, and a damaged record
+// is read as none.
+TEST_F(ImapTest, JudgedMailsStayUnfetchedUntilTheFolderIsMadeAnew) {
+  const std::string folder = qv::MakeWorkFolder("JM");
+  ASSERT_FALSE(folder.empty());
+  const std::string statePath = folder + "Quorvex.state";
+  const std::vector<uint32_t> later{2, 3, 4, 5, 9, 10};
+  ScriptedServer server;
+  ServeCheck(server, 7, {1, 2, 3, 4, 5, 9}, true);
+  server.NextConnection();
+  ServeCheck(server, 7, later, true);
+  server.NextConnection();
+  ServeCheck(server, 8, later, true);
+  server.NextConnection();
+  ServeCheck(server, 8, later, false);
+  server.NextConnection();
+  ServeCheck(server, 8, later, true);
+  server.Start();
+
+  auto check = [&](CMailClient& client, RecordingLogSink& log, int entries, const char* logged) {
+    client.SetStatePath(statePath);
+    client.SetMailbox(ImapMailbox(server.port()));
+    EXPECT_EQ(client.CheckMail(), entries > 0 ? 1 : 0);
+    EXPECT_EQ(client.GetEntryCount(), entries);
+    JudgeAll(client);
+    if (!logged) return;
+    bool found = false;
+    for (const std::string& line : log.lines()) found = found || line.find(qv::Cp932FromUtf8(logged)) != std::string::npos;
+    EXPECT_TRUE(found) << logged;
+  };
+  RecordingLogSink firstLog;
+  CMailClient first(&firstLog);
+  check(first, firstLog, 6, nullptr);
+  EXPECT_TRUE(firstLog.lines().empty());  // nothing known, nothing passed over
+  RecordingLogSink restartedLog;
+  CMailClient restarted(&restartedLog);
+  check(restarted, restartedLog, 1, "判定済みの5個のメールは受信しませんでした。");
+  EXPECT_EQ(restarted.GetEntry(0)->uid, 10u);
+  check(restarted, restartedLog, 6, nullptr);  // UIDVALIDITY 8
+  const size_t logged = restartedLog.lines().size();
+  check(restarted, restartedLog, 0, nullptr);  // all judged: no fetch
+  EXPECT_EQ(restartedLog.lines().size(), logged);  // said once after the start only
+
+  ASSERT_TRUE(qv::WriteFileBytes(statePath, "[JudgedMail]\nmail 2\n"));
+  RecordingLogSink damagedLog;
+  CMailClient damaged(&damagedLog);
+  check(damaged, damagedLog, 6, "判定済みメールの記録を読めないため、すべてのメールを判定し直します: ");
+  ASSERT_TRUE(server.Wait());
+
+  Lines fetches;
+  for (const std::string& line : server.Received()) {
+    if (line.find("UID FETCH") != std::string::npos) fetches.push_back(line);
+  }
+  const std::string items = " (UID RFC822.SIZE BODY.PEEK[HEADER])";
+  EXPECT_EQ(fetches, (Lines{"A5 UID FETCH 1:5,9" + items, "A5 UID FETCH 10" + items, "A5 UID FETCH 2:5,9:10" + items,
+                            "A5 UID FETCH 2:5,9:10" + items}));
+  EXPECT_EQ(qv::ReadFileBytes(statePath), "[JudgedMail]\naccount imap 127.0.0.1 " + std::to_string(server.port()) +
+                                              " user INBOX\nuidvalidity 8\nmail 10\nmail 2\nmail 3\nmail 4\nmail 5\nmail 9\n");
+  std::filesystem::remove_all(folder);
+}
+
+// The deletion flags of the handled mails go in one UID STORE of their compact set, and only
+// those are expunged.
+TEST_F(ImapTest, TheHandledSetIsFlaggedInOneCommand) {
+  ScriptedServer server;
+  ServeCheck(server, 7, {1, 2, 3, 4, 5, 9, 11, 12}, true);
+  server.NextConnection();
+  LogIn(server)
+      .Read()
+      .Send("* OK [UIDVALIDITY 7] ok\r\nA3 OK done\r\n")
+      .Read()
+      .Send("A4 OK\r\n")
+      .Read()
+      .Send("A5 OK\r\n")
+      .Read()
+      .Send("A6 OK\r\n");
+  server.Start();
+  client_.SetMailbox(ImapMailbox(server.port()));
+  ASSERT_EQ(client_.CheckMail(), 1);
+  ASSERT_EQ(client_.GetEntryCount(), 8);
+  for (int index : {0, 1, 2, 4, 5, 6, 7}) client_.GetEntry(index)->deleteMark = 1;  // not UID 4
+  client_.DeleteMarked();
+  ASSERT_TRUE(server.Wait());
+  Lines received = server.Received();
+  ASSERT_GE(received.size(), 3u);
+  EXPECT_EQ(Lines(received.end() - 3, received.end()),
+            (Lines{"A4 UID STORE 1:3,5,9,11:12 +FLAGS (\\Deleted)", "A5 UID EXPUNGE 1:3,5,9,11:12", "A6 LOGOUT"}));
 }
 
 }  // namespace

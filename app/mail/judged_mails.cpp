@@ -53,7 +53,7 @@ constexpr std::string_view kMailWord = "mail ";
 std::string JudgedMails::AccountKey(bool imap, const std::string& server, int port, const std::string& userId,
                                     const std::string& folder) {
   return std::string(imap ? "imap " : "pop3 ") + Word(server) + " " + std::to_string(port & 0xFFFF) + " " +
-         Word(userId) + " " + Word(imap ? folder : std::string());
+         Word(userId) + " " + Word(!imap ? std::string() : folder.empty() ? std::string("INBOX") : folder);
 }
 
 void JudgedMails::Forget() {

@@ -36,7 +36,8 @@ class JudgedMails {
   static constexpr size_t kMaxMails = FetchBudget::kMaxEntryCount;
   static constexpr std::string_view kSection = "JudgedMail";
 
-  // The account key of the record: "imap" or "pop3" and the account's words.
+  // The account key of the record: "imap" or "pop3" and the account's words (an empty IMAP
+  // folder is INBOX, as the mailbox opens it).
   [[nodiscard]] static std::string AccountKey(bool imap, const std::string& server, int port,
                                               const std::string& userId, const std::string& folder);
 

@@ -21,6 +21,7 @@ TEST_F(JudgedMailsTest, TheRecordRoundTripsInItsSectionBesideTheOthers) {
   EXPECT_EQ(JudgedMails::AccountKey(true, "mail.example.jp", 993 + 65536, "ta ro%", "\x93\xfa"),
             "imap mail.example.jp 993 ta%20ro%25 %93%FA");
   EXPECT_EQ(JudgedMails::AccountKey(false, "pop.example.jp", 110, "u", "Folder"), "pop3 pop.example.jp 110 u %");
+  EXPECT_EQ(JudgedMails::AccountKey(true, "imap.example.jp", 143, "u", ""), "imap imap.example.jp 143 u INBOX");
 
   const std::string path = StateFilePath(path_);
   ASSERT_TRUE(qv::WriteFileBytes(path, "[ReplyCount]\nday 2024-06-01 3\n"));

@@ -558,6 +558,9 @@ TEST_F(ProcessRequestsTest, LimitsRefuseAndAMissingCameraKeepsTheMails) {
   EXPECT_TRUE(requests_.empty());
   EXPECT_EQ(tally.held, 4);
   EXPECT_EQ(tally.accepted, 0);
+  // Only the refused mail counts as judged: the kept ones are judged again when they are answered.
+  ASSERT_EQ(client_.GetEntryCount(), 5);
+  for (int i = 0; i < 5; ++i) EXPECT_EQ(client_.GetEntry(i)->judged, i == 4) << i;
   EXPECT_EQ(DeleteExchange(server), (Lines{"USER u", "PASS p", "CAPA", "DELE 15", "QUIT"}));
   EXPECT_EQ(MessagesOf(kept), (Lines{Sjis("5個のメールを受信しました。"), Sjis("フィルタチェックを行います。"),
                                      overLimit, Sjis("カメラがありません。"),

@@ -128,7 +128,7 @@ class ImapAccess : public MailboxAccess {
     for (uint32_t uid : uids) {
       if (!judged.Knows(std::to_string(uid))) wanted.push_back(uid);
     }
-    if (!wanted.empty()) FetchHeaders(session, wanted, budget, entries);
+    if (!wanted.empty()) FetchHeaders(session, wanted, state.uidValidity != 0, budget, entries);
     session.Logout();
     return FetchResult::kListed;
   }
@@ -153,9 +153,10 @@ class ImapAccess : public MailboxAccess {
   bool SearchAll(ImapSession& session, const FetchBudget& budget, std::vector<uint32_t>* uids) const;
   // The headers of `wanted` (sorted UIDs), one UID FETCH for the whole set (or one per
   // kMaxUidSetBytes of it), each header counted by the budget as it arrives; the entries in
-  // UID order.
-  static void FetchHeaders(ImapSession& session, const std::vector<uint32_t>& wanted, FetchBudget& budget,
-                           std::vector<MAILENTRY>* entries);
+  // UID order. `named`: the entries carry their UID as the judged record's name (not without a
+  // UIDVALIDITY).
+  static void FetchHeaders(ImapSession& session, const std::vector<uint32_t>& wanted, bool named,
+                           FetchBudget& budget, std::vector<MAILENTRY>* entries);
 
   LogSink* log_ = nullptr;
   ImapFolderState checked_;  // what the last fetch's SELECT told
@@ -179,8 +180,8 @@ bool ImapAccess::SearchAll(ImapSession& session, const FetchBudget& budget, std:
   return true;
 }
 
-void ImapAccess::FetchHeaders(ImapSession& session, const std::vector<uint32_t>& wanted, FetchBudget& budget,
-                              std::vector<MAILENTRY>* entries) {
+void ImapAccess::FetchHeaders(ImapSession& session, const std::vector<uint32_t>& wanted, bool named,
+                              FetchBudget& budget, std::vector<MAILENTRY>* entries) {
   std::set<uint32_t> answered;
   bool stopped = false;
   // Counts one answer (or, unnamed, how the exchange ended) with the budget.
@@ -213,7 +214,7 @@ void ImapAccess::FetchHeaders(ImapSession& session, const std::vector<uint32_t>&
         fetched.header->kind == ImapValue::Kind::kLiteral || fetched.header->kind == ImapValue::Kind::kQuoted;
     MAILENTRY entry;
     entry.uid = fetched.uid;
-    entry.name = std::to_string(fetched.uid);
+    if (named) entry.name = std::to_string(fetched.uid);
     entry.number = static_cast<int>(std::min<uint32_t>(fetched.sequence, 0x7FFFFFFF));
     entry.size = fetched.hasSize ? static_cast<int>(std::min<uint32_t>(fetched.size, 0x7FFFFFFF)) : 0;
     if (isString) entry.message = TakeBytes(response, *fetched.header);

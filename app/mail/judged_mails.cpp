@@ -66,14 +66,12 @@ void JudgedMails::UseAccount(const std::string& accountKey) {
   Forget();
   account_ = accountKey;
   uidValidity_ = 0;
-  changed_ = true;
 }
 
 void JudgedMails::UseValidity(uint32_t uidValidity) {
   if (uidValidity == uidValidity_) return;
   Forget();
   uidValidity_ = uidValidity;
-  changed_ = true;
 }
 
 size_t JudgedMails::KeepListed(const std::vector<std::string>& listed) {

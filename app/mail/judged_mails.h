@@ -56,7 +56,8 @@ class JudgedMails {
 
   [[nodiscard]] size_t size() const { return names_.size(); }
   [[nodiscard]] const std::string& account() const { return account_; }
-  // Whether the names changed since the last Read or Write.
+  // Whether what Write would put into the state file changed since the last Read or Write
+  // (the names, or another account's record read).
   [[nodiscard]] bool changed() const { return changed_; }
 
   // Reads the record of `file` for `accountKey`. False, with the record empty and the reason

@@ -70,6 +70,19 @@ ScriptedServer& ListTwo(ScriptedServer& server) {
       .Send("* SEARCH 9 3\r\nA4 OK\r\n");
 }
 
+// A delete exchange: SELECT with `uidValidity`, then OK to the three commands after it.
+ScriptedServer& ServeDelete(ScriptedServer& server, const std::string& capabilities, const std::string& uidValidity) {
+  return LogIn(server, capabilities)
+      .Read()
+      .Send("* OK [UIDVALIDITY " + uidValidity + "] ok\r\nA3 OK done\r\n")
+      .Read()
+      .Send("A4 OK\r\n")
+      .Read()
+      .Send("A5 OK\r\n")
+      .Read()
+      .Send("A6 OK\r\n");
+}
+
 const char kFetchTwo[] = "A5 UID FETCH 3,9 (UID RFC822.SIZE BODY.PEEK[HEADER])";
 const Lines kListed = {"A1 CAPABILITY", "A2 LOGIN \"user\" \"pw\"", "A3 SELECT \"INBOX\"", "A4 UID SEARCH ALL",
                        kFetchTwo};
@@ -118,15 +131,7 @@ TEST_F(ImapTest, FetchesEveryHeaderInOneCommandAndKeepsItAsSent) {
   };
   for (const Case& c : cases) {
     ScriptedServer deleter;
-    LogIn(deleter, c.capabilities)
-        .Read()
-        .Send(std::string("* OK [UIDVALIDITY ") + c.uidValidity + "] ok\r\nA3 OK done\r\n")
-        .Read()
-        .Send("A4 OK\r\n")
-        .Read()
-        .Send("A5 OK\r\n")
-        .Read()
-        .Send("A6 OK\r\n");
+    ServeDelete(deleter, c.capabilities, c.uidValidity);
     deleter.Start();
     client_.SetMailbox(ImapMailbox(deleter.port()));
     client_.DeleteMarked();
@@ -774,15 +779,7 @@ TEST_F(ImapTest, TheHandledSetIsFlaggedInOneCommand) {
   ScriptedServer server;
   ServeCheck(server, 7, {1, 2, 3, 4, 5, 9, 11, 12}, true);
   server.NextConnection();
-  LogIn(server)
-      .Read()
-      .Send("* OK [UIDVALIDITY 7] ok\r\nA3 OK done\r\n")
-      .Read()
-      .Send("A4 OK\r\n")
-      .Read()
-      .Send("A5 OK\r\n")
-      .Read()
-      .Send("A6 OK\r\n");
+  ServeDelete(server, kCapabilities, "7");
   server.Start();
   client_.SetMailbox(ImapMailbox(server.port()));
   ASSERT_EQ(client_.CheckMail(), 1);

@@ -734,3 +734,40 @@ TEST_F(Pop3Test, AListingOfOnePastTheCapTakesTheFirst100000) {
 }
 
 }  // namespace
+
+namespace {
+
+// A UIDL listing is untrusted: only lines of a message number (1 to INT_MAX) and a unique-id
+// of 1 to 70 printable bytes name a message; at most the lines asked for are read.
+TEST_F(Pop3Test, UidlKeepsOnlyReadableLinesUpToItsLimit) {
+  const std::string longest(70, 'u');
+  ScriptedServer server;
+  LogIn(server)
+      .Read()
+      .Send("+OK\r\n1 abc\r\nx abc\r\n0 abc\r\n2147483648 abc\r\n3\r\n4 " + longest + "v\r\n5 " + longest +
+            "\r\n6 a\x01" "b\r\n2147483647 last\r\n8 past\r\n.\r\n")
+      .Read()
+      .Send("+OK\r\n");
+  server.Start();
+  Pop3Session session(&log_);
+  MailboxAccount account;
+  account.server = "127.0.0.1";
+  account.userId = "user";
+  account.password = "pw";
+  account.port = server.port();
+  ASSERT_TRUE(session.Open(account));
+  std::vector<Pop3UniqueId> ids;
+  EXPECT_TRUE(session.Uidl(3, &ids).ok());
+  session.Quit();
+  ASSERT_TRUE(server.Wait());
+  EXPECT_EQ(server.Received(), (Lines{"USER user", "PASS pw", "UIDL", "QUIT"}));
+  ASSERT_EQ(ids.size(), 3u);
+  EXPECT_EQ(ids[0].number, 1);
+  EXPECT_EQ(ids[0].id, "abc");
+  EXPECT_EQ(ids[1].number, 5);
+  EXPECT_EQ(ids[1].id, longest);
+  EXPECT_EQ(ids[2].number, 2147483647);
+  EXPECT_EQ(ids[2].id, "last");
+}
+
+}  // namespace

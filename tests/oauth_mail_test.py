@@ -102,6 +102,15 @@ class OAuthMail(e2e.ProgramFixture):
                                                for login in logins), logins)
                 for secret in (TOKEN, e2e.PASSWORD):
                     self.assertNotIn(secret, output)
+                # The account check logs in the same way.
+                checked = subprocess.run([e2e.PROGRAM, "--check-accounts", "--ini", self.ini, "--timing-scale", "0"],
+                                         env=self.env, capture_output=True, timeout=120)
+                report = self.output(checked)
+                self.assertEqual(checked.returncode, 0, report)
+                port = self.peers.pop_ports["imap"] if protocol == 1 else self.peers.pop_port
+                self.assertIn("%s 127.0.0.1:%d (plain, OAuth2) ログイン ... OK" % (name.upper(), port), report)
+                self.assertIn("SMTP 127.0.0.1:%d (plain, AUTH OAuth2) 接続 ... OK" % self.peers.smtp_port, report)
+                self.assertNotIn(TOKEN, report)
 
     def test_a_stale_token_is_renewed_once_and_a_revoked_one_reported(self):
         # The helper hands out a stale token first, then good ones.

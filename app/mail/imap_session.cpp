@@ -310,8 +310,11 @@ ImapResult ImapSession::Authenticate(const MailboxAccount& account, OAuthMechani
   bool sent = connection_.SendAll(tag + " AUTHENTICATE " + name + (initial ? " " + credentials_ : "") + "\r\n");
   std::string reason;  // the failure challenge, decoded
   int continuations = 0;
+  bool cancelled = false;
   ImapResult result = ImapResult::kBroken;
-  while (sent) {
+  *status = ImapStatus();
+  // A server that goes on talking without ending the command is dropped as in Command.
+  for (int count = 0; sent && count <= kMaxResponsesPerCommand; ++count) {
     ImapResponse response;
     if (reader_.Read(&response, kSmallLiteralLimit) != ImapRead::kResponse) break;
     if (response.continuation()) {
@@ -323,8 +326,11 @@ ImapResult ImapSession::Authenticate(const MailboxAccount& account, OAuthMechani
         // A failure challenge: the server's reason, answered as the mechanism asks.
         reason = OAuthChallengeText(text);
         sent = connection_.SendAll(OAuthFailureAnswer(mechanism) + "\r\n");
-      } else {
+      } else if (!cancelled) {
         sent = connection_.SendAll("*\r\n");  // RFC 3501 6.2.2: the exchange is cancelled
+        cancelled = true;
+      } else {
+        break;  // a challenge after the cancel: no exchange this side follows
       }
       continue;
     }

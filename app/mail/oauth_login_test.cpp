@@ -263,6 +263,20 @@ TEST_F(OAuthLoginTest, ImapAuthenticatesWithSaslIrWhereOfferedAndRetriesOnceWith
   }
 }
 
+TEST_F(OAuthLoginTest, ImapCancelsASecondChallengeAndDropsAServerThatGoesOn) {
+  ScriptedServer server;
+  server.Send("* OK [CAPABILITY IMAP4rev1 SASL-IR AUTH=XOAUTH2] ready\r\n").Read();
+  server.Send("+ " + kChallenge + "\r\n").Read().Send("+ again\r\n").Read().Send("+ and again\r\n");
+  server.Start();
+  auto tokens = std::make_shared<TokenList>(std::vector<std::string>{"tok", "fresh"});
+  ImapSession session(&log_);
+  EXPECT_FALSE(session.Open(Mailbox(server, tokens)));
+  ASSERT_TRUE(server.Wait());
+  EXPECT_EQ(server.Received(), (Lines{"A1 AUTHENTICATE XOAUTH2 " + XOAuth2("tok"), "", "*"}));
+  EXPECT_EQ(tokens->renewals, 0);  // a broken exchange is no refused token
+  EXPECT_FALSE(session.IsOpen());
+}
+
 TEST_F(OAuthLoginTest, SmtpAuthenticatesWithTheTokenAndNeverFallsBackToAPassword) {
   struct Case {
     const char* name;

@@ -277,6 +277,26 @@ TEST_F(OAuthLoginTest, ImapCancelsASecondChallengeAndDropsAServerThatGoesOn) {
   EXPECT_FALSE(session.IsOpen());
 }
 
+TEST_F(OAuthLoginTest, AnAuthenticateDrawsAtMostTheResponsesOfOneCommand) {
+  // At the cap the tagged answer is still read; one response more and the session is dropped.
+  for (int extra : {0, 1}) {
+    std::string flood;
+    flood.reserve(static_cast<size_t>(ImapSession::kMaxResponsesPerCommand + extra) * 6);
+    for (int i = 0; i < ImapSession::kMaxResponsesPerCommand + extra; ++i) flood += "* OK\r\n";
+    ScriptedServer server;
+    server.Send("* OK [CAPABILITY IMAP4rev1 SASL-IR AUTH=XOAUTH2] ready\r\n").Read();
+    server.Send(flood + "A1 OK [CAPABILITY IMAP4rev1] in\r\n");
+    if (extra == 0) server.Read().Send("* BYE\r\nA2 OK\r\n");
+    server.Start();
+    ImapSession session(&log_);
+    EXPECT_EQ(session.Open(Mailbox(server, std::make_shared<TokenList>(std::vector<std::string>{"tok"}))),
+              extra == 0)
+        << extra;
+    if (extra == 0) session.Logout();
+    ASSERT_TRUE(server.Wait(60000)) << extra;
+  }
+}
+
 TEST_F(OAuthLoginTest, SmtpAuthenticatesWithTheTokenAndNeverFallsBackToAPassword) {
   struct Case {
     const char* name;

@@ -178,6 +178,22 @@ TEST_F(MailPageTest, SectionIsWrittenInOrderWithTheUnpaddedPassword) {
   }
 }
 
+// Filling the boxes from the stored settings is no change of the user's: Apply stays off
+// until a box is typed in.
+TEST_F(MailPageTest, OpeningStoredSettingsLeavesTheSheetUnchanged) {
+  MailSettings stored;
+  std::snprintf(stored.UserName, sizeof stored.UserName, "%s", "cam");
+  std::snprintf(stored.MailAddr, sizeof stored.MailAddr, "%s", "cam@example.jp");
+  std::snprintf(stored.PopServer, sizeof stored.PopServer, "%s", "pop.example.jp");
+  std::snprintf(stored.Passwd, sizeof stored.Passwd, "%s", "secret");
+  ASSERT_NE(SaveMailSettings(ini_.c_str(), &stored), 0);
+  auto sheet = OpenSheet();
+  ShowPage(*sheet, kMailPage);
+  EXPECT_FALSE(sheet->applyButton()->isEnabled());
+  Type(*sheet, "userName", "cam2");
+  EXPECT_TRUE(sheet->applyButton()->isEnabled());
+}
+
 TEST_F(MailPageTest, SecureConnectionAndTheAccountCheck) {
   {
     auto sheet = OpenMailPage();

@@ -10,6 +10,7 @@
 
 #include <functional>
 
+#include "dialogs/mail_security_dialog.h"
 #include "dialogs/testing/test_support.h"
 
 namespace qxdlg {
@@ -104,6 +105,11 @@ TEST_F(MailPageTest, DetailsDialogChecksItsBoxesOnOk) {
       {"smtpUserId", "ユーザー", {notAscii, "SMTPユーザーＩＤエラー"}},
       {"smtpPassword", "パス", {notAscii, "SMTPパスワードエラー"}},
       {"imapFolder", "", {"IMAPフォルダ名を入力してください。", "IMAPフォルダエラー"}},
+      {"oauthClientId", "クライアント", {notAscii, "OAuth2エラー"}},
+      {"oauthClientSecret", "秘密", {notAscii, "OAuth2エラー"}},
+      {"oauthTokenUrl", "https://例え.jp/token", {notAscii, "OAuth2エラー"}},
+      {"oauthAuthUrl", "https://例え.jp/auth", {notAscii, "OAuth2エラー"}},
+      {"oauthDeviceUrl", "https://例え.jp/device", {notAscii, "OAuth2エラー"}},
   };
   for (const auto& c : cases) {
     messages_.clear();
@@ -111,6 +117,8 @@ TEST_F(MailPageTest, DetailsDialogChecksItsBoxesOnOk) {
     Find<QComboBox>(*sheet, "mailProtocol")->setCurrentIndex(1);
     InSecurityDialog(*sheet, [&](QDialog& dialog) {
       dialog.findChild<QCheckBox*>("smtpAuth")->click();
+      dialog.findChild<QComboBox*>("authMethod")->setCurrentIndex(1);
+      dialog.findChild<QComboBox*>("oauthProvider")->setCurrentIndex(2);
       Type(dialog, c.box, c.typed);
       dialog.findChild<QPushButton*>("ok")->click();
       EXPECT_EQ(messages_, std::vector<Message>{c.message}) << c.box;
@@ -161,7 +169,10 @@ TEST_F(MailPageTest, SectionIsWrittenInOrderWithTheUnpaddedPassword) {
                          "SmtpServer=smtp.example.jp\r\nUserID=cam\r\nPasswd=" + c.stored +
                          "\r\nBeforeSMTP=0\r\nConnMode=0\r\nPopPort=110\r\nSmtpPort=25\r\nDialName=\r\n"
                          "PopSecurity=0\r\nSmtpSecurity=0\r\nSmtpAuth=0\r\nSmtpUserID=\r\nSmtpPasswd=\r\nCaFile=\r\n"
-                         "MailProtocol=0\r\nImapFolder=INBOX\r\nImapIdle=1\r\n");
+                         "MailProtocol=0\r\nImapFolder=INBOX\r\nImapIdle=1\r\n"
+                         "PassCommand=\r\nSmtpPassCommand=\r\nAuthMethod=0\r\nOAuthProvider=0\r\n"
+                         "OAuthClientId=\r\nOAuthClientSecret=\r\nOAuthTokenUrl=\r\nOAuthAuthUrl=\r\n"
+                         "OAuthDeviceUrl=\r\n");
     EXPECT_STREQ(Stored().Passwd, c.password);
     std::filesystem::remove(ini_);
   }
@@ -235,6 +246,75 @@ TEST_F(MailPageTest, SecureConnectionAndTheAccountCheck) {
   EXPECT_EQ(messages_[0].caption, "アカウントの確認");
   EXPECT_NE(messages_[0].text.find("NG"), std::string::npos) << messages_[0].text;
   EXPECT_EQ(messages_[0].text.find("pw;1"), std::string::npos);
+}
+
+TEST_F(MailPageTest, LogInMethodCommandsAndTheOAuthClient) {
+  std::vector<MailSettings> loggedIn;
+  {
+    auto sheet = OpenMailPage();
+    InSecurityDialog(*sheet, [](QDialog& dialog) {
+      // The password by default: the OAuth2 boxes and the log-in wait for OAuth2.
+      EXPECT_EQ(dialog.findChild<QComboBox*>("authMethod")->currentIndex(), 0);
+      for (const char* name : {"oauthProvider", "oauthClientId", "oauthClientSecret", "oauthTokenUrl",
+                               "oauthAuthUrl", "oauthDeviceUrl", "oauthLogin"}) {
+        EXPECT_FALSE(Find<QWidget>(dialog, name)->isEnabled()) << name;
+      }
+      EXPECT_TRUE(Find<QWidget>(dialog, "passCommand")->isEnabled());
+      EXPECT_EQ(Find<QLineEdit>(dialog, "oauthClientSecret")->echoMode(), QLineEdit::Password);
+      dialog.findChild<QComboBox*>("authMethod")->setCurrentIndex(1);
+      // A preset provider has its own addresses; without a log-in hook the button stays off.
+      for (const char* name : {"oauthProvider", "oauthClientId", "oauthClientSecret"}) {
+        EXPECT_TRUE(Find<QWidget>(dialog, name)->isEnabled()) << name;
+      }
+      for (const char* name : {"oauthTokenUrl", "oauthAuthUrl", "oauthDeviceUrl", "oauthLogin"}) {
+        EXPECT_FALSE(Find<QWidget>(dialog, name)->isEnabled()) << name;
+      }
+      Find<QPushButton>(dialog, "oauthLogin")->click();  // disabled, and no hook: nothing happens
+      dialog.findChild<QComboBox*>("oauthProvider")->setCurrentIndex(2);
+      for (const char* name : {"oauthTokenUrl", "oauthAuthUrl", "oauthDeviceUrl"}) {
+        EXPECT_TRUE(Find<QWidget>(dialog, name)->isEnabled()) << name;
+      }
+      Type(dialog, "passCommand", "secret-tool lookup service \"quorvex box\"");
+      Type(dialog, "smtpPassCommand", "pass show mail/submit");
+      Type(dialog, "oauthClientId", "client-1");
+      Type(dialog, "oauthClientSecret", "s3cret;x");
+      Type(dialog, "oauthTokenUrl", "https://login.example/token");
+      Type(dialog, "oauthAuthUrl", "https://login.example/auth");
+      Type(dialog, "oauthDeviceUrl", "https://login.example/device");
+      dialog.findChild<QPushButton*>("ok")->click();
+    });
+    sheet->okButton()->click();
+  }
+  const MailSettings stored = Stored();
+  EXPECT_EQ(stored.AuthMethod, 1);
+  EXPECT_EQ(stored.OAuthProvider, 2);
+  EXPECT_STREQ(stored.PassCommand, "secret-tool lookup service \"quorvex box\"");
+  EXPECT_STREQ(stored.SmtpPassCommand, "pass show mail/submit");
+  EXPECT_STREQ(stored.OAuthClientId, "client-1");
+  EXPECT_STREQ(stored.OAuthClientSecret, "s3cret;x");
+  EXPECT_STREQ(stored.OAuthDeviceUrl, "https://login.example/device");
+  EXPECT_EQ(Ini().find("s3cret"), std::string::npos);  // stored like a password
+
+  // With a hook the button runs it with the settings as the dialog holds them.
+  SetOAuthLoginHook([&loggedIn](const MailSettings& mail, QWidget* parent) {
+    EXPECT_NE(parent, nullptr);
+    loggedIn.push_back(mail);
+  });
+  auto sheet = OpenMailPage();
+  InSecurityDialog(*sheet, [](QDialog& dialog) {
+    auto* login = Find<QPushButton>(dialog, "oauthLogin");
+    EXPECT_TRUE(login->isEnabled());
+    Type(dialog, "oauthClientId", "client-2");
+    login->click();
+    dialog.findChild<QComboBox*>("authMethod")->setCurrentIndex(0);
+    EXPECT_FALSE(login->isEnabled());
+    dialog.reject();
+  });
+  SetOAuthLoginHook(nullptr);
+  ASSERT_EQ(loggedIn.size(), 1u);
+  EXPECT_STREQ(loggedIn[0].OAuthClientId, "client-2");
+  EXPECT_EQ(loggedIn[0].AuthMethod, 1);
+  EXPECT_STREQ(loggedIn[0].UserID, "cam");
 }
 
 TEST_F(MailPageTest, ImapFolderAndIdleFollowTheProtocol) {

@@ -9,6 +9,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QTabWidget>
 #include <QVBoxLayout>
 
 #include "app/mail/account_check.h"
@@ -29,10 +30,28 @@ constexpr char kSmtpUserLabel[] = "SMTPﾕｰｻﾞｰID：";
 constexpr char kSmtpPasswordLabel[] = "SMTPﾊﾟｽﾜｰﾄﾞ：";
 constexpr char kImapFolderLabel[] = "IMAPﾌｫﾙﾀﾞ(&F)：";
 constexpr char kCheckAccounts[] = "アカウントの確認(&K)";
+constexpr char kAuthMethodLabel[] = "ﾛｸﾞｲﾝ方法(&L)：";
+constexpr char kPassCommandLabel[] = "ﾊﾟｽﾜｰﾄﾞｺﾏﾝﾄﾞ：";
+constexpr char kSmtpPassCommandLabel[] = "SMTPｺﾏﾝﾄﾞ：";
+constexpr char kProviderLabel[] = "ﾌﾟﾛﾊﾞｲﾀﾞｰ：";
+constexpr char kClientIdLabel[] = "ｸﾗｲｱﾝﾄID：";
+constexpr char kClientSecretLabel[] = "ｸﾗｲｱﾝﾄｼｰｸﾚｯﾄ：";
+constexpr char kTokenUrlLabel[] = "ﾄｰｸﾝURL：";
+constexpr char kAuthUrlLabel[] = "認可URL：";
+constexpr char kDeviceUrlLabel[] = "ﾃﾞﾊﾞｲｽURL：";
+constexpr int kCustomProvider = 2;
 
 int SecurityIndex(int stored) { return stored >= 0 && stored <= 2 ? stored : 0; }
+int IndexIn(int stored, int last) { return stored >= 0 && stored <= last ? stored : 0; }
+
+OAuthLoginHook& LoginHook() {
+  static OAuthLoginHook hook;
+  return hook;
+}
 
 }  // namespace
+
+void SetOAuthLoginHook(OAuthLoginHook hook) { LoginHook() = std::move(hook); }
 
 AccountCheckRunner::~AccountCheckRunner() {
   if (thread_.joinable()) thread_.join();
@@ -82,10 +101,25 @@ CMailSecurityDlg::CMailSecurityDlg(const MailSettings& record, AccountCheckRunne
   buttons->addWidget(ok);
   buttons->addWidget(cancel);
 
+  tabs_ = new QTabWidget(this);
+  QTabWidget* tabs = tabs_;
+  tabs->setObjectName("securityTabs");
+  auto* connection = new QWidget(tabs);
+  auto* connectionLayout = new QVBoxLayout(connection);
+  connectionLayout->addWidget(createSecurityGroup(protocol));
+  connectionLayout->addWidget(createAuthGroup());
+  connectionLayout->addWidget(createImapGroup());
+  connectionLayout->addStretch();
+  tabs->addTab(connection, QString::fromUtf8("接続"));
+  auto* login = new QWidget(tabs);
+  auto* loginLayout = new QVBoxLayout(login);
+  loginLayout->addWidget(createMethodGroup());
+  loginLayout->addWidget(createOAuthGroup());
+  loginLayout->addStretch();
+  tabs->addTab(login, QString::fromUtf8("ログイン"));
+
   auto* layout = new QVBoxLayout(this);
-  layout->addWidget(createSecurityGroup(protocol));
-  layout->addWidget(createAuthGroup());
-  layout->addWidget(createImapGroup());
+  layout->addWidget(tabs);
   layout->addLayout(buttons);
   layout->setSizeConstraint(QLayout::SetFixedSize);
 
@@ -99,13 +133,26 @@ CMailSecurityDlg::CMailSecurityDlg(const MailSettings& record, AccountCheckRunne
   imapIdle_->setChecked(record.ImapIdle != 0);
   imapFolder_->setEnabled(protocol == 1);
   imapIdle_->setEnabled(protocol == 1);
+  authMethod_->setCurrentIndex(IndexIn(record.AuthMethod, 1));
+  passCommand_->setText(FromCp932(record.PassCommand));
+  smtpPassCommand_->setText(FromCp932(record.SmtpPassCommand));
+  oauthProvider_->setCurrentIndex(IndexIn(record.OAuthProvider, kCustomProvider));
+  oauthClientId_->setText(FromCp932(record.OAuthClientId));
+  oauthClientSecret_->setText(FromCp932(record.OAuthClientSecret));
+  oauthTokenUrl_->setText(FromCp932(record.OAuthTokenUrl));
+  oauthAuthUrl_->setText(FromCp932(record.OAuthAuthUrl));
+  oauthDeviceUrl_->setText(FromCp932(record.OAuthDeviceUrl));
   enableSmtpAccount();
+  enableOAuth();
   checkAccounts_->setEnabled(!checker_->running());
 
   connect(ok, &QPushButton::clicked, this, &CMailSecurityDlg::accept);
   connect(cancel, &QPushButton::clicked, this, &CMailSecurityDlg::reject);
   connect(smtpAuth_, &QCheckBox::clicked, this, &CMailSecurityDlg::enableSmtpAccount);
   connect(checkAccounts_, &QPushButton::clicked, this, &CMailSecurityDlg::onCheckAccounts);
+  connect(authMethod_, &QComboBox::currentIndexChanged, this, &CMailSecurityDlg::enableOAuth);
+  connect(oauthProvider_, &QComboBox::currentIndexChanged, this, &CMailSecurityDlg::enableOAuth);
+  connect(oauthLogin_, &QPushButton::clicked, this, &CMailSecurityDlg::onOAuthLogin);
   connect(checker_, &AccountCheckRunner::finished, this, [this] {
     checkAccounts_->setText(QString::fromUtf8(kCheckAccounts));
     checkAccounts_->setEnabled(true);
@@ -174,6 +221,83 @@ QGroupBox* CMailSecurityDlg::createImapGroup() {
   return group;
 }
 
+QGroupBox* CMailSecurityDlg::createMethodGroup() {
+  auto* group = new QGroupBox(QString::fromUtf8("ログイン方法"), this);
+  auto* layout = new QGridLayout(group);
+  authMethod_ = new QComboBox(group);
+  authMethod_->setObjectName("authMethod");
+  for (const char* item : {"パスワード", "OAuth2(アクセストークン)"}) authMethod_->addItem(QString::fromUtf8(item));
+  AddTool(authMethod_,
+          "受信ｻｰﾊﾞｰとSMTPｻｰﾊﾞｰへのﾛｸﾞｲﾝ方法を選択します。\nOAuth2ではﾊﾟｽﾜｰﾄﾞは送信されず、"
+          "ﾊﾟｽﾜｰﾄﾞｺﾏﾝﾄﾞか下のﾛｸﾞｲﾝで得たｱｸｾｽﾄｰｸﾝを使います。");
+  auto* label = new QLabel(QString::fromUtf8(kAuthMethodLabel), group);
+  label->setBuddy(authMethod_);
+  layout->addWidget(label, 0, 0);
+  layout->addWidget(authMethod_, 0, 1);
+  // Commands may hold ';' no more than other texts: the settings file would cut them there.
+  passCommand_ = AddTextRow(layout, 1, kPassCommandLabel, "passCommand", sizeof record_.PassCommand - 1,
+                            "ﾊﾟｽﾜｰﾄﾞかｱｸｾｽﾄｰｸﾝを出力するｺﾏﾝﾄﾞを設定します(例: secret-tool lookup "
+                            "service quorvex)。\n出力の1行目を使い、保存したﾊﾟｽﾜｰﾄﾞは使いません。"
+                            "ｺﾏﾝﾄﾞはｼｪﾙを通さずに実行します。");
+  passCommand_->setMinimumWidth(240);
+  smtpPassCommand_ = AddTextRow(layout, 2, kSmtpPassCommandLabel, "smtpPassCommand",
+                                sizeof record_.SmtpPassCommand - 1,
+                                "SMTP認証のﾊﾟｽﾜｰﾄﾞかｱｸｾｽﾄｰｸﾝを出力するｺﾏﾝﾄﾞを設定します。\n"
+                                "空欄のときはﾊﾟｽﾜｰﾄﾞｺﾏﾝﾄﾞを使います。");
+  layout->setColumnStretch(1, 1);
+  return group;
+}
+
+QGroupBox* CMailSecurityDlg::createOAuthGroup() {
+  auto* group = new QGroupBox(QString::fromUtf8("OAuth2"), this);
+  auto* layout = new QGridLayout(group);
+  oauthProvider_ = new QComboBox(group);
+  oauthProvider_->setObjectName("oauthProvider");
+  for (const char* item : {"Microsoft", "Google", "その他(URLを指定)"}) oauthProvider_->addItem(QString::fromUtf8(item));
+  AddTool(oauthProvider_, "ﾒｰﾙのﾌﾟﾛﾊﾞｲﾀﾞｰを選択します。\nその他のときはURLを3つとも設定します。");
+  auto* label = new QLabel(QString::fromUtf8(kProviderLabel), group);
+  label->setBuddy(oauthProvider_);
+  layout->addWidget(label, 0, 0);
+  layout->addWidget(oauthProvider_, 0, 1);
+  oauthClientId_ = AddTextRow(layout, 1, kClientIdLabel, "oauthClientId", sizeof record_.OAuthClientId - 1,
+                              "ﾌﾟﾛﾊﾞｲﾀﾞｰに登録したｱﾌﾟﾘｹｰｼｮﾝのｸﾗｲｱﾝﾄIDを設定します。");
+  oauthClientSecret_ =
+      AddTextRow(layout, 2, kClientSecretLabel, "oauthClientSecret", sizeof record_.OAuthClientSecret - 1,
+                 "ｸﾗｲｱﾝﾄｼｰｸﾚｯﾄを設定します。\nﾌﾟﾛﾊﾞｲﾀﾞｰが発行しないときは空欄にします。", 1, true);
+  oauthClientSecret_->setEchoMode(QLineEdit::Password);
+  oauthTokenUrl_ = AddTextRow(layout, 3, kTokenUrlLabel, "oauthTokenUrl", sizeof record_.OAuthTokenUrl - 1,
+                              "ﾄｰｸﾝｴﾝﾄﾞﾎﾟｲﾝﾄのURLを設定します。");
+  oauthAuthUrl_ = AddTextRow(layout, 4, kAuthUrlLabel, "oauthAuthUrl", sizeof record_.OAuthAuthUrl - 1,
+                             "認可ｴﾝﾄﾞﾎﾟｲﾝﾄのURLを設定します。");
+  oauthDeviceUrl_ = AddTextRow(layout, 5, kDeviceUrlLabel, "oauthDeviceUrl", sizeof record_.OAuthDeviceUrl - 1,
+                               "ﾃﾞﾊﾞｲｽ認可ｴﾝﾄﾞﾎﾟｲﾝﾄのURLを設定します。");
+  oauthLogin_ = new QPushButton(QString::fromUtf8("ログイン(&O)..."), group);
+  oauthLogin_->setObjectName("oauthLogin");
+  oauthLogin_->setAutoDefault(false);
+  AddTool(oauthLogin_, "ﾌﾟﾛﾊﾞｲﾀﾞｰにﾛｸﾞｲﾝしてｱｸｾｽﾄｰｸﾝを得られるようにします。\n"
+                       "ﾊﾟｽﾜｰﾄﾞｺﾏﾝﾄﾞを使うときは不要です。");
+  layout->addWidget(oauthLogin_, 6, 1, Qt::AlignRight);
+  layout->setColumnStretch(1, 1);
+  return group;
+}
+
+void CMailSecurityDlg::enableOAuth() {
+  const bool oauth = authMethod_->currentIndex() == 1;
+  const bool custom = oauth && oauthProvider_->currentIndex() == kCustomProvider;
+  for (QWidget* box : std::initializer_list<QWidget*>{oauthProvider_, oauthClientId_, oauthClientSecret_}) {
+    box->setEnabled(oauth);
+  }
+  for (QWidget* box : std::initializer_list<QWidget*>{oauthTokenUrl_, oauthAuthUrl_, oauthDeviceUrl_}) {
+    box->setEnabled(custom);
+  }
+  oauthLogin_->setEnabled(oauth && LoginHook() != nullptr);
+}
+
+void CMailSecurityDlg::onOAuthLogin() {
+  // The hook may have gone since the dialog opened (tests take it back).
+  if (const OAuthLoginHook hook = LoginHook()) hook(Merged(record_), this);
+}
+
 void CMailSecurityDlg::enableSmtpAccount() {
   smtpUserId_->setEnabled(smtpAuth_->isChecked());
   smtpPassword_->setEnabled(smtpAuth_->isChecked());
@@ -201,6 +325,15 @@ MailSettings CMailSecurityDlg::Merged(MailSettings record) const {
   qv::CopySjisField(record.SmtpPasswd, sizeof record.SmtpPasswd, ToCp932(smtpPassword_->text()));
   qv::CopySjisField(record.ImapFolder, sizeof record.ImapFolder, ToCp932(imapFolder_->text()));
   record.ImapIdle = imapIdle_->isChecked() ? 1 : 0;
+  record.AuthMethod = authMethod_->currentIndex();
+  qv::CopySjisField(record.PassCommand, sizeof record.PassCommand, ToCp932(passCommand_->text()));
+  qv::CopySjisField(record.SmtpPassCommand, sizeof record.SmtpPassCommand, ToCp932(smtpPassCommand_->text()));
+  record.OAuthProvider = oauthProvider_->currentIndex();
+  qv::CopySjisField(record.OAuthClientId, sizeof record.OAuthClientId, ToCp932(oauthClientId_->text()));
+  qv::CopySjisField(record.OAuthClientSecret, sizeof record.OAuthClientSecret, ToCp932(oauthClientSecret_->text()));
+  qv::CopySjisField(record.OAuthTokenUrl, sizeof record.OAuthTokenUrl, ToCp932(oauthTokenUrl_->text()));
+  qv::CopySjisField(record.OAuthAuthUrl, sizeof record.OAuthAuthUrl, ToCp932(oauthAuthUrl_->text()));
+  qv::CopySjisField(record.OAuthDeviceUrl, sizeof record.OAuthDeviceUrl, ToCp932(oauthDeviceUrl_->text()));
   return record;
 }
 
@@ -208,7 +341,13 @@ void CMailSecurityDlg::accept() {
   const MailRefusal refusal = CheckMailDetails(Merged(record_));
   if (refusal.check != 0) {
     qv::ShowMessageBox(refusal.message, refusal.caption);
-    if (auto* box = findChild<QLineEdit*>(refusal.box)) box->setFocus();
+    if (auto* box = findChild<QLineEdit*>(refusal.box)) {
+      // The box's tab comes to the front first: a hidden box takes no focus.
+      for (int tab = 0; tab < tabs_->count(); ++tab) {
+        if (tabs_->widget(tab)->isAncestorOf(box)) tabs_->setCurrentIndex(tab);
+      }
+      box->setFocus();
+    }
     return;
   }
   QDialog::accept();

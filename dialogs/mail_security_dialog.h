@@ -1,10 +1,13 @@
-// "受信と送信の詳細設定", opened from the mail page like the port numbers: how the mail
-// connections are secured (TLS for the incoming server and for SMTP, extra CA certificates),
-// SMTP AUTH with its own account, the IMAP folder with IDLE, and a check of both accounts with
-// what the page and this dialog hold. Each part is a group of its own; ways of signing in that
-// come later add their groups here.
+// "受信と送信の詳細設定", opened from the mail page like the port numbers. Its first tab
+// ("接続") holds how the mail connections are secured (TLS for the incoming server and for
+// SMTP, extra CA certificates), SMTP AUTH with its own account and the IMAP folder with IDLE;
+// its second ("ログイン") how the log-ins prove who we are: the method (password or OAuth2),
+// the commands that print the secrets, and the OAuth2 client with the button that runs the
+// built-in log-in (SetOAuthLoginHook). Below both, a check of both accounts with what the page
+// and this dialog hold.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <thread>
 
@@ -18,8 +21,15 @@ class QComboBox;
 class QGroupBox;
 class QLineEdit;
 class QPushButton;
+class QTabWidget;
 
 namespace qxdlg {
+
+// What the OAuth2 log-in button runs: the built-in log-in for `mail` (the settings as the page
+// and the dialog hold them, not yet saved), its messages over `parent`. The program sets it
+// before the sheet opens; while none is set the button stays disabled and a click does nothing.
+using OAuthLoginHook = std::function<void(const MailSettings& mail, QWidget* parent)>;
+void SetOAuthLoginHook(OAuthLoginHook hook);
 
 // Runs the account check on a thread of its own, one at a time, and hands its report to the GUI
 // thread. Destroying the runner waits for a check under way (at most the socket time-outs).
@@ -62,12 +72,18 @@ class CMailSecurityDlg : public QDialog {
   QGroupBox* createSecurityGroup(int protocol);
   QGroupBox* createAuthGroup();
   QGroupBox* createImapGroup();
+  QGroupBox* createMethodGroup();
+  QGroupBox* createOAuthGroup();
   void enableSmtpAccount();
+  // The OAuth2 boxes follow the method, the addresses the provider (custom only).
+  void enableOAuth();
+  void onOAuthLogin();
   void onBrowseCaFile();
   void onCheckAccounts();
 
   const MailSettings record_;
   AccountCheckRunner* checker_;
+  QTabWidget* tabs_;
   QComboBox* popSecurity_;
   QComboBox* smtpSecurity_;
   QLineEdit* caFile_;
@@ -76,6 +92,16 @@ class CMailSecurityDlg : public QDialog {
   QLineEdit* smtpPassword_;
   QLineEdit* imapFolder_;
   QCheckBox* imapIdle_;
+  QComboBox* authMethod_;
+  QLineEdit* passCommand_;
+  QLineEdit* smtpPassCommand_;
+  QComboBox* oauthProvider_;
+  QLineEdit* oauthClientId_;
+  QLineEdit* oauthClientSecret_;
+  QLineEdit* oauthTokenUrl_;
+  QLineEdit* oauthAuthUrl_;
+  QLineEdit* oauthDeviceUrl_;
+  QPushButton* oauthLogin_;
   QPushButton* checkAccounts_;
 };
 

@@ -21,14 +21,18 @@ class ReportSink : public LogSink {
   std::vector<AccountCheckLine>* report_;
 };
 
-// "POP3 host:port (STLS)": the protocol, where, and the security (`upgrade` names level 1).
+// "POP3 host:port (STLS)": the protocol, where, and the security (`upgrade` names level 1),
+// with how the log-in proves who we are when it is not the plain password (`method`, may be null).
 std::string Where(const char* protocol, const char* server, int port, int security, const char* upgrade,
-                  bool auth) {
+                  const char* method) {
   const char* secured = security == 1 ? upgrade : security == 2 ? "TLS" : "plain";
   std::string where = std::string(protocol) + " " + server + ":" + std::to_string(port & 0xFFFF) + " (" + secured;
-  if (auth) where += ", AUTH";
+  if (method) where += std::string(", ") + method;
   return where + ")";
 }
+
+// The mailbox's log-in method for Where.
+const char* MailboxMethod(const MailSettings& mail) { return mail.AuthMethod == 1 ? "OAuth2" : nullptr; }
 
 // Adds the step line, then the reasons the sessions gave for it.
 void AddStep(std::vector<AccountCheckLine>* report, const std::string& text,
@@ -40,7 +44,7 @@ void AddStep(std::vector<AccountCheckLine>* report, const std::string& text,
 bool CheckPop(const MailSettings& mail, std::vector<AccountCheckLine>* report) {
   std::vector<AccountCheckLine> reasons;
   ReportSink sink(&reasons);
-  std::string where = Where("POP3", mail.PopServer, mail.PopPort, mail.PopSecurity, "STLS", false);
+  std::string where = Where("POP3", mail.PopServer, mail.PopPort, mail.PopSecurity, "STLS", MailboxMethod(mail));
   Pop3Session session(&sink);
   if (!session.Open(MailboxAccountOf(mail))) {
     AddStep(report, where + SJIS(" ログイン ... NG"), reasons);
@@ -61,7 +65,7 @@ bool CheckPop(const MailSettings& mail, std::vector<AccountCheckLine>* report) {
 bool CheckImap(const MailSettings& mail, std::vector<AccountCheckLine>* report) {
   std::vector<AccountCheckLine> reasons;
   ReportSink sink(&reasons);
-  std::string where = Where("IMAP", mail.PopServer, mail.PopPort, mail.PopSecurity, "STARTTLS", false);
+  std::string where = Where("IMAP", mail.PopServer, mail.PopPort, mail.PopSecurity, "STARTTLS", MailboxMethod(mail));
   ImapSession session(&sink);
   if (!session.Open(MailboxAccountOf(mail))) {
     AddStep(report, where + SJIS(" ログイン ... NG"), reasons);
@@ -87,7 +91,8 @@ bool CheckImap(const MailSettings& mail, std::vector<AccountCheckLine>* report) 
 bool CheckSmtp(const MailSettings& mail, std::vector<AccountCheckLine>* report) {
   std::vector<AccountCheckLine> reasons;
   ReportSink sink(&reasons);
-  std::string where = Where("SMTP", mail.SmtpServer, mail.SmtpPort, mail.SmtpSecurity, "STARTTLS", mail.SmtpAuth == 1);
+  std::string where = Where("SMTP", mail.SmtpServer, mail.SmtpPort, mail.SmtpSecurity, "STARTTLS",
+                            mail.SmtpAuth != 1 ? nullptr : mail.AuthMethod == 1 ? "AUTH OAuth2" : "AUTH");
   SmtpSession session(SmtpAccountOf(mail), &sink);
   // Up to and including authentication, then QUIT; its answer is not judged.
   bool opened = session.Connect().ok() && session.Hello(false).ok();

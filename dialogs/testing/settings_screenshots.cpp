@@ -3,9 +3,10 @@
 //   placement.png      the whole screen: the sheet beside a stand-in of the main window
 //   page1.png ...      every page, and page3-tab0.png ... page3-tab3.png for the picture tabs
 //   addressDialog.png, portDialog.png, securityDialog.png   the sheet's small dialogs
+//   securityDialog-login.png                                  the log-in tab of the last one
 //   messageBox.png     the mail page's refusal of an empty address
 //   folderBrowser.png, editMenu.png   Qt's own dialog and menu
-// It fails when the framed sheet is larger than kSheetSizeLimit, when the sheet covers the main
+// It fails when the framed sheet or one of its small dialogs is larger than kSheetSizeLimit, when the sheet covers the main
 // window or its picture area although the screen has room beside it, when a page is more than a
 // quarter empty, or when a message box is narrower than its caption needs.
 //
@@ -165,11 +166,19 @@ void ShootPages(CSettingsSheet& sheet) {
   }
 }
 
-void ShootDialog(QDialog* dialog) {
+// Shoots `dialog` as "NAME.png" (its object name) and deletes it; `prepare` may set it up once it
+// shows, and `suffix` names that state ("NAME-SUFFIX.png"). A dialog larger than the sheet may be
+// with its frame fails.
+void ShootDialog(QDialog* dialog, const std::function<void(QDialog&)>& prepare = {}, const QString& suffix = {}) {
   dialog->show();
   AwaitFrame(*dialog);
+  if (prepare) prepare(*dialog);
   Settle();
-  Save(Shot(*dialog), (dialog->objectName() + ".png").toUtf8().constData());
+  const QRect frame = dialog->frameGeometry();
+  if (frame.width() > qxdlg::kSheetSizeLimit.width() || frame.height() > qxdlg::kSheetSizeLimit.height()) {
+    Fail(dialog->objectName().toStdString() + " is larger than 700 x 560 with its frame");
+  }
+  Save(Shot(*dialog), (dialog->objectName() + (suffix.isEmpty() ? "" : "-" + suffix) + ".png").toUtf8().constData());
   delete dialog;
 }
 
@@ -264,6 +273,12 @@ int main(int argc, char** argv) {
     qxdlg::AccountCheckRunner checker;
     MailSettings mail;
     ShootDialog(new qxdlg::CMailSecurityDlg(mail, &checker, sheet.get()));
+    // The log-in tab with OAuth2 and a provider of its own: every box enabled.
+    mail.AuthMethod = 1;
+    mail.OAuthProvider = 2;
+    ShootDialog(
+        new qxdlg::CMailSecurityDlg(mail, &checker, sheet.get()),
+        [](QDialog& dialog) { dialog.findChild<QTabWidget*>("securityTabs")->setCurrentIndex(1); }, "login");
     sheet->cancelButton()->click();
   }
   QXCleanup();

@@ -51,6 +51,16 @@ struct MailSettings {
   int MailProtocol = 0;           // 0 POP3, 1 IMAP
   char ImapFolder[256] = "INBOX"; // the IMAP folder that is checked
   int ImapIdle = 1;               // 1 = with IMAP, wait for news between checks (IDLE)
+  // The built-in OAuth2 log-in (`Quorvex --oauth2-login`). The provider's endpoints and scopes
+  // come from its preset; a custom provider names its own. The tokens themselves are kept in
+  // a file of their own beside the state file, never here.
+  int OAuthProvider = 0;              // 0 Microsoft, 1 Google, 2 custom
+  char OAuthClientId[256] = "";
+  char OAuthClientSecret[128] = "";   // optional; stored like Passwd
+  char OAuthTokenUrl[256] = "";       // custom only: https, or http to 127.0.0.1 / localhost
+  char OAuthAuthUrl[256] = "";        // custom only
+  char OAuthDeviceUrl[256] = "";      // custom only
+  char OAuthScope[256] = "";          // custom only: the scopes asked for, space-separated
 };
 
 struct SendSettings {

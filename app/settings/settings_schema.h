@@ -166,6 +166,13 @@ inline constexpr SettingRow kMailRows[] = {
     schema::Number<&MailSettings::MailProtocol>("MailProtocol", {0, 1}, SettingRule::kNone, kHeldAtStart),
     schema::Text<&MailSettings::ImapFolder>("ImapFolder"),
     schema::Flag<&MailSettings::ImapIdle>("ImapIdle"),
+    schema::Number<&MailSettings::OAuthProvider>("OAuthProvider", {0, 2}),
+    schema::Text<&MailSettings::OAuthClientId>("OAuthClientId", SettingRule::kAscii),
+    schema::Text<&MailSettings::OAuthClientSecret>("OAuthClientSecret", SettingRule::kAscii, SettingKind::kPassword),
+    schema::Text<&MailSettings::OAuthTokenUrl>("OAuthTokenUrl", SettingRule::kAscii),
+    schema::Text<&MailSettings::OAuthAuthUrl>("OAuthAuthUrl", SettingRule::kAscii),
+    schema::Text<&MailSettings::OAuthDeviceUrl>("OAuthDeviceUrl", SettingRule::kAscii),
+    schema::Text<&MailSettings::OAuthScope>("OAuthScope", SettingRule::kAscii),
 };
 
 inline constexpr SettingRow kSendRows[] = {

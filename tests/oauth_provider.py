@@ -440,6 +440,15 @@ class Handler(BaseHTTPRequestHandler):
         self.answer(200, answer)
 
 
+class Server(ThreadingHTTPServer):
+    daemon_threads = True
+
+    def handle_error(self, request, client_address):
+        # A client that stops reading (a size cap reached) is expected; others are printed.
+        if not isinstance(sys.exc_info()[1], ConnectionError):
+            super().handle_error(request, client_address)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--host", default="127.0.0.1")
@@ -452,8 +461,7 @@ def main():
     parser.add_argument("--device-expires-in", type=int, default=600)
     parser.add_argument("--rotate-refresh", action="store_true")
     options = parser.parse_args()
-    server = ThreadingHTTPServer((options.host, options.port), Handler)
-    server.daemon_threads = True
+    server = Server((options.host, options.port), Handler)
     server.provider = Provider(options)
     print(server.server_address[1], flush=True)
     try:

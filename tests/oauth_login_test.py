@@ -132,6 +132,26 @@ class OAuthLogin(unittest.TestCase):
         self.assertIn("access_token", self.stored())
 
 
+    def test_provider_introspection_as_dovecot_asks(self):
+        """The provider answers each introspection mode of Dovecot's oauth2 password database."""
+        base = "http://127.0.0.1:%d" % self.port
+        opener = urllib.request.build_opener(urllib.request.ProxyHandler({}))
+        token = self.control("/control/issue", {"user": "taro@example.test"})["access_token"]
+
+        def modes():
+            yield urllib.request.Request(base + "/introspect", data=("token=" + token).encode())
+            yield urllib.request.Request(base + "/introspect?access_token=" + token)
+            yield urllib.request.Request(base + "/introspect/" + token)
+            yield urllib.request.Request(base + "/introspect", headers={"Authorization": "Bearer " + token})
+
+        for request in modes():
+            answer = json.loads(opener.open(request).read())
+            self.assertEqual((answer["active"], answer.get("username")), (True, "taro@example.test"))
+        self.control("/control/expire", {"token": token})
+        for request in modes():
+            self.assertEqual(json.loads(opener.open(request).read()), {"active": False})
+
+
 if __name__ == "__main__":
     BIN = sys.argv.pop(1)
     unittest.main()

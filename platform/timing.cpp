@@ -52,14 +52,15 @@ void ScaleTimings(double factor) {
                          &t.siblingPollMs, &t.shutdownPollMs, &t.splashMs, &t.windowTimerMs,
                          &t.grabDeadlineMs, &t.captureStopPauseMs, &t.driverDisconnectPauseMs,
                          &t.socketConnectTimeoutMs, &t.socketReceiveTimeoutMs, &t.socketSendTimeoutMs,
-                         &t.converterTimeoutMs, &t.dialTimeoutMs, &t.cameraWarmUpMs, &t.imapIdleRenewMs,
-                         &t.httpTimeoutMs, &t.oauthSecondMs, &t.oauthBrowserWaitMs}) {
+                         &t.converterTimeoutMs, &t.secretCommandTimeoutMs, &t.dialTimeoutMs, &t.cameraWarmUpMs,
+                         &t.imapIdleRenewMs, &t.httpTimeoutMs, &t.oauthSecondMs, &t.oauthBrowserWaitMs}) {
     scale(*field);
   }
   t.socketConnectTimeoutMs = std::max<int64_t>(t.socketConnectTimeoutMs, 1000);
   t.socketReceiveTimeoutMs = std::max<int64_t>(t.socketReceiveTimeoutMs, 1000);
   t.socketSendTimeoutMs = std::max<int64_t>(t.socketSendTimeoutMs, 1000);
   t.converterTimeoutMs = std::max<int64_t>(t.converterTimeoutMs, 1000);
+  t.secretCommandTimeoutMs = std::max<int64_t>(t.secretCommandTimeoutMs, 1000);
   t.dialTimeoutMs = std::max<int64_t>(t.dialTimeoutMs, 1000);
   t.imapIdleRenewMs = std::max<int64_t>(t.imapIdleRenewMs, 1000);
   t.grabDeadlineMs = std::max<int64_t>(t.grabDeadlineMs, 1000);

@@ -51,6 +51,7 @@ struct Timings {
   int64_t socketReceiveTimeoutMs = 60000; // one receive (and a TLS handshake)
   int64_t socketSendTimeoutMs = 60000;    // writing out one send (a peer that stops reading)
   int64_t converterTimeoutMs = 120000;    // the external picture converter
+  int64_t secretCommandTimeoutMs = 10000; // a command that prints a mail password or token
   int64_t dialTimeoutMs = 120000;         // one call of the dial-up tool (dial, hang up, list)
   int64_t imapIdleRenewMs = 25 * 60000;   // an IMAP IDLE is ended and begun again after this
                                           // (servers may drop an idle client after 30 minutes)

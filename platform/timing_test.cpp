@@ -20,8 +20,10 @@ TEST(Timing, ScalingKeepsFloors) {
   SetTimings(Timings{});
   EXPECT_EQ(GetTimings().deletePauseMs, 3000);
   EXPECT_EQ(GetTimings().imapIdleRenewMs, 25 * 60 * 1000);
+  EXPECT_EQ(GetTimings().secretCommandTimeoutMs, 10000);
   ScaleTimings(0);
   EXPECT_EQ(GetTimings().imapIdleRenewMs, 1000);
+  EXPECT_EQ(GetTimings().secretCommandTimeoutMs, 1000);
   EXPECT_EQ(GetTimings().deletePauseMs, 0);
   EXPECT_EQ(GetTimings().socketReceiveTimeoutMs, 1000);
   EXPECT_GT(GetTimings().workerPollMs, 0);
@@ -30,6 +32,7 @@ TEST(Timing, ScalingKeepsFloors) {
   ScaleTimings(0.5);
   EXPECT_EQ(GetTimings().deletePauseMs, 1500);
   EXPECT_EQ(GetTimings().socketReceiveTimeoutMs, 30000);
+  EXPECT_EQ(GetTimings().secretCommandTimeoutMs, 5000);
   SetTimings(saved);
 }
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 
+#include "app/mail/encodings.h"
 #include "app/mail/session_result.h"
 #include "app/settings/activity_log.h"
 #include "app/settings/setting_rules.h"
@@ -100,7 +101,7 @@ ImapSession::ImapSession(LogSink* log) : log_(log) {}
 ImapSession::~ImapSession() = default;
 
 void ImapSession::Log(const std::string& message, std::string_view serverText) const {
-  if (log_) log_->Log(LOG_RECV, ReplyLogLine(message, ServerReplyText(serverText, {password_})));
+  if (log_) log_->Log(LOG_RECV, ReplyLogLine(message, ServerReplyText(serverText, {credentials_, password_})));
 }
 
 std::string ImapSession::NextTag() {
@@ -219,6 +220,7 @@ bool ImapSession::StartTls(const MailboxAccount& account) {
 }
 
 bool ImapSession::Login(const MailboxAccount& account) {
+  if (account.authMethod == 1) return OAuthLogin(account);
   if (HasCapability("LOGINDISABLED")) {
     // RFC 3501 6.2.3: the server takes no password over this connection.
     Log(SJIS("IMAPサーバーが暗号化されていない接続でのログインを受け付けないため(LOGINDISABLED)、ログインしません。"
@@ -249,31 +251,127 @@ bool ImapSession::Login(const MailboxAccount& account) {
   };
   bool sent = argument(account.userId);
   line += " ";
-  sent = sent && argument(account.password) && connection_.SendAll(line + "\r\n");
+  sent = sent && argument(password_) && connection_.SendAll(line + "\r\n");
   ImapStatus status;
   ImapResult result = sent ? ReadToTagged(tag, nullptr, kSmallLiteralLimit, &status) : ImapResult::kBroken;
   if (result != ImapResult::kOk) {
     Log(SJIS("IMAPサーバーにログインできませんでした。"), status.text);
     return false;
   }
+  return CapabilitiesAfterLogin(status);
+}
+
+bool ImapSession::CapabilitiesAfterLogin(const ImapStatus& status) {
   // The capabilities may change with the log-in (RFC 3501 6.2.3); a server that did not name
   // them in its answer is asked.
   if (!StartsWithIgnoringCase(status.code, "CAPABILITY ")) return AskCapabilities();
   return true;
 }
 
+bool ImapSession::OAuthLogin(const MailboxAccount& account) {
+  if (!UsableInOAuthResponse(account.userId) || !UsableInOAuthResponse(password_)) {
+    Log(SJIS("ユーザーIDまたはOAuth2のトークンに使えない文字が含まれています。"));
+    return false;
+  }
+  const OAuthMechanism mechanism =
+      ChooseOAuthMechanism(HasCapability("AUTH=XOAUTH2"), HasCapability("AUTH=OAUTHBEARER"));
+  if (mechanism == OAuthMechanism::kNone) {
+    // Never a password instead: AuthMethod 1 means the server gets a token or nothing.
+    Log(SJIS("IMAPサーバーがOAuth2の認証方式(XOAUTH2, OAUTHBEARER)を提供していないため、ログインしません。"));
+    return false;
+  }
+  ImapStatus status;
+  ImapResult result = Authenticate(account, mechanism, &status);
+  if (result == ImapResult::kNo) {
+    // A refused token may have expired or been revoked: one fresh token, one more try.
+    SecretResult fresh = AccountSecret(account.secrets.get(), password_, SecretPurpose::kMailbox, true);
+    if (!fresh.ok) {
+      Log("IMAP: " + fresh.error);
+      return false;
+    }
+    password_ = std::move(fresh.secret);
+    if (!UsableInOAuthResponse(password_)) {
+      Log(SJIS("ユーザーIDまたはOAuth2のトークンに使えない文字が含まれています。"));
+      return false;
+    }
+    result = Authenticate(account, mechanism, &status);
+  }
+  return result == ImapResult::kOk && CapabilitiesAfterLogin(status);
+}
+
+ImapResult ImapSession::Authenticate(const MailboxAccount& account, OAuthMechanism mechanism, ImapStatus* status) {
+  const std::string name = OAuthMechanismName(mechanism);
+  const std::string refusal = SJIS("IMAPサーバーがOAuth2のトークンを受け付けませんでした (") + name + ")";
+  credentials_ = Base64Encode(OAuthInitialResponse(mechanism, account.userId, account.server, account.port, password_));
+  const std::string tag = NextTag();
+  // RFC 4959: with SASL-IR the response goes with the command; otherwise after the server's
+  // empty challenge.
+  const bool initial = HasCapability("SASL-IR");
+  bool sent = connection_.SendAll(tag + " AUTHENTICATE " + name + (initial ? " " + credentials_ : "") + "\r\n");
+  std::string reason;  // the failure challenge, decoded
+  int continuations = 0;
+  ImapResult result = ImapResult::kBroken;
+  while (sent) {
+    ImapResponse response;
+    if (reader_.Read(&response, kSmallLiteralLimit) != ImapRead::kResponse) break;
+    if (response.continuation()) {
+      std::string_view text = std::string_view(response.text).substr(std::min<size_t>(response.text.size(), 2));
+      ++continuations;
+      if (!initial && continuations == 1) {
+        sent = connection_.SendAll(credentials_ + "\r\n");
+      } else if (reason.empty() && continuations <= 2) {
+        // A failure challenge: the server's reason, answered as the mechanism asks.
+        reason = OAuthChallengeText(text);
+        sent = connection_.SendAll(OAuthFailureAnswer(mechanism) + "\r\n");
+      } else {
+        sent = connection_.SendAll("*\r\n");  // RFC 3501 6.2.2: the exchange is cancelled
+      }
+      continue;
+    }
+    if (response.untagged()) {
+      std::string_view rest = response.rest();
+      if (StartsWithIgnoringCase(rest, "CAPABILITY ")) TakeCapabilities(rest);
+      continue;
+    }
+    if (response.tag() != tag) continue;
+    *status = ParseImapStatus(response.rest());
+    if (StartsWithIgnoringCase(status->code, "CAPABILITY ")) TakeCapabilities(status->code);
+    result = status->word == "OK" ? ImapResult::kOk : status->word == "NO" ? ImapResult::kNo : ImapResult::kBad;
+    break;
+  }
+  // An OK after a failure challenge is no log-in this side trusts.
+  if (result == ImapResult::kOk && !reason.empty()) result = ImapResult::kNo;
+  if (result != ImapResult::kOk) {
+    std::string said = status->code.empty() ? status->text : "[" + status->code + "] " + status->text;
+    Log(refusal, reason + (reason.empty() || said.empty() ? "" : " ") + said);
+  }
+  if (result == ImapResult::kBroken) Close();
+  return result;
+}
+
 bool ImapSession::Open(const MailboxAccount& account) {
   nextTag_ = 1;
   capabilities_.clear();
   password_ = account.password;
+  credentials_.clear();
   folder_ = account.folder.empty() ? "INBOX" : account.folder;
   (void)ImapQuoted(ImapFolderName(account.folder), &folderName_);
-  if (account.server.empty() || account.userId.empty() || account.password.empty()) {
+  if (account.server.empty() || account.userId.empty() || (!account.secrets && account.password.empty())) {
+    Log(SJIS("IMAPサーバー、ユーザーID、パスワードのいずれかが設定されていません。"));
+    return false;
+  }
+  SecretResult secret = AccountSecret(account.secrets.get(), account.password, SecretPurpose::kMailbox);
+  if (!secret.ok) {
+    Log("IMAP: " + secret.error);
+    return false;
+  }
+  password_ = std::move(secret.secret);
+  if (password_.empty()) {
     Log(SJIS("IMAPサーバー、ユーザーID、パスワードのいずれかが設定されていません。"));
     return false;
   }
   // A line break would end the command early and let the rest pass as a command of its own.
-  if (HasLineBreak(account.userId) || HasLineBreak(account.password)) {
+  if (HasLineBreak(account.userId) || HasLineBreak(password_)) {
     Log(SJIS("ユーザーIDまたはパスワードに改行文字が含まれています。"));
     return false;
   }

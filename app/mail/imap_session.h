@@ -3,10 +3,11 @@
 // account check are built on it.
 //
 // Order of use: Open (connect, TLS from the first byte for security 2, greeting, CAPABILITY
-// unless the greeting named them, STARTTLS and CAPABILITY again for security 1, Login,
-// CAPABILITY when the log-in did not name them) -> Select -> Command ... -> Logout. Every
+// unless the greeting named them, STARTTLS and CAPABILITY again for security 1, Login (LOGIN,
+// or with an OAuth2 token AUTHENTICATE XOAUTH2 or OAUTHBEARER, RFC 7628, with the response in
+// the command when the server offers SASL-IR), CAPABILITY when the log-in did not name them) -> Select -> Command ... -> Logout. Every
 // failure is logged (category LOG_RECV) with what the server said kept apart from our own
-// words; the password is never logged, not even when a server repeats it.
+// words; the password or token is never logged, not even when a server repeats it.
 #pragma once
 
 #include <cstdint>
@@ -18,6 +19,7 @@
 
 #include "app/mail/imap_reader.h"
 #include "app/mail/mailbox_account.h"
+#include "app/mail/oauth_sasl.h"
 #include "platform/socket.h"
 
 class LogSink;
@@ -50,11 +52,14 @@ class ImapSession {
   ImapSession(const ImapSession&) = delete;
   ImapSession& operator=(const ImapSession&) = delete;
 
-  // Connects and logs in. LOGIN is never sent while the server announces LOGINDISABLED, nor
-  // with security 1 before STARTTLS succeeded. False (logged, connection closed) on any
-  // failure: empty server, user or password, a line break in either, resolution, connection,
-  // TLS, a greeting that is not OK or PREAUTH, STARTTLS not offered or refused, bytes sent
-  // ahead of the TLS handshake, LOGIN refused.
+  // Asks the account's secret source, connects and logs in. LOGIN is never sent while the
+  // server announces LOGINDISABLED, nor with security 1 before STARTTLS succeeded; with
+  // authMethod 1 no password at all, only a token through a mechanism the server offers. A
+  // refused token is followed by one fresh token (SecretSource::Renew) and one more try. False
+  // (logged, connection closed) on any failure: empty server, user or password, a secret that
+  // cannot be had, a line break in the user or the secret, resolution, connection, TLS, a
+  // greeting that is not OK or PREAUTH, STARTTLS not offered or refused, bytes sent ahead of
+  // the TLS handshake, LOGIN or AUTHENTICATE refused, no OAuth2 mechanism offered.
   [[nodiscard]] bool Open(const MailboxAccount& account);
   // SELECT (EXAMINE when `readOnly`) of the account's folder; false (logged) when refused or
   // broken.
@@ -99,8 +104,14 @@ class ImapSession {
   // Takes the capability list of a "CAPABILITY ..." text (an untagged response or a code).
   void TakeCapabilities(std::string_view words);
   bool StartTls(const MailboxAccount& account);
-  // The one step that proves who we are: LOGIN.
+  // The one step that proves who we are: LOGIN, or OAuthLogin.
   bool Login(const MailboxAccount& account);
+  // CAPABILITY unless the tagged answer of a log-in named them.
+  bool CapabilitiesAfterLogin(const ImapStatus& status);
+  bool OAuthLogin(const MailboxAccount& account);
+  // One AUTHENTICATE exchange with the token in password_; a failure challenge is answered as
+  // the mechanism asks, and a refusal logged with the server's reason.
+  ImapResult Authenticate(const MailboxAccount& account, OAuthMechanism mechanism, ImapStatus* status);
 
   LogSink* log_ = nullptr;
   qv::TcpConnection connection_;
@@ -110,7 +121,8 @@ class ImapSession {
   bool loggingOut_ = false;  // a BYE is expected
   std::string folder_;       // the folder as configured (CP932), for the log
   std::string folderName_;   // the folder's name on the wire (a quoted string)
-  std::string password_;     // masked in every reply logged
+  std::string password_;     // the password or token; masked in every reply logged
+  std::string credentials_;  // the last AUTHENTICATE response as sent (base64); masked too
 };
 
 // Writes `text` as a quoted string (RFC 3501 4.3) into `quoted`; false when it cannot be one

@@ -8,11 +8,12 @@ MailboxAccount MailboxAccountOf(const MailSettings& mail) {
   MailboxAccount account;
   account.server = mail.PopServer;
   account.userId = mail.UserID;
-  account.password = mail.Passwd;
   account.port = mail.PopPort;
   account.security = qv::SecurityLevel(mail.PopSecurity);
   account.caFile = mail.CaFile;
   account.folder = mail.ImapFolder;
+  account.authMethod = mail.AuthMethod;
+  account.secrets = SecretSourceOf(mail);
   return account;
 }
 

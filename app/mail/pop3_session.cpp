@@ -7,6 +7,7 @@
 #include <limits>
 #include <string_view>
 
+#include "app/mail/encodings.h"
 #include "app/settings/activity_log.h"
 #include "app/settings/setting_rules.h"
 #include "platform/text.h"
@@ -98,7 +99,7 @@ void Pop3Session::Log(const Pop3Result& result) const {
 }
 
 Pop3Result Pop3Session::Failure(Pop3Status status, const std::string& error, std::string_view reply) const {
-  return {status, error, ServerReplyText(reply, {password_})};
+  return {status, error, ServerReplyText(reply, {credentials_, password_})};
 }
 
 size_t Pop3Session::ReceiveUntil(std::string_view needle, size_t from, size_t limit) {
@@ -169,12 +170,23 @@ Pop3Result Pop3Session::MultilineCommand(const std::string& line, const std::str
 
 bool Pop3Session::Open(const MailboxAccount& account) {
   password_ = account.password;
-  if (account.server.empty() || account.userId.empty() || account.password.empty()) {
+  credentials_.clear();
+  if (account.server.empty() || account.userId.empty() || (!account.secrets && account.password.empty())) {
+    Log({Pop3Status::kRefused, SJIS("POP3サーバー、ユーザーID、パスワードのいずれかが設定されていません。"), {}});
+    return false;
+  }
+  SecretResult secret = AccountSecret(account.secrets.get(), account.password, SecretPurpose::kMailbox);
+  if (!secret.ok) {
+    Log({Pop3Status::kRefused, "POP3: " + secret.error, {}});
+    return false;
+  }
+  password_ = std::move(secret.secret);
+  if (password_.empty()) {
     Log({Pop3Status::kRefused, SJIS("POP3サーバー、ユーザーID、パスワードのいずれかが設定されていません。"), {}});
     return false;
   }
   // A line break would end the command early and let the rest pass as a command of its own.
-  if (HasLineBreak(account.userId) || HasLineBreak(account.password)) {
+  if (HasLineBreak(account.userId) || HasLineBreak(password_)) {
     Log({Pop3Status::kRefused, SJIS("ユーザーIDまたはパスワードに改行文字が含まれています。"), {}});
     return false;
   }
@@ -188,7 +200,6 @@ bool Pop3Session::Open(const MailboxAccount& account) {
 }
 
 Pop3Result Pop3Session::Connect(const MailboxAccount& account) {
-  password_ = account.password;
   pending_.clear();
   const int port = account.port & 0xFFFF;
   if (!connection_.Connect(account.server, port)) {
@@ -203,6 +214,7 @@ Pop3Result Pop3Session::Connect(const MailboxAccount& account) {
 
 Pop3Result Pop3Session::Capa(std::vector<std::string>* capabilities) {
   capabilities->clear();
+  sasl_.clear();
   std::string body;
   long long arrived = 0;
   Pop3Result result = MultilineCommand("CAPA", SJIS("POP3サーバーがCAPAに答えませんでした。"), kCapaLimit, &body, &arrived);
@@ -210,6 +222,14 @@ Pop3Result Pop3Session::Capa(std::vector<std::string>* capabilities) {
   for (std::string_view line : BodyLines(body)) {
     std::string word(line.substr(0, line.find(' ')));
     for (char& c : word) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    if (word == "SASL") {
+      // "SASL mechanism ..." (RFC 2449 6.3): what AUTH takes.
+      for (size_t at = line.find(' '); at != std::string_view::npos; at = line.find(' ', at + 1)) {
+        std::string mechanism(line.substr(at + 1, line.find(' ', at + 1) - at - 1));
+        for (char& c : mechanism) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        if (!mechanism.empty()) sasl_.push_back(std::move(mechanism));
+      }
+    }
     capabilities->push_back(std::move(word));
   }
   return result;
@@ -235,10 +255,80 @@ Pop3Result Pop3Session::Stls(const MailboxAccount& account) {
 }
 
 Pop3Result Pop3Session::LogIn(const MailboxAccount& account) {
+  if (account.authMethod == 1) return OAuthLogIn(account);
   const std::string refusal = SJIS("POP3サーバーにログインできませんでした。");
   Pop3Result result = Command("USER " + account.userId, refusal);
-  if (result.ok()) result = Command("PASS " + account.password, refusal);
+  if (result.ok()) result = Command("PASS " + password_, refusal);
   return result;
+}
+
+Pop3Result Pop3Session::OAuthLogIn(const MailboxAccount& account) {
+  if (!UsableInOAuthResponse(account.userId) || !UsableInOAuthResponse(password_)) {
+    return Failure(Pop3Status::kRefused, SJIS("ユーザーIDまたはOAuth2のトークンに使えない文字が含まれています。"));
+  }
+  // The mechanisms are named by CAPA (RFC 5034 4); after STLS the list is asked anew.
+  std::vector<std::string> capabilities;
+  Pop3Result capa = Capa(&capabilities);
+  auto offered = [this](const char* name) { return std::find(sasl_.begin(), sasl_.end(), name) != sasl_.end(); };
+  const OAuthMechanism mechanism = ChooseOAuthMechanism(offered("XOAUTH2"), offered("OAUTHBEARER"));
+  if (mechanism == OAuthMechanism::kNone) {
+    // Never a password instead: AuthMethod 1 means the server gets a token or nothing.
+    return Failure(capa.ok() ? Pop3Status::kRefused : capa.status,
+                   SJIS("POP3サーバーがOAuth2の認証方式(XOAUTH2, OAUTHBEARER)を提供していないため、ログインしません。"),
+                   capa.reply);
+  }
+  Pop3Result result = Authenticate(account, mechanism);
+  if (result.status != Pop3Status::kRefused) return result;
+  // A refused token may have expired or been revoked: one fresh token, one more try.
+  Log(result);
+  SecretResult fresh = AccountSecret(account.secrets.get(), password_, SecretPurpose::kMailbox, true);
+  if (!fresh.ok) return Failure(Pop3Status::kRefused, "POP3: " + fresh.error);
+  password_ = std::move(fresh.secret);
+  if (!UsableInOAuthResponse(password_)) {
+    return Failure(Pop3Status::kRefused, SJIS("ユーザーIDまたはOAuth2のトークンに使えない文字が含まれています。"));
+  }
+  return Authenticate(account, mechanism);
+}
+
+Pop3Result Pop3Session::Authenticate(const MailboxAccount& account, OAuthMechanism mechanism) {
+  const std::string name = OAuthMechanismName(mechanism);
+  const std::string refusal = SJIS("POP3サーバーがOAuth2のトークンを受け付けませんでした (") + name + ")";
+  credentials_ = Base64Encode(OAuthInitialResponse(mechanism, account.userId, account.server, account.port, password_));
+  const std::string withResponse = "AUTH " + name + " " + credentials_;
+  std::string challenge;
+  if (withResponse.size() + 2 <= kMaxCommandOctets) {
+    if (!connection_.SendAll(withResponse + "\r\n")) return Failure(Pop3Status::kBroken, refusal);
+  } else {
+    // RFC 5034 4: a command that would be longer goes without the response, which follows
+    // the server's empty challenge.
+    if (!connection_.SendAll("AUTH " + name + "\r\n")) return Failure(Pop3Status::kBroken, refusal);
+    if (!ReadContinuation(&challenge)) {
+      Pop3Result refused = ReadStatus(refusal);
+      return refused.ok() ? Failure(Pop3Status::kRefused, refusal, refused.reply) : refused;
+    }
+    if (!connection_.SendAll(credentials_ + "\r\n")) return Failure(Pop3Status::kBroken, refusal);
+  }
+  if (!ReadContinuation(&challenge)) return ReadStatus(refusal);
+  // A failure challenge: the server's reason, answered as the mechanism asks, then its refusal.
+  const std::string reason = OAuthChallengeText(challenge);
+  if (!connection_.SendAll(OAuthFailureAnswer(mechanism) + "\r\n")) return Failure(Pop3Status::kBroken, refusal, reason);
+  Pop3Result refused = ReadStatus(refusal);
+  refused.status = refused.status == Pop3Status::kOk ? Pop3Status::kRefused : refused.status;
+  refused.error = refusal;
+  refused.reply = ServerReplyText(reason + (refused.reply.empty() ? "" : " ") + refused.reply);
+  return refused;
+}
+
+bool Pop3Session::ReadContinuation(std::string* base64) {
+  base64->clear();
+  size_t lineFeed = ReceiveUntil("\n", 0, kStatusLineLimit);
+  if (lineFeed == std::string::npos) return false;
+  std::string_view line = WithoutLineEnd(std::string_view(pending_).substr(0, lineFeed + 1));
+  // "+ text" (RFC 5034 4); "+OK" is a status line.
+  if (line != "+" && !line.starts_with("+ ")) return false;
+  *base64 = line.substr(std::min<size_t>(line.size(), 2));
+  pending_.erase(0, lineFeed + 1);
+  return true;
 }
 
 Pop3Result Pop3Session::Stat(long long* count) {

@@ -4,12 +4,13 @@
 // Order of use:
 //   Open:   Connect (TCP, TLS from the first byte for security 2, the greeting)
 //           -> for security 1: Capa, Stls (RFC 2595: the password goes only over TLS)
-//           -> LogIn (USER, PASS)
+//           -> LogIn (USER, PASS; with an OAuth2 token CAPA and AUTH XOAUTH2 or OAUTHBEARER,
+//              RFC 5034)
 //   then:   Stat | List -> Retr ... | Dele ...
 //   last:   Quit (also after a failure; harmless on a closed connection)
 // Open logs why it failed (category LOG_RECV), our words and the server's reply apart; the
-// commands after it return their result and log nothing. The password never reaches the log,
-// not even when a server repeats it.
+// commands after it return their result and log nothing. The password or token never reaches
+// the log, not even when a server repeats it.
 //
 // Everything the server sends is untrusted: a status line is at most 8 KiB, a multi-line
 // response at most the limit its caller gives, and each reply is whole within the receive
@@ -21,6 +22,7 @@
 #include <vector>
 
 #include "app/mail/mailbox_account.h"
+#include "app/mail/oauth_sasl.h"
 #include "app/mail/session_result.h"
 #include "platform/socket.h"
 
@@ -52,9 +54,11 @@ class Pop3Session {
   Pop3Session(const Pop3Session&) = delete;
   Pop3Session& operator=(const Pop3Session&) = delete;
 
-  // Connect, STLS as the security asks, LogIn. False (logged, QUIT sent where a connection is
-  // open) on any failure: empty server, user or password, a line break in either, resolution,
-  // connection, TLS, a greeting, CAPA, STLS, USER or PASS reply that is not "+OK".
+  // The secret (the account's source asked), Connect, STLS as the security asks, LogIn. False
+  // (logged, QUIT sent where a connection is open) on any failure: empty server, user or
+  // password, a secret that cannot be had, a line break in the user or the secret, resolution,
+  // connection, TLS, a greeting, CAPA, STLS, USER, PASS or AUTH reply that is not "+OK".
+  // With an OAuth2 token a server that offers neither XOAUTH2 nor OAUTHBEARER gets nothing.
   [[nodiscard]] bool Open(const MailboxAccount& account);
 
   // The steps of Open, one by one.
@@ -64,8 +68,14 @@ class Pop3Session {
   // CAPA, then STLS and the TLS handshake, when CAPA names STLS. Bytes that came in plain text
   // after the server's go-ahead are dropped: they were sent before the encryption.
   [[nodiscard]] Pop3Result Stls(const MailboxAccount& account);
-  // The one step that proves who we are: USER and PASS.
+  // The one step that proves who we are, with the secret Open got: USER and PASS, or for
+  // authMethod 1 CAPA and AUTH with the OAuth2 mechanism the server offers (XOAUTH2 first). A
+  // refused token is logged, a fresh one asked for (SecretSource::Renew) and tried once more.
   [[nodiscard]] Pop3Result LogIn(const MailboxAccount& account);
+
+  // RFC 5034 4: the longest AUTH command line (with its CR LF) that carries the initial
+  // response; a longer one sends the response after the server's empty challenge.
+  static constexpr size_t kMaxCommandOctets = 255;
 
   // STAT: the message count of the maildrop.
   [[nodiscard]] Pop3Result Stat(long long* count);
@@ -102,9 +112,18 @@ class Pop3Session {
   // (the connection is then closed) when the connection ended first.
   size_t ReceiveUntil(std::string_view needle, size_t from, size_t limit);
   [[nodiscard]] Pop3Result Failure(Pop3Status status, const std::string& error, std::string_view reply = {}) const;
+  // The OAuth2 log-in: the mechanism, one fresh token after a refusal.
+  [[nodiscard]] Pop3Result OAuthLogIn(const MailboxAccount& account);
+  // One AUTH exchange with the token in password_: kOk, kRefused (with the server's reason from
+  // a failure challenge and its final reply), or kBroken.
+  [[nodiscard]] Pop3Result Authenticate(const MailboxAccount& account, OAuthMechanism mechanism);
+  // Takes the next line when it is a continuation ("+" or "+ base64"): true with its text.
+  bool ReadContinuation(std::string* base64);
 
   LogSink* log_ = nullptr;
   qv::TcpConnection connection_;
   std::string pending_;   // bytes received and not yet read
-  std::string password_;  // masked in every reply shown
+  std::string password_;     // the password or token; masked in every reply shown
+  std::string credentials_;  // the last AUTH response as sent (base64); masked too
+  std::vector<std::string> sasl_;  // the SASL mechanisms of the last CAPA, upper case
 };

@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "app/mail/encodings.h"
+#include "app/mail/oauth_sasl.h"
 #include "app/settings/activity_log.h"
 #include "app/settings/setting_rules.h"
 #include "platform/text.h"
@@ -75,10 +76,12 @@ SmtpAccount SmtpAccountOf(const MailSettings& mail) {
   account.port = mail.SmtpPort;
   account.security = qv::SecurityLevel(mail.SmtpSecurity);
   account.authenticate = mail.SmtpAuth == 1;
-  // The submission user and password are their own, or the mailbox's where none is set.
+  // The submission user is its own, or the mailbox's where none is set; so is its secret
+  // (SecretSourceOf).
   account.userId = mail.SmtpUserID[0] != '\0' ? mail.SmtpUserID : mail.UserID;
-  account.password = mail.SmtpPasswd[0] != '\0' ? mail.SmtpPasswd : mail.Passwd;
   account.caFile = mail.CaFile;
+  account.authMethod = mail.AuthMethod;
+  account.secrets = SecretSourceOf(mail);
   return account;
 }
 
@@ -94,10 +97,11 @@ void SmtpSession::Log(const SmtpResult& result) const {
 
 SmtpResult SmtpSession::Result(SmtpStatus status, const std::string& error, std::string_view reply) const {
   // The credentials as they went out: a server that repeats them must not put them in the log.
-  const std::string& password = account_.password;
+  const std::string& password = secret_;
   const std::string plain = Base64Encode(std::string(1, '\0') + account_.userId + std::string(1, '\0') + password);
   // The longest first: the password's base64 text may stand inside the PLAIN credentials'.
-  return {status, error, ServerReplyText(OneLine(reply), {plain, Base64Encode(password), password})};
+  return {status, error,
+          ServerReplyText(OneLine(reply), {credentials_, plain, Base64Encode(password), password})};
 }
 
 SmtpResult SmtpSession::Fail(SmtpStatus status, const std::string& error, std::string_view reply) const {
@@ -235,17 +239,26 @@ SmtpResult SmtpSession::StartTls() {
 }
 
 SmtpResult SmtpSession::Authenticate() {
-  // RFC 4954: PLAIN when offered, else LOGIN. The mechanisms follow the AUTH keyword.
+  SecretResult secret = AccountSecret(account_.secrets.get(), account_.password, SecretPurpose::kSubmission);
+  if (!secret.ok) return Fail(SmtpStatus::kAuthRefused, "SMTP: " + secret.error);
+  secret_ = std::move(secret.secret);
+  // RFC 4954: the mechanisms follow the AUTH keyword.
   bool plain = false;
   bool login = false;
+  bool xoauth2 = false;
+  bool oauthBearer = false;
   for (std::string_view line : LinesAfterFirst(extensions_)) {
     std::string upper = UpperCase(std::string(line));
     if (upper.size() > 4 && (upper.compare(4, 5, "AUTH ") == 0 || upper.compare(4, 5, "AUTH=") == 0)) {
       std::string mechanisms = std::string(" ").append(upper, 9).append(" ");
       plain = plain || mechanisms.find(" PLAIN ") != std::string::npos;
       login = login || mechanisms.find(" LOGIN ") != std::string::npos;
+      xoauth2 = xoauth2 || mechanisms.find(" XOAUTH2 ") != std::string::npos;
+      oauthBearer = oauthBearer || mechanisms.find(" OAUTHBEARER ") != std::string::npos;
     }
   }
+  if (account_.authMethod == 1) return OAuthAuthenticate(ChooseOAuthMechanism(xoauth2, oauthBearer));
+  // PLAIN when offered, else LOGIN.
   if (!plain && !login) {
     return Fail(SmtpStatus::kAuthRefused, SJIS("SMTPサーバーが使える認証方式(PLAIN, LOGIN)を提供していません。"));
   }
@@ -255,15 +268,55 @@ SmtpResult SmtpSession::Authenticate() {
   };
   int code;
   if (plain) {
-    code = step("AUTH PLAIN " + Base64Encode(std::string(1, '\0') + account_.userId + std::string(1, '\0') +
-                                             account_.password));
+    code = step("AUTH PLAIN " + Base64Encode(std::string(1, '\0') + account_.userId + std::string(1, '\0') + secret_));
   } else {
     code = step("AUTH LOGIN");
     if (code == 334) code = step(Base64Encode(account_.userId));
-    if (code == 334) code = step(Base64Encode(account_.password));
+    if (code == 334) code = step(Base64Encode(secret_));
   }
   if (code == 235) return {};
   return Fail(SmtpStatus::kAuthRefused, SJIS("SMTP認証に失敗しました。"), reply);
+}
+
+SmtpResult SmtpSession::OAuthAuthenticate(OAuthMechanism mechanism) {
+  if (mechanism == OAuthMechanism::kNone) {
+    // Never a password instead: AuthMethod 1 means the server gets a token or nothing.
+    return Fail(SmtpStatus::kAuthRefused,
+                SJIS("SMTPサーバーがOAuth2の認証方式(XOAUTH2, OAUTHBEARER)を提供していないため、送信しません。"));
+  }
+  SmtpResult result = OAuthExchange(mechanism);
+  if (result.status != SmtpStatus::kRefused) return result;
+  // A refused token may have expired or been revoked: one fresh token, one more try.
+  SecretResult fresh = AccountSecret(account_.secrets.get(), secret_, SecretPurpose::kSubmission, true);
+  if (!fresh.ok) return Fail(SmtpStatus::kAuthRefused, "SMTP: " + fresh.error);
+  secret_ = std::move(fresh.secret);
+  result = OAuthExchange(mechanism);
+  if (result.status == SmtpStatus::kRefused) result.status = SmtpStatus::kAuthRefused;
+  return result;
+}
+
+SmtpResult SmtpSession::OAuthExchange(OAuthMechanism mechanism) {
+  if (!UsableInOAuthResponse(account_.userId) || !UsableInOAuthResponse(secret_)) {
+    return Fail(SmtpStatus::kAuthRefused, SJIS("ユーザーIDまたはOAuth2のトークンに使えない文字が含まれています。"));
+  }
+  const std::string name = OAuthMechanismName(mechanism);
+  const std::string refusal = SJIS("SMTPサーバーがOAuth2のトークンを受け付けませんでした (") + name + ")";
+  credentials_ =
+      Base64Encode(OAuthInitialResponse(mechanism, account_.userId, account_.server, account_.port, secret_));
+  std::string reply;
+  // RFC 4954 4: the initial response goes with the command (an AUTH line may be 12288 octets).
+  int code = connection_.SendAll("AUTH " + name + " " + credentials_ + "\r\n") ? ReadReply(&reply) : 0;
+  if (code == 235) return {};
+  if (code != 334) return Fail(code == 0 ? SmtpStatus::kBroken : SmtpStatus::kRefused, refusal, reply);
+  // A failure challenge: the server's reason, answered as the mechanism asks, then its refusal.
+  std::string_view challenge = std::string_view(reply).substr(4);
+  while (!challenge.empty() && (challenge.back() == '\n' || challenge.back() == '\r')) challenge.remove_suffix(1);
+  const std::string reason = OAuthChallengeText(challenge);
+  std::string refused;
+  code = connection_.SendAll(OAuthFailureAnswer(mechanism) + "\r\n") ? ReadReply(&refused) : 0;
+  // A success after a failure challenge is no log-in this side trusts.
+  return Fail(code == 0 ? SmtpStatus::kBroken : SmtpStatus::kRefused, refusal,
+              reason + (refused.empty() ? "" : " ") + refused);
 }
 
 SmtpResult SmtpSession::MailFrom(const CheckedAddress& sender, bool utf8) {

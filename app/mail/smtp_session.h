@@ -15,10 +15,13 @@
 // receive time-out of the timings record (at most 64 KiB), or the connection is dropped.
 #pragma once
 
+#include <memory>
 #include <string>
 #include <string_view>
 
 #include "app/address/mail_address.h"
+#include "app/mail/oauth_sasl.h"
+#include "app/mail/secret_source.h"
 #include "app/mail/session_result.h"
 #include "app/settings/settings.h"
 #include "platform/socket.h"
@@ -31,14 +34,18 @@ struct SmtpAccount {
   int port = 25;       // the low 16 bits are used
   int security = 0;    // 0 plain, 1 STARTTLS after EHLO, 2 and every other value TLS from the
                        // first byte
-  bool authenticate = false;  // AUTH PLAIN, else LOGIN
+  bool authenticate = false;  // authMethod 0: AUTH PLAIN, else LOGIN; 1: XOAUTH2, else OAUTHBEARER
   std::string userId;
-  std::string password;
+  std::string password;  // used when `secrets` is null
   std::string caFile;  // PEM file of extra trusted certificates; may be empty
+  int authMethod = 0;  // 0 the password, 1 an OAuth2 access token
+  // Asked for the password or token (SecretPurpose::kSubmission) when authenticating, and once
+  // more after a refused token; null: `password`.
+  std::shared_ptr<SecretSource> secrets;
 };
 
-// The submission server of `mail`: SmtpServer, SmtpPort, SmtpSecurity, SmtpAuth 1, and the
-// submission user and password, or the mailbox's where none is set.
+// The submission server of `mail`: SmtpServer, SmtpPort, SmtpSecurity, SmtpAuth 1, AuthMethod,
+// the submission user (or the mailbox's where none is set) and the settings' secret source.
 [[nodiscard]] SmtpAccount SmtpAccountOf(const MailSettings& mail);
 
 enum class SmtpStatus {
@@ -70,7 +77,10 @@ class SmtpSession {
   [[nodiscard]] SmtpResult Hello(bool needsUtf8);
   // STARTTLS, the handshake. Bytes that came in plain text after the go-ahead are dropped.
   [[nodiscard]] SmtpResult StartTls();
-  // The one step that proves who we are: AUTH PLAIN when the EHLO reply offers it, else LOGIN.
+  // The one step that proves who we are, with the secret the account's source gives: AUTH
+  // PLAIN when the EHLO reply offers it, else LOGIN; for authMethod 1 AUTH XOAUTH2 when
+  // offered, else OAUTHBEARER, and never a password. A refused token is followed by one fresh
+  // token (SecretSource::Renew) and one more try.
   [[nodiscard]] SmtpResult Authenticate();
   // MAIL FROM, with SMTPUTF8 when `utf8`.
   [[nodiscard]] SmtpResult MailFrom(const CheckedAddress& sender, bool utf8);
@@ -104,12 +114,19 @@ class SmtpSession {
   // QUIT after a refusal; its answer is read but not judged.
   void QuitQuietly();
   [[nodiscard]] bool Announces(std::string_view keyword) const;
+  // The OAuth2 log-in with `mechanism` (kNone: refused, nothing sent).
+  [[nodiscard]] SmtpResult OAuthAuthenticate(OAuthMechanism mechanism);
+  // One AUTH exchange with the token in secret_: kOk, kRefused (logged with the server's reason
+  // from a failure challenge and its final reply), kBroken or kAuthRefused.
+  [[nodiscard]] SmtpResult OAuthExchange(OAuthMechanism mechanism);
 
   SmtpAccount account_;
   LogSink* log_ = nullptr;
   qv::TcpConnection connection_;
   std::string pending_;     // bytes received and not yet read
   std::string extensions_;  // the last EHLO reply
+  std::string secret_;      // the password or token of the last Authenticate; masked in the log
+  std::string credentials_; // the last OAuth2 response as sent (base64); masked too
 };
 
 // One reply mail on a greeted session: Hello, MailFrom, RcptTo, Data, Message, Quit. The result

@@ -35,7 +35,8 @@ std::string Shown(const SettingRow& row, void* record, bool forList, bool reveal
   if (row.number) return std::to_string(*row.number(record));
   std::span<char> field = row.text(record);
   std::string stored(field.data(), strnlen(field.data(), field.size()));
-  if (row.kind == SettingKind::kPassword && !reveal) return stored.empty() ? "" : "********";
+  const bool secret = row.kind == SettingKind::kPassword || (row.flags & qv::kSecret) != 0;
+  if (secret && !reveal) return stored.empty() ? "" : "********";
   if (row.kind == SettingKind::kMultiLine && !forList) {
     std::string shown;
     for (char c : qv::ShownMultiLine(stored)) {

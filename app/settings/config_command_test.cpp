@@ -72,7 +72,7 @@ TEST_F(ConfigCommandTest, ValuesRoundTripInTheTerminalsEncodingAndAreStoredAsThe
   EXPECT_NE(file.find("[MailSettings]\r\nUserName=" + SJIS("山田 太郎") + "\r\nMailAddr="), std::string::npos);
 
   ASSERT_EQ(Run({"list"}), kConfigDone);
-  EXPECT_EQ(std::count(out_.begin(), out_.end(), '\n'), 8 + 20 + 3 + 9 + 4 * 9);
+  EXPECT_EQ(std::count(out_.begin(), out_.end(), '\n'), 8 + 30 + 3 + 9 + 4 * 9);
   EXPECT_NE(out_.find("\nFilterSettings.MailFill=1\n"), std::string::npos);
   EXPECT_NE(out_.find("\nMailSettings.Passwd=\n"), std::string::npos);
   EXPECT_NE(out_.find("\nSendSettings.MailText=一行目<BR>二行目\n"), std::string::npos);
@@ -193,6 +193,16 @@ TEST_F(ConfigCommandTest, PasswordsAreMaskedUnlessRevealed) {
   EXPECT_EQ(out_, "MailSettings.Passwd=********\n");
   ASSERT_EQ(Run({"set", "MailSettings.SmtpPasswd=smtp-secret"}), kConfigDone);
   EXPECT_EQ(out_, "MailSettings.SmtpPasswd=********\n");
+  // The secret commands and the OAuth2 client secret count as passwords; the commands are
+  // stored as they are (readable by the user in the file), the client secret like a password.
+  ASSERT_EQ(Run({"set", "MailSettings.PassCommand=pass show mail/box"}), kConfigDone);
+  EXPECT_EQ(out_, "MailSettings.PassCommand=********\n");
+  ASSERT_EQ(Run({"set", "MailSettings.SmtpPassCommand=pass show mail/submit"}), kConfigDone);
+  ASSERT_EQ(Run({"set", "MailSettings.OAuthClientSecret=client-secret"}), kConfigDone);
+  EXPECT_EQ(out_, "MailSettings.OAuthClientSecret=********\n");
+  const std::string file = qv::ReadFileBytes(path_);
+  EXPECT_NE(file.find("\r\nPassCommand=pass show mail/box\r\n"), std::string::npos) << file;
+  EXPECT_EQ(file.find("client-secret"), std::string::npos) << file;
   const struct {
     std::vector<std::string> arguments;
     bool reveal;
@@ -201,10 +211,18 @@ TEST_F(ConfigCommandTest, PasswordsAreMaskedUnlessRevealed) {
   } cases[] = {
       {{"get", "MailSettings.Passwd"}, false, {"********\n"}, {"pop-secret"}},
       {{"get", "mailsettings.smtppasswd"}, false, {"********\n"}, {"smtp-secret"}},
-      {{"list"}, false, {"MailSettings.Passwd=********\n", "MailSettings.SmtpPasswd=********\n"},
-       {"pop-secret", "smtp-secret"}},
+      {{"list"},
+       false,
+       {"MailSettings.Passwd=********\n", "MailSettings.SmtpPasswd=********\n", "MailSettings.PassCommand=********\n",
+        "MailSettings.SmtpPassCommand=********\n", "MailSettings.OAuthClientSecret=********\n"},
+       {"pop-secret", "smtp-secret", "mail/", "client-secret"}},
+      {{"get", "MailSettings.SmtpPassCommand"}, false, {"********\n"}, {"mail/"}},
       {{"get", "MailSettings.Passwd"}, true, {"pop-secret\n"}, {}},
-      {{"list"}, true, {"MailSettings.Passwd=pop-secret\n", "MailSettings.SmtpPasswd=smtp-secret\n"}, {}},
+      {{"list"},
+       true,
+       {"MailSettings.Passwd=pop-secret\n", "MailSettings.SmtpPasswd=smtp-secret\n",
+        "MailSettings.PassCommand=pass show mail/box\n", "MailSettings.OAuthClientSecret=client-secret\n"},
+       {}},
       // Other keys are shown as they are either way.
       {{"get", "MailSettings.UserID"}, false, {"\n"}, {"*"}},
   };

@@ -212,8 +212,10 @@ std::vector<std::string> MissingMailSettings(const MailSettings& mail) {
                                                         {"Passwd", mail.Passwd},
                                                         {"SmtpServer", mail.SmtpServer},
                                                         {"MailAddr", mail.MailAddr}};
+  // A token or a command's secret stands in for the stored password.
+  const bool passwordElsewhere = mail.PassCommand[0] != '\0' || mail.AuthMethod == 1;
   for (const auto& [key, value] : needed) {
-    if (value[0] == '\0') missing.emplace_back(key);
+    if (value[0] == '\0' && !(passwordElsewhere && value == mail.Passwd)) missing.emplace_back(key);
   }
   return missing;
 }

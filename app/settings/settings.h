@@ -9,7 +9,8 @@
 // and return 1. Values are not range-checked: a hand-edited file can hold what the settings
 // pages would refuse, and the users of a value guard against harm. Save routines write every
 // key of their section in the fixed write order and return 1, or 0 when a write failed.
-// Texts are CP932 bytes; Passwd and SmtpPasswd are stored as base64 without '=' padding.
+// Texts are CP932 bytes; Passwd, SmtpPasswd and OAuthClientSecret are stored as base64 without
+// '=' padding.
 #pragma once
 
 #include <string>
@@ -51,12 +52,21 @@ struct MailSettings {
   int MailProtocol = 0;           // 0 POP3, 1 IMAP
   char ImapFolder[256] = "INBOX"; // the IMAP folder that is checked
   int ImapIdle = 1;               // 1 = with IMAP, wait for news between checks (IDLE)
-  // The built-in OAuth2 log-in (`Quorvex --oauth2-login`). The provider's endpoints and scopes
-  // come from its preset; a custom provider names its own. The tokens themselves are kept in
-  // a file of their own beside the state file, never here.
+  // Secrets kept out of the settings file (secret_source.h): a command line whose first output
+  // line is the password or token. With a command set, the stored passwords are not used.
+  char PassCommand[256] = "";      // the mailbox's; empty: Passwd
+  char SmtpPassCommand[256] = "";  // the submission's; empty: PassCommand
+  // How the log-ins prove who we are: 0 the password (USER/PASS, LOGIN, AUTH PLAIN or LOGIN),
+  // 1 an OAuth2 access token (SASL XOAUTH2 or OAUTHBEARER) from PassCommand or the built-in
+  // log-in.
+  int AuthMethod = 0;
+  // The built-in OAuth2 log-in (`Quorvex --oauth2-login`, app/oauth/): the provider, the
+  // application's client ID and, where the provider gives one, its client secret (stored like
+  // Passwd). A preset brings its endpoints and scopes; a custom provider names its own. The
+  // tokens themselves are kept in a file of their own beside the state file, never here.
   int OAuthProvider = 0;              // 0 Microsoft, 1 Google, 2 custom
   char OAuthClientId[256] = "";
-  char OAuthClientSecret[128] = "";   // optional; stored like Passwd
+  char OAuthClientSecret[128] = "";
   char OAuthTokenUrl[256] = "";       // custom only: https, or http to 127.0.0.1 / localhost
   char OAuthAuthUrl[256] = "";        // custom only
   char OAuthDeviceUrl[256] = "";      // custom only
@@ -130,7 +140,8 @@ struct AllSettings {
 };
 
 // The keys of MailSettings a check and its replies cannot do without, as far as they are
-// empty, in this order: PopServer, UserID, Passwd, SmtpServer, MailAddr.
+// empty, in this order: PopServer, UserID, Passwd, SmtpServer, MailAddr. Passwd is not needed
+// when PassCommand is set or AuthMethod is 1 (OAuth2: the token comes from elsewhere).
 [[nodiscard]] std::vector<std::string> MissingMailSettings(const MailSettings& mail);
 
 int LoadBasicSettings(const char* path, BasicSettings* record);

@@ -52,6 +52,9 @@ enum SettingFlag : unsigned {
   // 1 in the first settings: in a settings file made from nothing (CreateFirstSettings), and
   // read so when no settings file can be read.
   kOnInFirstSettings = 2u,
+  // A secret that is not a password (a command that prints one, for instance): `--config get`
+  // and `list` show it masked as they show a password.
+  kSecret = 4u,
 };
 
 struct SettingRange {
@@ -115,8 +118,8 @@ constexpr SettingRow Security(const char* key) {
 }
 template <auto Member>
 constexpr SettingRow Text(const char* key, SettingRule rule = SettingRule::kNone,
-                          SettingKind kind = SettingKind::kText) {
-  return {key, kind, nullptr, &TextIn<Member>, {}, rule};
+                          SettingKind kind = SettingKind::kText, unsigned flags = 0) {
+  return {key, kind, nullptr, &TextIn<Member>, {}, rule, flags};
 }
 
 }  // namespace schema
@@ -166,6 +169,10 @@ inline constexpr SettingRow kMailRows[] = {
     schema::Number<&MailSettings::MailProtocol>("MailProtocol", {0, 1}, SettingRule::kNone, kHeldAtStart),
     schema::Text<&MailSettings::ImapFolder>("ImapFolder"),
     schema::Flag<&MailSettings::ImapIdle>("ImapIdle"),
+    schema::Text<&MailSettings::PassCommand>("PassCommand", SettingRule::kNone, SettingKind::kText, kSecret),
+    schema::Text<&MailSettings::SmtpPassCommand>("SmtpPassCommand", SettingRule::kNone, SettingKind::kText, kSecret),
+    // An unknown method would be read as neither; held, it never turns a token into a password.
+    schema::Number<&MailSettings::AuthMethod>("AuthMethod", {0, 1}, SettingRule::kNone, kHeldAtStart),
     schema::Number<&MailSettings::OAuthProvider>("OAuthProvider", {0, 2}),
     schema::Text<&MailSettings::OAuthClientId>("OAuthClientId", SettingRule::kAscii),
     schema::Text<&MailSettings::OAuthClientSecret>("OAuthClientSecret", SettingRule::kAscii, SettingKind::kPassword),

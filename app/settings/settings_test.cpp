@@ -52,6 +52,11 @@ TEST_F(SettingsTest, EmptyFileLoadsEveryDefault) {
   EXPECT_EQ(all.mail.MailProtocol, 0);
   EXPECT_STREQ(all.mail.ImapFolder, "INBOX");
   EXPECT_EQ(all.mail.ImapIdle, 1);
+  // An older file, without the keys of secret commands and OAuth2, logs in with the password.
+  EXPECT_EQ(all.mail.AuthMethod, 0);
+  EXPECT_STREQ(all.mail.PassCommand, "");
+  EXPECT_STREQ(all.mail.SmtpPassCommand, "");
+  EXPECT_EQ(all.mail.OAuthProvider, 0);
   EXPECT_EQ(std::string(all.send.Title), "Quorvex\x89\xE6\x91\x9C");  // Quorvex画像
   EXPECT_STREQ(all.send.MailText, "");
   // An existing file keeps the key defaults of old: a file without the filter keys answers
@@ -141,6 +146,9 @@ TEST_F(SettingsTest, CheckIntervalAndSecurityAreHeldToTheirRanges) {
       {"SmtpSecurity", "MailSettings", "tls", 2, true},  {"SmtpSecurity", "MailSettings", "00", 2, true},
       {"MailProtocol", "MailSettings", "1", 1, false},   {"MailProtocol", "MailSettings", "2", 1, true},
       {"MailProtocol", "MailSettings", "-1", 0, true},
+      // An unknown method never turns a token into a password sent as one.
+      {"AuthMethod", "MailSettings", "-1", 0, true},     {"AuthMethod", "MailSettings", "0", 0, false},
+      {"AuthMethod", "MailSettings", "1", 1, false},     {"AuthMethod", "MailSettings", "2", 1, true},
       // A negative count would remove every file: it keeps them all instead.
       {"LogKeepDays", "BasicSettings", "-1", 0, true}, {"LogKeepDays", "BasicSettings", "0", 0, false},
       {"LogKeepDays", "BasicSettings", "3650", 3650, false}, {"LogKeepDays", "BasicSettings", "3651", 3650, true},
@@ -155,6 +163,7 @@ TEST_F(SettingsTest, CheckIntervalAndSecurityAreHeldToTheirRanges) {
                  : key == "LogKeepDays"  ? all.basic.LogKeepDays
                  : key == "PopSecurity"  ? all.mail.PopSecurity
                  : key == "MailProtocol" ? all.mail.MailProtocol
+                 : key == "AuthMethod"   ? all.mail.AuthMethod
                                          : all.mail.SmtpSecurity;
     EXPECT_EQ(loaded, c.held);
     ASSERT_EQ(all.corrections.size(), c.corrected ? 1u : 0u);
@@ -256,6 +265,8 @@ TEST_F(SettingsTest, FileCreatedFromNothingListsKeysInWriteOrder) {
             "BeforeSMTP=0\r\nConnMode=0\r\nPopPort=110\r\nSmtpPort=25\r\nDialName=\r\n"
             "PopSecurity=0\r\nSmtpSecurity=0\r\nSmtpAuth=0\r\nSmtpUserID=\r\nSmtpPasswd=\r\nCaFile=\r\n"
             "MailProtocol=0\r\nImapFolder=INBOX\r\nImapIdle=1\r\n"
+            "PassCommand=\r\nSmtpPassCommand=\r\nAuthMethod=0\r\nOAuthProvider=0\r\nOAuthClientId=\r\n"
+            "OAuthClientSecret=\r\nOAuthTokenUrl=\r\nOAuthAuthUrl=\r\nOAuthDeviceUrl=\r\nOAuthScope=\r\n"
             "[SendSettings]\r\nTitle=T\r\nMailText=\r\nSendName=\r\n"
             "[FilterSettings]\r\nMailFill=0\r\nFiltMode=0\r\nTitleFilt=0\r\nTextFilt=0\r\nRcvDelete=1\r\n"
             "TitleFiltText=\r\nTextFiltText=\r\nSenderHourLimit=5\r\nDayLimit=200\r\n"
@@ -438,6 +449,17 @@ TEST(MailSettingsNeeded, MissingKeysAreNamedInOrder) {
   EXPECT_TRUE(MissingMailSettings(mail).empty());
   mail.Passwd[0] = '\0';
   EXPECT_EQ(MissingMailSettings(mail), std::vector<std::string>{"Passwd"});
+  // A command or an OAuth2 token stands in for the stored password; the submission's own
+  // command does not serve the mailbox.
+  std::strcpy(mail.SmtpPassCommand, "pass show submit");
+  EXPECT_EQ(MissingMailSettings(mail), std::vector<std::string>{"Passwd"});
+  std::strcpy(mail.PassCommand, "pass show mail");
+  EXPECT_TRUE(MissingMailSettings(mail).empty());
+  mail.PassCommand[0] = '\0';
+  mail.AuthMethod = 1;
+  EXPECT_TRUE(MissingMailSettings(mail).empty());
+  mail.UserID[0] = '\0';
+  EXPECT_EQ(MissingMailSettings(mail), std::vector<std::string>{"UserID"});
 }
 
 }  // namespace

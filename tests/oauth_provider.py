@@ -23,6 +23,8 @@ Endpoints (form bodies are application/x-www-form-urlencoded):
                         "slow_down" 400 slow_down, "deny" 400 access_denied, "expire" 400
                         expired_token, "approve" the tokens. A device code that was answered
                         with tokens, a denial or an expiry is spent: invalid_grant after.
+                        "decline" answers 400 authorization_declined, as Microsoft names a
+                        denial.
                       - authorization_code with code, redirect_uri and code_verifier: the
                         code is used once; the verifier must hash (S256) to the challenge the
                         authorize endpoint was given, the redirect_uri must be the same.
@@ -301,11 +303,12 @@ class Handler(BaseHTTPRequestHandler):
                 step = "expire"
             else:
                 step = p.device_script.pop(0) if len(p.device_script) > 1 else p.device_script[0]
-            if step in ("approve", "deny", "expire") and device is not None:
+            if step in ("approve", "deny", "decline", "expire") and device is not None:
                 device["spent"] = True
             tokens = p.issue(p.options.user) if step == "approve" else None
         errors = {"pending": "authorization_pending", "slow_down": "slow_down",
-                  "deny": "access_denied", "expire": "expired_token", "invalid": "invalid_grant"}
+                  "deny": "access_denied", "decline": "authorization_declined",
+                  "expire": "expired_token", "invalid": "invalid_grant"}
         if tokens is not None:
             self.answer(200, tokens)
         else:

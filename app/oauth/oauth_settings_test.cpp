@@ -4,6 +4,9 @@
 
 #include <cstring>
 
+#include "app/oauth/http_post.h"
+#include "platform/text.h"
+
 namespace {
 
 TEST(EndpointUrlTest, OnlyHttpsOrLoopbackHttpIsContacted) {
@@ -36,6 +39,9 @@ TEST(EndpointUrlTest, OnlyHttpsOrLoopbackHttpIsContacted) {
       {"https://idp.example/\x01", false},
       {"", false},
   };
+  std::string empty;
+  EXPECT_FALSE(CheckEndpointUrl("", "OAuthTokenUrl", &empty));
+  EXPECT_NE(qv::Utf8FromCp932(empty).find("空です"), std::string::npos) << empty;
   for (const Case& c : cases) {
     std::string why;
     EXPECT_EQ(CheckEndpointUrl(c.url, "OAuthTokenUrl", &why), c.ok) << c.url;
@@ -92,6 +98,25 @@ TEST(OAuthSettingsTest, PresetsCustomEndpointsAndRefusals) {
     why.clear();
     EXPECT_FALSE(OAuthSettingsFrom(mail, "/h/Quorvex.ini", &settings, &why)) << provider;
     EXPECT_FALSE(why.empty());
+  }
+}
+
+TEST(QueryValueTest, DecodesEscapesAndRefusesBrokenOnes) {
+  struct Case {
+    const char* text;
+    bool ok;
+    const char* value;
+  };
+  const Case cases[] = {
+      {"a%20b+c", true, "a b c"}, {"%41%2f", true, "A/"}, {"", true, ""},
+      {"%", false, ""},           {"%4", false, ""},      {"a%zz", false, ""}, {"%4g", false, ""},
+  };
+  for (const Case& c : cases) {
+    std::string value;
+    EXPECT_EQ(DecodeQueryValue(c.text, &value), c.ok) << c.text;
+    if (c.ok) {
+      EXPECT_EQ(value, c.value) << c.text;
+    }
   }
 }
 

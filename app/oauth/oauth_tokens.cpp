@@ -159,7 +159,10 @@ LoginResult OAuthTokens::DeviceLogin(const OAuthSettings& settings, FILE* out) {
       intervalMs += kSlowDownSeconds * second;
       continue;
     }
-    if (answer.error == "access_denied") return Failed(SJIS("ログインが拒否されました。"));
+    // Microsoft names a refusal authorization_declined.
+    if (answer.error == "access_denied" || answer.error == "authorization_declined") {
+      return Failed(SJIS("ログインが拒否されました。"));
+    }
     if (answer.error == "expired_token") return Failed(SJIS("コードの有効期限が切れました。もう一度ログインしてください。"));
     return Failed(SJIS("トークンを受け取れません: ") + ProviderError(answer));
   }

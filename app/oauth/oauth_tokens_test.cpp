@@ -84,6 +84,7 @@ TEST_F(OAuthTokensTest, DeviceGrantFollowsTheProvidersAnswers) {
   };
   const Case cases[] = {
       {{"pending", "deny"}, false, "拒否"},
+      {{"decline"}, false, "拒否"},
       {{"pending", "expire"}, false, "有効期限"},
       {{"approve"}, true, ""},
       {{"pending", "pending", "slow_down", "pending", "approve"}, true, ""},

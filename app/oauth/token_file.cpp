@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "app/oauth/token_reply.h"
+#include "app/settings/state_file.h"
 #include "platform/files.h"
 #include "platform/text.h"
 
@@ -30,11 +31,10 @@ bool UsableToken(const std::string& value) {
 }  // namespace
 
 std::string TokenFilePath(const std::string& settingsPath) {
-  size_t slash = settingsPath.rfind('/');
-  size_t nameStart = slash == std::string::npos ? 0 : slash + 1;
-  size_t dot = settingsPath.rfind('.');
-  std::string base = dot == std::string::npos || dot <= nameStart ? settingsPath : settingsPath.substr(0, dot);
-  return base + ".tokens";
+  // The state file's name with its other extension: the two always sit side by side.
+  constexpr std::string_view kStateExtension = ".state";
+  std::string statePath = StateFilePath(settingsPath);
+  return statePath.substr(0, statePath.size() - kStateExtension.size()) + ".tokens";
 }
 
 TokenFileStatus LoadTokenFile(const std::string& path, StoredTokens* tokens, std::string* why) {

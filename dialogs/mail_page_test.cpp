@@ -161,7 +161,9 @@ TEST_F(MailPageTest, SectionIsWrittenInOrderWithTheUnpaddedPassword) {
                          "SmtpServer=smtp.example.jp\r\nUserID=cam\r\nPasswd=" + c.stored +
                          "\r\nBeforeSMTP=0\r\nConnMode=0\r\nPopPort=110\r\nSmtpPort=25\r\nDialName=\r\n"
                          "PopSecurity=0\r\nSmtpSecurity=0\r\nSmtpAuth=0\r\nSmtpUserID=\r\nSmtpPasswd=\r\nCaFile=\r\n"
-                         "MailProtocol=0\r\nImapFolder=INBOX\r\nImapIdle=1\r\n");
+                         "MailProtocol=0\r\nImapFolder=INBOX\r\nImapIdle=1\r\n"
+                         "PassCommand=\r\nSmtpPassCommand=\r\nAuthMethod=0\r\nOAuthProvider=0\r\nOAuthClientId=\r\n"
+                         "OAuthClientSecret=\r\nOAuthTokenUrl=\r\nOAuthAuthUrl=\r\nOAuthDeviceUrl=\r\nOAuthScope=\r\n");
     EXPECT_STREQ(Stored().Passwd, c.password);
     std::filesystem::remove(ini_);
   }

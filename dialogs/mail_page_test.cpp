@@ -170,9 +170,8 @@ TEST_F(MailPageTest, SectionIsWrittenInOrderWithTheUnpaddedPassword) {
                          "\r\nBeforeSMTP=0\r\nConnMode=0\r\nPopPort=110\r\nSmtpPort=25\r\nDialName=\r\n"
                          "PopSecurity=0\r\nSmtpSecurity=0\r\nSmtpAuth=0\r\nSmtpUserID=\r\nSmtpPasswd=\r\nCaFile=\r\n"
                          "MailProtocol=0\r\nImapFolder=INBOX\r\nImapIdle=1\r\n"
-                         "PassCommand=\r\nSmtpPassCommand=\r\nAuthMethod=0\r\nOAuthProvider=0\r\n"
-                         "OAuthClientId=\r\nOAuthClientSecret=\r\nOAuthTokenUrl=\r\nOAuthAuthUrl=\r\n"
-                         "OAuthDeviceUrl=\r\n");
+                         "PassCommand=\r\nSmtpPassCommand=\r\nAuthMethod=0\r\nOAuthProvider=0\r\nOAuthClientId=\r\n"
+                         "OAuthClientSecret=\r\nOAuthTokenUrl=\r\nOAuthAuthUrl=\r\nOAuthDeviceUrl=\r\nOAuthScope=\r\n");
     EXPECT_STREQ(Stored().Passwd, c.password);
     std::filesystem::remove(ini_);
   }

@@ -52,7 +52,8 @@ void ScaleTimings(double factor) {
                          &t.siblingPollMs, &t.shutdownPollMs, &t.splashMs, &t.windowTimerMs,
                          &t.grabDeadlineMs, &t.captureStopPauseMs, &t.driverDisconnectPauseMs,
                          &t.socketConnectTimeoutMs, &t.socketReceiveTimeoutMs, &t.socketSendTimeoutMs,
-                         &t.converterTimeoutMs, &t.secretCommandTimeoutMs, &t.dialTimeoutMs, &t.cameraWarmUpMs, &t.imapIdleRenewMs}) {
+                         &t.converterTimeoutMs, &t.secretCommandTimeoutMs, &t.dialTimeoutMs, &t.cameraWarmUpMs,
+                         &t.imapIdleRenewMs, &t.httpTimeoutMs, &t.oauthSecondMs, &t.oauthBrowserWaitMs}) {
     scale(*field);
   }
   t.socketConnectTimeoutMs = std::max<int64_t>(t.socketConnectTimeoutMs, 1000);
@@ -63,6 +64,9 @@ void ScaleTimings(double factor) {
   t.dialTimeoutMs = std::max<int64_t>(t.dialTimeoutMs, 1000);
   t.imapIdleRenewMs = std::max<int64_t>(t.imapIdleRenewMs, 1000);
   t.grabDeadlineMs = std::max<int64_t>(t.grabDeadlineMs, 1000);
+  t.httpTimeoutMs = std::max<int64_t>(t.httpTimeoutMs, 1000);
+  t.oauthBrowserWaitMs = std::max<int64_t>(t.oauthBrowserWaitMs, 1000);
+  t.oauthSecondMs = std::max<int64_t>(t.oauthSecondMs, 1);
   // Polling loops keep a few milliseconds so a zero factor never spins a core.
   t.workerPollMs = std::max<int64_t>(t.workerPollMs, 5);
   t.windowTimerMs = std::max<int64_t>(t.windowTimerMs, 5);

@@ -55,6 +55,10 @@ struct Timings {
   int64_t dialTimeoutMs = 120000;         // one call of the dial-up tool (dial, hang up, list)
   int64_t imapIdleRenewMs = 25 * 60000;   // an IMAP IDLE is ended and begun again after this
                                           // (servers may drop an idle client after 30 minutes)
+  int64_t httpTimeoutMs = 30000;          // one whole HTTP request to an OAuth2 provider
+  int64_t oauthSecondMs = 1000;           // one second of a provider's poll interval, slow-down
+                                          // step and device-code lifetime
+  int64_t oauthBrowserWaitMs = 300000;    // the browser log-in: waiting for the redirect
 };
 
 // The process-wide timings record.
@@ -62,7 +66,8 @@ struct Timings {
 void SetTimings(const Timings& timings);
 // Multiplies every wait by `factor` (a negative one counts as 0). The socket time-outs keep a
 // floor of one second so a zero factor never turns a blocking receive into a busy failure; the
-// grab deadline, the converter and dial-up time-outs and the IDLE renewal keep one second too;
+// grab deadline, the converter, dial-up and HTTP time-outs, the IDLE renewal and the browser
+// log-in's wait keep one second too; a provider's second keeps one millisecond;
 // polling loops keep a few milliseconds so they never spin a core; the sibling poll count is
 // kept.
 void ScaleTimings(double factor);

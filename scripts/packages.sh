@@ -2,7 +2,7 @@
 # RUN_PACKAGES build and run Quorvex; PACKAGE_PACKAGES make its Debian package; TEST_PACKAGES
 # add what the tests need.
 RUN_PACKAGES="cmake ninja-build g++ make pkg-config dpkg-dev qt6-base-dev libjpeg62-turbo-dev libpng-dev \
-zlib1g-dev libv4l-dev libgif-dev libidn2-dev libssl-dev fonts-noto-cjk fonts-ipafont-gothic \
+zlib1g-dev libv4l-dev libgif-dev libidn2-dev libssl-dev libcurl4-openssl-dev fonts-noto-cjk fonts-ipafont-gothic \
 qt6-translations-l10n"
 PACKAGE_PACKAGES="dpkg-dev file"
 TEST_PACKAGES="$RUN_PACKAGES $PACKAGE_PACKAGES desktop-file-utils googletest libgtest-dev libgmock-dev \

@@ -20,12 +20,14 @@ ALLOWED = {
     "core": {"platform"},
     "app/address": {"platform"},
     "app/settings": {"platform", "app/address"},
-    "app/mail": {"platform", "app/address", "app/settings"},
+    "app/oauth": {"platform", "app/address", "app/settings"},
+    "app/mail": {"platform", "app/address", "app/settings", "app/oauth"},
     "app/image": {"platform", "app/settings", "core"},
-    "app/responder": {"platform", "app/address", "app/settings", "app/mail", "app/image", "core"},
-    "dialogs": {"platform", "app/address", "app/settings", "app/mail", "app/image", "core"},
+    "app/responder": {"platform", "app/address", "app/settings", "app/oauth", "app/mail", "app/image",
+                      "core"},
+    "dialogs": {"platform", "app/address", "app/settings", "app/oauth", "app/mail", "app/image", "core"},
     "uninst": {"platform"},
-    "app/shell": {"platform", "app/address", "app/settings", "app/mail", "app/image",
+    "app/shell": {"platform", "app/address", "app/settings", "app/oauth", "app/mail", "app/image",
                   "app/responder", "core", "dialogs"},
 }
 INCLUDE = re.compile(r'^\s*#\s*include\s+"([^"]+)"', re.M)

@@ -1,5 +1,7 @@
 #include "app/mail/secret_source.h"
 
+#include "app/oauth/oauth_tokens.h"
+#include "platform/files.h"
 #include "platform/process.h"
 #include "platform/text.h"
 #include "platform/timing.h"
@@ -18,23 +20,31 @@ class SettingsSecretSource : public SecretSource {
         smtpPassCommand_(mail.SmtpPassCommand),
         password_(mail.Passwd),
         smtpPassword_(mail.SmtpPasswd),
-        oauth2_(mail.AuthMethod == 1) {}
+        oauth2_(mail.AuthMethod == 1),
+        builtIn_(oauth2_ && OAuthConfigured(mail)) {
+    if (builtIn_) builtInUsable_ = OAuthSettingsFrom(mail, qv::SettingsPath(), &oauth_, &builtInError_);
+  }
 
   SecretResult Get(SecretPurpose purpose) override {
     const bool submission = purpose == SecretPurpose::kSubmission;
     if (submission && !smtpPassCommand_.empty()) return RunSecretCommand("SmtpPassCommand", smtpPassCommand_);
     if (!passCommand_.empty()) return RunSecretCommand("PassCommand", passCommand_);
+    if (builtIn_) return BuiltInToken(false);
     if (oauth2_) {
       // A stored password is no token: sending it to a server that expects one would hand the
       // password to whatever reads the token.
       return {false, {},
               SJIS("OAuth2(AuthMethod=1)のアクセストークンを得る方法が設定されていません。"
-                   "PassCommandを設定してください。")};
+                   "PassCommand、または OAuthClientId と Quorvex --oauth2-login で設定してください。")};
     }
     return {true, submission && !smtpPassword_.empty() ? smtpPassword_ : password_, {}};
   }
 
-  SecretResult Renew(SecretPurpose purpose) override { return Get(purpose); }
+  SecretResult Renew(SecretPurpose purpose) override {
+    const bool command = !passCommand_.empty() || (purpose == SecretPurpose::kSubmission && !smtpPassCommand_.empty());
+    if (builtIn_ && !command) return BuiltInToken(true);
+    return Get(purpose);
+  }
 
  private:
   const std::string passCommand_;
@@ -42,6 +52,18 @@ class SettingsSecretSource : public SecretSource {
   const std::string password_;
   const std::string smtpPassword_;
   const bool oauth2_;
+  // The built-in token handling: with AuthMethod 1, no command and OAuthClientId set.
+  const bool builtIn_;
+  bool builtInUsable_ = false;
+  std::string builtInError_;
+  OAuthSettings oauth_;
+  OAuthTokens tokens_;
+
+  SecretResult BuiltInToken(bool renew) {
+    if (!builtInUsable_) return {false, {}, builtInError_};
+    TokenResult token = tokens_.AccessToken(oauth_, renew);
+    return {token.ok, token.accessToken, token.why};
+  }
 };
 
 // How a command that did not give its secret ended, for the log.

@@ -11,8 +11,11 @@
 // (with a command set, no stored password is used). A command line is split into arguments
 // like a shell would (SplitCommandLine) but never run through one; it runs through the process
 // layer with the time-out of the timings record, and the first line of its standard output
-// (without CR LF) is the secret. With AuthMethod 1 (OAuth2) and no command the settings give no
-// token: the source says so at log-in.
+// (without CR LF) is the secret. With AuthMethod 1 (OAuth2) and no command, the token comes from
+// the built-in token handling (app/oauth/oauth_tokens.h) when OAuthClientId is set: the stored
+// access token, refreshed when it is due and on Renew, from the token file beside the process's
+// settings file (qv::SettingsPath()). Without OAuthClientId the settings give no token: the
+// source says so at log-in.
 #pragma once
 
 #include <memory>

@@ -4,10 +4,14 @@
 
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <string>
 #include <vector>
 
+#include "app/oauth/testing/fake_provider.h"
+#include "app/oauth/token_file.h"
+#include "platform/files.h"
 #include "platform/text.h"
 #include "platform/timing.h"
 
@@ -172,6 +176,57 @@ TEST_F(SecretCommandTest, RenewRunsTheCommandAgain) {
   EXPECT_EQ(source->Renew(SecretPurpose::kMailbox).secret, "token-2");
   EXPECT_EQ(AccountSecret(source.get(), "unused", SecretPurpose::kMailbox, true).secret, "token-3");
   EXPECT_EQ(AccountSecret(nullptr, "given", SecretPurpose::kMailbox, true).secret, "given");
+  std::filesystem::remove_all(folder);
+}
+
+}  // namespace
+
+namespace {
+
+// With AuthMethod 1, no command and a client id, the token comes from the built-in token
+// handling: the stored access token at log-in, a fresh one after a server refused it.
+TEST(BuiltInTokenSource, GetGivesTheStoredTokenRenewAFreshOne) {
+  qv::test::FakeProvider provider;
+  ASSERT_GT(provider.port(), 0);
+  std::string folder = qv::MakeWorkFolder("BT");
+  ASSERT_FALSE(folder.empty());
+  qv::SetSettingsPathOverride(folder + "Quorvex.ini");
+  QJsonObject issued = provider.Control("/control/issue", {});
+  std::string refresh = issued.value("refresh_token").toString().toStdString();
+  std::string access = issued.value("access_token").toString().toStdString();
+  ASSERT_TRUE(SaveTokenFile(folder + "Quorvex.tokens", {refresh, access, std::time(nullptr) + 3600}, nullptr));
+
+  MailSettings mail;
+  std::strcpy(mail.Passwd, "stored-password");
+  mail.AuthMethod = 1;
+  mail.OAuthProvider = 2;
+  std::strcpy(mail.OAuthClientId, "quorvex-test");
+  std::strcpy(mail.OAuthTokenUrl, provider.Url("/token").c_str());
+  std::shared_ptr<SecretSource> source = SecretSourceOf(mail);
+  for (SecretPurpose purpose : {SecretPurpose::kMailbox, SecretPurpose::kSubmission}) {
+    SecretResult got = source->Get(purpose);
+    EXPECT_TRUE(got.ok) << got.error;
+    EXPECT_EQ(got.secret, access);
+  }
+  SecretResult renewed = source->Renew(SecretPurpose::kMailbox);
+  ASSERT_TRUE(renewed.ok) << renewed.error;
+  EXPECT_NE(renewed.secret, access);
+  EXPECT_TRUE(provider.Active(renewed.secret));
+  EXPECT_EQ(source->Get(SecretPurpose::kSubmission).secret, renewed.secret);
+
+  // A revoked grant: the reason, never the stored password.
+  provider.Control("/control/revoke", {{"token", "all"}});
+  SecretResult refused = source->Renew(SecretPurpose::kSubmission);
+  EXPECT_FALSE(refused.ok);
+  EXPECT_TRUE(refused.secret.empty());
+  EXPECT_NE(refused.error.find("invalid_grant"), std::string::npos) << refused.error;
+
+  // Without a client id there is no built-in source: the log-in is refused, not the password sent.
+  mail.OAuthClientId[0] = '\0';
+  SecretResult none = SecretSourceOf(mail)->Get(SecretPurpose::kMailbox);
+  EXPECT_FALSE(none.ok);
+  EXPECT_TRUE(none.secret.empty());
+  qv::SetSettingsPathOverride("");
   std::filesystem::remove_all(folder);
 }
 

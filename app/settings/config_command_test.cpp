@@ -72,7 +72,7 @@ TEST_F(ConfigCommandTest, ValuesRoundTripInTheTerminalsEncodingAndAreStoredAsThe
   EXPECT_NE(file.find("[MailSettings]\r\nUserName=" + SJIS("山田 太郎") + "\r\nMailAddr="), std::string::npos);
 
   ASSERT_EQ(Run({"list"}), kConfigDone);
-  EXPECT_EQ(std::count(out_.begin(), out_.end(), '\n'), 8 + 29 + 3 + 9 + 4 * 9);
+  EXPECT_EQ(std::count(out_.begin(), out_.end(), '\n'), 8 + 30 + 3 + 9 + 4 * 9);
   EXPECT_NE(out_.find("\nFilterSettings.MailFill=1\n"), std::string::npos);
   EXPECT_NE(out_.find("\nMailSettings.Passwd=\n"), std::string::npos);
   EXPECT_NE(out_.find("\nSendSettings.MailText=一行目<BR>二行目\n"), std::string::npos);

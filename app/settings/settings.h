@@ -60,15 +60,17 @@ struct MailSettings {
   // 1 an OAuth2 access token (SASL XOAUTH2 or OAUTHBEARER) from PassCommand or the built-in
   // log-in.
   int AuthMethod = 0;
-  // The built-in OAuth2 log-in: the provider (0 Microsoft, 1 Google, 2 custom with the three
-  // addresses below), the application's client ID and, where the provider gives one, its client
-  // secret (stored like Passwd).
-  int OAuthProvider = 0;
+  // The built-in OAuth2 log-in (`Quorvex --oauth2-login`, app/oauth/): the provider, the
+  // application's client ID and, where the provider gives one, its client secret (stored like
+  // Passwd). A preset brings its endpoints and scopes; a custom provider names its own. The
+  // tokens themselves are kept in a file of their own beside the state file, never here.
+  int OAuthProvider = 0;              // 0 Microsoft, 1 Google, 2 custom
   char OAuthClientId[256] = "";
   char OAuthClientSecret[128] = "";
-  char OAuthTokenUrl[256] = "";
-  char OAuthAuthUrl[256] = "";
-  char OAuthDeviceUrl[256] = "";
+  char OAuthTokenUrl[256] = "";       // custom only: https, or http to 127.0.0.1 / localhost
+  char OAuthAuthUrl[256] = "";        // custom only
+  char OAuthDeviceUrl[256] = "";      // custom only
+  char OAuthScope[256] = "";          // custom only: the scopes asked for, space-separated
 };
 
 struct SendSettings {

@@ -179,6 +179,7 @@ inline constexpr SettingRow kMailRows[] = {
     schema::Text<&MailSettings::OAuthTokenUrl>("OAuthTokenUrl", SettingRule::kAscii),
     schema::Text<&MailSettings::OAuthAuthUrl>("OAuthAuthUrl", SettingRule::kAscii),
     schema::Text<&MailSettings::OAuthDeviceUrl>("OAuthDeviceUrl", SettingRule::kAscii),
+    schema::Text<&MailSettings::OAuthScope>("OAuthScope", SettingRule::kAscii),
 };
 
 inline constexpr SettingRow kSendRows[] = {

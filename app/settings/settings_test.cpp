@@ -266,7 +266,7 @@ TEST_F(SettingsTest, FileCreatedFromNothingListsKeysInWriteOrder) {
             "PopSecurity=0\r\nSmtpSecurity=0\r\nSmtpAuth=0\r\nSmtpUserID=\r\nSmtpPasswd=\r\nCaFile=\r\n"
             "MailProtocol=0\r\nImapFolder=INBOX\r\nImapIdle=1\r\n"
             "PassCommand=\r\nSmtpPassCommand=\r\nAuthMethod=0\r\nOAuthProvider=0\r\nOAuthClientId=\r\n"
-            "OAuthClientSecret=\r\nOAuthTokenUrl=\r\nOAuthAuthUrl=\r\nOAuthDeviceUrl=\r\n"
+            "OAuthClientSecret=\r\nOAuthTokenUrl=\r\nOAuthAuthUrl=\r\nOAuthDeviceUrl=\r\nOAuthScope=\r\n"
             "[SendSettings]\r\nTitle=T\r\nMailText=\r\nSendName=\r\n"
             "[FilterSettings]\r\nMailFill=0\r\nFiltMode=0\r\nTitleFilt=0\r\nTextFilt=0\r\nRcvDelete=1\r\n"
             "TitleFiltText=\r\nTextFiltText=\r\nSenderHourLimit=5\r\nDayLimit=200\r\n"

@@ -50,6 +50,8 @@ constexpr SwitchOption kSwitches[] = {
     {"--window", "", &CommandLineOptions::window},
     {"--settings", "", &CommandLineOptions::settings},
     {"--reveal", "", &CommandLineOptions::reveal},
+    {"--oauth2-login", "", &CommandLineOptions::oauth2Login},
+    {"--browser", "", &CommandLineOptions::browser},
 };
 
 bool TakeSwitch(const std::string& argument, CommandLineOptions* options) {
@@ -119,10 +121,15 @@ bool CheckCommands(CommandLineOptions* options, std::string* error) {
   }
   const int commands = options->headless + options->once + options->checkAccounts + options->window +
                        options->settings + !options->config.empty() + !options->senders.empty() +
-                       options->listDevices;
-  if ((options->settings || !options->config.empty() || !options->senders.empty() || options->listDevices) &&
+                       options->listDevices + options->oauth2Login;
+  if ((options->settings || !options->config.empty() || !options->senders.empty() || options->listDevices ||
+       options->oauth2Login) &&
       commands > 1) {
-    *error = "--settings, --config, --senders and --list-devices run alone";
+    *error = "--settings, --config, --senders, --list-devices and --oauth2-login run alone";
+    return false;
+  }
+  if (options->browser && !options->oauth2Login) {
+    *error = "--browser goes with --oauth2-login";
     return false;
   }
   if (options->reveal && options->config.empty()) {
@@ -151,6 +158,7 @@ std::string UsageText() {
          "       Quorvex --settings [--ini PATH]\n"
          "       Quorvex --config list | get SECTION.KEY | set SECTION.KEY[=VALUE] [--reveal] [--ini PATH]\n"
          "       Quorvex --senders list | add ADDRESS | remove ADDRESS [--ini PATH]\n"
+         "       Quorvex --oauth2-login [--browser] [--ini PATH] [--timing-scale F]\n"
          "       Quorvex --list-devices | --version | --help\n"
          "\n"
          "Watches a POP3 or IMAP mailbox and answers every accepted request mail with a fresh\n"
@@ -167,7 +175,9 @@ std::string UsageText() {
          "  --check-accounts    log in to the POP3 or IMAP server and count the mails (IMAP:\n"
          "                      and tell whether it offers IDLE), open the SMTP session up to\n"
          "                      authentication, without fetching, deleting or sending\n"
-         "                      anything; one line per step; status 0 when both work\n"
+         "                      anything; one line per step; status 0 when both work; with\n"
+         "                      OAuthClientId set, first whether an OAuth2 access token can\n"
+         "                      be had (the token is not shown)\n"
          "  --ini PATH          use the settings file PATH instead of Quorvex.ini beside the\n"
          "                      program\n"
          "  --timing-scale F    multiply every fixed wait (polls, pauses, time-outs) by F;\n"
@@ -194,6 +204,14 @@ std::string UsageText() {
          "                      is refused or already listed\n"
          "  --senders remove ADDRESS\n"
          "                      remove a sender; status 2 when it is not listed\n"
+         "  --oauth2-login      log in to the OAuth2 provider of the settings (OAuthProvider,\n"
+         "                      OAuthClientId) with a device code: prints an address and a\n"
+         "                      code to enter there from any browser, waits until the log-in\n"
+         "                      is done, and keeps the tokens in Quorvex.tokens beside the\n"
+         "                      settings file (readable by the user only)\n"
+         "  --browser           with --oauth2-login: log in through this machine's browser\n"
+         "                      instead (it comes back to 127.0.0.1); Google's mail scope\n"
+         "                      needs this one\n"
          "  --list-devices      print the capture devices by the names DeviceName takes, one\n"
          "                      a line (the sibling camera program's entry too, when usable)\n"
          "  -V, --version       print the version\n"
@@ -211,7 +229,7 @@ std::string UsageText() {
          "     folder; --once: a step failed (dial-up, capture, a send) or the requests wait\n"
          "     on the server for a camera; --check-accounts: an\n"
          "     account failed; --config: the settings file could not be written;\n"
-         "     --list-devices: no capture device\n"
+         "     --list-devices: no capture device; --oauth2-login: the log-in failed\n"
          "  2  --once: the mail settings are incomplete, or the mailbox refused the log-in or\n"
          "     could not be reached; --config: an unknown key or a value it cannot take (nothing\n"
          "     is written); --senders: an address refused, already listed, or (remove) not\n"

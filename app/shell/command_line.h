@@ -20,13 +20,16 @@ struct CommandLineOptions {
   std::vector<std::string> config;  // --config list | get NAME | set NAME[=VALUE]: the words after --config
   std::vector<std::string> senders;  // --senders list | add ADDRESS | remove ADDRESS: the words after it
   bool reveal = false;    // --reveal (with --config): passwords shown as they are, not as ********
+  bool oauth2Login = false;  // --oauth2-login: log in to the OAuth2 provider, keep the tokens, end
+  bool browser = false;      // --browser (with --oauth2-login): the browser log-in, not the device code
 };
 
 // Parses the arguments after the program name. Returns false with a message in *error for an
 // unknown option, a missing or empty PATH, a scale that is not a number of at least 0, a
 // --config without list, get NAME or set NAME[=VALUE], a --senders without list, add ADDRESS or
-// remove ADDRESS, --settings, --config, --senders or --list-devices together with another
-// command, --reveal without --config, or a stray argument.
+// remove ADDRESS, --settings, --config, --senders, --list-devices or --oauth2-login together with another
+// command, --oauth2-login with another command, --reveal without --config, --browser without
+// --oauth2-login, or a stray argument.
 [[nodiscard]] bool ParseCommandLine(const std::vector<std::string>& arguments, CommandLineOptions* options,
                                     std::string* error);
 

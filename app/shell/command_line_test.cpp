@@ -51,6 +51,13 @@ TEST(CommandLine, OptionsAndTheirMistakes) {
   EXPECT_EQ(options.senders, (std::vector<std::string>{"remove", "--ini"}));
   ASSERT_TRUE(ParseCommandLine({"--senders", "list"}, &options, &error));
   EXPECT_EQ(options.senders, std::vector<std::string>{"list"});
+  ASSERT_TRUE(ParseCommandLine({"--oauth2-login", "--ini", "/x.ini"}, &options, &error));
+  EXPECT_TRUE(options.oauth2Login);
+  EXPECT_FALSE(options.browser);
+  EXPECT_FALSE(options.headless);
+  ASSERT_TRUE(ParseCommandLine({"--browser", "--oauth2-login", "--timing-scale", "0"}, &options, &error));
+  EXPECT_TRUE(options.oauth2Login);
+  EXPECT_TRUE(options.browser);
 
   for (const std::vector<std::string>& wrong : std::vector<std::vector<std::string>>{
            {"--config"}, {"--config", "get"}, {"--config", "drop", "X"}, {"--config", "list", "X"},
@@ -60,7 +67,8 @@ TEST(CommandLine, OptionsAndTheirMistakes) {
            {"--senders", "list", "--once"}, {"--senders", "list", "--config", "list"},
            {"--ini"}, {"--ini="}, {"--bogus"}, {"--headless", "stray"}, {"--timing-scale"},
            {"--timing-scale", "-1"}, {"--timing-scale", "fast"}, {"--timing-scale=1x"},
-           {"--timing-scale", "nan"}}) {
+           {"--timing-scale", "nan"}, {"--browser"}, {"--once", "--browser"}, {"--oauth2-login", "--once"},
+           {"--oauth2-login", "--check-accounts"}, {"--window", "--oauth2-login"}, {"--oauth2-login", "--settings"}}) {
     error.clear();
     EXPECT_FALSE(ParseCommandLine(wrong, &options, &error)) << wrong.back();
     EXPECT_FALSE(error.empty());

@@ -9,6 +9,7 @@
 #include "app/mail/account_check.h"
 #include "app/responder/live_steps.h"
 #include "app/settings/activity_log.h"
+#include "app/shell/oauth_command.h"
 #include "app/shell/responder_host.h"
 #include "platform/dialup.h"
 #include "platform/message_box.h"
@@ -260,6 +261,12 @@ int RunAccountCheck(const CommandLineOptions& options, FILE* out) {
     std::fprintf(out, "dial-up %s ... %s\n", Quoted(settings.mail.DialName).c_str(), dialled ? "OK" : "NG");
     if (!dialled) return 1;
   }
+  bool tokenWorks = true;
+  if (OAuthConfigured(settings.mail)) {
+    std::string line;
+    tokenWorks = CheckOAuthToken(settings.mail, path, &line);
+    std::fprintf(out, "%s\n", qv::Utf8FromCp932(line).c_str());
+  }
   std::vector<AccountCheckLine> report;
   int working = CheckAccounts(settings.mail, &report);
   for (const AccountCheckLine& line : report) {
@@ -267,5 +274,5 @@ int RunAccountCheck(const CommandLineOptions& options, FILE* out) {
   }
   if (dialled) qv::DialHangUp(settings.mail.DialName);
   std::fflush(out);
-  return working == 1 ? 0 : 1;
+  return working == 1 && tokenWorks ? 0 : 1;
 }

@@ -35,6 +35,7 @@ int RunHeadless(const CommandLineOptions& options, FILE* out);
 
 // --check-accounts: loads the settings (from --ini or the default path), dials up when the
 // settings ask for it, checks the mailbox (POP3 or IMAP) and SMTP accounts and prints the
-// report to `out` (UTF-8), then hangs up. Returns 0 when both accounts work, 1 when either
-// fails.
+// report to `out` (UTF-8), then hangs up. With OAuthClientId set, a first line tells whether an
+// OAuth2 access token can be had (refreshing it when due). Returns 0 when both accounts work
+// (and the token can be had), 1 when either fails.
 int RunAccountCheck(const CommandLineOptions& options, FILE* out);

@@ -6,6 +6,7 @@
 #include "app/shell/command_line.h"
 #include "app/shell/version.h"
 #include "app/shell/headless.h"
+#include "app/shell/oauth_command.h"
 #include "app/shell/settings_command.h"
 #include "app/shell/window_app.h"
 
@@ -26,6 +27,7 @@ int main(int argc, char** argv) {
   }
   if (options.listDevices) return RunListDevices(stdout, stderr);
   if (options.checkAccounts) return RunAccountCheck(options, stdout);
+  if (options.oauth2Login) return RunOAuthLogin(options, stdout, stderr);
   if (options.settings) return RunSettingsCommand(options, argc, argv);
   if (!options.config.empty()) return RunConfigOption(options);
   if (!options.senders.empty()) return RunSendersOption(options);

@@ -41,33 +41,53 @@ if os.fork() == 0:
 """
 
 
+class LoopbackProvider:
+    """oauth_provider.py running on loopback (its options in `options`), and its control
+    endpoints."""
+
+    def __init__(self, *options):
+        self.process = subprocess.Popen([PYTHON, os.path.join(HERE, "oauth_provider.py")] + list(options),
+                                        stdout=subprocess.PIPE, text=True)
+        self.port = int(self.process.stdout.readline())
+        self.base = "http://127.0.0.1:%d" % self.port
+
+    def settings_lines(self):
+        """The [MailSettings] lines of a custom provider at this address."""
+        return [("OAuthProvider", 2), ("OAuthClientId", "quorvex-test"), ("OAuthTokenUrl", self.base + "/token"),
+                ("OAuthDeviceUrl", self.base + "/device"), ("OAuthAuthUrl", self.base + "/authorize"),
+                ("OAuthScope", "mail")]
+
+    def control(self, path, body=None):
+        """POSTs `body` (JSON) to `path`, or GETs `path` without one; the JSON answer."""
+        data = None if body is None else json.dumps(body).encode()
+        request = urllib.request.Request(self.base + path, data=data, method="GET" if body is None else "POST")
+        opener = urllib.request.build_opener(urllib.request.ProxyHandler({}))
+        return json.loads(opener.open(request).read())
+
+    def grants(self):
+        """The grant_type of every request to the token endpoint so far, in order."""
+        return [entry["form"].get("grant_type") for entry in self.control("/control/log")
+                if entry["path"] == "/token"]
+
+    def close(self):
+        self.process.terminate()
+        self.process.wait(timeout=30)
+        self.process.stdout.close()
+
+
 class OAuthLogin(unittest.TestCase):
     def setUp(self):
         self.folder = tempfile.mkdtemp()
-        self.provider = subprocess.Popen([PYTHON, os.path.join(HERE, "oauth_provider.py")],
-                                         stdout=subprocess.PIPE, text=True)
-        self.addCleanup(self.stop_provider)
-        self.port = int(self.provider.stdout.readline())
+        self.addCleanup(subprocess.run, ["rm", "-rf", self.folder], check=False)
+        self.provider = LoopbackProvider()
+        self.addCleanup(self.provider.close)
+        self.port = self.provider.port
+        self.control = self.provider.control
         self.ini = os.path.join(self.folder, "Quorvex.ini")
-        base = "http://127.0.0.1:%d" % self.port
         with open(self.ini, "w") as f:
-            f.write("[MailSettings]\r\nOAuthProvider=2\r\nOAuthClientId=quorvex-test\r\n"
-                    "OAuthTokenUrl=%s/token\r\nOAuthDeviceUrl=%s/device\r\nOAuthAuthUrl=%s/authorize\r\n"
-                    "OAuthScope=mail\r\n" % (base, base, base))
+            f.write("[MailSettings]\r\n" + "".join("%s=%s\r\n" % line for line in self.provider.settings_lines()))
         os.chmod(self.ini, 0o600)
         self.tokens = os.path.join(self.folder, "Quorvex.tokens")
-
-    def stop_provider(self):
-        self.provider.terminate()
-        self.provider.wait(timeout=30)
-        self.provider.stdout.close()
-        subprocess.run(["rm", "-rf", self.folder], check=False)
-
-    def control(self, path, body):
-        request = urllib.request.Request("http://127.0.0.1:%d%s" % (self.port, path),
-                                         data=json.dumps(body).encode(), method="POST")
-        opener = urllib.request.build_opener(urllib.request.ProxyHandler({}))
-        return json.loads(opener.open(request).read())
 
     def quorvex(self, *arguments, env=None):
         return subprocess.run([os.path.join(BIN, "Quorvex"), "--ini", self.ini, "--timing-scale", "0.01"]

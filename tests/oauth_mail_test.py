@@ -2,7 +2,9 @@
 """End-to-end tests of Quorvex's secret commands and OAuth2 log-ins: a private Dovecot whose
 OAuth2 password database asks a small introspection endpoint about each token, beside its
 password file, and aiosmtpd taking XOAUTH2 and OAUTHBEARER. The tokens both accept are the
-lines of one file; PassCommand prints the token (or password) the test wants.
+lines of one file; PassCommand prints the token (or password) the test wants. BuiltInTokens
+instead has Dovecot ask the loopback provider (oauth_provider.py) itself, and the program
+gets its tokens from that provider through --oauth2-login and its token file.
 
 Usage: /usr/bin/python3 oauth_mail_test.py BIN_FOLDER
 Exit status 77 (skipped) when Dovecot with IMAP, aiosmtpd or PIL is missing.
@@ -16,7 +18,9 @@ import tempfile
 import unittest
 
 import e2e_test as e2e
+from oauth_login_test import LoopbackProvider
 
+DEVICE_GRANT = "urn:ietf:params:oauth:grant-type:device_code"
 TOKEN = "ya29.good-token"
 STALE = "ya29.stale-token"
 
@@ -55,6 +59,110 @@ class OAuthPeers(e2e.Peers):
         shutil.rmtree(self.token_folder, ignore_errors=True)
 
 
+def add_request(peers, name):
+    """A request mail from NAME@example.com on the server; its sender."""
+    address = name + "@example.com"
+    peers.add_mails([(name, e2e.request_mail(address, e2e.encoded_word(e2e.SUBJECT)))])
+    return address
+
+
+def output_of(result):
+    return result.stdout.decode("utf-8", "replace") + result.stderr.decode("utf-8", "replace")
+
+
+class ProviderPeers(e2e.Peers):
+    """The loopback OAuth2 provider, Dovecot with IMAP asking that provider itself about each
+    token, and aiosmtpd without authentication."""
+
+    def __init__(self):
+        self.provider = LoopbackProvider("--user", "quorvex")
+        try:
+            super().__init__(pop_options=["--imap", "--oauth2", self.provider.base + "/introspect"])
+        except BaseException:
+            self.provider.close()
+            raise
+
+    dovecot_log = OAuthPeers.dovecot_log
+
+    def close(self):
+        super().close()
+        self.provider.close()
+
+
+class BuiltInTokens(e2e.ProgramFixture):
+    """The program's own token handling (the token file beside the settings, no PassCommand)."""
+
+    def make_peers(self):
+        return ProviderPeers()
+
+    def quorvex(self, *arguments, scale="0"):
+        return subprocess.run([e2e.PROGRAM] + list(arguments) + ["--ini", self.ini, "--timing-scale", scale],
+                              env=self.env, capture_output=True, timeout=120)
+
+    def stored(self):
+        with open(os.path.join(self.work, "Quorvex.tokens")) as f:
+            return dict(line.split(" ", 1) for line in f.read().splitlines())
+
+    def test_device_login_then_imap_and_a_refresh_after_the_provider_expired_the_token(self):
+        provider = self.peers.provider
+        imap = self.peers.pop_ports["imap"]
+        self.write_settings(extra_mail=[("MailProtocol", 1), ("SmtpAuth", 0), ("AuthMethod", 1)]
+                            + provider.settings_lines())
+        # The stored password is wrong: only a token can log in.
+        self.rewrite_settings([("PopPort=%d" % self.peers.pop_port, "PopPort=%d" % imap),
+                               ("Passwd=c2VjcmV0", "Passwd=d3Jvbmc")])
+        os.chmod(self.ini, 0o600)
+        login_line = "imap-login: Info: Login: user=<quorvex>, method=XOAUTH2"
+
+        provider.control("/control/script", {"device": ["pending", "approve"]})
+        login = self.quorvex("--oauth2-login", scale="0.01")
+        self.assertEqual(login.returncode, 0, output_of(login))
+        first = self.stored()
+
+        checked = self.quorvex("--check-accounts")
+        report = output_of(checked)
+        print("--check-accounts:\n" + report, flush=True)
+        self.assertEqual(checked.returncode, 0, report)
+        self.assertIn("OAuth2 アクセストークン ... OK", report)
+        self.assertIn("IMAP 127.0.0.1:%d (plain, OAuth2) ログイン ... OK" % imap, report)
+        self.assertEqual(self.peers.dovecot_log().count(login_line), 1, report)
+        logins = 1
+
+        address = self.request("first")
+        result = self.quorvex("--once")
+        self.assertEqual(result.returncode, 0, output_of(result))
+        self.assertIn(address, self.peers.received())
+        self.assertEqual(self.peers.mailbox(), [])
+        log = self.peers.dovecot_log()
+        self.assertGreater(log.count(login_line), logins, log)
+        self.assertNotIn("method=PLAIN", log)
+        logins = log.count(login_line)
+        # The stored access token served both: no refresh yet.
+        self.assertEqual(provider.grants(), [DEVICE_GRANT, DEVICE_GRANT])
+        self.assertEqual(self.stored(), first)
+
+        # The provider ends the access token early: Dovecot refuses it, the program refreshes
+        # it once and logs in with the new one.
+        self.assertEqual(provider.control("/control/expire", {"token": first["access_token"]}), {"expired": 1})
+        address = self.request("second")
+        result = self.quorvex("--once")
+        output = output_of(result)
+        self.assertEqual(result.returncode, 0, output)
+        self.assertIn(address, self.peers.received())
+        self.assertEqual(self.peers.mailbox(), [])
+        self.assertEqual(output.count("IMAPサーバーがOAuth2のトークンを受け付けませんでした"), 1, output)
+        self.assertEqual(provider.grants(), [DEVICE_GRANT, DEVICE_GRANT, "refresh_token"])
+        self.assertGreater(self.peers.dovecot_log().count(login_line), logins)
+        renewed = self.stored()
+        self.assertNotEqual(renewed["access_token"], first["access_token"])
+        self.assertEqual(renewed["refresh_token"], first["refresh_token"])
+        for secret in (first["access_token"], first["refresh_token"], renewed["access_token"]):
+            self.assertNotIn(secret, output_of(login) + report + output)
+
+    def request(self, name):
+        return add_request(self.peers, name)
+
+
 class OAuthMail(e2e.ProgramFixture):
 
     def make_peers(self):
@@ -76,12 +184,10 @@ class OAuthMail(e2e.ProgramFixture):
         self.rewrite_settings([("PopPort=%d" % self.peers.pop_port, "PopPort=%d" % port)])
 
     def request(self, name):
-        address = name + "@example.com"
-        self.peers.add_mails([(name, e2e.request_mail(address, e2e.encoded_word(e2e.SUBJECT)))])
-        return address
+        return add_request(self.peers, name)
 
     def output(self, result):
-        return result.stdout.decode("utf-8", "replace") + result.stderr.decode("utf-8", "replace")
+        return output_of(result)
 
     def test_once_logs_in_with_a_token_over_pop3_imap_and_smtp(self):
         command = self.script("token", "echo " + TOKEN)

@@ -34,7 +34,7 @@ class OAuthPeers(e2e.Peers):
         self.tokens = os.path.join(self.token_folder, "tokens")
         self.grant(TOKEN)
         self.introspection = subprocess.Popen(
-            [e2e.PYTHON, os.path.join(e2e.FIXTURES, "introspection_server.py"), self.tokens],
+            [e2e.PYTHON, os.path.join(e2e.FIXTURES, "token_status_server.py"), self.tokens],
             stdout=subprocess.PIPE, text=True)
         url = self.introspection.stdout.readline().strip()
         super().__init__(pop_options=["--imap", "--oauth2", url],

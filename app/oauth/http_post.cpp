@@ -6,6 +6,7 @@
 #include <memory>
 #include <mutex>
 
+#include "app/oauth/login_stop.h"
 #include "app/oauth/oauth_settings.h"
 #include "platform/text.h"
 #include "platform/timing.h"
@@ -41,7 +42,9 @@ size_t Receive(char* data, size_t size, size_t count, void* user) {
   return bytes;
 }
 
-int Progress(void*, curl_off_t, curl_off_t, curl_off_t, curl_off_t) { return qv::AbortRequested() ? 1 : 0; }
+int Progress(void* stop, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+  return StopRequested(static_cast<const StopFlag*>(stop)) ? 1 : 0;
+}
 
 std::string Escape(CURL* curl, const std::string& text) {
   char* escaped = curl_easy_escape(curl, text.data(), static_cast<int>(text.size()));
@@ -84,7 +87,7 @@ bool DecodeQueryValue(const std::string& text, std::string* value) {
   return true;
 }
 
-HttpAnswer HttpPostForm(const std::string& url, const FormFields& fields, size_t maxBytes) {
+HttpAnswer HttpPostForm(const std::string& url, const FormFields& fields, size_t maxBytes, const StopFlag* stop) {
   HttpAnswer answer;
   if (!CheckEndpointUrl(url, "URL", &answer.why)) return answer;
   InitialiseCurl();
@@ -116,10 +119,16 @@ HttpAnswer HttpPostForm(const std::string& url, const FormFields& fields, size_t
   curl_easy_setopt(c, CURLOPT_WRITEDATA, &receiver);
   curl_easy_setopt(c, CURLOPT_NOPROGRESS, 0L);
   curl_easy_setopt(c, CURLOPT_XFERINFOFUNCTION, &Progress);
+  curl_easy_setopt(c, CURLOPT_XFERINFODATA, const_cast<StopFlag*>(stop));
   CURLcode result = curl_easy_perform(c);
   if (receiver.tooLarge || result == CURLE_FILESIZE_EXCEEDED) {
     answer.body.clear();
     answer.why = SJIS("応答が ") + std::to_string(maxBytes) + SJIS(" バイトを超えたため、読むのをやめました。");
+    return answer;
+  }
+  if (result == CURLE_ABORTED_BY_CALLBACK) {
+    answer.body.clear();
+    answer.why = SJIS("中止しました。");
     return answer;
   }
   if (result != CURLE_OK) {

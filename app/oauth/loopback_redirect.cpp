@@ -18,11 +18,11 @@ namespace {
 constexpr size_t kMaxRequestBytes = 8 * 1024;
 constexpr int64_t kRequestReadMs = 5000;
 
-// Waits until `fd` is readable, at most `waitMs` and in steps that look at the abort flag.
-bool WaitReadable(int fd, int64_t waitMs) {
+// Waits until `fd` is readable, at most `waitMs` and in steps that look for a stop.
+bool WaitReadable(int fd, int64_t waitMs, const StopFlag* stop) {
   uint32_t start = qv::GetTickCount32();
   for (;;) {
-    if (qv::AbortRequested()) return false;
+    if (StopRequested(stop)) return false;
     int64_t left = waitMs - qv::TickDiff(qv::GetTickCount32(), start);
     if (left <= 0) return false;
     pollfd entry{fd, POLLIN, 0};
@@ -32,11 +32,11 @@ bool WaitReadable(int fd, int64_t waitMs) {
 }
 
 // The request head (up to the blank line), or empty when it does not come whole in time.
-std::string ReadRequestHead(int fd) {
+std::string ReadRequestHead(int fd, const StopFlag* stop) {
   std::string head;
   char buffer[1024];
   while (head.find("\r\n\r\n") == std::string::npos && head.size() < kMaxRequestBytes) {
-    if (!WaitReadable(fd, kRequestReadMs)) return {};
+    if (!WaitReadable(fd, kRequestReadMs, stop)) return {};
     ssize_t got = recv(fd, buffer, sizeof buffer, 0);
     if (got <= 0) return {};
     head.append(buffer, static_cast<size_t>(got));
@@ -113,15 +113,15 @@ LoopbackRedirect::~LoopbackRedirect() {
 
 std::string LoopbackRedirect::RedirectUri() const { return "http://127.0.0.1:" + std::to_string(port_) + "/"; }
 
-RedirectResult LoopbackRedirect::Wait(const std::string& state, int64_t waitMs) {
+RedirectResult LoopbackRedirect::Wait(const std::string& state, int64_t waitMs, const StopFlag* stop) {
   RedirectResult result;
   uint32_t start = qv::GetTickCount32();
   while (listenFd_ >= 0) {
     int64_t left = waitMs - qv::TickDiff(qv::GetTickCount32(), start);
-    if (!WaitReadable(listenFd_, left)) break;
+    if (!WaitReadable(listenFd_, left, stop)) break;
     int fd = accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
     if (fd < 0) continue;
-    std::string head = ReadRequestHead(fd);
+    std::string head = ReadRequestHead(fd, stop);
     std::map<std::string, std::string> query;
     if (!RedirectQuery(head, &query)) {
       Answer(fd, "404 Not Found", "Not found.");
@@ -154,6 +154,6 @@ RedirectResult LoopbackRedirect::Wait(const std::string& state, int64_t waitMs) 
     result.code = query["code"];
     return result;
   }
-  result.why = SJIS("ブラウザーでのログインを待つ時間が過ぎました。");
+  result.why = StopRequested(stop) ? SJIS("ログインを中止しました。") : SJIS("ブラウザーでのログインを待つ時間が過ぎました。");
   return result;
 }

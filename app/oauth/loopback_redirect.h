@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <string>
 
+#include "app/oauth/login_stop.h"
+
 struct RedirectResult {
   bool ok = false;    // a code came with the expected state
   std::string code;   // when ok
@@ -24,12 +26,12 @@ class LoopbackRedirect {
   // "http://127.0.0.1:PORT/".
   [[nodiscard]] std::string RedirectUri() const;
 
-  // Takes connections for up to `waitMs` (or until an abort) until one asks for the redirect
-  // path ("/" with a query): requests for other paths are answered 404 and the wait goes on.
+  // Takes connections for up to `waitMs` (or until a stop, login_stop.h) until one asks for
+  // the redirect path ("/" with a query): requests for other paths are answered 404 and the wait goes on.
   // A request whose query holds `error` fails with that error; one whose state differs from
   // `state` fails without looking at its code. Each request is read for at most a few seconds
   // and 8 KiB.
-  [[nodiscard]] RedirectResult Wait(const std::string& state, int64_t waitMs);
+  [[nodiscard]] RedirectResult Wait(const std::string& state, int64_t waitMs, const StopFlag* stop = nullptr);
 
  private:
   int listenFd_ = -1;

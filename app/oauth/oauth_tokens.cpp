@@ -28,8 +28,8 @@ void AddClient(const OAuthSettings& settings, FormFields* fields) {
 
 // A token request and its answer read; a transport failure or an unusable answer is kInvalid
 // with the reason.
-TokenAnswer PostForTokens(const std::string& url, const FormFields& fields) {
-  HttpAnswer http = HttpPostForm(url, fields);
+TokenAnswer PostForTokens(const std::string& url, const FormFields& fields, const StopFlag* stop) {
+  HttpAnswer http = HttpPostForm(url, fields, kMaxHttpAnswerBytes, stop);
   if (!http.received) {
     TokenAnswer answer;
     answer.why = http.why;
@@ -92,7 +92,7 @@ TokenResult OAuthTokens::AccessToken(const OAuthSettings& settings, bool forceRe
   if (!CheckEndpointUrl(settings.tokenUrl, "OAuthTokenUrl", &why)) return fail(TokenFailure::kSettings, why);
   FormFields fields{{"grant_type", "refresh_token"}, {"refresh_token", stored.refreshToken}};
   AddClient(settings, &fields);
-  TokenAnswer answer = PostForTokens(settings.tokenUrl, fields);
+  TokenAnswer answer = PostForTokens(settings.tokenUrl, fields, nullptr);
   if (answer.kind == TokenAnswer::Kind::kError) {
     // invalid_grant: the refresh token was revoked or has expired; only a new log-in helps.
     TokenFailure failure = answer.error == "invalid_grant" ? TokenFailure::kRejected : TokenFailure::kProvider;
@@ -120,7 +120,7 @@ LoginResult OAuthTokens::DeviceLogin(const OAuthSettings& settings, FILE* out) {
   FormFields request;
   AddClient(settings, &request);
   if (!settings.scope.empty()) request.emplace_back("scope", settings.scope);
-  HttpAnswer http = HttpPostForm(settings.deviceUrl, request);
+  HttpAnswer http = HttpPostForm(settings.deviceUrl, request, kMaxHttpAnswerBytes, stop_);
   if (!http.received) return Failed(SJIS("デバイスコードを受け取れません: ") + http.why);
   DeviceAnswer device = ParseDeviceAnswer(http.status, http.body);
   if (!device.ok) return Failed(SJIS("デバイスコードを受け取れません: ") + device.why);
@@ -144,9 +144,8 @@ LoginResult OAuthTokens::DeviceLogin(const OAuthSettings& settings, FILE* out) {
     if (qv::TickDiff(qv::GetTickCount32(), start) + intervalMs > lifetimeMs) {
       return Failed(SJIS("コードの有効期限が切れました。もう一度ログインしてください。"));
     }
-    qv::SleepMs(intervalMs);
-    if (qv::AbortRequested()) return Failed(SJIS("ログインを中止しました。"));
-    TokenAnswer answer = PostForTokens(settings.tokenUrl, poll);
+    if (!WaitUnlessStopped(intervalMs, stop_)) return Failed(SJIS("ログインを中止しました。"));
+    TokenAnswer answer = PostForTokens(settings.tokenUrl, poll, stop_);
     if (answer.kind == TokenAnswer::Kind::kTokens) {
       if (answer.refreshToken.empty()) return Failed(SJIS("プロバイダーがリフレッシュトークンを渡しませんでした。"));
       if (!Keep(settings, answer, {}, &why)) return Failed(why);
@@ -192,12 +191,12 @@ LoginResult OAuthTokens::BrowserLogin(const OAuthSettings& settings, FILE* out, 
     std::fprintf(out, "%s\n", qv::Utf8FromCp932(SJIS("ブラウザーを開けません。上のアドレスを手で開いてください。")).c_str());
     std::fflush(out);
   }
-  RedirectResult answer = redirect.Wait(state, qv::GetTimings().oauthBrowserWaitMs);
+  RedirectResult answer = redirect.Wait(state, qv::GetTimings().oauthBrowserWaitMs, stop_);
   if (!answer.ok) return Failed(answer.why);
   FormFields exchange{{"grant_type", "authorization_code"}, {"code", answer.code},
                       {"redirect_uri", redirect.RedirectUri()}, {"code_verifier", verifier}};
   AddClient(settings, &exchange);
-  TokenAnswer tokens = PostForTokens(settings.tokenUrl, exchange);
+  TokenAnswer tokens = PostForTokens(settings.tokenUrl, exchange, stop_);
   if (tokens.kind == TokenAnswer::Kind::kError) return Failed(SJIS("トークンを受け取れません: ") + ProviderError(tokens));
   if (tokens.kind != TokenAnswer::Kind::kTokens) return Failed(SJIS("トークンを受け取れません: ") + tokens.why);
   if (tokens.refreshToken.empty()) return Failed(SJIS("プロバイダーがリフレッシュトークンを渡しませんでした。"));

@@ -13,6 +13,7 @@
 #include <mutex>
 #include <string>
 
+#include "app/oauth/login_stop.h"
 #include "app/oauth/oauth_settings.h"
 #include "app/oauth/token_reply.h"
 
@@ -50,8 +51,9 @@ using BrowserOpener = std::function<bool(const std::string& url)>;
 
 class OAuthTokens {
  public:
-  // Log lines (category LOG_COMM) go to `log` when it is not null.
-  explicit OAuthTokens(LogSink* log = nullptr) : log_(log) {}
+  // Log lines (category LOG_COMM) go to `log` when it is not null. A log-in ends early, as
+  // stopped, when `stop` is set (login_stop.h; null: only the program's abort stops it).
+  explicit OAuthTokens(LogSink* log = nullptr, const StopFlag* stop = nullptr) : log_(log), stop_(stop) {}
 
   // An access token for a mail log-in: the stored one while it has more than
   // kRefreshMarginSeconds left, else (and always with `forceRefresh`, after a server rejected
@@ -78,5 +80,6 @@ class OAuthTokens {
                           const std::string& previousRefresh, std::string* why);
 
   LogSink* log_;
+  const StopFlag* stop_;
   std::mutex mutex_;
 };

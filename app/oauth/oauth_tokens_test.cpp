@@ -291,6 +291,44 @@ TEST_F(OAuthTokensTest, BrowserGrantRefusesAForeignStateAndADenial) {
   EXPECT_TRUE(provider_.Requests("/token").empty());
 }
 
+TEST_F(OAuthTokensTest, StopEndsEitherLogInAndNothingIsSaved) {
+  // Unstopped, the device grant would end on its own when the code expires (600 provider
+  // seconds, 1.2 s here) and the browser grant when its wait is over: both give other reasons.
+  provider_.Control("/control/script", {{"device", QJsonArray{"pending"}}});
+  for (bool browser : {false, true}) {
+    StopFlag stop{false};
+    OAuthTokens tokens(&log_, &stop);
+    const size_t pollsBefore = provider_.Requests("/token").size();
+    std::thread user;
+    LoginResult login;
+    if (browser) {
+      // The user cancels once the browser has been opened and never comes back.
+      login = tokens.BrowserLogin(settings_, out_, [&](const std::string&) {
+        user = std::thread([&stop] { stop = true; });
+        return true;
+      });
+    } else {
+      // The user cancels after the first poll.
+      user = std::thread([&] {
+        while (provider_.Requests("/token").size() == pollsBefore) qv::SleepMs(5);
+        stop = true;
+      });
+      login = tokens.DeviceLogin(settings_, out_);
+    }
+    user.join();
+    EXPECT_FALSE(login.ok) << browser;
+    EXPECT_NE(qv::Utf8FromCp932(login.why).find("中止"), std::string::npos) << browser << ": " << login.why;
+    EXPECT_FALSE(std::filesystem::exists(settings_.tokenFile)) << browser;
+  }
+  // A stop already set ends the log-in before its first request.
+  const size_t requestsBefore = provider_.Requests("/device").size();
+  StopFlag stopped{true};
+  OAuthTokens tokens(&log_, &stopped);
+  LoginResult login = tokens.DeviceLogin(settings_, out_);
+  EXPECT_NE(qv::Utf8FromCp932(login.why).find("中止"), std::string::npos) << login.why;
+  EXPECT_EQ(provider_.Requests("/device").size(), requestsBefore);
+}
+
 TEST_F(OAuthTokensTest, AnswerSizeCapAtTheLimitAndOnePast) {
   for (size_t size : {kMaxHttpAnswerBytes, kMaxHttpAnswerBytes + 1}) {
     std::string body = R"({"access_token":"at"})";

@@ -61,7 +61,7 @@ const MailCheck kMailChecks[] = {
      [](const MailSettings& r) { return r.SmtpAuth != 0 && qv::HasNonAsciiByte(r.SmtpPasswd); }},
     {"imapFolder", true, "IMAPフォルダエラー", "IMAPフォルダ名を入力してください。",
      [](const MailSettings& r) { return r.MailProtocol == 1 && r.ImapFolder[0] == '\0'; }},
-    // The OAuth2 client and its addresses go into HTTP requests as they are.
+    // The OAuth2 client, its addresses and scope go into HTTP requests as they are.
     {"oauthClientId", true, "OAuth2エラー", kNotAscii,
      [](const MailSettings& r) { return qv::HasNonAsciiByte(r.OAuthClientId); }},
     {"oauthClientSecret", true, "OAuth2エラー", kNotAscii,
@@ -72,6 +72,7 @@ const MailCheck kMailChecks[] = {
      [](const MailSettings& r) { return qv::HasNonAsciiByte(r.OAuthAuthUrl); }},
     {"oauthDeviceUrl", true, "OAuth2エラー", kNotAscii,
      [](const MailSettings& r) { return qv::HasNonAsciiByte(r.OAuthDeviceUrl); }},
+    {"oauthScope", true, "OAuth2エラー", kNotAscii, [](const MailSettings& r) { return qv::HasNonAsciiByte(r.OAuthScope); }},
 };
 
 MailRefusal FirstFailing(const MailSettings& record, bool detailsOnly) {

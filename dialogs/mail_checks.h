@@ -1,5 +1,5 @@
 // The checks the mail settings pass before the mail page writes them, in one table and in their
-// order: 1 to 12 on the boxes of the page, 13 to 20 on those of the details dialog
+// order: 1 to 12 on the boxes of the page, 13 to 21 on those of the details dialog
 // (CMailSecurityDlg). Each check names the box that takes the focus when it fails.
 #pragma once
 
@@ -9,7 +9,7 @@
 
 namespace qxdlg {
 
-// One refusal: which check failed (1 to 20 in check order), its caption and message (CP932) and
+// One refusal: which check failed (1 to 21 in check order), its caption and message (CP932) and
 // the box to correct; check 0 when the settings pass.
 struct MailRefusal {
   int check = 0;
@@ -21,8 +21,9 @@ struct MailRefusal {
 
 // Runs every check on `record` in order; the first that fails is the refusal.
 [[nodiscard]] MailRefusal CheckMailSettings(const MailSettings& record);
-// Runs the checks of the details dialog's boxes only (13 to 20): the SMTP account when SMTP AUTH
-// is on, the IMAP folder when the incoming protocol is IMAP, the OAuth2 client and addresses.
+// Runs the checks of the details dialog's boxes only (13 to 21): the SMTP account when SMTP AUTH
+// is on, the IMAP folder when the incoming protocol is IMAP, the OAuth2 client, its addresses
+// and its scope.
 [[nodiscard]] MailRefusal CheckMailDetails(const MailSettings& record);
 
 }  // namespace qxdlg

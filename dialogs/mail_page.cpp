@@ -202,7 +202,7 @@ void CMailSettingDlg::showProtocol() {
 }
 
 void CMailSettingDlg::onSecurityButton() {
-  CMailSecurityDlg dialog(record_, checker_, this);
+  CMailSecurityDlg dialog(record_, iniFile_, checker_, this);
   if (dialog.exec() != QDialog::Accepted) return;
   record_ = dialog.Merged(record_);
   SetModified();

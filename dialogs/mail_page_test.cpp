@@ -11,6 +11,7 @@
 #include <functional>
 
 #include "dialogs/mail_security_dialog.h"
+#include "dialogs/oauth_login_box.h"
 #include "dialogs/testing/test_support.h"
 
 namespace qxdlg {
@@ -110,6 +111,7 @@ TEST_F(MailPageTest, DetailsDialogChecksItsBoxesOnOk) {
       {"oauthTokenUrl", "https://例え.jp/token", {notAscii, "OAuth2エラー"}},
       {"oauthAuthUrl", "https://例え.jp/auth", {notAscii, "OAuth2エラー"}},
       {"oauthDeviceUrl", "https://例え.jp/device", {notAscii, "OAuth2エラー"}},
+      {"oauthScope", "メール", {notAscii, "OAuth2エラー"}},
   };
   for (const auto& c : cases) {
     messages_.clear();
@@ -261,16 +263,15 @@ TEST_F(MailPageTest, LogInMethodCommandsAndTheOAuthClient) {
       EXPECT_TRUE(Find<QWidget>(dialog, "passCommand")->isEnabled());
       EXPECT_EQ(Find<QLineEdit>(dialog, "oauthClientSecret")->echoMode(), QLineEdit::Password);
       dialog.findChild<QComboBox*>("authMethod")->setCurrentIndex(1);
-      // A preset provider has its own addresses; without a log-in hook the button stays off.
-      for (const char* name : {"oauthProvider", "oauthClientId", "oauthClientSecret"}) {
+      // A preset provider has its own addresses and scope.
+      for (const char* name : {"oauthProvider", "oauthClientId", "oauthClientSecret", "oauthLogin"}) {
         EXPECT_TRUE(Find<QWidget>(dialog, name)->isEnabled()) << name;
       }
-      for (const char* name : {"oauthTokenUrl", "oauthAuthUrl", "oauthDeviceUrl", "oauthLogin"}) {
+      for (const char* name : {"oauthTokenUrl", "oauthAuthUrl", "oauthDeviceUrl", "oauthScope"}) {
         EXPECT_FALSE(Find<QWidget>(dialog, name)->isEnabled()) << name;
       }
-      Find<QPushButton>(dialog, "oauthLogin")->click();  // disabled, and no hook: nothing happens
       dialog.findChild<QComboBox*>("oauthProvider")->setCurrentIndex(2);
-      for (const char* name : {"oauthTokenUrl", "oauthAuthUrl", "oauthDeviceUrl"}) {
+      for (const char* name : {"oauthTokenUrl", "oauthAuthUrl", "oauthDeviceUrl", "oauthScope"}) {
         EXPECT_TRUE(Find<QWidget>(dialog, name)->isEnabled()) << name;
       }
       Type(dialog, "passCommand", "secret-tool lookup service \"quorvex box\"");
@@ -280,6 +281,7 @@ TEST_F(MailPageTest, LogInMethodCommandsAndTheOAuthClient) {
       Type(dialog, "oauthTokenUrl", "https://login.example/token");
       Type(dialog, "oauthAuthUrl", "https://login.example/auth");
       Type(dialog, "oauthDeviceUrl", "https://login.example/device");
+      Type(dialog, "oauthScope", "offline_access mail.send");
       dialog.findChild<QPushButton*>("ok")->click();
     });
     sheet->okButton()->click();
@@ -292,11 +294,13 @@ TEST_F(MailPageTest, LogInMethodCommandsAndTheOAuthClient) {
   EXPECT_STREQ(stored.OAuthClientId, "client-1");
   EXPECT_STREQ(stored.OAuthClientSecret, "s3cret;x");
   EXPECT_STREQ(stored.OAuthDeviceUrl, "https://login.example/device");
+  EXPECT_STREQ(stored.OAuthScope, "offline_access mail.send");
   EXPECT_EQ(Ini().find("s3cret"), std::string::npos);  // stored like a password
 
-  // With a hook the button runs it with the settings as the dialog holds them.
-  SetOAuthLoginHook([&loggedIn](const MailSettings& mail, QWidget* parent) {
+  // The button runs the log-in with the settings as the dialog holds them, for this file.
+  SetOAuthLoginHook([&](const MailSettings& mail, const std::string& iniFile, QWidget* parent) {
     EXPECT_NE(parent, nullptr);
+    EXPECT_EQ(iniFile, ini_);
     loggedIn.push_back(mail);
   });
   auto sheet = OpenMailPage();
@@ -309,7 +313,7 @@ TEST_F(MailPageTest, LogInMethodCommandsAndTheOAuthClient) {
     EXPECT_FALSE(login->isEnabled());
     dialog.reject();
   });
-  SetOAuthLoginHook(nullptr);
+  SetOAuthLoginHook(RunOAuthLoginBox);
   ASSERT_EQ(loggedIn.size(), 1u);
   EXPECT_STREQ(loggedIn[0].OAuthClientId, "client-2");
   EXPECT_EQ(loggedIn[0].AuthMethod, 1);

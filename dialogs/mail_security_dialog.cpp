@@ -14,6 +14,7 @@
 
 #include "app/mail/account_check.h"
 #include "dialogs/mail_checks.h"
+#include "dialogs/oauth_login_box.h"
 #include "dialogs/settings_sheet.h"
 #include "dialogs/text_fields.h"
 #include "platform/dialog_look.h"
@@ -39,13 +40,14 @@ constexpr char kClientSecretLabel[] = "ｸﾗｲｱﾝﾄｼｰｸﾚｯﾄ：";
 constexpr char kTokenUrlLabel[] = "ﾄｰｸﾝURL：";
 constexpr char kAuthUrlLabel[] = "認可URL：";
 constexpr char kDeviceUrlLabel[] = "ﾃﾞﾊﾞｲｽURL：";
+constexpr char kScopeLabel[] = "ｽｺｰﾌﾟ：";
 constexpr int kCustomProvider = 2;
 
 int SecurityIndex(int stored) { return stored >= 0 && stored <= 2 ? stored : 0; }
 int IndexIn(int stored, int last) { return stored >= 0 && stored <= last ? stored : 0; }
 
 OAuthLoginHook& LoginHook() {
-  static OAuthLoginHook hook;
+  static OAuthLoginHook hook = RunOAuthLoginBox;
   return hook;
 }
 
@@ -78,9 +80,11 @@ void AccountCheckRunner::Start(const MailSettings& mail) {
   });
 }
 
-CMailSecurityDlg::CMailSecurityDlg(const MailSettings& record, AccountCheckRunner* checker, QWidget* parent)
+CMailSecurityDlg::CMailSecurityDlg(const MailSettings& record, std::string iniFile, AccountCheckRunner* checker,
+                                   QWidget* parent)
     : QDialog(parent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint),
       record_(record),
+      iniFile_(std::move(iniFile)),
       checker_(checker) {
   setObjectName("securityDialog");
   setWindowTitle(QString::fromUtf8("受信と送信の詳細設定"));
@@ -142,6 +146,7 @@ CMailSecurityDlg::CMailSecurityDlg(const MailSettings& record, AccountCheckRunne
   oauthTokenUrl_->setText(FromCp932(record.OAuthTokenUrl));
   oauthAuthUrl_->setText(FromCp932(record.OAuthAuthUrl));
   oauthDeviceUrl_->setText(FromCp932(record.OAuthDeviceUrl));
+  oauthScope_->setText(FromCp932(record.OAuthScope));
   enableSmtpAccount();
   enableOAuth();
   checkAccounts_->setEnabled(!checker_->running());
@@ -254,7 +259,7 @@ QGroupBox* CMailSecurityDlg::createOAuthGroup() {
   oauthProvider_ = new QComboBox(group);
   oauthProvider_->setObjectName("oauthProvider");
   for (const char* item : {"Microsoft", "Google", "その他(URLを指定)"}) oauthProvider_->addItem(QString::fromUtf8(item));
-  AddTool(oauthProvider_, "ﾒｰﾙのﾌﾟﾛﾊﾞｲﾀﾞｰを選択します。\nその他のときはURLを3つとも設定します。");
+  AddTool(oauthProvider_, "ﾒｰﾙのﾌﾟﾛﾊﾞｲﾀﾞｰを選択します。\nその他のときはURLとｽｺｰﾌﾟを設定します。");
   auto* label = new QLabel(QString::fromUtf8(kProviderLabel), group);
   label->setBuddy(oauthProvider_);
   layout->addWidget(label, 0, 0);
@@ -271,12 +276,14 @@ QGroupBox* CMailSecurityDlg::createOAuthGroup() {
                              "認可ｴﾝﾄﾞﾎﾟｲﾝﾄのURLを設定します。");
   oauthDeviceUrl_ = AddTextRow(layout, 5, kDeviceUrlLabel, "oauthDeviceUrl", sizeof record_.OAuthDeviceUrl - 1,
                                "ﾃﾞﾊﾞｲｽ認可ｴﾝﾄﾞﾎﾟｲﾝﾄのURLを設定します。");
+  oauthScope_ = AddTextRow(layout, 6, kScopeLabel, "oauthScope", sizeof record_.OAuthScope - 1,
+                           "ﾌﾟﾛﾊﾞｲﾀﾞｰに求めるｽｺｰﾌﾟをｽﾍﾟｰｽで区切って設定します。\n空欄のときはｽｺｰﾌﾟを送りません。");
   oauthLogin_ = new QPushButton(QString::fromUtf8("ログイン(&O)..."), group);
   oauthLogin_->setObjectName("oauthLogin");
   oauthLogin_->setAutoDefault(false);
   AddTool(oauthLogin_, "ﾌﾟﾛﾊﾞｲﾀﾞｰにﾛｸﾞｲﾝしてｱｸｾｽﾄｰｸﾝを得られるようにします。\n"
                        "ﾊﾟｽﾜｰﾄﾞｺﾏﾝﾄﾞを使うときは不要です。");
-  layout->addWidget(oauthLogin_, 6, 1, Qt::AlignRight);
+  layout->addWidget(oauthLogin_, 7, 1, Qt::AlignRight);
   layout->setColumnStretch(1, 1);
   return group;
 }
@@ -287,7 +294,7 @@ void CMailSecurityDlg::enableOAuth() {
   for (QWidget* box : std::initializer_list<QWidget*>{oauthProvider_, oauthClientId_, oauthClientSecret_}) {
     box->setEnabled(oauth);
   }
-  for (QWidget* box : std::initializer_list<QWidget*>{oauthTokenUrl_, oauthAuthUrl_, oauthDeviceUrl_}) {
+  for (QWidget* box : std::initializer_list<QWidget*>{oauthTokenUrl_, oauthAuthUrl_, oauthDeviceUrl_, oauthScope_}) {
     box->setEnabled(custom);
   }
   oauthLogin_->setEnabled(oauth && LoginHook() != nullptr);
@@ -295,7 +302,7 @@ void CMailSecurityDlg::enableOAuth() {
 
 void CMailSecurityDlg::onOAuthLogin() {
   // The hook may have gone since the dialog opened (tests take it back).
-  if (const OAuthLoginHook hook = LoginHook()) hook(Merged(record_), this);
+  if (const OAuthLoginHook hook = LoginHook()) hook(Merged(record_), iniFile_, this);
 }
 
 void CMailSecurityDlg::enableSmtpAccount() {
@@ -334,6 +341,7 @@ MailSettings CMailSecurityDlg::Merged(MailSettings record) const {
   qv::CopySjisField(record.OAuthTokenUrl, sizeof record.OAuthTokenUrl, ToCp932(oauthTokenUrl_->text()));
   qv::CopySjisField(record.OAuthAuthUrl, sizeof record.OAuthAuthUrl, ToCp932(oauthAuthUrl_->text()));
   qv::CopySjisField(record.OAuthDeviceUrl, sizeof record.OAuthDeviceUrl, ToCp932(oauthDeviceUrl_->text()));
+  qv::CopySjisField(record.OAuthScope, sizeof record.OAuthScope, ToCp932(oauthScope_->text()));
   return record;
 }
 

@@ -25,10 +25,11 @@ class QTabWidget;
 
 namespace qxdlg {
 
-// What the OAuth2 log-in button runs: the built-in log-in for `mail` (the settings as the page
-// and the dialog hold them, not yet saved), its messages over `parent`. The program sets it
-// before the sheet opens; while none is set the button stays disabled and a click does nothing.
-using OAuthLoginHook = std::function<void(const MailSettings& mail, QWidget* parent)>;
+// What the OAuth2 log-in button runs for `mail` (the settings as the page and the dialog hold
+// them, not yet saved) and the settings file `iniFile`, over `parent`: the log-in box
+// (RunOAuthLoginBox) unless another is set. While none is set (nullptr) the button stays
+// disabled. Tests put their own.
+using OAuthLoginHook = std::function<void(const MailSettings& mail, const std::string& iniFile, QWidget* parent)>;
 void SetOAuthLoginHook(OAuthLoginHook hook);
 
 // Runs the account check on a thread of its own, one at a time, and hands its report to the GUI
@@ -58,8 +59,9 @@ class CMailSecurityDlg : public QDialog {
 
  public:
   // Shows the dialog's fields of `record` (the page's settings as they are now; its protocol
-  // names the incoming server). `checker` runs the account check and must outlive the dialog.
-  CMailSecurityDlg(const MailSettings& record, AccountCheckRunner* checker, QWidget* parent);
+  // names the incoming server) of the settings file `iniFile`. `checker` runs the account check
+  // and must outlive the dialog.
+  CMailSecurityDlg(const MailSettings& record, std::string iniFile, AccountCheckRunner* checker, QWidget* parent);
 
   // The dialog's fields as the user left them, the rest of `record` unchanged.
   [[nodiscard]] MailSettings Merged(MailSettings record) const;
@@ -82,6 +84,7 @@ class CMailSecurityDlg : public QDialog {
   void onCheckAccounts();
 
   const MailSettings record_;
+  const std::string iniFile_;
   AccountCheckRunner* checker_;
   QTabWidget* tabs_;
   QComboBox* popSecurity_;
@@ -101,6 +104,7 @@ class CMailSecurityDlg : public QDialog {
   QLineEdit* oauthTokenUrl_;
   QLineEdit* oauthAuthUrl_;
   QLineEdit* oauthDeviceUrl_;
+  QLineEdit* oauthScope_;
   QPushButton* oauthLogin_;
   QPushButton* checkAccounts_;
 };

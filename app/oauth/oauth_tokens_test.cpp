@@ -18,6 +18,7 @@
 namespace {
 
 using qv::test::FakeProvider;
+using qv::test::FollowingBrowser;
 
 // One provider second is a few milliseconds here, so a poll interval of 5 is 10 ms.
 constexpr int64_t kTestSecondMs = 2;
@@ -232,24 +233,6 @@ TEST_F(OAuthTokensTest, EndpointsOutsideTheRulesAreNotContacted) {
   TokenResult token = tokens_.AccessToken(settings_, false);
   EXPECT_EQ(token.failure, TokenFailure::kSettings);
 }
-
-// The browser: a plain HTTP client that asks the provider's log-in page and follows its
-// redirect to the loopback address, as a browser would after the user agreed.
-struct FollowingBrowser {
-  std::thread thread;
-  std::string redirectedTo;
-  bool operator()(const std::string& url) {
-    thread = std::thread([this, url] {
-      qv::test::TestHttpAnswer page = qv::test::TestHttp(url);
-      redirectedTo = page.location;
-      if (!page.location.empty()) qv::test::TestHttp(page.location);
-    });
-    return true;
-  }
-  ~FollowingBrowser() {
-    if (thread.joinable()) thread.join();
-  }
-};
 
 TEST_F(OAuthTokensTest, BrowserGrantWithPkceOnALoopbackRedirect) {
   FollowingBrowser browser;

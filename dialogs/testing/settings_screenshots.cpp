@@ -4,6 +4,7 @@
 //   page1.png ...      every page, and page3-tab0.png ... page3-tab3.png for the picture tabs
 //   addressDialog.png, portDialog.png, securityDialog.png   the sheet's small dialogs
 //   securityDialog-login.png                                  the log-in tab of the last one
+//   oauthLoginBox.png  the OAuth2 log-in box showing a device log-in's address and code
 //   messageBox.png     the mail page's refusal of an empty address
 //   folderBrowser.png, editMenu.png   Qt's own dialog and menu
 // It fails when the framed sheet or one of its small dialogs is larger than kSheetSizeLimit, when the sheet covers the main
@@ -22,6 +23,8 @@
 #include <QApplication>
 #include <QDir>
 #include <QFileDialog>
+#include <QJsonArray>
+#include <QPlainTextEdit>
 #include <QElapsedTimer>
 #include <QLineEdit>
 #include <QMenu>
@@ -32,10 +35,13 @@
 #include <QTest>
 #include <QTimer>
 
+#include "app/oauth/testing/fake_provider.h"
 #include "app/settings/converter_lookup.h"
 #include "core/qxdvcore.h"
 #include "dialogs/filter_page.h"
 #include "dialogs/mail_page.h"
+#include "dialogs/mail_security_dialog.h"
+#include "dialogs/oauth_login_box.h"
 #include "dialogs/picture_page.h"
 #include "dialogs/settings_dialog.h"
 #include "platform/dialog_look.h"
@@ -182,6 +188,28 @@ void ShootDialog(QDialog* dialog, const std::function<void(QDialog&)>& prepare =
   delete dialog;
 }
 
+// The OAuth2 log-in box while a device log-in waits for the user's code, against the tests'
+// provider; closing it stops the log-in.
+void ShootLoginBox(MailSettings mail, const std::string& ini, QWidget* parent) {
+  qv::test::FakeProvider provider;
+  if (provider.port() == 0) {
+    Fail("the test OAuth2 provider did not start");
+    return;
+  }
+  provider.Control("/control/script", {{"device", QJsonArray{"pending"}}});
+  std::snprintf(mail.OAuthClientId, sizeof mail.OAuthClientId, "quorvex-desktop");
+  std::snprintf(mail.OAuthDeviceUrl, sizeof mail.OAuthDeviceUrl, "%s", provider.Url("/device").c_str());
+  std::snprintf(mail.OAuthTokenUrl, sizeof mail.OAuthTokenUrl, "%s", provider.Url("/token").c_str());
+  ShootDialog(new qxdlg::COAuthLoginDlg(mail, ini, [](const std::string&) { return false; }, parent),
+              [](QDialog& box) {
+                box.findChild<QPushButton*>("deviceLogin")->click();
+                auto* printed = box.findChild<QPlainTextEdit*>("printed");
+                if (!QTest::qWaitFor([printed] { return !printed->toPlainText().isEmpty(); }, 20000)) {
+                  Fail("the log-in box shows no address and code");
+                }
+              });
+}
+
 // The mail page refuses an empty address: the message box over the sheet.
 void ShootMessageBox(CSettingsSheet& sheet) {
   sheet.tabs()->setCurrentIndex(qxdlg::kMailPage);
@@ -272,13 +300,14 @@ int main(int argc, char** argv) {
     ShootDialog(new qxdlg::CPortNumberDlg(110, 25, 0, 0, sheet.get()));
     qxdlg::AccountCheckRunner checker;
     MailSettings mail;
-    ShootDialog(new qxdlg::CMailSecurityDlg(mail, &checker, sheet.get()));
+    ShootDialog(new qxdlg::CMailSecurityDlg(mail, ini, &checker, sheet.get()));
     // The log-in tab with OAuth2 and a provider of its own: every box enabled.
     mail.AuthMethod = 1;
     mail.OAuthProvider = 2;
     ShootDialog(
-        new qxdlg::CMailSecurityDlg(mail, &checker, sheet.get()),
+        new qxdlg::CMailSecurityDlg(mail, ini, &checker, sheet.get()),
         [](QDialog& dialog) { dialog.findChild<QTabWidget*>("securityTabs")->setCurrentIndex(1); }, "login");
+    ShootLoginBox(mail, ini, sheet.get());
     sheet->cancelButton()->click();
   }
   QXCleanup();

@@ -15,6 +15,7 @@
 #include <QJsonObject>
 
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -127,6 +128,25 @@ class FakeProvider {
  private:
   pid_t pid_ = -1;
   int port_ = 0;
+};
+
+// The browser: a plain HTTP client that asks the provider's log-in page and follows its
+// redirect to the loopback address, as a browser would after the user agreed. Called from
+// any thread; the page is asked on a thread of its own.
+struct FollowingBrowser {
+  std::thread thread;
+  std::string redirectedTo;
+  bool operator()(const std::string& url) {
+    thread = std::thread([this, url] {
+      TestHttpAnswer page = TestHttp(url);
+      redirectedTo = page.location;
+      if (!page.location.empty()) TestHttp(page.location);
+    });
+    return true;
+  }
+  ~FollowingBrowser() {
+    if (thread.joinable()) thread.join();
+  }
 };
 
 }  // namespace qv::test

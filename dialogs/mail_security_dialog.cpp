@@ -127,26 +127,7 @@ CMailSecurityDlg::CMailSecurityDlg(const MailSettings& record, std::string iniFi
   layout->addLayout(buttons);
   layout->setSizeConstraint(QLayout::SetFixedSize);
 
-  popSecurity_->setCurrentIndex(SecurityIndex(record.PopSecurity));
-  smtpSecurity_->setCurrentIndex(SecurityIndex(record.SmtpSecurity));
-  caFile_->setText(FromCp932(record.CaFile));
-  smtpAuth_->setChecked(record.SmtpAuth != 0);
-  smtpUserId_->setText(FromCp932(record.SmtpUserID));
-  smtpPassword_->setText(FromCp932(record.SmtpPasswd));
-  imapFolder_->setText(FromCp932(record.ImapFolder));
-  imapIdle_->setChecked(record.ImapIdle != 0);
-  imapFolder_->setEnabled(protocol == 1);
-  imapIdle_->setEnabled(protocol == 1);
-  authMethod_->setCurrentIndex(IndexIn(record.AuthMethod, 1));
-  passCommand_->setText(FromCp932(record.PassCommand));
-  smtpPassCommand_->setText(FromCp932(record.SmtpPassCommand));
-  oauthProvider_->setCurrentIndex(IndexIn(record.OAuthProvider, kCustomProvider));
-  oauthClientId_->setText(FromCp932(record.OAuthClientId));
-  oauthClientSecret_->setText(FromCp932(record.OAuthClientSecret));
-  oauthTokenUrl_->setText(FromCp932(record.OAuthTokenUrl));
-  oauthAuthUrl_->setText(FromCp932(record.OAuthAuthUrl));
-  oauthDeviceUrl_->setText(FromCp932(record.OAuthDeviceUrl));
-  oauthScope_->setText(FromCp932(record.OAuthScope));
+  showRecord(protocol);
   enableSmtpAccount();
   enableOAuth();
   checkAccounts_->setEnabled(!checker_->running());
@@ -164,6 +145,29 @@ CMailSecurityDlg::CMailSecurityDlg(const MailSettings& record, std::string iniFi
   });
   qv::UseDialogLook(this);
   AlignLabelColumns(this);
+}
+
+void CMailSecurityDlg::showRecord(int protocol) {
+  popSecurity_->setCurrentIndex(SecurityIndex(record_.PopSecurity));
+  smtpSecurity_->setCurrentIndex(SecurityIndex(record_.SmtpSecurity));
+  caFile_->setText(FromCp932(record_.CaFile));
+  smtpAuth_->setChecked(record_.SmtpAuth != 0);
+  smtpUserId_->setText(FromCp932(record_.SmtpUserID));
+  smtpPassword_->setText(FromCp932(record_.SmtpPasswd));
+  imapFolder_->setText(FromCp932(record_.ImapFolder));
+  imapIdle_->setChecked(record_.ImapIdle != 0);
+  imapFolder_->setEnabled(protocol == 1);
+  imapIdle_->setEnabled(protocol == 1);
+  authMethod_->setCurrentIndex(IndexIn(record_.AuthMethod, 1));
+  passCommand_->setText(FromCp932(record_.PassCommand));
+  smtpPassCommand_->setText(FromCp932(record_.SmtpPassCommand));
+  oauthProvider_->setCurrentIndex(IndexIn(record_.OAuthProvider, kCustomProvider));
+  oauthClientId_->setText(FromCp932(record_.OAuthClientId));
+  oauthClientSecret_->setText(FromCp932(record_.OAuthClientSecret));
+  oauthTokenUrl_->setText(FromCp932(record_.OAuthTokenUrl));
+  oauthAuthUrl_->setText(FromCp932(record_.OAuthAuthUrl));
+  oauthDeviceUrl_->setText(FromCp932(record_.OAuthDeviceUrl));
+  oauthScope_->setText(FromCp932(record_.OAuthScope));
 }
 
 QGroupBox* CMailSecurityDlg::createSecurityGroup(int protocol) {

@@ -76,6 +76,8 @@ class CMailSecurityDlg : public QDialog {
   QGroupBox* createImapGroup();
   QGroupBox* createMethodGroup();
   QGroupBox* createOAuthGroup();
+  // Puts the record's values into the boxes (the IMAP boxes only for IMAP, `protocol` 1).
+  void showRecord(int protocol);
   void enableSmtpAccount();
   // The OAuth2 boxes follow the method, the addresses the provider (custom only).
   void enableOAuth();

@@ -75,7 +75,8 @@ COAuthLoginDlg::COAuthLoginDlg(const MailSettings& mail, std::string iniFile, Br
   printed_->setObjectName("printed");
   printed_->setReadOnly(true);
   printed_->setMinimumWidth(440);
-  printed_->setFixedHeight(printed_->fontMetrics().lineSpacing() * 6);
+  // Room for what a device log-in prints (five lines) without a scroll bar.
+  printed_->setFixedHeight(printed_->fontMetrics().lineSpacing() * 8);
   status_ = new QLabel(this);
   status_->setObjectName("status");
   status_->setWordWrap(true);
@@ -136,9 +137,12 @@ void COAuthLoginDlg::start(bool browser) {
 }
 
 void COAuthLoginDlg::showPrinted(const std::string& lines) {
-  QString text = QString::fromStdString(lines);
+  // Set as a whole, the text is shown from its first line (the instruction) on.
+  QString text = printed_->toPlainText();
+  if (!text.isEmpty()) text += '\n';
+  text += QString::fromStdString(lines);
   if (text.endsWith('\n')) text.chop(1);
-  printed_->appendPlainText(text);
+  printed_->setPlainText(text);
 }
 
 void COAuthLoginDlg::finish(const LoginResult& result, const std::string& tokenFile) {

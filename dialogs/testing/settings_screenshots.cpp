@@ -197,7 +197,7 @@ void ShootLoginBox(MailSettings mail, const std::string& ini, QWidget* parent) {
     return;
   }
   provider.Control("/control/script", {{"device", QJsonArray{"pending"}}});
-  std::snprintf(mail.OAuthClientId, sizeof mail.OAuthClientId, "quorvex-desktop");
+  std::snprintf(mail.OAuthClientId, sizeof mail.OAuthClientId, "quorvex-test");
   std::snprintf(mail.OAuthDeviceUrl, sizeof mail.OAuthDeviceUrl, "%s", provider.Url("/device").c_str());
   std::snprintf(mail.OAuthTokenUrl, sizeof mail.OAuthTokenUrl, "%s", provider.Url("/token").c_str());
   ShootDialog(new qxdlg::COAuthLoginDlg(mail, ini, [](const std::string&) { return false; }, parent),

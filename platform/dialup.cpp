@@ -50,12 +50,8 @@ std::vector<std::string> ListDialEntries() {
   ProcessResult result = RunNmcli({"-t", "-f", "NAME,TYPE", "connection", "show"}, true);
   std::vector<std::string> names;
   if (!result.Succeeded()) return names;
-  size_t start = 0;
-  while (start < result.output.size()) {
-    size_t end = result.output.find('\n', start);
-    if (end == std::string::npos) end = result.output.size();
-    std::string line = result.output.substr(start, end - start);
-    start = end + 1;
+  for (std::string_view piece : SplitLines(result.output)) {
+    std::string line(piece);
     if (!line.empty() && line.back() == '\r') line.pop_back();
     std::vector<std::string> fields = TerseFields(line);
     if (fields.size() == 2 && !fields[0].empty() && IsDialType(fields[1])) {

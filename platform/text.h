@@ -4,6 +4,7 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace qv {
 
@@ -36,6 +37,10 @@ namespace qv {
 // Copies `text` into the fixed field `dest` of `destSize` bytes (destSize >= 1), cut at a
 // character boundary so that the terminating NUL always fits.
 void CopySjisField(char* dest, size_t destSize, std::string_view text);
+
+// The lines of `text`, split at each '\n' and without it; a '\r' before it stays. A '\n' at
+// the end ends the last line (no empty line follows it). The views point into `text`.
+[[nodiscard]] std::vector<std::string_view> SplitLines(std::string_view text);
 
 }  // namespace qv
 

@@ -28,5 +28,22 @@ TEST(Text, CutsAtCharacterBoundary) {
   EXPECT_STREQ(field, "");
 }
 
+TEST(TextTest, SplitLinesKeepsEmptyLinesAndCarriageReturnsButNoFinalEmptyLine) {
+  using Lines = std::vector<std::string_view>;
+  const struct {
+    std::string_view text;
+    Lines lines;
+  } cases[] = {
+      {"", {}},
+      {"\n", {""}},
+      {"a", {"a"}},
+      {"a\n", {"a"}},
+      {"a\n\nb", {"a", "", "b"}},
+      {"a\r\nb\r", {"a\r", "b\r"}},
+      {"a\n\n", {"a", ""}},
+  };
+  for (const auto& c : cases) EXPECT_EQ(SplitLines(c.text), c.lines) << c.text;
+}
+
 }  // namespace
 }  // namespace qv

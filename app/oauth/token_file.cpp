@@ -61,16 +61,11 @@ TokenFileStatus LoadTokenFile(const std::string& path, StoredTokens* tokens, std
   if (!bytes.empty() && !qv::ReadAt(fd.get(), bytes.data(), bytes.size(), 0)) {
     return refuse(Reason("を読めません。", path));
   }
-  size_t start = 0;
-  while (start < bytes.size()) {
-    size_t end = bytes.find('\n', start);
-    if (end == std::string::npos) end = bytes.size();
-    std::string line = bytes.substr(start, end - start);
-    start = end + 1;
+  for (std::string_view line : qv::SplitLines(bytes)) {
     size_t space = line.find(' ');
-    if (space == std::string::npos) continue;
-    std::string name = line.substr(0, space);
-    std::string value = line.substr(space + 1);
+    if (space == std::string_view::npos) continue;
+    std::string_view name = line.substr(0, space);
+    std::string value(line.substr(space + 1));
     if (name == "refresh_token" && UsableToken(value)) {
       tokens->refreshToken = value;
     } else if (name == "access_token" && UsableToken(value)) {

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "platform/files.h"
+#include "platform/text.h"
 
 std::string StateFilePath(const std::string& settingsPath) {
   size_t slash = settingsPath.rfind('/');
@@ -33,12 +34,8 @@ bool StateFile::Load(std::string* error) {
   if (!bytes.empty() && !qv::ReadAt(fd.get(), bytes.data(), bytes.size(), 0)) return fail("it cannot be read");
 
   std::vector<std::string>* lines = nullptr;
-  size_t start = 0;
-  while (start < bytes.size()) {
-    size_t end = bytes.find('\n', start);
-    if (end == std::string::npos) end = bytes.size();
-    std::string line = bytes.substr(start, end - start);
-    start = end + 1;
+  for (std::string_view piece : qv::SplitLines(bytes)) {
+    std::string line(piece);
     if (!line.empty() && line.back() == '\r') line.pop_back();
     if (line.size() >= 2 && line.front() == '[' && line.back() == ']') {
       std::string name = line.substr(1, line.size() - 2);

@@ -188,12 +188,7 @@ void SayStart(const CommandLineOptions& options, FILE* out) {
 
 void SayWhatItWouldDo(const AllSettings& settings, FILE* out) {
   const std::string description = DescribeSettings(settings);
-  size_t start = 0;
-  while (start < description.size()) {
-    const size_t end = description.find('\n', start);
-    Say(out, description.substr(start, end - start));
-    start = end + 1;
-  }
+  for (std::string_view line : qv::SplitLines(description)) Say(out, std::string(line));
 }
 
 }  // namespace

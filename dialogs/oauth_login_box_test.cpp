@@ -33,7 +33,7 @@ class OAuthLoginBoxTest : public SheetFixture {
     SheetFixture::SetUp();
     saved_ = qv::GetTimings();
     qv::Timings timings = saved_;
-    timings.oauthSecondMs = 2;  // the provider's 5-second poll interval is 10 ms, its 600-second code 1.2 s
+    timings.oauthSecondMs = 2;  // the provider's 5-second poll interval is 10 ms
     timings.httpTimeoutMs = kLoginBoundMs;
     timings.oauthBrowserWaitMs = kLoginBoundMs;
     qv::SetTimings(timings);
@@ -57,7 +57,9 @@ class OAuthLoginBoxTest : public SheetFixture {
   [[nodiscard]] bool TokensSaved() const { return std::filesystem::exists(TokenFilePath(ini_)); }
 
   qv::Timings saved_;
-  FakeProvider provider_;
+  // A device code lives 20 s here: far longer than any log-in of these tests, also on a busy
+  // machine, so a log-in that ends did so for the reason the test gives it.
+  FakeProvider provider_{{"--device-expires-in", "10000"}};
   MailSettings mail_;
 };
 
@@ -102,7 +104,7 @@ TEST_F(OAuthLoginBoxTest, EitherLogInSavesTheTokensAndShowsWhatTheUserNeeds) {
 }
 
 TEST_F(OAuthLoginBoxTest, ClosingStopsTheLogInAndSavesNothing) {
-  // Unstopped, the log-in would end by itself when the code expires, with another reason.
+  // Unstopped, the log-in would run on past the test's bound (and end with another reason).
   provider_.Control("/control/script", {{"device", QJsonArray{"pending"}}});
   COAuthLoginDlg box(mail_, ini_, [](const std::string&) { return false; }, nullptr);
   box.show();

@@ -127,6 +127,11 @@ TEST_F(OAuthTokensTest, DeviceGrantFollowsTheProvidersAnswers) {
 }
 
 TEST_F(OAuthTokensTest, DeviceGrantEndsWhenTheCodeExpiresUnanswered) {
+  // Longer provider seconds here (50 ms): each poll's own HTTP time stays small beside the
+  // 250 ms interval, also on a busy machine, so the count below is the deadline's.
+  qv::Timings timings = qv::GetTimings();
+  timings.oauthSecondMs = 50;
+  qv::SetTimings(timings);
   FakeProvider shortLived({"--device-expires-in", "30"});
   settings_.deviceUrl = shortLived.Url("/device");
   settings_.tokenUrl = shortLived.Url("/token");
@@ -275,13 +280,18 @@ TEST_F(OAuthTokensTest, BrowserGrantRefusesAForeignStateAndADenial) {
 }
 
 TEST_F(OAuthTokensTest, StopEndsEitherLogInAndNothingIsSaved) {
-  // Unstopped, the device grant would end on its own when the code expires (600 provider
-  // seconds, 1.2 s here) and the browser grant when its wait is over: both give other reasons.
-  provider_.Control("/control/script", {{"device", QJsonArray{"pending"}}});
+  // Unstopped, the device grant would end on its own when the code expires (10,000 provider
+  // seconds, 20 s here) and the browser grant when its 20 s wait is over: both with other
+  // reasons. Both are far beyond a stop, also on a busy machine.
+  FakeProvider provider({"--device-expires-in", "10000"});
+  settings_.deviceUrl = provider.Url("/device");
+  settings_.tokenUrl = provider.Url("/token");
+  settings_.authorizeUrl = provider.Url("/authorize");
+  provider.Control("/control/script", {{"device", QJsonArray{"pending"}}});
   for (bool browser : {false, true}) {
     StopFlag stop{false};
     OAuthTokens tokens(&log_, &stop);
-    const size_t pollsBefore = provider_.Requests("/token").size();
+    const size_t pollsBefore = provider.Requests("/token").size();
     std::thread user;
     LoginResult login;
     if (browser) {
@@ -293,7 +303,7 @@ TEST_F(OAuthTokensTest, StopEndsEitherLogInAndNothingIsSaved) {
     } else {
       // The user cancels after the first poll.
       user = std::thread([&] {
-        while (provider_.Requests("/token").size() == pollsBefore) qv::SleepMs(5);
+        while (provider.Requests("/token").size() == pollsBefore) qv::SleepMs(5);
         stop = true;
       });
       login = tokens.DeviceLogin(settings_, out_);
@@ -304,12 +314,12 @@ TEST_F(OAuthTokensTest, StopEndsEitherLogInAndNothingIsSaved) {
     EXPECT_FALSE(std::filesystem::exists(settings_.tokenFile)) << browser;
   }
   // A stop already set ends the log-in before its first request.
-  const size_t requestsBefore = provider_.Requests("/device").size();
+  const size_t requestsBefore = provider.Requests("/device").size();
   StopFlag stopped{true};
   OAuthTokens tokens(&log_, &stopped);
   LoginResult login = tokens.DeviceLogin(settings_, out_);
   EXPECT_NE(qv::Utf8FromCp932(login.why).find("中止"), std::string::npos) << login.why;
-  EXPECT_EQ(provider_.Requests("/device").size(), requestsBefore);
+  EXPECT_EQ(provider.Requests("/device").size(), requestsBefore);
 }
 
 TEST_F(OAuthTokensTest, AnswerSizeCapAtTheLimitAndOnePast) {

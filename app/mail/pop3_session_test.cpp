@@ -27,6 +27,15 @@ class Pop3Test : public qv::test::ShortSocketTimeoutsTest {
   void UseServer(const ScriptedServer& server, const char* password = "pw") {
     client_.SetPopParams("127.0.0.1", "user", password, server.port());
   }
+  // The account of `server` for a session of its own.
+  static MailboxAccount AccountOf(const ScriptedServer& server) {
+    MailboxAccount account;
+    account.server = "127.0.0.1";
+    account.userId = "user";
+    account.password = "pw";
+    account.port = server.port();
+    return account;
+  }
   // The log messages without their time and category.
   Lines Messages() const {
     Lines messages;
@@ -385,12 +394,7 @@ TEST_F(Pop3Test, TheListingIsCutOneLinePastItsLimit) {
     LogIn(server).Read().Send(listing + ".\r\n").Read().Send("+OK\r\n");
     server.Start();
     Pop3Session session(&log_);
-    MailboxAccount account;
-    account.server = "127.0.0.1";
-    account.userId = "user";
-    account.password = "pw";
-    account.port = server.port();
-    ASSERT_TRUE(session.Open(account));
+    ASSERT_TRUE(session.Open(AccountOf(server)));
     std::vector<Pop3ScanLine> lines;
     bool cut = true;
     EXPECT_TRUE(session.List(2, &lines, &cut).ok());
@@ -750,12 +754,7 @@ TEST_F(Pop3Test, UidlKeepsOnlyReadableLinesUpToItsLimit) {
       .Send("+OK\r\n");
   server.Start();
   Pop3Session session(&log_);
-  MailboxAccount account;
-  account.server = "127.0.0.1";
-  account.userId = "user";
-  account.password = "pw";
-  account.port = server.port();
-  ASSERT_TRUE(session.Open(account));
+  ASSERT_TRUE(session.Open(AccountOf(server)));
   std::vector<Pop3UniqueId> ids;
   EXPECT_TRUE(session.Uidl(3, &ids).ok());
   session.Quit();

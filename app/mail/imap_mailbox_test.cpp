@@ -274,6 +274,23 @@ TEST_F(ImapTest, ANameOrPasswordThatCannotBeQuotedGoesAsALiteral) {
   EXPECT_EQ(server.Received(), (Lines{"A1 LOGIN \"a\\\"b\\\\c\" {2}", "p\xe9", "A2 LOGOUT"}));
 }
 
+TEST_F(ImapTest, ALineBreakInTheNameOrThePasswordNeverConnects) {
+  ScriptedServer server;
+  server.Start();
+  const struct {
+    const char* user;
+    const char* password;
+  } cases[] = {{"user\r\nA9 DELETE INBOX", "pw"}, {"user", "pw\nA9 DELETE INBOX"}};
+  for (const auto& c : cases) {
+    MailSettings mail = ImapMailbox(server.port(), 0, c.password);
+    std::snprintf(mail.UserID, sizeof mail.UserID, "%s", c.user);
+    client_.SetMailbox(mail);
+    EXPECT_EQ(client_.PopBeforeSmtp(), 0) << c.user;
+  }
+  EXPECT_EQ(server.Connections(), 0);
+  EXPECT_TRUE(Logged("改行文字"));
+}
+
 // ---- the idle session ----
 
 // Log-in (IDLE offered) and EXAMINE with 2 messages, UIDVALIDITY 7 and `uidNext`.

@@ -175,6 +175,8 @@ TEST_F(Pop3Test, MissingOrUnsafeParametersNeverConnect) {
   EXPECT_EQ(client_.PopBeforeSmtp(), 0);
   client_.SetPopParams("127.0.0.1", "user", "pw\r\nDELE 1", server.port());
   EXPECT_EQ(client_.PopBeforeSmtp(), 0);
+  client_.SetPopParams("127.0.0.1", "user\nDELE 1", "pw", server.port());
+  EXPECT_EQ(client_.PopBeforeSmtp(), 0);
   EXPECT_EQ(server.Connections(), 0);
   EXPECT_TRUE(Logged("改行文字"));
 }

@@ -37,6 +37,9 @@ TEST(EndpointUrlTest, OnlyHttpsOrLoopbackHttpIsContacted) {
       {"https://idp.example:123456/token", false},
       {"https://idp.example/to ken", false},
       {"https://idp.example/\x01", false},
+      // The printable ASCII range, at both its ends: '!' and '~' pass, DEL does not.
+      {"https://idp.example/!~", true},
+      {"https://idp.example/\x7f", false},
       {"", false},
   };
   std::string empty;

@@ -27,10 +27,10 @@ class LoopbackRedirect {
   [[nodiscard]] std::string RedirectUri() const;
 
   // Takes connections for up to `waitMs` (or until a stop, login_stop.h) until one asks for
-  // the redirect path ("/" with a query): requests for other paths are answered 404 and the wait goes on.
-  // A request whose query holds `error` fails with that error; one whose state differs from
-  // `state` fails without looking at its code. Each request is read for at most a few seconds
-  // and 8 KiB.
+  // the redirect path ("/" with a query): requests for other paths are answered 404 and the
+  // wait goes on. A request whose query holds `error` fails with that error; one whose state
+  // differs from `state` fails without looking at its code. Each request is read for at most
+  // a few seconds and 8 KiB.
   [[nodiscard]] RedirectResult Wait(const std::string& state, int64_t waitMs, const StopFlag* stop = nullptr);
 
  private:

@@ -84,7 +84,9 @@ TEST_F(TokenFileTest, RefusesAFileOthersMayReadOrThatIsNotTheUsers) {
 
 TEST_F(TokenFileTest, UntrustedContentIsReadCarefully) {
   const std::string longest(kMaxTokenBytes, 'T');
-  ASSERT_TRUE(qv::WriteFileBytes(path_, "junk\nrefresh_token " + longest + "\naccess_token a b\nexpires_at 12x\n"));
+  // A name without a value is no entry (the name is not taken for its own value).
+  ASSERT_TRUE(qv::WriteFileBytes(
+      path_, "junk\nrefresh_token " + longest + "\naccess_token\naccess_token a b\nexpires_at 12x\n"));
   ASSERT_EQ(chmod(path_.c_str(), 0600), 0);
   StoredTokens tokens;
   std::string why;

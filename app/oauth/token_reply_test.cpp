@@ -54,6 +54,7 @@ TEST(TokenAnswerTest, ReadsTokensAndRefusesEveryMalformedAnswer) {
       {"error", 400, R"({"error":"authorization_pending"})", Kind::kError},
       {"error with status 200", 200, R"({"error":"slow_down","error_description":"wait"})", Kind::kError},
       {"error not a string", 400, R"({"error":7})", Kind::kInvalid},
+      {"error not a string beside a token", 200, R"({"error":7,"access_token":"a"})", Kind::kInvalid},
       {"error empty", 400, R"({"error":""})", Kind::kInvalid},
   };
   for (const Case& c : cases) {

@@ -5,13 +5,17 @@
 #include <sys/stat.h>
 
 #include <filesystem>
+#include <ctime>
 #include <fstream>
 
+#include "app/oauth/token_file.h"
 #include "app/shell/command_line.h"
+#include "app/shell/oauth_command.h"
 #include "app/shell/version.h"
 #include "platform/files.h"
 #include "platform/process.h"
 #include "platform/registry.h"
+#include "platform/text.h"
 
 namespace {
 
@@ -278,6 +282,28 @@ TEST_F(HeadlessTest, StopSignalClosesAnOpenMessageBoxAndEndsInOrder) {
   unsetenv("QUORVEX_TEST_DEVICES");
   EXPECT_NE(result.output.find("status=0"), std::string::npos) << result.output;
   EXPECT_NE(qv::ReadFileBytes(ini).find("[Window]\r\nMainLeft="), std::string::npos) << result.output;
+}
+
+// The token line of --check-accounts takes a stored access token that is still good as it is;
+// one within the refresh margin is renewed, which fails here: the provider's address is refused.
+TEST_F(HeadlessTest, TokenLineUsesAStoredTokenWhileItIsGood) {
+  MailSettings mail;
+  mail.AuthMethod = 1;
+  mail.OAuthProvider = 2;
+  std::snprintf(mail.OAuthClientId, sizeof mail.OAuthClientId, "client");
+  std::snprintf(mail.OAuthTokenUrl, sizeof mail.OAuthTokenUrl, "http://192.0.2.1/token");
+  const std::string ini = folder_ + "Quorvex.ini";
+  StoredTokens stored{"refresh", "access", static_cast<int64_t>(std::time(nullptr)) + 3600};
+  std::string why;
+  ASSERT_TRUE(SaveTokenFile(TokenFilePath(ini), stored, &why)) << why;
+  std::string line;
+  EXPECT_TRUE(CheckOAuthToken(mail, ini, &line)) << qv::Utf8FromCp932(line);
+  EXPECT_EQ(qv::Utf8FromCp932(line), "OAuth2 アクセストークン ... OK");
+
+  stored.expiresAt = static_cast<int64_t>(std::time(nullptr)) + kRefreshMarginSeconds / 2;
+  ASSERT_TRUE(SaveTokenFile(TokenFilePath(ini), stored, &why)) << why;
+  EXPECT_FALSE(CheckOAuthToken(mail, ini, &line));
+  EXPECT_NE(line.find("OAuthTokenUrl"), std::string::npos) << qv::Utf8FromCp932(line);
 }
 
 }  // namespace
